@@ -1,0 +1,141 @@
+#include "app/app.h"
+
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "app/datagram_line.h"
+#include "app/signals.h"
+#include "log/log.h"
+#include "monitor/monitor.h"
+#include "net/receiver.h"
+#include "timer/clock.h"
+#include "timer/timer.h"
+
+// Set by on_interrupt, read by the loop once per datagram: under a steady stream the loop may
+// not wait for a long time, and the wait is where the other sign of an interrupt shows.
+static volatile sig_atomic_t interrupted = 0;
+
+// Everything the run owns, for as long as it runs.
+struct run_state {
+    const settings *options;
+    sockaddr_in group_addr;
+    sockaddr_in source_addr;
+    socket_handle socket;
+    stats_record stats;
+    int64_t last_seq;
+    char group_text[IPV4_TEXT_MAX];
+    // The sender's dotted text, kept while datagrams keep coming from the same address.
+    in_addr sender_addr;
+    char sender_text[IPV4_TEXT_MAX];
+    unsigned char buffer[65536];
+};
+
+void on_interrupt(int)
+{
+    interrupted = 1;
+    if (net_interrupt() != 0)
+        report_socket_error("WSACleanup failed");
+}
+
+static int start(run_state *state)
+{
+    const settings *options = state->options;
+    if (net_startup() < 0 || install_interrupt_handler(on_interrupt) < 0)
+        return -1;
+    if (resolve_ipv4(options->host, &state->group_addr) < 0)
+        return -1;
+    state->group_addr.sin_port = htons(options->port);
+    format_ipv4(state->group_text, state->group_addr.sin_addr);
+    sockaddr_in bind_address;
+    memset(&bind_address, 0, sizeof bind_address);
+    bind_address.sin_family = AF_INET;
+    bind_address.sin_port = htons(options->port);
+    bind_address.sin_addr.s_addr = htonl(INADDR_ANY);
+    state->socket = open_receiver_socket(&bind_address);
+    if (state->socket == INVALID_SOCKET_HANDLE)
+        return -1;
+    if (join_group(state->socket, options, &state->group_addr, &state->source_addr) < 0) {
+        socket_close(state->socket);
+        return -1;
+    }
+    if (state->stats.period_us != 0 && stats_start(&state->stats) < 0)
+        return -1;
+    return 0;
+}
+
+static void print_datagram(run_state *state, int length, const sockaddr_in *from)
+{
+    if (from->sin_addr.s_addr != state->sender_addr.s_addr || state->sender_text[0] == '\0') {
+        state->sender_addr = from->sin_addr;
+        format_ipv4(state->sender_text, from->sin_addr);
+    }
+    int64_t seq = read_sequence(state->buffer, static_cast<size_t>(length),
+                                state->options->short_seq);
+    state->stats.packets++;
+    if (state->options->check_gaps)
+        check_sequence(seq, state->last_seq, &state->stats);
+    char line[256];
+    char *end = log_begin(line, "info");
+    end = format_datagram_message(end, state->sender_text, ntohs(from->sin_port),
+                                  state->group_text, ntohs(state->group_addr.sin_port), length,
+                                  seq);
+    log_end(stdout, line, end);
+    state->last_seq = seq;
+}
+
+// Waits for the socket or the next timer, with every line printed so far written out first.
+// Returns -1 when the wait failed, which is how an interrupt shows.
+static int wait_for_more(run_state *state)
+{
+    fflush(stdout);
+    int64_t limit_us = timers_wait_limit_us(clock_now_us());
+    if (socket_wait(state->socket, limit_us) < 0)
+        return -1;
+    timers_run_due();
+    return 0;
+}
+
+// Drains the socket before each wait, so that output is flushed only when nothing more is
+// queued: one write for many lines under load, each line at once when the stream is quiet.
+// Returns 0 after an interrupt, -1 after a failed receive.
+static int receive_loop(run_state *state)
+{
+    while (!interrupted) {
+        sockaddr_in from;
+        int length = socket_receive(state->socket, state->buffer, sizeof state->buffer, &from);
+        if (length == RECEIVE_WOULD_BLOCK) {
+            if (wait_for_more(state) < 0)
+                return 0;
+            continue;
+        }
+        if (length < 0) {
+            // An interrupt may tear the library down under a receive (Winsock's clean-up
+            // does); that is still an orderly stop.
+            if (interrupted)
+                return 0;
+            report_socket_error("recv failed");
+            return -1;
+        }
+        print_datagram(state, length, &from);
+        timers_run_due();
+    }
+    return 0;
+}
+
+int run(const settings *options)
+{
+    run_state state = {};
+    state.options = options;
+    state.stats.period_us = options->period_us;
+    state.last_seq = NO_SEQUENCE;
+    // Lines are written out in large blocks, and always before the loop waits.
+    setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
+    if (start(&state) < 0)
+        return -1;
+    if (receive_loop(&state) < 0)
+        return -1;
+    leave_group(state.socket, options, &state.group_addr, &state.source_addr);
+    socket_close(state.socket);
+    return 0;
+}

@@ -1,0 +1,14 @@
+// Text without printf: the hand-written conversions that the per-datagram lines are built
+// from. Each writes at out and returns the end of what it wrote; nothing is terminated.
+#pragma once
+
+#include <stdint.h>
+
+// Room for the longest integer text, "-9223372036854775808".
+#define FORMAT_INTEGER_MAX 20
+
+char *put_text(char *out, const char *text);
+char *put_unsigned(char *out, uint64_t value);
+char *put_signed(char *out, int64_t value);
+// Zero-padded to at least digits places, as "%0*d" does for a value that is not negative.
+char *put_padded(char *out, unsigned value, int digits);

@@ -1,0 +1,30 @@
+// Log output: every line the tool prints goes through here, opened by the local time of day
+// and a level word ("info" on standard output, "error" on standard error).
+#pragma once
+
+#include <stdint.h>
+#include <stdio.h>
+
+#include "timer/clock.h"
+
+// Room for the longest prefix: "[hh:mm:ss.mmm] [" + a level word of up to 32 bytes + "] ".
+#define LOG_PREFIX_MAX 56
+
+// Writes "[%02d:%02d:%02d.%03d] [%s] " for the given time of day and level; returns the end.
+char *format_log_prefix(char *out, const time_of_day *now, const char *level);
+
+// Starts a line in line (which has LOG_PREFIX_MAX bytes for the prefix) with the current time
+// of day; returns where the message goes. log_end adds the newline and writes the line.
+char *log_begin(char *line, const char *level);
+void log_end(FILE *stream, char *line, char *end);
+
+// Writes one line: prefix, the formatted message, newline. Nothing is flushed here.
+void log_line(FILE *stream, const char *level, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+// Writes "<what>: (<code>) <system text>" to standard error for the socket library's last
+// error, or "<what>: (<code>) unknown error" when the system has no text for it.
+void report_socket_error(const char *what);
+
+// The same for a code the failed call returned instead of leaving it as the last error.
+void report_error_code(const char *what, int code);

@@ -1,0 +1,57 @@
+#include "monitor/monitor.h"
+
+#include <stdio.h>
+
+#include "log/format.h"
+#include "log/log.h"
+
+// Sequence numbers wrap modulo 2^64, so sums are taken in unsigned arithmetic; comparisons
+// are signed.
+static int64_t add_wrapping(int64_t a, int64_t b)
+{
+    return static_cast<int64_t>(static_cast<uint64_t>(a) + static_cast<uint64_t>(b));
+}
+
+gap_report find_gap(int64_t seq, int64_t last_seq)
+{
+    gap_report report = {GAP_NONE, 0, 0, 0};
+    if (last_seq == NO_SEQUENCE)
+        return report;
+    int64_t expected = add_wrapping(last_seq, 1);
+    int64_t after_one_missed = add_wrapping(last_seq, 2);
+    if (seq == expected)
+        return report;
+    if (seq == after_one_missed) {
+        report = {GAP_MISSED_ONE, expected, expected, 1};
+    } else if (seq < after_one_missed) {
+        report = {GAP_EXTRA, seq, seq, 0};
+    } else {
+        // Only the low 32 bits of a jump are counted, as the counter itself has only 32.
+        uint32_t missed = static_cast<uint32_t>(seq) - static_cast<uint32_t>(last_seq) - 1u;
+        report = {GAP_MISSED_RUN, expected, add_wrapping(seq, -1), missed};
+    }
+    return report;
+}
+
+void check_sequence(int64_t seq, int64_t last_seq, stats_record *stats)
+{
+    gap_report gap = find_gap(seq, last_seq);
+    if (gap.kind == GAP_NONE)
+        return;
+    char line[LOG_PREFIX_MAX + 64];
+    char *end = log_begin(line, "info");
+    if (gap.kind == GAP_MISSED_ONE) {
+        end = put_text(end, "Missed packet: ");
+        end = put_signed(end, gap.first);
+    } else if (gap.kind == GAP_MISSED_RUN) {
+        end = put_text(end, "Missed packets: ");
+        end = put_signed(end, gap.first);
+        end = put_text(end, " - ");
+        end = put_signed(end, gap.last);
+    } else {
+        end = put_text(end, "Extra packet: ");
+        end = put_signed(end, gap.first);
+    }
+    log_end(stdout, line, end);
+    stats->gaps += gap.missed;
+}

@@ -1,0 +1,45 @@
+// Sequence monitoring: the sequence number a datagram carries, the check that numbers advance
+// by exactly one, and the periodic count of datagrams and missed numbers.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+// Marks "no previous sequence number" (all bits set).
+#define NO_SEQUENCE (-1)
+
+struct stats_record {
+    uint32_t period_us;   // 0: no statistics
+    uint64_t due_us;      // when the next report falls due
+    uint16_t timer_id;
+    uint32_t packets;     // datagrams since the last report; wraps
+    uint32_t gaps;        // missed sequence numbers since the last report; wraps
+};
+
+// The sequence number in a datagram of length bytes: with short_seq a signed 32-bit number at
+// bytes 0 to 3, otherwise a signed 64-bit number at bytes 4 to 11, both little-endian. Bytes
+// the datagram does not have read as zero.
+int64_t read_sequence(const unsigned char *datagram, size_t length, bool short_seq);
+
+enum gap_kind { GAP_NONE, GAP_MISSED_ONE, GAP_MISSED_RUN, GAP_EXTRA };
+
+struct gap_report {
+    gap_kind kind;
+    int64_t first;        // missed: the first number missed; extra: the extra number
+    int64_t last;         // missed run: the last number missed
+    uint32_t missed;      // what is added to the gaps counter
+};
+
+// Compares a sequence number with the previous one (NO_SEQUENCE: none to compare with).
+gap_report find_gap(int64_t seq, int64_t last_seq);
+
+// Reports the gap, if any, as an info line before the datagram's own, and counts it in gaps.
+void check_sequence(int64_t seq, int64_t last_seq, stats_record *stats);
+
+// Arms the statistics timer one period from now; only for a period that is not 0. Returns 0,
+// or -1 after an error line.
+int stats_start(stats_record *stats);
+
+// The timer callback (context: the stats_record): prints the counts, zeroes them and re-arms
+// one period after the previous due time, so reports keep to a grid measured from the start.
+void stats_tick(void *context);

@@ -1,0 +1,18 @@
+// The wall clock: UTC in microseconds for the timers, and the local time of day for log lines.
+#pragma once
+
+#include <stdint.h>
+
+struct time_of_day {
+    int hour;        // 0 to 23
+    int minute;
+    int second;
+    int millisecond;
+};
+
+// Microseconds since 1970-01-01 00:00:00 UTC, always a whole number of milliseconds. It follows
+// the system's calendar clock, so setting that clock moves it.
+uint64_t clock_now_us(void);
+
+// The local time of day, to the millisecond.
+void clock_time_of_day(time_of_day *now);

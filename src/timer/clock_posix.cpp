@@ -1,0 +1,32 @@
+#include "timer/clock.h"
+
+#include <time.h>
+
+uint64_t clock_now_us(void)
+{
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    // Whole milliseconds, as the Windows calendar clock gives them, so that due times and
+    // periods behave alike on both.
+    return static_cast<uint64_t>(now.tv_sec) * 1000000u +
+           static_cast<uint64_t>(now.tv_nsec / 1000000) * 1000u;
+}
+
+void clock_time_of_day(time_of_day *now)
+{
+    // localtime_r costs far more than a log line; a busy stream logs thousands of lines within
+    // one second, so the broken-down time is kept until the second changes. Only the main
+    // thread logs through here.
+    static time_t cached_second = -1;
+    static tm cached_fields;
+    timespec real;
+    clock_gettime(CLOCK_REALTIME, &real);
+    if (real.tv_sec != cached_second) {
+        localtime_r(&real.tv_sec, &cached_fields);
+        cached_second = real.tv_sec;
+    }
+    now->hour = cached_fields.tm_hour;
+    now->minute = cached_fields.tm_min;
+    now->second = cached_fields.tm_sec;
+    now->millisecond = static_cast<int>(real.tv_nsec / 1000000);
+}

@@ -1,0 +1,125 @@
+#include "app/app.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct command_case {
+    std::vector<const char *> args; // after the program name
+    int status = 0;
+    const char *error = nullptr;    // the message of the one error line, or nullptr for none
+    bool check_gaps = false;
+    bool short_seq = false;
+    uint32_t period_us = 0;
+    const char *interface_addr = nullptr;
+    const char *host = nullptr;
+    uint16_t port = 0;
+    const char *source_host = nullptr;
+};
+
+const char *usage = "mcwatch [-g] [-f] [-s <period(ms)>] <host> <port> [<source_host>]\n";
+
+const command_case command_cases[] = {
+    {{}, -1, usage},
+    {{"-g"}, -1, usage},
+    {{"239.1.1.1"}, -1, usage},
+    {{"239.1.1.1", "5000"}, 0, nullptr, false, false, 0, "0.0.0.0", "239.1.1.1", 5000, nullptr},
+    {{"-g", "-f", "-s", "1000", "-i", "127.0.0.1", "239.1.1.1", "5000", "10.0.0.1", "extra"},
+     0, nullptr, true, true, 1000000, "127.0.0.1", "239.1.1.1", 5000, "10.0.0.1"},
+    // Options end at the first positional; a later -g is the source.
+    {{"239.1.1.1", "5000", "-g"}, 0, nullptr, false, false, 0, "0.0.0.0", "239.1.1.1", 5000, "-g"},
+    // Trailing text after the period is ignored, the last -s wins, 0 means no statistics.
+    {{"-s", "10x", "g", "1"}, 0, nullptr, false, false, 10000, "0.0.0.0", "g", 1, nullptr},
+    {{"-s", "5", "-s", "7", "g", "1"}, 0, nullptr, false, false, 7000, "0.0.0.0", "g", 1, nullptr},
+    {{"-s", " +0", "g", "1"}, 0, nullptr, false, false, 0, "0.0.0.0", "g", 1, nullptr},
+    {{"-s", "4294967", "g", "1"}, 0, nullptr, false, false, 4294967000u, "0.0.0.0", "g", 1, nullptr},
+    {{"-s", "4294968", "g", "1"}, -1, "invalid option"},
+    {{"-s", "536870912", "g", "1"}, -1, "invalid option"},
+    {{"-s", "99999999999999999999999", "g", "1"}, -1, "invalid option"},
+    {{"-s", "-1", "g", "1"}, -1, "invalid option"},
+    {{"-s", "-0", "g", "1"}, -1, "invalid option"},
+    {{"-s", "x10", "g", "1"}, -1, "invalid option"},
+    {{"-s", "-g", "g", "1"}, -1, "invalid option"},
+    {{"-s"}, -1, "invalid option"},
+    {{"-i"}, -1, "invalid option"},
+    {{"-i", "255.255.255.255", "g", "1"}, -1, "invalid option"},
+    {{"-i", "not-an-address", "g", "1"}, -1, "invalid option"},
+    {{"-i", "10.1.2.3", "-i", "127.0.0.1", "g", "1"}, 0, nullptr, false, false, 0, "127.0.0.1",
+     "g", 1, nullptr},
+    {{"-x", "g", "1"}, -1, "unknown option"},
+    {{"-", "g", "1"}, -1, "unknown option"},
+    {{"--g", "g", "1"}, -1, "unknown option"},
+    {{"-gf", "g", "1"}, -1, "unknown option"},
+    // An unknown option is reported before a missing positional.
+    {{"-x"}, -1, "unknown option"},
+    // Ports: 1 to 65535 after optional blanks and a plus; trailing text ignored.
+    {{"g", "65535"}, 0, nullptr, false, false, 0, "0.0.0.0", "g", 65535, nullptr},
+    {{"g", " +80x"}, 0, nullptr, false, false, 0, "0.0.0.0", "g", 80, nullptr},
+    {{"g", "65616"}, -1, "invalid port"},
+    {{"g", "0"}, -1, "invalid port"},
+    {{"g", "-1"}, -1, "invalid port"},
+    {{"g", "abc"}, -1, "invalid port"},
+    {{"g", ""}, -1, "invalid port"},
+    {{"g", "99999999999999999999999"}, -1, "invalid port"},
+};
+
+void check_command(const command_case &c)
+{
+    std::vector<char *> argv{const_cast<char *>("mcwatch")};
+    std::string shown = "mcwatch";
+    for (const char *arg : c.args) {
+        argv.push_back(const_cast<char *>(arg));
+        shown += std::string(" '") + arg + "'";
+    }
+    argv.push_back(nullptr);
+    SCOPED_TRACE(shown);
+    settings options;
+    testing::internal::CaptureStderr();
+    int status = read_command_line(static_cast<int>(argv.size() - 1), argv.data(), &options);
+    std::string errors = testing::internal::GetCapturedStderr();
+
+    EXPECT_EQ(status, c.status);
+    if (status != c.status)
+        return;
+    if (c.error == nullptr) {
+        EXPECT_EQ(errors, "");
+        EXPECT_EQ(options.check_gaps, c.check_gaps);
+        EXPECT_EQ(options.short_seq, c.short_seq);
+        EXPECT_EQ(options.period_us, c.period_us);
+        EXPECT_EQ(options.interface_addr.s_addr, inet_addr(c.interface_addr));
+        EXPECT_STREQ(options.host, c.host);
+        EXPECT_EQ(options.port, c.port);
+        if (c.source_host == nullptr) {
+            EXPECT_EQ(options.source_host, nullptr);
+        } else {
+            EXPECT_STREQ(options.source_host, c.source_host);
+        }
+    } else {
+        std::regex prefix(R"(^\[\d\d:\d\d:\d\d\.\d\d\d\] \[error\] )");
+        EXPECT_TRUE(std::regex_search(errors, prefix)) << errors;
+        size_t prefix_length = sizeof "[hh:mm:ss.mmm] [error] " - 1;
+        EXPECT_EQ(errors.substr(prefix_length), std::string(c.error) + "\n");
+    }
+}
+
+TEST(CommandLine, ReadsSettingsOrWritesOneErrorLine)
+{
+    for (const command_case &c : command_cases)
+        check_command(c);
+}
+
+TEST(CommandLineEmpty, UsageNamesTheToolWhenTheVectorIsEmpty)
+{
+    char *argv[] = {nullptr};
+    settings options;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(read_command_line(0, argv, &options), -1);
+    std::string errors = testing::internal::GetCapturedStderr();
+    EXPECT_NE(errors.find(std::string("[error] ") + usage + "\n"), std::string::npos) << errors;
+}
+
+} // namespace

@@ -1,0 +1,169 @@
+#include "monitor/monitor.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "timer/clock.h"
+#include "timer/timer.h"
+
+namespace {
+
+struct sequence_case {
+    std::vector<unsigned char> datagram;
+    bool short_seq;
+    int64_t expected;
+};
+
+const sequence_case sequence_cases[] = {
+    {{0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0}, false, 1},
+    {{9, 9, 9, 9, 0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01, 0xee}, false,
+     0x0102030405060708LL},
+    {{0, 0, 0, 0, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff}, false, -1},
+    {{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x80}, false, std::numeric_limits<int64_t>::min()},
+    // Without -f the first four bytes are ignored.
+    {{0xff, 0xff, 0xff, 0xff, 2, 0, 0, 0, 0, 0, 0, 0}, false, 2},
+    {{0xff, 0xff, 0xff, 0xff}, true, -1},
+    {{0xff, 0xff, 0xff, 0x7f, 0xaa}, true, 2147483647},
+    {{0x00, 0x00, 0x00, 0x80}, true, -2147483648LL},
+    {{0x01, 0x02, 0x03, 0x04, 0xff, 0xff}, true, 0x04030201},
+    // Short datagrams: the bytes that did not arrive read as zero.
+    {{0, 0, 0, 0, 0x01, 0x02}, false, 513},
+    {{0xff, 0xff}, true, 65535},
+    {{0xff, 0xff, 0xff}, true, 0xffffff},
+    {{}, true, 0},
+    {{}, false, 0},
+    {{1, 2, 3, 4}, false, 0},
+    {{1, 2, 3, 4, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff}, false, 0x00ffffffffffffffLL},
+};
+
+TEST(ReadSequence, ReadsBothLayoutsAndShortDatagrams)
+{
+    for (const sequence_case &c : sequence_cases) {
+        // The bytes are copied to the heap at their exact length, so that a read past the
+        // datagram's end is caught by AddressSanitizer.
+        unsigned char *datagram = new unsigned char[c.datagram.size() + 1];
+        std::copy(c.datagram.begin(), c.datagram.end(), datagram);
+        EXPECT_EQ(read_sequence(datagram, c.datagram.size(), c.short_seq), c.expected)
+            << "length " << c.datagram.size() << (c.short_seq ? " -f" : "");
+        delete[] datagram;
+    }
+}
+
+struct gap_case {
+    int64_t last_seq;
+    int64_t seq;
+    const char *line; // the message printed, or "" for none
+    uint32_t missed;
+};
+
+const int64_t max64 = std::numeric_limits<int64_t>::max();
+const int64_t min64 = std::numeric_limits<int64_t>::min();
+
+const gap_case gap_cases[] = {
+    {10, 11, "", 0},
+    {10, 12, "Missed packet: 11", 1},
+    {10, 15, "Missed packets: 11 - 14", 4},
+    {10, 10, "Extra packet: 10", 0},
+    {10, 3, "Extra packet: 3", 0},
+    {3, 11, "Missed packets: 4 - 10", 7},
+    {NO_SEQUENCE, 12345, "", 0},
+    {NO_SEQUENCE, -7, "", 0},
+    {-2, -1, "", 0},
+    {-2, 0, "Missed packet: -1", 1},
+    // The 32-bit form wraps from the largest number to the smallest: that is no successor.
+    {2147483647, -2147483648LL, "Extra packet: -2147483648", 0},
+    // Only the low 32 bits of a long jump are counted.
+    {0, 0x100000005LL, "Missed packets: 1 - 4294967300", 4},
+    {0, 0x100000000LL, "Missed packets: 1 - 4294967295", 0xffffffffu},
+    // Sums wrap modulo 2^64 and comparisons are signed.
+    {max64, min64, "", 0},
+    {max64 - 1, min64, "Missed packet: 9223372036854775807", 1},
+    {max64, min64 + 1, "Missed packet: -9223372036854775808", 1},
+    // At the top of the range last + 2 wraps below a repeat, which then counts as a jump.
+    {max64, max64, "Missed packets: -9223372036854775808 - 9223372036854775806", 0xffffffffu},
+    {min64, max64, "Missed packets: -9223372036854775807 - 9223372036854775806", 0xfffffffeu},
+};
+
+TEST(CheckSequence, ReportsMissedAndExtraNumbers)
+{
+    for (const gap_case &c : gap_cases) {
+        stats_record stats = {};
+        stats.gaps = 100;
+        testing::internal::CaptureStdout();
+        check_sequence(c.seq, c.last_seq, &stats);
+        fflush(stdout);
+        std::string out = testing::internal::GetCapturedStdout();
+        std::string context = std::to_string(c.last_seq) + " then " + std::to_string(c.seq);
+        if (c.line[0] == '\0') {
+            EXPECT_EQ(out, "") << context;
+        } else {
+            size_t prefix_length = sizeof "[hh:mm:ss.mmm] [info] " - 1;
+            ASSERT_GT(out.size(), prefix_length) << context;
+            EXPECT_EQ(out.substr(prefix_length), std::string(c.line) + "\n") << context;
+            EXPECT_EQ(out.substr(prefix_length - 7, 7), "[info] ") << context;
+        }
+        EXPECT_EQ(stats.gaps, 100u + c.missed) << context;
+    }
+}
+
+TEST(StatsTick, PrintsOneLinePerPeriodMissedWhenTheClockJumps)
+{
+    timers_clear();
+    stats_record stats = {};
+    stats.period_us = 1000;
+    stats.timer_id = 7;
+    stats.due_us = 5000;
+    stats.packets = 12;
+    stats.gaps = 3;
+    timer_set(stats.timer_id, stats.due_us, stats_tick, &stats);
+
+    testing::internal::CaptureStdout();
+    timers_fire_due(4999); // not yet due
+    timers_fire_due(8500); // due at 5000, 6000, 7000 and 8000
+    fflush(stdout);
+    std::string out = testing::internal::GetCapturedStdout();
+
+    std::vector<std::string> lines;
+    for (size_t start = 0, end; (end = out.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(out.substr(start + sizeof "[hh:mm:ss.mmm] [info] " - 1,
+                                   end - start - (sizeof "[hh:mm:ss.mmm] [info] " - 1)));
+    std::vector<std::string> expected = {
+        "Stats: packets - 12; gaps - 3", "Stats: packets - 0; gaps - 0",
+        "Stats: packets - 0; gaps - 0", "Stats: packets - 0; gaps - 0"};
+    EXPECT_EQ(lines, expected);
+    // The grid holds: the next report is one period after the last one due.
+    EXPECT_EQ(stats.due_us, 9000u);
+    EXPECT_EQ(timers_wait_limit_us(8500), 500);
+    stats.packets = 1;
+    testing::internal::CaptureStdout();
+    timers_fire_due(9000);
+    fflush(stdout);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("Stats: packets - 1; gaps - 0\n"),
+              std::string::npos);
+    timers_clear();
+}
+
+TEST(StatsStart, ArmsTheFirstReportOnePeriodAfterStart)
+{
+    timers_clear();
+    stats_record stats = {};
+    stats.period_us = 250000;
+    uint16_t id = next_timer_id;
+    uint64_t before_us = clock_now_us();
+    ASSERT_EQ(stats_start(&stats), 0);
+    uint64_t after_us = clock_now_us();
+    EXPECT_EQ(stats.timer_id, id);
+    EXPECT_EQ(next_timer_id, static_cast<uint16_t>(id + 1));
+    EXPECT_GE(stats.due_us, before_us + 250000);
+    EXPECT_LE(stats.due_us, after_us + 250000);
+    testing::internal::CaptureStdout();
+    timers_fire_due(stats.due_us - 1);
+    fflush(stdout);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    timers_clear();
+}
+
+} // namespace
