@@ -1,0 +1,156 @@
+"""Runs the real mcwatch and sends it real datagrams. Only ever run inside the private network
+namespace that tests/netns.sh makes, so no datagram leaves the machine.
+
+The command that starts the tool comes from MCWATCH_CMD (default: build/mcwatch), so the same
+tests run any build of it, the Windows one under Wine included."""
+
+import os
+import re
+import select
+import shlex
+import signal
+import socket
+import struct
+import subprocess
+import threading
+import time
+
+PREFIX = re.compile(r"^\[(\d\d):(\d\d):(\d\d)\.(\d\d\d)\] \[(info|error)\] ")
+GROUP = "239.1.2.3"
+START_TIMEOUT_S = float(os.environ.get("MCWATCH_START_TIMEOUT", "10"))
+STOP_TIMEOUT_S = float(os.environ.get("MCWATCH_STOP_TIMEOUT", "10"))
+
+
+def tool_command():
+    return shlex.split(os.environ.get("MCWATCH_CMD", "build/mcwatch"))
+
+
+class Watcher:
+    """One running mcwatch: its lines as they arrive, stamped with the time they arrived."""
+
+    def __init__(self, args):
+        self.args = [str(a) for a in args]
+        self.process = subprocess.Popen(tool_command() + self.args, stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+        self.out = []          # (arrival time, line without its newline)
+        self.err = []
+        self._lock = threading.Lock()
+        self._readers = [threading.Thread(target=self._read, args=(self.process.stdout, self.out)),
+                         threading.Thread(target=self._read, args=(self.process.stderr, self.err))]
+        for reader in self._readers:
+            reader.daemon = True
+            reader.start()
+
+    def _read(self, stream, lines):
+        for raw in iter(stream.readline, b""):
+            with self._lock:
+                lines.append((time.monotonic(), raw.decode("utf-8", "replace").rstrip("\n")))
+
+    def wait_for(self, pattern, timeout_s=START_TIMEOUT_S, count=1):
+        """Waits until count stdout lines match pattern; returns the arrival time of the last."""
+        deadline = time.monotonic() + timeout_s
+        regex = re.compile(pattern)
+        while time.monotonic() < deadline:
+            with self._lock:
+                hits = [t for t, line in self.out if regex.search(strip_prefix(line, None))]
+            if len(hits) >= count:
+                return hits[count - 1]
+            if self.process.poll() is not None and not any(r.is_alive() for r in self._readers):
+                break
+            time.sleep(0.01)
+        raise AssertionError("no %d line(s) matching %r within %.1f s; stdout %r stderr %r" % (
+            count, pattern, timeout_s, self.messages(), self.error_messages()))
+
+    def ready(self):
+        return self.wait_for(r"Socket is bound to ")
+
+    def stop(self, signal_number=signal.SIGINT):
+        """Sends the signal and waits for the exit; returns the exit status."""
+        if self.process.poll() is None:
+            self.process.send_signal(signal_number)
+        return self.finish()
+
+    def finish(self, timeout_s=STOP_TIMEOUT_S):
+        try:
+            status = self.process.wait(timeout=timeout_s)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+            raise AssertionError("mcwatch did not end within %.1f s" % timeout_s)
+        self._close(timeout_s)
+        return status
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+        self._close(STOP_TIMEOUT_S)
+
+    def _close(self, timeout_s):
+        for reader in self._readers:
+            reader.join(timeout_s)
+        self.process.stdout.close()
+        self.process.stderr.close()
+
+    def lines(self):
+        with self._lock:
+            return [line for _, line in self.out]
+
+    def messages(self):
+        """Standard output with each line's time-of-day prefix checked and taken off."""
+        return [strip_prefix(line, "info") for line in self.lines()]
+
+    def error_messages(self):
+        with self._lock:
+            return [strip_prefix(line, "error") for _, line in self.err]
+
+
+def strip_prefix(line, level):
+    match = PREFIX.match(line)
+    if match is None:
+        return line  # an empty line, or the text after a newline inside a message
+    assert level is None or match.group(5) == level, line
+    return line[match.end():]
+
+
+def payload(seq, short_seq=False, length=None):
+    if short_seq:
+        data = struct.pack("<i", seq)
+    else:
+        data = b"\xaa\xbb\xcc\xdd" + struct.pack("<q", seq)
+    if length is not None:
+        data = (data + bytes(range(256)) * 257)[:length]
+    return data
+
+
+def sender(source="127.0.0.1", port=0):
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_TTL, 1)
+    s.bind((source, port))
+    return s
+
+
+def send(seqs, port, source="127.0.0.1", short_seq=False, gap_s=0.0, sock=None, group=GROUP):
+    own = sock is None
+    sock = sock or sender(source)
+    try:
+        for seq in seqs:
+            sock.sendto(payload(seq, short_seq), (group, port))
+            if gap_s:
+                time.sleep(gap_s)
+    finally:
+        if own:
+            sock.close()
+
+
+def datagram_line(source, source_port, port, length, seq, group=GROUP):
+    return "IP %s.%d > %s.%d: UDP, length %d, seq %d" % (source, source_port, group, port,
+                                                          length, seq)
+
+
+def run_to_end(args, timeout_s=STOP_TIMEOUT_S):
+    """Runs mcwatch to its own end (a bad command line); returns status, stdout, stderr."""
+    done = subprocess.run(tool_command() + [str(a) for a in args], capture_output=True,
+                          timeout=timeout_s + START_TIMEOUT_S, stdin=subprocess.DEVNULL)
+    return done.returncode, done.stdout.decode(), done.stderr.decode()
