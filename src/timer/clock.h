@@ -16,3 +16,9 @@ uint64_t clock_now_us(void);
 
 // The local time of day, to the millisecond.
 void clock_time_of_day(time_of_day *now);
+
+// A clock that only moves forward, for pacing: microseconds from an arbitrary start.
+uint64_t clock_monotonic_us(void);
+
+// Sleeps until clock_monotonic_us reaches due_us, or less when a signal arrives first.
+void clock_sleep_until_us(uint64_t due_us);

@@ -30,3 +30,18 @@ void clock_time_of_day(time_of_day *now)
     now->second = cached_fields.tm_sec;
     now->millisecond = static_cast<int>(real.tv_nsec / 1000000);
 }
+
+uint64_t clock_monotonic_us(void)
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
+}
+
+void clock_sleep_until_us(uint64_t due_us)
+{
+    timespec due;
+    due.tv_sec = static_cast<time_t>(due_us / 1000000u);
+    due.tv_nsec = static_cast<long>(due_us % 1000000u) * 1000;
+    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr);
+}

@@ -154,3 +154,68 @@ def run_to_end(args, timeout_s=STOP_TIMEOUT_S):
     done = subprocess.run(tool_command() + [str(a) for a in args], capture_output=True,
                           timeout=timeout_s + START_TIMEOUT_S, stdin=subprocess.DEVNULL)
     return done.returncode, done.stdout.decode(), done.stderr.decode()
+
+
+def feed_command():
+    return shlex.split(os.environ.get("MCFEED_CMD", "build/mcfeed"))
+
+
+def run_feed(args, timeout_s=60):
+    """Runs mcfeed to its end; returns status, stdout, stderr."""
+    done = subprocess.run(feed_command() + [str(a) for a in args], capture_output=True,
+                          timeout=timeout_s, stdin=subprocess.DEVNULL)
+    return done.returncode, done.stdout.decode(), done.stderr.decode()
+
+
+def sent_order(start, count, fault_lines):
+    """The sequence numbers mcfeed sent, in order, rebuilt from its fault record."""
+    dropped, duplicated, swapped = set(), set(), set()
+    for line in fault_lines:
+        words = line.split()
+        if words[0] == "dropped":
+            dropped.add(int(words[2]))
+        elif words[0] == "duplicated":
+            duplicated.add(int(words[2]))
+        elif words[0] == "swapped":
+            assert int(words[4]) == int(words[2]) + 1, line
+            swapped.add(int(words[2]))
+    order = []
+    seq = start
+    while seq < start + count:
+        if seq in swapped:
+            order += [seq + 1, seq]
+            seq += 2
+            continue
+        if seq not in dropped:
+            order += [seq] * (2 if seq in duplicated else 1)
+        seq += 1
+    return order
+
+
+def wrap64(value):
+    return (value + 2 ** 63) % 2 ** 64 - 2 ** 63
+
+
+def predicted_gap_lines(order):
+    """The gap lines mcwatch -g prints for datagrams arriving in this order, and the missed
+    numbers it counts, by the tool's own rules."""
+    lines, missed, last = [], 0, -1
+    for seq in order:
+        if last != -1 and seq != wrap64(last + 1):
+            if seq == wrap64(last + 2):
+                lines.append("Missed packet: %d" % wrap64(last + 1))
+                missed += 1
+            elif seq < wrap64(last + 2):
+                lines.append("Extra packet: %d" % seq)
+            else:
+                lines.append("Missed packets: %d - %d" % (wrap64(last + 1), wrap64(seq - 1)))
+                missed += (seq - last - 1) % 2 ** 32
+        last = seq
+    return lines, missed
+
+
+def receive_buffer_errors():
+    """The kernel's count of UDP datagrams dropped for a full receive buffer, in this namespace."""
+    with open("/proc/net/snmp") as snmp:
+        rows = [line.split() for line in snmp if line.startswith("Udp:")]
+    return int(rows[1][rows[0].index("RcvbufErrors")])

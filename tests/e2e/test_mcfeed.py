@@ -1,0 +1,107 @@
+"""End-to-end tests of mcfeed against mcwatch: the fault record predicts what mcwatch prints."""
+
+import os
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+from harness import (GROUP, Watcher, predicted_gap_lines, receive_buffer_errors,  # noqa: E402
+                     run_feed, sent_order)
+
+
+def seed_swapping_second():
+    """Finds a seed for which mcfeed's generator (splitmix64) draws first at least 0.5, then
+    less than 0.5."""
+    mask = 2 ** 64 - 1
+
+    def draws(seed):
+        state = seed
+        while True:
+            state = (state + 0x9e3779b97f4a7c15) & mask
+            z = state
+            z = ((z ^ (z >> 30)) * 0xbf58476d1ce4e5b9) & mask
+            z = ((z ^ (z >> 27)) * 0x94d049bb133111eb) & mask
+            yield ((z ^ (z >> 31)) >> 11) / 2 ** 53
+
+    for seed in range(1000):
+        values = draws(seed)
+        if next(values) >= 0.5 and next(values) < 0.5:
+            return seed
+    raise AssertionError("no such seed")
+
+
+class FeedAgainstWatcher(unittest.TestCase):
+    def watch(self, *args):
+        watcher = Watcher(list(args))
+        self.addCleanup(watcher.kill)
+        watcher.ready()
+        return watcher
+
+    def feed_and_compare(self, port, start, count, fault_options):
+        watcher = self.watch("-g", "-s", "200", GROUP, port)
+        drops_before = receive_buffer_errors()
+        status, out, err = run_feed(["-b", "127.0.0.1", "-n", count, "-r", 4000, "--start", start,
+                                     *fault_options, GROUP, port])
+        self.assertEqual(status, 0, err)
+        record = err.splitlines()
+        order = sent_order(start, count, record)
+        watcher.wait_for(r"seq %d$" % order[-1], timeout_s=10,
+                         count=order.count(order[-1]))
+        # One more report after the last datagram, so that the reports cover all of them.
+        reports = sum(m.startswith("Stats: ") for m in watcher.messages())
+        watcher.wait_for(r"^Stats: ", count=reports + 1, timeout_s=5)
+        self.assertEqual(watcher.stop(), 0)
+        self.assertEqual(receive_buffer_errors(), drops_before, "the kernel dropped datagrams")
+        messages = watcher.messages()
+        received = [int(m.rsplit(" ", 1)[1]) for m in messages if m.startswith("IP ")]
+        self.assertEqual(received, order)
+        gap_lines = [m for m in messages if m.startswith(("Missed packet", "Extra packet"))]
+        expected_lines, missed = predicted_gap_lines(order)
+        self.assertEqual(gap_lines, expected_lines)
+        stats = [m.split() for m in messages if m.startswith("Stats: ")]
+        self.assertEqual(sum(int(words[3].rstrip(";")) for words in stats), len(order))
+        self.assertEqual(sum(int(words[6]) for words in stats), missed)
+        summary = out.strip()
+        self.assertEqual(summary, "mcfeed: sent %d datagrams; dropped %d, duplicated %d, "
+                         "swapped %d" % (len(order), sum(l.startswith("dropped") for l in record),
+                                         sum(l.startswith("duplicated") for l in record),
+                                         sum(l.startswith("swapped") for l in record)))
+        return record, missed
+
+    def test_every_injected_fault_is_seen_as_recorded(self):
+        record, _ = self.feed_and_compare(42001, 1000, 3000, [
+            "--seed", "7", "--drop", "0.02", "--duplicate", "0.02", "--reorder", "0.02",
+            "--drop-every", "500"])
+        kinds = {line.split()[0] for line in record}
+        self.assertEqual(kinds, {"dropped", "duplicated", "swapped"})
+
+    def test_with_drops_only_the_gaps_are_the_drops(self):
+        record, missed = self.feed_and_compare(42002, -500, 2000, ["--drop", "0.05"])
+        self.assertEqual(missed, len(record))
+        self.assertGreater(missed, 50)
+
+    def test_a_swap_gives_a_missed_an_extra_and_a_missed_line(self):
+        # A seed whose first reorder draw is a no and whose second is a yes: 49 is sent in
+        # place, then 50 and 51 swapped, then 52.
+        record, _ = self.feed_and_compare(42003, 49, 4, ["--reorder", "0.5", "--seed",
+                                                         seed_swapping_second()])
+        self.assertEqual(record, ["swapped seq 50 and 51"])
+        self.assertEqual(predicted_gap_lines([49, 51, 50, 52])[0],
+                         ["Missed packet: 50", "Extra packet: 50", "Missed packet: 51"])
+
+    def test_the_rate_is_paced_evenly(self):
+        watcher = self.watch(GROUP, 42004)
+        status, _, err = run_feed(["-b", "127.0.0.1", "-n", 301, "-r", 200, "-q", GROUP, 42004])
+        self.assertEqual(status, 0, err)
+        watcher.wait_for(r"seq 300$", timeout_s=10)
+        self.assertEqual(watcher.stop(), 0)
+        with watcher._lock:
+            arrivals = [t for t, line in watcher.out if " IP " in line]
+        self.assertEqual(len(arrivals), 301)
+        self.assertAlmostEqual(arrivals[-1] - arrivals[0], 1.5, delta=0.05)
+        halves = arrivals[150] - arrivals[0], arrivals[300] - arrivals[150]
+        self.assertAlmostEqual(halves[0], halves[1], delta=0.05)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,55 @@
+// mcfeed: sends a sequenced test stream to a multicast group, in mcwatch's payload layout, and
+// injects faults on purpose (drops, duplicates, swaps), recording each one it injects.
+#pragma once
+
+#include <stdint.h>
+
+#include "net/socket.h"
+
+struct feed_options {
+    const char *group;
+    uint16_t port;
+    uint64_t count;          // sequence numbers in the stream; 0: no limit
+    uint64_t duration_us;    // 0: no limit
+    uint64_t rate_pps;       // datagrams a second; 0: as fast as possible
+    uint32_t length_bytes;
+    int64_t start_seq;
+    bool short_seq;
+    in_addr interface_addr;
+    in_addr bind_addr;
+    int ttl;
+    bool loop;
+    uint64_t seed;
+    double drop;             // probabilities from 0 to 1
+    double duplicate;
+    double reorder;
+    uint64_t drop_every;     // 0: off
+    bool quiet;
+};
+
+// Reads the command line. Returns 0 to send, 1 after printing help or version (exit 0), -1
+// after printing the error and the usage (exit 2).
+int read_feed_options(int argc, char **argv, feed_options *options);
+
+enum fault_kind { FAULT_NONE, FAULT_DROPPED, FAULT_DUPLICATED, FAULT_SWAPPED };
+
+// What one step of the stream sends: up to two datagrams, and the fault that shaped them.
+struct feed_step {
+    fault_kind fault;
+    int64_t first_seq;       // the sequence number (the lower of a swapped pair)
+    int sends;
+    int64_t seqs[2];         // in the order sent
+};
+
+struct feed_plan {
+    uint64_t random_state;
+    uint64_t next_index;     // index of the next sequence number in the stream
+};
+
+void plan_start(feed_plan *plan, const feed_options *options);
+
+// Decides the next step; false when the stream's count is used up.
+bool plan_next(feed_plan *plan, const feed_options *options, feed_step *step);
+
+// Writes the sequence field and the fixed pattern after it; returns the datagram's length.
+uint32_t build_datagram(unsigned char *out, const feed_options *options, int64_t seq);

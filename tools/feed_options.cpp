@@ -1,0 +1,237 @@
+#include "feed.h"
+
+#include <errno.h>
+#include <getopt.h>
+#include <math.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+static const char usage[] =
+    "usage: mcfeed [options] <group> <port>\n"
+    "  -n, --count N         sequence numbers to send (default: until interrupted)\n"
+    "  -d, --duration S      seconds to send for (default: until interrupted)\n"
+    "  -r, --rate PPS        datagrams a second, paced evenly (default 10; 0: as fast as\n"
+    "                        possible, only with --count or --duration)\n"
+    "  -l, --length BYTES    payload length (default 64, at most 65507)\n"
+    "  -f                    32-bit sequence number at bytes 0 to 3 (default: 64-bit at 4 to 11)\n"
+    "      --start SEQ       first sequence number (default 0)\n"
+    "  -i, --interface ADDR  outgoing interface\n"
+    "  -b, --bind ADDR       source address\n"
+    "  -t, --ttl N           multicast time to live (default 1)\n"
+    "      --no-loop         do not loop datagrams back to this host\n"
+    "      --seed N          seed of the fault decisions (default 1)\n"
+    "      --drop P          drop each sequence number with probability P\n"
+    "      --duplicate P     send each sequence number twice with probability P\n"
+    "      --reorder P       swap each sequence number with the next with probability P\n"
+    "      --drop-every N    drop every Nth sequence number\n"
+    "  -q, --quiet           write only the summary, not each fault\n"
+    "  -h, --help            show this help\n"
+    "  -V, --version         show the version\n";
+
+enum { OPT_START = 256, OPT_NO_LOOP, OPT_SEED, OPT_DROP, OPT_DUPLICATE, OPT_REORDER, OPT_DROP_EVERY };
+
+static const option long_options[] = {
+    {"count", required_argument, nullptr, 'n'},
+    {"duration", required_argument, nullptr, 'd'},
+    {"rate", required_argument, nullptr, 'r'},
+    {"length", required_argument, nullptr, 'l'},
+    {"start", required_argument, nullptr, OPT_START},
+    {"interface", required_argument, nullptr, 'i'},
+    {"bind", required_argument, nullptr, 'b'},
+    {"ttl", required_argument, nullptr, 't'},
+    {"no-loop", no_argument, nullptr, OPT_NO_LOOP},
+    {"seed", required_argument, nullptr, OPT_SEED},
+    {"drop", required_argument, nullptr, OPT_DROP},
+    {"duplicate", required_argument, nullptr, OPT_DUPLICATE},
+    {"reorder", required_argument, nullptr, OPT_REORDER},
+    {"drop-every", required_argument, nullptr, OPT_DROP_EVERY},
+    {"quiet", no_argument, nullptr, 'q'},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
+    {nullptr, 0, nullptr, 0},
+};
+
+static int fail(const char *name, const char *value)
+{
+    fprintf(stderr, "mcfeed: invalid value '%s' for %s\n%s", value, name, usage);
+    return -1;
+}
+
+static const char *long_name(int code)
+{
+    for (const option *entry = long_options; entry->name != nullptr; entry++)
+        if (entry->val == code)
+            return entry->name;
+    return "?";
+}
+
+// Says which option was wrong, and how, whatever form it was written in.
+static int report_option_error(int code, const char *word)
+{
+    if (code == '?' && optopt != 0)
+        fprintf(stderr, "mcfeed: unknown option '-%c'\n%s", optopt, usage);
+    else if (code == '?')
+        fprintf(stderr, "mcfeed: unknown option '%s'\n%s", word, usage);
+    else
+        fprintf(stderr, "mcfeed: option '%s' needs a value\n%s", word, usage);
+    return -1;
+}
+
+static bool read_unsigned(const char *text, uint64_t max, uint64_t *value)
+{
+    if (*text < '0' || *text > '9')
+        return false;
+    char *end;
+    errno = 0;
+    unsigned long long parsed = strtoull(text, &end, 10);
+    if (errno != 0 || *end != '\0' || parsed > max)
+        return false;
+    *value = parsed;
+    return true;
+}
+
+static bool read_signed(const char *text, int64_t *value)
+{
+    char *end;
+    errno = 0;
+    long long parsed = strtoll(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0')
+        return false;
+    *value = parsed;
+    return true;
+}
+
+static bool read_real(const char *text, double min, double max, double *value)
+{
+    char *end;
+    double parsed = strtod(text, &end);
+    if (end == text || *end != '\0' || !(parsed >= min && parsed <= max))
+        return false;
+    *value = parsed;
+    return true;
+}
+
+static bool read_address(const char *text, in_addr *address)
+{
+    uint32_t value = static_cast<uint32_t>(inet_addr(text));
+    if (value == static_cast<uint32_t>(INADDR_NONE))
+        return false;
+    address->s_addr = value;
+    return true;
+}
+
+// Reads one option's value into options; false when the value is not acceptable.
+static bool read_option(int code, const char *value, feed_options *options)
+{
+    uint64_t number = 0;
+    double seconds = 0;
+    switch (code) {
+    case 'n':
+        return read_unsigned(value, UINT64_MAX, &options->count) && options->count > 0;
+    case 'd':
+        if (!read_real(value, 0.001, 1e9, &seconds))
+            return false;
+        options->duration_us = static_cast<uint64_t>(seconds * 1e6);
+        return true;
+    case 'r':
+        return read_unsigned(value, 100000000, &options->rate_pps);
+    case 'l':
+        if (!read_unsigned(value, 65507, &number))
+            return false;
+        options->length_bytes = static_cast<uint32_t>(number);
+        return true;
+    case OPT_START:
+        return read_signed(value, &options->start_seq);
+    case 'i':
+        return read_address(value, &options->interface_addr);
+    case 'b':
+        return read_address(value, &options->bind_addr);
+    case 't':
+        if (!read_unsigned(value, 255, &number))
+            return false;
+        options->ttl = static_cast<int>(number);
+        return true;
+    case OPT_SEED:
+        return read_unsigned(value, UINT64_MAX, &options->seed);
+    case OPT_DROP:
+        return read_real(value, 0, 1, &options->drop);
+    case OPT_DUPLICATE:
+        return read_real(value, 0, 1, &options->duplicate);
+    case OPT_REORDER:
+        return read_real(value, 0, 1, &options->reorder);
+    case OPT_DROP_EVERY:
+        return read_unsigned(value, UINT64_MAX, &options->drop_every) && options->drop_every > 0;
+    }
+    return false;
+}
+
+static void set_defaults(feed_options *options)
+{
+    *options = feed_options{};
+    options->rate_pps = 10;
+    options->length_bytes = 64;
+    options->interface_addr.s_addr = htonl(INADDR_ANY);
+    options->bind_addr.s_addr = htonl(INADDR_ANY);
+    options->ttl = 1;
+    options->loop = true;
+    options->seed = 1;
+}
+
+// The checks that need every option: the positionals and the combinations.
+static int check_options(int argc, char **argv, int first, feed_options *options)
+{
+    if (argc - first != 2) {
+        fprintf(stderr, "mcfeed: expected <group> <port>\n%s", usage);
+        return -1;
+    }
+    options->group = argv[first];
+    uint64_t port;
+    if (!read_unsigned(argv[first + 1], 65535, &port) || port == 0)
+        return fail("<port>", argv[first + 1]);
+    options->port = static_cast<uint16_t>(port);
+    uint32_t field_end = options->short_seq ? 4 : 12;
+    if (options->length_bytes < field_end) {
+        fprintf(stderr, "mcfeed: --length must be at least %u, the end of the sequence field\n%s",
+                field_end, usage);
+        return -1;
+    }
+    if (options->rate_pps == 0 && options->count == 0 && options->duration_us == 0) {
+        fprintf(stderr, "mcfeed: --rate 0 sends as fast as it can: give --count or --duration\n%s",
+                usage);
+        return -1;
+    }
+    return 0;
+}
+
+int read_feed_options(int argc, char **argv, feed_options *options)
+{
+    set_defaults(options);
+    optind = 0; // start afresh, also when called more than once
+    opterr = 0;
+    int code;
+    while ((code = getopt_long(argc, argv, ":n:d:r:l:fi:b:t:qhV", long_options, nullptr)) != -1) {
+        if (code == 'h') {
+            fputs(usage, stdout);
+            return 1;
+        }
+        if (code == 'V') {
+            puts("mcfeed 1.0.0");
+            return 1;
+        }
+        if (code == 'f') {
+            options->short_seq = true;
+        } else if (code == OPT_NO_LOOP) {
+            options->loop = false;
+        } else if (code == 'q') {
+            options->quiet = true;
+        } else if (code == '?' || code == ':') {
+            return report_option_error(code, argv[optind - 1]);
+        } else if (!read_option(code, optarg, options)) {
+            char name[32];
+            snprintf(name, sizeof name, "--%s", long_name(code));
+            return fail(name, optarg);
+        }
+    }
+    return check_options(argc, argv, optind, options);
+}

@@ -1,0 +1,143 @@
+#include "feed.h"
+
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "app/signals.h"
+#include "net/receiver.h"
+#include "timer/clock.h"
+
+// Set by the interrupt handler, read by the send loop between datagrams.
+static volatile sig_atomic_t stop_requested = 0;
+
+static void on_stop(int)
+{
+    stop_requested = 1;
+}
+
+static int socket_failure(const char *call)
+{
+    int code = socket_last_error();
+    char text[1024];
+    if (!socket_error_text(code, text, sizeof text))
+        snprintf(text, sizeof text, "error %d", code);
+    fprintf(stderr, "mcfeed: %s failed: %s\n", call, text);
+    return -1;
+}
+
+static int set_option(socket_handle s, int option, const void *value, int size, const char *name)
+{
+    if (setsockopt(s, IPPROTO_IP, option, static_cast<const char *>(value), size) != 0)
+        return socket_failure(name);
+    return 0;
+}
+
+static socket_handle open_sender(const feed_options *options)
+{
+    socket_handle s = socket(AF_INET, SOCK_DGRAM, 0);
+    if (s == INVALID_SOCKET_HANDLE) {
+        socket_failure("socket");
+        return INVALID_SOCKET_HANDLE;
+    }
+    sockaddr_in source = {};
+    source.sin_family = AF_INET;
+    source.sin_addr = options->bind_addr;
+    int loop = options->loop ? 1 : 0;
+    if (bind(s, reinterpret_cast<const sockaddr *>(&source), sizeof source) != 0) {
+        socket_failure("bind");
+    } else if (set_option(s, IP_MULTICAST_TTL, &options->ttl, sizeof options->ttl,
+                          "setsockopt IP_MULTICAST_TTL") == 0 &&
+               set_option(s, IP_MULTICAST_LOOP, &loop, sizeof loop,
+                          "setsockopt IP_MULTICAST_LOOP") == 0 &&
+               set_option(s, IP_MULTICAST_IF, &options->interface_addr,
+                          sizeof options->interface_addr, "setsockopt IP_MULTICAST_IF") == 0) {
+        return s;
+    }
+    socket_close(s);
+    return INVALID_SOCKET_HANDLE;
+}
+
+struct feed_totals {
+    uint64_t sent;
+    uint64_t dropped;
+    uint64_t duplicated;
+    uint64_t swapped;
+};
+
+static void record_fault(const feed_step *step, feed_totals *totals, bool quiet)
+{
+    long long seq = step->first_seq;
+    if (step->fault == FAULT_DROPPED) {
+        totals->dropped++;
+        if (!quiet)
+            fprintf(stderr, "dropped seq %lld\n", seq);
+    } else if (step->fault == FAULT_DUPLICATED) {
+        totals->duplicated++;
+        if (!quiet)
+            fprintf(stderr, "duplicated seq %lld\n", seq);
+    } else if (step->fault == FAULT_SWAPPED) {
+        totals->swapped++;
+        if (!quiet)
+            fprintf(stderr, "swapped seq %lld and %lld\n", seq, static_cast<long long>(step->seqs[0]));
+    }
+}
+
+// Sends the stream, paced from a fixed start so that the rate does not drift. Returns 0, or -1
+// after a failed send.
+static int send_stream(socket_handle s, const sockaddr_in *group, const feed_options *options,
+                       feed_totals *totals)
+{
+    static unsigned char datagram[65536];
+    feed_plan plan;
+    plan_start(&plan, options);
+    uint64_t start_us = clock_monotonic_us();
+    feed_step step;
+    while (!stop_requested && plan_next(&plan, options, &step)) {
+        if (options->duration_us != 0 && clock_monotonic_us() - start_us >= options->duration_us)
+            break;
+        for (int i = 0; i < step.sends; i++) {
+            if (options->rate_pps != 0) {
+                uint64_t due_us = start_us + totals->sent * 1000000u / options->rate_pps;
+                while (!stop_requested && clock_monotonic_us() < due_us)
+                    clock_sleep_until_us(due_us);
+            }
+            uint32_t length = build_datagram(datagram, options, step.seqs[i]);
+            if (sendto(s, reinterpret_cast<const char *>(datagram), static_cast<int>(length), 0,
+                       reinterpret_cast<const sockaddr *>(group), sizeof *group) < 0) {
+                if (stop_requested)
+                    break;
+                return socket_failure("sendto");
+            }
+            totals->sent++;
+        }
+        record_fault(&step, totals, options->quiet);
+    }
+    return 0;
+}
+
+int main(int argc, char **argv)
+{
+    feed_options options;
+    int status = read_feed_options(argc, argv, &options);
+    if (status != 0)
+        return status > 0 ? 0 : 2;
+    if (net_startup() < 0 || install_interrupt_handler(on_stop) < 0)
+        return 1;
+    sockaddr_in group;
+    if (resolve_ipv4(options.group, &group) < 0)
+        return 1;
+    group.sin_port = htons(options.port);
+    socket_handle s = open_sender(&options);
+    if (s == INVALID_SOCKET_HANDLE)
+        return 1;
+    feed_totals totals = {};
+    status = send_stream(s, &group, &options, &totals);
+    socket_close(s);
+    printf("mcfeed: sent %llu datagrams; dropped %llu, duplicated %llu, swapped %llu\n",
+           static_cast<unsigned long long>(totals.sent),
+           static_cast<unsigned long long>(totals.dropped),
+           static_cast<unsigned long long>(totals.duplicated),
+           static_cast<unsigned long long>(totals.swapped));
+    return status < 0 ? 1 : 0;
+}
