@@ -17,6 +17,9 @@ import time
 
 PREFIX = re.compile(r"^\[(\d\d):(\d\d):(\d\d)\.(\d\d\d)\] \[(info|error)\] ")
 GROUP = "239.1.2.3"
+# The Windows build under Wine: its interrupt shuts Winsock down, so the leave request after it
+# fails by design, and it sees only SIGINT.
+WINDOWS = os.environ.get("MCWATCH_PLATFORM") == "windows"
 START_TIMEOUT_S = float(os.environ.get("MCWATCH_START_TIMEOUT", "10"))
 STOP_TIMEOUT_S = float(os.environ.get("MCWATCH_STOP_TIMEOUT", "10"))
 
@@ -28,8 +31,10 @@ def tool_command():
 class Watcher:
     """One running mcwatch: its lines as they arrive, stamped with the time they arrived."""
 
-    def __init__(self, args):
+    def __init__(self, args, group=GROUP):
         self.args = [str(a) for a in args]
+        self.group = group
+        self.members_before = group_members(group)
         self.process = subprocess.Popen(tool_command() + self.args, stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
         self.out = []          # (arrival time, line without its newline)
@@ -44,7 +49,9 @@ class Watcher:
     def _read(self, stream, lines):
         for raw in iter(stream.readline, b""):
             with self._lock:
-                lines.append((time.monotonic(), raw.decode("utf-8", "replace").rstrip("\n")))
+                # A Windows build writes CRLF, as any Windows console program does.
+                text = raw.decode("utf-8", "replace").rstrip("\n").removesuffix("\r")
+                lines.append((time.monotonic(), text))
 
     def wait_for(self, pattern, timeout_s=START_TIMEOUT_S, count=1):
         """Waits until count stdout lines match pattern; returns the arrival time of the last."""
@@ -61,8 +68,17 @@ class Watcher:
         raise AssertionError("no %d line(s) matching %r within %.1f s; stdout %r stderr %r" % (
             count, pattern, timeout_s, self.messages(), self.error_messages()))
 
-    def ready(self):
-        return self.wait_for(r"Socket is bound to ")
+    def ready(self, timeout_s=START_TIMEOUT_S):
+        """Waits for the bind line and then for the join, which comes just after it (a slow
+        start, as under Wine, can leave a gap between the two); returns the bind line's time."""
+        bound = self.wait_for(r"Socket is bound to ", timeout_s)
+        deadline = time.monotonic() + timeout_s
+        while group_members(self.group) <= self.members_before:
+            if time.monotonic() > deadline or self.process.poll() is not None:
+                raise AssertionError("mcwatch did not join %s; stdout %r stderr %r" % (
+                    self.group, self.messages(), self.error_messages()))
+            time.sleep(0.01)
+        return bound
 
     def stop(self, signal_number=signal.SIGINT):
         """Sends the signal and waits for the exit; returns the exit status."""
@@ -103,6 +119,18 @@ class Watcher:
     def error_messages(self):
         with self._lock:
             return [strip_prefix(line, "error") for _, line in self.err]
+
+
+def group_members(group):
+    """How many memberships this namespace's kernel holds for the group, on any interface."""
+    wanted = "%08X" % struct.unpack("=I", socket.inet_aton(group))[0]
+    members = 0
+    with open("/proc/net/igmp") as igmp:
+        for line in igmp:
+            fields = line.split()
+            if line.startswith("\t") and fields and fields[0] == wanted:
+                members += int(fields[1])
+    return members
 
 
 def strip_prefix(line, level):
