@@ -24,10 +24,7 @@ struct run_state {
     socket_handle socket;
     stats_record stats;
     int64_t last_seq;
-    char group_text[IPV4_TEXT_MAX];
-    // The sender's dotted text, kept while datagrams keep coming from the same address.
-    in_addr sender_addr;
-    char sender_text[IPV4_TEXT_MAX];
+    datagram_parts line_parts;
     unsigned char buffer[65536];
 };
 
@@ -46,7 +43,7 @@ static int start(run_state *state)
     if (resolve_ipv4(options->host, &state->group_addr) < 0)
         return -1;
     state->group_addr.sin_port = htons(options->port);
-    format_ipv4(state->group_text, state->group_addr.sin_addr);
+    datagram_parts_start(&state->line_parts, &state->group_addr);
     sockaddr_in bind_address;
     memset(&bind_address, 0, sizeof bind_address);
     bind_address.sin_family = AF_INET;
@@ -66,10 +63,6 @@ static int start(run_state *state)
 
 static void print_datagram(run_state *state, int length, const sockaddr_in *from)
 {
-    if (from->sin_addr.s_addr != state->sender_addr.s_addr || state->sender_text[0] == '\0') {
-        state->sender_addr = from->sin_addr;
-        format_ipv4(state->sender_text, from->sin_addr);
-    }
     int64_t seq = read_sequence(state->buffer, static_cast<size_t>(length),
                                 state->options->short_seq);
     state->stats.packets++;
@@ -77,9 +70,7 @@ static void print_datagram(run_state *state, int length, const sockaddr_in *from
         check_sequence(seq, state->last_seq, &state->stats);
     char line[256];
     char *end = log_begin(line, "info");
-    end = format_datagram_message(end, state->sender_text, ntohs(from->sin_port),
-                                  state->group_text, ntohs(state->group_addr.sin_port), length,
-                                  seq);
+    end = format_datagram_from(end, &state->line_parts, from, length, seq);
     log_end(stdout, line, end);
     state->last_seq = seq;
 }

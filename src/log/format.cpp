@@ -1,23 +1,38 @@
 #include "log/format.h"
 
+#include <string.h>
+
 char *put_text(char *out, const char *text)
 {
-    while (*text != '\0')
-        *out++ = *text++;
-    return out;
+    size_t length = strlen(text);
+    memcpy(out, text, length);
+    return out + length;
 }
+
+// "00" to "99": two digits for each division, which halves the divisions of a long number.
+static const char digit_pairs[] = "00010203040506070809101112131415161718192021222324252627282930"
+                                  "31323334353637383940414243444546474849505152535455565758596061"
+                                  "62636465666768697071727374757677787980818283848586878889909192"
+                                  "93949596979899";
 
 char *put_unsigned(char *out, uint64_t value)
 {
     char digits[FORMAT_INTEGER_MAX];
-    int count = 0;
-    do {
-        digits[count++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    while (count > 0)
-        *out++ = digits[--count];
-    return out;
+    char *start = digits + sizeof digits;
+    while (value >= 100) {
+        start -= 2;
+        memcpy(start, digit_pairs + 2 * (value % 100), 2);
+        value /= 100;
+    }
+    if (value >= 10) {
+        start -= 2;
+        memcpy(start, digit_pairs + 2 * value, 2);
+    } else {
+        *--start = static_cast<char>('0' + value);
+    }
+    size_t length = static_cast<size_t>(digits + sizeof digits - start);
+    memcpy(out, start, length);
+    return out + length;
 }
 
 char *put_signed(char *out, int64_t value)
@@ -35,7 +50,7 @@ char *put_padded(char *out, unsigned value, int digits)
     char *end = put_unsigned(text, value);
     for (int pad = digits - static_cast<int>(end - text); pad > 0; pad--)
         *out++ = '0';
-    for (char *digit = text; digit < end; digit++)
-        *out++ = *digit;
-    return out;
+    size_t length = static_cast<size_t>(end - text);
+    memcpy(out, text, length);
+    return out + length;
 }

@@ -3,11 +3,26 @@
 #pragma once
 
 #include <stdint.h>
+#include <string.h>
 
 // Room for the longest integer text, "-9223372036854775808".
 #define FORMAT_INTEGER_MAX 20
 
 char *put_text(char *out, const char *text);
+
+// A string literal, copied with its length known when compiling: no call, no scan.
+template <size_t size> inline char *put_literal(char *out, const char (&text)[size])
+{
+    memcpy(out, text, size - 1);
+    return out + size - 1;
+}
+
+// A text whose length is known.
+inline char *put_bytes(char *out, const char *text, size_t length)
+{
+    memcpy(out, text, length);
+    return out + length;
+}
 char *put_unsigned(char *out, uint64_t value);
 char *put_signed(char *out, int64_t value);
 // Zero-padded to at least digits places, as "%0*d" does for a value that is not negative.

@@ -23,9 +23,35 @@ char *format_log_prefix(char *out, const time_of_day *now, const char *level)
 
 char *log_begin(char *line, const char *level)
 {
+    // A busy stream logs thousands of lines a second, so what changes less often than every
+    // line is kept: "[hh:mm:ss." until the second changes, "] [level] " until the level does.
+    // Only the main thread logs through here.
+    static time_of_day clock_shown = {-1, -1, -1, 0};
+    static char clock_text[LOG_PREFIX_MAX];
+    static const char *level_shown = nullptr;
+    static char level_text[LOG_PREFIX_MAX];
+    static size_t level_length = 0;
+    const size_t clock_length = sizeof "[hh:mm:ss." - 1;
     time_of_day now;
     clock_time_of_day(&now);
-    return format_log_prefix(line, &now, level);
+    if (now.second != clock_shown.second || now.minute != clock_shown.minute ||
+        now.hour != clock_shown.hour) {
+        clock_shown = now;
+        format_log_prefix(clock_text, &now, "");
+    }
+    if (level != level_shown) {
+        level_shown = level;
+        char *end = put_literal(level_text, "] [");
+        end = put_text(end, level);
+        end = put_literal(end, "] ");
+        level_length = static_cast<size_t>(end - level_text);
+    }
+    char *out = put_bytes(line, clock_text, clock_length);
+    unsigned millisecond = static_cast<unsigned>(now.millisecond);
+    out[0] = static_cast<char>('0' + millisecond / 100);
+    out[1] = static_cast<char>('0' + millisecond / 10 % 10);
+    out[2] = static_cast<char>('0' + millisecond % 10);
+    return put_bytes(out + 3, level_text, level_length);
 }
 
 void log_end(FILE *stream, char *line, char *end)

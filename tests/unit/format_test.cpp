@@ -41,6 +41,39 @@ TEST(DatagramMessage, MatchesPrintfAcrossExtremes)
     EXPECT_EQ(compared, 4 * 11 * 4 * 11 * 8 * 11);
 }
 
+// The kept parts are made again whenever the sender's address or port changes.
+TEST(DatagramParts, MatchPrintfAsTheSenderChanges)
+{
+    sockaddr_in group = {};
+    group.sin_addr.s_addr = inet_addr("239.255.0.1");
+    group.sin_port = htons(65535);
+    datagram_parts parts;
+    datagram_parts_start(&parts, &group);
+    struct from_case {
+        const char *address;
+        uint16_t port;
+        int length;
+        int64_t seq;
+    };
+    const from_case cases[] = {
+        {"127.0.0.1", 40000, 64, 1},           {"127.0.0.1", 40000, 65507, 2},
+        {"127.0.0.1", 40001, 0, -1},           {"127.0.0.2", 40001, 12, 0},
+        {"255.255.255.255", 0, 1, INT64_MIN}, {"127.0.0.1", 40000, 64, INT64_MAX},
+    };
+    for (const from_case &c : cases) {
+        sockaddr_in from = {};
+        from.sin_addr.s_addr = inet_addr(c.address);
+        from.sin_port = htons(c.port);
+        char expected[256];
+        snprintf(expected, sizeof expected, "IP %s.%hu > %s.%hu: UDP, length %d, seq %lld\n",
+                 c.address, c.port, "239.255.0.1", static_cast<uint16_t>(65535), c.length,
+                 static_cast<long long>(c.seq));
+        char actual[256];
+        char *end = format_datagram_from(actual, &parts, &from, c.length, c.seq);
+        EXPECT_EQ(std::string(actual, end), expected);
+    }
+}
+
 TEST(FormatIpv4, MatchesInetNtoa)
 {
     const uint32_t values[] = {0, 0x7f000001, 0xffffffff, 0xef010203, 0x0a00ff09, 0x01020304};
