@@ -1,0 +1,45 @@
+// Argument vectors built from arbitrary bytes (arguments split at NUL) through the command line
+// reader: it must never crash, and what it accepts must keep the rules.
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "app/app.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    std::vector<std::string> words(1, "mcwatch");
+    words.emplace_back();
+    for (size_t i = 0; i < size && words.size() < 64; i++) {
+        if (data[i] == '\0')
+            words.emplace_back();
+        else
+            words.back().push_back(static_cast<char>(data[i]));
+    }
+    std::vector<char *> argv;
+    for (std::string &word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+
+    settings options;
+    int status = read_command_line(static_cast<int>(words.size()), argv.data(), &options);
+    if (status != 0 && status != -1)
+        abort();
+    if (status == 0) {
+        if (options.port == 0 || options.host == nullptr)
+            abort();
+        if (options.period_us % 1000 != 0)
+            abort();
+        // The host and source are arguments themselves, never copies that could dangle.
+        bool host_is_argument = false;
+        for (char *word : argv)
+            host_is_argument = host_is_argument || word == options.host;
+        if (!host_is_argument)
+            abort();
+    }
+    return 0;
+}
