@@ -17,12 +17,18 @@ if [ -d "$template" ] && [ -z "${MCWATCH_NETNS_PREFIX:-}" ]; then
     cp -a "$template"/. "$private"/
     export MCWATCH_WINEPREFIX="$private" MCWATCH_NETNS_PREFIX=1
 fi
-# The namespace's wineserver is started up front, away from the tests' output, and ended after.
+# The namespace's wineserver and Wine's own services are started up front, away from the
+# tests' output (a service started by a test's program would hold that program's output open),
+# and ended after.
 status=0
 unshare -rn sh -c 'ip link set lo up && ip link set lo multicast on &&
     ip route add 224.0.0.0/4 dev lo || exit 1
     server=/usr/lib/wine/wineserver
-    [ -z "${MCWATCH_NETNS_PREFIX:-}" ] || WINEPREFIX=$MCWATCH_WINEPREFIX $server -p >/dev/null 2>&1
+    if [ -n "${MCWATCH_NETNS_PREFIX:-}" ]; then
+        WINEPREFIX=$MCWATCH_WINEPREFIX $server -p >/dev/null 2>&1
+        WINEPREFIX=$MCWATCH_WINEPREFIX WINEDEBUG=-all /usr/lib/wine/wine64 cmd /c exit \
+            </dev/null >/dev/null 2>&1
+    fi
     "$@"
     status=$?
     [ -z "${MCWATCH_NETNS_PREFIX:-}" ] || WINEPREFIX=$MCWATCH_WINEPREFIX $server -k >/dev/null 2>&1

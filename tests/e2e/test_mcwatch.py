@@ -149,6 +149,9 @@ class Statistics(WatcherTest):
 
 
 class Membership(WatcherTest):
+    @unittest.skipIf(WINDOWS, "Wine 8 passes the Windows ip_mreq_source to Linux without "
+                     "reordering its fields, so the kernel filters on source 0.0.0.0 "
+                     "(seen in /proc/net/mcfilter); real Windows is not affected")
     def test_source_specific_membership_receives_only_its_source(self):
         port = next_port()
         watcher = self.watch(GROUP, port, "127.0.0.2")
