@@ -25,7 +25,10 @@ struct run_state {
     stats_record stats;
     int64_t last_seq;
     datagram_parts line_parts;
-    unsigned char buffer[65536];
+    // Each datagram of a batch has a whole 64 KiB buffer, the most a datagram can be; pages
+    // that small datagrams never reach are never touched.
+    unsigned char buffers[RECEIVE_BATCH_MAX][65536];
+    received_datagram batch[RECEIVE_BATCH_MAX];
 };
 
 void on_interrupt(int)
@@ -52,6 +55,7 @@ static int start(run_state *state)
     state->socket = open_receiver_socket(&bind_address);
     if (state->socket == INVALID_SOCKET_HANDLE)
         return -1;
+    net_wake_on_interrupt(state->socket);
     if (join_group(state->socket, options, &state->group_addr, &state->source_addr) < 0) {
         socket_close(state->socket);
         return -1;
@@ -61,10 +65,10 @@ static int start(run_state *state)
     return 0;
 }
 
-static void print_datagram(run_state *state, int length, const sockaddr_in *from)
+static void print_datagram(run_state *state, const unsigned char *datagram, int length,
+                           const sockaddr_in *from)
 {
-    int64_t seq = read_sequence(state->buffer, static_cast<size_t>(length),
-                                state->options->short_seq);
+    int64_t seq = read_sequence(datagram, static_cast<size_t>(length), state->options->short_seq);
     state->stats.packets++;
     if (state->options->check_gaps)
         check_sequence(seq, state->last_seq, &state->stats);
@@ -75,12 +79,15 @@ static void print_datagram(run_state *state, int length, const sockaddr_in *from
     state->last_seq = seq;
 }
 
-// Waits for the socket or the next timer, with every line printed so far written out first.
-// Returns -1 when the wait failed, which is how an interrupt shows.
+// Writes out every line printed so far, then waits for the next timer or a datagram. Returns
+// whether the receive that follows may wait itself (no timer is armed), or -1 when the wait
+// failed, which is how an interrupt shows.
 static int wait_for_more(run_state *state)
 {
     fflush(stdout);
     int64_t limit_us = timers_wait_limit_us(clock_now_us());
+    if (limit_us < 0)
+        return 1;
     if (socket_wait(state->socket, limit_us) < 0)
         return -1;
     timers_run_due();
@@ -88,19 +95,28 @@ static int wait_for_more(run_state *state)
 }
 
 // Drains the socket before each wait, so that output is flushed only when nothing more is
-// queued: one write for many lines under load, each line at once when the stream is quiet.
+// queued: one write for many lines under load, each line at once when the stream is quiet. A
+// batch that comes back short shows the queue empty, so no call is spent to find that out.
 // Returns 0 after an interrupt, -1 after a failed receive.
 static int receive_loop(run_state *state)
 {
+    bool queue_empty = false;
     while (!interrupted) {
-        sockaddr_in from;
-        int length = socket_receive(state->socket, state->buffer, sizeof state->buffer, &from);
-        if (length == RECEIVE_WOULD_BLOCK) {
-            if (wait_for_more(state) < 0)
+        bool wait = false;
+        if (queue_empty) {
+            int status = wait_for_more(state);
+            if (status < 0)
                 return 0;
+            wait = status == 1;
+        }
+        int count = socket_receive_many(state->socket, state->batch, RECEIVE_BATCH_MAX, wait);
+        if (count == RECEIVE_WOULD_BLOCK) {
+            queue_empty = true;
             continue;
         }
-        if (length < 0) {
+        if (count == RECEIVE_WAIT_FAILED)
+            return 0;
+        if (count < 0) {
             // An interrupt may tear the library down under a receive (Winsock's clean-up
             // does); that is still an orderly stop.
             if (interrupted)
@@ -108,20 +124,31 @@ static int receive_loop(run_state *state)
             report_socket_error("recv failed");
             return -1;
         }
-        print_datagram(state, length, &from);
-        timers_run_due();
+        // The flag is looked at before each datagram: what an interrupt leaves behind in the
+        // batch is not a datagram.
+        for (int i = 0; i < count && !interrupted; i++) {
+            const received_datagram *datagram = &state->batch[i];
+            print_datagram(state, datagram->buffer, datagram->length_bytes, &datagram->from);
+            timers_run_due();
+        }
+        queue_empty = count < RECEIVE_BATCH_MAX;
     }
     return 0;
 }
 
 int run(const settings *options)
 {
-    run_state state = {};
+    // Static: the batch buffers are too large for a thread's stack on every platform.
+    static run_state state;
     state.options = options;
     state.stats.period_us = options->period_us;
     state.last_seq = NO_SEQUENCE;
     // Lines are written out in large blocks, and always before the loop waits.
     setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
+    for (int i = 0; i < RECEIVE_BATCH_MAX; i++) {
+        state.batch[i].buffer = state.buffers[i];
+        state.batch[i].size = sizeof state.buffers[i];
+    }
     if (start(&state) < 0)
         return -1;
     if (receive_loop(&state) < 0)

@@ -19,15 +19,22 @@ typedef int socket_handle;
 #define INVALID_SOCKET_HANDLE (-1)
 #endif
 
-// socket_receive's answer when no datagram is waiting.
+// socket_receive_many's answers when no datagram is waiting, and when its wait failed.
 #define RECEIVE_WOULD_BLOCK (-2)
+#define RECEIVE_WAIT_FAILED (-3)
 
-// Prepares the library for a run (WSAStartup 2.2 on Windows, the interrupt wake-up elsewhere).
-// Returns 0, or -1 after writing its error line.
+// The most datagrams one call receives.
+#define RECEIVE_BATCH_MAX 8
+
+// Prepares the library for a run (WSAStartup 2.2 on Windows; nothing elsewhere). Returns 0, or
+// -1 after writing its error line.
 int net_startup(void);
 
+// Names the socket whose wait an interrupt must end.
+void net_wake_on_interrupt(socket_handle s);
+
 // Called from the interrupt handler, so it is async-signal-safe: afterwards the wait in
-// progress, or the next one, fails. Returns 0, or -1 when the library's clean-up itself failed
+// progress, or the next one, ends. Returns 0, or -1 when the library's clean-up itself failed
 // (the caller reports that; the error code is still the library's last error).
 int net_interrupt(void);
 
@@ -38,17 +45,28 @@ int socket_last_error(void);
 // 1 when the system had a text, 0 when it had none.
 int socket_error_text(int code, char *text, size_t size);
 
-// Turns off blocking on a socket so that socket_receive can tell an empty queue. Returns 0,
-// or -1 with the library's last error set.
+// Readies a socket for socket_receive_many (Winsock: turns off blocking, so that a batch can
+// be drained one datagram at a time). Returns 0, or -1 with the library's last error set.
 int socket_set_nonblocking(socket_handle s);
 
-// Receives one datagram without blocking. Returns its length, RECEIVE_WOULD_BLOCK when none
-// is queued, or -1 with the library's last error set.
-int socket_receive(socket_handle s, unsigned char *buffer, size_t size, sockaddr_in *from);
+// One datagram of a batch: where it goes (size bytes), and what arrived.
+struct received_datagram {
+    unsigned char *buffer;
+    size_t size;
+    int length_bytes;
+    sockaddr_in from;
+};
+
+// Receives up to count datagrams, in one call where the platform has one (recvmmsg). With wait,
+// it first waits for one for as long as it takes; without, it takes only what is queued.
+// Returns how many arrived (fewer than count: the queue was empty then), RECEIVE_WOULD_BLOCK
+// when none was queued, RECEIVE_WAIT_FAILED when the wait failed (as it does after
+// net_interrupt), or -1 with the library's last error set.
+int socket_receive_many(socket_handle s, received_datagram *datagrams, int count, bool wait);
 
 // Waits until s is readable, at most limit_us microseconds (a negative limit waits for ever).
 // Returns 1 when readable, 0 when the limit passed, -1 when the wait failed, as it does for
-// good once net_interrupt has been called.
+// good once net_interrupt has been called (or, on POSIX, reports s readable).
 int socket_wait(socket_handle s, int64_t limit_us);
 
 void socket_close(socket_handle s);

@@ -2,45 +2,34 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <string.h>
 #include <poll.h>
+#include <string.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
-#include "log/log.h"
-
-// There is no library to start or stop here, so an interrupt is made visible to the wait
-// through a pipe: the handler writes one byte that is never read, and from then on every wait
-// sees the pipe readable and fails. A signal that lands just before select is not lost, since
-// the byte is already there when select looks. Written by the handler, read by socket_wait.
-static int wake_pipe[2] = {-1, -1};
-
-static int set_flags(int fd)
-{
-    int status = fcntl(fd, F_GETFL);
-    if (status < 0 || fcntl(fd, F_SETFL, status | O_NONBLOCK) < 0)
-        return -1;
-    return fcntl(fd, F_SETFD, FD_CLOEXEC);
-}
+// There is no library to shut down here, so an interrupt ends the wait by shutting the
+// receiving socket down for reading: Linux then wakes every wait on it, the one in progress
+// and any later one, even on an unconnected UDP socket (where shutdown reports ENOTCONN all
+// the same). A signal that lands just before the wait is not lost, since the shutdown is
+// already in force when the wait starts; and the wait needs no second descriptor to watch.
+// Written by the run before its loop, read by the interrupt handler.
+static volatile socket_handle interrupt_socket = INVALID_SOCKET_HANDLE;
 
 int net_startup(void)
 {
-    if (wake_pipe[0] >= 0)
-        return 0;
-    if (pipe(wake_pipe) < 0 || set_flags(wake_pipe[0]) < 0 || set_flags(wake_pipe[1]) < 0) {
-        report_socket_error("pipe failed");
-        return -1;
-    }
     return 0;
+}
+
+void net_wake_on_interrupt(socket_handle s)
+{
+    interrupt_socket = s;
 }
 
 int net_interrupt(void)
 {
     int saved = errno;
-    // A full pipe already holds a wake-up, so a failed write loses nothing.
-    if (wake_pipe[1] >= 0) {
-        ssize_t written = write(wake_pipe[1], "x", 1);
-        (void)written;
-    }
+    if (interrupt_socket != INVALID_SOCKET_HANDLE)
+        shutdown(interrupt_socket, SHUT_RD);
     errno = saved;
     return 0;
 }
@@ -60,38 +49,54 @@ int socket_error_text(int code, char *text, size_t size)
     return 1;
 }
 
-int socket_set_nonblocking(socket_handle s)
+// Every receive here says itself whether it may block.
+int socket_set_nonblocking(socket_handle)
 {
-    int status = fcntl(s, F_GETFL);
-    if (status < 0)
-        return -1;
-    return fcntl(s, F_SETFL, status | O_NONBLOCK) < 0 ? -1 : 0;
+    return 0;
 }
 
-int socket_receive(socket_handle s, unsigned char *buffer, size_t size, sockaddr_in *from)
+int socket_receive_many(socket_handle s, received_datagram *datagrams, int count, bool wait)
 {
-    socklen_t from_length = sizeof *from;
-    ssize_t length = recvfrom(s, buffer, size, 0, reinterpret_cast<sockaddr *>(from), &from_length);
-    if (length >= 0)
-        return static_cast<int>(length);
-    if (errno == EAGAIN || errno == EWOULDBLOCK)
-        return RECEIVE_WOULD_BLOCK;
-    return -1;
+    mmsghdr headers[RECEIVE_BATCH_MAX];
+    iovec vectors[RECEIVE_BATCH_MAX];
+    if (count > RECEIVE_BATCH_MAX)
+        count = RECEIVE_BATCH_MAX;
+    memset(headers, 0, sizeof headers[0] * static_cast<size_t>(count));
+    for (int i = 0; i < count; i++) {
+        vectors[i].iov_base = datagrams[i].buffer;
+        vectors[i].iov_len = datagrams[i].size;
+        headers[i].msg_hdr.msg_name = &datagrams[i].from;
+        headers[i].msg_hdr.msg_namelen = sizeof datagrams[i].from;
+        headers[i].msg_hdr.msg_iov = &vectors[i];
+        headers[i].msg_hdr.msg_iovlen = 1;
+    }
+    // MSG_WAITFORONE: the wait and the receive in one call, which blocks for the first
+    // datagram only and then takes what is queued behind it.
+    int flags = wait ? MSG_WAITFORONE : MSG_DONTWAIT;
+    int received = recvmmsg(s, headers, static_cast<unsigned>(count), flags, nullptr);
+    if (received < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return RECEIVE_WOULD_BLOCK;
+        return wait && errno == EINTR ? RECEIVE_WAIT_FAILED : -1;
+    }
+    for (int i = 0; i < received; i++)
+        datagrams[i].length_bytes = static_cast<int>(headers[i].msg_len);
+    return received;
 }
 
 int socket_wait(socket_handle s, int64_t limit_us)
 {
-    pollfd watched[2] = {{s, POLLIN, 0}, {wake_pipe[0], POLLIN, 0}};
+    pollfd watched = {s, POLLIN, 0};
     int limit_ms = -1;
     if (limit_us >= 0) {
         // poll counts whole milliseconds: round up so that a timer is never fired early.
         int64_t rounded_ms = (limit_us + 999) / 1000;
         limit_ms = rounded_ms > INT32_MAX ? INT32_MAX : static_cast<int>(rounded_ms);
     }
-    int ready = poll(watched, wake_pipe[0] >= 0 ? 2 : 1, limit_ms);
-    if (ready < 0 || (watched[1].revents & POLLIN))
+    int ready = poll(&watched, 1, limit_ms);
+    if (ready < 0)
         return -1;
-    return (watched[0].revents & (POLLIN | POLLERR)) ? 1 : 0;
+    return (watched.revents & (POLLIN | POLLERR | POLLHUP)) ? 1 : 0;
 }
 
 void socket_close(socket_handle s)

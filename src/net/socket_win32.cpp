@@ -15,6 +15,10 @@ int net_startup(void)
     return 0;
 }
 
+void net_wake_on_interrupt(socket_handle)
+{
+}
+
 // Winsock fails every call made after its clean-up, the wait in progress included, which is
 // what ends the run after an interrupt.
 int net_interrupt(void)
@@ -49,16 +53,26 @@ int socket_set_nonblocking(socket_handle s)
     return ioctlsocket(s, FIONBIO, &on) == 0 ? 0 : -1;
 }
 
-int socket_receive(socket_handle s, unsigned char *buffer, size_t size, sockaddr_in *from)
+// Winsock has no call for several datagrams at once: one recvfrom each, until none is left.
+int socket_receive_many(socket_handle s, received_datagram *datagrams, int count, bool wait)
 {
-    int from_length = sizeof *from;
-    int length = recvfrom(s, reinterpret_cast<char *>(buffer), static_cast<int>(size), 0,
-                          reinterpret_cast<sockaddr *>(from), &from_length);
-    if (length != SOCKET_ERROR)
-        return length;
-    if (WSAGetLastError() == WSAEWOULDBLOCK)
-        return RECEIVE_WOULD_BLOCK;
-    return -1;
+    if (wait && socket_wait(s, -1) < 0)
+        return RECEIVE_WAIT_FAILED;
+    int received = 0;
+    for (; received < count; received++) {
+        received_datagram *datagram = &datagrams[received];
+        int from_length = sizeof datagram->from;
+        int length = recvfrom(s, reinterpret_cast<char *>(datagram->buffer),
+                              static_cast<int>(datagram->size), 0,
+                              reinterpret_cast<sockaddr *>(&datagram->from), &from_length);
+        if (length == SOCKET_ERROR) {
+            if (received > 0)
+                break;
+            return WSAGetLastError() == WSAEWOULDBLOCK ? RECEIVE_WOULD_BLOCK : -1;
+        }
+        datagram->length_bytes = length;
+    }
+    return received;
 }
 
 int socket_wait(socket_handle s, int64_t limit_us)
