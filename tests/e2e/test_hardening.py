@@ -1,0 +1,237 @@
+"""Faults and load, end to end: floods, interrupts under load, every datagram length, a full or
+closed standard output, and a long steady run. Each test is bounded in time."""
+
+import os
+import random
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+from harness import (GROUP, Watcher, feed_command, group_members,  # noqa: E402
+                     receive_buffer_errors, sender, tool_command)
+
+FLOOD_DATAGRAMS = int(os.environ.get("MCWATCH_FLOOD_DATAGRAMS", "1000000"))
+SOAK_SECONDS = float(os.environ.get("MCWATCH_SOAK_SECONDS", "180"))
+
+
+def cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def resident_kib(pid):
+    with open("/proc/%d/status" % pid) as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    raise AssertionError("no VmRSS")
+
+
+def open_descriptors(pid):
+    return len(os.listdir("/proc/%d/fd" % pid))
+
+
+class FileWatcher:
+    """mcwatch with standard output to a file, as a busy stream is watched in earnest."""
+
+    def __init__(self, test, args, stdout=None):
+        self.path = os.path.join(test.tmp, "out")
+        self.stdout = stdout if stdout is not None else open(self.path, "wb")
+        self.err_path = os.path.join(test.tmp, "err")
+        self.err = open(self.err_path, "wb")
+        self.members_before = group_members(GROUP)
+        self.process = subprocess.Popen(tool_command() + [str(a) for a in args],
+                                        stdout=self.stdout, stderr=self.err,
+                                        stdin=subprocess.DEVNULL)
+        test.addCleanup(self.kill)
+        deadline = time.monotonic() + 10
+        while group_members(GROUP) <= self.members_before:
+            assert time.monotonic() < deadline and self.process.poll() is None, "no join"
+            time.sleep(0.01)
+
+    def stop(self, signal_number=signal.SIGINT, timeout_s=30):
+        self.process.send_signal(signal_number)
+        return self.process.wait(timeout=timeout_s)
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+        self.err.close()
+        if hasattr(self.stdout, "close"):
+            self.stdout.close()
+
+    def output(self):
+        with open(self.path, "rb") as out:
+            return out.read().decode()
+
+    def errors(self):
+        with open(self.err_path, "rb") as err:
+            return err.read().decode()
+
+
+def feed(*args, timeout_s=120):
+    done = subprocess.run(feed_command() + ["-q", "-b", "127.0.0.1"] + [str(a) for a in args],
+                          capture_output=True, timeout=timeout_s, stdin=subprocess.DEVNULL)
+    assert done.returncode == 0, done.stderr
+    return done.stdout.decode()
+
+
+def wait_until_quiet(path, quiet_s=0.5, timeout_s=60):
+    """Waits until the file stops growing."""
+    deadline = time.monotonic() + timeout_s
+    size, since = -1, time.monotonic()
+    while time.monotonic() < deadline:
+        now = os.path.getsize(path)
+        if now != size:
+            size, since = now, time.monotonic()
+        elif time.monotonic() - since >= quiet_s:
+            return
+        time.sleep(0.05)
+    raise AssertionError("output still growing")
+
+
+class Hardening(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp()
+
+    def test_flood_every_datagram_is_printed_or_counted_as_dropped(self):
+        watcher = FileWatcher(self, ["-g", "-s", "1000", GROUP, 43001])
+        dropped_before = receive_buffer_errors()
+        started = time.monotonic()
+        summary = feed("-r", 0, "-n", FLOOD_DATAGRAMS, GROUP, 43001)
+        sending_s = time.monotonic() - started
+        self.assertIn("sent %d datagrams" % FLOOD_DATAGRAMS, summary)
+        wait_until_quiet(watcher.path)
+        self.assertEqual(watcher.stop(), 0)
+        output = watcher.output()
+        printed = output.count(": UDP, length 64, seq ")
+        dropped = receive_buffer_errors() - dropped_before
+        print("\nflood: %d sent in %.2f s, %d printed, %d dropped by the kernel"
+              % (FLOOD_DATAGRAMS, sending_s, printed, dropped), file=sys.stderr)
+        self.assertEqual(printed + dropped, FLOOD_DATAGRAMS)
+        self.assertEqual(watcher.errors(), "")
+
+    def test_interrupt_during_a_flood_stops_in_order(self):
+        for signal_number in (signal.SIGINT, signal.SIGTERM):
+            with self.subTest(signal=signal_number):
+                watcher = FileWatcher(self, ["-g", GROUP, 43002])
+                flood = subprocess.Popen(feed_command() + ["-q", "-b", "127.0.0.1", "-r", 0,
+                                                           "-d", 20, GROUP, "43002"],
+                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                self.addCleanup(flood.kill)
+                time.sleep(1.0)
+                self.assertEqual(watcher.stop(signal_number), 0)
+                flood.send_signal(signal.SIGINT)
+                flood.wait(timeout=30)
+                self.assertEqual(group_members(GROUP), 0, "the group was not left")
+                output = watcher.output()
+                # Nothing is cut short: the output ends with a whole datagram line and its
+                # empty line, and every datagram line is whole.
+                self.assertTrue(output.endswith("\n\n"), output[-200:])
+                lines = output.splitlines()
+                datagram_lines = [line for line in lines if " IP " in line]
+                self.assertGreater(len(datagram_lines), 1000)
+                self.assertTrue(all(line.endswith(tuple("0123456789")) and
+                                    ": UDP, length 64, seq " in line for line in datagram_lines))
+                self.assertEqual(watcher.errors(), "")
+
+    def test_a_second_interrupt_ends_at_once(self):
+        # Nobody reads the pipe, so the output stalls and the first interrupt's orderly stop
+        # cannot finish writing it out; the second must end the process all the same.
+        read_end, write_end = os.pipe()
+        self.addCleanup(os.close, read_end)
+        watcher = FileWatcher(self, [GROUP, 43003], stdout=write_end)
+        os.close(write_end)
+        feed("-r", 0, "-n", 20000, GROUP, 43003)
+        time.sleep(0.5)
+        watcher.process.send_signal(signal.SIGINT)
+        time.sleep(0.5)
+        self.assertIsNone(watcher.process.poll(), "the stalled output should hold the stop")
+        watcher.process.send_signal(signal.SIGINT)
+        self.assertEqual(watcher.process.wait(timeout=2), -signal.SIGINT)
+
+    def test_every_small_length_and_the_largest(self):
+        watcher = FileWatcher(self, ["-g", GROUP, 43004])
+        sock = sender("127.0.0.1")
+        self.addCleanup(sock.close)
+        rng = random.Random(5)
+        lengths = list(range(65)) + [65507]
+        for short in (False, True):
+            for length in lengths:
+                sock.sendto(bytes(rng.randrange(256) for _ in range(length)), (GROUP, 43004))
+                time.sleep(0.002)
+        wait_until_quiet(watcher.path)
+        self.assertEqual(watcher.stop(), 0)
+        seen = [int(line.split("length ")[1].split(",")[0])
+                for line in watcher.output().splitlines() if " IP " in line]
+        self.assertEqual(seen, lengths * 2)
+
+    def test_output_to_a_full_device_neither_hangs_nor_spins(self):
+        full = open("/dev/full", "wb")
+        watcher = FileWatcher(self, ["-g", "-s", "50", GROUP, 43005], stdout=full)
+        feed("-r", 2000, "-n", 2000, GROUP, 43005)
+        cpu_before = cpu_seconds(watcher.process.pid)
+        time.sleep(1.0)
+        self.assertLess(cpu_seconds(watcher.process.pid) - cpu_before, 0.2, "it spins")
+        self.assertEqual(watcher.stop(), 0)
+
+    def test_output_to_a_pipe_whose_reader_left_ends_it(self):
+        reader = subprocess.Popen(["head", "-n", "1"], stdin=subprocess.PIPE,
+                                  stdout=subprocess.DEVNULL)
+        watcher = FileWatcher(self, [GROUP, 43006], stdout=reader.stdin)
+        reader.stdin.close()
+        reader.wait(timeout=10)
+        feed("-r", 1000, "-n", 200, GROUP, 43006)
+        # Like any console tool writing into a closed pipe: SIGPIPE ends it.
+        self.assertEqual(watcher.process.wait(timeout=10), -signal.SIGPIPE)
+
+
+
+class Soak(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp()
+
+    def test_long_steady_run_keeps_memory_and_counts(self):
+        watcher = FileWatcher(self, ["-g", "-s", "100", GROUP, 43007])
+        dropped_before = receive_buffer_errors()
+        rate = 2000
+        count = int(SOAK_SECONDS * rate)
+        flood = subprocess.Popen(feed_command() + ["-q", "-b", "127.0.0.1", "-r", rate, "-n",
+                                                   count, "--drop-every", 97, GROUP, "43007"],
+                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.addCleanup(flood.kill)
+        pid = watcher.process.pid
+        time.sleep(min(5.0, SOAK_SECONDS / 4))
+        rss_start, fds_start = resident_kib(pid), open_descriptors(pid)
+        samples = []
+        while flood.poll() is None:
+            samples.append(resident_kib(pid))
+            time.sleep(1.0)
+        rss_end, fds_end = resident_kib(pid), open_descriptors(pid)
+        wait_until_quiet(watcher.path)
+        time.sleep(0.2)
+        self.assertEqual(watcher.stop(), 0)
+        print("\nsoak: %d datagrams over %.0f s; resident %d KiB at start, %d KiB at end, "
+              "peak %d KiB; descriptors %d then %d" % (count, SOAK_SECONDS, rss_start, rss_end,
+                                                      max(samples + [rss_end]), fds_start,
+                                                      fds_end), file=sys.stderr)
+        self.assertLessEqual(rss_end, rss_start + 64)
+        self.assertEqual(fds_end, fds_start)
+        sent = count - count // 97
+        dropped = receive_buffer_errors() - dropped_before
+        stats = [line.split() for line in watcher.output().splitlines() if "Stats: packets" in line]
+        packets = sum(int(words[5].rstrip(";")) for words in stats)
+        gaps = sum(int(words[8]) for words in stats)
+        # The report after the last datagram is within the file: stats cover them all.
+        self.assertEqual(packets, sent - dropped)
+        self.assertEqual(gaps, count // 97 + dropped)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
