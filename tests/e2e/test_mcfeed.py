@@ -5,7 +5,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from harness import (GROUP, Watcher, predicted_gap_lines, receive_buffer_errors,  # noqa: E402
+from harness import (GROUP, WINDOWS, Watcher, predicted_gap_lines, receive_buffer_errors,  # noqa: E402
                      run_feed, sent_order)
 
 
@@ -101,6 +101,20 @@ class FeedAgainstWatcher(unittest.TestCase):
         self.assertAlmostEqual(arrivals[-1] - arrivals[0], 1.5, delta=0.05)
         halves = arrivals[150] - arrivals[0], arrivals[300] - arrivals[150]
         self.assertAlmostEqual(halves[0], halves[1], delta=0.05)
+
+
+class FeedFailures(unittest.TestCase):
+    def test_a_failed_socket_call_names_the_call_and_exits_1(self):
+        cases = [(["no-such-group.invalid", "5000"], r'Failed to resolve address "no-such-group'),
+                 (["-n", "1", "-b", "10.9.9.9", GROUP, "5000"],
+                  r"^mcfeed: bind failed: .+")]
+        for args, expected in cases:
+            if WINDOWS and "-b" in args:
+                continue  # Wine lets a socket bind to an address the host does not have
+            with self.subTest(args=args):
+                status, out, err = run_feed(args)
+                self.assertEqual(status, 1, err)
+                self.assertRegex(err.splitlines()[0], expected)
 
 
 if __name__ == "__main__":
