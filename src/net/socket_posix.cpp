@@ -1,7 +1,6 @@
 #include "net/socket.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>

@@ -121,6 +121,14 @@ class Watcher:
             return [strip_prefix(line, "error") for _, line in self.err]
 
 
+def watch(test, *args):
+    """Starts mcwatch for a test, ended with the test, and waits until it has joined."""
+    watcher = Watcher(list(args))
+    test.addCleanup(watcher.kill)
+    watcher.ready()
+    return watcher
+
+
 def group_members(group):
     """How many memberships this namespace's kernel holds for the group, on any interface."""
     wanted = "%08X" % struct.unpack("=I", socket.inet_aton(group))[0]

@@ -96,10 +96,16 @@ def wait_until_quiet(path, quiet_s=0.5, timeout_s=60):
     raise AssertionError("output still growing")
 
 
-class Hardening(unittest.TestCase):
-    def setUp(self):
-        self.tmp = tempfile.mkdtemp()
+class OutputTest(unittest.TestCase):
+    """A test with a temporary folder of its own for mcwatch's output, removed after it."""
 
+    def setUp(self):
+        folder = tempfile.TemporaryDirectory()
+        self.addCleanup(folder.cleanup)
+        self.tmp = folder.name
+
+
+class Hardening(OutputTest):
     def test_flood_every_datagram_is_printed_or_counted_as_dropped(self):
         watcher = FileWatcher(self, ["-g", "-s", "1000", GROUP, 43001])
         dropped_before = receive_buffer_errors()
@@ -193,10 +199,7 @@ class Hardening(unittest.TestCase):
 
 
 
-class Soak(unittest.TestCase):
-    def setUp(self):
-        self.tmp = tempfile.mkdtemp()
-
+class Soak(OutputTest):
     def test_long_steady_run_keeps_memory_and_counts(self):
         watcher = FileWatcher(self, ["-g", "-s", "100", GROUP, 43007])
         dropped_before = receive_buffer_errors()

@@ -5,8 +5,8 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from harness import (GROUP, WINDOWS, Watcher, predicted_gap_lines, receive_buffer_errors,  # noqa: E402
-                     run_feed, sent_order)
+from harness import (GROUP, WINDOWS, predicted_gap_lines, receive_buffer_errors,  # noqa: E402
+                     run_feed, sent_order, watch)
 
 
 def seed_swapping_second():
@@ -32,10 +32,7 @@ def seed_swapping_second():
 
 class FeedAgainstWatcher(unittest.TestCase):
     def watch(self, *args):
-        watcher = Watcher(list(args))
-        self.addCleanup(watcher.kill)
-        watcher.ready()
-        return watcher
+        return watch(self, *args)
 
     def feed_and_compare(self, port, start, count, fault_options):
         watcher = self.watch("-g", "-s", "200", GROUP, port)

@@ -8,8 +8,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from harness import (GROUP, WINDOWS, Watcher, datagram_line, payload, run_to_end, send,  # noqa: E402
-                     sender, strip_prefix)
+from harness import (GROUP, WINDOWS, Watcher, datagram_line, payload, run_to_end,  # noqa: E402
+                     send, sender, strip_prefix, watch)
 
 _ports = itertools.count(41000)
 
@@ -20,10 +20,7 @@ def next_port():
 
 class WatcherTest(unittest.TestCase):
     def watch(self, *args):
-        watcher = Watcher(list(args))
-        self.addCleanup(watcher.kill)
-        watcher.ready()
-        return watcher
+        return watch(self, *args)
 
     def stop_cleanly(self, watcher, signal_number=signal.SIGINT):
         status = watcher.stop(signal_number)
