@@ -190,6 +190,10 @@ static int check_options(int argc, char **argv, int first, feed_options *options
     if (!read_unsigned(argv[first + 1], 65535, &port) || port == 0)
         return fail("<port>", argv[first + 1]);
     options->port = static_cast<uint16_t>(port);
+    if (options->short_seq && (options->start_seq < INT32_MIN || options->start_seq > INT32_MAX)) {
+        fprintf(stderr, "mcfeed: --start must fit in the 32-bit field of -f\n%s", usage);
+        return -1;
+    }
     uint32_t field_end = options->short_seq ? 4 : 12;
     if (options->length_bytes < field_end) {
         fprintf(stderr, "mcfeed: --length must be at least %u, the end of the sequence field\n%s",
@@ -216,7 +220,7 @@ int read_feed_options(int argc, char **argv, feed_options *options)
             return 1;
         }
         if (code == 'V') {
-            puts("mcfeed 1.0.0");
+            puts("mcfeed " MCWATCH_VERSION);
             return 1;
         }
         if (code == 'f') {

@@ -28,8 +28,17 @@ void plan_start(feed_plan *plan, const feed_options *options)
 
 static int64_t seq_at(const feed_options *options, uint64_t index)
 {
-    // The stream wraps modulo 2^64, as the receiver's arithmetic does.
-    return static_cast<int64_t>(static_cast<uint64_t>(options->start_seq) + index);
+    // The stream wraps as the field that carries it does: modulo 2^64, or 2^32 with -f, so
+    // that every number recorded is the number sent.
+    uint64_t seq = static_cast<uint64_t>(options->start_seq) + index;
+    if (options->short_seq)
+        return static_cast<int32_t>(static_cast<uint32_t>(seq));
+    return static_cast<int64_t>(seq);
+}
+
+static bool dropped_by_count(const feed_options *options, uint64_t index)
+{
+    return options->drop_every != 0 && (index + 1) % options->drop_every == 0;
 }
 
 bool plan_next(feed_plan *plan, const feed_options *options, feed_step *step)
@@ -41,11 +50,12 @@ bool plan_next(feed_plan *plan, const feed_options *options, feed_step *step)
     *step = {FAULT_NONE, seq, 1, {seq, 0}};
     plan->next_index = index + 1;
     bool has_next = options->count == 0 || index + 1 < options->count;
-    if ((options->drop_every != 0 && (index + 1) % options->drop_every == 0) ||
-        happens(&plan->random_state, options->drop)) {
+    if (dropped_by_count(options, index) || happens(&plan->random_state, options->drop)) {
         step->fault = FAULT_DROPPED;
         step->sends = 0;
-    } else if (has_next && happens(&plan->random_state, options->reorder)) {
+    } else if (has_next && !dropped_by_count(options, index + 1) &&
+               happens(&plan->random_state, options->reorder)) {
+        // A number that --drop-every drops is never swapped, or it would be sent after all.
         step->fault = FAULT_SWAPPED;
         step->sends = 2;
         step->seqs[0] = seq_at(options, index + 1);

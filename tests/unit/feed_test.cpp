@@ -35,6 +35,11 @@ const feed_case feed_cases[] = {
     {{"--start", "-9223372036854775808", "239.1.1.1", "5000"}, 0, ""},
     {{"--start", "9223372036854775808", "239.1.1.1", "5000"}, -1,
      "mcfeed: invalid value '9223372036854775808' for --start"},
+    {{"-f", "--start", "-2147483648", "239.1.1.1", "5000"}, 0, ""},
+    {{"-f", "--start", "2147483648", "239.1.1.1", "5000"}, -1,
+     "mcfeed: --start must fit in the 32-bit field of -f"},
+    {{"-f", "--start", "-2147483649", "239.1.1.1", "5000"}, -1,
+     "mcfeed: --start must fit in the 32-bit field of -f"},
     {{"-t", "256", "239.1.1.1", "5000"}, -1, "mcfeed: invalid value '256' for --ttl"},
     {{"-i", "nowhere", "239.1.1.1", "5000"}, -1, "mcfeed: invalid value 'nowhere' for --interface"},
     {{"-x", "239.1.1.1", "5000"}, -1, "mcfeed: unknown option '-x'"},
@@ -129,6 +134,15 @@ TEST(FeedPlan, EachFaultShapesWhatIsSent)
     // The last number has no successor to swap with.
     EXPECT_EQ(sent, (std::vector<int64_t>{51, 50, 53, 52, 54}));
 
+    // A number that --drop-every drops is dropped even where --reorder would swap it.
+    options = plan_options(6);
+    options.start_seq = 50;
+    options.drop_every = 2;
+    options.reorder = 1;
+    sent.clear();
+    run_plan(options, &sent, &faults);
+    EXPECT_EQ(sent, (std::vector<int64_t>{50, 52, 54}));
+
     options = plan_options(2);
     options.duplicate = 1;
     options.start_seq = -1;
@@ -168,6 +182,12 @@ TEST(FeedPlan, StreamWrapsAtTheEndOfTheRange)
     std::vector<feed_step> faults;
     run_plan(options, &sent, &faults);
     EXPECT_EQ(sent, (std::vector<int64_t>{INT64_MAX, INT64_MIN, INT64_MIN + 1}));
+    // With -f the numbers recorded are those the 32-bit field carries.
+    options.short_seq = true;
+    options.start_seq = INT32_MAX;
+    sent.clear();
+    run_plan(options, &sent, &faults);
+    EXPECT_EQ(sent, (std::vector<int64_t>{INT32_MAX, INT32_MIN, INT32_MIN + 1}));
 }
 
 TEST(BuildDatagram, PutsTheSequenceWhereTheReceiverReadsIt)
