@@ -4,7 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "app/signals.h"
+#include "app/process.h"
 #include "net/receiver.h"
 #include "timer/clock.h"
 
@@ -83,6 +83,17 @@ static void record_fault(const feed_step *step, feed_totals *totals, bool quiet)
     }
 }
 
+// Whether a stream of the given duration is over before the next datagram. A paced stream
+// counts by due times, so that d seconds at r a second are d * r datagrams exactly.
+static bool past_duration(const feed_options *options, uint64_t start_us, uint64_t sent)
+{
+    if (options->duration_us == 0)
+        return false;
+    uint64_t elapsed_us = options->rate_pps != 0 ? sent * 1000000u / options->rate_pps
+                                                 : clock_monotonic_us() - start_us;
+    return elapsed_us >= options->duration_us;
+}
+
 // Sends the stream, paced from a fixed start so that the rate does not drift. Returns 0, or -1
 // after a failed send.
 static int send_stream(socket_handle s, const sockaddr_in *group, const feed_options *options,
@@ -94,7 +105,7 @@ static int send_stream(socket_handle s, const sockaddr_in *group, const feed_opt
     uint64_t start_us = clock_monotonic_us();
     feed_step step;
     while (!stop_requested && plan_next(&plan, options, &step)) {
-        if (options->duration_us != 0 && clock_monotonic_us() - start_us >= options->duration_us)
+        if (past_duration(options, start_us, totals->sent))
             break;
         for (int i = 0; i < step.sends; i++) {
             if (options->rate_pps != 0) {
@@ -122,11 +133,19 @@ int main(int argc, char **argv)
     int status = read_feed_options(argc, argv, &options);
     if (status != 0)
         return status > 0 ? 0 : 2;
-    if (net_startup() < 0 || install_interrupt_handler(on_stop) < 0)
+    if (open_missing_standard_streams() < 0 || net_startup() < 0 ||
+        install_interrupt_handler(on_stop) < 0)
         return 1;
     sockaddr_in group;
-    if (resolve_ipv4(options.group, &group) < 0)
+    int resolver_code = 0;
+    if (find_ipv4(options.group, &group, &resolver_code) < 0) {
+        if (resolver_code != 0)
+            fprintf(stderr, "mcfeed: cannot resolve '%s': %s\n", options.group,
+                    gai_strerror(resolver_code));
+        else
+            fprintf(stderr, "mcfeed: '%s' has no IPv4 address\n", options.group);
         return 1;
+    }
     group.sin_port = htons(options.port);
     socket_handle s = open_sender(&options);
     if (s == INVALID_SOCKET_HANDLE)
@@ -134,8 +153,8 @@ int main(int argc, char **argv)
     feed_totals totals = {};
     status = send_stream(s, &group, &options, &totals);
     socket_close(s);
-    printf("mcfeed: sent %llu datagrams; dropped %llu, duplicated %llu, swapped %llu\n",
-           static_cast<unsigned long long>(totals.sent),
+    printf("mcfeed: sent %llu datagram%s; dropped %llu, duplicated %llu, swapped %llu\n",
+           static_cast<unsigned long long>(totals.sent), totals.sent == 1 ? "" : "s",
            static_cast<unsigned long long>(totals.dropped),
            static_cast<unsigned long long>(totals.duplicated),
            static_cast<unsigned long long>(totals.swapped));

@@ -16,7 +16,8 @@ struct settings {
     const char *source_host; // nullptr: any-source membership
 };
 
-// Fills options from the argument vector. Returns 0, or -1 after writing why not (the usage
+// Fills options from the argument vector. Returns 0 to run, 1 after printing the help or the
+// version to standard output (the tool then exits 0), or -1 after writing why not (the usage
 // line, "invalid option", "unknown option" or "invalid port").
 int read_command_line(int argc, char **argv, settings *options);
 

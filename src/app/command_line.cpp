@@ -65,6 +65,27 @@ static int read_interface(const char *text, in_addr *interface_addr)
     return 0;
 }
 
+static const char help_text[] =
+    "usage: mcwatch [-g] [-f] [-s <period(ms)>] [-i <address>] <host> <port> [<source_host>]\n"
+    "\n"
+    "Joins a UDP multicast group and prints a line for each datagram, with the sequence number\n"
+    "read from its payload, until interrupted (Ctrl+C or SIGTERM).\n"
+    "\n"
+    "  -g               check that sequence numbers advance by one; report missed and extra\n"
+    "                   datagrams\n"
+    "  -f               the sequence number is a signed 32-bit little-endian number at bytes\n"
+    "                   0 to 3 (default: signed 64-bit little-endian at bytes 4 to 11)\n"
+    "  -s <period(ms)>  every period print the datagrams and missed numbers since the last\n"
+    "                   report; 1 to 4294967 ms, 0 means never\n"
+    "  -i <address>     join on the local interface with this IPv4 address\n"
+    "  -h, --help       show this help and exit\n"
+    "  -V, --version    show the version and exit\n"
+    "  <host>           the group: a dotted address or a name\n"
+    "  <port>           the UDP port, 1 to 65535\n"
+    "  <source_host>    receive only what this source sends (source-specific membership)\n"
+    "\n"
+    "Options come before the positional arguments.\n";
+
 // The value after -s or -i is the next argument, whatever it begins with.
 static const char *option_value(int argc, char **argv, int *index)
 {
@@ -75,13 +96,20 @@ static const char *option_value(int argc, char **argv, int *index)
     return argv[*index];
 }
 
-// Reads the options before the positionals; returns the index of the first positional, or -1.
+// Reads the options before the positionals; returns the index of the first positional, 0
+// after printing the help or the version, or -1.
 static int read_options(int argc, char **argv, settings *options)
 {
     int index = 1;
     for (; index < argc && argv[index][0] == '-'; index++) {
         const char *option = argv[index];
-        if (strcmp(option, "-g") == 0) {
+        if (strcmp(option, "-h") == 0 || strcmp(option, "--help") == 0) {
+            fputs(help_text, stdout);
+            return 0;
+        } else if (strcmp(option, "-V") == 0 || strcmp(option, "--version") == 0) {
+            fputs("mcwatch " MCWATCH_VERSION "\n", stdout);
+            return 0;
+        } else if (strcmp(option, "-g") == 0) {
             options->check_gaps = true;
         } else if (strcmp(option, "-f") == 0) {
             options->short_seq = true;
@@ -106,8 +134,8 @@ int read_command_line(int argc, char **argv, settings *options)
     *options = settings{};
     options->interface_addr.s_addr = htonl(INADDR_ANY);
     int first = read_options(argc, argv, options);
-    if (first < 0)
-        return -1;
+    if (first <= 0)
+        return first < 0 ? -1 : 1;
     if (argc - first < 2) {
         // An empty argument vector has no program name to show.
         const char *program = argc > 0 && argv[0] != nullptr ? argv[0] : "mcwatch";

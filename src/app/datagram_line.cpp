@@ -3,19 +3,7 @@
 #include <string.h>
 
 #include "log/format.h"
-
-char *format_ipv4(char *out, in_addr address)
-{
-    unsigned char bytes[4];
-    memcpy(bytes, &address.s_addr, sizeof bytes);
-    for (int i = 0; i < 4; i++) {
-        if (i > 0)
-            *out++ = '.';
-        out = put_unsigned(out, bytes[i]);
-    }
-    *out = '\0';
-    return out;
-}
+#include "net/address.h"
 
 char *format_datagram_sender(char *out, const char *sender, uint16_t sender_port)
 {

@@ -1,9 +1,13 @@
 #include "app/app.h"
+#include "app/process.h"
 
 int main(int argc, char **argv)
 {
-    settings options;
-    if (read_command_line(argc, argv, &options) < 0)
+    if (open_missing_standard_streams() < 0)
         return -1;
+    settings options;
+    int status = read_command_line(argc, argv, &options);
+    if (status != 0)
+        return status < 0 ? -1 : 0;
     return run(&options);
 }

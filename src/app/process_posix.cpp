@@ -1,9 +1,28 @@
-#include "app/signals.h"
+#include "app/process.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "log/log.h"
+
+int open_missing_standard_streams(void)
+{
+    for (int descriptor = 0; descriptor <= 2; descriptor++) {
+        if (fcntl(descriptor, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        // The lowest free descriptor is the one just found closed, as the lower ones are open.
+        int opened = open("/dev/null", descriptor == 0 ? O_RDONLY : O_WRONLY);
+        if (opened != descriptor) {
+            if (opened >= 0)
+                close(opened);
+            return -1;
+        }
+    }
+    return 0;
+}
 
 int install_interrupt_handler(void (*handler)(int))
 {

@@ -1,8 +1,15 @@
-#include "app/signals.h"
+#include "app/process.h"
 
 #include <signal.h>
 
 #include "log/log.h"
+
+// Winsock's sockets are not descriptors of the C runtime, so none can take a closed standard
+// stream's place.
+int open_missing_standard_streams(void)
+{
+    return 0;
+}
 
 // The C runtime resets a signal to its default action before it calls the handler, and
 // delivers console interrupts on a thread of their own.

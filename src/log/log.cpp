@@ -62,6 +62,10 @@ void log_end(FILE *stream, char *line, char *end)
 
 void log_line(FILE *stream, const char *level, const char *format, ...)
 {
+    // Standard output is written in blocks; what it holds was printed before this error and
+    // must be seen before it, on a terminal too.
+    if (stream == stderr)
+        fflush(stdout);
     char line[1024];
     char *message = log_begin(line, level);
     // One byte stays free for the newline.
@@ -104,4 +108,9 @@ void report_socket_error(const char *what)
 void report_error_code(const char *what, int code)
 {
     report_error(what, code, false);
+}
+
+void report_c_error(const char *what, int code)
+{
+    log_line(stderr, "error", "%s: (%d) %s", what, code, strerror(code));
 }

@@ -18,7 +18,8 @@ char *format_log_prefix(char *out, const time_of_day *now, const char *level);
 char *log_begin(char *line, const char *level);
 void log_end(FILE *stream, char *line, char *end);
 
-// Writes one line: prefix, the formatted message, newline. Nothing is flushed here.
+// Writes one line: prefix, the formatted message, newline. Before a line to standard error,
+// standard output is flushed, so that lines keep their order; nothing else is flushed here.
 void log_line(FILE *stream, const char *level, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
 
@@ -28,3 +29,6 @@ void report_socket_error(const char *what);
 
 // The same for a code the failed call returned instead of leaving it as the last error.
 void report_error_code(const char *what, int code);
+
+// The same for an errno code of the C library (a failed write, say), with its own text.
+void report_c_error(const char *what, int code);

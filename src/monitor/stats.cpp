@@ -10,7 +10,7 @@
 int stats_start(stats_record *stats)
 {
     stats->timer_id = next_timer_id++;
-    stats->due_us = clock_now_us() + stats->period_us;
+    stats->due_us = clock_monotonic_us() + stats->period_us;
     return timer_set(stats->timer_id, stats->due_us, stats_tick, stats);
 }
 

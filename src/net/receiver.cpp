@@ -3,20 +3,18 @@
 #include <string.h>
 
 #include "log/log.h"
+#include "net/address.h"
 
-int resolve_ipv4(const char *host, sockaddr_in *address)
+int find_ipv4(const char *host, sockaddr_in *address, int *resolver_code)
 {
     addrinfo hints;
     memset(&hints, 0, sizeof hints);
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_DGRAM;
     addrinfo *found = nullptr;
-    int code = getaddrinfo(host, nullptr, &hints, &found);
-    if (code != 0) {
-        log_line(stderr, "error", "Failed to resolve address \"%s\": (%d) %s", host, code,
-                 gai_strerror(code));
+    *resolver_code = getaddrinfo(host, nullptr, &hints, &found);
+    if (*resolver_code != 0)
         return -1;
-    }
     int status = -1;
     for (addrinfo *entry = found; entry != nullptr; entry = entry->ai_next) {
         if (entry->ai_family == AF_INET && entry->ai_addrlen <= sizeof *address) {
@@ -30,6 +28,26 @@ int resolve_ipv4(const char *host, sockaddr_in *address)
     return status;
 }
 
+int resolve_ipv4(const char *host, sockaddr_in *address)
+{
+    int code = 0;
+    if (find_ipv4(host, address, &code) < 0) {
+        if (code != 0)
+            log_line(stderr, "error", "Failed to resolve address \"%s\": (%d) %s", host, code,
+                     gai_strerror(code));
+        return -1;
+    }
+    return 0;
+}
+
+// Closes s after a failed call, with the call's error line; returns the invalid handle.
+static socket_handle fail_and_close(socket_handle s, const char *what)
+{
+    report_socket_error(what);
+    socket_close(s);
+    return INVALID_SOCKET_HANDLE;
+}
+
 socket_handle open_receiver_socket(const sockaddr_in *bind_address)
 {
     socket_handle s = socket(AF_INET, SOCK_DGRAM, 0);
@@ -39,22 +57,15 @@ socket_handle open_receiver_socket(const sockaddr_in *bind_address)
     }
     int reuse = 1;
     if (setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char *>(&reuse),
-                   sizeof reuse) != 0) {
-        report_socket_error("setsockopt failed");
-        return INVALID_SOCKET_HANDLE;
-    }
-    if (bind(s, reinterpret_cast<const sockaddr *>(bind_address), sizeof *bind_address) != 0) {
-        report_socket_error("bind failed");
-        return INVALID_SOCKET_HANDLE;
-    }
-    // The run drains the queue until it is empty before it waits, so that it flushes its
-    // output only when there is nothing more to print.
-    if (socket_set_nonblocking(s) != 0) {
-        report_socket_error("ioctl failed");
-        return INVALID_SOCKET_HANDLE;
-    }
-    log_line(stdout, "info", "Socket is bound to %s:%hu", inet_ntoa(bind_address->sin_addr),
-             ntohs(bind_address->sin_port));
+                   sizeof reuse) != 0)
+        return fail_and_close(s, "setsockopt failed");
+    if (bind(s, reinterpret_cast<const sockaddr *>(bind_address), sizeof *bind_address) != 0)
+        return fail_and_close(s, "bind failed");
+    if (socket_prepare_receiver(s) != 0)
+        return fail_and_close(s, "setsockopt failed");
+    char address[IPV4_TEXT_MAX];
+    format_ipv4(address, bind_address->sin_addr);
+    log_line(stdout, "info", "Socket is bound to %s:%hu", address, ntohs(bind_address->sin_port));
     return s;
 }
 
@@ -94,6 +105,11 @@ int join_group(socket_handle s, const settings *options, const sockaddr_in *grou
                               options->interface_addr, nullptr);
     if (resolve_ipv4(options->source_host, source_addr) < 0)
         return -1;
+    if (!is_unicast_ipv4(source_addr->sin_addr)) {
+        log_line(stderr, "error", "Invalid source address \"%s\": a source must be a unicast address",
+                 options->source_host);
+        return -1;
+    }
     return set_membership(s, IP_ADD_SOURCE_MEMBERSHIP, group_addr->sin_addr,
                           options->interface_addr, &source_addr->sin_addr);
 }

@@ -5,6 +5,10 @@
 #include "app/app.h"
 #include "net/socket.h"
 
+// Finds the first IPv4 address of a dotted address or a name (port 0), printing nothing.
+// Returns 0, or -1 with the resolver's code in resolver_code (0 when it found no IPv4 address).
+int find_ipv4(const char *host, sockaddr_in *address, int *resolver_code);
+
 // Resolves a dotted address or a name to its first IPv4 address (port 0). Returns 0, or -1:
 // after an error line when the resolver failed, silently when it found no IPv4 address.
 int resolve_ipv4(const char *host, sockaddr_in *address);

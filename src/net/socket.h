@@ -19,9 +19,11 @@ typedef int socket_handle;
 #define INVALID_SOCKET_HANDLE (-1)
 #endif
 
-// socket_receive_many's answers when no datagram is waiting, and when its wait failed.
+// socket_receive_many's answer when no datagram is waiting.
 #define RECEIVE_WOULD_BLOCK (-2)
-#define RECEIVE_WAIT_FAILED (-3)
+// The answer of a wait that ended early without a failure: a signal came (EINTR), or
+// net_interrupt woke it. Whether the run stops is the caller's flag to say, not the wait's.
+#define WAIT_ENDED_EARLY (-3)
 
 // The most datagrams one call receives.
 #define RECEIVE_BATCH_MAX 8
@@ -30,13 +32,16 @@ typedef int socket_handle;
 // -1 after writing its error line.
 int net_startup(void);
 
-// Names the socket whose wait an interrupt must end.
-void net_wake_on_interrupt(socket_handle s);
+// Names the socket whose wait an interrupt must end (Winsock: opens the loopback socket that
+// the interrupt writes to). Returns 0, or -1 after an error line.
+int net_wake_on_interrupt(socket_handle s);
 
 // Called from the interrupt handler, so it is async-signal-safe: afterwards the wait in
-// progress, or the next one, ends. Returns 0, or -1 when the library's clean-up itself failed
-// (the caller reports that; the error code is still the library's last error).
-int net_interrupt(void);
+// progress, and every later one, ends with WAIT_ENDED_EARLY or an empty receive.
+void net_interrupt(void);
+
+// Undoes net_startup and net_wake_on_interrupt, after the run has closed its sockets.
+void net_cleanup(void);
 
 // The library's last error code (errno, or WSAGetLastError).
 int socket_last_error(void);
@@ -45,9 +50,12 @@ int socket_last_error(void);
 // 1 when the system had a text, 0 when it had none.
 int socket_error_text(int code, char *text, size_t size);
 
-// Readies a socket for socket_receive_many (Winsock: turns off blocking, so that a batch can
-// be drained one datagram at a time). Returns 0, or -1 with the library's last error set.
-int socket_set_nonblocking(socket_handle s);
+// Readies a socket for socket_receive_many: each datagram comes with the address it was sent
+// to, a wildcard-bound socket receives only the groups it joined itself (Linux otherwise
+// delivers every group joined on the host to every socket on the port), and on Winsock
+// blocking is off so that a batch can be drained one datagram at a time. Returns 0, or -1
+// with the library's last error set.
+int socket_prepare_receiver(socket_handle s);
 
 // One datagram of a batch: where it goes (size bytes), and what arrived.
 struct received_datagram {
@@ -55,18 +63,20 @@ struct received_datagram {
     size_t size;
     int length_bytes;
     sockaddr_in from;
+    bool have_destination;   // false where the system gave no destination address
+    in_addr destination;     // the address the datagram was sent to
 };
 
 // Receives up to count datagrams, in one call where the platform has one (recvmmsg). With wait,
 // it first waits for one for as long as it takes; without, it takes only what is queued.
-// Returns how many arrived (fewer than count: the queue was empty then), RECEIVE_WOULD_BLOCK
-// when none was queued, RECEIVE_WAIT_FAILED when the wait failed (as it does after
-// net_interrupt), or -1 with the library's last error set.
+// Returns how many arrived (fewer than count: the queue was empty then; 0 after
+// net_interrupt on POSIX), RECEIVE_WOULD_BLOCK when none was queued, WAIT_ENDED_EARLY, or -1
+// with the library's last error set.
 int socket_receive_many(socket_handle s, received_datagram *datagrams, int count, bool wait);
 
 // Waits until s is readable, at most limit_us microseconds (a negative limit waits for ever).
-// Returns 1 when readable, 0 when the limit passed, -1 when the wait failed, as it does for
-// good once net_interrupt has been called (or, on POSIX, reports s readable).
+// Returns 1 when readable (on POSIX also for good after net_interrupt), 0 when the limit
+// passed, WAIT_ENDED_EARLY, or -1 with the library's last error set.
 int socket_wait(socket_handle s, int64_t limit_us);
 
 void socket_close(socket_handle s);

@@ -19,18 +19,23 @@ int net_startup(void)
     return 0;
 }
 
-void net_wake_on_interrupt(socket_handle s)
+int net_wake_on_interrupt(socket_handle s)
 {
     interrupt_socket = s;
+    return 0;
 }
 
-int net_interrupt(void)
+void net_interrupt(void)
 {
     int saved = errno;
     if (interrupt_socket != INVALID_SOCKET_HANDLE)
         shutdown(interrupt_socket, SHUT_RD);
     errno = saved;
-    return 0;
+}
+
+void net_cleanup(void)
+{
+    interrupt_socket = INVALID_SOCKET_HANDLE;
 }
 
 int socket_last_error(void)
@@ -48,16 +53,37 @@ int socket_error_text(int code, char *text, size_t size)
     return 1;
 }
 
-// Every receive here says itself whether it may block.
-int socket_set_nonblocking(socket_handle)
+// Every receive here says itself whether it may block, so blocking stays on.
+int socket_prepare_receiver(socket_handle s)
 {
-    return 0;
+    int off = 0;
+    int on = 1;
+    if (setsockopt(s, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off) != 0)
+        return -1;
+    return setsockopt(s, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+}
+
+// Room for the control messages that may come with one datagram.
+#define CONTROL_BYTES_MAX 64
+
+static void read_control(msghdr *header, received_datagram *datagram)
+{
+    datagram->have_destination = false;
+    for (cmsghdr *c = CMSG_FIRSTHDR(header); c != nullptr; c = CMSG_NXTHDR(header, c)) {
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info;
+            memcpy(&info, CMSG_DATA(c), sizeof info);
+            datagram->destination = info.ipi_addr;
+            datagram->have_destination = true;
+        }
+    }
 }
 
 int socket_receive_many(socket_handle s, received_datagram *datagrams, int count, bool wait)
 {
     mmsghdr headers[RECEIVE_BATCH_MAX];
     iovec vectors[RECEIVE_BATCH_MAX];
+    alignas(cmsghdr) unsigned char control[RECEIVE_BATCH_MAX][CONTROL_BYTES_MAX];
     if (count > RECEIVE_BATCH_MAX)
         count = RECEIVE_BATCH_MAX;
     memset(headers, 0, sizeof headers[0] * static_cast<size_t>(count));
@@ -68,6 +94,8 @@ int socket_receive_many(socket_handle s, received_datagram *datagrams, int count
         headers[i].msg_hdr.msg_namelen = sizeof datagrams[i].from;
         headers[i].msg_hdr.msg_iov = &vectors[i];
         headers[i].msg_hdr.msg_iovlen = 1;
+        headers[i].msg_hdr.msg_control = control[i];
+        headers[i].msg_hdr.msg_controllen = sizeof control[i];
     }
     // MSG_WAITFORONE: the wait and the receive in one call, which blocks for the first
     // datagram only and then takes what is queued behind it.
@@ -76,10 +104,12 @@ int socket_receive_many(socket_handle s, received_datagram *datagrams, int count
     if (received < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK)
             return RECEIVE_WOULD_BLOCK;
-        return wait && errno == EINTR ? RECEIVE_WAIT_FAILED : -1;
+        return errno == EINTR ? WAIT_ENDED_EARLY : -1;
     }
-    for (int i = 0; i < received; i++)
+    for (int i = 0; i < received; i++) {
         datagrams[i].length_bytes = static_cast<int>(headers[i].msg_len);
+        read_control(&headers[i].msg_hdr, &datagrams[i]);
+    }
     return received;
 }
 
@@ -94,7 +124,7 @@ int socket_wait(socket_handle s, int64_t limit_us)
     }
     int ready = poll(&watched, 1, limit_ms);
     if (ready < 0)
-        return -1;
+        return errno == EINTR ? WAIT_ENDED_EARLY : -1;
     return (watched.revents & (POLLIN | POLLERR | POLLHUP)) ? 1 : 0;
 }
 

@@ -1,8 +1,20 @@
 #include "net/socket.h"
 
+#include <mswsock.h>
 #include <string.h>
 
 #include "log/log.h"
+
+// Winsock has no signal-safe way to end a wait on another socket, and shutting the library
+// down under the run would make the leave that follows fail. So each wait also watches a
+// loopback socket of the process's own, and an interrupt (delivered on a thread of its own)
+// sends it one byte. Written before the loop starts, read by the handler and by every wait.
+static SOCKET wake_socket = INVALID_SOCKET;
+static sockaddr_in wake_address;
+
+// WSARecvMsg is an extension that must be looked up at run time; set by
+// socket_prepare_receiver, read by every receive.
+static LPFN_WSARECVMSG receive_message = nullptr;
 
 int net_startup(void)
 {
@@ -15,15 +27,41 @@ int net_startup(void)
     return 0;
 }
 
-void net_wake_on_interrupt(socket_handle)
+int net_wake_on_interrupt(socket_handle)
 {
+    SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
+    if (s == INVALID_SOCKET) {
+        report_socket_error("socket failed");
+        return -1;
+    }
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int length = sizeof address;
+    if (bind(s, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+        getsockname(s, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+        report_socket_error("bind failed");
+        closesocket(s);
+        return -1;
+    }
+    wake_address = address;
+    wake_socket = s;
+    return 0;
 }
 
-// Winsock fails every call made after its clean-up, the wait in progress included, which is
-// what ends the run after an interrupt.
-int net_interrupt(void)
+void net_interrupt(void)
 {
-    return WSACleanup() == SOCKET_ERROR ? -1 : 0;
+    if (wake_socket != INVALID_SOCKET)
+        sendto(wake_socket, "", 1, 0, reinterpret_cast<const sockaddr *>(&wake_address),
+               sizeof wake_address);
+}
+
+void net_cleanup(void)
+{
+    if (wake_socket != INVALID_SOCKET)
+        closesocket(wake_socket);
+    wake_socket = INVALID_SOCKET;
+    WSACleanup();
 }
 
 int socket_last_error(void)
@@ -47,30 +85,71 @@ int socket_error_text(int code, char *text, size_t size)
     return 1;
 }
 
-int socket_set_nonblocking(socket_handle s)
+int socket_prepare_receiver(socket_handle s)
 {
     u_long on = 1;
-    return ioctlsocket(s, FIONBIO, &on) == 0 ? 0 : -1;
+    if (ioctlsocket(s, FIONBIO, &on) != 0)
+        return -1;
+    DWORD enable = 1;
+    if (setsockopt(s, IPPROTO_IP, IP_PKTINFO, reinterpret_cast<const char *>(&enable),
+                   sizeof enable) != 0)
+        return -1;
+    GUID id = WSAID_WSARECVMSG;
+    DWORD returned = 0;
+    return WSAIoctl(s, SIO_GET_EXTENSION_FUNCTION_POINTER, &id, sizeof id, &receive_message,
+                    sizeof receive_message, &returned, nullptr, nullptr) == 0
+               ? 0
+               : -1;
 }
 
-// Winsock has no call for several datagrams at once: one recvfrom each, until none is left.
+// Room for the control messages that may come with one datagram.
+#define CONTROL_BYTES_MAX 64
+
+// One datagram, with the address it was sent to; the length, or SOCKET_ERROR.
+static int receive_one(socket_handle s, received_datagram *datagram)
+{
+    alignas(WSACMSGHDR) char control[CONTROL_BYTES_MAX];
+    WSABUF data = {static_cast<ULONG>(datagram->size), reinterpret_cast<char *>(datagram->buffer)};
+    WSAMSG message = {};
+    message.name = reinterpret_cast<sockaddr *>(&datagram->from);
+    message.namelen = sizeof datagram->from;
+    message.lpBuffers = &data;
+    message.dwBufferCount = 1;
+    message.Control.buf = control;
+    message.Control.len = sizeof control;
+    DWORD length = 0;
+    if (receive_message(s, &message, &length, nullptr, nullptr) == SOCKET_ERROR)
+        return SOCKET_ERROR;
+    datagram->have_destination = false;
+    for (WSACMSGHDR *c = WSA_CMSG_FIRSTHDR(&message); c != nullptr;
+         c = WSA_CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            IN_PKTINFO info;
+            memcpy(&info, WSA_CMSG_DATA(c), sizeof info);
+            datagram->destination = info.ipi_addr;
+            datagram->have_destination = true;
+        }
+    }
+    return static_cast<int>(length);
+}
+
+// Winsock has no call for several datagrams at once: one receive each, until none is left.
 int socket_receive_many(socket_handle s, received_datagram *datagrams, int count, bool wait)
 {
-    if (wait && socket_wait(s, -1) < 0)
-        return RECEIVE_WAIT_FAILED;
+    if (wait) {
+        int ready = socket_wait(s, -1);
+        if (ready != 1)
+            return ready;
+    }
     int received = 0;
     for (; received < count; received++) {
-        received_datagram *datagram = &datagrams[received];
-        int from_length = sizeof datagram->from;
-        int length = recvfrom(s, reinterpret_cast<char *>(datagram->buffer),
-                              static_cast<int>(datagram->size), 0,
-                              reinterpret_cast<sockaddr *>(&datagram->from), &from_length);
+        int length = receive_one(s, &datagrams[received]);
         if (length == SOCKET_ERROR) {
             if (received > 0)
                 break;
             return WSAGetLastError() == WSAEWOULDBLOCK ? RECEIVE_WOULD_BLOCK : -1;
         }
-        datagram->length_bytes = length;
+        datagrams[received].length_bytes = length;
     }
     return received;
 }
@@ -80,6 +159,8 @@ int socket_wait(socket_handle s, int64_t limit_us)
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(s, &readable);
+    if (wake_socket != INVALID_SOCKET)
+        FD_SET(wake_socket, &readable);
     timeval limit;
     timeval *limit_pointer = nullptr;
     if (limit_us >= 0) {
@@ -91,6 +172,8 @@ int socket_wait(socket_handle s, int64_t limit_us)
     int ready = select(static_cast<int>(s) + 1, &readable, nullptr, nullptr, limit_pointer);
     if (ready == SOCKET_ERROR)
         return -1;
+    if (wake_socket != INVALID_SOCKET && FD_ISSET(wake_socket, &readable))
+        return WAIT_ENDED_EARLY;
     return ready > 0 && FD_ISSET(s, &readable) ? 1 : 0;
 }
 

@@ -1,4 +1,5 @@
-// The wall clock: UTC in microseconds for the timers, and the local time of day for log lines.
+// The clocks: the calendar clock (UTC, and the local time of day for log lines), and a clock
+// that only moves forward, for timers and pacing.
 #pragma once
 
 #include <stdint.h>
@@ -17,7 +18,7 @@ uint64_t clock_now_us(void);
 // The local time of day, to the millisecond.
 void clock_time_of_day(time_of_day *now);
 
-// A clock that only moves forward, for pacing: microseconds from an arbitrary start.
+// A clock that only moves forward, for timers and pacing: microseconds from an arbitrary start.
 uint64_t clock_monotonic_us(void);
 
 // Sleeps until clock_monotonic_us reaches due_us, or less when a signal arrives first.

@@ -65,7 +65,7 @@ uint64_t timers_run_due(void)
 {
     if (timer_list == nullptr)
         return 0;
-    uint64_t now_us = clock_now_us();
+    uint64_t now_us = clock_monotonic_us();
     timers_fire_due(now_us);
     return now_us;
 }

@@ -10,9 +10,9 @@ typedef void (*timer_callback)(void *context);
 // the main thread only.
 extern uint16_t next_timer_id;
 
-// Arms the timer with this id for due_us (microseconds, as clock_now_us), replacing any timer
-// with the same id. Among timers due at the same time, the one set first fires first. The
-// context is not owned. Returns 0, or -1 after an error line when no memory was left.
+// Arms the timer with this id for due_us (microseconds, as clock_monotonic_us: setting the
+// calendar clock moves no timer), replacing any timer with the same id. Among timers due at
+// the same time, the one set first fires first. The context is not owned. Returns 0, or -1 after an error line when no memory was left.
 int timer_set(uint16_t id, uint64_t due_us, timer_callback callback, void *context);
 
 // Fires, in order, every timer due at or before now_us. A callback may arm its own id again;

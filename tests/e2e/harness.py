@@ -31,12 +31,15 @@ def tool_command():
 class Watcher:
     """One running mcwatch: its lines as they arrive, stamped with the time they arrived."""
 
-    def __init__(self, args, group=GROUP):
+    def __init__(self, args, group=GROUP, env=None, prefix=()):
+        """prefix: a command that runs the tool (strace, say); env: variables added."""
         self.args = [str(a) for a in args]
         self.group = group
         self.members_before = group_members(group)
-        self.process = subprocess.Popen(tool_command() + self.args, stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+        environment = dict(os.environ, **(env or {}))
+        self.process = subprocess.Popen(list(prefix) + tool_command() + self.args,
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        stdin=subprocess.DEVNULL, env=environment)
         self.out = []          # (arrival time, line without its newline)
         self.err = []
         self._lock = threading.Lock()

@@ -102,7 +102,7 @@ class FeedAgainstWatcher(unittest.TestCase):
 
 class FeedFailures(unittest.TestCase):
     def test_a_failed_socket_call_names_the_call_and_exits_1(self):
-        cases = [(["no-such-group.invalid", "5000"], r'Failed to resolve address "no-such-group'),
+        cases = [(["no-such-group.invalid", "5000"], r"^mcfeed: cannot resolve 'no-such-group"),
                  (["-n", "1", "-b", "10.9.9.9", GROUP, "5000"],
                   r"^mcfeed: bind failed: .+")]
         for args, expected in cases:
@@ -112,6 +112,17 @@ class FeedFailures(unittest.TestCase):
                 status, out, err = run_feed(args)
                 self.assertEqual(status, 1, err)
                 self.assertRegex(err.splitlines()[0], expected)
+
+    def test_the_summary_counts_what_was_sent(self):
+        # A paced duration sends duration times rate datagrams, not one more.
+        cases = [(["-n", "1"], "mcfeed: sent 1 datagram; dropped 0, duplicated 0, swapped 0"),
+                 (["-d", "1", "-r", "10"],
+                  "mcfeed: sent 10 datagrams; dropped 0, duplicated 0, swapped 0")]
+        for args, summary in cases:
+            with self.subTest(args=args):
+                status, out, err = run_feed(["-b", "127.0.0.1", *args, GROUP, "5000"])
+                self.assertEqual(status, 0, err)
+                self.assertEqual(out.strip(), summary)
 
 
 if __name__ == "__main__":

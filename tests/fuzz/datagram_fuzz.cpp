@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "app/datagram_line.h"
+#include "net/address.h"
 #include "log/log.h"
 #include "monitor/monitor.h"
 

@@ -1,4 +1,5 @@
 #include "app/datagram_line.h"
+#include "net/address.h"
 #include "log/format.h"
 
 #include <gtest/gtest.h>
