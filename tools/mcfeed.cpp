@@ -4,9 +4,10 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "app/process.h"
-#include "net/receiver.h"
-#include "timer/clock.h"
+#include "base/error_text.h"
+#include "base/process.h"
+#include "net/address.h"
+#include "base/clock.h"
 
 // Set by the interrupt handler, read by the send loop between datagrams.
 static volatile sig_atomic_t stop_requested = 0;
@@ -96,7 +97,7 @@ static bool past_duration(const feed_options *options, uint64_t start_us, uint64
 
 // Sends the stream, paced from a fixed start so that the rate does not drift. Returns 0, or -1
 // after a failed send.
-static int send_stream(socket_handle s, const sockaddr_in *group, const feed_options *options,
+static int send_stream(socket_handle s, const endpoint *group, const feed_options *options,
                        feed_totals *totals)
 {
     static unsigned char datagram[65536];
@@ -115,7 +116,8 @@ static int send_stream(socket_handle s, const sockaddr_in *group, const feed_opt
             }
             uint32_t length = build_datagram(datagram, options, step.seqs[i]);
             if (sendto(s, reinterpret_cast<const char *>(datagram), static_cast<int>(length), 0,
-                       reinterpret_cast<const sockaddr *>(group), sizeof *group) < 0) {
+                       reinterpret_cast<const sockaddr *>(&group->storage),
+                       sizeof(sockaddr_in)) < 0) {
                 if (stop_requested)
                     break;
                 return socket_failure("sendto");
@@ -136,9 +138,9 @@ int main(int argc, char **argv)
     if (open_missing_standard_streams() < 0 || net_startup() < 0 ||
         install_interrupt_handler(on_stop) < 0)
         return 1;
-    sockaddr_in group;
+    endpoint group;
     int resolver_code = 0;
-    if (find_ipv4(options.group, &group, &resolver_code) < 0) {
+    if (find_host(options.group, AF_INET, &group, &resolver_code) < 0) {
         if (resolver_code != 0)
             fprintf(stderr, "mcfeed: cannot resolve '%s': %s\n", options.group,
                     gai_strerror(resolver_code));
@@ -146,7 +148,7 @@ int main(int argc, char **argv)
             fprintf(stderr, "mcfeed: '%s' has no IPv4 address\n", options.group);
         return 1;
     }
-    group.sin_port = htons(options.port);
+    endpoint_set_port(&group, options.port);
     socket_handle s = open_sender(&options);
     if (s == INVALID_SOCKET_HANDLE)
         return 1;

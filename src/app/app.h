@@ -23,6 +23,3 @@ int read_command_line(int argc, char **argv, settings *options);
 
 // Runs until interrupted: returns 0 after an orderly stop, -1 after a failure.
 int run(const settings *options);
-
-// The handler for SIGINT and SIGTERM; it makes the run's wait fail and nothing else.
-void on_interrupt(int signal_number);

@@ -3,7 +3,7 @@
 #include <ctype.h>
 #include <string.h>
 
-#include "log/log.h"
+#include "base/log.h"
 
 // Skips blanks and a sign, then reads decimal digits as strtoul would, but saturating at
 // limit + 1 so that no text can overflow. Returns the number of digits read; *negative tells

@@ -1,5 +1,5 @@
 #include "app/app.h"
-#include "app/process.h"
+#include "base/process.h"
 
 int main(int argc, char **argv)
 {

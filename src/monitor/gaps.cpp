@@ -1,10 +1,5 @@
 #include "monitor/monitor.h"
 
-#include <stdio.h>
-
-#include "log/format.h"
-#include "log/log.h"
-
 // Sequence numbers wrap modulo 2^64, so sums are taken in unsigned arithmetic; comparisons
 // are signed.
 static int64_t add_wrapping(int64_t a, int64_t b)
@@ -31,27 +26,4 @@ gap_report find_gap(int64_t seq, int64_t last_seq)
         report = {GAP_MISSED_RUN, expected, add_wrapping(seq, -1), missed};
     }
     return report;
-}
-
-void check_sequence(int64_t seq, int64_t last_seq, stats_record *stats)
-{
-    gap_report gap = find_gap(seq, last_seq);
-    if (gap.kind == GAP_NONE)
-        return;
-    char line[LOG_PREFIX_MAX + 64];
-    char *end = log_begin(line, "info");
-    if (gap.kind == GAP_MISSED_ONE) {
-        end = put_text(end, "Missed packet: ");
-        end = put_signed(end, gap.first);
-    } else if (gap.kind == GAP_MISSED_RUN) {
-        end = put_text(end, "Missed packets: ");
-        end = put_signed(end, gap.first);
-        end = put_text(end, " - ");
-        end = put_signed(end, gap.last);
-    } else {
-        end = put_text(end, "Extra packet: ");
-        end = put_signed(end, gap.first);
-    }
-    log_end(stdout, line, end);
-    stats->gaps += gap.missed;
 }

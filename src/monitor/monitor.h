@@ -1,5 +1,6 @@
-// Sequence monitoring: the sequence number a datagram carries, the check that numbers advance
-// by exactly one, and the periodic count of datagrams and missed numbers.
+// Sequence monitoring, as pure decisions: the sequence number a datagram carries, the check
+// that numbers advance by exactly one, and the periodic count of datagrams and missed numbers.
+// Nothing here prints; the run hands what it decides to an output sink.
 #pragma once
 
 #include <stddef.h>
@@ -10,10 +11,15 @@
 
 struct stats_record {
     uint32_t period_us;   // 0: no statistics
-    uint64_t due_us;      // when the next report falls due
-    uint16_t timer_id;
+    uint64_t due_us;      // when the next report falls due, as clock_monotonic_us
     uint32_t packets;     // datagrams since the last report; wraps
     uint32_t gaps;        // missed sequence numbers since the last report; wraps
+};
+
+// What one report says.
+struct stats_report {
+    uint32_t packets;
+    uint32_t gaps;
 };
 
 // The sequence number in a datagram of length bytes: with short_seq a signed 32-bit number at
@@ -33,13 +39,9 @@ struct gap_report {
 // Compares a sequence number with the previous one (NO_SEQUENCE: none to compare with).
 gap_report find_gap(int64_t seq, int64_t last_seq);
 
-// Reports the gap, if any, as an info line before the datagram's own, and counts it in gaps.
-void check_sequence(int64_t seq, int64_t last_seq, stats_record *stats);
+// Starts counting at now_us: the first report is due one period later.
+void stats_start(stats_record *stats, uint64_t now_us);
 
-// Arms the statistics timer one period from now; only for a period that is not 0. Returns 0,
-// or -1 after an error line.
-int stats_start(stats_record *stats);
-
-// The timer callback (context: the stats_record): prints the counts, zeroes them and re-arms
-// one period after the previous due time, so reports keep to a grid measured from the start.
-void stats_tick(void *context);
+// Ends the period that fell due: returns its counts, zeroes them, and sets the next due time
+// one period after the previous one, so that reports keep to a grid measured from the start.
+stats_report stats_take(stats_record *stats);

@@ -2,29 +2,164 @@
 
 #include <string.h>
 
-#include "log/format.h"
+#include "base/format.h"
 
-char *format_ipv4(char *out, in_addr address)
+static char *format_ipv4_bytes(char *out, const unsigned char *bytes)
 {
-    unsigned char bytes[4];
-    memcpy(bytes, &address.s_addr, sizeof bytes);
     for (int i = 0; i < 4; i++) {
         if (i > 0)
             *out++ = '.';
         out = put_unsigned(out, bytes[i]);
     }
+    return out;
+}
+
+static char *put_hex_group(char *out, unsigned group)
+{
+    static const char digits[] = "0123456789abcdef";
+    bool started = false;
+    for (int shift = 12; shift >= 0; shift -= 4) {
+        unsigned digit = (group >> shift) & 0xf;
+        if (digit != 0 || started || shift == 0) {
+            *out++ = digits[digit];
+            started = true;
+        }
+    }
+    return out;
+}
+
+// The shortest text: the longest run of two or more zero groups (the first of equal runs)
+// becomes "::".
+static char *format_ipv6_bytes(char *out, const unsigned char *bytes)
+{
+    static const unsigned char mapped_prefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    if (memcmp(bytes, mapped_prefix, sizeof mapped_prefix) == 0)
+        return format_ipv4_bytes(put_literal(out, "::ffff:"), bytes + 12);
+    unsigned groups[8];
+    for (int i = 0; i < 8; i++)
+        groups[i] = static_cast<unsigned>(bytes[2 * i] << 8 | bytes[2 * i + 1]);
+    int best_start = -1, best_length = 1;
+    for (int i = 0; i < 8;) {
+        int length = 0;
+        while (i + length < 8 && groups[i + length] == 0)
+            length++;
+        if (length > best_length) {
+            best_start = i;
+            best_length = length;
+        }
+        i += length > 0 ? length : 1;
+    }
+    for (int i = 0; i < 8; i++) {
+        if (i == best_start) {
+            out = put_literal(out, "::");
+            i += best_length - 1;
+            continue;
+        }
+        if (i > 0 && i != best_start + best_length)
+            *out++ = ':';
+        out = put_hex_group(out, groups[i]);
+    }
+    return out;
+}
+
+char *format_host(char *out, const endpoint *address)
+{
+    if (address->storage.ss_family == AF_INET6) {
+        const sockaddr_in6 *v6 = reinterpret_cast<const sockaddr_in6 *>(&address->storage);
+        out = format_ipv6_bytes(out, v6->sin6_addr.s6_addr);
+    } else {
+        const sockaddr_in *v4 = reinterpret_cast<const sockaddr_in *>(&address->storage);
+        unsigned char bytes[4];
+        memcpy(bytes, &v4->sin_addr, sizeof bytes);
+        out = format_ipv4_bytes(out, bytes);
+    }
     *out = '\0';
     return out;
 }
 
-bool is_unicast_ipv4(in_addr address)
+uint16_t endpoint_port(const endpoint *address)
 {
-    uint32_t host_order = ntohl(address.s_addr);
-    bool multicast = (host_order >> 28) == 0xe;
-    return !multicast && host_order != INADDR_ANY && host_order != INADDR_BROADCAST;
+    if (address->storage.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<const sockaddr_in6 *>(&address->storage)->sin6_port);
+    return ntohs(reinterpret_cast<const sockaddr_in *>(&address->storage)->sin_port);
 }
 
-bool is_for_group(const received_datagram *datagram, in_addr group)
+void endpoint_set_port(endpoint *address, uint16_t port)
 {
-    return !datagram->have_destination || datagram->destination.s_addr == group.s_addr;
+    if (address->storage.ss_family == AF_INET6)
+        reinterpret_cast<sockaddr_in6 *>(&address->storage)->sin6_port = htons(port);
+    else
+        reinterpret_cast<sockaddr_in *>(&address->storage)->sin_port = htons(port);
+}
+
+void endpoint_any(endpoint *address, int family, uint16_t port)
+{
+    memset(address, 0, sizeof *address);
+    address->storage.ss_family = static_cast<decltype(address->storage.ss_family)>(family);
+    endpoint_set_port(address, port);
+}
+
+// The host's bytes and their count, whatever the family.
+static const unsigned char *host_bytes(const endpoint *address, size_t *size)
+{
+    if (address->storage.ss_family == AF_INET6) {
+        *size = 16;
+        return reinterpret_cast<const sockaddr_in6 *>(&address->storage)->sin6_addr.s6_addr;
+    }
+    *size = 4;
+    return reinterpret_cast<const unsigned char *>(
+        &reinterpret_cast<const sockaddr_in *>(&address->storage)->sin_addr);
+}
+
+bool same_host(const endpoint *a, const endpoint *b)
+{
+    if (a->storage.ss_family != b->storage.ss_family)
+        return false;
+    size_t size;
+    const unsigned char *a_bytes = host_bytes(a, &size);
+    return memcmp(a_bytes, host_bytes(b, &size), size) == 0;
+}
+
+int find_host(const char *host, int family, endpoint *found, int *resolver_code)
+{
+    addrinfo hints;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_family = family;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo *answers = nullptr;
+    *resolver_code = getaddrinfo(host, nullptr, &hints, &answers);
+    if (*resolver_code != 0)
+        return -1;
+    int status = -1;
+    for (addrinfo *entry = answers; entry != nullptr; entry = entry->ai_next) {
+        bool wanted = family == AF_UNSPEC ? entry->ai_family == AF_INET ||
+                                                entry->ai_family == AF_INET6
+                                          : entry->ai_family == family;
+        if (wanted && entry->ai_addrlen <= sizeof found->storage) {
+            memset(found, 0, sizeof *found);
+            memcpy(&found->storage, entry->ai_addr, entry->ai_addrlen);
+            status = 0;
+            break;
+        }
+    }
+    freeaddrinfo(answers);
+    return status;
+}
+
+bool is_unicast(const endpoint *address)
+{
+    size_t size;
+    const unsigned char *bytes = host_bytes(address, &size);
+    static const unsigned char zeros[16] = {};
+    if (memcmp(bytes, zeros, size) == 0)
+        return false;
+    if (size == 16)
+        return bytes[0] != 0xff;
+    static const unsigned char broadcast[4] = {0xff, 0xff, 0xff, 0xff};
+    return (bytes[0] >> 4) != 0xe && memcmp(bytes, broadcast, 4) != 0;
+}
+
+bool is_for_group(const received_datagram *datagram, const endpoint *group)
+{
+    return !datagram->have_destination || same_host(&datagram->destination, group);
 }

@@ -1,19 +1,50 @@
-// Addresses as text and as decisions: the dotted form printed for an IPv4 address, and which
-// addresses can be a datagram's source.
+// Endpoints of any address family: one type for a host and a port, found with the family left
+// open, compared, and written as numeric text; and the decisions made on addresses.
 #pragma once
+
+#include <stdint.h>
 
 #include "net/socket.h"
 
-// Room for the longest dotted address, "255.255.255.255", and its terminator.
-#define IPV4_TEXT_MAX 16
+// Room for the longest numeric host text, "ffff:ffff:ffff:ffff:ffff:ffff:255.255.255.255",
+// and its terminator.
+#define HOST_TEXT_MAX 46
 
-// The dotted text of an address, as inet_ntoa gives it, terminated; returns the end.
-char *format_ipv4(char *out, in_addr address);
+// The host as numeric text, terminated; returns the end: dotted IPv4 (as inet_ntoa writes it),
+// or IPv6 in its shortest form (lower case, the longest run of zero groups as "::", an
+// IPv4-mapped address with its IPv4 part dotted).
+char *format_host(char *out, const endpoint *address);
 
-// Whether a datagram can come from this address: not a multicast address, not the unspecified
-// 0.0.0.0 and not the broadcast 255.255.255.255.
-bool is_unicast_ipv4(in_addr address);
+// The port, in host byte order; and setting it.
+uint16_t endpoint_port(const endpoint *address);
+void endpoint_set_port(endpoint *address, uint16_t port);
+
+// The wildcard address of a family (0.0.0.0 or ::) with the port.
+void endpoint_any(endpoint *address, int family, uint16_t port);
+
+// Whether two endpoints have the same host (ports aside), and the same host and port.
+bool same_host(const endpoint *a, const endpoint *b);
+
+// Asked twice for every datagram line: inline, with IPv4 compared field by field.
+inline bool same_endpoint(const endpoint *a, const endpoint *b)
+{
+    if (a->storage.ss_family == AF_INET && b->storage.ss_family == AF_INET) {
+        const sockaddr_in *x = reinterpret_cast<const sockaddr_in *>(&a->storage);
+        const sockaddr_in *y = reinterpret_cast<const sockaddr_in *>(&b->storage);
+        return x->sin_port == y->sin_port && x->sin_addr.s_addr == y->sin_addr.s_addr;
+    }
+    return same_host(a, b) && endpoint_port(a) == endpoint_port(b);
+}
+
+// Finds the first address of the family (AF_INET, AF_INET6, or AF_UNSPEC for either) for a
+// numeric address or a name, port 0, printing nothing. Returns 0, or -1 with the resolver's
+// code in resolver_code (0 when it found no address of the family).
+int find_host(const char *host, int family, endpoint *found, int *resolver_code);
+
+// Whether a datagram can come from this host: not a multicast address, not the unspecified
+// address and not IPv4's broadcast 255.255.255.255.
+bool is_unicast(const endpoint *address);
 
 // Whether a received datagram was sent to the group: a wildcard-bound socket also receives
 // unicast datagrams to the port. One whose destination the system did not give is taken.
-bool is_for_group(const received_datagram *datagram, in_addr group);
+bool is_for_group(const received_datagram *datagram, const endpoint *group);

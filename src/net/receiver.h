@@ -1,31 +1,35 @@
-// The multicast receiver: names to IPv4 addresses, the UDP socket bound to the wildcard
-// address on the port, and joining and leaving the group (any-source or source-specific).
+// The multicast receiver: the UDP socket bound to the wildcard address on the group's port,
+// and joining and leaving the group, any-source or source-specific, described by a request of
+// its own.
 #pragma once
 
-#include "app/app.h"
 #include "net/socket.h"
 
-// Finds the first IPv4 address of a dotted address or a name (port 0), printing nothing.
-// Returns 0, or -1 with the resolver's code in resolver_code (0 when it found no IPv4 address).
-int find_ipv4(const char *host, sockaddr_in *address, int *resolver_code);
+// What to join: the group (with the port), the source for a source-specific join, and the
+// interface.
+struct membership_request {
+    endpoint group;
+    bool source_specific;
+    endpoint source;
+    in_addr interface_addr;  // IPv4: the interface's address; INADDR_ANY lets the system choose
+};
 
-// Resolves a dotted address or a name to its first IPv4 address (port 0). Returns 0, or -1:
-// after an error line when the resolver failed, silently when it found no IPv4 address.
-int resolve_ipv4(const char *host, sockaddr_in *address);
+// Resolves a numeric address or a name to the first address of the family (port 0). Returns
+// 0, or -1: after an error line when the resolver failed, silently when it found no address of
+// the family.
+int resolve_host(const char *host, int family, endpoint *address);
 
-// Opens a UDP socket with address reuse, binds it and prints the bind line. Returns the
-// socket, or INVALID_SOCKET_HANDLE after an error line.
-socket_handle open_receiver_socket(const sockaddr_in *bind_address);
+// Opens a UDP socket with address reuse, binds it and readies it for socket_receive_many.
+// Returns the socket, or INVALID_SOCKET_HANDLE after an error line (the socket closed).
+socket_handle open_receiver_socket(const endpoint *bind_address);
 
-// Sends one membership request; the source-specific form when source is not null. Returns 0,
-// or -1 after an error line.
+// Sends one IPv4 membership request; the source-specific form when source is not null.
+// Returns 0, or -1 after an error line.
 int set_membership(socket_handle s, int option, in_addr group, in_addr interface_addr,
                    const in_addr *source);
 
-// Joins the group, resolving options->source_host into source_addr first when there is one.
-int join_group(socket_handle s, const settings *options, const sockaddr_in *group_addr,
-               sockaddr_in *source_addr);
+// Joins as requested. Returns 0, or -1 after an error line.
+int join_group(socket_handle s, const membership_request *request);
 
 // Leaves what join_group joined; a failure is reported and otherwise ignored.
-void leave_group(socket_handle s, const settings *options, const sockaddr_in *group_addr,
-                 const sockaddr_in *source_addr);
+void leave_group(socket_handle s, const membership_request *request);

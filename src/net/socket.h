@@ -19,6 +19,12 @@ typedef int socket_handle;
 #define INVALID_SOCKET_HANDLE (-1)
 #endif
 
+// A host and a port of any family, as the socket library lays them out (port in network byte
+// order); net/address.h reads and writes them.
+struct endpoint {
+    sockaddr_storage storage;
+};
+
 // socket_receive_many's answer when no datagram is waiting.
 #define RECEIVE_WOULD_BLOCK (-2)
 // The answer of a wait that ended early without a failure: a signal came (EINTR), or
@@ -32,8 +38,10 @@ typedef int socket_handle;
 // -1 after writing its error line.
 int net_startup(void);
 
-// Names the socket whose wait an interrupt must end (Winsock: opens the loopback socket that
-// the interrupt writes to). Returns 0, or -1 after an error line.
+// Adds a socket to those whose wait an interrupt must end (up to WAKE_SOCKETS_MAX; Winsock:
+// the first call opens the loopback socket that the interrupt writes to). Returns 0, or -1
+// after an error line.
+#define WAKE_SOCKETS_MAX 8
 int net_wake_on_interrupt(socket_handle s);
 
 // Called from the interrupt handler, so it is async-signal-safe: afterwards the wait in
@@ -43,28 +51,21 @@ void net_interrupt(void);
 // Undoes net_startup and net_wake_on_interrupt, after the run has closed its sockets.
 void net_cleanup(void);
 
-// The library's last error code (errno, or WSAGetLastError).
-int socket_last_error(void);
-
-// The system's English text for an error code, copied into text (truncated to size). Returns
-// 1 when the system had a text, 0 when it had none.
-int socket_error_text(int code, char *text, size_t size);
-
 // Readies a socket for socket_receive_many: each datagram comes with the address it was sent
 // to, a wildcard-bound socket receives only the groups it joined itself (Linux otherwise
 // delivers every group joined on the host to every socket on the port), and on Winsock
 // blocking is off so that a batch can be drained one datagram at a time. Returns 0, or -1
 // with the library's last error set.
-int socket_prepare_receiver(socket_handle s);
+int socket_prepare_receiver(socket_handle s, int family);
 
 // One datagram of a batch: where it goes (size bytes), and what arrived.
 struct received_datagram {
     unsigned char *buffer;
     size_t size;
     int length_bytes;
-    sockaddr_in from;
+    endpoint from;
     bool have_destination;   // false where the system gave no destination address
-    in_addr destination;     // the address the datagram was sent to
+    endpoint destination;    // the address the datagram was sent to (its port is not set)
 };
 
 // Receives up to count datagrams, in one call where the platform has one (recvmmsg). With wait,
@@ -74,9 +75,18 @@ struct received_datagram {
 // with the library's last error set.
 int socket_receive_many(socket_handle s, received_datagram *datagrams, int count, bool wait);
 
-// Waits until s is readable, at most limit_us microseconds (a negative limit waits for ever).
-// Returns 1 when readable (on POSIX also for good after net_interrupt), 0 when the limit
-// passed, WAIT_ENDED_EARLY, or -1 with the library's last error set.
-int socket_wait(socket_handle s, int64_t limit_us);
+// Waits until one of count sockets (at most WAKE_SOCKETS_MAX) is readable, at most limit_us
+// microseconds (a negative limit waits for ever). Returns 1 when one is readable (on POSIX
+// also for good after net_interrupt), 0 when the limit passed, WAIT_ENDED_EARLY, or -1 with
+// the library's last error set.
+int socket_wait(const socket_handle *sockets, int count, int64_t limit_us);
+
+// The two calls the receive loop makes, as a table, so that a test can drive the loop with
+// scripted answers; system_socket_calls holds the ones above.
+struct socket_calls {
+    int (*receive_many)(socket_handle s, received_datagram *datagrams, int count, bool wait);
+    int (*wait)(const socket_handle *sockets, int count, int64_t limit_us);
+};
+extern const socket_calls system_socket_calls;
 
 void socket_close(socket_handle s);

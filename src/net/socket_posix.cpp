@@ -2,9 +2,12 @@
 
 #include <errno.h>
 #include <poll.h>
+#include <signal.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include "base/log.h"
 
 // There is no library to shut down here, so an interrupt ends the wait by shutting the
 // receiving socket down for reading: Linux then wakes every wait on it, the one in progress
@@ -12,7 +15,8 @@
 // the same). A signal that lands just before the wait is not lost, since the shutdown is
 // already in force when the wait starts; and the wait needs no second descriptor to watch.
 // Written by the run before its loop, read by the interrupt handler.
-static volatile socket_handle interrupt_socket = INVALID_SOCKET_HANDLE;
+static volatile socket_handle interrupt_sockets[WAKE_SOCKETS_MAX];
+static volatile sig_atomic_t interrupt_socket_count = 0;
 
 int net_startup(void)
 {
@@ -21,43 +25,38 @@ int net_startup(void)
 
 int net_wake_on_interrupt(socket_handle s)
 {
-    interrupt_socket = s;
+    if (interrupt_socket_count >= WAKE_SOCKETS_MAX) {
+        log_line(stderr, "error", "too many sockets");
+        return -1;
+    }
+    interrupt_sockets[interrupt_socket_count] = s;
+    interrupt_socket_count = interrupt_socket_count + 1;
     return 0;
 }
 
 void net_interrupt(void)
 {
     int saved = errno;
-    if (interrupt_socket != INVALID_SOCKET_HANDLE)
-        shutdown(interrupt_socket, SHUT_RD);
+    for (int i = 0; i < interrupt_socket_count; i++)
+        shutdown(interrupt_sockets[i], SHUT_RD);
     errno = saved;
 }
 
 void net_cleanup(void)
 {
-    interrupt_socket = INVALID_SOCKET_HANDLE;
-}
-
-int socket_last_error(void)
-{
-    return errno;
-}
-
-int socket_error_text(int code, char *text, size_t size)
-{
-    const char *message = strerror(code);
-    if (message == nullptr || size == 0)
-        return 0;
-    strncpy(text, message, size - 1);
-    text[size - 1] = '\0';
-    return 1;
+    interrupt_socket_count = 0;
 }
 
 // Every receive here says itself whether it may block, so blocking stays on.
-int socket_prepare_receiver(socket_handle s)
+int socket_prepare_receiver(socket_handle s, int family)
 {
     int off = 0;
     int on = 1;
+    if (family == AF_INET6)
+        return setsockopt(s, IPPROTO_IPV6, IPV6_MULTICAST_ALL, &off, sizeof off) != 0 ||
+                       setsockopt(s, IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof on) != 0
+                   ? -1
+                   : 0;
     if (setsockopt(s, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off) != 0)
         return -1;
     return setsockopt(s, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
@@ -73,7 +72,16 @@ static void read_control(msghdr *header, received_datagram *datagram)
         if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
             in_pktinfo info;
             memcpy(&info, CMSG_DATA(c), sizeof info);
-            datagram->destination = info.ipi_addr;
+            sockaddr_in *to = reinterpret_cast<sockaddr_in *>(&datagram->destination.storage);
+            to->sin_family = AF_INET;
+            to->sin_addr = info.ipi_addr;
+            datagram->have_destination = true;
+        } else if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO) {
+            in6_pktinfo info;
+            memcpy(&info, CMSG_DATA(c), sizeof info);
+            sockaddr_in6 *to = reinterpret_cast<sockaddr_in6 *>(&datagram->destination.storage);
+            to->sin6_family = AF_INET6;
+            to->sin6_addr = info.ipi6_addr;
             datagram->have_destination = true;
         }
     }
@@ -90,8 +98,8 @@ int socket_receive_many(socket_handle s, received_datagram *datagrams, int count
     for (int i = 0; i < count; i++) {
         vectors[i].iov_base = datagrams[i].buffer;
         vectors[i].iov_len = datagrams[i].size;
-        headers[i].msg_hdr.msg_name = &datagrams[i].from;
-        headers[i].msg_hdr.msg_namelen = sizeof datagrams[i].from;
+        headers[i].msg_hdr.msg_name = &datagrams[i].from.storage;
+        headers[i].msg_hdr.msg_namelen = sizeof datagrams[i].from.storage;
         headers[i].msg_hdr.msg_iov = &vectors[i];
         headers[i].msg_hdr.msg_iovlen = 1;
         headers[i].msg_hdr.msg_control = control[i];
@@ -113,20 +121,24 @@ int socket_receive_many(socket_handle s, received_datagram *datagrams, int count
     return received;
 }
 
-int socket_wait(socket_handle s, int64_t limit_us)
+int socket_wait(const socket_handle *sockets, int count, int64_t limit_us)
 {
-    pollfd watched = {s, POLLIN, 0};
+    pollfd watched[WAKE_SOCKETS_MAX];
+    for (int i = 0; i < count; i++)
+        watched[i] = {sockets[i], POLLIN, 0};
     int limit_ms = -1;
     if (limit_us >= 0) {
         // poll counts whole milliseconds: round up so that a timer is never fired early.
         int64_t rounded_ms = (limit_us + 999) / 1000;
         limit_ms = rounded_ms > INT32_MAX ? INT32_MAX : static_cast<int>(rounded_ms);
     }
-    int ready = poll(&watched, 1, limit_ms);
+    int ready = poll(watched, static_cast<nfds_t>(count), limit_ms);
     if (ready < 0)
         return errno == EINTR ? WAIT_ENDED_EARLY : -1;
-    return (watched.revents & (POLLIN | POLLERR | POLLHUP)) ? 1 : 0;
+    return ready > 0 ? 1 : 0;
 }
+
+const socket_calls system_socket_calls = {socket_receive_many, socket_wait};
 
 void socket_close(socket_handle s)
 {

@@ -3,12 +3,13 @@
 #include <mswsock.h>
 #include <string.h>
 
-#include "log/log.h"
+#include "base/log.h"
 
 // Winsock has no signal-safe way to end a wait on another socket, and shutting the library
 // down under the run would make the leave that follows fail. So each wait also watches a
 // loopback socket of the process's own, and an interrupt (delivered on a thread of its own)
-// sends it one byte. Written before the loop starts, read by the handler and by every wait.
+// sends it one byte: one socket wakes every wait, whichever sockets it watches. Written
+// before the loop starts, read by the handler and by every wait.
 static SOCKET wake_socket = INVALID_SOCKET;
 static sockaddr_in wake_address;
 
@@ -29,6 +30,8 @@ int net_startup(void)
 
 int net_wake_on_interrupt(socket_handle)
 {
+    if (wake_socket != INVALID_SOCKET)
+        return 0;
     SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
     if (s == INVALID_SOCKET) {
         report_socket_error("socket failed");
@@ -64,35 +67,15 @@ void net_cleanup(void)
     WSACleanup();
 }
 
-int socket_last_error(void)
-{
-    return WSAGetLastError();
-}
-
-int socket_error_text(int code, char *text, size_t size)
-{
-    char *message = nullptr;
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER,
-                                  nullptr, static_cast<DWORD>(code),
-                                  MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US),
-                                  reinterpret_cast<char *>(&message), 0, nullptr);
-    if (length == 0 || message == nullptr || size == 0)
-        return 0;
-    // Kept as the system wrote it, line break included.
-    strncpy(text, message, size - 1);
-    text[size - 1] = '\0';
-    LocalFree(message);
-    return 1;
-}
-
-int socket_prepare_receiver(socket_handle s)
+int socket_prepare_receiver(socket_handle s, int family)
 {
     u_long on = 1;
     if (ioctlsocket(s, FIONBIO, &on) != 0)
         return -1;
     DWORD enable = 1;
-    if (setsockopt(s, IPPROTO_IP, IP_PKTINFO, reinterpret_cast<const char *>(&enable),
-                   sizeof enable) != 0)
+    int level = family == AF_INET6 ? IPPROTO_IPV6 : IPPROTO_IP;
+    int option = family == AF_INET6 ? IPV6_PKTINFO : IP_PKTINFO;
+    if (setsockopt(s, level, option, reinterpret_cast<const char *>(&enable), sizeof enable) != 0)
         return -1;
     GUID id = WSAID_WSARECVMSG;
     DWORD returned = 0;
@@ -111,8 +94,8 @@ static int receive_one(socket_handle s, received_datagram *datagram)
     alignas(WSACMSGHDR) char control[CONTROL_BYTES_MAX];
     WSABUF data = {static_cast<ULONG>(datagram->size), reinterpret_cast<char *>(datagram->buffer)};
     WSAMSG message = {};
-    message.name = reinterpret_cast<sockaddr *>(&datagram->from);
-    message.namelen = sizeof datagram->from;
+    message.name = reinterpret_cast<sockaddr *>(&datagram->from.storage);
+    message.namelen = sizeof datagram->from.storage;
     message.lpBuffers = &data;
     message.dwBufferCount = 1;
     message.Control.buf = control;
@@ -126,7 +109,16 @@ static int receive_one(socket_handle s, received_datagram *datagram)
         if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
             IN_PKTINFO info;
             memcpy(&info, WSA_CMSG_DATA(c), sizeof info);
-            datagram->destination = info.ipi_addr;
+            sockaddr_in *to = reinterpret_cast<sockaddr_in *>(&datagram->destination.storage);
+            to->sin_family = AF_INET;
+            to->sin_addr = info.ipi_addr;
+            datagram->have_destination = true;
+        } else if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO) {
+            IN6_PKTINFO info;
+            memcpy(&info, WSA_CMSG_DATA(c), sizeof info);
+            sockaddr_in6 *to = reinterpret_cast<sockaddr_in6 *>(&datagram->destination.storage);
+            to->sin6_family = AF_INET6;
+            to->sin6_addr = info.ipi6_addr;
             datagram->have_destination = true;
         }
     }
@@ -137,7 +129,7 @@ static int receive_one(socket_handle s, received_datagram *datagram)
 int socket_receive_many(socket_handle s, received_datagram *datagrams, int count, bool wait)
 {
     if (wait) {
-        int ready = socket_wait(s, -1);
+        int ready = socket_wait(&s, 1, -1);
         if (ready != 1)
             return ready;
     }
@@ -154,11 +146,12 @@ int socket_receive_many(socket_handle s, received_datagram *datagrams, int count
     return received;
 }
 
-int socket_wait(socket_handle s, int64_t limit_us)
+int socket_wait(const socket_handle *sockets, int count, int64_t limit_us)
 {
     fd_set readable;
     FD_ZERO(&readable);
-    FD_SET(s, &readable);
+    for (int i = 0; i < count; i++)
+        FD_SET(sockets[i], &readable);
     if (wake_socket != INVALID_SOCKET)
         FD_SET(wake_socket, &readable);
     timeval limit;
@@ -168,14 +161,16 @@ int socket_wait(socket_handle s, int64_t limit_us)
         limit.tv_usec = static_cast<long>(limit_us % 1000000);
         limit_pointer = &limit;
     }
-    // The first argument is ignored by Winsock; it is given as the other platforms want it.
-    int ready = select(static_cast<int>(s) + 1, &readable, nullptr, nullptr, limit_pointer);
+    // The first argument is ignored by Winsock.
+    int ready = select(0, &readable, nullptr, nullptr, limit_pointer);
     if (ready == SOCKET_ERROR)
         return -1;
     if (wake_socket != INVALID_SOCKET && FD_ISSET(wake_socket, &readable))
         return WAIT_ENDED_EARLY;
-    return ready > 0 && FD_ISSET(s, &readable) ? 1 : 0;
+    return ready > 0 ? 1 : 0;
 }
+
+const socket_calls system_socket_calls = {socket_receive_many, socket_wait};
 
 void socket_close(socket_handle s)
 {

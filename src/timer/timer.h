@@ -1,31 +1,41 @@
-// One-shot timers in one process-wide list ordered by due time. The run bounds its wait by the
-// earliest due time and fires the due timers after every wait; a periodic job re-arms itself.
+// Timers owned by the parts of the run that use them: each is a plain record, armed for a due
+// time on the monotonic clock (setting the calendar clock moves no timer). The run keeps its
+// timers in a set that bounds its wait and fires those that fall due. Nothing is allocated.
 #pragma once
 
 #include <stdint.h>
 
-typedef void (*timer_callback)(void *context);
+struct timer {
+    uint64_t due_us;         // microseconds, as clock_monotonic_us
+    bool armed;
+    void (*fire)(void *context);
+    void *context;           // not owned
+};
 
-// Ids for owners of a timer, handed out by post-increment; the first is 1. Read and written by
-// the main thread only.
-extern uint16_t next_timer_id;
+#define TIMERS_MAX 8
 
-// Arms the timer with this id for due_us (microseconds, as clock_monotonic_us: setting the
-// calendar clock moves no timer), replacing any timer with the same id. Among timers due at
-// the same time, the one set first fires first. The context is not owned. Returns 0, or -1 after an error line when no memory was left.
-int timer_set(uint16_t id, uint64_t due_us, timer_callback callback, void *context);
+// The timers of one run, in the order they were added.
+struct timer_set {
+    timer *timers[TIMERS_MAX];
+    int count;
+};
 
-// Fires, in order, every timer due at or before now_us. A callback may arm its own id again;
-// if that is due by now_us too, it fires again within this call.
-void timers_fire_due(uint64_t now_us);
+// Adds a timer, not armed, to the set; there is room for TIMERS_MAX.
+void timer_add(timer_set *set, timer *added, void (*fire)(void *context), void *context);
 
-// Fires every timer due by the current time; returns the time it read, or 0 when no timer was
-// armed (the clock is not read then, which keeps the per-datagram path cheap).
-uint64_t timers_run_due(void);
+// Arms the timer for due_us, replacing the due time it had; disarming stops it.
+void timer_arm(timer *armed, uint64_t due_us);
+void timer_disarm(timer *disarmed);
+
+// Fires every timer due at or before now_us, the earliest first, and among timers due at the
+// same time the one added first. A timer is disarmed before it fires, so it may arm itself
+// again; if that is due by now_us too, it fires again within this call.
+void timers_fire_due(timer_set *set, uint64_t now_us);
+
+// Fires every timer due by the monotonic clock; returns the time it read, or 0 when no timer
+// was armed (the clock is not read then, which keeps the per-datagram path cheap).
+uint64_t timers_run_due(timer_set *set);
 
 // How long a wait may last at now_us before the earliest timer falls due: 0 when it is due
 // already, -1 (no limit) when no timer is armed.
-int64_t timers_wait_limit_us(uint64_t now_us);
-
-// Drops every armed timer (for tests, which share the one list).
-void timers_clear(void);
+int64_t timers_wait_limit_us(const timer_set *set, uint64_t now_us);

@@ -27,7 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     settings options;
     int status = read_command_line(static_cast<int>(words.size()), argv.data(), &options);
-    if (status != 0 && status != -1)
+    // 1: the help or the version was printed, and the tool exits 0.
+    if (status != 0 && status != 1 && status != -1)
         abort();
     if (status == 0) {
         if (options.port == 0 || options.host == nullptr)

@@ -1,13 +1,16 @@
-#include "app/datagram_line.h"
-#include "net/address.h"
-#include "log/format.h"
+#include "output/datagram_line.h"
+#include "base/format.h"
 
 #include <gtest/gtest.h>
 
 #include <stdio.h>
 
+#include <string.h>
+
 #include <limits>
 #include <string>
+
+#include "net/address.h"
 
 namespace {
 
@@ -42,50 +45,86 @@ TEST(DatagramMessage, MatchesPrintfAcrossExtremes)
     EXPECT_EQ(compared, 4 * 11 * 4 * 11 * 8 * 11);
 }
 
-// The kept parts are made again whenever the sender's address or port changes.
-TEST(DatagramParts, MatchPrintfAsTheSenderChanges)
+endpoint numeric(const char *host, uint16_t port)
 {
-    sockaddr_in group = {};
-    group.sin_addr.s_addr = inet_addr("239.255.0.1");
-    group.sin_port = htons(65535);
+    endpoint address = {};
+    int code;
+    EXPECT_EQ(net_startup(), 0);
+    EXPECT_EQ(find_host(host, AF_UNSPEC, &address, &code), 0) << host;
+    endpoint_set_port(&address, port);
+    return address;
+}
+
+// The kept parts are made again whenever the sender or the group changes.
+TEST(DatagramParts, MatchPrintfAsTheSenderAndTheGroupChange)
+{
     datagram_parts parts;
-    datagram_parts_start(&parts, &group);
+    datagram_parts_start(&parts);
     struct from_case {
-        const char *address;
+        const char *sender;
         uint16_t port;
+        const char *group;
         int length;
         int64_t seq;
+        const char *expected_start; // for IPv6, where the protocol word differs
     };
     const from_case cases[] = {
-        {"127.0.0.1", 40000, 64, 1},           {"127.0.0.1", 40000, 65507, 2},
-        {"127.0.0.1", 40001, 0, -1},           {"127.0.0.2", 40001, 12, 0},
-        {"255.255.255.255", 0, 1, INT64_MIN}, {"127.0.0.1", 40000, 64, INT64_MAX},
+        {"127.0.0.1", 40000, "239.255.0.1", 64, 1, "IP "},
+        {"127.0.0.1", 40000, "239.255.0.1", 65507, 2, "IP "},
+        {"127.0.0.1", 40001, "239.255.0.1", 0, -1, "IP "},
+        {"127.0.0.2", 40001, "239.255.0.1", 12, 0, "IP "},
+        {"255.255.255.255", 0, "239.255.0.1", 1, INT64_MIN, "IP "},
+        {"127.0.0.1", 40000, "239.255.0.2", 64, INT64_MAX, "IP "},
+        {"fd00::1", 40000, "ff15::1234", 64, 17, "IP6 "},
+        {"ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff", 65535,
+         "ff15:ffff:ffff:ffff:ffff:ffff:ffff:ffff", 65507, INT64_MIN, "IP6 "},
     };
     for (const from_case &c : cases) {
-        sockaddr_in from = {};
-        from.sin_addr.s_addr = inet_addr(c.address);
-        from.sin_port = htons(c.port);
+        endpoint from = numeric(c.sender, c.port);
+        endpoint group = numeric(c.group, 65535);
         char expected[256];
-        snprintf(expected, sizeof expected, "IP %s.%hu > %s.%hu: UDP, length %d, seq %lld\n",
-                 c.address, c.port, "239.255.0.1", static_cast<uint16_t>(65535), c.length,
-                 static_cast<long long>(c.seq));
+        snprintf(expected, sizeof expected, "%s%s.%hu > %s.%hu: UDP, length %d, seq %lld\n",
+                 c.expected_start, c.sender, c.port, c.group, static_cast<uint16_t>(65535),
+                 c.length, static_cast<long long>(c.seq));
         char actual[256];
-        char *end = format_datagram_from(actual, &parts, &from, c.length, c.seq);
+        char *end = format_datagram_from(actual, &parts, &from, &group, c.length, c.seq);
         EXPECT_EQ(std::string(actual, end), expected);
     }
 }
 
-TEST(FormatIpv4, MatchesInetNtoa)
+TEST(FormatHost, WritesBothFamiliesInTheirShortestForm)
 {
-    const uint32_t values[] = {0, 0x7f000001, 0xffffffff, 0xef010203, 0x0a00ff09, 0x01020304};
-    for (uint32_t value : values) {
-        in_addr address;
-        address.s_addr = htonl(value);
-        std::string expected = inet_ntoa(address);
-        char text[IPV4_TEXT_MAX];
-        char *end = format_ipv4(text, address);
-        EXPECT_EQ(std::string(text), expected);
-        EXPECT_EQ(*end, '\0');
+    struct host_case {
+        const char *address;
+        const char *text;
+        bool unicast;
+    };
+    const host_case cases[] = {
+        {"0.0.0.0", "0.0.0.0", false},
+        {"127.0.0.1", "127.0.0.1", true},
+        {"255.255.255.255", "255.255.255.255", false},
+        {"239.1.2.3", "239.1.2.3", false},
+        {"10.0.255.9", "10.0.255.9", true},
+        {"::", "::", false},
+        {"::1", "::1", true},
+        {"1::", "1::", true},
+        {"ff15::1234", "ff15::1234", false},
+        {"FD00:0:0:1:0:0:0:1", "fd00:0:0:1::1", true},   // the longest run of zeros
+        {"1:0:0:2:0:0:3:4", "1::2:0:0:3:4", true},       // the first of equal runs
+        {"1:0:2:3:4:5:6:7", "1:0:2:3:4:5:6:7", true},    // one zero group stays
+        {"2001:db8::ff00:42:8329", "2001:db8::ff00:42:8329", true},
+        {"::ffff:255.255.255.255", "::ffff:255.255.255.255", true},
+        // The longest text of all.
+        {"ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff", "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff",
+         false},
+    };
+    for (const host_case &c : cases) {
+        endpoint address = numeric(c.address, 0);
+        char text[HOST_TEXT_MAX];
+        char *end = format_host(text, &address);
+        EXPECT_EQ(std::string(text), c.text) << c.address;
+        EXPECT_EQ(end, text + strlen(c.text)) << c.address;
+        EXPECT_EQ(is_unicast(&address), c.unicast) << c.address;
     }
 }
 

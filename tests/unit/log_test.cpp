@@ -1,4 +1,4 @@
-#include "log/log.h"
+#include "base/log.h"
 
 #include <gtest/gtest.h>
 
@@ -7,6 +7,7 @@
 #include <regex>
 #include <string>
 
+#include "base/error_text.h"
 #include "net/socket.h"
 
 namespace {

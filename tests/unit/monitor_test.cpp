@@ -6,8 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "timer/clock.h"
-#include "timer/timer.h"
+#include "output/sink.h"
 
 namespace {
 
@@ -87,83 +86,27 @@ const gap_case gap_cases[] = {
     {min64, max64, "Missed packets: -9223372036854775807 - 9223372036854775806", 0xfffffffeu},
 };
 
-TEST(CheckSequence, ReportsMissedAndExtraNumbers)
+TEST(FindGap, ReportsMissedAndExtraNumbersAsTheTextSinkPrintsThem)
 {
+    text_sink text;
+    text_sink_start(&text);
     for (const gap_case &c : gap_cases) {
-        stats_record stats = {};
-        stats.gaps = 100;
+        gap_event event = {nullptr, find_gap(c.seq, c.last_seq)};
+        std::string context = std::to_string(c.last_seq) + " then " + std::to_string(c.seq);
+        EXPECT_EQ(event.gap.missed, c.missed) << context;
+        if (c.line[0] == '\0') {
+            EXPECT_EQ(event.gap.kind, GAP_NONE) << context;
+            continue;
+        }
         testing::internal::CaptureStdout();
-        check_sequence(c.seq, c.last_seq, &stats);
+        text.calls.gap(&text.calls, &event);
         fflush(stdout);
         std::string out = testing::internal::GetCapturedStdout();
-        std::string context = std::to_string(c.last_seq) + " then " + std::to_string(c.seq);
-        if (c.line[0] == '\0') {
-            EXPECT_EQ(out, "") << context;
-        } else {
-            size_t prefix_length = sizeof "[hh:mm:ss.mmm] [info] " - 1;
-            ASSERT_GT(out.size(), prefix_length) << context;
-            EXPECT_EQ(out.substr(prefix_length), std::string(c.line) + "\n") << context;
-            EXPECT_EQ(out.substr(prefix_length - 7, 7), "[info] ") << context;
-        }
-        EXPECT_EQ(stats.gaps, 100u + c.missed) << context;
+        size_t prefix_length = sizeof "[hh:mm:ss.mmm] [info] " - 1;
+        ASSERT_GT(out.size(), prefix_length) << context;
+        EXPECT_EQ(out.substr(prefix_length), std::string(c.line) + "\n") << context;
+        EXPECT_EQ(out.substr(prefix_length - 7, 7), "[info] ") << context;
     }
-}
-
-TEST(StatsTick, PrintsOneLinePerPeriodMissedWhenTheClockJumps)
-{
-    timers_clear();
-    stats_record stats = {};
-    stats.period_us = 1000;
-    stats.timer_id = 7;
-    stats.due_us = 5000;
-    stats.packets = 12;
-    stats.gaps = 3;
-    timer_set(stats.timer_id, stats.due_us, stats_tick, &stats);
-
-    testing::internal::CaptureStdout();
-    timers_fire_due(4999); // not yet due
-    timers_fire_due(8500); // due at 5000, 6000, 7000 and 8000
-    fflush(stdout);
-    std::string out = testing::internal::GetCapturedStdout();
-
-    std::vector<std::string> lines;
-    for (size_t start = 0, end; (end = out.find('\n', start)) != std::string::npos; start = end + 1)
-        lines.push_back(out.substr(start + sizeof "[hh:mm:ss.mmm] [info] " - 1,
-                                   end - start - (sizeof "[hh:mm:ss.mmm] [info] " - 1)));
-    std::vector<std::string> expected = {
-        "Stats: packets - 12; gaps - 3", "Stats: packets - 0; gaps - 0",
-        "Stats: packets - 0; gaps - 0", "Stats: packets - 0; gaps - 0"};
-    EXPECT_EQ(lines, expected);
-    // The grid holds: the next report is one period after the last one due.
-    EXPECT_EQ(stats.due_us, 9000u);
-    EXPECT_EQ(timers_wait_limit_us(8500), 500);
-    stats.packets = 1;
-    testing::internal::CaptureStdout();
-    timers_fire_due(9000);
-    fflush(stdout);
-    EXPECT_NE(testing::internal::GetCapturedStdout().find("Stats: packets - 1; gaps - 0\n"),
-              std::string::npos);
-    timers_clear();
-}
-
-TEST(StatsStart, ArmsTheFirstReportOnePeriodAfterStart)
-{
-    timers_clear();
-    stats_record stats = {};
-    stats.period_us = 250000;
-    uint16_t id = next_timer_id;
-    uint64_t before_us = clock_monotonic_us();
-    ASSERT_EQ(stats_start(&stats), 0);
-    uint64_t after_us = clock_monotonic_us();
-    EXPECT_EQ(stats.timer_id, id);
-    EXPECT_EQ(next_timer_id, static_cast<uint16_t>(id + 1));
-    EXPECT_GE(stats.due_us, before_us + 250000);
-    EXPECT_LE(stats.due_us, after_us + 250000);
-    testing::internal::CaptureStdout();
-    timers_fire_due(stats.due_us - 1);
-    fflush(stdout);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    timers_clear();
 }
 
 } // namespace

@@ -7,9 +7,11 @@
 #include <regex>
 #include <string>
 
+#include "net/address.h"
+
 namespace {
 
-TEST(ResolveIpv4, ResolvesDottedAddressesAndLocalNames)
+TEST(ResolveHost, ResolvesDottedAddressesAndLocalNames)
 {
     ASSERT_EQ(net_startup(), 0);
     struct resolve_case {
@@ -22,21 +24,23 @@ TEST(ResolveIpv4, ResolvesDottedAddressesAndLocalNames)
         {"localhost", "127.0.0.1"},
     };
     for (const resolve_case &c : cases) {
-        sockaddr_in address;
+        endpoint address;
         memset(&address, 0xaa, sizeof address);
-        ASSERT_EQ(resolve_ipv4(c.host, &address), 0) << c.host;
-        EXPECT_EQ(address.sin_family, AF_INET);
-        EXPECT_EQ(address.sin_port, 0);
-        EXPECT_EQ(address.sin_addr.s_addr, inet_addr(c.address)) << c.host;
+        ASSERT_EQ(resolve_host(c.host, AF_INET, &address), 0) << c.host;
+        char text[HOST_TEXT_MAX];
+        format_host(text, &address);
+        EXPECT_EQ(address.storage.ss_family, AF_INET);
+        EXPECT_EQ(endpoint_port(&address), 0);
+        EXPECT_EQ(std::string(text), c.address) << c.host;
     }
 }
 
-TEST(ResolveIpv4, ReportsAFailedLookup)
+TEST(ResolveHost, ReportsAFailedLookup)
 {
     ASSERT_EQ(net_startup(), 0);
-    sockaddr_in address;
+    endpoint address;
     testing::internal::CaptureStderr();
-    EXPECT_EQ(resolve_ipv4("no-such-host.invalid", &address), -1);
+    EXPECT_EQ(resolve_host("no-such-host.invalid", AF_INET, &address), -1);
     std::string err = testing::internal::GetCapturedStderr();
     std::regex line(R"(^\[\d\d:\d\d:\d\d\.\d\d\d\] \[error\] Failed to resolve address )"
                     R"("no-such-host\.invalid": \((-?\d+)\) (.+)\n$)");
@@ -49,36 +53,27 @@ TEST(ResolveIpv4, ReportsAFailedLookup)
 
 struct Membership : testing::Test {
     socket_handle s = INVALID_SOCKET_HANDLE;
-    sockaddr_in group_addr = {};
-    sockaddr_in source_addr = {};
-    settings options = {};
+    membership_request request = {};
 
     void SetUp() override
     {
         ASSERT_EQ(net_startup(), 0);
-        sockaddr_in bind_address = {};
-        bind_address.sin_family = AF_INET;
-        bind_address.sin_port = htons(47001);
-        testing::internal::CaptureStdout();
+        endpoint bind_address;
+        endpoint_any(&bind_address, AF_INET, 47001);
         s = open_receiver_socket(&bind_address);
-        fflush(stdout);
-        bound_line = testing::internal::GetCapturedStdout();
         ASSERT_NE(s, INVALID_SOCKET_HANDLE);
-        options.interface_addr.s_addr = htonl(INADDR_ANY);
+        request.interface_addr.s_addr = htonl(INADDR_ANY);
     }
     void TearDown() override
     {
         if (s != INVALID_SOCKET_HANDLE)
             socket_close(s);
     }
-    std::string bound_line;
+    void set_group(const char *group)
+    {
+        ASSERT_EQ(resolve_host(group, AF_INET, &request.group), 0);
+    }
 };
-
-TEST_F(Membership, BindLineShowsTheWildcardAddress)
-{
-    EXPECT_EQ(bound_line.substr(sizeof "[hh:mm:ss.mmm] " - 1),
-              "[info] Socket is bound to 0.0.0.0:47001\n");
-}
 
 TEST_F(Membership, JoinsAndLeavesEachKindOnEachInterface)
 {
@@ -93,39 +88,39 @@ TEST_F(Membership, JoinsAndLeavesEachKindOnEachInterface)
         {"127.0.0.3", "127.0.0.1"},
     };
     for (const join_case &c : cases) {
-        ASSERT_EQ(resolve_ipv4("239.7.7.7", &group_addr), 0);
-        options.source_host = c.source;
-        options.interface_addr.s_addr = inet_addr(c.interface_addr);
+        set_group("239.7.7.7");
+        request.source_specific = c.source != nullptr;
+        if (c.source != nullptr) {
+            ASSERT_EQ(resolve_host(c.source, AF_INET, &request.source), 0);
+        }
+        request.interface_addr.s_addr = inet_addr(c.interface_addr);
         testing::internal::CaptureStderr();
-        EXPECT_EQ(join_group(s, &options, &group_addr, &source_addr), 0);
+        EXPECT_EQ(join_group(s, &request), 0);
         // Joining twice is refused by the system: proof that the first join took effect.
-        EXPECT_EQ(join_group(s, &options, &group_addr, &source_addr), -1);
-        leave_group(s, &options, &group_addr, &source_addr);
+        EXPECT_EQ(join_group(s, &request), -1);
+        leave_group(s, &request);
         std::string err = testing::internal::GetCapturedStderr();
         // Exactly one error line: the second join's.
         size_t first = err.find("[error] ");
         EXPECT_EQ(err.find("[error] ", first + 1), std::string::npos) << err;
         EXPECT_NE(err.find("[error] setsockopt failed: ("), std::string::npos) << err;
-        if (c.source != nullptr) {
-            EXPECT_EQ(source_addr.sin_addr.s_addr, inet_addr(c.source));
-        }
     }
 }
 
 TEST_F(Membership, JoiningAnAddressThatIsNotMulticastFails)
 {
-    ASSERT_EQ(resolve_ipv4("127.0.0.1", &group_addr), 0);
+    set_group("127.0.0.1");
     testing::internal::CaptureStderr();
-    EXPECT_EQ(join_group(s, &options, &group_addr, &source_addr), -1);
+    EXPECT_EQ(join_group(s, &request), -1);
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("[error] setsockopt failed: ("), std::string::npos) << err;
 }
 
 TEST_F(Membership, LeavingAGroupNotJoinedIsReportedOnly)
 {
-    ASSERT_EQ(resolve_ipv4("239.7.7.8", &group_addr), 0);
+    set_group("239.7.7.8");
     testing::internal::CaptureStderr();
-    leave_group(s, &options, &group_addr, &source_addr);
+    leave_group(s, &request);
     std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("[error] setsockopt failed: ("), std::string::npos) << err;
 }

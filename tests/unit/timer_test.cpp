@@ -4,76 +4,72 @@
 
 #include <string>
 
-#include "timer/clock.h"
+#include "base/clock.h"
 
 namespace {
 
-std::string fired;
+// A timer that writes its letter into a shared record when it fires.
+struct lettered {
+    std::string *fired;
+    char letter;
+};
 
-void record_a(void *)
+void record(void *context)
 {
-    fired += "a";
-}
-void record_b(void *)
-{
-    fired += "b";
-}
-void record_c(void *)
-{
-    fired += "c";
+    lettered *l = static_cast<lettered *>(context);
+    *l->fired += l->letter;
 }
 
-struct TimerList : testing::Test {
+struct TimerSet : testing::Test {
+    timer_set set = {};
+    timer a, b, c;
+    std::string fired;
+    lettered letters[3] = {{&fired, 'a'}, {&fired, 'b'}, {&fired, 'c'}};
     void SetUp() override
     {
-        timers_clear();
-        fired.clear();
-    }
-    void TearDown() override
-    {
-        timers_clear();
+        timer_add(&set, &a, record, &letters[0]);
+        timer_add(&set, &b, record, &letters[1]);
+        timer_add(&set, &c, record, &letters[2]);
     }
 };
 
-TEST_F(TimerList, FiresInDueOrderAndEqualDueTimesInOrderOfSetting)
+TEST_F(TimerSet, FiresInDueOrderAndEqualDueTimesInOrderOfAdding)
 {
-    timer_set(1, 300, record_a, nullptr);
-    timer_set(2, 100, record_b, nullptr);
-    timer_set(3, 300, record_c, nullptr);
-    timers_fire_due(1000);
+    timer_arm(&c, 300);
+    timer_arm(&b, 100);
+    timer_arm(&a, 300);
+    timers_fire_due(&set, 1000);
     EXPECT_EQ(fired, "bac");
-    EXPECT_EQ(timers_wait_limit_us(1000), -1);
+    EXPECT_EQ(timers_wait_limit_us(&set, 1000), -1);
 }
 
-TEST_F(TimerList, SettingAnArmedIdReplacesIt)
+TEST_F(TimerSet, ArmingAgainReplacesTheDueTimeAndDisarmingStopsIt)
 {
-    timer_set(1, 100, record_a, nullptr);
-    timer_set(1, 200, record_b, nullptr);
-    timers_fire_due(1000);
-    EXPECT_EQ(fired, "b");
-}
-
-TEST_F(TimerList, FiresAtItsDueTimeNotBefore)
-{
-    timer_set(1, 500, record_a, nullptr);
-    timers_fire_due(499);
+    timer_arm(&a, 100);
+    timer_arm(&a, 200);
+    timers_fire_due(&set, 150);
     EXPECT_EQ(fired, "");
-    timers_fire_due(500);
+    timers_fire_due(&set, 200);
+    EXPECT_EQ(fired, "a");
+    timer_arm(&b, 300);
+    timer_disarm(&b);
+    timers_fire_due(&set, 1000);
     EXPECT_EQ(fired, "a");
 }
 
-TEST_F(TimerList, WaitLimitIsTheTimeToTheEarliestDue)
+TEST_F(TimerSet, WaitLimitIsTheTimeToTheEarliestDue)
 {
-    EXPECT_EQ(timers_wait_limit_us(0), -1);
-    timer_set(1, 5000000, record_a, nullptr);
-    timer_set(2, 2500000, record_b, nullptr);
-    EXPECT_EQ(timers_wait_limit_us(1000000), 1500000);
-    EXPECT_EQ(timers_wait_limit_us(2500000), 0);
-    EXPECT_EQ(timers_wait_limit_us(9000000), 0);
+    EXPECT_EQ(timers_wait_limit_us(&set, 0), -1);
+    EXPECT_EQ(timers_run_due(&set), 0u); // nothing armed: the clock is not even read
+    timer_arm(&a, 5000000);
+    timer_arm(&b, 2500000);
+    EXPECT_EQ(timers_wait_limit_us(&set, 1000000), 1500000);
+    EXPECT_EQ(timers_wait_limit_us(&set, 2500000), 0);
+    EXPECT_EQ(timers_wait_limit_us(&set, 9000000), 0);
 }
 
 struct rearming {
-    uint64_t due_us;
+    timer own;
     int calls;
 };
 
@@ -81,17 +77,18 @@ void rearm(void *context)
 {
     rearming *r = static_cast<rearming *>(context);
     r->calls++;
-    r->due_us += 100;
-    timer_set(9, r->due_us, rearm, r);
+    timer_arm(&r->own, r->own.due_us + 100);
 }
 
-TEST_F(TimerList, CallbackThatRearmsWithinNowFiresAgainInTheSameCall)
+TEST(TimerRearming, ATimerThatRearmsWithinNowFiresAgainInTheSameCall)
 {
-    rearming r = {100, 0};
-    timer_set(9, r.due_us, rearm, &r);
-    timers_fire_due(450); // due at 100, 200, 300 and 400
+    timer_set set = {};
+    rearming r = {};
+    timer_add(&set, &r.own, rearm, &r);
+    timer_arm(&r.own, 100);
+    timers_fire_due(&set, 450); // due at 100, 200, 300 and 400
     EXPECT_EQ(r.calls, 4);
-    EXPECT_EQ(timers_wait_limit_us(450), 50);
+    EXPECT_EQ(timers_wait_limit_us(&set, 450), 50);
 }
 
 TEST(Clock, GivesWholeMillisecondsOfUtc)

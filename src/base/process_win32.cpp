@@ -1,8 +1,8 @@
-#include "app/process.h"
+#include "base/process.h"
 
 #include <signal.h>
 
-#include "log/log.h"
+#include "base/log.h"
 
 // Winsock's sockets are not descriptors of the C runtime, so none can take a closed standard
 // stream's place.

@@ -1,13 +1,14 @@
-#include "app/datagram_line.h"
+#include "output/datagram_line.h"
 
 #include <string.h>
 
-#include "log/format.h"
+#include "base/format.h"
 #include "net/address.h"
 
-char *format_datagram_sender(char *out, const char *sender, uint16_t sender_port)
+char *format_datagram_sender(char *out, const char *protocol, const char *sender,
+                             uint16_t sender_port)
 {
-    out = put_text(out, "IP ");
+    out = put_text(out, protocol);
     out = put_text(out, sender);
     *out++ = '.';
     return put_unsigned(out, sender_port);
@@ -35,31 +36,34 @@ char *format_datagram_message(char *out, const char *sender, uint16_t sender_por
                               const char *group, uint16_t group_port, int length_bytes,
                               int64_t seq)
 {
-    out = format_datagram_sender(out, sender, sender_port);
+    out = format_datagram_sender(out, "IP ", sender, sender_port);
     out = format_datagram_group(out, group, group_port);
     return format_datagram_tail(out, length_bytes, seq);
 }
 
-void datagram_parts_start(datagram_parts *parts, const sockaddr_in *group_addr)
+void datagram_parts_start(datagram_parts *parts)
 {
-    char group[IPV4_TEXT_MAX];
-    format_ipv4(group, group_addr->sin_addr);
-    char *end = format_datagram_group(parts->group, group, ntohs(group_addr->sin_port));
-    parts->group_length = static_cast<size_t>(end - parts->group);
+    parts->have_group = false;
     parts->have_sender = false;
 }
 
-char *format_datagram_from(char *out, datagram_parts *parts, const sockaddr_in *from,
-                           int length_bytes, int64_t seq)
+char *format_datagram_from(char *out, datagram_parts *parts, const endpoint *from,
+                           const endpoint *group, int length_bytes, int64_t seq)
 {
-    if (!parts->have_sender || from->sin_addr.s_addr != parts->sender_addr.s_addr ||
-        from->sin_port != parts->sender_port) {
-        char sender[IPV4_TEXT_MAX];
-        format_ipv4(sender, from->sin_addr);
-        char *end = format_datagram_sender(parts->sender, sender, ntohs(from->sin_port));
+    char host[HOST_TEXT_MAX];
+    if (!parts->have_group || !same_endpoint(group, &parts->group_shown)) {
+        format_host(host, group);
+        char *end = format_datagram_group(parts->group, host, endpoint_port(group));
+        parts->group_length = static_cast<size_t>(end - parts->group);
+        parts->group_shown = *group;
+        parts->have_group = true;
+    }
+    if (!parts->have_sender || !same_endpoint(from, &parts->sender_shown)) {
+        format_host(host, from);
+        const char *protocol = from->storage.ss_family == AF_INET6 ? "IP6 " : "IP ";
+        char *end = format_datagram_sender(parts->sender, protocol, host, endpoint_port(from));
         parts->sender_length = static_cast<size_t>(end - parts->sender);
-        parts->sender_addr = from->sin_addr;
-        parts->sender_port = from->sin_port;
+        parts->sender_shown = *from;
         parts->have_sender = true;
     }
     out = put_bytes(out, parts->sender, parts->sender_length);

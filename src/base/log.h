@@ -5,7 +5,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
-#include "timer/clock.h"
+#include "base/clock.h"
 
 // Room for the longest prefix: "[hh:mm:ss.mmm] [" + a level word of up to 32 bytes + "] ".
 #define LOG_PREFIX_MAX 56

@@ -1,4 +1,4 @@
-#include "timer/clock.h"
+#include "base/clock.h"
 
 #include <time.h>
 

@@ -1,10 +1,10 @@
-#include "log/log.h"
+#include "base/log.h"
 
 #include <stdarg.h>
 #include <string.h>
 
-#include "log/format.h"
-#include "net/socket.h"
+#include "base/format.h"
+#include "base/error_text.h"
 
 char *format_log_prefix(char *out, const time_of_day *now, const char *level)
 {

@@ -13,28 +13,32 @@ char *format_datagram_message(char *out, const char *sender, uint16_t sender_por
                               int64_t seq);
 
 // The same message in its three parts, so that the parts that stay the same from one datagram
-// to the next are made once: "IP %s.%hu", " > %s.%hu: UDP, length ", "%d, seq %lld\n".
-char *format_datagram_sender(char *out, const char *sender, uint16_t sender_port);
+// to the next are made once: "IP %s.%hu" ("IP6 " for IPv6), " > %s.%hu: UDP, length ",
+// "%d, seq %lld\n".
+char *format_datagram_sender(char *out, const char *protocol, const char *sender,
+                             uint16_t sender_port);
 char *format_datagram_group(char *out, const char *group, uint16_t group_port);
 char *format_datagram_tail(char *out, int length_bytes, int64_t seq);
 
-// Room for the longest of the first two parts.
-#define DATAGRAM_PART_MAX 48
+// Room for the longest of the first two parts (an IPv6 group's).
+#define DATAGRAM_PART_MAX 80
 
-// The parts kept between datagrams: the group's, made once, and the last sender's.
+// The parts kept between datagrams: the last group's and the last sender's.
 struct datagram_parts {
+    bool have_group;
+    endpoint group_shown;
     char group[DATAGRAM_PART_MAX];
     size_t group_length;
     bool have_sender;
-    in_addr sender_addr;
-    uint16_t sender_port; // network byte order, as received
+    endpoint sender_shown;
     char sender[DATAGRAM_PART_MAX];
     size_t sender_length;
 };
 
-void datagram_parts_start(datagram_parts *parts, const sockaddr_in *group_addr);
+void datagram_parts_start(datagram_parts *parts);
 
-// The datagram message for a datagram from this sender, with the kept parts (made again when
-// the sender changes); the same bytes as format_datagram_message.
-char *format_datagram_from(char *out, datagram_parts *parts, const sockaddr_in *from,
-                           int length_bytes, int64_t seq);
+// The datagram message for a datagram from this sender to this group, with the kept parts
+// (made again when the sender or the group changes); the same bytes as
+// format_datagram_message.
+char *format_datagram_from(char *out, datagram_parts *parts, const endpoint *from,
+                           const endpoint *group, int length_bytes, int64_t seq);

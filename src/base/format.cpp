@@ -1,4 +1,4 @@
-#include "log/format.h"
+#include "base/format.h"
 
 #include <string.h>
 

@@ -1,4 +1,4 @@
-#include "app/process.h"
+#include "base/process.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -6,7 +6,7 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "log/log.h"
+#include "base/log.h"
 
 int open_missing_standard_streams(void)
 {

@@ -1,0 +1,53 @@
+// The run's own record and its receive loop, apart from start-up and stop, so that a test can
+// drive the loop through a table of scripted socket calls and a sink that records.
+#pragma once
+
+#include <signal.h>
+
+#include "app/app.h"
+#include "monitor/monitor.h"
+#include "monitor/senders.h"
+#include "net/receiver.h"
+#include "output/sink.h"
+#include "timer/timer.h"
+
+#define RECEIVERS_MAX 4
+
+// One joined socket: what it joined, and whether its queue was found empty since the last wait.
+struct receiver {
+    socket_handle socket;
+    membership_request request;
+    bool queue_empty;
+};
+
+// Everything the run owns, for as long as it runs.
+struct run_state {
+    const settings *options;
+    const socket_calls *calls;
+    sink *out;
+    receiver receivers[RECEIVERS_MAX];
+    int receiver_count;
+    timer_set timers;
+    stats_record stats;
+    timer stats_timer;
+    int64_t last_seq;        // of any sender, for the -g check; NO_SEQUENCE before the first
+    sender_table senders;
+    // Each datagram of a batch has a whole 64 KiB buffer, the most a datagram can be; pages
+    // that small datagrams never reach are never touched.
+    unsigned char buffers[RECEIVE_BATCH_MAX][65536];
+    received_datagram batch[RECEIVE_BATCH_MAX];
+};
+
+// Set by on_interrupt, read by the loop; a test that interrupts a loop clears it after.
+extern volatile sig_atomic_t interrupted;
+
+// The handler for SIGINT and SIGTERM: it sets the flag and wakes every wait, nothing else.
+void on_interrupt(int signal_number);
+
+// Readies a run's record: no receiver yet, the batch buffers, the statistics timer (not armed).
+void run_state_init(run_state *state, const settings *options, const socket_calls *calls,
+                    sink *out);
+
+// Receives, checks and hands to the sink until interrupted: returns 0 then, or -1 after an
+// error line (a failed wait, receive or write).
+int receive_loop(run_state *state);

@@ -1,0 +1,19 @@
+#include "base/error_text.h"
+
+#include <errno.h>
+#include <string.h>
+
+int socket_last_error(void)
+{
+    return errno;
+}
+
+int socket_error_text(int code, char *text, size_t size)
+{
+    const char *message = strerror(code);
+    if (message == nullptr || size == 0)
+        return 0;
+    strncpy(text, message, size - 1);
+    text[size - 1] = '\0';
+    return 1;
+}

@@ -1,0 +1,78 @@
+#include "monitor/senders.h"
+
+#include <string.h>
+
+static sender_key key_of(const endpoint *from)
+{
+    sender_key key;
+    memset(&key, 0, sizeof key);
+    uint16_t family = from->storage.ss_family;
+    memcpy(key.bytes, &family, 2);
+    if (family == AF_INET6) {
+        const sockaddr_in6 *v6 = reinterpret_cast<const sockaddr_in6 *>(&from->storage);
+        memcpy(key.bytes + 2, &v6->sin6_port, 2);
+        memcpy(key.bytes + 4, &v6->sin6_addr, 16);
+    } else {
+        const sockaddr_in *v4 = reinterpret_cast<const sockaddr_in *>(&from->storage);
+        memcpy(key.bytes + 2, &v4->sin_port, 2);
+        memcpy(key.bytes + 4, &v4->sin_addr, 4);
+    }
+    return key;
+}
+
+// FNV-1a: cheap, and good enough for keys that an attacker may choose, since a full table
+// only costs probes, never memory.
+static uint32_t slot_of(const sender_key *key)
+{
+    uint32_t hash = 2166136261u;
+    for (unsigned char byte : key->bytes)
+        hash = (hash ^ byte) * 16777619u;
+    return hash & (2 * SENDERS_MAX - 1);
+}
+
+void senders_clear(sender_table *table)
+{
+    memset(table->slots, 0, sizeof table->slots);
+    table->count = 0;
+    table->last_found = 0;
+}
+
+static sender_entry *start_entry(sender_table *table, uint32_t index, const sender_key *key,
+                                 const endpoint *from)
+{
+    sender_entry *entry = &table->entries[index];
+    memset(entry, 0, sizeof *entry);
+    entry->key = *key;
+    entry->address = *from;
+    entry->shared = index == SENDERS_MAX;
+    table->count++;
+    return entry;
+}
+
+sender_entry *find_sender(sender_table *table, const endpoint *from)
+{
+    sender_key key = key_of(from);
+    sender_entry *last = &table->entries[table->last_found];
+    if (table->count > 0 && memcmp(&last->key, &key, sizeof key) == 0)
+        return last;
+    uint32_t slot = slot_of(&key);
+    while (table->slots[slot] != 0) {
+        uint32_t index = table->slots[slot] - 1u;
+        if (memcmp(&table->entries[index].key, &key, sizeof key) == 0) {
+            table->last_found = index;
+            return &table->entries[index];
+        }
+        slot = (slot + 1) & (2 * SENDERS_MAX - 1);
+    }
+    // A sender not seen before: its own entry while there is room, else the shared one.
+    uint32_t regular = table->count > SENDERS_MAX ? SENDERS_MAX : table->count;
+    if (regular < SENDERS_MAX) {
+        table->slots[slot] = static_cast<uint16_t>(regular + 1);
+        table->last_found = regular;
+        return start_entry(table, regular, &key, from);
+    }
+    table->last_found = SENDERS_MAX;
+    if (table->count == SENDERS_MAX)
+        return start_entry(table, SENDERS_MAX, &key, from);
+    return &table->entries[SENDERS_MAX];
+}

@@ -1,0 +1,40 @@
+// Output: the events a run produces, and the sinks that render them. A sink is chosen once at
+// start and every event goes through its table of calls; an event does not know how it is
+// rendered. The text sink writes the tool's classic lines to standard output.
+#pragma once
+
+#include <stdint.h>
+
+#include "monitor/monitor.h"
+#include "net/socket.h"
+#include "output/datagram_line.h"
+
+struct datagram_event {
+    const endpoint *sender;
+    const endpoint *group;   // with the port
+    int length_bytes;
+    int64_t seq;
+};
+
+// A missed number, a missed run or an extra datagram, as find_gap decided it.
+struct gap_event {
+    const endpoint *sender;
+    gap_report gap;
+};
+
+struct sink {
+    void (*bound)(sink *self, const endpoint *address);
+    void (*gap)(sink *self, const gap_event *event);
+    void (*datagram)(sink *self, const datagram_event *event);
+    void (*stats)(sink *self, const stats_report *report);
+    // Writes out what the sink holds: 0, or the system's error code of a failed write.
+    int (*flush)(sink *self);
+};
+
+// The text sink; calls is first, so that the sink a call is given is the text_sink.
+struct text_sink {
+    sink calls;
+    datagram_parts parts;
+};
+
+void text_sink_start(text_sink *text);
