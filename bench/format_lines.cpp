@@ -22,7 +22,7 @@ int main(int argc, char **argv)
     text_sink text;
     text_sink_start(&text);
     for (long i = 0; i < count; i++) {
-        datagram_event event = {&sender, &group, 64, 1000000000 + i};
+        datagram_event event = {&sender, &group, 64, 1000000000 + i, SEQ_NEXT};
         text.calls.datagram(&text.calls, &event);
     }
     return 0;

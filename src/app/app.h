@@ -14,6 +14,13 @@ struct settings {
     const char *host;       // the group
     uint16_t port;
     const char *source_host; // nullptr: any-source membership
+    bool verbose;           // -v: what each extra datagram was, and the summary at the end
+    bool summary;           // --summary: the summary at the end
+    bool per_sender;        // --per-sender: -g and the gaps count compare within a sender
+    uint64_t count_max;     // -c: stop after this many datagrams; 0: no limit
+    uint64_t duration_us;   // --duration: stop after this long; 0: no limit
+    bool have_max_lost;     // --max-lost: judge the run by its lost numbers
+    uint64_t max_lost;
 };
 
 // Fills options from the argument vector. Returns 0 to run, 1 after printing the help or the
@@ -21,5 +28,7 @@ struct settings {
 // line, "invalid option", "unknown option" or "invalid port").
 int read_command_line(int argc, char **argv, settings *options);
 
-// Runs until interrupted: returns 0 after an orderly stop, -1 after a failure.
+// Runs until interrupted (or -c or --duration is reached): returns 0 after an orderly stop,
+// 1 when --max-lost judged the run lost (more lost than allowed, or no datagram at all), -1
+// after a failure.
 int run(const settings *options);

@@ -66,7 +66,9 @@ static int read_interface(const char *text, in_addr *interface_addr)
 }
 
 static const char help_text[] =
-    "usage: mcwatch [-g] [-f] [-s <period(ms)>] [-i <address>] <host> <port> [<source_host>]\n"
+    "usage: mcwatch [-g] [-f] [-s <period(ms)>] [-i <address>] [-v] [--summary] [--per-sender]\n"
+    "               [-c <count>] [--duration <seconds>] [--max-lost <count>]\n"
+    "               <host> <port> [<source_host>]\n"
     "\n"
     "Joins a UDP multicast group and prints a line for each datagram, with the sequence number\n"
     "read from its payload, until interrupted (Ctrl+C or SIGTERM).\n"
@@ -78,13 +80,24 @@ static const char help_text[] =
     "  -s <period(ms)>  every period print the datagrams and missed numbers since the last\n"
     "                   report; 1 to 4294967 ms, 0 means never\n"
     "  -i <address>     join on the local interface with this IPv4 address\n"
+    "  -v, --verbose    after each extra datagram, say what it was for its sender (late,\n"
+    "                   duplicate, stale, restart); the summary at the end\n"
+    "      --summary    at the end, one line per sender with its exact counts, and a total\n"
+    "      --per-sender -g and the gaps of -s compare each datagram with the previous one from\n"
+    "                   the same sender, and gap lines name the sender\n"
+    "  -c, --count <count>     stop after this many datagrams, as an interrupt does\n"
+    "      --duration <seconds>  stop after this long, as an interrupt does\n"
+    "      --max-lost <count>  exit 1 when more numbers than this were lost over all\n"
+    "                   senders, or when no datagram came; 0 otherwise\n"
     "  -h, --help       show this help and exit\n"
     "  -V, --version    show the version and exit\n"
     "  <host>           the group: a dotted address or a name\n"
     "  <port>           the UDP port, 1 to 65535\n"
     "  <source_host>    receive only what this source sends (source-specific membership)\n"
     "\n"
-    "Options come before the positional arguments.\n";
+    "Options come before the positional arguments. On POSIX, SIGUSR1 prints the summary so\n"
+    "far and the run goes on. Exit status: 0 after an interrupt or a limit; 1 when\n"
+    "--max-lost judged the run lost; 255 after a failure.\n";
 
 // The value after -s or -i is the next argument, whatever it begins with.
 static const char *option_value(int argc, char **argv, int *index)
@@ -94,6 +107,92 @@ static const char *option_value(int argc, char **argv, int *index)
         return nullptr;
     }
     return argv[*index];
+}
+
+// Whether option is the long option name, alone ("--count 5") or with its value ("--count=5");
+// *inline_value is the value after '=' or null.
+static bool is_long_option(const char *option, const char *name, const char **inline_value)
+{
+    size_t length = strlen(name);
+    if (strncmp(option, name, length) != 0 || (option[length] != '\0' && option[length] != '='))
+        return false;
+    *inline_value = option[length] == '=' ? option + length + 1 : nullptr;
+    return true;
+}
+
+// A whole number from 1 (0 with allow_zero) to limit, digits only.
+static int read_count(const char *text, uint64_t limit, bool allow_zero, uint64_t *count)
+{
+    uint64_t value;
+    bool negative;
+    size_t digits = static_cast<size_t>(read_number(text, limit, &value, &negative));
+    if (digits == 0 || digits != strlen(text) || negative || value > limit ||
+        (value == 0 && !allow_zero)) {
+        log_line(stderr, "error", "invalid option");
+        return -1;
+    }
+    *count = value;
+    return 0;
+}
+
+// Seconds as a decimal number with up to six places, above 0 and at most a year.
+static int read_seconds(const char *text, uint64_t *duration_us)
+{
+    uint64_t whole = 0, fraction_us = 0;
+    const char *at = text;
+    int digits = 0;
+    for (; *at >= '0' && *at <= '9' && digits < 9; at++, digits++)
+        whole = whole * 10 + static_cast<uint64_t>(*at - '0');
+    if (*at == '.') {
+        uint64_t scale = 100000;
+        for (at++; *at >= '0' && *at <= '9' && scale > 0; at++, scale /= 10)
+            fraction_us += static_cast<uint64_t>(*at - '0') * scale;
+    }
+    uint64_t total_us = whole * 1000000 + fraction_us;
+    if (digits == 0 || *at != '\0' || total_us == 0 || whole > 366u * 24 * 3600) {
+        log_line(stderr, "error", "invalid option");
+        return -1;
+    }
+    *duration_us = total_us;
+    return 0;
+}
+
+// Reads the value of an option that takes one: after '=', or the next argument.
+static const char *value_of(const char *inline_value, int argc, char **argv, int *index)
+{
+    return inline_value != nullptr ? inline_value : option_value(argc, argv, index);
+}
+
+// The options that go beyond the classic set. Returns 1 when the option was one of them and
+// was read, 0 when it is none of them, -1 after an error line.
+static int read_extra_option(int argc, char **argv, int *index, settings *options)
+{
+    const char *option = argv[*index];
+    const char *inline_value = nullptr;
+    const char *value = nullptr;
+    if (strcmp(option, "-v") == 0 || strcmp(option, "--verbose") == 0) {
+        options->verbose = true;
+    } else if (strcmp(option, "--summary") == 0) {
+        options->summary = true;
+    } else if (strcmp(option, "--per-sender") == 0) {
+        options->per_sender = true;
+    } else if (strcmp(option, "-c") == 0 || is_long_option(option, "--count", &inline_value)) {
+        value = value_of(inline_value, argc, argv, index);
+        if (value == nullptr || read_count(value, UINT64_MAX / 10, false, &options->count_max) < 0)
+            return -1;
+    } else if (is_long_option(option, "--duration", &inline_value)) {
+        value = value_of(inline_value, argc, argv, index);
+        if (value == nullptr || read_seconds(value, &options->duration_us) < 0)
+            return -1;
+    } else if (is_long_option(option, "--max-lost", &inline_value)) {
+        value = value_of(inline_value, argc, argv, index);
+        if (value == nullptr || read_count(value, UINT64_MAX / 10, true, &options->max_lost) < 0)
+            return -1;
+        options->have_max_lost = true;
+    } else {
+        return 0;
+    }
+    return 1;
 }
 
 // Reads the options before the positionals; returns the index of the first positional, 0
@@ -122,8 +221,13 @@ static int read_options(int argc, char **argv, settings *options)
             if (value == nullptr || read_interface(value, &options->interface_addr) < 0)
                 return -1;
         } else {
-            log_line(stderr, "error", "unknown option");
-            return -1;
+            int extra = read_extra_option(argc, argv, &index, options);
+            if (extra < 0)
+                return -1;
+            if (extra == 0) {
+                log_line(stderr, "error", "unknown option");
+                return -1;
+            }
         }
     }
     return index;

@@ -30,6 +30,10 @@ struct run_state {
     timer_set timers;
     stats_record stats;
     timer stats_timer;
+    timer stop_timer;        // --duration
+    uint64_t started_us;     // as clock_monotonic_us
+    uint64_t taken;          // datagrams taken, for -c
+    bool stopping;           // -c or --duration reached: stop as an interrupt does
     int64_t last_seq;        // of any sender, for the -g check; NO_SEQUENCE before the first
     sender_table senders;
     // Each datagram of a batch has a whole 64 KiB buffer, the most a datagram can be; pages
@@ -41,6 +45,10 @@ struct run_state {
 // Set by on_interrupt, read by the loop; a test that interrupts a loop clears it after.
 extern volatile sig_atomic_t interrupted;
 
+// Set by on_summary_request (SIGUSR1), cleared by the loop when it has printed the summary.
+extern volatile sig_atomic_t summary_requested;
+void on_summary_request(int signal_number);
+
 // The handler for SIGINT and SIGTERM: it sets the flag and wakes every wait, nothing else.
 void on_interrupt(int signal_number);
 
@@ -48,6 +56,6 @@ void on_interrupt(int signal_number);
 void run_state_init(run_state *state, const settings *options, const socket_calls *calls,
                     sink *out);
 
-// Receives, checks and hands to the sink until interrupted: returns 0 then, or -1 after an
-// error line (a failed wait, receive or write).
+// Receives, checks and hands to the sink until interrupted or stopping: returns 0 then, or -1
+// after an error line (a failed wait, receive or write).
 int receive_loop(run_state *state);

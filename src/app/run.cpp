@@ -16,7 +16,20 @@ volatile sig_atomic_t interrupted = 0;
 void on_interrupt(int)
 {
     interrupted = 1;
+    release_standard_output();
     net_interrupt();
+}
+
+volatile sig_atomic_t summary_requested = 0;
+
+void on_summary_request(int)
+{
+    summary_requested = 1;
+}
+
+static void on_duration_over(void *context)
+{
+    static_cast<run_state *>(context)->stopping = true;
 }
 
 static void on_stats_due(void *context)
@@ -36,6 +49,10 @@ void run_state_init(run_state *state, const settings *options, const socket_call
     state->receiver_count = 0;
     state->timers.count = 0;
     timer_add(&state->timers, &state->stats_timer, on_stats_due, state);
+    timer_add(&state->timers, &state->stop_timer, on_duration_over, state);
+    state->started_us = clock_monotonic_us();
+    state->taken = 0;
+    state->stopping = false;
     state->stats = stats_record{};
     state->stats.period_us = options->period_us;
     state->last_seq = NO_SEQUENCE;
@@ -46,39 +63,64 @@ void run_state_init(run_state *state, const settings *options, const socket_call
     }
 }
 
-// Writes out what the sink holds. A write that an interrupt cut short is no failure: the run
-// is stopping in order. Returns 0, or -1 after an error line.
+// Writes out what the sink holds. A write that an interrupt cut short, or that would have
+// waited for a stalled reader after it, is no failure: the run is stopping in order. Returns
+// 0, or -1 after an error line.
 static int flush_output(run_state *state)
 {
     int code = state->out->flush(state->out);
-    if (code == 0 || (interrupted && code == EINTR))
+    if (code == 0 || (interrupted && (code == EINTR || code == EAGAIN)))
         return 0;
     report_c_error("write failed", code);
     return -1;
 }
 
-// Counts the datagram, checks its number against the previous one and hands both to the sink.
+// The -g check: against the previous datagram of any sender, or with --per-sender of the same
+// sender; the gap, if any, is counted and handed to the sink, and with -v what the datagram
+// was for its sender after an extra one.
+static void check_gap(run_state *state, const sender_entry *sender,
+                      const received_datagram *datagram, int64_t seq, seq_class kind)
+{
+    const settings *options = state->options;
+    gap_event gap = {&datagram->from, {GAP_NONE, 0, 0, 0}, options->per_sender};
+    gap.gap = options->per_sender ? find_gap_after(seq, sender->have_last, sender->last_seq)
+                                  : find_gap(seq, state->last_seq);
+    if (gap.gap.kind == GAP_NONE)
+        return;
+    state->stats.gaps += gap.gap.missed;
+    state->out->gap(state->out, &gap);
+    if (options->verbose && gap.gap.kind == GAP_EXTRA) {
+        class_event event = {&datagram->from, seq, kind};
+        state->out->classified(state->out, &event);
+    }
+}
+
+// Counts the datagram, checks its number and hands both to the sink.
 static void take_datagram(run_state *state, const receiver *from_receiver,
                           const received_datagram *datagram)
 {
+    const settings *options = state->options;
     int64_t seq = read_sequence(datagram->buffer, static_cast<size_t>(datagram->length_bytes),
-                                state->options->short_seq);
-    sender_entry *sender = find_sender(&state->senders, &datagram->from);
-    sender->received++;
+                                options->short_seq);
+    sender_entry *sender = find_sender(&state->senders, &datagram->from, options->short_seq);
+    seq_class kind = track(&sender->track, seq, datagram->length_bytes);
     state->stats.packets++;
-    if (state->options->check_gaps) {
-        gap_event gap = {&datagram->from, find_gap(seq, state->last_seq)};
-        if (gap.gap.kind != GAP_NONE) {
-            state->stats.gaps += gap.gap.missed;
-            state->out->gap(state->out, &gap);
-        }
-    }
+    if (options->check_gaps)
+        check_gap(state, sender, datagram, seq, kind);
     datagram_event event = {&datagram->from, &from_receiver->request.group,
-                            datagram->length_bytes, seq};
+                            datagram->length_bytes, seq, kind};
     state->out->datagram(state->out, &event);
     state->last_seq = seq;
     sender->have_last = true;
     sender->last_seq = seq;
+    if (++state->taken == options->count_max)
+        state->stopping = true;
+}
+
+static void emit_summary(run_state *state)
+{
+    summary_event event = {&state->senders, clock_monotonic_us() - state->started_us};
+    state->out->summary(state->out, &event);
 }
 
 static bool all_queues_empty(const run_state *state)
@@ -130,7 +172,7 @@ static int receive_batch(run_state *state, receiver *from_receiver, bool wait)
     }
     // The flag is looked at before each datagram: what an interrupt leaves behind in the
     // batch is not a datagram.
-    for (int i = 0; i < count && !interrupted; i++) {
+    for (int i = 0; i < count && !interrupted && !state->stopping; i++) {
         const received_datagram *datagram = &state->batch[i];
         if (!is_for_group(datagram, &from_receiver->request.group))
             continue;
@@ -148,7 +190,11 @@ int receive_loop(run_state *state)
 {
     for (int i = 0; i < state->receiver_count; i++)
         state->receivers[i].queue_empty = false;
-    while (!interrupted) {
+    while (!interrupted && !state->stopping) {
+        if (summary_requested) {
+            summary_requested = 0;
+            emit_summary(state);
+        }
         bool wait = false;
         if (all_queues_empty(state)) {
             int status = wait_for_more(state);
@@ -156,7 +202,7 @@ int receive_loop(run_state *state)
                 return -1;
             wait = status == 1;
         }
-        for (int i = 0; i < state->receiver_count && !interrupted; i++) {
+        for (int i = 0; i < state->receiver_count && !interrupted && !state->stopping; i++) {
             receiver *from_receiver = &state->receivers[i];
             if (!from_receiver->queue_empty && receive_batch(state, from_receiver, wait) < 0)
                 return -1;
@@ -208,22 +254,40 @@ static int open_receiver(run_state *state)
     return 0;
 }
 
+// The verdict of --max-lost: 1 when more numbers were lost over all senders than allowed, or
+// when no datagram came at all; 0 otherwise.
+static int judge(const run_state *state)
+{
+    uint64_t senders;
+    track_counts total = senders_total(&state->senders, &senders);
+    return total.received == 0 || total.lost > state->options->max_lost ? 1 : 0;
+}
+
 // Starts, loops and stops; every path leaves and closes what it opened.
 static int run_started(run_state *state)
 {
-    if (install_interrupt_handler(on_interrupt) < 0 || open_receiver(state) < 0)
+    const settings *options = state->options;
+    if (install_interrupt_handler(on_interrupt) < 0 ||
+        install_summary_handler(on_summary_request) < 0 || open_receiver(state) < 0)
         return -1;
+    state->started_us = clock_monotonic_us();
     if (state->stats.period_us != 0) {
-        stats_start(&state->stats, clock_monotonic_us());
+        stats_start(&state->stats, state->started_us);
         timer_arm(&state->stats_timer, state->stats.due_us);
     }
+    if (options->duration_us != 0)
+        timer_arm(&state->stop_timer, state->started_us + options->duration_us);
     int status = receive_loop(state);
     for (int i = 0; i < state->receiver_count; i++) {
         leave_group(state->receivers[i].socket, &state->receivers[i].request);
         socket_close(state->receivers[i].socket);
     }
+    if (status == 0 && (options->verbose || options->summary))
+        emit_summary(state);
     if (status == 0 && flush_output(state) < 0)
         status = -1;
+    if (status == 0 && options->have_max_lost)
+        status = judge(state);
     return status;
 }
 
@@ -242,5 +306,6 @@ int run(const settings *options)
         return -1;
     int status = run_started(&state);
     net_cleanup();
+    restore_standard_output();
     return status;
 }

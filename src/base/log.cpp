@@ -1,5 +1,6 @@
 #include "base/log.h"
 
+#include <errno.h>
 #include <stdarg.h>
 #include <string.h>
 
@@ -54,10 +55,24 @@ char *log_begin(char *line, const char *level)
     return put_bytes(out + 3, level_text, level_length);
 }
 
+// The code of the first write to standard output that failed since it was last taken: a write
+// inside fwrite leaves only the stream's error flag, and errno is gone by the next flush.
+// Written and read by the main thread only.
+static int output_error = 0;
+
+int take_output_error(void)
+{
+    int code = output_error;
+    output_error = 0;
+    return code;
+}
+
 void log_end(FILE *stream, char *line, char *end)
 {
     *end++ = '\n';
-    fwrite(line, 1, static_cast<size_t>(end - line), stream);
+    size_t length = static_cast<size_t>(end - line);
+    if (fwrite(line, 1, length, stream) != length && stream == stdout && output_error == 0)
+        output_error = errno;
 }
 
 void log_line(FILE *stream, const char *level, const char *format, ...)

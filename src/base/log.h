@@ -18,6 +18,10 @@ char *format_log_prefix(char *out, const time_of_day *now, const char *level);
 char *log_begin(char *line, const char *level);
 void log_end(FILE *stream, char *line, char *end);
 
+// The errno of the first write of a line to standard output that failed since the last call,
+// or 0; taking it clears it.
+int take_output_error(void);
+
 // Writes one line: prefix, the formatted message, newline. Before a line to standard error,
 // standard output is flushed, so that lines keep their order; nothing else is flushed here.
 void log_line(FILE *stream, const char *level, const char *format, ...)

@@ -11,3 +11,18 @@ int open_missing_standard_streams(void);
 // before the handler runs, so a second interrupt ends the process at once. Returns 0, or -1
 // after an error line.
 int install_interrupt_handler(void (*handler)(int));
+
+// Installs the handler of the request for a summary so far (SIGUSR1; Windows has no such
+// signal, and nothing is installed there). A write that the signal interrupts goes on
+// (SA_RESTART: stdio would drop what it buffered), while a wait ends. Returns 0, or -1 after
+// an error line.
+int install_summary_handler(void (*handler)(int));
+
+// Called from the interrupt handler, so async-signal-safe: a write to standard output that
+// waits for a reader (a pipe or a socket) stops waiting, so that a stalled reader cannot hold
+// up the stop. A write larger than a pipe's atomic size that the interrupt cuts short returns
+// a part, and stdio would wait again for the rest. Terminals and files are left as they are.
+void release_standard_output(void);
+
+// Undoes release_standard_output before the process ends: the descriptor may be shared.
+void restore_standard_output(void);

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "base/log.h"
@@ -38,4 +39,42 @@ int install_interrupt_handler(void (*handler)(int))
         return -1;
     }
     return 0;
+}
+
+int install_summary_handler(void (*handler)(int))
+{
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    if (sigaction(SIGUSR1, &action, nullptr) != 0) {
+        report_socket_error("sigaction failed");
+        return -1;
+    }
+    return 0;
+}
+
+// The descriptor's flags before release_standard_output, or -1 when it changed nothing.
+// Written by the interrupt handler, read at the end of the run.
+static volatile sig_atomic_t released_flags = -1;
+
+void release_standard_output(void)
+{
+    int saved = errno;
+    struct stat status;
+    if (released_flags == -1 && fstat(1, &status) == 0 &&
+        (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode))) {
+        int flags = fcntl(1, F_GETFL);
+        if (flags != -1 && fcntl(1, F_SETFL, flags | O_NONBLOCK) == 0)
+            released_flags = flags;
+    }
+    errno = saved;
+}
+
+void restore_standard_output(void)
+{
+    if (released_flags != -1)
+        fcntl(1, F_SETFL, static_cast<int>(released_flags));
+    released_flags = -1;
 }

@@ -21,3 +21,18 @@ int install_interrupt_handler(void (*handler)(int))
     }
     return 0;
 }
+
+int install_summary_handler(void (*)(int))
+{
+    return 0;
+}
+
+// A console or a file does not wait for a reader; a stalled pipe's write is left to the second
+// interrupt.
+void release_standard_output(void)
+{
+}
+
+void restore_standard_output(void)
+{
+}

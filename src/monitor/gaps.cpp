@@ -9,8 +9,13 @@ static int64_t add_wrapping(int64_t a, int64_t b)
 
 gap_report find_gap(int64_t seq, int64_t last_seq)
 {
+    return find_gap_after(seq, last_seq != NO_SEQUENCE, last_seq);
+}
+
+gap_report find_gap_after(int64_t seq, bool have_last, int64_t last_seq)
+{
     gap_report report = {GAP_NONE, 0, 0, 0};
-    if (last_seq == NO_SEQUENCE)
+    if (!have_last)
         return report;
     int64_t expected = add_wrapping(last_seq, 1);
     int64_t after_one_missed = add_wrapping(last_seq, 2);

@@ -39,6 +39,10 @@ struct gap_report {
 // Compares a sequence number with the previous one (NO_SEQUENCE: none to compare with).
 gap_report find_gap(int64_t seq, int64_t last_seq);
 
+// The same, where whether there is a previous number is said apart, so that -1 is a number
+// like any other.
+gap_report find_gap_after(int64_t seq, bool have_last, int64_t last_seq);
+
 // Starts counting at now_us: the first report is due one period later.
 void stats_start(stats_record *stats, uint64_t now_us);
 

@@ -38,18 +38,19 @@ void senders_clear(sender_table *table)
 }
 
 static sender_entry *start_entry(sender_table *table, uint32_t index, const sender_key *key,
-                                 const endpoint *from)
+                                 const endpoint *from, bool short_seq)
 {
     sender_entry *entry = &table->entries[index];
-    memset(entry, 0, sizeof *entry);
     entry->key = *key;
     entry->address = *from;
     entry->shared = index == SENDERS_MAX;
+    entry->have_last = false;
+    track_start(&entry->track, short_seq);
     table->count++;
     return entry;
 }
 
-sender_entry *find_sender(sender_table *table, const endpoint *from)
+sender_entry *find_sender(sender_table *table, const endpoint *from, bool short_seq)
 {
     sender_key key = key_of(from);
     sender_entry *last = &table->entries[table->last_found];
@@ -69,10 +70,22 @@ sender_entry *find_sender(sender_table *table, const endpoint *from)
     if (regular < SENDERS_MAX) {
         table->slots[slot] = static_cast<uint16_t>(regular + 1);
         table->last_found = regular;
-        return start_entry(table, regular, &key, from);
+        return start_entry(table, regular, &key, from, short_seq);
     }
     table->last_found = SENDERS_MAX;
     if (table->count == SENDERS_MAX)
-        return start_entry(table, SENDERS_MAX, &key, from);
+        return start_entry(table, SENDERS_MAX, &key, from, short_seq);
     return &table->entries[SENDERS_MAX];
+}
+
+track_counts senders_total(const sender_table *table, uint64_t *senders)
+{
+    track_counts total = {};
+    for (uint32_t i = 0; i < table->count; i++) {
+        uint32_t index = i < SENDERS_MAX ? i : SENDERS_MAX;
+        track_counts counts = track_snapshot(&table->entries[index].track);
+        add_counts(&total, &counts);
+    }
+    *senders = table->count;
+    return total;
 }

@@ -5,6 +5,7 @@
 
 #include <stdint.h>
 
+#include "monitor/tracker.h"
 #include "net/socket.h"
 
 #define SENDERS_MAX 1024
@@ -18,9 +19,9 @@ struct sender_entry {
     sender_key key;
     endpoint address;     // the sender; for the shared entry, the first that did not fit
     bool shared;          // the entry of every sender past SENDERS_MAX
-    uint64_t received;    // datagrams
     bool have_last;       // whether last_seq holds a number yet
     int64_t last_seq;     // the sequence number of its previous datagram
+    tracker track;        // its window lives here: the table is made once, never per datagram
 };
 
 struct sender_table {
@@ -32,5 +33,9 @@ struct sender_table {
 
 void senders_clear(sender_table *table);
 
-// The sender's entry, made on its first datagram; the shared entry once the table is full.
-sender_entry *find_sender(sender_table *table, const endpoint *from);
+// The sender's entry, made on its first datagram (its tracker judging in 32 bits with
+// short_seq); the shared entry once the table is full.
+sender_entry *find_sender(sender_table *table, const endpoint *from, bool short_seq);
+
+// Every sender's counts as if the stream ended now, summed; the number of senders too.
+track_counts senders_total(const sender_table *table, uint64_t *senders);

@@ -47,11 +47,17 @@ void net_cleanup(void)
     interrupt_socket_count = 0;
 }
 
-// Every receive here says itself whether it may block, so blocking stays on.
+// Every receive here says itself whether it may block, so blocking stays on. A receive timeout
+// (long: a receive that times out only waits again) keeps a blocked receive from being
+// restarted after a signal whose handler asks for restarts: the summary signal must end the
+// wait, while the writes it interrupts go on.
 int socket_prepare_receiver(socket_handle s, int family)
 {
     int off = 0;
     int on = 1;
+    timeval hour = {3600, 0};
+    if (setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &hour, sizeof hour) != 0)
+        return -1;
     if (family == AF_INET6)
         return setsockopt(s, IPPROTO_IPV6, IPV6_MULTICAST_ALL, &off, sizeof off) != 0 ||
                        setsockopt(s, IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof on) != 0

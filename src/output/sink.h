@@ -6,6 +6,8 @@
 #include <stdint.h>
 
 #include "monitor/monitor.h"
+#include "monitor/senders.h"
+#include "monitor/tracker.h"
 #include "net/socket.h"
 #include "output/datagram_line.h"
 
@@ -14,12 +16,28 @@ struct datagram_event {
     const endpoint *group;   // with the port
     int length_bytes;
     int64_t seq;
+    seq_class kind;          // what it was for its sender
 };
 
-// A missed number, a missed run or an extra datagram, as find_gap decided it.
+// A missed number, a missed run or an extra datagram, as find_gap decided it; per_sender when
+// the check compared within the sender.
 struct gap_event {
     const endpoint *sender;
     gap_report gap;
+    bool per_sender;
+};
+
+// What an extra datagram was for its sender, asked for after its gap event (-v).
+struct class_event {
+    const endpoint *sender;
+    int64_t seq;
+    seq_class kind;
+};
+
+// Every sender's exact counts, and the run's length so far.
+struct summary_event {
+    const sender_table *senders;
+    uint64_t duration_us;
 };
 
 struct sink {
@@ -27,6 +45,8 @@ struct sink {
     void (*gap)(sink *self, const gap_event *event);
     void (*datagram)(sink *self, const datagram_event *event);
     void (*stats)(sink *self, const stats_report *report);
+    void (*classified)(sink *self, const class_event *event);
+    void (*summary)(sink *self, const summary_event *event);
     // Writes out what the sink holds: 0, or the system's error code of a failed write.
     int (*flush)(sink *self);
 };

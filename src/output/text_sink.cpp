@@ -14,10 +14,20 @@ static void text_bound(sink *, const endpoint *address)
     log_line(stdout, "info", "Socket is bound to %s:%hu", host, endpoint_port(address));
 }
 
+// "host.port", as the datagram line writes a sender; returns the end, terminated.
+static char *put_endpoint(char *out, const endpoint *address)
+{
+    out = format_host(out, address);
+    *out++ = '.';
+    out = put_unsigned(out, endpoint_port(address));
+    *out = '\0';
+    return out;
+}
+
 static void text_gap(sink *, const gap_event *event)
 {
     const gap_report *gap = &event->gap;
-    char line[LOG_PREFIX_MAX + 64];
+    char line[LOG_PREFIX_MAX + 128];
     char *end = log_begin(line, "info");
     if (gap->kind == GAP_MISSED_ONE) {
         end = put_literal(end, "Missed packet: ");
@@ -31,7 +41,57 @@ static void text_gap(sink *, const gap_event *event)
         end = put_literal(end, "Extra packet: ");
         end = put_signed(end, gap->first);
     }
+    if (event->per_sender) {
+        end = put_literal(end, " from ");
+        end = put_endpoint(end, event->sender);
+    }
     log_end(stdout, line, end);
+}
+
+static void text_classified(sink *, const class_event *event)
+{
+    char sender[HOST_TEXT_MAX + 8];
+    put_endpoint(sender, event->sender);
+    log_line(stdout, "info", "Seq %lld from %s: %s", static_cast<long long>(event->seq), sender,
+             seq_class_name(event->kind));
+}
+
+static void log_counts(const char *who, const track_counts *n, bool with_range)
+{
+    char range[2 * FORMAT_INTEGER_MAX + 32] = "";
+    if (with_range)
+        snprintf(range, sizeof range, ", first %lld, last %lld",
+                 static_cast<long long>(n->first_seq), static_cast<long long>(n->last_seq));
+    log_line(stdout, "info",
+             "Summary: %s: received %llu, bytes %llu, unique %llu, duplicates %llu, missed %llu, "
+             "late %llu, lost %llu, stale %llu, restarts %llu%s",
+             who, static_cast<unsigned long long>(n->received),
+             static_cast<unsigned long long>(n->bytes), static_cast<unsigned long long>(n->unique),
+             static_cast<unsigned long long>(n->duplicates),
+             static_cast<unsigned long long>(n->missed), static_cast<unsigned long long>(n->late),
+             static_cast<unsigned long long>(n->lost), static_cast<unsigned long long>(n->stale),
+             static_cast<unsigned long long>(n->restarts), range);
+}
+
+static void text_summary(sink *, const summary_event *event)
+{
+    const sender_table *table = event->senders;
+    for (uint32_t i = 0; i < table->count; i++) {
+        const sender_entry *entry = &table->entries[i < SENDERS_MAX ? i : SENDERS_MAX];
+        char who[HOST_TEXT_MAX + 8] = "other senders";
+        if (!entry->shared)
+            put_endpoint(who, &entry->address);
+        track_counts counts = track_snapshot(&entry->track);
+        log_counts(who, &counts, !entry->shared);
+    }
+    uint64_t senders;
+    track_counts total = senders_total(table, &senders);
+    char who[96];
+    snprintf(who, sizeof who, "%llu sender%s over %llu.%03llu s",
+             static_cast<unsigned long long>(senders), senders == 1 ? "" : "s",
+             static_cast<unsigned long long>(event->duration_us / 1000000),
+             static_cast<unsigned long long>(event->duration_us / 1000 % 1000));
+    log_counts(who, &total, false);
 }
 
 static void text_datagram(sink *self, const datagram_event *event)
@@ -58,16 +118,21 @@ static void text_stats(sink *, const stats_report *report)
 static int text_flush(sink *)
 {
     errno = 0;
-    if (fflush(stdout) == 0 && !ferror(stdout))
+    int flushed = fflush(stdout);
+    int code = errno;
+    int earlier = take_output_error();
+    if (flushed == 0 && !ferror(stdout))
         return 0;
-    // An error that an earlier write left on the stream has no errno of its own any more.
-    int code = errno != 0 ? errno : EIO;
     clearerr(stdout);
-    return code;
+    // A write that failed inside a line's fwrite is the failure; else this flush's own.
+    if (earlier != 0)
+        return earlier;
+    return code != 0 ? code : EIO;
 }
 
 void text_sink_start(text_sink *text)
 {
-    text->calls = {text_bound, text_gap, text_datagram, text_stats, text_flush};
+    text->calls = {text_bound, text_gap, text_datagram, text_stats, text_classified,
+                   text_summary, text_flush};
     datagram_parts_start(&text->parts);
 }

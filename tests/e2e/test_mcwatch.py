@@ -358,7 +358,7 @@ class Faults(WatcherTest):
 
     def test_help_and_version_go_to_standard_output(self):
         for option, first_line in (("-h", "usage: mcwatch [-g] [-f] [-s <period(ms)>] "
-                                          "[-i <address>] <host> <port> [<source_host>]"),
+                                          "[-i <address>] [-v] [--summary] [--per-sender]"),
                                    ("--help", None), ("-V", "mcwatch 1.0.0"),
                                    ("--version", "mcwatch 1.0.0")):
             with self.subTest(option=option):
@@ -367,8 +367,10 @@ class Faults(WatcherTest):
                 if first_line is not None:
                     self.assertEqual(out.splitlines()[0], first_line)
                 else:
-                    for word in ("-g", "-f", "-s", "-i", "-h", "--help", "-V", "--version"):
-                        self.assertRegex(out, r"(?m)^  (-\w, )?%s\b" % re.escape(word))
+                    for word in ("-g", "-f", "-s", "-i", "-h", "--help", "-V", "--version",
+                                 "--verbose", "--summary", "--per-sender", "--count",
+                                 "--duration", "--max-lost"):
+                        self.assertRegex(out, r"(?m)^ +(-\w, )?%s\b" % re.escape(word))
 
 
 class CommandLineErrors(unittest.TestCase):

@@ -58,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     static text_sink text;
     text_sink_start(&text);
     if (gap.kind != GAP_NONE) {
-        gap_event event = {nullptr, gap};
+        gap_event event = {nullptr, gap, false};
         text.calls.gap(&text.calls, &event);
     }
 

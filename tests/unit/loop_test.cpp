@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "base/process.h"
 #include "net/address.h"
 
 namespace {
@@ -91,7 +92,8 @@ int on_flush(sink *)
     happened.push_back("flush");
     return 0;
 }
-sink recording = {nullptr, on_gap, on_datagram, on_stats, on_flush};
+sink recording = {.bound = nullptr, .gap = on_gap, .datagram = on_datagram, .stats = on_stats,
+                  .classified = nullptr, .summary = nullptr, .flush = on_flush};
 
 struct ReceiveLoop : testing::Test {
     settings options = {};
@@ -114,6 +116,7 @@ struct ReceiveLoop : testing::Test {
     void TearDown() override
     {
         interrupted = 0;
+        restore_standard_output(); // the interrupts here released the test's own output
     }
     // Runs the loop over one receiver with the script; returns its status.
     int run_script(std::vector<answer> answers)

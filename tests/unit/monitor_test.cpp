@@ -91,7 +91,7 @@ TEST(FindGap, ReportsMissedAndExtraNumbersAsTheTextSinkPrintsThem)
     text_sink text;
     text_sink_start(&text);
     for (const gap_case &c : gap_cases) {
-        gap_event event = {nullptr, find_gap(c.seq, c.last_seq)};
+        gap_event event = {nullptr, find_gap(c.seq, c.last_seq), false};
         std::string context = std::to_string(c.last_seq) + " then " + std::to_string(c.seq);
         EXPECT_EQ(event.gap.missed, c.missed) << context;
         if (c.line[0] == '\0') {

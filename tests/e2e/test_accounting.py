@@ -1,0 +1,162 @@
+"""End-to-end tests of the exact accounting: the summary against mcfeed's record of the faults
+it injected, two senders in one group, the limits -c and --duration, the verdict of
+--max-lost, and the summary on SIGUSR1."""
+
+import itertools
+import os
+import re
+import signal
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+from harness import (GROUP, WINDOWS, Watcher, group_members, payload,  # noqa: E402
+                     receive_buffer_errors, run_feed, sender, watch)
+
+_ports = itertools.count(45000)
+SUMMARY = re.compile(r"^Summary: (.+?): received (\d+), bytes (\d+), unique (\d+), "
+                     r"duplicates (\d+), missed (\d+), late (\d+), lost (\d+), stale (\d+), "
+                     r"restarts (\d+)(?:, first (-?\d+), last (-?\d+))?$")
+FIELDS = ("received", "bytes", "unique", "duplicates", "missed", "late", "lost", "stale",
+          "restarts")
+
+
+def summaries(messages):
+    """The summary lines as {who: {field: number}}."""
+    found = {}
+    for message in messages:
+        match = SUMMARY.match(message)
+        if match:
+            counts = dict(zip(FIELDS, (int(v) for v in match.groups()[1:10])))
+            if match.group(11) is not None:
+                counts["first"], counts["last"] = int(match.group(11)), int(match.group(12))
+            found[match.group(1)] = counts
+    return found
+
+
+def expected_counts(record, start, count, width):
+    """What the summary must say for mcfeed's record, in stream positions (so that -f's wrap is
+    no matter): a drop is lost once a later number passed it, and not before the first datagram
+    or after the last; a swap is late, but where the first pair was swapped the first datagram
+    is the higher number, and the lower one is before the sender's first: stale."""
+    def index(word):
+        return (int(word) - start) % 2 ** width
+    dropped = [index(line.split()[2]) for line in record if line.startswith("dropped")]
+    swapped = [index(line.split()[2]) for line in record if line.startswith("swapped")]
+    first = next(i + 1 if i in swapped else i for i in range(count) if i not in dropped)
+    last = max(i for i in range(count) if i not in dropped)
+    return {"lost": sum(first < i < last for i in dropped),
+            "late": sum(i >= first for i in swapped),
+            "stale": sum(i < first for i in swapped),
+            "duplicates": sum(line.startswith("duplicated") for line in record)}
+
+
+def feed(port, *options, source="127.0.0.1"):
+    status, out, err = run_feed(["-b", source, "-r", 4000, *options, GROUP, port])
+    assert status == 0, err
+    return err.splitlines()
+
+
+class Accounting(unittest.TestCase):
+    def test_the_summary_equals_the_record_of_the_faults(self):
+        # Seed 7 swaps the first pair, and --drop-every 50 drops the last number.
+        mixes = [["--seed", "7", "--drop", "0.02", "--duplicate", "0.02", "--reorder", "0.02"],
+                 ["--seed", "3", "--drop-every", "50", "--reorder", "0.05"],
+                 ["--seed", "9", "-f", "--start", "2147483000", "--drop", "0.03",
+                  "--duplicate", "0.03"]]
+        for mix in mixes:
+            with self.subTest(mix=mix):
+                port = next(_ports)
+                options = ["-f"] if "-f" in mix else []
+                watcher = watch(self, *options, "--summary", GROUP, port)
+                drops_before = receive_buffer_errors()
+                record = feed(port, "-n", 2000, *mix)
+                time.sleep(0.3)
+                self.assertEqual(watcher.stop(), 0)
+                self.assertEqual(receive_buffer_errors(), drops_before)
+                found = summaries(watcher.messages())
+                self.assertEqual(len(found), 2, found)  # the sender and the total
+                total = [v for k, v in found.items() if " over " in k][0]
+                start = int(mix[mix.index("--start") + 1]) if "--start" in mix else 0
+                expected = expected_counts(record, start, 2000, 32 if options else 64)
+                self.assertEqual({k: total[k] for k in expected}, expected)
+                self.assertGreater(expected["lost"] * (expected["late"] + expected["duplicates"]), 0)
+                self.assertEqual(total["received"],
+                                 total["unique"] + total["duplicates"] + total["stale"])
+                self.assertEqual(total["lost"], total["missed"] - total["late"])
+                self.assertEqual(total["restarts"], 0)
+
+    def test_two_senders_into_one_group_are_two_clean_streams(self):
+        # Sent from Python's sockets: Wine's mcfeed.exe bound to 127.0.0.2 sends with source
+        # 0.0.0.0 on the wire, which is Wine's doing, not the receiver's.
+        port = next(_ports)
+        watcher = watch(self, "-g", "--per-sender", "--summary", GROUP, port)
+        socks = [sender(source) for source in ("127.0.0.1", "127.0.0.2")]
+        for sock in socks:
+            self.addCleanup(sock.close)
+        for seq in range(1000):
+            for sock in socks:
+                sock.sendto(payload(seq), (GROUP, port))
+            time.sleep(0.0005)
+        time.sleep(0.3)
+        self.assertEqual(watcher.stop(), 0)
+        messages = watcher.messages()
+        self.assertEqual([m for m in messages if m.startswith(("Missed", "Extra"))], [])
+        found = summaries(messages)
+        senders = {k: v for k, v in found.items() if " over " not in k}
+        self.assertEqual(sorted(k.rsplit(".", 1)[0] for k in senders), ["127.0.0.1", "127.0.0.2"])
+        for counts in senders.values():
+            self.assertEqual((counts["received"], counts["missed"], counts["lost"],
+                              counts["first"], counts["last"]), (1000, 0, 0, 0, 999))
+        self.assertEqual(sum(m.startswith("IP ") for m in messages), 2000)
+        self.assertIn("2 senders over ", " ".join(found))
+
+    def test_count_and_duration_stop_in_order(self):
+        for options, sent in ((["-c", "5"], 20), (["--duration", "0.5"], 0)):
+            with self.subTest(options=options):
+                port = next(_ports)
+                watcher = Watcher([*options, GROUP, port])
+                self.addCleanup(watcher.kill)
+                watcher.ready()
+                started = time.monotonic()
+                if sent:
+                    feed(port, "-n", sent)
+                self.assertEqual(watcher.finish(timeout_s=5), 0)
+                lines = [m for m in watcher.messages() if m.startswith("IP ")]
+                self.assertEqual(len(lines), 5 if sent else 0)
+                self.assertEqual(group_members(GROUP), watcher.members_before)
+                if not sent:
+                    self.assertGreater(time.monotonic() - started, 0.4)
+
+    def test_max_lost_judges_the_run(self):
+        cases = [(["--drop-every", "10"], "0", 1), ([], "0", 0), (["--drop-every", "10"], "2", 0),
+                 (None, "0", 1)]  # None: no datagram at all
+        for mix, allowed, status in cases:
+            with self.subTest(mix=mix, allowed=allowed):
+                port = next(_ports)
+                watcher = watch(self, "--max-lost", allowed, GROUP, port)
+                if mix is not None:
+                    feed(port, "-n", 25, *mix)
+                time.sleep(0.2)
+                self.assertEqual(watcher.stop(), status)
+
+    @unittest.skipIf(WINDOWS, "Windows has no SIGUSR1")
+    def test_sigusr1_prints_the_summary_so_far_and_the_run_goes_on(self):
+        port = next(_ports)
+        watcher = watch(self, GROUP, port)
+        feed(port, "-n", 10, "--drop-every", "5")
+        watcher.wait_for(r"seq 8$")
+        watcher.process.send_signal(signal.SIGUSR1)
+        watcher.wait_for(r"^Summary: 1 sender over ")
+        feed(port, "-n", 3, "--start", "10")
+        watcher.wait_for(r"seq 12$")
+        self.assertIsNone(watcher.process.poll())
+        self.assertEqual(watcher.stop(), 0)
+        found = summaries(watcher.messages())
+        sender = [v for k, v in found.items() if " over " not in k][0]
+        self.assertEqual((sender["received"], sender["missed"], sender["lost"]), (8, 1, 1))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,179 @@
+#include "monitor/tracker.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+const int64_t W = TRACK_WINDOW;
+const int64_t max64 = INT64_MAX;
+const int64_t min64 = INT64_MIN;
+
+struct track_case {
+    const char *name;
+    bool short_seq;
+    std::vector<int64_t> seqs;
+    std::vector<seq_class> classes;
+    // In the snapshot after the last datagram.
+    uint64_t missed, late, lost, duplicates, stale, restarts;
+};
+
+const track_case track_cases[] = {
+    {"in order", false, {1, 2, 3}, {SEQ_FIRST, SEQ_NEXT, SEQ_NEXT}, 0, 0, 0, 0, 0, 0},
+    {"a swap", false, {10, 12, 11}, {SEQ_FIRST, SEQ_GAP, SEQ_LATE}, 1, 1, 0, 0, 0, 0},
+    {"a hole still open at the end", false, {10, 12, 12},
+     {SEQ_FIRST, SEQ_GAP, SEQ_DUPLICATE}, 1, 0, 1, 1, 0, 0},
+    {"late numbers fill the last hole", false, {1, 5, 2, 4, 3},
+     {SEQ_FIRST, SEQ_GAP, SEQ_LATE, SEQ_LATE, SEQ_LATE}, 3, 3, 0, 0, 0, 0},
+    {"before the first number", false, {100, 99}, {SEQ_FIRST, SEQ_STALE}, 0, 0, 0, 0, 1, 0},
+    {"the window's last number", false, {0, W, 1}, {SEQ_FIRST, SEQ_GAP, SEQ_LATE},
+     W - 1, 1, W - 2, 0, 0, 0},
+    {"exactly the window below", false, {0, W, 0}, {SEQ_FIRST, SEQ_GAP, SEQ_STALE},
+     W - 1, 0, W - 1, 0, 1, 0},
+    {"one more below: a restart", false, {0, W + 1, 0}, {SEQ_FIRST, SEQ_GAP, SEQ_RESTART},
+     W, 0, W, 0, 0, 1},
+    {"a restart loses the open holes", false, {W + 100, W + 101, W + 103, 5, 6},
+     {SEQ_FIRST, SEQ_NEXT, SEQ_GAP, SEQ_RESTART, SEQ_NEXT}, 1, 0, 1, 0, 0, 1},
+    {"a hole pushed out of the window comes too late", false, {0, 2, W + 1, 1},
+     {SEQ_FIRST, SEQ_GAP, SEQ_GAP, SEQ_STALE}, W - 1, 0, W - 1, 0, 1, 0},
+    {"a jump far beyond the window", false, {0, 3 * W}, {SEQ_FIRST, SEQ_GAP},
+     3 * W - 1, 0, 3 * W - 1, 0, 0, 0},
+    {"wraps at 2^64", false, {max64, min64, min64 + 1}, {SEQ_FIRST, SEQ_NEXT, SEQ_NEXT},
+     0, 0, 0, 0, 0, 0},
+    {"a duplicate next to the largest number", false, {max64 - 1, max64, max64},
+     {SEQ_FIRST, SEQ_NEXT, SEQ_DUPLICATE}, 0, 0, 0, 1, 0, 0},
+    {"-1 is a number like any other", false, {-2, -1, 0, -1},
+     {SEQ_FIRST, SEQ_NEXT, SEQ_NEXT, SEQ_DUPLICATE}, 0, 0, 0, 1, 0, 0},
+    {"wraps at 2^32 with -f", true, {2147483647, -2147483648LL, -2147483647LL},
+     {SEQ_FIRST, SEQ_NEXT, SEQ_NEXT}, 0, 0, 0, 0, 0, 0},
+    {"a late number across the 32-bit wrap", true, {2147483646, -2147483648LL, 2147483647},
+     {SEQ_FIRST, SEQ_GAP, SEQ_LATE}, 1, 1, 0, 0, 0, 0},
+};
+
+TEST(Track, ClassesAndCountsEachDatagram)
+{
+    auto t = std::make_unique<tracker>();
+    for (const track_case &c : track_cases) {
+        SCOPED_TRACE(c.name);
+        track_start(t.get(), c.short_seq);
+        for (size_t i = 0; i < c.seqs.size(); i++)
+            EXPECT_EQ(seq_class_name(track(t.get(), c.seqs[i], 64)),
+                      std::string(seq_class_name(c.classes[i])))
+                << "datagram " << i;
+        track_counts n = track_snapshot(t.get());
+        EXPECT_EQ(n.received, c.seqs.size());
+        EXPECT_EQ(n.bytes, 64 * c.seqs.size());
+        EXPECT_EQ(n.missed, c.missed);
+        EXPECT_EQ(n.late, c.late);
+        EXPECT_EQ(n.lost, c.lost);
+        EXPECT_EQ(n.duplicates, c.duplicates);
+        EXPECT_EQ(n.stale, c.stale);
+        EXPECT_EQ(n.restarts, c.restarts);
+        EXPECT_EQ(n.first_seq, c.seqs[0]);
+        EXPECT_EQ(n.received, n.unique + n.duplicates + n.stale);
+        EXPECT_EQ(n.lost, n.missed - n.late);
+    }
+}
+
+// The same rules kept with sets, slowly and plainly, to check the bit window against.
+struct set_model {
+    bool started = false;
+    int64_t highest = 0, first_of_epoch = 0;
+    std::set<int64_t> seen, holes;
+    uint64_t missed = 0, late = 0, lost = 0, duplicates = 0, stale = 0, restarts = 0;
+
+    seq_class take(int64_t seq)
+    {
+        if (!started) {
+            started = true;
+            highest = first_of_epoch = seq;
+            seen = {seq};
+            return SEQ_FIRST;
+        }
+        if (seq > highest) {
+            // Holes below the new window never fit in it: lost at once.
+            int64_t lowest_kept = std::max(highest + 1, seq - W + 1);
+            lost += static_cast<uint64_t>(lowest_kept - (highest + 1));
+            for (int64_t n = lowest_kept; n < seq; n++)
+                holes.insert(n);
+            missed += static_cast<uint64_t>(seq - highest - 1);
+            bool next = seq == highest + 1;
+            highest = seq;
+            seen.insert(seq);
+            // Holes that fall out of the window are lost.
+            while (!holes.empty() && *holes.begin() <= highest - W) {
+                holes.erase(holes.begin());
+                lost++;
+            }
+            return next ? SEQ_NEXT : SEQ_GAP;
+        }
+        int64_t back = highest - seq;
+        if (back > W) {
+            lost += holes.size();
+            holes.clear();
+            restarts++;
+            highest = first_of_epoch = seq;
+            seen = {seq};
+            return SEQ_RESTART;
+        }
+        if (back == W || seq < first_of_epoch) {
+            stale++;
+            return SEQ_STALE;
+        }
+        if (holes.erase(seq)) {
+            late++;
+            seen.insert(seq);
+            return SEQ_LATE;
+        }
+        duplicates++;
+        return SEQ_DUPLICATE;
+    }
+};
+
+TEST(Track, AgreesWithASetBasedModelOverRandomStreams)
+{
+    auto t = std::make_unique<tracker>();
+    for (unsigned seed = 1; seed <= 4; seed++) {
+        SCOPED_TRACE(seed);
+        std::mt19937_64 random(seed);
+        track_start(t.get(), false);
+        set_model model;
+        int64_t seq = 1000;
+        for (int step = 0; step < 4000; step++) {
+            uint64_t dice = random() % 1000;
+            int64_t sent = seq;
+            if (dice < 700)
+                sent = ++seq;                                        // in order
+            else if (dice < 850)
+                sent = seq -= static_cast<int64_t>(random() % 300);  // late or duplicate
+            else if (dice < 990)
+                sent = seq += 1 + static_cast<int64_t>(random() % 500); // a gap
+            else if (dice < 997)
+                sent = seq += W / 2 + static_cast<int64_t>(random() % W); // a long gap
+            else
+                sent = seq -= W + 1 + static_cast<int64_t>(random() % 1000); // a restart
+            seq_class expected = model.take(sent);
+            ASSERT_EQ(seq_class_name(track(t.get(), sent, 1)), std::string(seq_class_name(expected)))
+                << "step " << step << " seq " << sent;
+        }
+        track_counts n = track_snapshot(t.get());
+        EXPECT_EQ(n.missed, model.missed);
+        EXPECT_EQ(n.late, model.late);
+        EXPECT_EQ(n.duplicates, model.duplicates);
+        EXPECT_EQ(n.stale, model.stale);
+        EXPECT_EQ(n.restarts, model.restarts);
+        EXPECT_EQ(n.lost, model.lost + model.holes.size());
+        EXPECT_EQ(n.lost, n.missed - n.late);
+        EXPECT_EQ(n.received, n.unique + n.duplicates + n.stale);
+        EXPECT_GT(n.late, 0u);
+        EXPECT_GT(n.restarts, 0u);
+    }
+}
+
+} // namespace
