@@ -21,6 +21,9 @@ struct settings {
     uint64_t duration_us;   // --duration: stop after this long; 0: no limit
     bool have_max_lost;     // --max-lost: judge the run by its lost numbers
     uint64_t max_lost;
+    bool quiet;             // -q: no datagram lines
+    uint64_t rcvbuf_bytes;  // --rcvbuf: the receive buffer to ask for; 0: the system's
+    uint32_t stall_ms;      // --stall: say when no datagram came for this long; 0: never
 };
 
 // Fills options from the argument vector. Returns 0 to run, 1 after printing the help or the

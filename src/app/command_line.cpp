@@ -67,8 +67,8 @@ static int read_interface(const char *text, in_addr *interface_addr)
 
 static const char help_text[] =
     "usage: mcwatch [-g] [-f] [-s <period(ms)>] [-i <address>] [-v] [--summary] [--per-sender]\n"
-    "               [-c <count>] [--duration <seconds>] [--max-lost <count>]\n"
-    "               <host> <port> [<source_host>]\n"
+    "               [-c <count>] [--duration <seconds>] [--max-lost <count>] [-q]\n"
+    "               [--rcvbuf <bytes>] [--stall <ms>] <host> <port> [<source_host>]\n"
     "\n"
     "Joins a UDP multicast group and prints a line for each datagram, with the sequence number\n"
     "read from its payload, until interrupted (Ctrl+C or SIGTERM).\n"
@@ -89,6 +89,10 @@ static const char help_text[] =
     "      --duration <seconds>  stop after this long, as an interrupt does\n"
     "      --max-lost <count>  exit 1 when more numbers than this were lost over all\n"
     "                   senders, or when no datagram came; 0 otherwise\n"
+    "  -q, --quiet      no datagram lines; every other line as without it\n"
+    "      --rcvbuf <bytes>  ask for this receive buffer (k and m suffixes: KiB, MiB; at most\n"
+    "                   2 GiB) and say what was granted\n"
+    "      --stall <ms>  say when no datagram came for this long, and when they resume\n"
     "  -h, --help       show this help and exit\n"
     "  -V, --version    show the version and exit\n"
     "  <host>           the group: a dotted address or a name\n"
@@ -132,6 +136,29 @@ static int read_count(const char *text, uint64_t limit, bool allow_zero, uint64_
         return -1;
     }
     *count = value;
+    return 0;
+}
+
+// Bytes, with an optional k or m suffix (KiB, MiB): above 0 and at most 2 GiB.
+static int read_size(const char *text, uint64_t *size_bytes)
+{
+    uint64_t value;
+    bool negative;
+    const uint64_t most = uint64_t(2) << 30;
+    size_t digits = static_cast<size_t>(read_number(text, most, &value, &negative));
+    const char *suffix = text + digits;
+    uint64_t unit = 1;
+    if (*suffix == 'k' || *suffix == 'K')
+        unit = 1024;
+    else if (*suffix == 'm' || *suffix == 'M')
+        unit = 1024 * 1024;
+    size_t length = digits + (unit == 1 ? 0 : 1);
+    if (digits == 0 || negative || length != strlen(text) || value == 0 || value > most ||
+        value * unit > most) {
+        log_line(stderr, "error", "invalid option");
+        return -1;
+    }
+    *size_bytes = value * unit;
     return 0;
 }
 
@@ -184,6 +211,18 @@ static int read_extra_option(int argc, char **argv, int *index, settings *option
         value = value_of(inline_value, argc, argv, index);
         if (value == nullptr || read_seconds(value, &options->duration_us) < 0)
             return -1;
+    } else if (strcmp(option, "-q") == 0 || strcmp(option, "--quiet") == 0) {
+        options->quiet = true;
+    } else if (is_long_option(option, "--rcvbuf", &inline_value)) {
+        value = value_of(inline_value, argc, argv, index);
+        if (value == nullptr || read_size(value, &options->rcvbuf_bytes) < 0)
+            return -1;
+    } else if (is_long_option(option, "--stall", &inline_value)) {
+        uint64_t stall_ms = 0;
+        value = value_of(inline_value, argc, argv, index);
+        if (value == nullptr || read_count(value, period_ms_max, false, &stall_ms) < 0)
+            return -1;
+        options->stall_ms = static_cast<uint32_t>(stall_ms);
     } else if (is_long_option(option, "--max-lost", &inline_value)) {
         value = value_of(inline_value, argc, argv, index);
         if (value == nullptr || read_count(value, UINT64_MAX / 10, true, &options->max_lost) < 0)

@@ -13,11 +13,16 @@
 
 #define RECEIVERS_MAX 4
 
+// How many datagrams a run that prints each one takes from a queue at a time.
+#define PRINTED_BATCH 8
+
 // One joined socket: what it joined, and whether its queue was found empty since the last wait.
 struct receiver {
     socket_handle socket;
     membership_request request;
     bool queue_empty;
+    bool drops_counted;      // the system hands its drop count over
+    uint32_t drop_count;     // the last count read (cumulative, wrapping)
 };
 
 // Everything the run owns, for as long as it runs.
@@ -34,6 +39,12 @@ struct run_state {
     uint64_t started_us;     // as clock_monotonic_us
     uint64_t taken;          // datagrams taken, for -c
     bool stopping;           // -c or --duration reached: stop as an interrupt does
+    bool host_drops_counted; // every receiver counts what its full queue dropped
+    uint64_t host_drops;     // over the run
+    uint64_t host_drops_reported;  // at the last statistics report
+    timer stall_timer;       // --stall
+    uint64_t last_arrival_us;
+    bool stalled;            // the stall line was printed and no datagram came since
     int64_t last_seq;        // of any sender, for the -g check; NO_SEQUENCE before the first
     sender_table senders;
     // Each datagram of a batch has a whole 64 KiB buffer, the most a datagram can be; pages

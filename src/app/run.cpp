@@ -32,11 +32,69 @@ static void on_duration_over(void *context)
     static_cast<run_state *>(context)->stopping = true;
 }
 
+// Adds what a receiver's queue dropped since its count was last read.
+static void count_drops(run_state *state, receiver *from_receiver, uint32_t count)
+{
+    uint32_t rise = count - from_receiver->drop_count;
+    if (rise < (uint32_t(1) << 31)) {
+        state->host_drops += rise;
+        from_receiver->drop_count = count;
+    }
+}
+
+// The drop counts come with datagrams, so a drop after the last one shows only when the count
+// is read outright, as it is before every report.
+static void read_all_drops(run_state *state)
+{
+    for (int i = 0; i < state->receiver_count; i++) {
+        uint32_t count;
+        receiver *r = &state->receivers[i];
+        if (r->drops_counted && socket_read_drops(r->socket, &count))
+            count_drops(state, r, count);
+    }
+}
+
+// The stall timer falls due one period after the last datagram it knows of; a datagram that
+// came since moves it on instead.
+static void on_stall_due(void *context)
+{
+    run_state *state = static_cast<run_state *>(context);
+    uint64_t period_us = uint64_t(state->options->stall_ms) * 1000;
+    uint64_t now_us = clock_monotonic_us();
+    if (now_us - state->last_arrival_us < period_us) {
+        timer_arm(&state->stall_timer, state->last_arrival_us + period_us);
+        return;
+    }
+    state->stalled = true;
+    state->out->stall(state->out, state->options->stall_ms);
+}
+
+static void note_arrival(run_state *state)
+{
+    uint64_t now_us = clock_monotonic_us();
+    if (state->stalled) {
+        state->stalled = false;
+        state->out->resume(state->out, (now_us - state->last_arrival_us) / 1000);
+        timer_arm(&state->stall_timer, now_us + uint64_t(state->options->stall_ms) * 1000);
+    }
+    state->last_arrival_us = now_us;
+}
+
+static void read_all_drops(run_state *state);
+
 static void on_stats_due(void *context)
 {
     run_state *state = static_cast<run_state *>(context);
     stats_report report = stats_take(&state->stats);
+    if (state->host_drops_counted) {
+        read_all_drops(state);
+        report.host_drops_counted = true;
+        report.host_drops = state->host_drops - state->host_drops_reported;
+        state->host_drops_reported = state->host_drops;
+    }
     state->out->stats(state->out, &report);
+    if (state->options->verbose && report.host_drops > 0)
+        state->out->host_drops(state->out, report.host_drops);
     timer_arm(&state->stats_timer, state->stats.due_us);
 }
 
@@ -50,9 +108,14 @@ void run_state_init(run_state *state, const settings *options, const socket_call
     state->timers.count = 0;
     timer_add(&state->timers, &state->stats_timer, on_stats_due, state);
     timer_add(&state->timers, &state->stop_timer, on_duration_over, state);
+    timer_add(&state->timers, &state->stall_timer, on_stall_due, state);
     state->started_us = clock_monotonic_us();
     state->taken = 0;
     state->stopping = false;
+    state->host_drops_counted = false;
+    state->host_drops = 0;
+    state->host_drops_reported = 0;
+    state->stalled = false;
     state->stats = stats_record{};
     state->stats.period_us = options->period_us;
     state->last_seq = NO_SEQUENCE;
@@ -105,11 +168,15 @@ static void take_datagram(run_state *state, const receiver *from_receiver,
     sender_entry *sender = find_sender(&state->senders, &datagram->from, options->short_seq);
     seq_class kind = track(&sender->track, seq, datagram->length_bytes);
     state->stats.packets++;
+    if (options->stall_ms != 0)
+        note_arrival(state);
     if (options->check_gaps)
         check_gap(state, sender, datagram, seq, kind);
-    datagram_event event = {&datagram->from, &from_receiver->request.group,
-                            datagram->length_bytes, seq, kind};
-    state->out->datagram(state->out, &event);
+    if (!options->quiet) {
+        datagram_event event = {&datagram->from, &from_receiver->request.group,
+                                datagram->length_bytes, seq, kind};
+        state->out->datagram(state->out, &event);
+    }
     state->last_seq = seq;
     sender->have_last = true;
     sender->last_seq = seq;
@@ -119,7 +186,9 @@ static void take_datagram(run_state *state, const receiver *from_receiver,
 
 static void emit_summary(run_state *state)
 {
-    summary_event event = {&state->senders, clock_monotonic_us() - state->started_us};
+    read_all_drops(state);
+    summary_event event = {&state->senders, clock_monotonic_us() - state->started_us,
+                           state->host_drops_counted, state->host_drops};
     state->out->summary(state->out, &event);
 }
 
@@ -158,8 +227,10 @@ static int wait_for_more(run_state *state)
 // call is spent to find that out. Returns 0, or -1 after an error line.
 static int receive_batch(run_state *state, receiver *from_receiver, bool wait)
 {
-    int count = state->calls->receive_many(from_receiver->socket, state->batch,
-                                           RECEIVE_BATCH_MAX, wait);
+    // A datagram line should reach its reader soon, so a printing run takes few at a time.
+    int batch_size = state->options->quiet ? RECEIVE_BATCH_MAX : PRINTED_BATCH;
+    int count = state->calls->receive_many(from_receiver->socket, state->batch, batch_size,
+                                           wait);
     if (count == RECEIVE_WOULD_BLOCK || count == WAIT_ENDED_EARLY) {
         from_receiver->queue_empty = true;
         return 0;
@@ -174,12 +245,14 @@ static int receive_batch(run_state *state, receiver *from_receiver, bool wait)
     // batch is not a datagram.
     for (int i = 0; i < count && !interrupted && !state->stopping; i++) {
         const received_datagram *datagram = &state->batch[i];
+        if (datagram->have_drop_count)
+            count_drops(state, from_receiver, datagram->drop_count);
         if (!is_for_group(datagram, &from_receiver->request.group))
             continue;
         take_datagram(state, from_receiver, datagram);
         timers_run_due(&state->timers);
     }
-    from_receiver->queue_empty = count < RECEIVE_BATCH_MAX;
+    from_receiver->queue_empty = count < batch_size;
     return 0;
 }
 
@@ -228,6 +301,41 @@ static int resolve_source(const settings *options, membership_request *request)
     return 0;
 }
 
+// With --rcvbuf: asks for the buffer and says what was granted. Returns 0, or -1 after an
+// error line.
+static int set_receive_buffer(run_state *state, receiver *opened)
+{
+    uint64_t requested_bytes = state->options->rcvbuf_bytes;
+    if (requested_bytes == 0)
+        return 0;
+    buffer_event event = {requested_bytes, 0, nullptr, 0};
+    if (socket_set_receive_buffer(opened->socket, requested_bytes, &event.granted_bytes) < 0) {
+        report_socket_error("setsockopt failed");
+        return -1;
+    }
+    event.cap_name = receive_buffer_cap(&event.cap_bytes);
+    state->out->receive_buffer(state->out, &event);
+    return 0;
+}
+
+// Where the run accounts for its senders, it also counts what this host dropped: the system
+// hands the socket's drop count over with each datagram. Returns 0, or -1 after an error line.
+static int count_host_drops(run_state *state, receiver *opened)
+{
+    const settings *options = state->options;
+    if (!options->verbose && !options->summary)
+        return 0;
+    int counted = socket_count_drops(opened->socket);
+    if (counted < 0) {
+        report_socket_error("setsockopt failed");
+        return -1;
+    }
+    opened->drops_counted = counted == 1;
+    opened->drop_count = 0;
+    state->host_drops_counted = opened->drops_counted;
+    return 0;
+}
+
 // Opens, binds and joins the receiver for the group on the command line; on failure closes
 // what it opened. Returns 0, or -1 after an error line.
 static int open_receiver(run_state *state)
@@ -245,7 +353,8 @@ static int open_receiver(run_state *state)
     if (opened->socket == INVALID_SOCKET_HANDLE)
         return -1;
     state->out->bound(state->out, &bind_address);
-    if (net_wake_on_interrupt(opened->socket) < 0 || resolve_source(options, request) < 0 ||
+    if (set_receive_buffer(state, opened) < 0 || count_host_drops(state, opened) < 0 ||
+        net_wake_on_interrupt(opened->socket) < 0 || resolve_source(options, request) < 0 ||
         join_group(opened->socket, request) < 0) {
         socket_close(opened->socket);
         return -1;
@@ -277,6 +386,10 @@ static int run_started(run_state *state)
     }
     if (options->duration_us != 0)
         timer_arm(&state->stop_timer, state->started_us + options->duration_us);
+    if (options->stall_ms != 0) {
+        state->last_arrival_us = state->started_us;
+        timer_arm(&state->stall_timer, state->started_us + uint64_t(options->stall_ms) * 1000);
+    }
     int status = receive_loop(state);
     for (int i = 0; i < state->receiver_count; i++) {
         leave_group(state->receivers[i].socket, &state->receivers[i].request);

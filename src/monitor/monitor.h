@@ -16,10 +16,12 @@ struct stats_record {
     uint32_t gaps;        // missed sequence numbers since the last report; wraps
 };
 
-// What one report says.
+// What one report says; the run adds what this host dropped in the period, where counted.
 struct stats_report {
     uint32_t packets;
     uint32_t gaps;
+    bool host_drops_counted;
+    uint64_t host_drops;
 };
 
 // The sequence number in a datagram of length bytes: with short_seq a signed 32-bit number at

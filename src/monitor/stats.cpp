@@ -9,7 +9,7 @@ void stats_start(stats_record *stats, uint64_t now_us)
 
 stats_report stats_take(stats_record *stats)
 {
-    stats_report report = {stats->packets, stats->gaps};
+    stats_report report = {stats->packets, stats->gaps, false, 0};
     stats->packets = 0;
     stats->gaps = 0;
     stats->due_us += stats->period_us;

@@ -31,8 +31,9 @@ struct endpoint {
 // net_interrupt woke it. Whether the run stops is the caller's flag to say, not the wait's.
 #define WAIT_ENDED_EARLY (-3)
 
-// The most datagrams one call receives.
-#define RECEIVE_BATCH_MAX 8
+// The most datagrams one call receives: the run asks for 8 when it prints every datagram (so
+// that a line reaches the reader soon), and for more when it prints none (-q).
+#define RECEIVE_BATCH_MAX 64
 
 // Prepares the library for a run (WSAStartup 2.2 on Windows; nothing elsewhere). Returns 0, or
 // -1 after writing its error line.
@@ -66,7 +67,26 @@ struct received_datagram {
     endpoint from;
     bool have_destination;   // false where the system gave no destination address
     endpoint destination;    // the address the datagram was sent to (its port is not set)
+    bool have_drop_count;    // with socket_count_drops on: the socket's drops so far
+    uint32_t drop_count;     // cumulative, wrapping
 };
+
+// Asks the system to hand the socket's count of datagrams dropped for a full receive queue
+// with each datagram. Returns 1, 0 where the platform keeps no such count (Windows), or -1
+// with the library's last error set.
+int socket_count_drops(socket_handle s);
+
+// Reads the socket's drop count now (cumulative, wrapping). Returns 1, or 0 where the
+// platform keeps no such count.
+int socket_read_drops(socket_handle s, uint32_t *count);
+
+// Asks for a receive buffer of bytes (past the system's cap where the process may) and reads
+// back what was granted. Returns 0, or -1 with the library's last error set.
+int socket_set_receive_buffer(socket_handle s, uint64_t bytes, uint64_t *granted_bytes);
+
+// The system setting that caps an ordinary receive buffer request, and its value; null where
+// the platform has none to name.
+const char *receive_buffer_cap(uint64_t *cap_bytes);
 
 // Receives up to count datagrams, in one call where the platform has one (recvmmsg). With wait,
 // it first waits for one for as long as it takes; without, it takes only what is queued.

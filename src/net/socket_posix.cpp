@@ -5,7 +5,10 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <stdio.h>
 #include <unistd.h>
+
+#include <linux/sock_diag.h>
 
 #include "base/log.h"
 
@@ -68,13 +71,19 @@ int socket_prepare_receiver(socket_handle s, int family)
     return setsockopt(s, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
 }
 
-// Room for the control messages that may come with one datagram.
-#define CONTROL_BYTES_MAX 64
+// Room for the control messages that may come with one datagram: the destination and the
+// drop count.
+#define CONTROL_BYTES_MAX 96
 
 static void read_control(msghdr *header, received_datagram *datagram)
 {
     datagram->have_destination = false;
+    datagram->have_drop_count = false;
     for (cmsghdr *c = CMSG_FIRSTHDR(header); c != nullptr; c = CMSG_NXTHDR(header, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
+            memcpy(&datagram->drop_count, CMSG_DATA(c), sizeof datagram->drop_count);
+            datagram->have_drop_count = true;
+        }
         if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
             in_pktinfo info;
             memcpy(&info, CMSG_DATA(c), sizeof info);
@@ -125,6 +134,52 @@ int socket_receive_many(socket_handle s, received_datagram *datagrams, int count
         read_control(&headers[i].msg_hdr, &datagrams[i]);
     }
     return received;
+}
+
+int socket_count_drops(socket_handle s)
+{
+    int on = 1;
+    return setsockopt(s, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) == 0 ? 1 : -1;
+}
+
+int socket_read_drops(socket_handle s, uint32_t *count)
+{
+    uint32_t memory[SK_MEMINFO_VARS];
+    socklen_t length = sizeof memory;
+    if (getsockopt(s, SOL_SOCKET, SO_MEMINFO, memory, &length) != 0 ||
+        length <= SK_MEMINFO_DROPS * sizeof memory[0])
+        return 0;
+    *count = memory[SK_MEMINFO_DROPS];
+    return 1;
+}
+
+int socket_set_receive_buffer(socket_handle s, uint64_t bytes, uint64_t *granted_bytes)
+{
+    int asked = bytes > INT32_MAX ? INT32_MAX : static_cast<int>(bytes);
+    // The forced form passes net.core.rmem_max, but only with CAP_NET_ADMIN.
+    if (setsockopt(s, SOL_SOCKET, SO_RCVBUFFORCE, &asked, sizeof asked) != 0 &&
+        setsockopt(s, SOL_SOCKET, SO_RCVBUF, &asked, sizeof asked) != 0)
+        return -1;
+    int granted = 0;
+    socklen_t length = sizeof granted;
+    if (getsockopt(s, SOL_SOCKET, SO_RCVBUF, &granted, &length) != 0)
+        return -1;
+    *granted_bytes = static_cast<uint64_t>(granted);
+    return 0;
+}
+
+const char *receive_buffer_cap(uint64_t *cap_bytes)
+{
+    FILE *setting = fopen("/proc/sys/net/core/rmem_max", "r");
+    if (setting == nullptr)
+        return nullptr;
+    unsigned long long value = 0;
+    int read = fscanf(setting, "%llu", &value);
+    fclose(setting);
+    if (read != 1)
+        return nullptr;
+    *cap_bytes = value;
+    return "net.core.rmem_max";
 }
 
 int socket_wait(const socket_handle *sockets, int count, int64_t limit_us)

@@ -86,7 +86,7 @@ int socket_prepare_receiver(socket_handle s, int family)
 }
 
 // Room for the control messages that may come with one datagram.
-#define CONTROL_BYTES_MAX 64
+#define CONTROL_BYTES_MAX 96
 
 // One datagram, with the address it was sent to; the length, or SOCKET_ERROR.
 static int receive_one(socket_handle s, received_datagram *datagram)
@@ -104,6 +104,7 @@ static int receive_one(socket_handle s, received_datagram *datagram)
     if (receive_message(s, &message, &length, nullptr, nullptr) == SOCKET_ERROR)
         return SOCKET_ERROR;
     datagram->have_destination = false;
+    datagram->have_drop_count = false;
     for (WSACMSGHDR *c = WSA_CMSG_FIRSTHDR(&message); c != nullptr;
          c = WSA_CMSG_NXTHDR(&message, c)) {
         if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
@@ -144,6 +145,36 @@ int socket_receive_many(socket_handle s, received_datagram *datagrams, int count
         datagrams[received].length_bytes = length;
     }
     return received;
+}
+
+// Winsock keeps no count of what a full receive queue dropped.
+int socket_count_drops(socket_handle)
+{
+    return 0;
+}
+
+int socket_read_drops(socket_handle, uint32_t *)
+{
+    return 0;
+}
+
+int socket_set_receive_buffer(socket_handle s, uint64_t bytes, uint64_t *granted_bytes)
+{
+    int asked = bytes > INT32_MAX ? INT32_MAX : static_cast<int>(bytes);
+    if (setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char *>(&asked),
+                   sizeof asked) != 0)
+        return -1;
+    int granted = 0;
+    int length = sizeof granted;
+    if (getsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char *>(&granted), &length) != 0)
+        return -1;
+    *granted_bytes = static_cast<uint64_t>(granted);
+    return 0;
+}
+
+const char *receive_buffer_cap(uint64_t *)
+{
+    return nullptr;
 }
 
 int socket_wait(const socket_handle *sockets, int count, int64_t limit_us)

@@ -34,10 +34,20 @@ struct class_event {
     seq_class kind;
 };
 
-// Every sender's exact counts, and the run's length so far.
+// Every sender's exact counts, the run's length so far, and what this host dropped.
 struct summary_event {
     const sender_table *senders;
     uint64_t duration_us;
+    bool host_drops_counted;   // false where the platform keeps no count
+    uint64_t host_drops;
+};
+
+// The receive buffer asked for and granted, and the setting that capped it (null: none known).
+struct buffer_event {
+    uint64_t requested_bytes;
+    uint64_t granted_bytes;
+    const char *cap_name;
+    uint64_t cap_bytes;
 };
 
 struct sink {
@@ -47,6 +57,12 @@ struct sink {
     void (*stats)(sink *self, const stats_report *report);
     void (*classified)(sink *self, const class_event *event);
     void (*summary)(sink *self, const summary_event *event);
+    void (*receive_buffer)(sink *self, const buffer_event *event);
+    // What this host dropped in a statistics period in which it dropped any (-v).
+    void (*host_drops)(sink *self, uint64_t count);
+    // No datagram came for silent_ms; and the first one after such a silence.
+    void (*stall)(sink *self, uint64_t silent_ms);
+    void (*resume)(sink *self, uint64_t silent_ms);
     // Writes out what the sink holds: 0, or the system's error code of a failed write.
     int (*flush)(sink *self);
 };

@@ -92,6 +92,39 @@ static void text_summary(sink *, const summary_event *event)
              static_cast<unsigned long long>(event->duration_us / 1000000),
              static_cast<unsigned long long>(event->duration_us / 1000 % 1000));
     log_counts(who, &total, false);
+    if (event->host_drops_counted)
+        log_line(stdout, "info", "Summary: dropped by this host: %llu (receive buffer full)",
+                 static_cast<unsigned long long>(event->host_drops));
+    else
+        log_line(stdout, "info", "Summary: dropped by this host: not counted on this platform");
+}
+
+static void text_receive_buffer(sink *, const buffer_event *event)
+{
+    char cap[96] = "";
+    if (event->granted_bytes < event->requested_bytes && event->cap_name != nullptr)
+        snprintf(cap, sizeof cap, " (limited by %s = %llu)", event->cap_name,
+                 static_cast<unsigned long long>(event->cap_bytes));
+    log_line(stdout, "info", "Receive buffer: requested %llu bytes, granted %llu bytes%s",
+             static_cast<unsigned long long>(event->requested_bytes),
+             static_cast<unsigned long long>(event->granted_bytes), cap);
+}
+
+static void text_host_drops(sink *, uint64_t count)
+{
+    log_line(stdout, "info", "Dropped by this host: %llu (receive buffer full)",
+             static_cast<unsigned long long>(count));
+}
+
+static void text_stall(sink *, uint64_t silent_ms)
+{
+    log_line(stdout, "info", "No datagrams for %llu ms", static_cast<unsigned long long>(silent_ms));
+}
+
+static void text_resume(sink *, uint64_t silent_ms)
+{
+    log_line(stdout, "info", "Datagrams resumed after %llu ms",
+             static_cast<unsigned long long>(silent_ms));
 }
 
 static void text_datagram(sink *self, const datagram_event *event)
@@ -132,7 +165,8 @@ static int text_flush(sink *)
 
 void text_sink_start(text_sink *text)
 {
-    text->calls = {text_bound, text_gap, text_datagram, text_stats, text_classified,
-                   text_summary, text_flush};
+    text->calls = {text_bound,          text_gap,        text_datagram, text_stats,
+                   text_classified,     text_summary,    text_receive_buffer,
+                   text_host_drops,     text_stall,      text_resume,   text_flush};
     datagram_parts_start(&text->parts);
 }

@@ -93,7 +93,8 @@ int on_flush(sink *)
     return 0;
 }
 sink recording = {.bound = nullptr, .gap = on_gap, .datagram = on_datagram, .stats = on_stats,
-                  .classified = nullptr, .summary = nullptr, .flush = on_flush};
+                  .classified = nullptr, .summary = nullptr, .receive_buffer = nullptr,
+                  .host_drops = nullptr, .stall = nullptr, .resume = nullptr, .flush = on_flush};
 
 struct ReceiveLoop : testing::Test {
     settings options = {};
@@ -131,10 +132,9 @@ struct ReceiveLoop : testing::Test {
 
 TEST_F(ReceiveLoop, FlushesOnlyWhenEveryQueueIsEmpty)
 {
-    EXPECT_EQ(run_script({{RECEIVE_BATCH_MAX, false}, {2, false}, {RECEIVE_WOULD_BLOCK, false}}),
-              0);
+    EXPECT_EQ(run_script({{PRINTED_BATCH, false}, {2, false}, {RECEIVE_WOULD_BLOCK, false}}), 0);
     std::vector<std::string> expected = {"recv"};
-    for (int seq = 1; seq <= RECEIVE_BATCH_MAX; seq++)
+    for (int seq = 1; seq <= PRINTED_BATCH; seq++)
         expected.push_back("datagram " + std::to_string(seq));
     // A full batch may have more behind it: the next receive comes at once, not a flush.
     expected.insert(expected.end(), {"recv", "datagram 9", "datagram 10", "flush", "recv+wait",

@@ -1,0 +1,140 @@
+"""End-to-end tests of loss on this host: the drops a full receive queue counts, the receive
+buffer option, quiet mode and the stall alarm."""
+
+import itertools
+import os
+import re
+import signal
+import subprocess
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+from harness import (GROUP, WINDOWS, Watcher, feed_command, receive_buffer_errors,  # noqa: E402
+                     send, watch)
+
+_ports = itertools.count(46000)
+
+
+def voluntary_switches(pid):
+    with open("/proc/%d/status" % pid) as status:
+        for line in status:
+            if line.startswith("voluntary_ctxt_switches:"):
+                return int(line.split()[1])
+    raise AssertionError("no voluntary_ctxt_switches")
+
+
+def wait_until_quiet(watcher, quiet_s=0.5, timeout_s=30):
+    """Waits until no more datagram lines come."""
+    deadline = time.monotonic() + timeout_s
+    count, since = -1, time.monotonic()
+    while time.monotonic() < deadline:
+        now = sum(" IP " in line for line in watcher.lines())
+        if now != count:
+            count, since = now, time.monotonic()
+        elif time.monotonic() - since >= quiet_s:
+            return
+        time.sleep(0.05)
+    raise AssertionError("output still growing")
+
+
+class HostLoss(unittest.TestCase):
+    def test_host_drops_are_the_kernel_s_count(self):
+        port = next(_ports)
+        watcher = watch(self, "-v", "-s", "200", GROUP, port)
+        sent = 20000
+        before = receive_buffer_errors()
+        # Stopped, it cannot read: the queue fills, and the kernel drops the rest.
+        watcher.process.send_signal(signal.SIGSTOP)
+        subprocess.run(feed_command() + ["-q", "-b", "127.0.0.1", "-r", "0", "-n", str(sent),
+                                         GROUP, str(port)], check=True, timeout=60,
+                       stdout=subprocess.DEVNULL)
+        watcher.process.send_signal(signal.SIGCONT)
+        wait_until_quiet(watcher)
+        risen = receive_buffer_errors() - before
+        self.assertEqual(watcher.stop(), 0)
+        messages = watcher.messages()
+        printed = sum(m.startswith("IP ") for m in messages)
+        summary = [m for m in messages if m.startswith("Summary: dropped by this host: ")]
+        period_lines = [int(m.split()[4]) for m in messages if m.startswith("Dropped by this host: ")]
+        if WINDOWS:
+            self.assertEqual(summary, ["Summary: dropped by this host: not counted on this "
+                                       "platform"])
+            self.assertEqual(period_lines, [])
+            return
+        self.assertGreater(risen, 1000)
+        self.assertEqual(summary, ["Summary: dropped by this host: %d (receive buffer full)" % risen])
+        self.assertEqual(sum(period_lines), risen)
+        self.assertEqual(printed + risen, sent)
+
+    def test_the_receive_buffer_granted_and_what_capped_it(self):
+        cap = None
+        if not WINDOWS:
+            with open("/proc/sys/net/core/rmem_max") as setting:
+                cap = int(setting.read())
+        # Linux books twice what was asked for; a request past the cap gets twice the cap.
+        cases = [(102400, None)]
+        if cap is not None and 4 * cap <= 2 ** 31:
+            cases.append((4 * cap, "(limited by net.core.rmem_max = %d)" % cap))
+        for requested, limited in cases:
+            with self.subTest(requested=requested):
+                port = next(_ports)
+                watcher = watch(self, "--rcvbuf", requested, GROUP, port)
+                self.assertEqual(watcher.stop(), 0)
+                line = watcher.messages()[1]
+                match = re.match(r"^Receive buffer: requested (\d+) bytes, granted (\d+) bytes"
+                                 r"( \(.+\))?$", line)
+                self.assertIsNotNone(match, line)
+                self.assertEqual(int(match.group(1)), requested)
+                granted = int(match.group(2))
+                if limited is None:
+                    self.assertGreaterEqual(granted, requested)
+                    self.assertIsNone(match.group(3))
+                else:
+                    self.assertEqual(granted, 2 * cap)
+                    self.assertEqual(match.group(3).strip(), limited)
+
+    def test_quiet_prints_every_line_but_the_datagrams(self):
+        port = next(_ports)
+        watcher = watch(self, "-q", "-g", "-s", "300", GROUP, port)
+        send([1, 2, 4, 5], port)
+        watcher.wait_for(r"^Stats: packets - 4; gaps - 1$", timeout_s=5)
+        self.assertEqual(watcher.stop(), 0)
+        messages = watcher.messages()
+        self.assertEqual([m for m in messages if m.startswith("IP ") or m == ""], [])
+        self.assertIn("Missed packet: 3", messages)
+
+    def test_the_stall_alarm(self):
+        port = next(_ports)
+        watcher = watch(self, "--stall", "300", GROUP, port)
+        # Flowing: nothing is said.
+        send(range(9), port, gap_s=0.05)
+        send([9], port)
+        last_sent = time.monotonic()  # at most a moment after the tool took the last datagram
+        watcher.wait_for(r"seq 9$")
+        stalled = watcher.wait_for(r"^No datagrams for 300 ms$", timeout_s=3)
+        self.assertGreaterEqual(stalled - last_sent, 0.29)  # never early
+        # Idle after the alarm: the loop waits without waking.
+        if not WINDOWS:
+            switches = voluntary_switches(watcher.process.pid)
+            time.sleep(1.0)
+            self.assertLessEqual(voluntary_switches(watcher.process.pid) - switches, 2)
+        else:
+            time.sleep(1.0)
+        silent_s = time.monotonic() - last_sent
+        send([10], port)
+        watcher.wait_for(r"seq 10$")
+        self.assertEqual(watcher.stop(), 0)
+        messages = watcher.messages()
+        self.assertEqual(sum(m.startswith("No datagrams for ") for m in messages), 1)
+        resumed = [m for m in messages if m.startswith("Datagrams resumed after ")]
+        self.assertEqual(len(resumed), 1)
+        measured_ms = int(resumed[0].split()[3])
+        self.assertAlmostEqual(measured_ms, silent_s * 1000, delta=200)
+        # The resumed line comes just before the line of the datagram that ended the silence.
+        self.assertTrue(messages[messages.index(resumed[0]) + 1].endswith("seq 10"))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
