@@ -24,6 +24,9 @@ struct settings {
     bool quiet;             // -q: no datagram lines
     uint64_t rcvbuf_bytes;  // --rcvbuf: the receive buffer to ask for; 0: the system's
     uint32_t stall_ms;      // --stall: say when no datagram came for this long; 0: never
+    bool json;              // --json: JSON Lines instead of the text lines
+    const char *prom_path;  // --prom: the metrics file; nullptr: none
+    const char *interface_name; // -i as given
 };
 
 // Fills options from the argument vector. Returns 0 to run, 1 after printing the help or the

@@ -68,7 +68,8 @@ static int read_interface(const char *text, in_addr *interface_addr)
 static const char help_text[] =
     "usage: mcwatch [-g] [-f] [-s <period(ms)>] [-i <address>] [-v] [--summary] [--per-sender]\n"
     "               [-c <count>] [--duration <seconds>] [--max-lost <count>] [-q]\n"
-    "               [--rcvbuf <bytes>] [--stall <ms>] <host> <port> [<source_host>]\n"
+    "               [--rcvbuf <bytes>] [--stall <ms>] [--json] [--prom <file>]\n"
+    "               <host> <port> [<source_host>]\n"
     "\n"
     "Joins a UDP multicast group and prints a line for each datagram, with the sequence number\n"
     "read from its payload, until interrupted (Ctrl+C or SIGTERM).\n"
@@ -93,6 +94,10 @@ static const char help_text[] =
     "      --rcvbuf <bytes>  ask for this receive buffer (k and m suffixes: KiB, MiB; at most\n"
     "                   2 GiB) and say what was granted\n"
     "      --stall <ms>  say when no datagram came for this long, and when they resume\n"
+    "      --json       JSON Lines on standard output instead of the text lines (the schema\n"
+    "                   is in the manual page); errors stay text on standard error\n"
+    "      --prom <file>  write Prometheus metrics to the file every second and at the end,\n"
+    "                   replacing it whole (for node_exporter's textfile collector)\n"
     "  -h, --help       show this help and exit\n"
     "  -V, --version    show the version and exit\n"
     "  <host>           the group: a dotted address or a name\n"
@@ -211,6 +216,16 @@ static int read_extra_option(int argc, char **argv, int *index, settings *option
         value = value_of(inline_value, argc, argv, index);
         if (value == nullptr || read_seconds(value, &options->duration_us) < 0)
             return -1;
+    } else if (strcmp(option, "--json") == 0) {
+        options->json = true;
+    } else if (is_long_option(option, "--prom", &inline_value)) {
+        options->prom_path = value_of(inline_value, argc, argv, index);
+        if (options->prom_path == nullptr)
+            return -1;
+        if (options->prom_path[0] == '\0') {
+            log_line(stderr, "error", "invalid option");
+            return -1;
+        }
     } else if (strcmp(option, "-q") == 0 || strcmp(option, "--quiet") == 0) {
         options->quiet = true;
     } else if (is_long_option(option, "--rcvbuf", &inline_value)) {
@@ -259,6 +274,7 @@ static int read_options(int argc, char **argv, settings *options)
             const char *value = option_value(argc, argv, &index);
             if (value == nullptr || read_interface(value, &options->interface_addr) < 0)
                 return -1;
+            options->interface_name = value;
         } else {
             int extra = read_extra_option(argc, argv, &index, options);
             if (extra < 0)

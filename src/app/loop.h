@@ -8,6 +8,7 @@
 #include "monitor/monitor.h"
 #include "monitor/senders.h"
 #include "net/receiver.h"
+#include "output/metrics.h"
 #include "output/sink.h"
 #include "timer/timer.h"
 
@@ -39,9 +40,13 @@ struct run_state {
     uint64_t started_us;     // as clock_monotonic_us
     uint64_t taken;          // datagrams taken, for -c
     bool stopping;           // -c or --duration reached: stop as an interrupt does
+    bool failed;             // a timer's work failed, after its error line: stop with -1
     bool host_drops_counted; // every receiver counts what its full queue dropped
     uint64_t host_drops;     // over the run
     uint64_t host_drops_reported;  // at the last statistics report
+    timer metrics_timer;     // --prom: the file is written every second
+    uint64_t start_utc_us;
+    uint64_t batch_utc_us;   // when the batch in hand came (read per batch, with --prom only)
     timer stall_timer;       // --stall
     uint64_t last_arrival_us;
     bool stalled;            // the stall line was printed and no datagram came since

@@ -69,6 +69,28 @@ static void on_stall_due(void *context)
     state->out->stall(state->out, state->options->stall_ms);
 }
 
+#define METRICS_PERIOD_US 1000000
+
+// Writes the metrics file. Returns 0, or -1 after an error line.
+static int write_run_metrics(run_state *state)
+{
+    read_all_drops(state);
+    metrics_view view = {&state->senders, &state->receivers[0].request.group,
+                         state->host_drops_counted, state->host_drops, state->start_utc_us};
+    return write_metrics(state->options->prom_path, &view);
+}
+
+// A file that cannot be written ends the run as a failed write of standard output does.
+static void on_metrics_due(void *context)
+{
+    run_state *state = static_cast<run_state *>(context);
+    if (write_run_metrics(state) < 0) {
+        state->failed = true;
+        return;
+    }
+    timer_arm(&state->metrics_timer, state->metrics_timer.due_us + METRICS_PERIOD_US);
+}
+
 static void note_arrival(run_state *state)
 {
     uint64_t now_us = clock_monotonic_us();
@@ -109,6 +131,8 @@ void run_state_init(run_state *state, const settings *options, const socket_call
     timer_add(&state->timers, &state->stats_timer, on_stats_due, state);
     timer_add(&state->timers, &state->stop_timer, on_duration_over, state);
     timer_add(&state->timers, &state->stall_timer, on_stall_due, state);
+    timer_add(&state->timers, &state->metrics_timer, on_metrics_due, state);
+    state->failed = false;
     state->started_us = clock_monotonic_us();
     state->taken = 0;
     state->stopping = false;
@@ -170,6 +194,7 @@ static void take_datagram(run_state *state, const receiver *from_receiver,
     state->stats.packets++;
     if (options->stall_ms != 0)
         note_arrival(state);
+    sender->last_utc_us = state->batch_utc_us;
     if (options->check_gaps)
         check_gap(state, sender, datagram, seq, kind);
     if (!options->quiet) {
@@ -241,6 +266,8 @@ static int receive_batch(run_state *state, receiver *from_receiver, bool wait)
         report_socket_error("recv failed");
         return -1;
     }
+    if (state->options->prom_path != nullptr && count > 0)
+        state->batch_utc_us = clock_utc_us();
     // The flag is looked at before each datagram: what an interrupt leaves behind in the
     // batch is not a datagram.
     for (int i = 0; i < count && !interrupted && !state->stopping; i++) {
@@ -264,6 +291,8 @@ int receive_loop(run_state *state)
     for (int i = 0; i < state->receiver_count; i++)
         state->receivers[i].queue_empty = false;
     while (!interrupted && !state->stopping) {
+        if (state->failed)
+            return -1;
         if (summary_requested) {
             summary_requested = 0;
             emit_summary(state);
@@ -301,6 +330,12 @@ static int resolve_source(const settings *options, membership_request *request)
     return 0;
 }
 
+// Whether the run accounts for its senders in a summary, a JSON run or a metrics file.
+static bool accounts(const settings *options)
+{
+    return options->verbose || options->summary || options->json || options->prom_path != nullptr;
+}
+
 // With --rcvbuf: asks for the buffer and says what was granted. Returns 0, or -1 after an
 // error line.
 static int set_receive_buffer(run_state *state, receiver *opened)
@@ -322,8 +357,7 @@ static int set_receive_buffer(run_state *state, receiver *opened)
 // hands the socket's drop count over with each datagram. Returns 0, or -1 after an error line.
 static int count_host_drops(run_state *state, receiver *opened)
 {
-    const settings *options = state->options;
-    if (!options->verbose && !options->summary)
+    if (!accounts(state->options))
         return 0;
     int counted = socket_count_drops(opened->socket);
     if (counted < 0) {
@@ -360,7 +394,24 @@ static int open_receiver(run_state *state)
         return -1;
     }
     state->receiver_count = 1;
+    join_event joined = {&request->group, request->source_specific ? &request->source : nullptr,
+                         options->interface_name};
+    state->out->joined(state->out, &joined);
     return 0;
+}
+
+// Leaves and closes every receiver. The drops since the last datagram show only in the
+// sockets' own counts, so they are read before the sockets close.
+static void stop_receivers(run_state *state)
+{
+    read_all_drops(state);
+    for (int i = 0; i < state->receiver_count; i++) {
+        receiver *r = &state->receivers[i];
+        leave_group(r->socket, &r->request);
+        socket_close(r->socket);
+        r->drops_counted = false;
+        state->out->left(state->out, &r->request.group);
+    }
 }
 
 // The verdict of --max-lost: 1 when more numbers were lost over all senders than allowed, or
@@ -380,6 +431,14 @@ static int run_started(run_state *state)
         install_summary_handler(on_summary_request) < 0 || open_receiver(state) < 0)
         return -1;
     state->started_us = clock_monotonic_us();
+    state->start_utc_us = clock_utc_us();
+    if (options->prom_path != nullptr) {
+        if (write_run_metrics(state) < 0) {
+            stop_receivers(state);
+            return -1;
+        }
+        timer_arm(&state->metrics_timer, state->started_us + METRICS_PERIOD_US);
+    }
     if (state->stats.period_us != 0) {
         stats_start(&state->stats, state->started_us);
         timer_arm(&state->stats_timer, state->stats.due_us);
@@ -391,12 +450,11 @@ static int run_started(run_state *state)
         timer_arm(&state->stall_timer, state->started_us + uint64_t(options->stall_ms) * 1000);
     }
     int status = receive_loop(state);
-    for (int i = 0; i < state->receiver_count; i++) {
-        leave_group(state->receivers[i].socket, &state->receivers[i].request);
-        socket_close(state->receivers[i].socket);
-    }
-    if (status == 0 && (options->verbose || options->summary))
+    stop_receivers(state);
+    if (status == 0 && (options->verbose || options->summary || options->json))
         emit_summary(state);
+    if (status == 0 && options->prom_path != nullptr && write_run_metrics(state) < 0)
+        status = -1;
     if (status == 0 && flush_output(state) < 0)
         status = -1;
     if (status == 0 && options->have_max_lost)
@@ -410,11 +468,19 @@ int run(const settings *options)
     // standard output's buffer must outlive the run, as the exit writes it out.
     static run_state state;
     static text_sink text;
+    static json_sink json;
     static char output_buffer[1 << 16];
     // Lines are written out in large blocks, and always before the loop waits.
     setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);
-    text_sink_start(&text);
-    run_state_init(&state, options, &system_socket_calls, &text.calls);
+    // The output is chosen once; no event knows how it is rendered.
+    sink *out = &text.calls;
+    if (options->json) {
+        json_sink_start(&json);
+        out = &json.calls;
+    } else {
+        text_sink_start(&text);
+    }
+    run_state_init(&state, options, &system_socket_calls, out);
     if (net_startup() < 0)
         return -1;
     int status = run_started(&state);

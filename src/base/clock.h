@@ -15,6 +15,9 @@ struct time_of_day {
 // the system's calendar clock, so setting that clock moves it.
 uint64_t clock_now_us(void);
 
+// Microseconds since 1970-01-01 00:00:00 UTC, to the microsecond where the system keeps it.
+uint64_t clock_utc_us(void);
+
 // The local time of day, to the millisecond.
 void clock_time_of_day(time_of_day *now);
 

@@ -12,6 +12,13 @@ uint64_t clock_now_us(void)
            static_cast<uint64_t>(now.tv_nsec / 1000000) * 1000u;
 }
 
+uint64_t clock_utc_us(void)
+{
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
+}
+
 void clock_time_of_day(time_of_day *now)
 {
     // localtime_r costs far more than a log line; a busy stream logs thousands of lines within

@@ -21,6 +21,15 @@ uint64_t clock_now_us(void)
     return (filetime_ticks(&now) - filetime_ticks(&epoch)) / 10u;
 }
 
+uint64_t clock_utc_us(void)
+{
+    FILETIME now;
+    GetSystemTimePreciseAsFileTime(&now);
+    uint64_t ticks = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    // FILETIME counts 100-nanosecond ticks since 1601; 1970 is 11644473600 seconds later.
+    return ticks / 10u - 11644473600000000u;
+}
+
 void clock_time_of_day(time_of_day *now)
 {
     SYSTEMTIME local;

@@ -54,3 +54,63 @@ char *put_padded(char *out, unsigned value, int digits)
     memcpy(out, text, length);
     return out + length;
 }
+
+// Days since 1970-01-01 to year, month and day (an era of 400 years has 146097 days; years
+// are counted from March, so that the leap day comes last).
+static void civil_from_days(int64_t days, int64_t *year, unsigned *month, unsigned *day)
+{
+    days += 719468;
+    int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    unsigned day_of_era = static_cast<unsigned>(days - era * 146097);
+    unsigned year_of_era =
+        (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+    unsigned day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+    unsigned shifted_month = (5 * day_of_year + 2) / 153;
+    *day = day_of_year - (153 * shifted_month + 2) / 5 + 1;
+    *month = shifted_month < 10 ? shifted_month + 3 : shifted_month - 9;
+    *year = static_cast<int64_t>(year_of_era) + era * 400 + (*month <= 2);
+}
+
+char *put_utc(char *out, uint64_t utc_us)
+{
+    uint64_t seconds = utc_us / 1000000;
+    int64_t year;
+    unsigned month, day;
+    civil_from_days(static_cast<int64_t>(seconds / 86400), &year, &month, &day);
+    unsigned second_of_day = static_cast<unsigned>(seconds % 86400);
+    out = put_padded(out, static_cast<unsigned>(year), 4);
+    *out++ = '-';
+    out = put_padded(out, month, 2);
+    *out++ = '-';
+    out = put_padded(out, day, 2);
+    *out++ = 'T';
+    out = put_padded(out, second_of_day / 3600, 2);
+    *out++ = ':';
+    out = put_padded(out, second_of_day / 60 % 60, 2);
+    *out++ = ':';
+    out = put_padded(out, second_of_day % 60, 2);
+    *out++ = '.';
+    out = put_padded(out, static_cast<unsigned>(utc_us % 1000000), 6);
+    *out++ = 'Z';
+    return out;
+}
+
+char *put_json_string(char *out, const char *text)
+{
+    static const char hex[] = "0123456789abcdef";
+    *out++ = '"';
+    for (const unsigned char *at = reinterpret_cast<const unsigned char *>(text); *at; at++) {
+        if (*at == '"' || *at == '\\') {
+            *out++ = '\\';
+            *out++ = static_cast<char>(*at);
+        } else if (*at < 0x20 || *at >= 0x7f) {
+            out = put_literal(out, "\\u00");
+            *out++ = hex[*at >> 4];
+            *out++ = hex[*at & 0xf];
+        } else {
+            *out++ = static_cast<char>(*at);
+        }
+    }
+    *out++ = '"';
+    return out;
+}

@@ -27,3 +27,18 @@ char *put_unsigned(char *out, uint64_t value);
 char *put_signed(char *out, int64_t value);
 // Zero-padded to at least digits places, as "%0*d" does for a value that is not negative.
 char *put_padded(char *out, unsigned value, int digits);
+
+// Room for "2026-12-07T10:49:45.123456Z".
+#define UTC_TEXT_LENGTH 27
+
+// UTC in ISO 8601 with microseconds and a Z, from microseconds since 1970 (proleptic Gregorian
+// calendar, computed here so that every platform writes the same); returns the end.
+char *put_utc(char *out, uint64_t utc_us);
+
+// A JSON string: the text between quotes, with quotes, backslashes, control characters and
+// every byte past ASCII escaped (as \u00XX, so that the output is valid whatever the text's
+// encoding); returns the end.
+char *put_json_string(char *out, const char *text);
+
+// Room put_json_string needs for a text of length bytes.
+#define JSON_STRING_MAX(length) (6 * (length) + 2)

@@ -67,12 +67,20 @@ int take_output_error(void)
     return code;
 }
 
+void write_output(const char *data, size_t length)
+{
+    if (fwrite(data, 1, length, stdout) != length && output_error == 0)
+        output_error = errno;
+}
+
 void log_end(FILE *stream, char *line, char *end)
 {
     *end++ = '\n';
     size_t length = static_cast<size_t>(end - line);
-    if (fwrite(line, 1, length, stream) != length && stream == stdout && output_error == 0)
-        output_error = errno;
+    if (stream == stdout)
+        write_output(line, length);
+    else
+        fwrite(line, 1, length, stream);
 }
 
 void log_line(FILE *stream, const char *level, const char *format, ...)

@@ -45,6 +45,7 @@ static sender_entry *start_entry(sender_table *table, uint32_t index, const send
     entry->address = *from;
     entry->shared = index == SENDERS_MAX;
     entry->have_last = false;
+    entry->last_utc_us = 0;
     track_start(&entry->track, short_seq);
     table->count++;
     return entry;

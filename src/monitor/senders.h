@@ -21,6 +21,7 @@ struct sender_entry {
     bool shared;          // the entry of every sender past SENDERS_MAX
     bool have_last;       // whether last_seq holds a number yet
     int64_t last_seq;     // the sequence number of its previous datagram
+    uint64_t last_utc_us; // when its last datagram came, where the run keeps it (--prom)
     tracker track;        // its window lives here: the table is made once, never per datagram
 };
 

@@ -5,9 +5,11 @@
 
 #include <stdint.h>
 
+#include "base/format.h"
 #include "monitor/monitor.h"
 #include "monitor/senders.h"
 #include "monitor/tracker.h"
+#include "net/address.h"
 #include "net/socket.h"
 #include "output/datagram_line.h"
 
@@ -42,6 +44,14 @@ struct summary_event {
     uint64_t host_drops;
 };
 
+// The membership joined: the group with its port, the source of a source-specific join (or
+// null), and the interface as given (or null).
+struct join_event {
+    const endpoint *group;
+    const endpoint *source;
+    const char *interface_name;
+};
+
 // The receive buffer asked for and granted, and the setting that capped it (null: none known).
 struct buffer_event {
     uint64_t requested_bytes;
@@ -63,9 +73,14 @@ struct sink {
     // No datagram came for silent_ms; and the first one after such a silence.
     void (*stall)(sink *self, uint64_t silent_ms);
     void (*resume)(sink *self, uint64_t silent_ms);
+    void (*joined)(sink *self, const join_event *event);
+    void (*left)(sink *self, const endpoint *group);
     // Writes out what the sink holds: 0, or the system's error code of a failed write.
     int (*flush)(sink *self);
 };
+
+// The flush of a sink that writes to standard output.
+int flush_standard_output(sink *self);
 
 // The text sink; calls is first, so that the sink a call is given is the text_sink.
 struct text_sink {
@@ -74,3 +89,16 @@ struct text_sink {
 };
 
 void text_sink_start(text_sink *text);
+
+// JSON Lines: one object per event on standard output (the schema is in the manual page).
+struct json_sink {
+    sink calls;
+    uint64_t second_shown;                 // the second time_text was made for
+    char time_text[UTC_TEXT_LENGTH + 1];
+    bool have_sender;                      // the last sender, as the datagram object has it
+    endpoint sender_shown;
+    char sender_text[JSON_STRING_MAX(HOST_TEXT_MAX) + 32];
+    size_t sender_length;
+};
+
+void json_sink_start(json_sink *json);

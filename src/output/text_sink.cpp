@@ -148,7 +148,7 @@ static void text_stats(sink *, const stats_report *report)
     log_end(stdout, line, end);
 }
 
-static int text_flush(sink *)
+int flush_standard_output(sink *)
 {
     errno = 0;
     int flushed = fflush(stdout);
@@ -163,10 +163,20 @@ static int text_flush(sink *)
     return code != 0 ? code : EIO;
 }
 
+// The classic lines say nothing of the join and the leave.
+static void text_joined(sink *, const join_event *)
+{
+}
+
+static void text_left(sink *, const endpoint *)
+{
+}
+
 void text_sink_start(text_sink *text)
 {
     text->calls = {text_bound,          text_gap,        text_datagram, text_stats,
                    text_classified,     text_summary,    text_receive_buffer,
-                   text_host_drops,     text_stall,      text_resume,   text_flush};
+                   text_host_drops,     text_stall,      text_resume,   text_joined,
+                   text_left,           flush_standard_output};
     datagram_parts_start(&text->parts);
 }

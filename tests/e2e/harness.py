@@ -71,10 +71,10 @@ class Watcher:
         raise AssertionError("no %d line(s) matching %r within %.1f s; stdout %r stderr %r" % (
             count, pattern, timeout_s, self.messages(), self.error_messages()))
 
-    def ready(self, timeout_s=START_TIMEOUT_S):
+    def ready(self, timeout_s=START_TIMEOUT_S, bound_line=r"Socket is bound to "):
         """Waits for the bind line and then for the join, which comes just after it (a slow
         start, as under Wine, can leave a gap between the two); returns the bind line's time."""
-        bound = self.wait_for(r"Socket is bound to ", timeout_s)
+        bound = self.wait_for(bound_line, timeout_s)
         deadline = time.monotonic() + timeout_s
         while group_members(self.group) <= self.members_before:
             if time.monotonic() > deadline or self.process.poll() is not None:
@@ -124,11 +124,11 @@ class Watcher:
             return [strip_prefix(line, "error") for _, line in self.err]
 
 
-def watch(test, *args):
+def watch(test, *args, bound_line=r"Socket is bound to "):
     """Starts mcwatch for a test, ended with the test, and waits until it has joined."""
     watcher = Watcher(list(args))
     test.addCleanup(watcher.kill)
-    watcher.ready()
+    watcher.ready(bound_line=bound_line)
     return watcher
 
 

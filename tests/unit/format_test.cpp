@@ -128,6 +128,39 @@ TEST(FormatHost, WritesBothFamiliesInTheirShortestForm)
     }
 }
 
+TEST(PutUtc, WritesIso8601WithMicroseconds)
+{
+    const std::pair<uint64_t, const char *> cases[] = {
+        {0, "1970-01-01T00:00:00.000000Z"},
+        {951782400123456, "2000-02-29T00:00:00.123456Z"},   // a leap day in a 400th year
+        {1709251199999999, "2024-02-29T23:59:59.999999Z"},
+        {1796640585123456, "2026-12-07T10:49:45.123456Z"},
+        {4102444799999999, "2099-12-31T23:59:59.999999Z"},
+    };
+    for (const auto &c : cases) {
+        char text[UTC_TEXT_LENGTH + 1];
+        char *end = put_utc(text, c.first);
+        EXPECT_EQ(std::string(text, end), c.second) << c.first;
+    }
+}
+
+TEST(PutJsonString, EscapesWhatJsonRequires)
+{
+    const std::pair<const char *, const char *> cases[] = {
+        {"239.1.2.3", "\"239.1.2.3\""},
+        {"a\"b\\c", "\"a\\\"b\\\\c\""},
+        {"line\nbreak\x01", "\"line\\u000abreak\\u0001\""},
+        {"caf\xc3\xa9\x7f", "\"caf\\u00c3\\u00a9\\u007f\""},
+        {"", "\"\""},
+    };
+    for (const auto &c : cases) {
+        char text[64];
+        char *end = put_json_string(text, c.first);
+        EXPECT_EQ(std::string(text, end), c.second);
+        EXPECT_LE(static_cast<size_t>(end - text), JSON_STRING_MAX(strlen(c.first)));
+    }
+}
+
 TEST(PutPadded, MatchesPrintfZeroPadding)
 {
     const unsigned values[] = {0, 7, 9, 10, 59, 99, 100, 999, 1000, 4294967295u};

@@ -94,7 +94,8 @@ int on_flush(sink *)
 }
 sink recording = {.bound = nullptr, .gap = on_gap, .datagram = on_datagram, .stats = on_stats,
                   .classified = nullptr, .summary = nullptr, .receive_buffer = nullptr,
-                  .host_drops = nullptr, .stall = nullptr, .resume = nullptr, .flush = on_flush};
+                  .host_drops = nullptr, .stall = nullptr, .resume = nullptr, .joined = nullptr,
+                  .left = nullptr, .flush = on_flush};
 
 struct ReceiveLoop : testing::Test {
     settings options = {};

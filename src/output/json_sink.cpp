@@ -1,0 +1,262 @@
+#include "output/sink.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "base/clock.h"
+#include "base/format.h"
+#include "base/log.h"
+#include "net/address.h"
+
+// Room for one object but the summary, which is written in pieces.
+#define JSON_LINE_MAX 512
+
+static json_sink *json_of(sink *self)
+{
+    return reinterpret_cast<json_sink *>(self);
+}
+
+// '{"time":"...","event":"<event>"'. The date and time up to the second are made again only
+// when the second changes: a busy stream writes thousands of objects a second.
+static char *begin_object(json_sink *json, char *out, const char *event)
+{
+    uint64_t now_us = clock_utc_us();
+    uint64_t second = now_us / 1000000;
+    if (second != json->second_shown) {
+        json->second_shown = second;
+        put_utc(json->time_text, now_us);
+    }
+    out = put_literal(out, "{\"time\":\"");
+    // "2026-12-07T10:49:45." of the second, then this moment's microseconds.
+    out = put_bytes(out, json->time_text, UTC_TEXT_LENGTH - 7);
+    out = put_padded(out, static_cast<unsigned>(now_us % 1000000), 6);
+    out = put_literal(out, "Z\",\"event\":\"");
+    out = put_text(out, event);
+    *out++ = '"';
+    return out;
+}
+
+static void end_object(char *line, char *out)
+{
+    *out++ = '}';
+    log_end(stdout, line, out);
+}
+
+static char *put_field(char *out, const char *name)
+{
+    *out++ = ',';
+    *out++ = '"';
+    out = put_text(out, name);
+    return put_literal(out, "\":");
+}
+
+static char *put_unsigned_field(char *out, const char *name, uint64_t value)
+{
+    return put_unsigned(put_field(out, name), value);
+}
+
+static char *put_signed_field(char *out, const char *name, int64_t value)
+{
+    return put_signed(put_field(out, name), value);
+}
+
+static char *put_text_field(char *out, const char *name, const char *text)
+{
+    return put_json_string(put_field(out, name), text);
+}
+
+// The host of an endpoint as a field, and its port as another.
+static char *put_endpoint_fields(char *out, const char *host_name, const char *port_name,
+                                 const endpoint *address)
+{
+    char host[HOST_TEXT_MAX];
+    format_host(host, address);
+    out = put_text_field(out, host_name, host);
+    return put_unsigned_field(out, port_name, endpoint_port(address));
+}
+
+static void json_bound(sink *self, const endpoint *address)
+{
+    char line[JSON_LINE_MAX];
+    char *out = begin_object(json_of(self), line, "bound");
+    end_object(line, put_endpoint_fields(out, "address", "port", address));
+}
+
+static void json_joined(sink *self, const join_event *event)
+{
+    char line[JSON_LINE_MAX + JSON_STRING_MAX(256)];
+    char *out = begin_object(json_of(self), line, "joined");
+    out = put_endpoint_fields(out, "group", "port", event->group);
+    if (event->source != nullptr) {
+        char host[HOST_TEXT_MAX];
+        format_host(host, event->source);
+        out = put_text_field(out, "source", host);
+    }
+    if (event->interface_name != nullptr && strlen(event->interface_name) <= 256)
+        out = put_text_field(out, "interface", event->interface_name);
+    end_object(line, out);
+}
+
+static void json_left(sink *self, const endpoint *group)
+{
+    char line[JSON_LINE_MAX];
+    char *out = begin_object(json_of(self), line, "left");
+    end_object(line, put_endpoint_fields(out, "group", "port", group));
+}
+
+static void json_datagram(sink *self, const datagram_event *event)
+{
+    json_sink *json = json_of(self);
+    // The sender's text is kept while the sender stays the same.
+    if (!json->have_sender || !same_endpoint(event->sender, &json->sender_shown)) {
+        char host[HOST_TEXT_MAX];
+        format_host(host, event->sender);
+        char *end = put_json_string(json->sender_text, host);
+        end = put_literal(end, ",\"sender_port\":");
+        end = put_unsigned(end, endpoint_port(event->sender));
+        json->sender_length = static_cast<size_t>(end - json->sender_text);
+        json->sender_shown = *event->sender;
+        json->have_sender = true;
+    }
+    char line[JSON_LINE_MAX];
+    char *out = begin_object(json, line, "datagram");
+    out = put_field(out, "sender");
+    out = put_bytes(out, json->sender_text, json->sender_length);
+    out = put_signed_field(out, "length", event->length_bytes);
+    out = put_signed_field(out, "seq", event->seq);
+    out = put_field(out, "class");
+    *out++ = '"';
+    out = put_text(out, seq_class_name(event->kind));
+    *out++ = '"';
+    end_object(line, out);
+}
+
+static void json_gap(sink *self, const gap_event *event)
+{
+    const gap_report *gap = &event->gap;
+    char line[JSON_LINE_MAX];
+    char *out = begin_object(json_of(self), line, gap->kind == GAP_EXTRA ? "extra" : "gap");
+    out = put_endpoint_fields(out, "sender", "sender_port", event->sender);
+    if (gap->kind == GAP_EXTRA) {
+        out = put_signed_field(out, "seq", gap->first);
+    } else {
+        out = put_signed_field(out, "first", gap->first);
+        out = put_signed_field(out, "last", gap->last);
+        uint64_t count = static_cast<uint64_t>(gap->last) - static_cast<uint64_t>(gap->first) + 1;
+        out = put_unsigned_field(out, "count", count);
+    }
+    end_object(line, out);
+}
+
+static void json_stats(sink *self, const stats_report *report)
+{
+    char line[JSON_LINE_MAX];
+    char *out = begin_object(json_of(self), line, "stats");
+    out = put_unsigned_field(out, "packets", report->packets);
+    out = put_unsigned_field(out, "gaps", report->gaps);
+    if (report->host_drops_counted)
+        out = put_unsigned_field(out, "host_drops", report->host_drops);
+    end_object(line, out);
+}
+
+// The class is in the datagram's own object.
+static void json_classified(sink *, const class_event *)
+{
+}
+
+// The count, as the stats object carries it.
+static void json_host_drops(sink *, uint64_t)
+{
+}
+
+static char *put_counts(char *out, const track_counts *n)
+{
+    out = put_unsigned_field(out, "received", n->received);
+    out = put_unsigned_field(out, "bytes", n->bytes);
+    out = put_unsigned_field(out, "unique", n->unique);
+    out = put_unsigned_field(out, "duplicates", n->duplicates);
+    out = put_unsigned_field(out, "missed", n->missed);
+    out = put_unsigned_field(out, "late", n->late);
+    out = put_unsigned_field(out, "lost", n->lost);
+    out = put_unsigned_field(out, "stale", n->stale);
+    return put_unsigned_field(out, "restarts", n->restarts);
+}
+
+// One object, written a sender at a time: a table of 1,025 senders does not fit one line
+// buffer.
+static void json_summary(sink *self, const summary_event *event)
+{
+    char line[JSON_LINE_MAX];
+    char *out = begin_object(json_of(self), line, "summary");
+    out = put_field(out, "duration_s");
+    out = put_unsigned(out, event->duration_us / 1000000);
+    *out++ = '.';
+    out = put_padded(out, static_cast<unsigned>(event->duration_us % 1000000), 6);
+    if (event->host_drops_counted)
+        out = put_unsigned_field(out, "host_drops", event->host_drops);
+    out = put_literal(put_field(out, "senders"), "[");
+    write_output(line, static_cast<size_t>(out - line));
+    const sender_table *table = event->senders;
+    for (uint32_t i = 0; i < table->count; i++) {
+        const sender_entry *entry = &table->entries[i < SENDERS_MAX ? i : SENDERS_MAX];
+        track_counts counts = track_snapshot(&entry->track);
+        out = line;
+        if (i > 0)
+            *out++ = ',';
+        char host[HOST_TEXT_MAX] = "other senders";
+        if (!entry->shared)
+            format_host(host, &entry->address);
+        out = put_json_string(put_literal(out, "{\"sender\":"), host);
+        out = put_unsigned_field(out, "sender_port",
+                                 entry->shared ? 0 : endpoint_port(&entry->address));
+        out = put_counts(out, &counts);
+        out = put_signed_field(out, "first_seq", counts.first_seq);
+        out = put_signed_field(out, "last_seq", counts.last_seq);
+        *out++ = '}';
+        write_output(line, static_cast<size_t>(out - line));
+    }
+    uint64_t senders;
+    track_counts total = senders_total(table, &senders);
+    out = put_literal(line, "],\"total\":{");
+    out = put_unsigned(put_literal(out, "\"senders\":"), senders);
+    out = put_counts(out, &total);
+    out = put_literal(out, "}}\n");
+    write_output(line, static_cast<size_t>(out - line));
+}
+
+static void json_receive_buffer(sink *self, const buffer_event *event)
+{
+    char line[JSON_LINE_MAX];
+    char *out = begin_object(json_of(self), line, "receive_buffer");
+    out = put_unsigned_field(out, "requested", event->requested_bytes);
+    out = put_unsigned_field(out, "granted", event->granted_bytes);
+    if (event->cap_name != nullptr) {
+        out = put_text_field(out, "cap_setting", event->cap_name);
+        out = put_unsigned_field(out, "cap", event->cap_bytes);
+    }
+    end_object(line, out);
+}
+
+static void json_stall(sink *self, uint64_t silent_ms)
+{
+    char line[JSON_LINE_MAX];
+    char *out = begin_object(json_of(self), line, "stall");
+    end_object(line, put_unsigned_field(out, "silent_ms", silent_ms));
+}
+
+static void json_resume(sink *self, uint64_t silent_ms)
+{
+    char line[JSON_LINE_MAX];
+    char *out = begin_object(json_of(self), line, "resume");
+    end_object(line, put_unsigned_field(out, "silent_ms", silent_ms));
+}
+
+void json_sink_start(json_sink *json)
+{
+    json->calls = {json_bound,      json_gap,         json_datagram,       json_stats,
+                   json_classified, json_summary,     json_receive_buffer, json_host_drops,
+                   json_stall,      json_resume,      json_joined,         json_left,
+                   flush_standard_output};
+    json->second_shown = UINT64_MAX;
+    json->have_sender = false;
+}

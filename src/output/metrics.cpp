@@ -1,0 +1,144 @@
+#include "output/metrics.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "base/files.h"
+#include "base/log.h"
+#include "net/address.h"
+
+// The label value's text with backslash, quote and line break escaped, as the format wants.
+static void put_label_value(FILE *file, const char *value)
+{
+    for (; *value; value++) {
+        if (*value == '\\' || *value == '"')
+            fputc('\\', file);
+        if (*value == '\n')
+            fputs("\\n", file);
+        else
+            fputc(*value, file);
+    }
+}
+
+// '{group="239.1.2.3",port="5000"' without the closing brace, for more labels to follow.
+static void put_group_labels(FILE *file, const endpoint *group)
+{
+    char host[HOST_TEXT_MAX];
+    format_host(host, group);
+    fputs("{group=\"", file);
+    put_label_value(file, host);
+    fprintf(file, "\",port=\"%u\"", static_cast<unsigned>(endpoint_port(group)));
+}
+
+// "10.0.0.7:40000", "[fd00::1]:40000", or "others" for the shared entry.
+static void format_sender_label(char *out, size_t size, const sender_entry *entry)
+{
+    if (entry->shared) {
+        snprintf(out, size, "others");
+        return;
+    }
+    char host[HOST_TEXT_MAX];
+    format_host(host, &entry->address);
+    bool ipv6 = entry->address.storage.ss_family == AF_INET6;
+    snprintf(out, size, ipv6 ? "[%s]:%u" : "%s:%u", host,
+             static_cast<unsigned>(endpoint_port(&entry->address)));
+}
+
+struct sender_metric {
+    const char *name;
+    const char *type;
+    const char *help;
+};
+
+static const sender_metric sender_metrics[] = {
+    {"mcwatch_datagrams_received_total", "counter", "Datagrams received from the sender."},
+    {"mcwatch_bytes_received_total", "counter", "Payload bytes received from the sender."},
+    {"mcwatch_missed_total", "counter", "Sequence numbers the sender skipped."},
+    {"mcwatch_late_total", "counter", "Skipped numbers that came late."},
+    {"mcwatch_duplicates_total", "counter", "Datagrams whose number came before."},
+    {"mcwatch_stale_total", "counter", "Datagrams too old to judge."},
+    {"mcwatch_restarts_total", "counter", "Times the sender started its numbers again."},
+    {"mcwatch_last_sequence", "gauge", "The highest sequence number of the sender's present run."},
+    {"mcwatch_last_datagram_timestamp_seconds", "gauge",
+     "When the sender's last datagram came, in seconds since 1970."},
+};
+
+// The two gauges, after the seven counters.
+enum { LAST_SEQUENCE = 7, LAST_TIMESTAMP = 8 };
+
+static void put_sender_value(FILE *file, size_t metric, const sender_entry *entry)
+{
+    track_counts n = track_snapshot(&entry->track);
+    const uint64_t counters[LAST_SEQUENCE] = {n.received,   n.bytes, n.missed,  n.late,
+                                              n.duplicates, n.stale, n.restarts};
+    if (metric < LAST_SEQUENCE)
+        fprintf(file, "%llu\n", static_cast<unsigned long long>(counters[metric]));
+    else if (metric == LAST_SEQUENCE)
+        fprintf(file, "%lld\n", static_cast<long long>(n.last_seq));
+    else
+        fprintf(file, "%llu.%06llu\n", static_cast<unsigned long long>(entry->last_utc_us / 1000000),
+                static_cast<unsigned long long>(entry->last_utc_us % 1000000));
+}
+
+static void put_metrics(FILE *file, const metrics_view *view)
+{
+    const sender_table *table = view->senders;
+    for (size_t metric = 0; metric < sizeof sender_metrics / sizeof sender_metrics[0]; metric++) {
+        fprintf(file, "# HELP %s %s\n# TYPE %s %s\n", sender_metrics[metric].name,
+                sender_metrics[metric].help, sender_metrics[metric].name,
+                sender_metrics[metric].type);
+        for (uint32_t i = 0; i < table->count; i++) {
+            const sender_entry *entry = &table->entries[i < SENDERS_MAX ? i : SENDERS_MAX];
+            char sender[HOST_TEXT_MAX + 16];
+            format_sender_label(sender, sizeof sender, entry);
+            fputs(sender_metrics[metric].name, file);
+            put_group_labels(file, view->group);
+            fputs(",sender=\"", file);
+            put_label_value(file, sender);
+            fputs("\"} ", file);
+            put_sender_value(file, metric, entry);
+        }
+    }
+    if (view->host_drops_counted) {
+        fputs("# HELP mcwatch_host_drops_total Datagrams this host dropped for a full receive "
+              "queue.\n# TYPE mcwatch_host_drops_total counter\nmcwatch_host_drops_total", file);
+        put_group_labels(file, view->group);
+        fprintf(file, "} %llu\n", static_cast<unsigned long long>(view->host_drops));
+    }
+    fputs("# HELP mcwatch_start_time_seconds When the watch started, in seconds since 1970.\n"
+          "# TYPE mcwatch_start_time_seconds gauge\nmcwatch_start_time_seconds", file);
+    put_group_labels(file, view->group);
+    fprintf(file, "} %llu.%06llu\n", static_cast<unsigned long long>(view->start_utc_us / 1000000),
+            static_cast<unsigned long long>(view->start_utc_us % 1000000));
+}
+
+int write_metrics(const char *path, const metrics_view *view)
+{
+    char temporary[4096];
+    if (snprintf(temporary, sizeof temporary, "%s.tmp", path) >= static_cast<int>(sizeof temporary)) {
+        log_line(stderr, "error", "Failed to write \"%s\": the name is too long", path);
+        return -1;
+    }
+    // Binary: the format's lines end in a line feed alone, on Windows too.
+    FILE *file = fopen(temporary, "wb");
+    if (file == nullptr) {
+        log_line(stderr, "error", "Failed to write \"%s\": (%d) %s", temporary, errno,
+                 strerror(errno));
+        return -1;
+    }
+    put_metrics(file, view);
+    bool failed = ferror(file) != 0;
+    int code = errno;
+    if (fclose(file) != 0 && !failed) {
+        failed = true;
+        code = errno;
+    }
+    if (failed) {
+        log_line(stderr, "error", "Failed to write \"%s\": (%d) %s", temporary, code,
+                 strerror(code));
+        remove(temporary);
+        return -1;
+    }
+    return replace_file(temporary, path);
+}

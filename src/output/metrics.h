@@ -1,0 +1,19 @@
+// Prometheus metrics in the text format, for node_exporter's textfile collector: the file is
+// written whole, into a temporary file in the same folder first, so a scrape never sees half.
+#pragma once
+
+#include <stdint.h>
+
+#include "monitor/senders.h"
+#include "net/socket.h"
+
+struct metrics_view {
+    const sender_table *senders;
+    const endpoint *group;           // with the port
+    bool host_drops_counted;
+    uint64_t host_drops;
+    uint64_t start_utc_us;
+};
+
+// Writes every metric to path. Returns 0, or -1 after an error line.
+int write_metrics(const char *path, const metrics_view *view);

@@ -1,0 +1,152 @@
+"""End-to-end tests of the machine-readable outputs, read by the tools that read them in
+production: jq reads every JSON line; promtool checks the metrics file; a real node_exporter,
+started in this private namespace, serves it. Both carry the numbers of mcfeed's record."""
+
+import itertools
+import json
+import os
+import re
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import urllib.request
+
+sys.path.insert(0, os.path.dirname(__file__))
+from harness import GROUP, WINDOWS, receive_buffer_errors, run_feed, watch  # noqa: E402
+from test_accounting import expected_counts  # noqa: E402
+
+_ports = itertools.count(47000)
+EXPORTER = shutil.which("prometheus-node-exporter") or shutil.which("node_exporter")
+TIME = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z$")
+FAULTS = ["--seed", "7", "--drop", "0.02", "--duplicate", "0.02", "--reorder", "0.02"]
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+class Outputs(unittest.TestCase):
+    def setUp(self):
+        folder = tempfile.TemporaryDirectory()
+        self.addCleanup(folder.cleanup)
+        self.tmp = folder.name
+
+    def run_stream(self, *options):
+        """Watches one stream with faults; returns the watcher and mcfeed's record."""
+        port = next(_ports)
+        watcher = watch(self, *options, GROUP, port, bound_line='"event":"bound"')
+        drops_before = receive_buffer_errors()
+        # A Windows program under Wine reads slowly in its first seconds.
+        rate = 1000 if WINDOWS else 4000
+        status, _, err = run_feed(["-b", "127.0.0.1", "-r", rate, "-n", 2000, *FAULTS,
+                                   GROUP, port])
+        self.assertEqual(status, 0, err)
+        self.assertEqual(receive_buffer_errors(), drops_before, "the kernel dropped datagrams")
+        return watcher, port, err.splitlines()
+
+    @unittest.skipUnless(shutil.which("jq"), "jq is not installed (.ci/run installs it)")
+    def test_jq_reads_every_json_line_and_its_numbers(self):
+        watcher, port, record = self.run_stream("--json", "-g", "-s", "300")
+        time.sleep(0.4)
+        self.assertEqual(watcher.stop(), 0)
+        path = os.path.join(self.tmp, "out.jsonl")
+        with open(path, "w") as out:
+            out.write("\n".join(watcher.lines()) + "\n")
+        # jq parses every line, and each has its time and event.
+        check = subprocess.run(["jq", "-e", "-s", "all(.[]; (.time | type) == \"string\" and "
+                                "(.event | type) == \"string\")", path], capture_output=True)
+        self.assertEqual(check.returncode, 0, check.stderr)
+        lines = subprocess.run(["jq", "-c", ".", path], capture_output=True, check=True,
+                               text=True).stdout.splitlines()
+        objects = [json.loads(line) for line in lines]
+        self.assertEqual(len(objects), len(watcher.lines()))
+        self.assertTrue(all(TIME.match(o["time"]) for o in objects))
+        events = [o["event"] for o in objects]
+        self.assertEqual(events[:2], ["bound", "joined"])
+        self.assertEqual(events[-2:], ["left", "summary"])
+        self.assertEqual(objects[0]["port"], port)
+        self.assertEqual((objects[1]["group"], objects[1]["port"]), (GROUP, port))
+        datagrams = [o for o in objects if o["event"] == "datagram"]
+        summary = objects[-1]
+        self.assertEqual(len(datagrams), summary["total"]["received"])
+        self.assertTrue({o["class"] for o in datagrams} <= {"first", "next", "gap", "late",
+                                                           "duplicate", "stale", "restart"})
+        self.assertTrue(all(isinstance(o["seq"], int) and isinstance(o["length"], int)
+                            for o in datagrams))
+        stats = [o for o in objects if o["event"] == "stats"]
+        self.assertEqual(sum(o["packets"] for o in stats), len(datagrams))
+        self.assertEqual(("host_drops" in stats[0]), not WINDOWS)
+        expected = expected_counts(record, 0, 2000, 64)
+        self.assertEqual({k: summary["total"][k] for k in expected}, expected)
+        self.assertEqual(summary["total"]["senders"], 1)
+        self.assertEqual(summary["senders"][0]["sender"], "127.0.0.1")
+        self.assertIsInstance(summary["duration_s"], float)
+        gaps = [o for o in objects if o["event"] in ("gap", "extra")]
+        self.assertTrue(all(o["sender"] == "127.0.0.1" for o in gaps))
+
+    @unittest.skipUnless(shutil.which("promtool") and EXPORTER,
+                         "promtool and node_exporter are not installed (Debian: prometheus, "
+                         "prometheus-node-exporter; .ci/run installs them)")
+    def test_node_exporter_serves_the_metrics_of_the_run(self):
+        prom = os.path.join(self.tmp, "mcwatch.prom")
+        watcher, port, record = self.run_stream("--json", "--prom", prom)
+        time.sleep(0.4)
+        self.assertEqual(watcher.stop(), 0)
+        summary = json.loads(watcher.lines()[-1])
+        check = subprocess.run(["promtool", "check", "metrics"], stdin=open(prom, "rb"),
+                               capture_output=True, text=True)
+        self.assertEqual((check.returncode, check.stdout + check.stderr), (0, ""))
+        self.assertFalse(os.path.exists(prom + ".tmp"))
+
+        listen = "127.0.0.1:%d" % free_port()
+        exporter = subprocess.Popen([EXPORTER, "--web.listen-address=" + listen,
+                                     "--collector.disable-defaults", "--collector.textfile",
+                                     "--collector.textfile.directory=" + self.tmp],
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(exporter.wait)
+        self.addCleanup(exporter.kill)
+        deadline = time.monotonic() + 10
+        while True:
+            try:
+                with urllib.request.urlopen("http://%s/metrics" % listen, timeout=2) as page:
+                    scraped = page.read().decode()
+                break
+            except OSError:
+                self.assertLess(time.monotonic(), deadline, "node_exporter did not answer")
+                time.sleep(0.1)
+        series = {}
+        for line in scraped.splitlines():
+            match = re.match(r'^(mcwatch_\w+)\{(.*)\} (\S+)$', line)
+            if match:
+                labels = dict(re.findall(r'(\w+)="([^"]*)"', match.group(2)))
+                series[(match.group(1), labels.get("sender"))] = (labels, float(match.group(3)))
+        sender = "127.0.0.1:%d" % summary["senders"][0]["sender_port"]
+        total = summary["total"]
+        for name, field in (("received", "received"), ("missed", "missed"), ("late", "late"),
+                            ("duplicates", "duplicates"), ("stale", "stale"),
+                            ("restarts", "restarts")):
+            metric = "mcwatch_%s_total" % ("datagrams_received" if name == "received" else name)
+            labels, value = series[(metric, sender)]
+            self.assertEqual(value, total[field], metric)
+            self.assertEqual((labels["group"], labels["port"]), (GROUP, str(port)))
+        self.assertEqual(series[("mcwatch_bytes_received_total", sender)][1], total["bytes"])
+        self.assertEqual(series[("mcwatch_last_sequence", sender)][1],
+                         summary["senders"][0]["last_seq"])
+        record_counts = expected_counts(record, 0, 2000, 64)
+        self.assertEqual(total["missed"] - total["late"], record_counts["lost"])
+        self.assertEqual(series[("mcwatch_duplicates_total", sender)][1],
+                         record_counts["duplicates"])
+        self.assertLess(abs(series[("mcwatch_last_datagram_timestamp_seconds", sender)][1] -
+                            time.time()), 60)
+        self.assertIn(("mcwatch_start_time_seconds", None), series)
+        self.assertEqual(("mcwatch_host_drops_total", None) in series, not WINDOWS)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
