@@ -15,8 +15,9 @@ struct feed_options {
     uint32_t length_bytes;
     int64_t start_seq;
     bool short_seq;
-    in_addr interface_addr;
-    in_addr bind_addr;
+    in_addr interface_addr;  // -i with an IPv4 address
+    uint32_t interface_index; // -i with a name or a number; 0: none
+    const char *bind_host;   // -b: a numeric IPv4 or IPv6 address; nullptr: the wildcard
     int ttl;
     bool loop;
     uint64_t seed;
@@ -25,6 +26,7 @@ struct feed_options {
     double reorder;
     uint64_t drop_every;     // 0: off
     bool quiet;
+    bool spin;               // pace by busy-waiting, evenly to the microsecond (a whole core)
 };
 
 // Reads the command line. Returns 0 to send, 1 after printing help or version (exit 0), -1

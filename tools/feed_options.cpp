@@ -9,6 +9,7 @@
 
 static const char usage[] =
     "usage: mcfeed [options] <group> <port>\n"
+    "  <group> is an IPv4 or IPv6 multicast address or a name\n"
     "  -n, --count N         sequence numbers to send (default: until interrupted)\n"
     "  -d, --duration S      seconds to send for (default: until interrupted)\n"
     "  -r, --rate PPS        datagrams a second, paced evenly (default 10; 0: as fast as\n"
@@ -16,8 +17,8 @@ static const char usage[] =
     "  -l, --length BYTES    payload length (default 64, at most 65507)\n"
     "  -f                    32-bit sequence number at bytes 0 to 3 (default: 64-bit at 4 to 11)\n"
     "      --start SEQ       first sequence number (default 0)\n"
-    "  -i, --interface ADDR  outgoing interface\n"
-    "  -b, --bind ADDR       source address\n"
+    "  -i, --interface IF    outgoing interface: an IPv4 address, a name or an index\n"
+    "  -b, --bind ADDR       source address (IPv4 or IPv6, the group's family)\n"
     "  -t, --ttl N           multicast time to live (default 1)\n"
     "      --no-loop         do not loop datagrams back to this host\n"
     "      --seed N          seed of the fault decisions (default 1)\n"
@@ -26,10 +27,22 @@ static const char usage[] =
     "      --reorder P       swap each sequence number with the next with probability P\n"
     "      --drop-every N    drop every Nth sequence number\n"
     "  -q, --quiet           write only the summary, not each fault\n"
+    "      --spin            pace by busy-waiting instead of sleeping: evenly, as a\n"
+    "                        hardware-paced source sends, at the cost of a whole core (a\n"
+    "                        benchmark aid)\n"
     "  -h, --help            show this help\n"
     "  -V, --version         show the version\n";
 
-enum { OPT_START = 256, OPT_NO_LOOP, OPT_SEED, OPT_DROP, OPT_DUPLICATE, OPT_REORDER, OPT_DROP_EVERY };
+enum {
+    OPT_START = 256,
+    OPT_NO_LOOP,
+    OPT_SEED,
+    OPT_DROP,
+    OPT_DUPLICATE,
+    OPT_REORDER,
+    OPT_DROP_EVERY,
+    OPT_SPIN
+};
 
 static const option long_options[] = {
     {"count", required_argument, nullptr, 'n'},
@@ -47,6 +60,7 @@ static const option long_options[] = {
     {"reorder", required_argument, nullptr, OPT_REORDER},
     {"drop-every", required_argument, nullptr, OPT_DROP_EVERY},
     {"quiet", no_argument, nullptr, 'q'},
+    {"spin", no_argument, nullptr, OPT_SPIN},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -112,12 +126,31 @@ static bool read_real(const char *text, double min, double max, double *value)
     return true;
 }
 
-static bool read_address(const char *text, in_addr *address)
+// -i: an IPv4 address, an interface's index, or its name (looked up now, so that a wrong
+// name is a wrong value).
+static bool read_interface(const char *text, feed_options *options)
 {
+    uint64_t index;
+    if (read_unsigned(text, UINT32_MAX, &index)) {
+        options->interface_index = static_cast<uint32_t>(index);
+        return index > 0;
+    }
     uint32_t value = static_cast<uint32_t>(inet_addr(text));
-    if (value == static_cast<uint32_t>(INADDR_NONE))
+    if (value != static_cast<uint32_t>(INADDR_NONE)) {
+        options->interface_addr.s_addr = value;
+        return true;
+    }
+    options->interface_index = find_interface(text);
+    return options->interface_index != 0;
+}
+
+// -b: a numeric address of either family.
+static bool read_bind(const char *text, feed_options *options)
+{
+    unsigned char address[16];
+    if (inet_pton(AF_INET, text, address) != 1 && inet_pton(AF_INET6, text, address) != 1)
         return false;
-    address->s_addr = value;
+    options->bind_host = text;
     return true;
 }
 
@@ -144,9 +177,9 @@ static bool read_option(int code, const char *value, feed_options *options)
     case OPT_START:
         return read_signed(value, &options->start_seq);
     case 'i':
-        return read_address(value, &options->interface_addr);
+        return read_interface(value, options);
     case 'b':
-        return read_address(value, &options->bind_addr);
+        return read_bind(value, options);
     case 't':
         if (!read_unsigned(value, 255, &number))
             return false;
@@ -172,7 +205,6 @@ static void set_defaults(feed_options *options)
     options->rate_pps = 10;
     options->length_bytes = 64;
     options->interface_addr.s_addr = htonl(INADDR_ANY);
-    options->bind_addr.s_addr = htonl(INADDR_ANY);
     options->ttl = 1;
     options->loop = true;
     options->seed = 1;
@@ -229,6 +261,8 @@ int read_feed_options(int argc, char **argv, feed_options *options)
             options->loop = false;
         } else if (code == 'q') {
             options->quiet = true;
+        } else if (code == OPT_SPIN) {
+            options->spin = true;
         } else if (code == '?' || code == ':') {
             return report_option_error(code, argv[optind - 1]);
         } else if (!read_option(code, optarg, options)) {

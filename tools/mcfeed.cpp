@@ -27,32 +27,60 @@ static int socket_failure(const char *call)
     return -1;
 }
 
-static int set_option(socket_handle s, int option, const void *value, int size, const char *name)
+static int set_option(socket_handle s, int level, int option, const void *value, int size,
+                      const char *name)
 {
-    if (setsockopt(s, IPPROTO_IP, option, static_cast<const char *>(value), size) != 0)
+    if (setsockopt(s, level, option, static_cast<const char *>(value), size) != 0)
         return socket_failure(name);
     return 0;
 }
 
-static socket_handle open_sender(const feed_options *options)
+// Hops, loop and the outgoing interface, in the group's family.
+static int set_sender_options(socket_handle s, int family, const feed_options *options)
 {
-    socket_handle s = socket(AF_INET, SOCK_DGRAM, 0);
+    int loop = options->loop ? 1 : 0;
+    if (family == AF_INET6) {
+        int index = static_cast<int>(options->interface_index);
+        return set_option(s, IPPROTO_IPV6, IPV6_MULTICAST_HOPS, &options->ttl,
+                          sizeof options->ttl, "setsockopt IPV6_MULTICAST_HOPS") ||
+               set_option(s, IPPROTO_IPV6, IPV6_MULTICAST_LOOP, &loop, sizeof loop,
+                          "setsockopt IPV6_MULTICAST_LOOP") ||
+               set_option(s, IPPROTO_IPV6, IPV6_MULTICAST_IF, &index, sizeof index,
+                          "setsockopt IPV6_MULTICAST_IF")
+                   ? -1
+                   : 0;
+    }
+    if (set_option(s, IPPROTO_IP, IP_MULTICAST_TTL, &options->ttl, sizeof options->ttl,
+                   "setsockopt IP_MULTICAST_TTL") ||
+        set_option(s, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop,
+                   "setsockopt IP_MULTICAST_LOOP"))
+        return -1;
+    if (options->interface_index != 0 &&
+        socket_set_multicast_interface(s, options->interface_index) != 0)
+        return socket_failure("setsockopt IP_MULTICAST_IF");
+    if (options->interface_index != 0)
+        return 0;
+    return set_option(s, IPPROTO_IP, IP_MULTICAST_IF, &options->interface_addr,
+                      sizeof options->interface_addr, "setsockopt IP_MULTICAST_IF");
+}
+
+static socket_handle open_sender(const feed_options *options, const endpoint *group)
+{
+    int family = group->storage.ss_family;
+    socket_handle s = socket(family, SOCK_DGRAM, 0);
     if (s == INVALID_SOCKET_HANDLE) {
         socket_failure("socket");
         return INVALID_SOCKET_HANDLE;
     }
-    sockaddr_in source = {};
-    source.sin_family = AF_INET;
-    source.sin_addr = options->bind_addr;
-    int loop = options->loop ? 1 : 0;
-    if (bind(s, reinterpret_cast<const sockaddr *>(&source), sizeof source) != 0) {
+    endpoint source;
+    endpoint_any(&source, family, 0);
+    int code = 0;
+    if (options->bind_host != nullptr && find_host(options->bind_host, family, &source, &code) < 0) {
+        fprintf(stderr, "mcfeed: the source %s is not of the group's family\n", options->bind_host);
+    } else if (bind(s, reinterpret_cast<const sockaddr *>(&source.storage),
+                    endpoint_length(&source)) != 0) {
         socket_failure("bind");
-    } else if (set_option(s, IP_MULTICAST_TTL, &options->ttl, sizeof options->ttl,
-                          "setsockopt IP_MULTICAST_TTL") == 0 &&
-               set_option(s, IP_MULTICAST_LOOP, &loop, sizeof loop,
-                          "setsockopt IP_MULTICAST_LOOP") == 0 &&
-               set_option(s, IP_MULTICAST_IF, &options->interface_addr,
-                          sizeof options->interface_addr, "setsockopt IP_MULTICAST_IF") == 0) {
+    } else if (set_sender_options(s, family, options) == 0) {
         return s;
     }
     socket_close(s);
@@ -111,13 +139,15 @@ static int send_stream(socket_handle s, const endpoint *group, const feed_option
         for (int i = 0; i < step.sends; i++) {
             if (options->rate_pps != 0) {
                 uint64_t due_us = start_us + totals->sent * 1000000u / options->rate_pps;
+                // Sleeping wakes late and then sends a small burst; spinning does not.
                 while (!stop_requested && clock_monotonic_us() < due_us)
-                    clock_sleep_until_us(due_us);
+                    if (!options->spin)
+                        clock_sleep_until_us(due_us);
             }
             uint32_t length = build_datagram(datagram, options, step.seqs[i]);
             if (sendto(s, reinterpret_cast<const char *>(datagram), static_cast<int>(length), 0,
                        reinterpret_cast<const sockaddr *>(&group->storage),
-                       sizeof(sockaddr_in)) < 0) {
+                       endpoint_length(group)) < 0) {
                 if (stop_requested)
                     break;
                 return socket_failure("sendto");
@@ -140,16 +170,16 @@ int main(int argc, char **argv)
         return 1;
     endpoint group;
     int resolver_code = 0;
-    if (find_host(options.group, AF_INET, &group, &resolver_code) < 0) {
+    if (find_group(options.group, &group, &resolver_code) < 0) {
         if (resolver_code != 0)
             fprintf(stderr, "mcfeed: cannot resolve '%s': %s\n", options.group,
                     gai_strerror(resolver_code));
         else
-            fprintf(stderr, "mcfeed: '%s' has no IPv4 address\n", options.group);
+            fprintf(stderr, "mcfeed: '%s' has no address\n", options.group);
         return 1;
     }
     endpoint_set_port(&group, options.port);
-    socket_handle s = open_sender(&options);
+    socket_handle s = open_sender(&options, &group);
     if (s == INVALID_SOCKET_HANDLE)
         return 1;
     feed_totals totals = {};

@@ -10,7 +10,9 @@ struct settings {
     bool check_gaps;        // -g
     bool short_seq;         // -f: 32-bit sequence number at the start of the payload
     uint32_t period_us;     // -s, in microseconds; 0: no statistics
-    in_addr interface_addr; // -i; INADDR_ANY lets the system choose
+    in_addr interface_addr; // -i with an IPv4 address; INADDR_ANY lets the system choose
+    uint32_t interface_index; // -i with a number: the interface's index; 0: none
+    bool interface_by_name; // -i with a name (interface_name), looked up at start
     const char *host;       // the group
     uint16_t port;
     const char *source_host; // nullptr: any-source membership

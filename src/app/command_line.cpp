@@ -54,19 +54,38 @@ static int read_port(const char *text, uint16_t *port)
     return 0;
 }
 
-static int read_interface(const char *text, in_addr *interface_addr)
+// -i: an IPv4 address (as inet_addr reads it), a number (the interface's index), or a name.
+// Text of digits and dots alone is taken for an address, so that a bad one is still an
+// invalid option.
+static int read_interface(const char *text, settings *options)
 {
-    uint32_t address = static_cast<uint32_t>(inet_addr(text));
-    if (address == static_cast<uint32_t>(INADDR_NONE)) {
-        log_line(stderr, "error", "invalid option");
-        return -1;
+    size_t digits = strspn(text, "0123456789");
+    if (digits > 0 && text[digits] == '\0') {
+        uint64_t index;
+        bool negative;
+        read_number(text, UINT32_MAX, &index, &negative);
+        if (index == 0 || index > UINT32_MAX) {
+            log_line(stderr, "error", "invalid option");
+            return -1;
+        }
+        options->interface_index = static_cast<uint32_t>(index);
+        return 0;
     }
-    interface_addr->s_addr = address;
+    if (strspn(text, "0123456789.") == strlen(text)) {
+        uint32_t address = static_cast<uint32_t>(inet_addr(text));
+        if (address == static_cast<uint32_t>(INADDR_NONE)) {
+            log_line(stderr, "error", "invalid option");
+            return -1;
+        }
+        options->interface_addr.s_addr = address;
+        return 0;
+    }
+    options->interface_by_name = true;
     return 0;
 }
 
 static const char help_text[] =
-    "usage: mcwatch [-g] [-f] [-s <period(ms)>] [-i <address>] [-v] [--summary] [--per-sender]\n"
+    "usage: mcwatch [-g] [-f] [-s <period(ms)>] [-i <interface>] [-v] [--summary] [--per-sender]\n"
     "               [-c <count>] [--duration <seconds>] [--max-lost <count>] [-q]\n"
     "               [--rcvbuf <bytes>] [--stall <ms>] [--json] [--prom <file>]\n"
     "               <host> <port> [<source_host>]\n"
@@ -80,7 +99,7 @@ static const char help_text[] =
     "                   0 to 3 (default: signed 64-bit little-endian at bytes 4 to 11)\n"
     "  -s <period(ms)>  every period print the datagrams and missed numbers since the last\n"
     "                   report; 1 to 4294967 ms, 0 means never\n"
-    "  -i <address>     join on the local interface with this IPv4 address\n"
+    "  -i <interface>   join on this interface: an IPv4 address, a name (eth0) or an index\n"
     "  -v, --verbose    after each extra datagram, say what it was for its sender (late,\n"
     "                   duplicate, stale, restart); the summary at the end\n"
     "      --summary    at the end, one line per sender with its exact counts, and a total\n"
@@ -100,7 +119,9 @@ static const char help_text[] =
     "                   replacing it whole (for node_exporter's textfile collector)\n"
     "  -h, --help       show this help and exit\n"
     "  -V, --version    show the version and exit\n"
-    "  <host>           the group: a dotted address or a name\n"
+    "  <host>           the group: an IPv4 or IPv6 multicast address, or a name (the first\n"
+    "                   multicast address it resolves to); a zone (ff02::1%eth0) names the\n"
+    "                   interface\n"
     "  <port>           the UDP port, 1 to 65535\n"
     "  <source_host>    receive only what this source sends (source-specific membership)\n"
     "\n"
@@ -272,7 +293,7 @@ static int read_options(int argc, char **argv, settings *options)
                 return -1;
         } else if (strcmp(option, "-i") == 0) {
             const char *value = option_value(argc, argv, &index);
-            if (value == nullptr || read_interface(value, &options->interface_addr) < 0)
+            if (value == nullptr || read_interface(value, options) < 0)
                 return -1;
             options->interface_name = value;
         } else {

@@ -14,9 +14,6 @@
 
 #define RECEIVERS_MAX 4
 
-// How many datagrams a run that prints each one takes from a queue at a time.
-#define PRINTED_BATCH 8
-
 // One joined socket: what it joined, and whether its queue was found empty since the last wait.
 struct receiver {
     socket_handle socket;
@@ -41,6 +38,7 @@ struct run_state {
     uint64_t taken;          // datagrams taken, for -c
     bool stopping;           // -c or --duration reached: stop as an interrupt does
     bool failed;             // a timer's work failed, after its error line: stop with -1
+    bool busy;               // the last batch had two or more datagrams: nap, do not wait
     bool host_drops_counted; // every receiver counts what its full queue dropped
     uint64_t host_drops;     // over the run
     uint64_t host_drops_reported;  // at the last statistics report

@@ -133,6 +133,7 @@ void run_state_init(run_state *state, const settings *options, const socket_call
     timer_add(&state->timers, &state->stall_timer, on_stall_due, state);
     timer_add(&state->timers, &state->metrics_timer, on_metrics_due, state);
     state->failed = false;
+    state->busy = false;
     state->started_us = clock_monotonic_us();
     state->taken = 0;
     state->stopping = false;
@@ -248,12 +249,26 @@ static int wait_for_more(run_state *state)
     return 0;
 }
 
+// After a busy batch: writes out what was printed, naps briefly instead of waiting, and takes
+// what queued meanwhile without waiting. A stream that has gone quiet shows it by a short
+// batch, and the loop waits again. Returns 0, or -1 after an error line.
+static int nap_while_busy(run_state *state)
+{
+    state->busy = false;
+    if (flush_output(state) < 0)
+        return -1;
+    state->calls->nap(state->calls->nap_us);
+    for (int i = 0; i < state->receiver_count; i++)
+        state->receivers[i].queue_empty = false;
+    timers_run_due(&state->timers);
+    return 0;
+}
+
 // Takes one batch from a receiver; a batch that comes back short shows its queue empty, so no
 // call is spent to find that out. Returns 0, or -1 after an error line.
 static int receive_batch(run_state *state, receiver *from_receiver, bool wait)
 {
-    // A datagram line should reach its reader soon, so a printing run takes few at a time.
-    int batch_size = state->options->quiet ? RECEIVE_BATCH_MAX : PRINTED_BATCH;
+    int batch_size = RECEIVE_BATCH_MAX;
     int count = state->calls->receive_many(from_receiver->socket, state->batch, batch_size,
                                            wait);
     if (count == RECEIVE_WOULD_BLOCK || count == WAIT_ENDED_EARLY) {
@@ -280,6 +295,8 @@ static int receive_batch(run_state *state, receiver *from_receiver, bool wait)
         timers_run_due(&state->timers);
     }
     from_receiver->queue_empty = count < batch_size;
+    if (count >= 2)
+        state->busy = true;
     return 0;
 }
 
@@ -299,7 +316,8 @@ int receive_loop(run_state *state)
         }
         bool wait = false;
         if (all_queues_empty(state)) {
-            int status = wait_for_more(state);
+            int status = state->busy && state->calls->nap_us > 0 ? nap_while_busy(state)
+                                                                 : wait_for_more(state);
             if (status < 0)
                 return -1;
             wait = status == 1;
@@ -313,18 +331,58 @@ int receive_loop(run_state *state)
     return 0;
 }
 
-// Resolves the source of a source-specific join, and refuses one that can never send. Returns
-// 0, or -1 after an error line.
+// Resolves the source of a source-specific join in the group's family, and refuses one of
+// the other family or one that can never send. Returns 0, or -1 after an error line.
 static int resolve_source(const settings *options, membership_request *request)
 {
     request->source_specific = options->source_host != nullptr;
     if (!request->source_specific)
         return 0;
-    if (resolve_host(options->source_host, AF_INET, &request->source) < 0)
-        return -1;
+    int family = request->group.storage.ss_family;
+    int code = 0;
+    endpoint other;
+    if (find_host(options->source_host, family, &request->source, &code) < 0) {
+        int other_code = 0;
+        if (find_host(options->source_host, AF_UNSPEC, &other, &other_code) == 0) {
+            log_line(stderr, "error", "Source \"%s\" is not of the group's family (%s)",
+                     options->source_host, family == AF_INET6 ? "IPv6" : "IPv4");
+            return -1;
+        }
+        return resolve_host(options->source_host, family, &request->source);
+    }
     if (!is_unicast(&request->source)) {
         log_line(stderr, "error", "Invalid source address \"%s\": a source must be a unicast address",
                  options->source_host);
+        return -1;
+    }
+    return 0;
+}
+
+// The interface of the join: an IPv4 address as given, an index as given or looked up by
+// name, or the zone of an IPv6 group. Returns 0, or -1 after an error line.
+static int choose_interface(const settings *options, membership_request *request)
+{
+    request->interface_addr = options->interface_addr;
+    request->interface_index = options->interface_index;
+    if (options->interface_by_name) {
+        request->interface_index = find_interface(options->interface_name);
+        if (request->interface_index == 0) {
+            log_line(stderr, "error", "Unknown interface \"%s\"", options->interface_name);
+            return -1;
+        }
+    }
+    if (request->group.storage.ss_family != AF_INET6)
+        return 0;
+    if (request->interface_index == 0)
+        request->interface_index = endpoint_zone(&request->group);
+    if (request->interface_index == 0 && request->interface_addr.s_addr != htonl(INADDR_ANY)) {
+        log_line(stderr, "error", "An IPv6 group is joined on an interface given by name or "
+                                  "index, not \"%s\"", options->interface_name);
+        return -1;
+    }
+    if (request->interface_index == 0 && is_link_local_group(&request->group)) {
+        log_line(stderr, "error", "The link-local group \"%s\" needs an interface: -i <name> "
+                                  "or a zone, as in ff02::1%%eth0", options->host);
         return -1;
     }
     return 0;
@@ -377,12 +435,13 @@ static int open_receiver(run_state *state)
     const settings *options = state->options;
     receiver *opened = &state->receivers[0];
     membership_request *request = &opened->request;
-    if (resolve_host(options->host, AF_INET, &request->group) < 0)
+    if (resolve_group(options->host, &request->group) < 0)
         return -1;
     endpoint_set_port(&request->group, options->port);
-    request->interface_addr = options->interface_addr;
+    if (choose_interface(options, request) < 0)
+        return -1;
     endpoint bind_address;
-    endpoint_any(&bind_address, AF_INET, options->port);
+    endpoint_any(&bind_address, request->group.storage.ss_family, options->port);
     opened->socket = open_receiver_socket(&bind_address);
     if (opened->socket == INVALID_SOCKET_HANDLE)
         return -1;

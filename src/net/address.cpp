@@ -146,6 +146,66 @@ int find_host(const char *host, int family, endpoint *found, int *resolver_code)
     return status;
 }
 
+bool is_multicast(const endpoint *address)
+{
+    size_t size;
+    const unsigned char *bytes = host_bytes(address, &size);
+    return size == 16 ? bytes[0] == 0xff : (bytes[0] >> 4) == 0xe;
+}
+
+bool is_link_local_group(const endpoint *address)
+{
+    size_t size;
+    const unsigned char *bytes = host_bytes(address, &size);
+    return size == 16 && bytes[0] == 0xff && (bytes[1] & 0x0f) == 0x2;
+}
+
+uint32_t endpoint_zone(const endpoint *address)
+{
+    if (address->storage.ss_family != AF_INET6)
+        return 0;
+    return reinterpret_cast<const sockaddr_in6 *>(&address->storage)->sin6_scope_id;
+}
+
+int endpoint_length(const endpoint *address)
+{
+    return address->storage.ss_family == AF_INET6 ? static_cast<int>(sizeof(sockaddr_in6))
+                                                  : static_cast<int>(sizeof(sockaddr_in));
+}
+
+int find_group(const char *host, endpoint *found, int *resolver_code)
+{
+    addrinfo hints;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo *answers = nullptr;
+    *resolver_code = getaddrinfo(host, nullptr, &hints, &answers);
+    if (*resolver_code != 0)
+        return -1;
+    const addrinfo *first = nullptr, *first_ipv4 = nullptr, *first_multicast = nullptr;
+    for (const addrinfo *entry = answers; entry != nullptr; entry = entry->ai_next) {
+        if ((entry->ai_family != AF_INET && entry->ai_family != AF_INET6) ||
+            entry->ai_addrlen > sizeof found->storage)
+            continue;
+        endpoint candidate = {};
+        memcpy(&candidate.storage, entry->ai_addr, entry->ai_addrlen);
+        if (first == nullptr)
+            first = entry;
+        if (first_ipv4 == nullptr && entry->ai_family == AF_INET)
+            first_ipv4 = entry;
+        if (first_multicast == nullptr && is_multicast(&candidate))
+            first_multicast = entry;
+    }
+    const addrinfo *chosen = first_multicast ? first_multicast : first_ipv4 ? first_ipv4 : first;
+    if (chosen != nullptr) {
+        memset(found, 0, sizeof *found);
+        memcpy(&found->storage, chosen->ai_addr, chosen->ai_addrlen);
+    }
+    freeaddrinfo(answers);
+    return chosen != nullptr ? 0 : -1;
+}
+
 bool is_unicast(const endpoint *address)
 {
     size_t size;

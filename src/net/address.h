@@ -41,6 +41,22 @@ inline bool same_endpoint(const endpoint *a, const endpoint *b)
 // code in resolver_code (0 when it found no address of the family).
 int find_host(const char *host, int family, endpoint *found, int *resolver_code);
 
+// Finds the address of a group, the family left open: the first multicast address among the
+// resolver's answers; where none is multicast, the first IPv4 address, else the first address
+// (the join then fails, as it must). Prints nothing; returns as find_host does.
+int find_group(const char *host, endpoint *found, int *resolver_code);
+
+// Whether the host is a multicast address (224.0.0.0/4, ff00::/8); whether it is an IPv6
+// group whose scope is the link (ff02::/16), which needs an interface to be joined.
+bool is_multicast(const endpoint *address);
+bool is_link_local_group(const endpoint *address);
+
+// The IPv6 zone (scope id) an address was written with, as "ff02::1%eth0"; 0 for none.
+uint32_t endpoint_zone(const endpoint *address);
+
+// The length of the family's socket address, as bind and sendto take it.
+int endpoint_length(const endpoint *address);
+
 // Whether a datagram can come from this host: not a multicast address, not the unspecified
 // address and not IPv4's broadcast 255.255.255.255.
 bool is_unicast(const endpoint *address);

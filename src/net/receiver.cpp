@@ -5,13 +5,28 @@
 #include "base/log.h"
 #include "net/address.h"
 
+static void report_resolver_failure(const char *host, int code)
+{
+    if (code != 0)
+        log_line(stderr, "error", "Failed to resolve address \"%s\": (%d) %s", host, code,
+                 gai_strerror(code));
+}
+
 int resolve_host(const char *host, int family, endpoint *address)
 {
     int code = 0;
     if (find_host(host, family, address, &code) < 0) {
-        if (code != 0)
-            log_line(stderr, "error", "Failed to resolve address \"%s\": (%d) %s", host, code,
-                     gai_strerror(code));
+        report_resolver_failure(host, code);
+        return -1;
+    }
+    return 0;
+}
+
+int resolve_group(const char *host, endpoint *address)
+{
+    int code = 0;
+    if (find_group(host, address, &code) < 0) {
+        report_resolver_failure(host, code);
         return -1;
     }
     return 0;
@@ -33,12 +48,16 @@ socket_handle open_receiver_socket(const endpoint *bind_address)
         report_socket_error("socket failed");
         return INVALID_SOCKET_HANDLE;
     }
-    int reuse = 1;
-    if (setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char *>(&reuse),
-                   sizeof reuse) != 0)
+    int on = 1;
+    if (setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char *>(&on),
+                   sizeof on) != 0)
         return fail_and_close(s, "setsockopt failed");
-    socklen_t length = family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
-    if (bind(s, reinterpret_cast<const sockaddr *>(&bind_address->storage), length) != 0)
+    // An IPv6 socket takes IPv6 alone: IPv4 datagrams to the port are not the group's.
+    if (family == AF_INET6 && setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY,
+                                         reinterpret_cast<const char *>(&on), sizeof on) != 0)
+        return fail_and_close(s, "setsockopt failed");
+    if (bind(s, reinterpret_cast<const sockaddr *>(&bind_address->storage),
+             endpoint_length(bind_address)) != 0)
         return fail_and_close(s, "bind failed");
     if (socket_prepare_receiver(s, family) != 0)
         return fail_and_close(s, "setsockopt failed");
@@ -78,8 +97,44 @@ static in_addr ipv4_of(const endpoint *address)
     return reinterpret_cast<const sockaddr_in *>(&address->storage)->sin_addr;
 }
 
+// The protocol-independent request, for IPv6 and for an interface given by index.
+static int set_group_membership(socket_handle s, const membership_request *request, bool join)
+{
+    int level = request->group.storage.ss_family == AF_INET6 ? IPPROTO_IPV6 : IPPROTO_IP;
+    int status;
+    if (request->source_specific) {
+        group_source_req source_request;
+        memset(&source_request, 0, sizeof source_request);
+        source_request.gsr_interface = request->interface_index;
+        memcpy(&source_request.gsr_group, &request->group.storage, sizeof request->group.storage);
+        memcpy(&source_request.gsr_source, &request->source.storage,
+               sizeof request->source.storage);
+        status = setsockopt(s, level, join ? MCAST_JOIN_SOURCE_GROUP : MCAST_LEAVE_SOURCE_GROUP,
+                            reinterpret_cast<const char *>(&source_request), sizeof source_request);
+    } else {
+        group_req group_request;
+        memset(&group_request, 0, sizeof group_request);
+        group_request.gr_interface = request->interface_index;
+        memcpy(&group_request.gr_group, &request->group.storage, sizeof request->group.storage);
+        status = setsockopt(s, level, join ? MCAST_JOIN_GROUP : MCAST_LEAVE_GROUP,
+                            reinterpret_cast<const char *>(&group_request), sizeof group_request);
+    }
+    if (status != 0) {
+        report_socket_error("setsockopt failed");
+        return -1;
+    }
+    return 0;
+}
+
+static bool uses_group_requests(const membership_request *request)
+{
+    return request->group.storage.ss_family == AF_INET6 || request->interface_index != 0;
+}
+
 int join_group(socket_handle s, const membership_request *request)
 {
+    if (uses_group_requests(request))
+        return set_group_membership(s, request, true);
     in_addr group = ipv4_of(&request->group);
     if (!request->source_specific)
         return set_membership(s, IP_ADD_MEMBERSHIP, group, request->interface_addr, nullptr);
@@ -89,6 +144,10 @@ int join_group(socket_handle s, const membership_request *request)
 
 void leave_group(socket_handle s, const membership_request *request)
 {
+    if (uses_group_requests(request)) {
+        set_group_membership(s, request, false);
+        return;
+    }
     in_addr group = ipv4_of(&request->group);
     if (!request->source_specific) {
         set_membership(s, IP_DROP_MEMBERSHIP, group, request->interface_addr, nullptr);

@@ -12,7 +12,14 @@ struct membership_request {
     bool source_specific;
     endpoint source;
     in_addr interface_addr;  // IPv4: the interface's address; INADDR_ANY lets the system choose
+    uint32_t interface_index; // the interface by index (from a name or a number); 0: none.
+                              // IPv6 joins, and IPv4 joins by index, use the protocol-
+                              // independent requests (MCAST_JOIN_GROUP and its kin).
 };
+
+// Resolves a group's name or address as find_group does. Returns 0, or -1 after the same
+// error lines as resolve_host.
+int resolve_group(const char *host, endpoint *address);
 
 // Resolves a numeric address or a name to the first address of the family (port 0). Returns
 // 0, or -1: after an error line when the resolver failed, silently when it found no address of

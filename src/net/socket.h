@@ -31,8 +31,7 @@ struct endpoint {
 // net_interrupt woke it. Whether the run stops is the caller's flag to say, not the wait's.
 #define WAIT_ENDED_EARLY (-3)
 
-// The most datagrams one call receives: the run asks for 8 when it prints every datagram (so
-// that a line reaches the reader soon), and for more when it prints none (-q).
+// The most datagrams one call receives.
 #define RECEIVE_BATCH_MAX 64
 
 // Prepares the library for a run (WSAStartup 2.2 on Windows; nothing elsewhere). Returns 0, or
@@ -101,12 +100,30 @@ int socket_receive_many(socket_handle s, received_datagram *datagrams, int count
 // the library's last error set.
 int socket_wait(const socket_handle *sockets, int count, int64_t limit_us);
 
-// The two calls the receive loop makes, as a table, so that a test can drive the loop with
+// How long the loop naps after a busy batch before it takes what queued meanwhile: on an
+// evenly paced stream a few datagrams arrive per wake-up, and the wake-ups, not the copies,
+// are the cost. 0 where the platform keeps its loop as it is (Windows).
+extern const int64_t busy_nap_us;
+
+// Sleeps for nap_us, or less when a signal comes.
+void socket_nap(int64_t nap_us);
+
+// The calls the receive loop makes, as a table, so that a test can drive the loop with
 // scripted answers; system_socket_calls holds the ones above.
 struct socket_calls {
     int (*receive_many)(socket_handle s, received_datagram *datagrams, int count, bool wait);
     int (*wait)(const socket_handle *sockets, int count, int64_t limit_us);
+    void (*nap)(int64_t nap_us);
+    int64_t nap_us;
 };
 extern const socket_calls system_socket_calls;
+
+// Sends a socket's IPv4 multicast on the interface with this index (Linux: ip_mreqn; Windows:
+// the index in the address's place). Returns 0, or -1 with the library's last error set.
+int socket_set_multicast_interface(socket_handle s, uint32_t index);
+
+// The index of the network interface with this name (eth0; on Windows the adapter's name), or
+// 0 when there is none.
+uint32_t find_interface(const char *name);
 
 void socket_close(socket_handle s);

@@ -1,6 +1,7 @@
 #include "net/socket.h"
 
 #include <mswsock.h>
+#include <netioapi.h>
 #include <string.h>
 
 #include "base/log.h"
@@ -201,9 +202,30 @@ int socket_wait(const socket_handle *sockets, int count, int64_t limit_us)
     return ready > 0 ? 1 : 0;
 }
 
-const socket_calls system_socket_calls = {socket_receive_many, socket_wait};
+const int64_t busy_nap_us = 0;
+
+void socket_nap(int64_t nap_us)
+{
+    Sleep(static_cast<DWORD>(nap_us / 1000));
+}
+
+const socket_calls system_socket_calls = {socket_receive_many, socket_wait, socket_nap,
+                                          busy_nap_us};
 
 void socket_close(socket_handle s)
 {
     closesocket(s);
+}
+
+uint32_t find_interface(const char *name)
+{
+    return if_nametoindex(name);
+}
+
+// Winsock takes an index where an address would be when it is written as 0.0.0.index.
+int socket_set_multicast_interface(socket_handle s, uint32_t index)
+{
+    DWORD value = htonl(index);
+    return setsockopt(s, IPPROTO_IP, IP_MULTICAST_IF, reinterpret_cast<const char *>(&value),
+                      sizeof value);
 }

@@ -11,7 +11,10 @@ static void text_bound(sink *, const endpoint *address)
 {
     char host[HOST_TEXT_MAX];
     format_host(host, address);
-    log_line(stdout, "info", "Socket is bound to %s:%hu", host, endpoint_port(address));
+    // An IPv6 address is bracketed, so that its colons are not taken for the port's.
+    bool ipv6 = address->storage.ss_family == AF_INET6;
+    log_line(stdout, "info", "Socket is bound to %s%s%s:%hu", ipv6 ? "[" : "", host,
+             ipv6 ? "]" : "", endpoint_port(address));
 }
 
 // "host.port", as the datagram line writes a sender; returns the end, terminated.

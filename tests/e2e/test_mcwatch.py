@@ -358,7 +358,7 @@ class Faults(WatcherTest):
 
     def test_help_and_version_go_to_standard_output(self):
         for option, first_line in (("-h", "usage: mcwatch [-g] [-f] [-s <period(ms)>] "
-                                          "[-i <address>] [-v] [--summary] [--per-sender]"),
+                                          "[-i <interface>] [-v] [--summary] [--per-sender]"),
                                    ("--help", None), ("-V", "mcwatch 1.0.0"),
                                    ("--version", "mcwatch 1.0.0")):
             with self.subTest(option=option):

@@ -47,7 +47,10 @@ const command_case command_cases[] = {
     {{"-s"}, -1, "invalid option"},
     {{"-i"}, -1, "invalid option"},
     {{"-i", "255.255.255.255", "g", "1"}, -1, "invalid option"},
-    {{"-i", "not-an-address", "g", "1"}, -1, "invalid option"},
+    // A name is looked up when the run starts; a bad dotted address is still refused here.
+    {{"-i", "eth0", "g", "1"}, 0, nullptr, false, false, 0, "0.0.0.0", "g", 1, nullptr},
+    {{"-i", "1.2.3.999", "g", "1"}, -1, "invalid option"},
+    {{"-i", "0", "g", "1"}, -1, "invalid option"},
     {{"-i", "10.1.2.3", "-i", "127.0.0.1", "g", "1"}, 0, nullptr, false, false, 0, "127.0.0.1",
      "g", 1, nullptr},
     {{"-x", "g", "1"}, -1, "unknown option"},

@@ -70,7 +70,12 @@ int scripted_wait(const socket_handle *, int, int64_t)
     return a.result;
 }
 
-const socket_calls scripted_calls = {scripted_receive, scripted_wait};
+void scripted_nap(int64_t nap_us)
+{
+    happened.push_back("nap " + std::to_string(nap_us));
+}
+
+const socket_calls scripted_calls = {scripted_receive, scripted_wait, scripted_nap, 500};
 
 void on_gap(sink *, const gap_event *)
 {
@@ -131,15 +136,23 @@ struct ReceiveLoop : testing::Test {
     }
 };
 
-TEST_F(ReceiveLoop, FlushesOnlyWhenEveryQueueIsEmpty)
+TEST_F(ReceiveLoop, FlushesOnlyWhenEveryQueueIsEmptyAndNapsWhileBusy)
 {
-    EXPECT_EQ(run_script({{PRINTED_BATCH, false}, {2, false}, {RECEIVE_WOULD_BLOCK, false}}), 0);
+    EXPECT_EQ(run_script({{RECEIVE_BATCH_MAX, false},
+                          {2, false},
+                          {1, false},
+                          {RECEIVE_WOULD_BLOCK, false}}),
+              0);
     std::vector<std::string> expected = {"recv"};
-    for (int seq = 1; seq <= PRINTED_BATCH; seq++)
+    for (int seq = 1; seq <= RECEIVE_BATCH_MAX + 2; seq++) {
         expected.push_back("datagram " + std::to_string(seq));
-    // A full batch may have more behind it: the next receive comes at once, not a flush.
-    expected.insert(expected.end(), {"recv", "datagram 9", "datagram 10", "flush", "recv+wait",
-                                     "flush", "recv+wait"});
+        // A full batch may have more behind it: the next receive comes at once, no flush.
+        if (seq == RECEIVE_BATCH_MAX)
+            expected.push_back("recv");
+    }
+    // A busy batch is followed by a nap, a quiet one (a single datagram) by a wait.
+    expected.insert(expected.end(), {"flush", "nap 500", "recv", "datagram 67", "flush",
+                                     "recv+wait", "flush", "recv+wait"});
     EXPECT_EQ(happened, expected);
 }
 
