@@ -6,6 +6,7 @@
 
 #include "base/process.h"
 #include "base/clock.h"
+#include "base/error_text.h"
 #include "base/log.h"
 #include "net/address.h"
 
@@ -388,6 +389,19 @@ static int choose_interface(const settings *options, membership_request *request
     return 0;
 }
 
+// Joins; with -v a failed join gets a second line with its likely cause, where one is known.
+// Returns 0, or -1 after the error lines.
+static int join_explained(const settings *options, receiver *opened)
+{
+    if (join_group(opened->socket, &opened->request) == 0)
+        return 0;
+    int code = socket_last_error();
+    const char *cause = membership_failure_cause(code);
+    if (options->verbose && cause != nullptr)
+        log_line(stderr, "error", "Likely cause: %s", cause);
+    return -1;
+}
+
 // Whether the run accounts for its senders in a summary, a JSON run or a metrics file.
 static bool accounts(const settings *options)
 {
@@ -448,7 +462,7 @@ static int open_receiver(run_state *state)
     state->out->bound(state->out, &bind_address);
     if (set_receive_buffer(state, opened) < 0 || count_host_drops(state, opened) < 0 ||
         net_wake_on_interrupt(opened->socket) < 0 || resolve_source(options, request) < 0 ||
-        join_group(opened->socket, request) < 0) {
+        join_explained(options, opened) < 0) {
         socket_close(opened->socket);
         return -1;
     }

@@ -8,6 +8,11 @@ int socket_last_error(void)
     return errno;
 }
 
+void socket_set_last_error(int code)
+{
+    errno = code;
+}
+
 int socket_error_text(int code, char *text, size_t size)
 {
     const char *message = strerror(code);

@@ -8,6 +8,11 @@ int socket_last_error(void)
     return WSAGetLastError();
 }
 
+void socket_set_last_error(int code)
+{
+    WSASetLastError(code);
+}
+
 int socket_error_text(int code, char *text, size_t size)
 {
     char *message = nullptr;

@@ -123,9 +123,12 @@ static void report_error(const char *what, int code, bool read_code_again)
         log_line(stderr, "error", "%s: (%d) unknown error", what, code);
 }
 
+// The failed call's code is restored after the line is written, for a caller that acts on it.
 void report_socket_error(const char *what)
 {
-    report_error(what, socket_last_error(), true);
+    int code = socket_last_error();
+    report_error(what, code, true);
+    socket_set_last_error(code);
 }
 
 void report_error_code(const char *what, int code)

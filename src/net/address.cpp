@@ -120,32 +120,6 @@ bool same_host(const endpoint *a, const endpoint *b)
     return memcmp(a_bytes, host_bytes(b, &size), size) == 0;
 }
 
-int find_host(const char *host, int family, endpoint *found, int *resolver_code)
-{
-    addrinfo hints;
-    memset(&hints, 0, sizeof hints);
-    hints.ai_family = family;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo *answers = nullptr;
-    *resolver_code = getaddrinfo(host, nullptr, &hints, &answers);
-    if (*resolver_code != 0)
-        return -1;
-    int status = -1;
-    for (addrinfo *entry = answers; entry != nullptr; entry = entry->ai_next) {
-        bool wanted = family == AF_UNSPEC ? entry->ai_family == AF_INET ||
-                                                entry->ai_family == AF_INET6
-                                          : entry->ai_family == family;
-        if (wanted && entry->ai_addrlen <= sizeof found->storage) {
-            memset(found, 0, sizeof *found);
-            memcpy(&found->storage, entry->ai_addr, entry->ai_addrlen);
-            status = 0;
-            break;
-        }
-    }
-    freeaddrinfo(answers);
-    return status;
-}
-
 bool is_multicast(const endpoint *address)
 {
     size_t size;
@@ -173,11 +147,14 @@ int endpoint_length(const endpoint *address)
                                                   : static_cast<int>(sizeof(sockaddr_in));
 }
 
-int find_group(const char *host, endpoint *found, int *resolver_code)
+// Walks the resolver's answers of the family (AF_UNSPEC: both), and copies the chosen one:
+// the first, or for a group the first multicast one, else the first IPv4 one, else the first.
+static int find_address(const char *host, int family, bool group, endpoint *found,
+                        int *resolver_code)
 {
     addrinfo hints;
     memset(&hints, 0, sizeof hints);
-    hints.ai_family = AF_UNSPEC;
+    hints.ai_family = family;
     hints.ai_socktype = SOCK_DGRAM;
     addrinfo *answers = nullptr;
     *resolver_code = getaddrinfo(host, nullptr, &hints, &answers);
@@ -185,8 +162,10 @@ int find_group(const char *host, endpoint *found, int *resolver_code)
         return -1;
     const addrinfo *first = nullptr, *first_ipv4 = nullptr, *first_multicast = nullptr;
     for (const addrinfo *entry = answers; entry != nullptr; entry = entry->ai_next) {
-        if ((entry->ai_family != AF_INET && entry->ai_family != AF_INET6) ||
-            entry->ai_addrlen > sizeof found->storage)
+        bool wanted = family == AF_UNSPEC ? entry->ai_family == AF_INET ||
+                                                entry->ai_family == AF_INET6
+                                          : entry->ai_family == family;
+        if (!wanted || entry->ai_addrlen > sizeof found->storage)
             continue;
         endpoint candidate = {};
         memcpy(&candidate.storage, entry->ai_addr, entry->ai_addrlen);
@@ -197,13 +176,26 @@ int find_group(const char *host, endpoint *found, int *resolver_code)
         if (first_multicast == nullptr && is_multicast(&candidate))
             first_multicast = entry;
     }
-    const addrinfo *chosen = first_multicast ? first_multicast : first_ipv4 ? first_ipv4 : first;
+    const addrinfo *chosen = !group ? first
+                             : first_multicast ? first_multicast
+                             : first_ipv4      ? first_ipv4
+                                               : first;
     if (chosen != nullptr) {
         memset(found, 0, sizeof *found);
         memcpy(&found->storage, chosen->ai_addr, chosen->ai_addrlen);
     }
     freeaddrinfo(answers);
     return chosen != nullptr ? 0 : -1;
+}
+
+int find_host(const char *host, int family, endpoint *found, int *resolver_code)
+{
+    return find_address(host, family, false, found, resolver_code);
+}
+
+int find_group(const char *host, endpoint *found, int *resolver_code)
+{
+    return find_address(host, AF_UNSPEC, true, found, resolver_code);
 }
 
 bool is_unicast(const endpoint *address)

@@ -122,6 +122,9 @@ extern const socket_calls system_socket_calls;
 // the index in the address's place). Returns 0, or -1 with the library's last error set.
 int socket_set_multicast_interface(socket_handle s, uint32_t index);
 
+// The likely cause of a failed join, for the system's error code; null where none is known.
+const char *membership_failure_cause(int code);
+
 // The index of the network interface with this name (eth0; on Windows the adapter's name), or
 // 0 when there is none.
 uint32_t find_interface(const char *name);

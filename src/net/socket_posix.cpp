@@ -231,3 +231,21 @@ int socket_set_multicast_interface(socket_handle s, uint32_t index)
     request.imr_ifindex = static_cast<int>(index);
     return setsockopt(s, IPPROTO_IP, IP_MULTICAST_IF, &request, sizeof request);
 }
+
+const char *membership_failure_cause(int code)
+{
+    switch (code) {
+    case EINVAL:
+        return "the group is not a multicast address, or the source is not of its family";
+    case ENODEV:
+    case EADDRNOTAVAIL:
+        return "no such interface, or it has no such address";
+    case ENOBUFS:
+        return "the per-socket limit of groups (net.ipv4.igmp_max_memberships, "
+               "net.ipv6.mld_max_msf)";
+    case ENETUNREACH:
+    case EHOSTUNREACH:
+        return "no route for the group: give an interface with -i";
+    }
+    return nullptr;
+}

@@ -229,3 +229,19 @@ int socket_set_multicast_interface(socket_handle s, uint32_t index)
     return setsockopt(s, IPPROTO_IP, IP_MULTICAST_IF, reinterpret_cast<const char *>(&value),
                       sizeof value);
 }
+
+const char *membership_failure_cause(int code)
+{
+    switch (code) {
+    case WSAEINVAL:
+        return "the group is not a multicast address, or the source is not of its family";
+    case WSAEADDRNOTAVAIL:
+        return "no such interface, or it has no such address";
+    case WSAENOBUFS:
+        return "the per-socket limit of groups";
+    case WSAENETUNREACH:
+    case WSAEHOSTUNREACH:
+        return "no route for the group: give an interface with -i";
+    }
+    return nullptr;
+}

@@ -258,3 +258,17 @@ def receive_buffer_errors():
     with open("/proc/net/snmp") as snmp:
         rows = [line.split() for line in snmp if line.startswith("Udp:")]
     return int(rows[1][rows[0].index("RcvbufErrors")])
+
+
+def wait_until_steady(measure, quiet_s=0.5, timeout_s=60):
+    """Waits until measure() (a file's size, a count of lines) stops changing for quiet_s."""
+    deadline = time.monotonic() + timeout_s
+    value, since = None, time.monotonic()
+    while time.monotonic() < deadline:
+        now = measure()
+        if now != value:
+            value, since = now, time.monotonic()
+        elif time.monotonic() - since >= quiet_s:
+            return
+        time.sleep(0.05)
+    raise AssertionError("still changing after %.0f s" % timeout_s)

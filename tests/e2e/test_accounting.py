@@ -103,7 +103,7 @@ class Accounting(unittest.TestCase):
         for seq in range(1000):
             for sock in socks:
                 sock.sendto(payload(seq), (GROUP, port))
-            time.sleep(0.0005)
+            time.sleep(0.002 if WINDOWS else 0.0005)
         time.sleep(0.3)
         self.assertEqual(watcher.stop(), 0)
         messages = watcher.messages()

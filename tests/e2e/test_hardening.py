@@ -12,7 +12,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 from harness import (GROUP, Watcher, feed_command, group_members,  # noqa: E402
-                     receive_buffer_errors, sender, tool_command)
+                     receive_buffer_errors, sender, tool_command, wait_until_steady)
 
 FLOOD_DATAGRAMS = int(os.environ.get("MCWATCH_FLOOD_DATAGRAMS", "1000000"))
 SOAK_SECONDS = float(os.environ.get("MCWATCH_SOAK_SECONDS", "180"))
@@ -76,18 +76,9 @@ def feed(*args, timeout_s=120):
     return done.stdout.decode()
 
 
-def wait_until_quiet(path, quiet_s=0.5, timeout_s=60):
+def wait_until_quiet(path):
     """Waits until the file stops growing."""
-    deadline = time.monotonic() + timeout_s
-    size, since = -1, time.monotonic()
-    while time.monotonic() < deadline:
-        now = os.path.getsize(path)
-        if now != size:
-            size, since = now, time.monotonic()
-        elif time.monotonic() - since >= quiet_s:
-            return
-        time.sleep(0.05)
-    raise AssertionError("output still growing")
+    wait_until_steady(lambda: os.path.getsize(path))
 
 
 class OutputTest(unittest.TestCase):

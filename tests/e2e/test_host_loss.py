@@ -11,8 +11,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from harness import (GROUP, WINDOWS, Watcher, feed_command, receive_buffer_errors,  # noqa: E402
-                     send, watch)
+from harness import (GROUP, WINDOWS, feed_command, receive_buffer_errors,  # noqa: E402
+                     send, wait_until_steady, watch)
 
 _ports = itertools.count(46000)
 
@@ -25,18 +25,9 @@ def voluntary_switches(pid):
     raise AssertionError("no voluntary_ctxt_switches")
 
 
-def wait_until_quiet(watcher, quiet_s=0.5, timeout_s=30):
+def wait_until_quiet(watcher):
     """Waits until no more datagram lines come."""
-    deadline = time.monotonic() + timeout_s
-    count, since = -1, time.monotonic()
-    while time.monotonic() < deadline:
-        now = sum(" IP " in line for line in watcher.lines())
-        if now != count:
-            count, since = now, time.monotonic()
-        elif time.monotonic() - since >= quiet_s:
-            return
-        time.sleep(0.05)
-    raise AssertionError("output still growing")
+    wait_until_steady(lambda: sum(" IP " in line for line in watcher.lines()), timeout_s=30)
 
 
 class HostLoss(unittest.TestCase):

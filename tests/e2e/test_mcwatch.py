@@ -182,6 +182,19 @@ class Membership(WatcherTest):
         self.assertEqual(status, 255)
         self.assertRegex(strip_prefix(out.splitlines()[0], "info"), r"^Socket is bound to ")
         self.assertRegex(strip_prefix(err.splitlines()[0], "error"), r"^setsockopt failed: \(")
+        # Windows' texts end with a line break of their own, which leaves an empty line.
+        self.assertEqual(len([line for line in err.splitlines() if line.strip()]), 1)
+        # With -v the likely cause follows, for each failure whose cause is known.
+        for args, cause in ((["127.0.0.1"], "the group is not a multicast address"),
+                            (["-i", "10.9.9.9", GROUP], "no such interface")):
+            if WINDOWS and "-i" in args:
+                continue  # Wine reports the kernel's ENODEV as WSAEINVAL, Windows does not
+            with self.subTest(args=args):
+                status, out, err = run_to_end(["-v", *args, next_port()])
+                lines = [strip_prefix(line, "error") for line in err.splitlines() if line.strip()]
+                self.assertEqual(status, 255)
+                self.assertEqual(len(lines), 2, lines)
+                self.assertTrue(lines[1].startswith("Likely cause: " + cause), lines)
 
 
 class Interrupt(WatcherTest):
