@@ -545,6 +545,12 @@ int run(const settings *options)
     static char output_buffer[1 << 16];
     // Lines are written out in large blocks, and always before the loop waits.
     setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);
+    // The pages a run works in are touched once here: the output buffer, and the first page of
+    // each batch slot, which any datagram reaches. Otherwise they are faulted in one by one as
+    // larger batches come, and memory seems to grow for the first minutes of a run.
+    memset(output_buffer, 0, sizeof output_buffer);
+    for (int i = 0; i < RECEIVE_BATCH_MAX; i++)
+        memset(state.buffers[i], 0, 4096);
     // The output is chosen once; no event knows how it is rendered.
     sink *out = &text.calls;
     if (options->json) {
