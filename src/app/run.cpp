@@ -103,8 +103,6 @@ static void note_arrival(run_state *state)
     state->last_arrival_us = now_us;
 }
 
-static void read_all_drops(run_state *state);
-
 static void on_stats_due(void *context)
 {
     run_state *state = static_cast<run_state *>(context);
@@ -269,9 +267,8 @@ static int nap_while_busy(run_state *state)
 // call is spent to find that out. Returns 0, or -1 after an error line.
 static int receive_batch(run_state *state, receiver *from_receiver, bool wait)
 {
-    int batch_size = RECEIVE_BATCH_MAX;
-    int count = state->calls->receive_many(from_receiver->socket, state->batch, batch_size,
-                                           wait);
+    int count = state->calls->receive_many(from_receiver->socket, state->batch,
+                                           RECEIVE_BATCH_MAX, wait);
     if (count == RECEIVE_WOULD_BLOCK || count == WAIT_ENDED_EARLY) {
         from_receiver->queue_empty = true;
         return 0;
@@ -295,7 +292,7 @@ static int receive_batch(run_state *state, receiver *from_receiver, bool wait)
         take_datagram(state, from_receiver, datagram);
         timers_run_due(&state->timers);
     }
-    from_receiver->queue_empty = count < batch_size;
+    from_receiver->queue_empty = count < RECEIVE_BATCH_MAX;
     if (count >= 2)
         state->busy = true;
     return 0;

@@ -25,34 +25,36 @@ int open_missing_standard_streams(void)
     return 0;
 }
 
-int install_interrupt_handler(void (*handler)(int))
+// Installs handler for each signal of the list (ended by 0) with the flags. Returns 0, or -1
+// after an error line.
+static int install_handler(void (*handler)(int), const int *signals, int flags)
 {
     struct sigaction action;
     memset(&action, 0, sizeof action);
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
-    // No SA_RESTART: a write blocked on a stalled standard output returns, and the run gets
-    // back to its wait, which then fails and stops the run.
-    action.sa_flags = SA_RESETHAND;
-    if (sigaction(SIGINT, &action, nullptr) != 0 || sigaction(SIGTERM, &action, nullptr) != 0) {
-        report_socket_error("sigaction failed");
-        return -1;
+    action.sa_flags = flags;
+    for (; *signals != 0; signals++) {
+        if (sigaction(*signals, &action, nullptr) != 0) {
+            report_socket_error("sigaction failed");
+            return -1;
+        }
     }
     return 0;
 }
 
+int install_interrupt_handler(void (*handler)(int))
+{
+    static const int interrupts[] = {SIGINT, SIGTERM, 0};
+    // No SA_RESTART: a write blocked on a stalled standard output returns, and the run gets
+    // back to its wait, which then fails and stops the run.
+    return install_handler(handler, interrupts, SA_RESETHAND);
+}
+
 int install_summary_handler(void (*handler)(int))
 {
-    struct sigaction action;
-    memset(&action, 0, sizeof action);
-    action.sa_handler = handler;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    if (sigaction(SIGUSR1, &action, nullptr) != 0) {
-        report_socket_error("sigaction failed");
-        return -1;
-    }
-    return 0;
+    static const int summary[] = {SIGUSR1, 0};
+    return install_handler(handler, summary, SA_RESTART);
 }
 
 // The descriptor's flags before release_standard_output, or -1 when it changed nothing.

@@ -64,8 +64,8 @@ static const sender_metric sender_metrics[] = {
      "When the sender's last datagram came, in seconds since 1970."},
 };
 
-// The two gauges, after the seven counters.
-enum { LAST_SEQUENCE = 7, LAST_TIMESTAMP = 8 };
+// The gauges come after the seven counters: the last sequence, then the last timestamp.
+enum { LAST_SEQUENCE = 7 };
 
 static void put_sender_value(FILE *file, size_t metric, const sender_entry *entry)
 {

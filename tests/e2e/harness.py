@@ -272,3 +272,12 @@ def wait_until_steady(measure, quiet_s=0.5, timeout_s=60):
             return
         time.sleep(0.05)
     raise AssertionError("still changing after %.0f s" % timeout_s)
+
+
+def process_status(pid, field):
+    """A number from /proc/<pid>/status: VmRSS, VmHWM (KiB), voluntary_ctxt_switches."""
+    with open("/proc/%d/status" % pid) as status:
+        for line in status:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise AssertionError("no %s for %d" % (field, pid))

@@ -12,18 +12,15 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 from harness import (GROUP, Watcher, feed_command, group_members,  # noqa: E402
-                     receive_buffer_errors, sender, tool_command, wait_until_steady)
+                     process_status, receive_buffer_errors, sender, tool_command,
+                     wait_until_steady)
 
 FLOOD_DATAGRAMS = int(os.environ.get("MCWATCH_FLOOD_DATAGRAMS", "1000000"))
 SOAK_SECONDS = float(os.environ.get("MCWATCH_SOAK_SECONDS", "180"))
 
 
 def resident_kib(pid):
-    with open("/proc/%d/status" % pid) as status:
-        for line in status:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    raise AssertionError("no VmRSS")
+    return process_status(pid, "VmRSS")
 
 
 def open_descriptors(pid):

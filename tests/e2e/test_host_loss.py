@@ -11,18 +11,14 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from harness import (GROUP, WINDOWS, feed_command, receive_buffer_errors,  # noqa: E402
-                     send, wait_until_steady, watch)
+from harness import (GROUP, WINDOWS, feed_command, process_status,  # noqa: E402
+                     receive_buffer_errors, send, wait_until_steady, watch)
 
 _ports = itertools.count(46000)
 
 
 def voluntary_switches(pid):
-    with open("/proc/%d/status" % pid) as status:
-        for line in status:
-            if line.startswith("voluntary_ctxt_switches:"):
-                return int(line.split()[1])
-    raise AssertionError("no voluntary_ctxt_switches")
+    return process_status(pid, "voluntary_ctxt_switches")
 
 
 def wait_until_quiet(watcher):
