@@ -28,7 +28,8 @@ static const char usage[] =
     "      --drop-every N    drop every Nth sequence number\n"
     "  -q, --quiet           write only the summary, not each fault\n"
     "      --spin            pace by busy-waiting instead of sleeping: evenly, as a\n"
-    "                        hardware-paced source sends, at the cost of a whole core (a\n"
+    "                        hardware-paced source sends, never faster than -r even\n"
+    "                        after falling behind, at the cost of a whole core (a\n"
     "                        benchmark aid)\n"
     "  -h, --help            show this help\n"
     "  -V, --version         show the version\n";

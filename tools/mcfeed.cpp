@@ -124,7 +124,10 @@ static bool past_duration(const feed_options *options, uint64_t start_us, uint64
 }
 
 // Sends the stream, paced from a fixed start so that the rate does not drift. Returns 0, or -1
-// after a failed send.
+// after a failed send. Sleeping wakes late and then sends a small burst to catch up; spinning
+// keeps the spacing even instead: a spinning sender that was held up (its core taken, its
+// process stopped) moves its schedule on rather than send the missed time's datagrams at once,
+// as a hardware-paced source would.
 static int send_stream(socket_handle s, const endpoint *group, const feed_options *options,
                        feed_totals *totals)
 {
@@ -139,7 +142,11 @@ static int send_stream(socket_handle s, const endpoint *group, const feed_option
         for (int i = 0; i < step.sends; i++) {
             if (options->rate_pps != 0) {
                 uint64_t due_us = start_us + totals->sent * 1000000u / options->rate_pps;
-                // Sleeping wakes late and then sends a small burst; spinning does not.
+                uint64_t now_us = clock_monotonic_us();
+                if (options->spin && now_us > due_us + 1000000u / options->rate_pps) {
+                    start_us += now_us - due_us;
+                    due_us = now_us;
+                }
                 while (!stop_requested && clock_monotonic_us() < due_us)
                     if (!options->spin)
                         clock_sleep_until_us(due_us);

@@ -1,12 +1,15 @@
 """End-to-end tests of mcfeed against mcwatch: the fault record predicts what mcwatch prints."""
 
 import os
+import signal
+import subprocess
 import sys
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from harness import (GROUP, WINDOWS, predicted_gap_lines, receive_buffer_errors,  # noqa: E402
-                     run_feed, sent_order, watch)
+from harness import (GROUP, WINDOWS, feed_command, predicted_gap_lines,  # noqa: E402
+                     receive_buffer_errors, run_feed, sent_order, watch)
 
 
 def seed_swapping_second():
@@ -104,6 +107,36 @@ class FeedAgainstWatcher(unittest.TestCase):
         self.assertAlmostEqual(arrivals[-1] - arrivals[0], 1.5, delta=0.05)
         halves = arrivals[150] - arrivals[0], arrivals[300] - arrivals[150]
         self.assertAlmostEqual(halves[0], halves[1], delta=0.05)
+
+    @unittest.skipIf(WINDOWS, "stopping the sender stops Wine's launcher, not the program")
+    def test_a_held_up_sender_bursts_when_sleeping_and_moves_on_when_spinning(self):
+        # Stopped for 0.3 s of a 1,000-a-second stream: a sleeping sender sends the 300 it
+        # missed at once, a spinning one keeps its spacing and ends later.
+        for port, pacing, most_in_10_ms in ((42005, [], 100), (42006, ["--spin"], 15)):
+            with self.subTest(pacing=pacing):
+                watcher = self.watch(GROUP, port)
+                feed = subprocess.Popen(feed_command() + [str(a) for a in [
+                    "-b", "127.0.0.1", "-n", 800, "-r", 1000, "-q"] + pacing + [GROUP, port]],
+                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                time.sleep(0.2)
+                feed.send_signal(signal.SIGSTOP)
+                time.sleep(0.3)
+                feed.send_signal(signal.SIGCONT)
+                self.assertEqual(feed.wait(timeout=10), 0, feed.stderr.read())
+                feed.stderr.close()
+                watcher.wait_for(r"seq 799$", timeout_s=10)
+                self.assertEqual(watcher.stop(), 0)
+                with watcher._lock:
+                    arrivals = [t for t, line in watcher.out if " IP " in line]
+                densest = max(sum(1 for t in arrivals if start <= t < start + 0.01)
+                              for start in arrivals)
+                if pacing:
+                    self.assertEqual(len(arrivals), 800)
+                    self.assertLessEqual(densest, most_in_10_ms)
+                    self.assertGreater(arrivals[-1] - arrivals[0], 1.0)
+                else:
+                    # So dense that the receiver's queue may overflow: some may be lost.
+                    self.assertGreater(densest, most_in_10_ms)
 
 
 class FeedFailures(unittest.TestCase):
