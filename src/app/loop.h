@@ -6,6 +6,7 @@
 
 #include "app/app.h"
 #include "monitor/monitor.h"
+#include "monitor/pace.h"
 #include "monitor/senders.h"
 #include "net/receiver.h"
 #include "output/metrics.h"
@@ -19,6 +20,11 @@ struct receiver {
     socket_handle socket;
     membership_request request;
     bool queue_empty;
+    // What queued since the queue was last found empty, and when that was: the rate it fills at.
+    uint64_t emptied_us;
+    int queued_count;
+    uint64_t queued_bytes;
+    uint64_t room_bytes;     // of the receive buffer, what a nap may let the queue fill
     bool drops_counted;      // the system hands its drop count over
     uint32_t drop_count;     // the last count read (cumulative, wrapping)
 };
@@ -38,7 +44,7 @@ struct run_state {
     uint64_t taken;          // datagrams taken, for -c
     bool stopping;           // -c or --duration reached: stop as an interrupt does
     bool failed;             // a timer's work failed, after its error line: stop with -1
-    bool busy;               // the last batch had two or more datagrams: nap, do not wait
+    int64_t nap_us;          // after the queues were found empty: nap this long (0: wait)
     bool host_drops_counted; // every receiver counts what its full queue dropped
     uint64_t host_drops;     // over the run
     uint64_t host_drops_reported;  // at the last statistics report

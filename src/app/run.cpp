@@ -4,6 +4,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "base/process.h"
 #include "base/clock.h"
 #include "base/error_text.h"
@@ -132,7 +134,7 @@ void run_state_init(run_state *state, const settings *options, const socket_call
     timer_add(&state->timers, &state->stall_timer, on_stall_due, state);
     timer_add(&state->timers, &state->metrics_timer, on_metrics_due, state);
     state->failed = false;
-    state->busy = false;
+    state->nap_us = 0;
     state->started_us = clock_monotonic_us();
     state->taken = 0;
     state->stopping = false;
@@ -248,19 +250,43 @@ static int wait_for_more(run_state *state)
     return 0;
 }
 
-// After a busy batch: writes out what was printed, naps briefly instead of waiting, and takes
-// what queued meanwhile without waiting. A stream that has gone quiet shows it by a short
-// batch, and the loop waits again. Returns 0, or -1 after an error line.
+// After a busy drain: writes out what was printed, naps briefly instead of waiting, and takes
+// what queued meanwhile without waiting. A stream that has gone quiet shows it by a single
+// datagram, and the loop waits again. Returns 0, or -1 after an error line.
 static int nap_while_busy(run_state *state)
 {
-    state->busy = false;
+    int64_t nap_us = state->nap_us;
+    state->nap_us = 0;
     if (flush_output(state) < 0)
         return -1;
-    state->calls->nap(state->calls->nap_us);
+    state->calls->nap(nap_us);
     for (int i = 0; i < state->receiver_count; i++)
         state->receivers[i].queue_empty = false;
     timers_run_due(&state->timers);
     return 0;
+}
+
+static void note_queued(receiver *from_receiver, const received_datagram *batch, int count)
+{
+    from_receiver->queued_count += count;
+    for (int i = 0; i < count; i++)
+        from_receiver->queued_bytes += batch[i].length_bytes;
+}
+
+// Once a receiver's queue is found empty: how long the loop may nap before it looks again,
+// from how fast the queue filled since it was last empty. The shortest nap of the receivers
+// drained in a round is the one taken.
+static void plan_nap(run_state *state, receiver *drained)
+{
+    uint64_t now_us = state->calls->clock_us();
+    nap_rule rule = {state->calls->nap_us, RECEIVE_BATCH_MAX, drained->room_bytes};
+    int64_t nap_us = nap_after_drain_us(&rule, drained->queued_count, drained->queued_bytes,
+                                        static_cast<int64_t>(now_us - drained->emptied_us));
+    if (nap_us > 0 && (state->nap_us == 0 || nap_us < state->nap_us))
+        state->nap_us = nap_us;
+    drained->emptied_us = now_us;
+    drained->queued_count = 0;
+    drained->queued_bytes = 0;
 }
 
 // Takes one batch from a receiver; a batch that comes back short shows its queue empty, so no
@@ -271,6 +297,7 @@ static int receive_batch(run_state *state, receiver *from_receiver, bool wait)
                                            RECEIVE_BATCH_MAX, wait);
     if (count == RECEIVE_WOULD_BLOCK || count == WAIT_ENDED_EARLY) {
         from_receiver->queue_empty = true;
+        plan_nap(state, from_receiver);
         return 0;
     }
     if (count < 0) {
@@ -281,6 +308,8 @@ static int receive_batch(run_state *state, receiver *from_receiver, bool wait)
     }
     if (state->options->prom_path != nullptr && count > 0)
         state->batch_utc_us = clock_utc_us();
+    if (count > 0)
+        note_queued(from_receiver, state->batch, count);
     // The flag is looked at before each datagram: what an interrupt leaves behind in the
     // batch is not a datagram.
     for (int i = 0; i < count && !interrupted && !state->stopping; i++) {
@@ -293,8 +322,8 @@ static int receive_batch(run_state *state, receiver *from_receiver, bool wait)
         timers_run_due(&state->timers);
     }
     from_receiver->queue_empty = count < RECEIVE_BATCH_MAX;
-    if (count >= 2)
-        state->busy = true;
+    if (from_receiver->queue_empty)
+        plan_nap(state, from_receiver);
     return 0;
 }
 
@@ -303,8 +332,14 @@ static int receive_batch(run_state *state, receiver *from_receiver, bool wait)
 // Only an interrupt stops the loop in order: a wait that a signal cut short just waits again.
 int receive_loop(run_state *state)
 {
-    for (int i = 0; i < state->receiver_count; i++)
-        state->receivers[i].queue_empty = false;
+    uint64_t now_us = state->calls->clock_us();
+    for (int i = 0; i < state->receiver_count; i++) {
+        receiver *r = &state->receivers[i];
+        r->queue_empty = false;
+        r->emptied_us = now_us;
+        r->queued_count = 0;
+        r->queued_bytes = 0;
+    }
     while (!interrupted && !state->stopping) {
         if (state->failed)
             return -1;
@@ -314,8 +349,7 @@ int receive_loop(run_state *state)
         }
         bool wait = false;
         if (all_queues_empty(state)) {
-            int status = state->busy && state->calls->nap_us > 0 ? nap_while_busy(state)
-                                                                 : wait_for_more(state);
+            int status = state->nap_us > 0 ? nap_while_busy(state) : wait_for_more(state);
             if (status < 0)
                 return -1;
             wait = status == 1;
@@ -422,6 +456,26 @@ static int set_receive_buffer(run_state *state, receiver *opened)
     return 0;
 }
 
+// A nap may let the queue fill a quarter of the receive buffer, leaving room to spare for a
+// rate that rises meanwhile. That quarter is taken from what the queue could hold through a
+// stall of this process, so where the loop naps and the buffer is the system's default, it
+// asks for a third more: the room left while it naps is then the whole default buffer, as for
+// a loop that never naps. A system that grants less only makes the naps shorter; one whose
+// cap is below its default (an ask would shrink the buffer) is not asked.
+static void make_room_for_naps(const run_state *state, receiver *opened)
+{
+    uint64_t buffer_bytes = socket_receive_buffer_bytes(opened->socket);
+    uint64_t wanted_bytes = buffer_bytes + buffer_bytes / 3;
+    uint64_t cap_bytes = 0;
+    // Linux caps the ask, then doubles it.
+    if (receive_buffer_cap(&cap_bytes) != nullptr)
+        wanted_bytes = std::min(wanted_bytes, 2 * cap_bytes);
+    if (state->calls->nap_us > 0 && state->options->rcvbuf_bytes == 0 &&
+        wanted_bytes > buffer_bytes && socket_ask_receive_buffer(opened->socket, wanted_bytes) == 0)
+        buffer_bytes = socket_receive_buffer_bytes(opened->socket);
+    opened->room_bytes = buffer_bytes / 4;
+}
+
 // Where the run accounts for its senders, it also counts what this host dropped: the system
 // hands the socket's drop count over with each datagram. Returns 0, or -1 after an error line.
 static int count_host_drops(run_state *state, receiver *opened)
@@ -463,6 +517,7 @@ static int open_receiver(run_state *state)
         socket_close(opened->socket);
         return -1;
     }
+    make_room_for_naps(state, opened);
     state->receiver_count = 1;
     join_event joined = {&request->group, request->source_specific ? &request->source : nullptr,
                          options->interface_name};

@@ -83,6 +83,15 @@ int socket_read_drops(socket_handle s, uint32_t *count);
 // back what was granted. Returns 0, or -1 with the library's last error set.
 int socket_set_receive_buffer(socket_handle s, uint64_t bytes, uint64_t *granted_bytes);
 
+// The socket's receive buffer as the system counts it against what is queued, or 0 where it
+// cannot be read.
+uint64_t socket_receive_buffer_bytes(socket_handle s);
+
+// Asks, without privilege, for a receive buffer of bytes as socket_receive_buffer_bytes counts
+// it (Linux doubles what is asked, for its bookkeeping; the system may grant less). Returns 0,
+// or -1 with the library's last error set.
+int socket_ask_receive_buffer(socket_handle s, uint64_t bytes);
+
 // The system setting that caps an ordinary receive buffer request, and its value; null where
 // the platform has none to name.
 const char *receive_buffer_cap(uint64_t *cap_bytes);
@@ -100,9 +109,10 @@ int socket_receive_many(socket_handle s, received_datagram *datagrams, int count
 // the library's last error set.
 int socket_wait(const socket_handle *sockets, int count, int64_t limit_us);
 
-// How long the loop naps after a busy batch before it takes what queued meanwhile: on an
-// evenly paced stream a few datagrams arrive per wake-up, and the wake-ups, not the copies,
-// are the cost. 0 where the platform keeps its loop as it is (Windows).
+// The longest the loop naps after a busy batch before it takes what queued meanwhile
+// (monitor/pace.h sizes each nap): on an evenly paced stream a few datagrams arrive per
+// wake-up, and the wake-ups, not the copies, are the cost. 0 where the platform keeps its loop
+// as it is (Windows).
 extern const int64_t busy_nap_us;
 
 // Sleeps for nap_us, or less when a signal comes.
@@ -114,7 +124,8 @@ struct socket_calls {
     int (*receive_many)(socket_handle s, received_datagram *datagrams, int count, bool wait);
     int (*wait)(const socket_handle *sockets, int count, int64_t limit_us);
     void (*nap)(int64_t nap_us);
-    int64_t nap_us;
+    int64_t nap_us;              // the longest nap
+    uint64_t (*clock_us)(void);  // monotonic, for the rate a queue fills at
 };
 extern const socket_calls system_socket_calls;
 

@@ -12,6 +12,7 @@
 #include <linux/sock_diag.h>
 #include <net/if.h>
 
+#include "base/clock.h"
 #include "base/log.h"
 
 // There is no library to shut down here, so an interrupt ends the wait by shutting the
@@ -170,6 +171,21 @@ int socket_set_receive_buffer(socket_handle s, uint64_t bytes, uint64_t *granted
     return 0;
 }
 
+uint64_t socket_receive_buffer_bytes(socket_handle s)
+{
+    int bytes = 0;
+    socklen_t length = sizeof bytes;
+    if (getsockopt(s, SOL_SOCKET, SO_RCVBUF, &bytes, &length) != 0 || bytes < 0)
+        return 0;
+    return static_cast<uint64_t>(bytes);
+}
+
+int socket_ask_receive_buffer(socket_handle s, uint64_t bytes)
+{
+    int asked = bytes / 2 > INT32_MAX ? INT32_MAX : static_cast<int>(bytes / 2);
+    return setsockopt(s, SOL_SOCKET, SO_RCVBUF, &asked, sizeof asked) == 0 ? 0 : -1;
+}
+
 const char *receive_buffer_cap(uint64_t *cap_bytes)
 {
     FILE *setting = fopen("/proc/sys/net/core/rmem_max", "r");
@@ -212,7 +228,7 @@ void socket_nap(int64_t nap_us)
 }
 
 const socket_calls system_socket_calls = {socket_receive_many, socket_wait, socket_nap,
-                                          busy_nap_us};
+                                          busy_nap_us, clock_monotonic_us};
 
 void socket_close(socket_handle s)
 {

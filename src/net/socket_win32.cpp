@@ -4,6 +4,7 @@
 #include <netioapi.h>
 #include <string.h>
 
+#include "base/clock.h"
 #include "base/log.h"
 
 // Winsock has no signal-safe way to end a wait on another socket, and shutting the library
@@ -173,6 +174,25 @@ int socket_set_receive_buffer(socket_handle s, uint64_t bytes, uint64_t *granted
     return 0;
 }
 
+uint64_t socket_receive_buffer_bytes(socket_handle s)
+{
+    int bytes = 0;
+    int length = sizeof bytes;
+    if (getsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char *>(&bytes), &length) != 0 ||
+        bytes < 0)
+        return 0;
+    return static_cast<uint64_t>(bytes);
+}
+
+int socket_ask_receive_buffer(socket_handle s, uint64_t bytes)
+{
+    int asked = bytes > INT32_MAX ? INT32_MAX : static_cast<int>(bytes);
+    return setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char *>(&asked),
+                      sizeof asked) == 0
+               ? 0
+               : -1;
+}
+
 const char *receive_buffer_cap(uint64_t *)
 {
     return nullptr;
@@ -210,7 +230,7 @@ void socket_nap(int64_t nap_us)
 }
 
 const socket_calls system_socket_calls = {socket_receive_many, socket_wait, socket_nap,
-                                          busy_nap_us};
+                                          busy_nap_us, clock_monotonic_us};
 
 void socket_close(socket_handle s)
 {

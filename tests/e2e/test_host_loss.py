@@ -82,6 +82,24 @@ class HostLoss(unittest.TestCase):
                     self.assertEqual(granted, 2 * cap)
                     self.assertEqual(match.group(3).strip(), limited)
 
+    @unittest.skipIf(WINDOWS, "Windows keeps its loop, which does not nap")
+    def test_the_buffer_has_a_third_more_room_for_naps_unless_one_is_asked_for(self):
+        with open("/proc/sys/net/core/rmem_default") as default, \
+                open("/proc/sys/net/core/rmem_max") as cap:
+            default, cap = int(default.read()), int(cap.read())
+        # Linux books twice what was asked for: mcwatch asks for half of what it wants.
+        for asked, expected in ((None, min(default + default // 3, 2 * cap) // 2 * 2),
+                                (102400, 2 * 102400)):
+            with self.subTest(asked=asked):
+                port = next(_ports)
+                watcher = watch(self, *(["--rcvbuf", asked] if asked else []), GROUP, port)
+                shown = subprocess.run(["ss", "-uanm", "sport = :%d" % port], check=True,
+                                       capture_output=True, text=True).stdout
+                self.assertEqual(watcher.stop(), 0)
+                booked = re.findall(r"\brb(\d+)\b", shown)
+                self.assertEqual(len(booked), 1, shown)
+                self.assertEqual(int(booked[0]), expected, shown)
+
     def test_quiet_prints_every_line_but_the_datagrams(self):
         port = next(_ports)
         watcher = watch(self, "-q", "-g", "-s", "300", GROUP, port)

@@ -21,11 +21,14 @@ namespace {
 std::vector<std::string> happened;
 
 // One scripted answer of a socket call: a count of datagrams (or a RECEIVE_ or WAIT_ answer,
-// or -1), and for datagrams, whether they went to another address than the group.
+// or -1), for datagrams whether they went to another address than the group, and how long
+// the call took on the loop's clock.
 struct answer {
     int result;
     bool to_other_address;
+    int64_t took_us;
 };
+uint64_t clock_now_us;
 std::vector<answer> script;
 size_t next_answer;
 int64_t next_seq;
@@ -36,10 +39,12 @@ endpoint group, sender, other;
 // Past the end of the script the loop is interrupted, so that no test can run for ever.
 answer take_answer()
 {
-    if (next_answer < script.size())
+    if (next_answer < script.size()) {
+        clock_now_us += static_cast<uint64_t>(script[next_answer].took_us);
         return script[next_answer++];
+    }
     on_interrupt(SIGINT);
-    return {WAIT_ENDED_EARLY, false};
+    return {WAIT_ENDED_EARLY, false, 0};
 }
 
 int scripted_receive(socket_handle, received_datagram *datagrams, int count, bool wait)
@@ -73,9 +78,16 @@ int scripted_wait(const socket_handle *, int, int64_t)
 void scripted_nap(int64_t nap_us)
 {
     happened.push_back("nap " + std::to_string(nap_us));
+    clock_now_us += static_cast<uint64_t>(nap_us);
 }
 
-const socket_calls scripted_calls = {scripted_receive, scripted_wait, scripted_nap, 500};
+uint64_t scripted_clock_us()
+{
+    return clock_now_us;
+}
+
+const socket_calls scripted_calls = {scripted_receive, scripted_wait, scripted_nap, 500,
+                                     scripted_clock_us};
 
 void on_gap(sink *, const gap_event *)
 {
@@ -131,6 +143,7 @@ struct ReceiveLoop : testing::Test {
         script = answers;
         run_state_init(state.get(), &options, &scripted_calls, &recording);
         state->receivers[0].request.group = group;
+        state->receivers[0].room_bytes = 1 << 20;
         state->receiver_count = 1;
         return receive_loop(state.get());
     }
@@ -138,10 +151,11 @@ struct ReceiveLoop : testing::Test {
 
 TEST_F(ReceiveLoop, FlushesOnlyWhenEveryQueueIsEmptyAndNapsWhileBusy)
 {
-    EXPECT_EQ(run_script({{RECEIVE_BATCH_MAX, false},
-                          {2, false},
-                          {1, false},
-                          {RECEIVE_WOULD_BLOCK, false}}),
+    // 66 datagrams queued over 660 us, 100,000 a second: the nap lets 48 queue.
+    EXPECT_EQ(run_script({{RECEIVE_BATCH_MAX, false, 600},
+                          {2, false, 60},
+                          {1, false, 0},
+                          {RECEIVE_WOULD_BLOCK, false, 0}}),
               0);
     std::vector<std::string> expected = {"recv"};
     for (int seq = 1; seq <= RECEIVE_BATCH_MAX + 2; seq++) {
@@ -151,7 +165,7 @@ TEST_F(ReceiveLoop, FlushesOnlyWhenEveryQueueIsEmptyAndNapsWhileBusy)
             expected.push_back("recv");
     }
     // A busy batch is followed by a nap, a quiet one (a single datagram) by a wait.
-    expected.insert(expected.end(), {"flush", "nap 500", "recv", "datagram 67", "flush",
+    expected.insert(expected.end(), {"flush", "nap 480", "recv", "datagram 67", "flush",
                                      "recv+wait", "flush", "recv+wait"});
     EXPECT_EQ(happened, expected);
 }
@@ -159,7 +173,7 @@ TEST_F(ReceiveLoop, FlushesOnlyWhenEveryQueueIsEmptyAndNapsWhileBusy)
 TEST_F(ReceiveLoop, AnInterruptBetweenTwoDatagramsOfABatchStopsBeforeTheSecond)
 {
     interrupt_at_datagram = 1;
-    EXPECT_EQ(run_script({{3, false}}), 0);
+    EXPECT_EQ(run_script({{3, false, 0}}), 0);
     EXPECT_EQ(happened, (std::vector<std::string>{"recv", "datagram 1"}));
 }
 
@@ -173,10 +187,10 @@ TEST_F(ReceiveLoop, OnlyAnInterruptEndsTheLoopInOrder)
     };
     const failure_case cases[] = {
         // A wait that a signal cut short waits again, and the datagram after it is taken.
-        {0, {WAIT_ENDED_EARLY, false}, 0, ""},
-        {1000000, {WAIT_ENDED_EARLY, false}, 0, ""},
-        {0, {-1, false}, -1, "recv failed: ("},
-        {1000000, {-1, false}, -1, "select failed: ("},
+        {0, {WAIT_ENDED_EARLY, false, 0}, 0, ""},
+        {1000000, {WAIT_ENDED_EARLY, false, 0}, 0, ""},
+        {0, {-1, false, 0}, -1, "recv failed: ("},
+        {1000000, {-1, false, 0}, -1, "select failed: ("},
     };
     for (const failure_case &c : cases) {
         SetUp();
@@ -186,7 +200,7 @@ TEST_F(ReceiveLoop, OnlyAnInterruptEndsTheLoopInOrder)
         run_state_init(state.get(), &options, &scripted_calls, &recording);
         if (c.period_us != 0)
             timer_arm(&state->stats_timer, clock_monotonic_us() + 3600000000u);
-        script = {{RECEIVE_WOULD_BLOCK, false}, c.failing, {1, false}, {1, false}};
+        script = {{RECEIVE_WOULD_BLOCK, false, 0}, c.failing, {1, false, 0}, {1, false, 0}};
         state->receivers[0].request.group = group;
         state->receiver_count = 1;
         EXPECT_EQ(receive_loop(state.get()), c.status) << c.period_us;
@@ -202,7 +216,7 @@ TEST_F(ReceiveLoop, OnlyAnInterruptEndsTheLoopInOrder)
 TEST_F(ReceiveLoop, DatagramsToAnotherAddressAreNeitherCountedNorChecked)
 {
     interrupt_at_datagram = 2;
-    EXPECT_EQ(run_script({{1, false}, {1, true}, {1, false}}), 0);
+    EXPECT_EQ(run_script({{1, false, 0}, {1, true, 0}, {1, false, 0}}), 0);
     // The datagram to the other address took number 2, so 3 shows a gap: the other's number
     // did not count as the previous one.
     EXPECT_EQ(happened, (std::vector<std::string>{"recv", "datagram 1", "flush", "recv+wait",

@@ -1,4 +1,5 @@
 #include "monitor/monitor.h"
+#include "monitor/pace.h"
 
 #include <gtest/gtest.h>
 
@@ -106,6 +107,35 @@ TEST(FindGap, ReportsMissedAndExtraNumbersAsTheTextSinkPrintsThem)
         ASSERT_GT(out.size(), prefix_length) << context;
         EXPECT_EQ(out.substr(prefix_length), std::string(c.line) + "\n") << context;
         EXPECT_EQ(out.substr(prefix_length - 7, 7), "[info] ") << context;
+    }
+}
+
+// The nap after a drained queue, against the 500 us and quarter-buffer rule of a default Linux
+// socket (212,992 bytes).
+TEST(NapAfterDrain, LetsAboutThreeQuartersOfABatchQueueWithinRoomAndLimit)
+{
+    struct nap_case {
+        int64_t most_us;
+        int count;
+        uint64_t bytes;
+        int64_t interval_us;
+        int64_t nap_us;
+    };
+    const nap_case cases[] = {
+        {500, 1, 64, 10, 0},             // quiet: a single datagram, so wait for the next
+        {500, 0, 0, 1000, 0},
+        {500, 50, 50 * 64, 500, 480},    // 100,000 a second: 48 queue in 480 us
+        {500, 100, 100 * 64, 500, 240},  // a drained backlog: faster, so shorter
+        {500, 2, 128, 1000, 500},        // 2,000 a second: the limit holds lines back no longer
+        {500, 40, 40 * 1316, 500, 284},  // video of 1316-byte datagrams: the room comes first
+        {500, 60000, 60000, 100, 0},     // 48 queue within a microsecond: no nap
+        {500, 2, 128, 0, 24},            // too quick for the clock to see: as if 1 us
+        {0, 50, 50 * 64, 500, 0},        // where the platform does not nap
+    };
+    for (const nap_case &c : cases) {
+        nap_rule rule = {c.most_us, 64, 212992 / 4};
+        EXPECT_EQ(nap_after_drain_us(&rule, c.count, c.bytes, c.interval_us), c.nap_us)
+            << c.count << " in " << c.interval_us << " us";
     }
 }
 
