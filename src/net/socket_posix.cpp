@@ -163,12 +163,9 @@ int socket_set_receive_buffer(socket_handle s, uint64_t bytes, uint64_t *granted
     if (setsockopt(s, SOL_SOCKET, SO_RCVBUFFORCE, &asked, sizeof asked) != 0 &&
         setsockopt(s, SOL_SOCKET, SO_RCVBUF, &asked, sizeof asked) != 0)
         return -1;
-    int granted = 0;
-    socklen_t length = sizeof granted;
-    if (getsockopt(s, SOL_SOCKET, SO_RCVBUF, &granted, &length) != 0)
-        return -1;
-    *granted_bytes = static_cast<uint64_t>(granted);
-    return 0;
+    // What was asked for is above 0, so 0 read back says the read failed.
+    *granted_bytes = socket_receive_buffer_bytes(s);
+    return *granted_bytes != 0 ? 0 : -1;
 }
 
 uint64_t socket_receive_buffer_bytes(socket_handle s)

@@ -162,16 +162,11 @@ int socket_read_drops(socket_handle, uint32_t *)
 
 int socket_set_receive_buffer(socket_handle s, uint64_t bytes, uint64_t *granted_bytes)
 {
-    int asked = bytes > INT32_MAX ? INT32_MAX : static_cast<int>(bytes);
-    if (setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char *>(&asked),
-                   sizeof asked) != 0)
+    if (socket_ask_receive_buffer(s, bytes) < 0)
         return -1;
-    int granted = 0;
-    int length = sizeof granted;
-    if (getsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char *>(&granted), &length) != 0)
-        return -1;
-    *granted_bytes = static_cast<uint64_t>(granted);
-    return 0;
+    // What was asked for is above 0, so 0 read back says the read failed.
+    *granted_bytes = socket_receive_buffer_bytes(s);
+    return *granted_bytes != 0 ? 0 : -1;
 }
 
 uint64_t socket_receive_buffer_bytes(socket_handle s)
