@@ -266,13 +266,6 @@ static int nap_while_busy(run_state *state)
     return 0;
 }
 
-static void note_queued(receiver *from_receiver, const received_datagram *batch, int count)
-{
-    from_receiver->queued_count += count;
-    for (int i = 0; i < count; i++)
-        from_receiver->queued_bytes += batch[i].length_bytes;
-}
-
 // Once a receiver's queue is found empty: how long the loop may nap before it looks again,
 // from how fast the queue filled since it was last empty. The shortest nap of the receivers
 // drained in a round is the one taken.
@@ -308,12 +301,12 @@ static int receive_batch(run_state *state, receiver *from_receiver, bool wait)
     }
     if (state->options->prom_path != nullptr && count > 0)
         state->batch_utc_us = clock_utc_us();
-    if (count > 0)
-        note_queued(from_receiver, state->batch, count);
+    from_receiver->queued_count += count;
     // The flag is looked at before each datagram: what an interrupt leaves behind in the
     // batch is not a datagram.
     for (int i = 0; i < count && !interrupted && !state->stopping; i++) {
         const received_datagram *datagram = &state->batch[i];
+        from_receiver->queued_bytes += static_cast<uint64_t>(datagram->length_bytes);
         if (datagram->have_drop_count)
             count_drops(state, from_receiver, datagram->drop_count);
         if (!is_for_group(datagram, &from_receiver->request.group))
@@ -465,15 +458,16 @@ static int set_receive_buffer(run_state *state, receiver *opened)
 static void make_room_for_naps(const run_state *state, receiver *opened)
 {
     uint64_t buffer_bytes = socket_receive_buffer_bytes(opened->socket);
+    opened->room_bytes = buffer_bytes / 4;
+    if (state->calls->nap_us <= 0 || state->options->rcvbuf_bytes != 0)
+        return;
     uint64_t wanted_bytes = buffer_bytes + buffer_bytes / 3;
     uint64_t cap_bytes = 0;
     // Linux caps the ask, then doubles it.
     if (receive_buffer_cap(&cap_bytes) != nullptr)
         wanted_bytes = std::min(wanted_bytes, 2 * cap_bytes);
-    if (state->calls->nap_us > 0 && state->options->rcvbuf_bytes == 0 &&
-        wanted_bytes > buffer_bytes && socket_ask_receive_buffer(opened->socket, wanted_bytes) == 0)
-        buffer_bytes = socket_receive_buffer_bytes(opened->socket);
-    opened->room_bytes = buffer_bytes / 4;
+    if (wanted_bytes > buffer_bytes && socket_ask_receive_buffer(opened->socket, wanted_bytes) == 0)
+        opened->room_bytes = socket_receive_buffer_bytes(opened->socket) / 4;
 }
 
 // Where the run accounts for its senders, it also counts what this host dropped: the system

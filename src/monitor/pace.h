@@ -1,6 +1,6 @@
 // How long the receive loop lets a busy queue fill before it takes it, as a pure decision from
-// what the last batch held and how long it took to queue: fewer wake-ups on a busy stream,
-// never so long that the queue could overflow or a line be held back long.
+// what queued since the queue was last empty and how long that took: fewer wake-ups on a busy
+// stream, never so long that the queue could overflow or a line be held back long.
 #pragma once
 
 #include <stdint.h>
