@@ -67,11 +67,11 @@ sender_entry *find_sender(sender_table *table, const endpoint *from, bool short_
         slot = (slot + 1) & (2 * SENDERS_MAX - 1);
     }
     // A sender not seen before: its own entry while there is room, else the shared one.
-    uint32_t regular = table->count > SENDERS_MAX ? SENDERS_MAX : table->count;
-    if (regular < SENDERS_MAX) {
-        table->slots[slot] = static_cast<uint16_t>(regular + 1);
-        table->last_found = regular;
-        return start_entry(table, regular, &key, from, short_seq);
+    if (table->count < SENDERS_MAX) {
+        uint32_t index = table->count;
+        table->slots[slot] = static_cast<uint16_t>(index + 1);
+        table->last_found = index;
+        return start_entry(table, index, &key, from, short_seq);
     }
     table->last_found = SENDERS_MAX;
     if (table->count == SENDERS_MAX)
@@ -83,8 +83,7 @@ track_counts senders_total(const sender_table *table, uint64_t *senders)
 {
     track_counts total = {};
     for (uint32_t i = 0; i < table->count; i++) {
-        uint32_t index = i < SENDERS_MAX ? i : SENDERS_MAX;
-        track_counts counts = track_snapshot(&table->entries[index].track);
+        track_counts counts = track_snapshot(&table->entries[i].track);
         add_counts(&total, &counts);
     }
     *senders = table->count;

@@ -28,7 +28,7 @@ struct sender_entry {
 struct sender_table {
     sender_entry entries[SENDERS_MAX + 1];
     uint16_t slots[2 * SENDERS_MAX];  // open addressing: an entry's index + 1; 0 is empty
-    uint32_t count;                   // entries in use, the shared one included
+    uint32_t count;                   // entries in use, 0 to count - 1, the shared one included
     uint32_t last_found;              // the entry found last: a steady stream skips the hash
 };
 

@@ -198,7 +198,7 @@ static void json_summary(sink *self, const summary_event *event)
     write_output(line, static_cast<size_t>(out - line));
     const sender_table *table = event->senders;
     for (uint32_t i = 0; i < table->count; i++) {
-        const sender_entry *entry = &table->entries[i < SENDERS_MAX ? i : SENDERS_MAX];
+        const sender_entry *entry = &table->entries[i];
         track_counts counts = track_snapshot(&entry->track);
         out = line;
         if (i > 0)

@@ -89,7 +89,7 @@ static void put_metrics(FILE *file, const metrics_view *view)
                 sender_metrics[metric].help, sender_metrics[metric].name,
                 sender_metrics[metric].type);
         for (uint32_t i = 0; i < table->count; i++) {
-            const sender_entry *entry = &table->entries[i < SENDERS_MAX ? i : SENDERS_MAX];
+            const sender_entry *entry = &table->entries[i];
             char sender[HOST_TEXT_MAX + 16];
             format_sender_label(sender, sizeof sender, entry);
             fputs(sender_metrics[metric].name, file);

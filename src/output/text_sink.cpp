@@ -80,7 +80,7 @@ static void text_summary(sink *, const summary_event *event)
 {
     const sender_table *table = event->senders;
     for (uint32_t i = 0; i < table->count; i++) {
-        const sender_entry *entry = &table->entries[i < SENDERS_MAX ? i : SENDERS_MAX];
+        const sender_entry *entry = &table->entries[i];
         char who[HOST_TEXT_MAX + 8] = "other senders";
         if (!entry->shared)
             put_endpoint(who, &entry->address);

@@ -1,4 +1,6 @@
 #include "monitor/tracker.h"
+#include "monitor/senders.h"
+#include "net/address.h"
 
 #include <gtest/gtest.h>
 
@@ -174,6 +176,45 @@ TEST(Track, AgreesWithASetBasedModelOverRandomStreams)
         EXPECT_GT(n.late, 0u);
         EXPECT_GT(n.restarts, 0u);
     }
+}
+
+// Past SENDERS_MAX senders the table holds one shared entry more, never a new one: each of the
+// first senders keeps its own, and the total counts every datagram once.
+TEST(SenderTable, KeepsAnEntryForEachOfTheFirstSendersAndSharesOneForTheRest)
+{
+    auto table = std::make_unique<sender_table>();
+    senders_clear(table.get());
+    auto sender = [](uint32_t n) {
+        endpoint e = {};
+        sockaddr_in *v4 = reinterpret_cast<sockaddr_in *>(&e.storage);
+        v4->sin_family = AF_INET;
+        v4->sin_addr.s_addr = htonl(0x7f000001);
+        v4->sin_port = htons(static_cast<uint16_t>(1000 + n));
+        return e;
+    };
+    const uint32_t senders = SENDERS_MAX + 3;
+    std::vector<sender_entry *> found;
+    for (uint32_t n = 0; n < senders; n++) {
+        endpoint from = sender(n);
+        found.push_back(find_sender(table.get(), &from, false));
+        track(&found.back()->track, 1, 12);
+    }
+    for (uint32_t n = 0; n < SENDERS_MAX; n++) {
+        ASSERT_EQ(found[n], &table->entries[n]) << n;
+        ASSERT_FALSE(found[n]->shared) << n;
+    }
+    for (uint32_t n = SENDERS_MAX; n < senders; n++)
+        EXPECT_EQ(found[n], &table->entries[SENDERS_MAX]) << n;
+    EXPECT_TRUE(table->entries[SENDERS_MAX].shared);
+    EXPECT_EQ(endpoint_port(&table->entries[SENDERS_MAX].address), 1000 + SENDERS_MAX);
+    // An early sender is found again, past the last one looked up and the full table.
+    endpoint early = sender(5);
+    EXPECT_EQ(find_sender(table.get(), &early, false), found[5]);
+    EXPECT_EQ(table->count, SENDERS_MAX + 1);
+    uint64_t counted;
+    track_counts total = senders_total(table.get(), &counted);
+    EXPECT_EQ(counted, SENDERS_MAX + 1);
+    EXPECT_EQ(total.received, senders);
 }
 
 } // namespace
