@@ -123,6 +123,17 @@ static bool past_duration(const feed_options *options, uint64_t start_us, uint64
     return elapsed_us >= options->duration_us;
 }
 
+// A spinning sender more than one interval late moves its schedule on to now. Returns the due
+// time of the datagram in hand.
+static uint64_t keep_spacing(uint64_t *start_us, uint64_t due_us, uint64_t interval_us)
+{
+    uint64_t now_us = clock_monotonic_us();
+    if (now_us <= due_us + interval_us)
+        return due_us;
+    *start_us += now_us - due_us;
+    return now_us;
+}
+
 // Sends the stream, paced from a fixed start so that the rate does not drift. Returns 0, or -1
 // after a failed send. Sleeping wakes late and then sends a small burst to catch up; spinning
 // keeps the spacing even instead: a spinning sender that was held up (its core taken, its
@@ -142,11 +153,8 @@ static int send_stream(socket_handle s, const endpoint *group, const feed_option
         for (int i = 0; i < step.sends; i++) {
             if (options->rate_pps != 0) {
                 uint64_t due_us = start_us + totals->sent * 1000000u / options->rate_pps;
-                uint64_t now_us = clock_monotonic_us();
-                if (options->spin && now_us > due_us + 1000000u / options->rate_pps) {
-                    start_us += now_us - due_us;
-                    due_us = now_us;
-                }
+                if (options->spin)
+                    due_us = keep_spacing(&start_us, due_us, 1000000u / options->rate_pps);
                 while (!stop_requested && clock_monotonic_us() < due_us)
                     if (!options->spin)
                         clock_sleep_until_us(due_us);
