@@ -1,5 +1,6 @@
 // The run's own record and its receive loop, apart from start-up and stop, so that a test can
-// drive the loop through a table of scripted socket calls and a sink that records.
+// drive the loop through a table of scripted calls to the outside world and a sink that
+// records.
 #pragma once
 
 #include <signal.h>
@@ -14,6 +15,20 @@
 #include "timer/timer.h"
 
 #define RECEIVERS_MAX 4
+
+// Everything the loop reaches outside itself: the sockets, the nap, both clocks and the
+// sockets' drop counts. A test drives the loop through a scripted table; system_loop_calls
+// holds the system's.
+struct loop_calls {
+    int (*receive_many)(socket_handle s, received_datagram *datagrams, int count, bool wait);
+    int (*wait)(const socket_handle *sockets, int count, int64_t limit_us);
+    void (*nap)(int64_t nap_us);
+    int64_t nap_us;                  // the longest nap
+    uint64_t (*monotonic_us)(void);  // timers, stalls, the rate a queue fills at
+    uint64_t (*utc_us)(void);        // the time of day a metrics file gives
+    int (*read_drops)(socket_handle s, uint32_t *count);
+};
+extern const loop_calls system_loop_calls;
 
 // One joined socket: what it joined, and whether its queue was found empty since the last wait.
 struct receiver {
@@ -32,7 +47,7 @@ struct receiver {
 // Everything the run owns, for as long as it runs.
 struct run_state {
     const settings *options;
-    const socket_calls *calls;
+    const loop_calls *calls;
     sink *out;
     receiver receivers[RECEIVERS_MAX];
     int receiver_count;
@@ -73,7 +88,7 @@ void on_summary_request(int signal_number);
 void on_interrupt(int signal_number);
 
 // Readies a run's record: no receiver yet, the batch buffers, the statistics timer (not armed).
-void run_state_init(run_state *state, const settings *options, const socket_calls *calls,
+void run_state_init(run_state *state, const settings *options, const loop_calls *calls,
                     sink *out);
 
 // Receives, checks and hands to the sink until interrupted or stopping: returns 0 then, or -1

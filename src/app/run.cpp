@@ -30,6 +30,13 @@ void on_summary_request(int)
     summary_requested = 1;
 }
 
+// The clock is read only where a timer is armed, which keeps the per-datagram path cheap.
+static void run_due_timers(run_state *state)
+{
+    if (timers_armed(&state->timers))
+        timers_fire_due(&state->timers, state->calls->monotonic_us());
+}
+
 static void on_duration_over(void *context)
 {
     static_cast<run_state *>(context)->stopping = true;
@@ -52,7 +59,7 @@ static void read_all_drops(run_state *state)
     for (int i = 0; i < state->receiver_count; i++) {
         uint32_t count;
         receiver *r = &state->receivers[i];
-        if (r->drops_counted && socket_read_drops(r->socket, &count))
+        if (r->drops_counted && state->calls->read_drops(r->socket, &count))
             count_drops(state, r, count);
     }
 }
@@ -63,8 +70,8 @@ static void on_stall_due(void *context)
 {
     run_state *state = static_cast<run_state *>(context);
     uint64_t period_us = uint64_t(state->options->stall_ms) * 1000;
-    uint64_t now_us = clock_monotonic_us();
-    if (now_us - state->last_arrival_us < period_us) {
+    uint64_t now_us = state->calls->monotonic_us();
+    if (elapsed_us(now_us, state->last_arrival_us) < period_us) {
         timer_arm(&state->stall_timer, state->last_arrival_us + period_us);
         return;
     }
@@ -96,10 +103,10 @@ static void on_metrics_due(void *context)
 
 static void note_arrival(run_state *state)
 {
-    uint64_t now_us = clock_monotonic_us();
+    uint64_t now_us = state->calls->monotonic_us();
     if (state->stalled) {
         state->stalled = false;
-        state->out->resume(state->out, (now_us - state->last_arrival_us) / 1000);
+        state->out->resume(state->out, elapsed_us(now_us, state->last_arrival_us) / 1000);
         timer_arm(&state->stall_timer, now_us + uint64_t(state->options->stall_ms) * 1000);
     }
     state->last_arrival_us = now_us;
@@ -121,7 +128,7 @@ static void on_stats_due(void *context)
     timer_arm(&state->stats_timer, state->stats.due_us);
 }
 
-void run_state_init(run_state *state, const settings *options, const socket_calls *calls,
+void run_state_init(run_state *state, const settings *options, const loop_calls *calls,
                     sink *out)
 {
     state->options = options;
@@ -135,7 +142,7 @@ void run_state_init(run_state *state, const settings *options, const socket_call
     timer_add(&state->timers, &state->metrics_timer, on_metrics_due, state);
     state->failed = false;
     state->nap_us = 0;
-    state->started_us = clock_monotonic_us();
+    state->started_us = state->calls->monotonic_us();
     state->taken = 0;
     state->stopping = false;
     state->host_drops_counted = false;
@@ -214,7 +221,8 @@ static void take_datagram(run_state *state, const receiver *from_receiver,
 static void emit_summary(run_state *state)
 {
     read_all_drops(state);
-    summary_event event = {&state->senders, clock_monotonic_us() - state->started_us,
+    summary_event event = {&state->senders,
+                           elapsed_us(state->calls->monotonic_us(), state->started_us),
                            state->host_drops_counted, state->host_drops};
     state->out->summary(state->out, &event);
 }
@@ -239,14 +247,14 @@ static int wait_for_more(run_state *state)
         state->receivers[i].queue_empty = false;
         sockets[i] = state->receivers[i].socket;
     }
-    int64_t limit_us = timers_wait_limit_us(&state->timers, clock_monotonic_us());
+    int64_t limit_us = timers_wait_limit_us(&state->timers, state->calls->monotonic_us());
     if (limit_us < 0 && state->receiver_count == 1)
         return 1;
     if (state->calls->wait(sockets, state->receiver_count, limit_us) == -1 && !interrupted) {
         report_socket_error("select failed");
         return -1;
     }
-    timers_run_due(&state->timers);
+    run_due_timers(state);
     return 0;
 }
 
@@ -262,7 +270,7 @@ static int nap_while_busy(run_state *state)
     state->calls->nap(nap_us);
     for (int i = 0; i < state->receiver_count; i++)
         state->receivers[i].queue_empty = false;
-    timers_run_due(&state->timers);
+    run_due_timers(state);
     return 0;
 }
 
@@ -271,10 +279,11 @@ static int nap_while_busy(run_state *state)
 // drained in a round is the one taken.
 static void plan_nap(run_state *state, receiver *drained)
 {
-    uint64_t now_us = state->calls->clock_us();
+    uint64_t now_us = state->calls->monotonic_us();
     nap_rule rule = {state->calls->nap_us, RECEIVE_BATCH_MAX, drained->room_bytes};
-    int64_t nap_us = nap_after_drain_us(&rule, drained->queued_count, drained->queued_bytes,
-                                        static_cast<int64_t>(now_us - drained->emptied_us));
+    int64_t queued_us = static_cast<int64_t>(elapsed_us(now_us, drained->emptied_us));
+    int64_t nap_us =
+        nap_after_drain_us(&rule, drained->queued_count, drained->queued_bytes, queued_us);
     if (nap_us > 0 && (state->nap_us == 0 || nap_us < state->nap_us))
         state->nap_us = nap_us;
     drained->emptied_us = now_us;
@@ -300,7 +309,7 @@ static int receive_batch(run_state *state, receiver *from_receiver, bool wait)
         return -1;
     }
     if (state->options->prom_path != nullptr && count > 0)
-        state->batch_utc_us = clock_utc_us();
+        state->batch_utc_us = state->calls->utc_us();
     from_receiver->queued_count += count;
     // The flag is looked at before each datagram: what an interrupt leaves behind in the
     // batch is not a datagram.
@@ -312,7 +321,7 @@ static int receive_batch(run_state *state, receiver *from_receiver, bool wait)
         if (!is_for_group(datagram, &from_receiver->request.group))
             continue;
         take_datagram(state, from_receiver, datagram);
-        timers_run_due(&state->timers);
+        run_due_timers(state);
     }
     from_receiver->queue_empty = count < RECEIVE_BATCH_MAX;
     if (from_receiver->queue_empty)
@@ -325,7 +334,7 @@ static int receive_batch(run_state *state, receiver *from_receiver, bool wait)
 // Only an interrupt stops the loop in order: a wait that a signal cut short just waits again.
 int receive_loop(run_state *state)
 {
-    uint64_t now_us = state->calls->clock_us();
+    uint64_t now_us = state->calls->monotonic_us();
     for (int i = 0; i < state->receiver_count; i++) {
         receiver *r = &state->receivers[i];
         r->queue_empty = false;
@@ -549,8 +558,8 @@ static int run_started(run_state *state)
     if (install_interrupt_handler(on_interrupt) < 0 ||
         install_summary_handler(on_summary_request) < 0 || open_receiver(state) < 0)
         return -1;
-    state->started_us = clock_monotonic_us();
-    state->start_utc_us = clock_utc_us();
+    state->started_us = state->calls->monotonic_us();
+    state->start_utc_us = state->calls->utc_us();
     if (options->prom_path != nullptr) {
         if (write_run_metrics(state) < 0) {
             stop_receivers(state);
@@ -581,6 +590,9 @@ static int run_started(run_state *state)
     return status;
 }
 
+const loop_calls system_loop_calls = {socket_receive_many, socket_wait, socket_nap, busy_nap_us,
+                                      clock_monotonic_us,  clock_utc_us,  socket_read_drops};
+
 int run(const settings *options)
 {
     // Static: the batch buffers are too large for a thread's stack on every platform, and
@@ -605,7 +617,7 @@ int run(const settings *options)
     } else {
         text_sink_start(&text);
     }
-    run_state_init(&state, options, &system_socket_calls, out);
+    run_state_init(&state, options, &system_loop_calls, out);
     if (net_startup() < 0)
         return -1;
     int status = run_started(&state);

@@ -11,10 +11,6 @@ struct time_of_day {
     int millisecond;
 };
 
-// Microseconds since 1970-01-01 00:00:00 UTC, always a whole number of milliseconds. It follows
-// the system's calendar clock, so setting that clock moves it.
-uint64_t clock_now_us(void);
-
 // Microseconds since 1970-01-01 00:00:00 UTC, to the microsecond where the system keeps it.
 uint64_t clock_utc_us(void);
 

@@ -2,16 +2,6 @@
 
 #include <time.h>
 
-uint64_t clock_now_us(void)
-{
-    timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    // Whole milliseconds, as the Windows calendar clock gives them, so that due times and
-    // periods behave alike on both.
-    return static_cast<uint64_t>(now.tv_sec) * 1000000u +
-           static_cast<uint64_t>(now.tv_nsec / 1000000) * 1000u;
-}
-
 uint64_t clock_utc_us(void)
 {
     timespec now;

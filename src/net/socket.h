@@ -118,17 +118,6 @@ extern const int64_t busy_nap_us;
 // Sleeps for nap_us, or less when a signal comes.
 void socket_nap(int64_t nap_us);
 
-// The calls the receive loop makes, as a table, so that a test can drive the loop with
-// scripted answers; system_socket_calls holds the ones above.
-struct socket_calls {
-    int (*receive_many)(socket_handle s, received_datagram *datagrams, int count, bool wait);
-    int (*wait)(const socket_handle *sockets, int count, int64_t limit_us);
-    void (*nap)(int64_t nap_us);
-    int64_t nap_us;              // the longest nap
-    uint64_t (*clock_us)(void);  // monotonic, for the rate a queue fills at
-};
-extern const socket_calls system_socket_calls;
-
 // Sends a socket's IPv4 multicast on the interface with this index (Linux: ip_mreqn; Windows:
 // the index in the address's place). Returns 0, or -1 with the library's last error set.
 int socket_set_multicast_interface(socket_handle s, uint32_t index);

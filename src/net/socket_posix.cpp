@@ -224,9 +224,6 @@ void socket_nap(int64_t nap_us)
     nanosleep(&nap, nullptr);
 }
 
-const socket_calls system_socket_calls = {socket_receive_many, socket_wait, socket_nap,
-                                          busy_nap_us, clock_monotonic_us};
-
 void socket_close(socket_handle s)
 {
     close(s);

@@ -32,15 +32,6 @@ char *format_datagram_tail(char *out, int length_bytes, int64_t seq)
     return out;
 }
 
-char *format_datagram_message(char *out, const char *sender, uint16_t sender_port,
-                              const char *group, uint16_t group_port, int length_bytes,
-                              int64_t seq)
-{
-    out = format_datagram_sender(out, "IP ", sender, sender_port);
-    out = format_datagram_group(out, group, group_port);
-    return format_datagram_tail(out, length_bytes, seq);
-}
-
 void datagram_parts_start(datagram_parts *parts)
 {
     parts->have_group = false;

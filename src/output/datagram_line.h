@@ -7,14 +7,9 @@
 
 #include "net/socket.h"
 
-// The message "IP %s.%hu > %s.%hu: UDP, length %d, seq %lld\n", unterminated; returns the end.
-char *format_datagram_message(char *out, const char *sender, uint16_t sender_port,
-                              const char *group, uint16_t group_port, int length_bytes,
-                              int64_t seq);
-
-// The same message in its three parts, so that the parts that stay the same from one datagram
-// to the next are made once: "IP %s.%hu" ("IP6 " for IPv6), " > %s.%hu: UDP, length ",
-// "%d, seq %lld\n".
+// The message "IP %s.%hu > %s.%hu: UDP, length %d, seq %lld\n", unterminated, is made in three
+// parts, so that the parts that stay the same from one datagram to the next are made once:
+// "IP %s.%hu" ("IP6 " for IPv6), " > %s.%hu: UDP, length ", "%d, seq %lld\n".
 char *format_datagram_sender(char *out, const char *protocol, const char *sender,
                              uint16_t sender_port);
 char *format_datagram_group(char *out, const char *group, uint16_t group_port);
@@ -38,7 +33,6 @@ struct datagram_parts {
 void datagram_parts_start(datagram_parts *parts);
 
 // The datagram message for a datagram from this sender to this group, with the kept parts
-// (made again when the sender or the group changes); the same bytes as
-// format_datagram_message.
+// (made again when the sender or the group changes).
 char *format_datagram_from(char *out, datagram_parts *parts, const endpoint *from,
                            const endpoint *group, int length_bytes, int64_t seq);

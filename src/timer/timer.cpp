@@ -1,7 +1,5 @@
 #include "timer/timer.h"
 
-#include "base/clock.h"
-
 void timer_add(timer_set *set, timer *added, void (*fire)(void *context), void *context)
 {
     added->armed = false;
@@ -15,11 +13,6 @@ void timer_arm(timer *armed, uint64_t due_us)
 {
     armed->due_us = due_us;
     armed->armed = true;
-}
-
-void timer_disarm(timer *disarmed)
-{
-    disarmed->armed = false;
 }
 
 // The armed timer due first, the first added among equals; null when none is armed.
@@ -43,13 +36,9 @@ void timers_fire_due(timer_set *set, uint64_t now_us)
     }
 }
 
-uint64_t timers_run_due(timer_set *set)
+bool timers_armed(const timer_set *set)
 {
-    if (earliest(set) == nullptr)
-        return 0;
-    uint64_t now_us = clock_monotonic_us();
-    timers_fire_due(set, now_us);
-    return now_us;
+    return earliest(set) != nullptr;
 }
 
 int64_t timers_wait_limit_us(const timer_set *set, uint64_t now_us)
@@ -60,4 +49,9 @@ int64_t timers_wait_limit_us(const timer_set *set, uint64_t now_us)
     if (now_us >= next->due_us)
         return 0;
     return static_cast<int64_t>(next->due_us - now_us);
+}
+
+uint64_t elapsed_us(uint64_t now_us, uint64_t then_us)
+{
+    return now_us > then_us ? now_us - then_us : 0;
 }

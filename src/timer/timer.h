@@ -23,18 +23,20 @@ struct timer_set {
 // Adds a timer, not armed, to the set; there is room for TIMERS_MAX.
 void timer_add(timer_set *set, timer *added, void (*fire)(void *context), void *context);
 
-// Arms the timer for due_us, replacing the due time it had; disarming stops it.
+// Arms the timer for due_us, replacing the due time it had.
 void timer_arm(timer *armed, uint64_t due_us);
-void timer_disarm(timer *disarmed);
 
 // Fires every timer due at or before now_us, the earliest first, and among timers due at the
 // same time the one added first. A timer is disarmed before it fires, so it may arm itself
 // again; if that is due by now_us too, it fires again within this call.
 void timers_fire_due(timer_set *set, uint64_t now_us);
 
-// Fires every timer due by the monotonic clock; returns the time it read, or 0 when no timer
-// was armed (the clock is not read then, which keeps the per-datagram path cheap).
-uint64_t timers_run_due(timer_set *set);
+// The time from then_us to now_us; a clock that stepped back (a migrated virtual machine's)
+// counts as no time passed, never as the most there is.
+uint64_t elapsed_us(uint64_t now_us, uint64_t then_us);
+
+// Whether any timer of the set is armed: where none is, nothing needs the clock read.
+bool timers_armed(const timer_set *set);
 
 // How long a wait may last at now_us before the earliest timer falls due: 0 when it is due
 // already, -1 (no limit) when no timer is armed.

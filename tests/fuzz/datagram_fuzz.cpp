@@ -69,12 +69,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (text_end - sender_text >= HOST_TEXT_MAX ||
         (system_text(&sender, expected_text) && strcmp(sender_text, expected_text) != 0))
         abort();
+    static endpoint group;
+    static datagram_parts parts;
+    if (group.storage.ss_family == 0) {
+        int code;
+        if (find_host("239.1.2.3", AF_INET, &group, &code) < 0)
+            abort();
+        endpoint_set_port(&group, 5000);
+        datagram_parts_start(&parts);
+    }
     char line[256];
-    char *end = format_datagram_message(line, sender_text, static_cast<uint16_t>(size * 7),
-                                        "239.1.2.3", 5000, static_cast<int>(length), seq);
+    char *end = format_datagram_from(line, &parts, &sender, &group, static_cast<int>(length), seq);
     char expected[256];
     int expected_length = snprintf(expected, sizeof expected,
-                                   "IP %s.%hu > %s.%hu: UDP, length %d, seq %lld\n", sender_text,
+                                   "IP%s %s.%hu > %s.%hu: UDP, length %d, seq %lld\n",
+                                   ipv6 ? "6" : "", sender_text,
                                    static_cast<unsigned short>(size * 7), "239.1.2.3",
                                    static_cast<unsigned short>(5000), static_cast<int>(length),
                                    static_cast<long long>(seq));

@@ -14,6 +14,16 @@
 
 namespace {
 
+endpoint numeric(const char *host, uint16_t port)
+{
+    endpoint address = {};
+    int code;
+    EXPECT_EQ(net_startup(), 0);
+    EXPECT_EQ(find_host(host, AF_UNSPEC, &address, &code), 0) << host;
+    endpoint_set_port(&address, port);
+    return address;
+}
+
 // The hand-written line must match, byte for byte, what printf makes of the same values.
 TEST(DatagramMessage, MatchesPrintfAcrossExtremes)
 {
@@ -25,10 +35,14 @@ TEST(DatagramMessage, MatchesPrintfAcrossExtremes)
                             std::numeric_limits<int64_t>::max(),
                             std::numeric_limits<int64_t>::min(), 1000000000000000000LL};
     int compared = 0;
+    datagram_parts parts;
+    datagram_parts_start(&parts);
     for (const char *sender : addresses)
         for (uint16_t sender_port : ports)
             for (const char *group : addresses)
-                for (uint16_t group_port : ports)
+                for (uint16_t group_port : ports) {
+                    endpoint from = numeric(sender, sender_port);
+                    endpoint to = numeric(group, group_port);
                     for (int length : lengths)
                         for (int64_t seq : seqs) {
                             char expected[256];
@@ -37,22 +51,13 @@ TEST(DatagramMessage, MatchesPrintfAcrossExtremes)
                                      sender_port, group, group_port, length,
                                      static_cast<long long>(seq));
                             char actual[256];
-                            char *end = format_datagram_message(actual, sender, sender_port,
-                                                                group, group_port, length, seq);
+                            char *end = format_datagram_from(actual, &parts, &from, &to, length,
+                                                             seq);
                             ASSERT_EQ(std::string(actual, end), expected);
                             compared++;
                         }
+                }
     EXPECT_EQ(compared, 4 * 11 * 4 * 11 * 8 * 11);
-}
-
-endpoint numeric(const char *host, uint16_t port)
-{
-    endpoint address = {};
-    int code;
-    EXPECT_EQ(net_startup(), 0);
-    EXPECT_EQ(find_host(host, AF_UNSPEC, &address, &code), 0) << host;
-    endpoint_set_port(&address, port);
-    return address;
 }
 
 // The kept parts are made again whenever the sender or the group changes.

@@ -1,5 +1,6 @@
-// The receive loop driven through its seam: scripted socket calls and a sink that records, so
-// that the order of receives, waits, datagrams and flushes is seen without a network.
+// The receive loop driven through its seam: scripted calls to the outside world (sockets, clock,
+// drop counts) and a sink that records, so that the order of receives, waits, datagrams, flushes
+// and reports is seen without a network.
 #include "app/loop.h"
 
 #include <gtest/gtest.h>
@@ -17,19 +18,22 @@
 namespace {
 
 // What the loop did, in order: "recv", "recv+wait", "wait", "datagram 7", "gap", "stats 4/1",
-// "flush".
+// "stats 4/1 drops 3" (where host drops are counted), "stall 300", "resume 500", "flush".
 std::vector<std::string> happened;
 
 // One scripted answer of a socket call: a count of datagrams (or a RECEIVE_ or WAIT_ answer,
-// or -1), for datagrams whether they went to another address than the group, and how long
-// the call took on the loop's clock.
+// or -1), for datagrams whether they went to another address than the group, how long the
+// call took on the loop's clock (a clock that steps back takes less than nothing), and the
+// socket's drop count that its datagrams carry (-1: none).
 struct answer {
     int result;
     bool to_other_address;
     int64_t took_us;
+    int64_t drop_count = -1;
 };
-uint64_t clock_now_us;
+uint64_t loop_clock_us;
 std::vector<answer> script;
+std::vector<uint32_t> drop_reads; // what each outright read of the drop count gives, in turn
 size_t next_answer;
 int64_t next_seq;
 int interrupt_at_datagram; // the datagram (counted from 1) after which an interrupt comes
@@ -40,7 +44,7 @@ endpoint group, sender, other;
 answer take_answer()
 {
     if (next_answer < script.size()) {
-        clock_now_us += static_cast<uint64_t>(script[next_answer].took_us);
+        loop_clock_us += static_cast<uint64_t>(script[next_answer].took_us);
         return script[next_answer++];
     }
     on_interrupt(SIGINT);
@@ -60,6 +64,8 @@ int scripted_receive(socket_handle, received_datagram *datagrams, int count, boo
         d->from = sender;
         d->have_destination = true;
         d->destination = a.to_other_address ? other : group;
+        d->have_drop_count = a.drop_count >= 0;
+        d->drop_count = static_cast<uint32_t>(a.drop_count);
     }
     if (a.result == -1)
         errno = ENOMEM;
@@ -78,16 +84,33 @@ int scripted_wait(const socket_handle *, int, int64_t)
 void scripted_nap(int64_t nap_us)
 {
     happened.push_back("nap " + std::to_string(nap_us));
-    clock_now_us += static_cast<uint64_t>(nap_us);
+    loop_clock_us += static_cast<uint64_t>(nap_us);
 }
 
 uint64_t scripted_clock_us()
 {
-    return clock_now_us;
+    return loop_clock_us;
 }
 
-const socket_calls scripted_calls = {scripted_receive, scripted_wait, scripted_nap, 500,
-                                     scripted_clock_us};
+uint64_t scripted_utc_us()
+{
+    return 1700000000000000u + loop_clock_us;
+}
+
+// Past the end of its script, a read gives the last count again.
+int scripted_read_drops(socket_handle, uint32_t *count)
+{
+    if (drop_reads.empty())
+        return 0;
+    *count = drop_reads.front();
+    if (drop_reads.size() > 1)
+        drop_reads.erase(drop_reads.begin());
+    return 1;
+}
+
+const loop_calls scripted_calls = {scripted_receive, scripted_wait,   scripted_nap,
+                                   500,              scripted_clock_us, scripted_utc_us,
+                                   scripted_read_drops};
 
 void on_gap(sink *, const gap_event *)
 {
@@ -101,8 +124,18 @@ void on_datagram(sink *, const datagram_event *event)
 }
 void on_stats(sink *, const stats_report *report)
 {
+    std::string drops = report->host_drops_counted
+        ? " drops " + std::to_string(report->host_drops) : "";
     happened.push_back("stats " + std::to_string(report->packets) + "/" +
-                       std::to_string(report->gaps));
+                       std::to_string(report->gaps) + drops);
+}
+void on_stall(sink *, uint64_t silent_ms)
+{
+    happened.push_back("stall " + std::to_string(silent_ms));
+}
+void on_resume(sink *, uint64_t silent_ms)
+{
+    happened.push_back("resume " + std::to_string(silent_ms));
 }
 int on_flush(sink *)
 {
@@ -111,7 +144,7 @@ int on_flush(sink *)
 }
 sink recording = {.bound = nullptr, .gap = on_gap, .datagram = on_datagram, .stats = on_stats,
                   .classified = nullptr, .summary = nullptr, .receive_buffer = nullptr,
-                  .host_drops = nullptr, .stall = nullptr, .resume = nullptr, .joined = nullptr,
+                  .host_drops = nullptr, .stall = on_stall, .resume = on_resume, .joined = nullptr,
                   .left = nullptr, .flush = on_flush};
 
 struct ReceiveLoop : testing::Test {
@@ -130,6 +163,8 @@ struct ReceiveLoop : testing::Test {
         interrupt_at_datagram = 0;
         datagrams_seen = 0;
         interrupted = 0;
+        loop_clock_us = 100000000; // room for a clock that steps back
+        drop_reads.clear();
         options.check_gaps = true;
     }
     void TearDown() override
@@ -137,14 +172,28 @@ struct ReceiveLoop : testing::Test {
         interrupted = 0;
         restore_standard_output(); // the interrupts here released the test's own output
     }
-    // Runs the loop over one receiver with the script; returns its status.
-    int run_script(std::vector<answer> answers)
+    // Readies the run over one receiver, its timers armed from the scripted clock as the start
+    // arms them.
+    void start()
     {
-        script = answers;
         run_state_init(state.get(), &options, &scripted_calls, &recording);
         state->receivers[0].request.group = group;
         state->receivers[0].room_bytes = 1 << 20;
         state->receiver_count = 1;
+        if (options.period_us != 0) {
+            stats_start(&state->stats, loop_clock_us);
+            timer_arm(&state->stats_timer, state->stats.due_us);
+        }
+        if (options.stall_ms != 0) {
+            state->last_arrival_us = loop_clock_us;
+            timer_arm(&state->stall_timer, loop_clock_us + options.stall_ms * 1000u);
+        }
+    }
+    // Runs the loop with the script; returns its status.
+    int run_script(std::vector<answer> answers)
+    {
+        script = answers;
+        start();
         return receive_loop(state.get());
     }
 };
@@ -188,22 +237,19 @@ TEST_F(ReceiveLoop, OnlyAnInterruptEndsTheLoopInOrder)
     const failure_case cases[] = {
         // A wait that a signal cut short waits again, and the datagram after it is taken.
         {0, {WAIT_ENDED_EARLY, false, 0}, 0, ""},
-        {1000000, {WAIT_ENDED_EARLY, false, 0}, 0, ""},
+        {3600000000u, {WAIT_ENDED_EARLY, false, 0}, 0, ""},
         {0, {-1, false, 0}, -1, "recv failed: ("},
-        {1000000, {-1, false, 0}, -1, "select failed: ("},
+        {3600000000u, {-1, false, 0}, -1, "select failed: ("},
     };
     for (const failure_case &c : cases) {
         SetUp();
         options.period_us = c.period_us;
         interrupt_at_datagram = 1;
         testing::internal::CaptureStderr();
-        run_state_init(state.get(), &options, &scripted_calls, &recording);
-        if (c.period_us != 0)
-            timer_arm(&state->stats_timer, clock_monotonic_us() + 3600000000u);
-        script = {{RECEIVE_WOULD_BLOCK, false, 0}, c.failing, {1, false, 0}, {1, false, 0}};
-        state->receivers[0].request.group = group;
-        state->receiver_count = 1;
-        EXPECT_EQ(receive_loop(state.get()), c.status) << c.period_us;
+        EXPECT_EQ(run_script({{RECEIVE_WOULD_BLOCK, false, 0}, c.failing, {1, false, 0},
+                              {1, false, 0}}),
+                  c.status)
+            << c.period_us;
         std::string err = testing::internal::GetCapturedStderr();
         std::string message = err.empty() ? "" : err.substr(sizeof "[hh:mm:ss.mmm] [error] " - 1);
         EXPECT_EQ(message.substr(0, strlen(c.error)), c.error) << err;
@@ -227,16 +273,97 @@ TEST_F(ReceiveLoop, DatagramsToAnotherAddressAreNeitherCountedNorChecked)
 TEST_F(ReceiveLoop, StatisticsKeepTheirGridAndPrintOnePerPeriodWhenLate)
 {
     options.period_us = 1000;
-    run_state_init(state.get(), &options, &scripted_calls, &recording);
-    stats_start(&state->stats, 4000);
-    timer_arm(&state->stats_timer, state->stats.due_us);
-    state->stats.packets = 12;
-    state->stats.gaps = 3;
-    timers_fire_due(&state->timers, 4999); // not yet due
-    timers_fire_due(&state->timers, 8500); // due at 5000, 6000, 7000 and 8000
-    EXPECT_EQ(happened, (std::vector<std::string>{"stats 12/3", "stats 0/0", "stats 0/0",
-                                                  "stats 0/0"}));
-    EXPECT_EQ(timers_wait_limit_us(&state->timers, 8500), 500);
+    // A datagram, then a wait that ends just before the first report is due, then one that
+    // the process overslept by three periods.
+    EXPECT_EQ(run_script({{1, false, 0},
+                          {0, false, 999},
+                          {RECEIVE_WOULD_BLOCK, false, 0},
+                          {0, false, 3501}}),
+              0);
+    EXPECT_EQ(happened, (std::vector<std::string>{"recv", "datagram 1", "flush", "wait", "recv",
+                                                  "flush", "wait", "stats 1/0", "stats 0/0",
+                                                  "stats 0/0", "stats 0/0", "recv"}));
+    EXPECT_EQ(timers_wait_limit_us(&state->timers, loop_clock_us), 500);
+}
+
+// The kernel's drop count comes with datagrams and is read outright before each report. A
+// count is cumulative and wraps at 2^32; one that goes backwards (a stale datagram's, or a
+// read that raced it) adds nothing, and a rise is counted once.
+TEST_F(ReceiveLoop, HostDropsAreTheRiseOfTheSocketsCount)
+{
+    struct drop_case {
+        const char *name;
+        uint32_t at_start;            // the count when the socket was joined
+        std::vector<int64_t> carried; // one datagram each, carrying this count
+        uint32_t read_at_report;
+        uint64_t reported;
+    };
+    const drop_case cases[] = {
+        {"counted as they come", 0, {2, 5}, 5, 5},
+        {"a drop after the last datagram shows at the report", 0, {2}, 7, 7},
+        {"the count wraps at 2^32", 0xfffffff0u, {0xfffffffe, 3}, 3, 19},
+        {"a stale datagram's count goes backwards", 0, {10, 7, 12}, 12, 12},
+        {"a read that goes backwards", 0, {10}, 4, 10},
+        {"no drops", 0, {-1, -1}, 0, 0},
+    };
+    for (const drop_case &c : cases) {
+        SetUp();
+        options.period_us = 1000;
+        start();
+        state->host_drops_counted = true;
+        state->receivers[0].drops_counted = true;
+        state->receivers[0].drop_count = c.at_start;
+        drop_reads = {c.read_at_report};
+        // Each datagram is received after a wait that found it, the first at once.
+        script.clear();
+        for (int64_t count : c.carried) {
+            if (!script.empty())
+                script.push_back({1, false, 0});
+            script.push_back({1, false, 0, count});
+        }
+        script.push_back({0, false, 1000});
+        next_answer = 0;
+        EXPECT_EQ(receive_loop(state.get()), 0) << c.name;
+        std::vector<std::string> reports;
+        for (const std::string &event : happened)
+            if (event.rfind("stats", 0) == 0)
+                reports.push_back(event);
+        std::string expected = "stats " + std::to_string(c.carried.size()) + "/0 drops " +
+                               std::to_string(c.reported);
+        EXPECT_EQ(reports, std::vector<std::string>{expected}) << c.name;
+    }
+}
+
+// A stall is said once the silence lasts, and the datagram that ends it says how long it was;
+// a clock that steps back neither says a stall early nor measures a silence of 2^64 us.
+TEST_F(ReceiveLoop, StallsAreMeasuredOnTheLoopsClock)
+{
+    struct stall_case {
+        const char *name;
+        std::vector<answer> answers;
+        std::vector<std::string> said;
+    };
+    const stall_case cases[] = {
+        {"flowing: nothing said", {{1, false, 200000}, {0, false, 0}, {1, false, 200000}}, {}},
+        {"silent, then resumed",
+         {{1, false, 0}, {0, false, 300000}, {0, false, 200000}, {1, false, 0}},
+         {"stall 300", "resume 500"}},
+        {"the clock steps back while silent",
+         {{1, false, 0}, {0, false, 300000}, {0, false, -5000000}, {1, false, 0}},
+         {"stall 300", "resume 0"}},
+        {"the clock steps back while flowing",
+         {{1, false, 0}, {0, false, -5000000}, {0, false, 200000}, {1, false, 0}}, {}},
+    };
+    for (const stall_case &c : cases) {
+        SetUp();
+        options.stall_ms = 300;
+        EXPECT_EQ(run_script(c.answers), 0) << c.name;
+        std::vector<std::string> said;
+        for (const std::string &event : happened)
+            if (event.rfind("stall", 0) == 0 || event.rfind("resume", 0) == 0)
+                said.push_back(event);
+        EXPECT_EQ(said, c.said) << c.name;
+    }
 }
 
 } // namespace

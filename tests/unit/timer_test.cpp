@@ -43,7 +43,7 @@ TEST_F(TimerSet, FiresInDueOrderAndEqualDueTimesInOrderOfAdding)
     EXPECT_EQ(timers_wait_limit_us(&set, 1000), -1);
 }
 
-TEST_F(TimerSet, ArmingAgainReplacesTheDueTimeAndDisarmingStopsIt)
+TEST_F(TimerSet, ArmingAgainReplacesTheDueTime)
 {
     timer_arm(&a, 100);
     timer_arm(&a, 200);
@@ -51,17 +51,14 @@ TEST_F(TimerSet, ArmingAgainReplacesTheDueTimeAndDisarmingStopsIt)
     EXPECT_EQ(fired, "");
     timers_fire_due(&set, 200);
     EXPECT_EQ(fired, "a");
-    timer_arm(&b, 300);
-    timer_disarm(&b);
-    timers_fire_due(&set, 1000);
-    EXPECT_EQ(fired, "a");
 }
 
 TEST_F(TimerSet, WaitLimitIsTheTimeToTheEarliestDue)
 {
     EXPECT_EQ(timers_wait_limit_us(&set, 0), -1);
-    EXPECT_EQ(timers_run_due(&set), 0u); // nothing armed: the clock is not even read
+    EXPECT_FALSE(timers_armed(&set)); // nothing armed: the loop does not even read the clock
     timer_arm(&a, 5000000);
+    EXPECT_TRUE(timers_armed(&set));
     timer_arm(&b, 2500000);
     EXPECT_EQ(timers_wait_limit_us(&set, 1000000), 1500000);
     EXPECT_EQ(timers_wait_limit_us(&set, 2500000), 0);
@@ -91,10 +88,9 @@ TEST(TimerRearming, ATimerThatRearmsWithinNowFiresAgainInTheSameCall)
     EXPECT_EQ(timers_wait_limit_us(&set, 450), 50);
 }
 
-TEST(Clock, GivesWholeMillisecondsOfUtc)
+TEST(Clock, GivesUtcAndTheTimeOfDay)
 {
-    uint64_t now_us = clock_now_us();
-    EXPECT_EQ(now_us % 1000, 0u);
+    uint64_t now_us = clock_utc_us();
     // Later than 2020-01-01 and earlier than 2100-01-01.
     EXPECT_GT(now_us, 1577836800000000u);
     EXPECT_LT(now_us, 4102444800000000u);
