@@ -4,14 +4,15 @@ namespace that tests/netns.sh makes, so no datagram leaves the machine.
 The command that starts the tool comes from MCWATCH_CMD (default: build/mcwatch), so the same
 tests run any build of it, the Windows one under Wine included."""
 
+import itertools
 import os
 import re
-import select
 import shlex
 import signal
 import socket
 import struct
 import subprocess
+import tempfile
 import threading
 import time
 
@@ -24,27 +25,51 @@ START_TIMEOUT_S = float(os.environ.get("MCWATCH_START_TIMEOUT", "10"))
 STOP_TIMEOUT_S = float(os.environ.get("MCWATCH_STOP_TIMEOUT", "10"))
 
 
+# Each test file runs in a namespace of its own, so one counter serves each.
+_ports = itertools.count(41000)
+
+
+def next_port():
+    return next(_ports)
+
+
 def tool_command():
     return shlex.split(os.environ.get("MCWATCH_CMD", "build/mcwatch"))
 
 
 class Watcher:
-    """One running mcwatch: its lines as they arrive, stamped with the time they arrived."""
+    """One running mcwatch: its lines as they arrive, stamped with the time they arrived; or,
+    with to_files, its output in files, as a busy stream is watched in earnest (a flood's
+    million lines), or standard output to a descriptor the test gives (a pipe it stalls)."""
 
-    def __init__(self, args, group=GROUP, env=None, prefix=()):
+    def __init__(self, args, group=GROUP, env=None, prefix=(), to_files=False, stdout=None):
         """prefix: a command that runs the tool (strace, say); env: variables added."""
         self.args = [str(a) for a in args]
         self.group = group
         self.members_before = group_members(group)
         environment = dict(os.environ, **(env or {}))
-        self.process = subprocess.Popen(list(prefix) + tool_command() + self.args,
-                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                        stdin=subprocess.DEVNULL, env=environment)
         self.out = []          # (arrival time, line without its newline)
         self.err = []
         self._lock = threading.Lock()
-        self._readers = [threading.Thread(target=self._read, args=(self.process.stdout, self.out)),
-                         threading.Thread(target=self._read, args=(self.process.stderr, self.err))]
+        self._files = []
+        self._folder = None
+        if to_files:
+            self._folder = tempfile.TemporaryDirectory()
+            self.path = os.path.join(self._folder.name, "out")
+            self.err_path = os.path.join(self._folder.name, "err")
+            self._files = [open(self.err_path, "wb")]
+            if stdout is None:
+                self._files.append(open(self.path, "wb"))
+                stdout = self._files[-1]
+        self.process = subprocess.Popen(
+            list(prefix) + tool_command() + self.args, stdin=subprocess.DEVNULL, env=environment,
+            stdout=subprocess.PIPE if stdout is None else stdout,
+            stderr=self._files[0] if to_files else subprocess.PIPE)
+        self._readers = []
+        if not to_files:
+            self._readers = [
+                threading.Thread(target=self._read, args=(self.process.stdout, self.out)),
+                threading.Thread(target=self._read, args=(self.process.stderr, self.err))]
         for reader in self._readers:
             reader.daemon = True
             reader.start()
@@ -68,13 +93,15 @@ class Watcher:
             if self.process.poll() is not None and not any(r.is_alive() for r in self._readers):
                 break
             time.sleep(0.01)
-        raise AssertionError("no %d line(s) matching %r within %.1f s; stdout %r stderr %r" % (
-            count, pattern, timeout_s, self.messages(), self.error_messages()))
+        raise AssertionError("no %d line(s) matching %r within %.1f s; stdout ends %r stderr %r"
+                             % (count, pattern, timeout_s, self.messages()[-20:],
+                                self.error_messages()))
 
     def ready(self, timeout_s=START_TIMEOUT_S, bound_line=r"Socket is bound to "):
         """Waits for the bind line and then for the join, which comes just after it (a slow
-        start, as under Wine, can leave a gap between the two); returns the bind line's time."""
-        bound = self.wait_for(bound_line, timeout_s)
+        start, as under Wine, can leave a gap between the two); returns the bind line's time.
+        With its output in files, waits for the join alone."""
+        bound = self.wait_for(bound_line, timeout_s) if self._readers else None
         deadline = time.monotonic() + timeout_s
         while group_members(self.group) <= self.members_before:
             if time.monotonic() > deadline or self.process.poll() is not None:
@@ -83,11 +110,11 @@ class Watcher:
             time.sleep(0.01)
         return bound
 
-    def stop(self, signal_number=signal.SIGINT):
+    def stop(self, signal_number=signal.SIGINT, timeout_s=STOP_TIMEOUT_S):
         """Sends the signal and waits for the exit; returns the exit status."""
         if self.process.poll() is None:
             self.process.send_signal(signal_number)
-        return self.finish()
+        return self.finish(timeout_s)
 
     def finish(self, timeout_s=STOP_TIMEOUT_S):
         try:
@@ -108,8 +135,21 @@ class Watcher:
     def _close(self, timeout_s):
         for reader in self._readers:
             reader.join(timeout_s)
-        self.process.stdout.close()
-        self.process.stderr.close()
+        for stream in (self.process.stdout, self.process.stderr):
+            if stream is not None:
+                stream.close()
+        for file in self._files:
+            file.close()
+
+    def output(self):
+        """Standard output as written to its file so far."""
+        with open(self.path, "rb") as out:
+            return out.read().decode()
+
+    def errors(self):
+        """Standard error as written to its file so far."""
+        with open(self.err_path, "rb") as err:
+            return err.read().decode()
 
     def lines(self):
         with self._lock:
@@ -119,17 +159,40 @@ class Watcher:
         """Standard output with each line's time-of-day prefix checked and taken off."""
         return [strip_prefix(line, "info") for line in self.lines()]
 
+    def line_where(self, pattern):
+        """The first stdout line (with its prefix) whose message matches pattern."""
+        regex = re.compile(pattern)
+        for line in self.lines():
+            if regex.search(strip_prefix(line, None)):
+                return line
+        raise AssertionError("no line matching %r in %r" % (pattern, self.lines()))
+
+    def wait_for_datagrams(self, count, timeout_s=60):
+        """Waits until count datagrams were printed (as lines or JSON events), so that a stop
+        after it finds every one of them taken, however busy the machine."""
+        self.wait_for(r'^IP6? |"event":"datagram"', timeout_s=timeout_s, count=count)
+
     def error_messages(self):
         with self._lock:
             return [strip_prefix(line, "error") for _, line in self.err]
 
 
-def watch(test, *args, bound_line=r"Socket is bound to "):
+def watch(test, *args, bound_line=r"Socket is bound to ", to_files=False, stdout=None):
     """Starts mcwatch for a test, ended with the test, and waits until it has joined."""
-    watcher = Watcher(list(args))
+    watcher = Watcher(list(args), to_files=to_files, stdout=stdout)
     test.addCleanup(watcher.kill)
+    if watcher._folder is not None:
+        test.addCleanup(watcher._folder.cleanup)
     watcher.ready(bound_line=bound_line)
     return watcher
+
+
+def wait_until(condition, timeout_s=60, poll_s=0.05):
+    """Waits until condition() holds: a test waits for what it counts, never for a time."""
+    deadline = time.monotonic() + timeout_s
+    while not condition():
+        assert time.monotonic() < deadline, "not within %.0f s" % timeout_s
+        time.sleep(poll_s)
 
 
 def group_members(group):
@@ -142,6 +205,28 @@ def group_members(group):
             if line.startswith("\t") and fields and fields[0] == wanted:
                 members += int(fields[1])
     return members
+
+
+def ms_of_day(line):
+    """The time of day a line's prefix gives, in milliseconds: the tool's own clock, read when it
+    made the line, so that a test measures a time where it happens."""
+    match = PREFIX.match(line)
+    assert match is not None, line
+    hours, minutes, seconds, ms = (int(match.group(i)) for i in range(1, 5))
+    return ((hours * 60 + minutes) * 60 + seconds) * 1000 + ms
+
+
+def now_ms_of_day():
+    """This process's time of day in milliseconds, on the clock the prefixes read."""
+    now = time.time()
+    local = time.localtime(now)
+    return ((local.tm_hour * 60 + local.tm_min) * 60 + local.tm_sec) * 1000 + \
+        int(now * 1000) % 1000
+
+
+def ms_between(earlier_ms, later_ms):
+    """Milliseconds from one time of day to a later one, across midnight too."""
+    return (later_ms - earlier_ms) % 86400000
 
 
 def strip_prefix(line, level):
@@ -206,6 +291,12 @@ def run_feed(args, timeout_s=60):
     return done.returncode, done.stdout.decode(), done.stderr.decode()
 
 
+def sent_count(count, fault_lines):
+    """How many datagrams mcfeed sent for count numbers, by its fault record."""
+    return count + sum(line.startswith("duplicated") for line in fault_lines) - \
+        sum(line.startswith("dropped") for line in fault_lines)
+
+
 def sent_order(start, count, fault_lines):
     """The sequence numbers mcfeed sent, in order, rebuilt from its fault record."""
     dropped, duplicated, swapped = set(), set(), set()
@@ -260,18 +351,65 @@ def receive_buffer_errors():
     return int(rows[1][rows[0].index("RcvbufErrors")])
 
 
-def wait_until_steady(measure, quiet_s=0.5, timeout_s=60):
-    """Waits until measure() (a file's size, a count of lines) stops changing for quiet_s."""
-    deadline = time.monotonic() + timeout_s
-    value, since = None, time.monotonic()
-    while time.monotonic() < deadline:
-        now = measure()
-        if now != value:
-            value, since = now, time.monotonic()
-        elif time.monotonic() - since >= quiet_s:
-            return
-        time.sleep(0.05)
-    raise AssertionError("still changing after %.0f s" % timeout_s)
+class StampedReceiver:
+    """A plain socket of the test joined to a group, that keeps each datagram's sequence number
+    with the kernel's time of its arrival (SO_TIMESTAMPNS): a sender's spacing measured where
+    it happens, not through another program's output and this process's scheduling."""
+
+    SO_TIMESTAMPNS = getattr(socket, "SO_TIMESTAMPNS", 35)
+
+    def __init__(self, port, group=GROUP):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        # As much room as the system grants, for a stream while this process waits for a core.
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 24)
+        self.sock.setsockopt(socket.SOL_SOCKET, self.SO_TIMESTAMPNS, 1)
+        self.sock.bind((group, port))
+        self.sock.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP,
+                             socket.inet_aton(group) + socket.inet_aton("0.0.0.0"))
+        self.sock.settimeout(0.1)
+        self.arrivals = []     # (kernel time in seconds, sequence number)
+        self._stop = False
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+
+    def _read(self):
+        while not self._stop:
+            try:
+                data, ancillary, _, _ = self.sock.recvmsg(65536, 64)
+            except socket.timeout:
+                continue
+            stamp = None
+            for level, kind, value in ancillary:
+                if level == socket.SOL_SOCKET and kind == self.SO_TIMESTAMPNS:
+                    seconds, nanoseconds = struct.unpack("=qq", value[:16])
+                    stamp = seconds + nanoseconds / 1e9
+            assert stamp is not None, "no receive timestamp"
+            seq = struct.unpack("<q", data[4:12])[0] if len(data) >= 12 else None
+            self.arrivals.append((stamp, seq))
+
+    def wait_for_count(self, count, timeout_s=30):
+        deadline = time.monotonic() + timeout_s
+        while len(self.arrivals) < count:
+            if time.monotonic() > deadline:
+                raise AssertionError("%d of %d datagrams within %.0f s" % (
+                    len(self.arrivals), count, timeout_s))
+            time.sleep(0.01)
+
+    def close(self):
+        self._stop = True
+        self._reader.join()
+        self.sock.close()
+
+
+def densest(stamps, window_s):
+    """The most stamps in any window of window_s seconds."""
+    most, first = 0, 0
+    for last in range(len(stamps)):
+        while stamps[last] - stamps[first] >= window_s:
+            first += 1
+        most = max(most, last - first + 1)
+    return most
 
 
 def process_status(pid, field):

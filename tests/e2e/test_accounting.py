@@ -2,7 +2,6 @@
 it injected, two senders in one group, the limits -c and --duration, the verdict of
 --max-lost, and the summary on SIGUSR1."""
 
-import itertools
 import os
 import re
 import signal
@@ -11,10 +10,9 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from harness import (GROUP, WINDOWS, Watcher, group_members, payload,  # noqa: E402
-                     receive_buffer_errors, run_feed, sender, watch)
+from harness import (GROUP, WINDOWS, Watcher, group_members, next_port,  # noqa: E402
+                     payload, receive_buffer_errors, run_feed, sender, sent_count, watch)
 
-_ports = itertools.count(45000)
 SUMMARY = re.compile(r"^Summary: (.+?): received (\d+), bytes (\d+), unique (\d+), "
                      r"duplicates (\d+), missed (\d+), late (\d+), lost (\d+), stale (\d+), "
                      r"restarts (\d+)(?:, first (-?\d+), last (-?\d+))?$")
@@ -60,7 +58,7 @@ def feed(port, *options, source="127.0.0.1"):
 
 # A Windows program under Wine reads slowly in its first seconds: the streams that must
 # arrive whole are paced slower there.
-STREAM_RATE = 1000 if WINDOWS else 4000
+STREAM_RATE = 1000 if WINDOWS else 2000
 
 
 class Accounting(unittest.TestCase):
@@ -72,12 +70,12 @@ class Accounting(unittest.TestCase):
                   "--duplicate", "0.03"]]
         for mix in mixes:
             with self.subTest(mix=mix):
-                port = next(_ports)
+                port = next_port()
                 options = ["-f"] if "-f" in mix else []
                 watcher = watch(self, *options, "--summary", GROUP, port)
                 drops_before = receive_buffer_errors()
                 record = feed(port, "-n", 2000, *mix)
-                time.sleep(0.3)
+                watcher.wait_for_datagrams(sent_count(2000, record))
                 self.assertEqual(watcher.stop(), 0)
                 self.assertEqual(receive_buffer_errors(), drops_before)
                 found = summaries(watcher.messages())
@@ -95,7 +93,7 @@ class Accounting(unittest.TestCase):
     def test_two_senders_into_one_group_are_two_clean_streams(self):
         # Sent from Python's sockets: Wine's mcfeed.exe bound to 127.0.0.2 sends with source
         # 0.0.0.0 on the wire, which is Wine's doing, not the receiver's.
-        port = next(_ports)
+        port = next_port()
         watcher = watch(self, "-g", "--per-sender", "--summary", GROUP, port)
         socks = [sender(source) for source in ("127.0.0.1", "127.0.0.2")]
         for sock in socks:
@@ -104,7 +102,7 @@ class Accounting(unittest.TestCase):
             for sock in socks:
                 sock.sendto(payload(seq), (GROUP, port))
             time.sleep(0.002 if WINDOWS else 0.0005)
-        time.sleep(0.3)
+        watcher.wait_for_datagrams(2000)
         self.assertEqual(watcher.stop(), 0)
         messages = watcher.messages()
         self.assertEqual([m for m in messages if m.startswith(("Missed", "Extra"))], [])
@@ -120,35 +118,35 @@ class Accounting(unittest.TestCase):
     def test_count_and_duration_stop_in_order(self):
         for options, sent in ((["-c", "5"], 20), (["--duration", "0.5"], 0)):
             with self.subTest(options=options):
-                port = next(_ports)
+                port = next_port()
+                started = time.monotonic()  # before the tool starts: its run is no shorter
                 watcher = Watcher([*options, GROUP, port])
                 self.addCleanup(watcher.kill)
                 watcher.ready()
-                started = time.monotonic()
                 if sent:
                     feed(port, "-n", sent)
-                self.assertEqual(watcher.finish(timeout_s=5), 0)
+                self.assertEqual(watcher.finish(timeout_s=30), 0)
                 lines = [m for m in watcher.messages() if m.startswith("IP ")]
                 self.assertEqual(len(lines), 5 if sent else 0)
                 self.assertEqual(group_members(GROUP), watcher.members_before)
                 if not sent:
-                    self.assertGreater(time.monotonic() - started, 0.4)
+                    self.assertGreaterEqual(time.monotonic() - started, 0.5)
 
     def test_max_lost_judges_the_run(self):
         cases = [(["--drop-every", "10"], "0", 1), ([], "0", 0), (["--drop-every", "10"], "2", 0),
                  (None, "0", 1)]  # None: no datagram at all
         for mix, allowed, status in cases:
             with self.subTest(mix=mix, allowed=allowed):
-                port = next(_ports)
+                port = next_port()
                 watcher = watch(self, "--max-lost", allowed, GROUP, port)
                 if mix is not None:
-                    feed(port, "-n", 25, *mix)
-                time.sleep(0.2)
+                    record = feed(port, "-n", 25, *mix)
+                    watcher.wait_for_datagrams(sent_count(25, record))
                 self.assertEqual(watcher.stop(), status)
 
     @unittest.skipIf(WINDOWS, "Windows has no SIGUSR1")
     def test_sigusr1_prints_the_summary_so_far_and_the_run_goes_on(self):
-        port = next(_ports)
+        port = next_port()
         watcher = watch(self, GROUP, port)
         feed(port, "-n", 10, "--drop-every", "5")
         watcher.wait_for(r"seq 8$")

@@ -1,7 +1,6 @@
 """End-to-end tests of loss on this host: the drops a full receive queue counts, the receive
 buffer option, quiet mode and the stall alarm."""
 
-import itertools
 import os
 import re
 import signal
@@ -11,24 +10,17 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from harness import (GROUP, WINDOWS, feed_command, process_status,  # noqa: E402
-                     receive_buffer_errors, send, wait_until_steady, watch)
-
-_ports = itertools.count(46000)
-
+from harness import (GROUP, WINDOWS, feed_command, ms_between, ms_of_day,  # noqa: E402
+                     next_port, now_ms_of_day, process_status, receive_buffer_errors, send,
+                     wait_until, watch)
 
 def voluntary_switches(pid):
     return process_status(pid, "voluntary_ctxt_switches")
 
 
-def wait_until_quiet(watcher):
-    """Waits until no more datagram lines come."""
-    wait_until_steady(lambda: sum(" IP " in line for line in watcher.lines()), timeout_s=30)
-
-
 class HostLoss(unittest.TestCase):
     def test_host_drops_are_the_kernel_s_count(self):
-        port = next(_ports)
+        port = next_port()
         watcher = watch(self, "-v", "-s", "200", GROUP, port)
         sent = 20000
         before = receive_buffer_errors()
@@ -38,7 +30,9 @@ class HostLoss(unittest.TestCase):
                                          GROUP, str(port)], check=True, timeout=60,
                        stdout=subprocess.DEVNULL)
         watcher.process.send_signal(signal.SIGCONT)
-        wait_until_quiet(watcher)
+        # What the queue held is printed, the rest was dropped; the count is final after that.
+        wait_until(lambda: sum(" IP " in line for line in watcher.lines()) +
+                   receive_buffer_errors() - before >= sent)
         risen = receive_buffer_errors() - before
         self.assertEqual(watcher.stop(), 0)
         messages = watcher.messages()
@@ -66,7 +60,7 @@ class HostLoss(unittest.TestCase):
             cases.append((4 * cap, "(limited by net.core.rmem_max = %d)" % cap))
         for requested, limited in cases:
             with self.subTest(requested=requested):
-                port = next(_ports)
+                port = next_port()
                 watcher = watch(self, "--rcvbuf", requested, GROUP, port)
                 self.assertEqual(watcher.stop(), 0)
                 line = watcher.messages()[1]
@@ -91,7 +85,7 @@ class HostLoss(unittest.TestCase):
         for asked, expected in ((None, min(default + default // 3, 2 * cap) // 2 * 2),
                                 (102400, 2 * 102400)):
             with self.subTest(asked=asked):
-                port = next(_ports)
+                port = next_port()
                 watcher = watch(self, *(["--rcvbuf", asked] if asked else []), GROUP, port)
                 shown = subprocess.run(["ss", "-uanm", "sport = :%d" % port], check=True,
                                        capture_output=True, text=True).stdout
@@ -101,7 +95,7 @@ class HostLoss(unittest.TestCase):
                 self.assertEqual(int(booked[0]), expected, shown)
 
     def test_quiet_prints_every_line_but_the_datagrams(self):
-        port = next(_ports)
+        port = next_port()
         watcher = watch(self, "-q", "-g", "-s", "300", GROUP, port)
         send([1, 2, 4, 5], port)
         watcher.wait_for(r"^Stats: packets - 4; gaps - 1$", timeout_s=5)
@@ -111,15 +105,17 @@ class HostLoss(unittest.TestCase):
         self.assertIn("Missed packet: 3", messages)
 
     def test_the_stall_alarm(self):
-        port = next(_ports)
+        port = next_port()
         watcher = watch(self, "--stall", "300", GROUP, port)
         # Flowing: nothing is said.
         send(range(9), port, gap_s=0.05)
+        before_last_ms = now_ms_of_day()
         send([9], port)
-        last_sent = time.monotonic()  # at most a moment after the tool took the last datagram
         watcher.wait_for(r"seq 9$")
-        stalled = watcher.wait_for(r"^No datagrams for 300 ms$", timeout_s=3)
-        self.assertGreaterEqual(stalled - last_sent, 0.29)  # never early
+        watcher.wait_for(r"^No datagrams for 300 ms$", timeout_s=10)
+        # Never early, by the tool's own clock: the last datagram came after before_last_ms.
+        stall_ms = ms_of_day(watcher.line_where(r"^No datagrams for "))
+        self.assertGreaterEqual(ms_between(before_last_ms, stall_ms), 299)
         # Idle after the alarm: the loop waits without waking.
         if not WINDOWS:
             switches = voluntary_switches(watcher.process.pid)
@@ -127,7 +123,6 @@ class HostLoss(unittest.TestCase):
             self.assertLessEqual(voluntary_switches(watcher.process.pid) - switches, 2)
         else:
             time.sleep(1.0)
-        silent_s = time.monotonic() - last_sent
         send([10], port)
         watcher.wait_for(r"seq 10$")
         self.assertEqual(watcher.stop(), 0)
@@ -135,8 +130,10 @@ class HostLoss(unittest.TestCase):
         self.assertEqual(sum(m.startswith("No datagrams for ") for m in messages), 1)
         resumed = [m for m in messages if m.startswith("Datagrams resumed after ")]
         self.assertEqual(len(resumed), 1)
+        # The silence lasted the 300 ms before the alarm and the second slept after it seen;
+        # a busy machine can only make it longer.
         measured_ms = int(resumed[0].split()[3])
-        self.assertAlmostEqual(measured_ms, silent_s * 1000, delta=200)
+        self.assertTrue(1299 <= measured_ms < 13000, measured_ms)
         # The resumed line comes just before the line of the datagram that ended the silence.
         self.assertTrue(messages[messages.index(resumed[0]) + 1].endswith("seq 10"))
 

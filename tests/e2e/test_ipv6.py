@@ -2,21 +2,18 @@
 veth pair inside its own private namespace: v0 holds fd00::1 and fd00::2, and a datagram sent
 on v0 with multicast loop comes back to a member on v0."""
 
-import itertools
 import os
 import socket
-import struct
 import subprocess
 import sys
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from harness import (WINDOWS, Watcher, datagram_line, payload, run_feed,  # noqa: E402
-                     run_to_end, strip_prefix)
+from harness import (WINDOWS, Watcher, datagram_line, next_port, payload,  # noqa: E402
+                     run_feed, run_to_end, strip_prefix)
 
 GROUP6 = "ff15::1234"
-_ports = itertools.count(48000)
 
 
 def interface_index(name):
@@ -105,7 +102,7 @@ class Ipv6(unittest.TestCase):
     def test_any_source_with_gaps_statistics_and_each_way_of_naming_the_interface(self):
         for interface in ("v0", str(V0)):
             with self.subTest(interface=interface):
-                port = next(_ports)
+                port = next_port()
                 watcher = self.watch6("-g", "-s", "300", "--summary", "-i", interface,
                                       GROUP6, port)
                 s = sender6("fd00::1")
@@ -126,7 +123,7 @@ class Ipv6(unittest.TestCase):
 
     @needs_wine_ipv6_joins
     def test_source_specific_admits_its_source_and_filters_the_other(self):
-        port = next(_ports)
+        port = next_port()
         watcher = self.watch6("-i", "v0", GROUP6, port, "fd00::1")
         self.assertEqual(source_filters(), ["fd00::1"])
         send6([1], port, source="fd00::2")
@@ -140,7 +137,7 @@ class Ipv6(unittest.TestCase):
 
     def test_a_link_local_group_needs_an_interface(self):
         group = "ff02::1:3"
-        status, out, err = run_to_end([group, next(_ports)])
+        status, out, err = run_to_end([group, next_port()])
         self.assertEqual(status, 255)
         self.assertEqual([strip_prefix(line, "error") for line in err.splitlines()],
                          ['The link-local group "%s" needs an interface: -i <name> or a zone, '
@@ -151,7 +148,7 @@ class Ipv6(unittest.TestCase):
         group = "ff02::1:3"
         for args in (["-i", "v0", group], [group + "%v0"]):
             with self.subTest(args=args):
-                port = next(_ports)
+                port = next_port()
                 watcher = self.watch6(*args, port, group=group)
                 send6([5], port, group=group)
                 watcher.wait_for(r"seq 5$")
@@ -180,12 +177,12 @@ class Ipv6(unittest.TestCase):
 
     @unittest.skipIf(WINDOWS, "mcfeed.exe's IPv6 source under Wine is not what is tested here")
     def test_mcfeed_sends_ipv6_with_its_record(self):
-        port = next(_ports)
+        port = next_port()
         watcher = self.watch6("--summary", "-i", "v0", GROUP6, port)
         status, out, err = run_feed(["-i", "v0", "-b", "fd00::2", "-r", 1000, "-n", 50,
                                      "--drop-every", "10", GROUP6, port])
         self.assertEqual(status, 0, err)
-        time.sleep(0.3)
+        watcher.wait_for_datagrams(45)
         self.stop(watcher)
         summary = [m for m in watcher.messages() if m.startswith("Summary: fd00::2.")]
         self.assertEqual(len(summary), 1, watcher.messages())

@@ -2,7 +2,6 @@
 production: jq reads every JSON line; promtool checks the metrics file; a real node_exporter,
 started in this private namespace, serves it. Both carry the numbers of mcfeed's record."""
 
-import itertools
 import json
 import os
 import re
@@ -16,10 +15,10 @@ import unittest
 import urllib.request
 
 sys.path.insert(0, os.path.dirname(__file__))
-from harness import GROUP, WINDOWS, receive_buffer_errors, run_feed, watch  # noqa: E402
+from harness import (GROUP, WINDOWS, next_port, receive_buffer_errors,  # noqa: E402
+                     run_feed, sent_count, watch)
 from test_accounting import expected_counts  # noqa: E402
 
-_ports = itertools.count(47000)
 EXPORTER = shutil.which("prometheus-node-exporter") or shutil.which("node_exporter")
 TIME = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z$")
 FAULTS = ["--seed", "7", "--drop", "0.02", "--duplicate", "0.02", "--reorder", "0.02"]
@@ -39,21 +38,24 @@ class Outputs(unittest.TestCase):
 
     def run_stream(self, *options):
         """Watches one stream with faults; returns the watcher and mcfeed's record."""
-        port = next(_ports)
+        port = next_port()
         watcher = watch(self, *options, GROUP, port, bound_line='"event":"bound"')
         drops_before = receive_buffer_errors()
         # A Windows program under Wine reads slowly in its first seconds.
-        rate = 1000 if WINDOWS else 4000
+        rate = 1000 if WINDOWS else 2000
         status, _, err = run_feed(["-b", "127.0.0.1", "-r", rate, "-n", 2000, *FAULTS,
                                    GROUP, port])
         self.assertEqual(status, 0, err)
         self.assertEqual(receive_buffer_errors(), drops_before, "the kernel dropped datagrams")
+        watcher.wait_for_datagrams(sent_count(2000, err.splitlines()))
         return watcher, port, err.splitlines()
 
     @unittest.skipUnless(shutil.which("jq"), "jq is not installed (.ci/run installs it)")
     def test_jq_reads_every_json_line_and_its_numbers(self):
         watcher, port, record = self.run_stream("--json", "-g", "-s", "300")
-        time.sleep(0.4)
+        # One more report after the last datagram, so that the reports cover all of them.
+        reports = sum('"event":"stats"' in line for line in watcher.lines())
+        watcher.wait_for(r'"event":"stats"', count=reports + 1, timeout_s=10)
         self.assertEqual(watcher.stop(), 0)
         path = os.path.join(self.tmp, "out.jsonl")
         with open(path, "w") as out:
@@ -96,7 +98,6 @@ class Outputs(unittest.TestCase):
     def test_node_exporter_serves_the_metrics_of_the_run(self):
         prom = os.path.join(self.tmp, "mcwatch.prom")
         watcher, port, record = self.run_stream("--json", "--prom", prom)
-        time.sleep(0.4)
         self.assertEqual(watcher.stop(), 0)
         summary = json.loads(watcher.lines()[-1])
         check = subprocess.run(["promtool", "check", "metrics"], stdin=open(prom, "rb"),
