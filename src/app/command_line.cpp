@@ -6,7 +6,8 @@
 #include "base/log.h"
 
 // Skips blanks and a sign, then reads decimal digits as strtoul would, but saturating at
-// limit + 1 so that no text can overflow. Returns the number of digits read; *negative tells
+// limit + 1 (and staying there: the next digit would pass 64 bits) so that no text can
+// overflow. Returns the number of digits read; *negative tells
 // whether a minus sign came first. Anything after the digits is ignored.
 static int read_number(const char *text, uint64_t limit, uint64_t *value, bool *negative)
 {
@@ -18,6 +19,8 @@ static int read_number(const char *text, uint64_t limit, uint64_t *value, bool *
     int digits = 0;
     *value = 0;
     for (; isdigit(static_cast<unsigned char>(*text)); text++, digits++) {
+        if (*value > limit)
+            continue;
         *value = *value * 10 + static_cast<uint64_t>(*text - '0');
         if (*value > limit)
             *value = limit + 1;
@@ -189,7 +192,8 @@ static int read_size(const char *text, uint64_t *size_bytes)
     return 0;
 }
 
-// Seconds as a decimal number with up to six places, above 0 and at most a year.
+// Seconds as a decimal number with up to six places ("1.", ".5" and "0.5" alike), above 0
+// and at most a year.
 static int read_seconds(const char *text, uint64_t *duration_us)
 {
     uint64_t whole = 0, fraction_us = 0;
@@ -199,7 +203,7 @@ static int read_seconds(const char *text, uint64_t *duration_us)
         whole = whole * 10 + static_cast<uint64_t>(*at - '0');
     if (*at == '.') {
         uint64_t scale = 100000;
-        for (at++; *at >= '0' && *at <= '9' && scale > 0; at++, scale /= 10)
+        for (at++; *at >= '0' && *at <= '9' && scale > 0; at++, scale /= 10, digits++)
             fraction_us += static_cast<uint64_t>(*at - '0') * scale;
     }
     uint64_t total_us = whole * 1000000 + fraction_us;

@@ -65,6 +65,7 @@ struct run_state {
     uint64_t host_drops_reported;  // at the last statistics report
     timer metrics_timer;     // --prom: the file is written every second
     uint64_t start_utc_us;
+    uint64_t batch_us;       // when the batch in hand came, on the monotonic clock
     uint64_t batch_utc_us;   // when the batch in hand came (read per batch, with --prom only)
     timer stall_timer;       // --stall
     uint64_t last_arrival_us;

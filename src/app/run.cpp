@@ -10,6 +10,7 @@
 #include "base/clock.h"
 #include "base/error_text.h"
 #include "base/log.h"
+#include "base/output.h"
 #include "net/address.h"
 
 // Read by the loop once per datagram: under a steady stream the loop may not wait for a long
@@ -85,8 +86,14 @@ static void on_stall_due(void *context)
 static int write_run_metrics(run_state *state)
 {
     read_all_drops(state);
-    metrics_view view = {&state->senders, &state->receivers[0].request.group,
-                         state->host_drops_counted, state->host_drops, state->start_utc_us};
+    const membership_request *request = &state->receivers[0].request;
+    metrics_view view = {&state->senders,
+                         &request->group,
+                         request->source_specific ? &request->source : nullptr,
+                         state->options->interface_name,
+                         state->host_drops_counted,
+                         state->host_drops,
+                         state->start_utc_us};
     return write_metrics(state->options->prom_path, &view);
 }
 
@@ -152,22 +159,26 @@ void run_state_init(run_state *state, const settings *options, const loop_calls 
     state->stats = stats_record{};
     state->stats.period_us = options->period_us;
     state->last_seq = NO_SEQUENCE;
-    senders_clear(&state->senders);
+    senders_clear(&state->senders, SENDER_IDLE_US);
     for (int i = 0; i < RECEIVE_BATCH_MAX; i++) {
         state->batch[i].buffer = state->buffers[i];
         state->batch[i].size = sizeof state->buffers[i];
     }
 }
 
-// Writes out what the sink holds. A write that an interrupt cut short, or that would have
-// waited for a stalled reader after it, is no failure: the run is stopping in order. Returns
-// 0, or -1 after an error line.
+// Writes out what the sink holds. After an interrupt a reader may be slow, and is waited for
+// while it reads; one that reads nothing for a while fails the run, which says so rather than
+// end with lines missing. Returns 0, or -1 after an error line.
 static int flush_output(run_state *state)
 {
     int code = state->out->flush(state->out);
-    if (code == 0 || (interrupted && (code == EINTR || code == EAGAIN)))
+    if (code == 0)
         return 0;
-    report_c_error("write failed", code);
+    if (code == ETIMEDOUT)
+        log_line(stderr, "error", "write failed: standard output was not read for %d s",
+                 OUTPUT_STALL_LIMIT_US / 1000000);
+    else
+        report_c_error("write failed", code);
     return -1;
 }
 
@@ -178,12 +189,15 @@ static void check_gap(run_state *state, const sender_entry *sender,
                       const received_datagram *datagram, int64_t seq, seq_class kind)
 {
     const settings *options = state->options;
-    gap_event gap = {&datagram->from, {GAP_NONE, 0, 0, 0}, options->per_sender};
+    gap_event gap = {&datagram->from, {GAP_NONE, 0, 0, 0}, options->per_sender, kind};
     gap.gap = options->per_sender ? find_gap_after(seq, sender->have_last, sender->last_seq)
                                   : find_gap(seq, state->last_seq);
     if (gap.gap.kind == GAP_NONE)
         return;
     state->stats.gaps += gap.gap.missed;
+    uint64_t numbers = gap_numbers(&gap.gap);
+    state->stats.gap_numbers =
+        state->stats.gap_numbers + numbers < numbers ? UINT64_MAX : state->stats.gap_numbers + numbers;
     state->out->gap(state->out, &gap);
     if (options->verbose && gap.gap.kind == GAP_EXTRA) {
         class_event event = {&datagram->from, seq, kind};
@@ -198,7 +212,8 @@ static void take_datagram(run_state *state, const receiver *from_receiver,
     const settings *options = state->options;
     int64_t seq = read_sequence(datagram->buffer, static_cast<size_t>(datagram->length_bytes),
                                 options->short_seq);
-    sender_entry *sender = find_sender(&state->senders, &datagram->from, options->short_seq);
+    sender_entry *sender =
+        find_sender(&state->senders, &datagram->from, options->short_seq, state->batch_us);
     seq_class kind = track(&sender->track, seq, datagram->length_bytes);
     state->stats.packets++;
     if (options->stall_ms != 0)
@@ -218,12 +233,28 @@ static void take_datagram(run_state *state, const receiver *from_receiver,
         state->stopping = true;
 }
 
+// Where the run does not count drops as they come (no summary was asked for), a summary asked
+// for on the way reads each socket's count outright: it counts from the socket's start.
+static bool read_drops_outright(run_state *state, uint64_t *drops)
+{
+    *drops = 0;
+    for (int i = 0; i < state->receiver_count; i++) {
+        uint32_t count;
+        if (!state->calls->read_drops(state->receivers[i].socket, &count))
+            return false;
+        *drops += count;
+    }
+    return state->receiver_count > 0;
+}
+
 static void emit_summary(run_state *state)
 {
     read_all_drops(state);
     summary_event event = {&state->senders,
                            elapsed_us(state->calls->monotonic_us(), state->started_us),
                            state->host_drops_counted, state->host_drops};
+    if (!state->host_drops_counted)
+        event.host_drops_counted = read_drops_outright(state, &event.host_drops);
     state->out->summary(state->out, &event);
 }
 
@@ -308,6 +339,8 @@ static int receive_batch(run_state *state, receiver *from_receiver, bool wait)
         report_socket_error("recv failed");
         return -1;
     }
+    if (count > 0)
+        state->batch_us = state->calls->monotonic_us();
     if (state->options->prom_path != nullptr && count > 0)
         state->batch_utc_us = state->calls->utc_us();
     from_receiver->queued_count += count;
@@ -404,11 +437,20 @@ static int choose_interface(const settings *options, membership_request *request
             log_line(stderr, "error", "Unknown interface \"%s\"", options->interface_name);
             return -1;
         }
+    } else if (request->interface_index != 0 && !interface_index_exists(request->interface_index)) {
+        log_line(stderr, "error", "Unknown interface index %u", request->interface_index);
+        return -1;
     }
     if (request->group.storage.ss_family != AF_INET6)
         return 0;
+    uint32_t zone = endpoint_zone(&request->group);
+    if (zone != 0 && request->interface_index != 0 && zone != request->interface_index) {
+        log_line(stderr, "error", "The group's zone in \"%s\" and -i \"%s\" name different "
+                                  "interfaces", options->host, options->interface_name);
+        return -1;
+    }
     if (request->interface_index == 0)
-        request->interface_index = endpoint_zone(&request->group);
+        request->interface_index = zone;
     if (request->interface_index == 0 && request->interface_addr.s_addr != htonl(INADDR_ANY)) {
         log_line(stderr, "error", "An IPv6 group is joined on an interface given by name or "
                                   "index, not \"%s\"", options->interface_name);
@@ -429,7 +471,9 @@ static int join_explained(const settings *options, receiver *opened)
     if (join_group(opened->socket, &opened->request) == 0)
         return 0;
     int code = socket_last_error();
-    const char *cause = membership_failure_cause(code);
+    const membership_request *request = &opened->request;
+    bool interface_given = options->interface_name != nullptr || request->interface_index != 0;
+    const char *cause = membership_failure_cause(code, interface_given);
     if (options->verbose && cause != nullptr)
         log_line(stderr, "error", "Likely cause: %s", cause);
     return -1;
@@ -438,7 +482,8 @@ static int join_explained(const settings *options, receiver *opened)
 // Whether the run accounts for its senders in a summary, a JSON run or a metrics file.
 static bool accounts(const settings *options)
 {
-    return options->verbose || options->summary || options->json || options->prom_path != nullptr;
+    return options->verbose || options->summary || options->json || options->prom_path != nullptr ||
+           options->have_max_lost;
 }
 
 // With --rcvbuf: asks for the buffer and says what was granted. Returns 0, or -1 after an
@@ -542,13 +587,24 @@ static void stop_receivers(run_state *state)
     }
 }
 
-// The verdict of --max-lost: 1 when more numbers were lost over all senders than allowed, or
-// when no datagram came at all; 0 otherwise.
-static int judge(const run_state *state)
+// The verdict of --max-lost: 1 when more numbers were lost than allowed, or when no datagram
+// came at all; 0 otherwise. A datagram this host dropped is lost to this receiver as surely as
+// one the network lost, so both count. With -v the verdict says why.
+static int judge(run_state *state)
 {
-    uint64_t senders;
-    track_counts total = senders_total(&state->senders, &senders);
-    return total.received == 0 || total.lost > state->options->max_lost ? 1 : 0;
+    sender_census census;
+    track_counts total = senders_total(&state->senders, &census);
+    uint64_t lost = total.lost + state->host_drops < total.lost ? UINT64_MAX
+                                                                 : total.lost + state->host_drops;
+    int status = total.received == 0 || lost > state->options->max_lost ? 1 : 0;
+    if (state->options->verbose) {
+        verdict_event event = {total.lost, state->host_drops, state->host_drops_counted,
+                               state->options->max_lost, total.received, status};
+        state->out->verdict(state->out, &event);
+        if (flush_output(state) < 0)
+            return -1;
+    }
+    return status;
 }
 
 // Starts, loops and stops; every path leaves and closes what it opened.
@@ -600,13 +656,9 @@ int run(const settings *options)
     static run_state state;
     static text_sink text;
     static json_sink json;
-    static char output_buffer[1 << 16];
-    // Lines are written out in large blocks, and always before the loop waits.
-    setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);
-    // The pages a run works in are touched once here: the output buffer, and the first page of
-    // each batch slot, which any datagram reaches. Otherwise they are faulted in one by one as
-    // larger batches come, and memory seems to grow for the first minutes of a run.
-    memset(output_buffer, 0, sizeof output_buffer);
+    // The pages a run works in are touched once here: the first page of each batch slot, which
+    // any datagram reaches. Otherwise they are faulted in one by one as larger batches come,
+    // and memory seems to grow for the first minutes of a run.
     for (int i = 0; i < RECEIVE_BATCH_MAX; i++)
         memset(state.buffers[i], 0, 4096);
     // The output is chosen once; no event knows how it is rendered.
@@ -615,13 +667,16 @@ int run(const settings *options)
         json_sink_start(&json);
         out = &json.calls;
     } else {
-        text_sink_start(&text);
+        text_sink_start(&text, options->verbose);
     }
     run_state_init(&state, options, &system_loop_calls, out);
     if (net_startup() < 0)
         return -1;
     int status = run_started(&state);
     net_cleanup();
+    // A failed run's lines before its error are written out too (a failed write's are gone).
+    if (status < 0)
+        output_flush();
     restore_standard_output();
     return status;
 }

@@ -95,6 +95,31 @@ char *put_utc(char *out, uint64_t utc_us)
     return out;
 }
 
+// The length of the well-formed UTF-8 sequence that starts at text (2 to 4 bytes), or 0: no
+// overlong form, no surrogate, nothing past U+10FFFF (RFC 3629).
+static int utf8_sequence_length(const unsigned char *text)
+{
+    unsigned char lead = text[0];
+    int length = lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : 2;
+    unsigned char low = 0x80, high = 0xbf;
+    if (lead < 0xc2 || lead > 0xf4)
+        return 0;
+    if (lead == 0xe0)
+        low = 0xa0;
+    else if (lead == 0xed)
+        high = 0x9f;
+    else if (lead == 0xf0)
+        low = 0x90;
+    else if (lead == 0xf4)
+        high = 0x8f;
+    if (text[1] < low || text[1] > high)
+        return 0;
+    for (int i = 2; i < length; i++)
+        if (text[i] < 0x80 || text[i] > 0xbf)
+            return 0;
+    return length;
+}
+
 char *put_json_string(char *out, const char *text)
 {
     static const char hex[] = "0123456789abcdef";
@@ -103,12 +128,17 @@ char *put_json_string(char *out, const char *text)
         if (*at == '"' || *at == '\\') {
             *out++ = '\\';
             *out++ = static_cast<char>(*at);
-        } else if (*at < 0x20 || *at >= 0x7f) {
+        } else if (*at < 0x20 || *at == 0x7f) {
             out = put_literal(out, "\\u00");
             *out++ = hex[*at >> 4];
             *out++ = hex[*at & 0xf];
-        } else {
+        } else if (*at < 0x80) {
             *out++ = static_cast<char>(*at);
+        } else if (int length = utf8_sequence_length(at); length > 0) {
+            out = put_bytes(out, reinterpret_cast<const char *>(at), static_cast<size_t>(length));
+            at += length - 1;
+        } else {
+            out = put_literal(out, "\\ufffd");
         }
     }
     *out++ = '"';

@@ -35,9 +35,9 @@ char *put_padded(char *out, unsigned value, int digits);
 // calendar, computed here so that every platform writes the same); returns the end.
 char *put_utc(char *out, uint64_t utc_us);
 
-// A JSON string: the text between quotes, with quotes, backslashes, control characters and
-// every byte past ASCII escaped (as \u00XX, so that the output is valid whatever the text's
-// encoding); returns the end.
+// A JSON string: the text between quotes, with quotes, backslashes and control characters
+// escaped; valid UTF-8 passes as it is, and each byte that is not part of it becomes U+FFFD
+// (an interface's name is bytes, and JSON is UTF-8); returns the end.
 char *put_json_string(char *out, const char *text);
 
 // Room put_json_string needs for a text of length bytes.

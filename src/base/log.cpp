@@ -2,10 +2,12 @@
 
 #include <errno.h>
 #include <stdarg.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "base/format.h"
 #include "base/error_text.h"
+#include "base/output.h"
 
 char *format_log_prefix(char *out, const time_of_day *now, const char *level)
 {
@@ -55,30 +57,12 @@ char *log_begin(char *line, const char *level)
     return put_bytes(out + 3, level_text, level_length);
 }
 
-// The code of the first write to standard output that failed since it was last taken: a write
-// inside fwrite leaves only the stream's error flag, and errno is gone by the next flush.
-// Written and read by the main thread only.
-static int output_error = 0;
-
-int take_output_error(void)
-{
-    int code = output_error;
-    output_error = 0;
-    return code;
-}
-
-void write_output(const char *data, size_t length)
-{
-    if (fwrite(data, 1, length, stdout) != length && output_error == 0)
-        output_error = errno;
-}
-
 void log_end(FILE *stream, char *line, char *end)
 {
     *end++ = '\n';
     size_t length = static_cast<size_t>(end - line);
     if (stream == stdout)
-        write_output(line, length);
+        output_write(line, length);
     else
         fwrite(line, 1, length, stream);
 }
@@ -88,7 +72,7 @@ void log_line(FILE *stream, const char *level, const char *format, ...)
     // Standard output is written in blocks; what it holds was printed before this error and
     // must be seen before it, on a terminal too.
     if (stream == stderr)
-        fflush(stdout);
+        output_flush();
     char line[1024];
     char *message = log_begin(line, level);
     // One byte stays free for the newline.
@@ -100,11 +84,16 @@ void log_line(FILE *stream, const char *level, const char *format, ...)
     int length = vsnprintf(message, room + 1, format, args);
     if (length >= 0 && static_cast<size_t>(length) <= room) {
         log_end(stream, line, message + length);
-    } else {
-        // Too long for one buffer (a long host name, say): write it in pieces instead.
-        fwrite(line, 1, static_cast<size_t>(message - line), stream);
-        vfprintf(stream, format, again);
-        fputc('\n', stream);
+    } else if (length >= 0) {
+        // Too long for one buffer (a long host name, say): made in one of its own.
+        size_t size = static_cast<size_t>(message - line) + static_cast<size_t>(length) + 2;
+        char *longer = static_cast<char *>(malloc(size));
+        if (longer != nullptr) {
+            char *long_message = put_bytes(longer, line, static_cast<size_t>(message - line));
+            vsnprintf(long_message, static_cast<size_t>(length) + 1, format, again);
+            log_end(stream, longer, long_message + length);
+            free(longer);
+        }
     }
     va_end(again);
     va_end(args);

@@ -18,13 +18,6 @@ char *format_log_prefix(char *out, const time_of_day *now, const char *level);
 char *log_begin(char *line, const char *level);
 void log_end(FILE *stream, char *line, char *end);
 
-// Writes to standard output, keeping the errno of a failed write for take_output_error.
-void write_output(const char *data, size_t length);
-
-// The errno of the first write to standard output that failed since the last call, or 0;
-// taking it clears it.
-int take_output_error(void);
-
 // Writes one line: prefix, the formatted message, newline. Before a line to standard error,
 // standard output is flushed, so that lines keep their order; nothing else is flushed here.
 void log_line(FILE *stream, const char *level, const char *format, ...)

@@ -2,6 +2,9 @@
 // handler for SIGINT and SIGTERM.
 #pragma once
 
+#include <stddef.h>
+#include <stdint.h>
+
 // Opens the null device on each of the standard descriptors 0, 1 and 2 that is closed, so that
 // no socket opened later takes a standard stream's place and receives its lines. Returns 0, or
 // -1 when the null device could not be opened (nothing can be printed then).
@@ -26,3 +29,14 @@ void release_standard_output(void);
 
 // Undoes release_standard_output before the process ends: the descriptor may be shared.
 void restore_standard_output(void);
+
+// Whether release_standard_output has run since the last restore.
+bool standard_output_released(void);
+
+// Writes up to length bytes to standard output's descriptor. Returns how many, or -1 with
+// errno set (EINTR: a signal cut the wait short; EAGAIN: released and the reader is full).
+long write_standard_output(const char *data, size_t length);
+
+// Waits until standard output takes more, at most limit_us (-1: for as long as it takes).
+// Returns 0, or -1 with errno set.
+int wait_standard_output(int64_t limit_us);

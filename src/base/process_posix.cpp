@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -60,9 +61,12 @@ int install_summary_handler(void (*handler)(int))
 // The descriptor's flags before release_standard_output, or -1 when it changed nothing.
 // Written by the interrupt handler, read at the end of the run.
 static volatile sig_atomic_t released_flags = -1;
+// Set by the interrupt handler: from then on a write to standard output never waits for ever.
+static volatile sig_atomic_t released = 0;
 
 void release_standard_output(void)
 {
+    released = 1;
     int saved = errno;
     struct stat status;
     if (released_flags == -1 && fstat(1, &status) == 0 &&
@@ -79,4 +83,22 @@ void restore_standard_output(void)
     if (released_flags != -1)
         fcntl(1, F_SETFL, static_cast<int>(released_flags));
     released_flags = -1;
+    released = 0;
+}
+
+bool standard_output_released(void)
+{
+    return released != 0;
+}
+
+long write_standard_output(const char *data, size_t length)
+{
+    return static_cast<long>(write(1, data, length));
+}
+
+int wait_standard_output(int64_t limit_us)
+{
+    pollfd out = {1, POLLOUT, 0};
+    int limit_ms = limit_us < 0 ? -1 : static_cast<int>((limit_us + 999) / 1000);
+    return poll(&out, 1, limit_ms) < 0 ? -1 : 0;
 }

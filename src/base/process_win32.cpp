@@ -1,6 +1,8 @@
 #include "base/process.h"
 
+#include <io.h>
 #include <signal.h>
+#include <windows.h>
 
 #include "base/log.h"
 
@@ -11,11 +13,33 @@ int open_missing_standard_streams(void)
     return 0;
 }
 
+static void (*interrupt_handler)(int) = nullptr;
+static volatile LONG console_events = 0;
+
+// Ctrl+Break and the closing of the console end a program outright unless it handles them:
+// they stop the run as Ctrl+C does, so that the group is left and the summary written. The
+// system ends the process once this returns from a closing console, so it waits there for the
+// run to end the process itself (the system allows about five seconds). A second event ends
+// it at once, as a second Ctrl+C does.
+static BOOL WINAPI on_console_event(DWORD event)
+{
+    if (event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT)
+        return FALSE; // Ctrl+C is the C runtime's SIGINT
+    if (InterlockedIncrement(&console_events) > 1)
+        return FALSE;
+    interrupt_handler(SIGINT);
+    if (event == CTRL_CLOSE_EVENT)
+        Sleep(INFINITE);
+    return TRUE;
+}
+
 // The C runtime resets a signal to its default action before it calls the handler, and
 // delivers console interrupts on a thread of their own.
 int install_interrupt_handler(void (*handler)(int))
 {
-    if (signal(SIGINT, handler) == SIG_ERR || signal(SIGTERM, handler) == SIG_ERR) {
+    interrupt_handler = handler;
+    if (signal(SIGINT, handler) == SIG_ERR || signal(SIGTERM, handler) == SIG_ERR ||
+        !SetConsoleCtrlHandler(on_console_event, TRUE)) {
         log_line(stderr, "error", "signal failed");
         return -1;
     }
@@ -35,4 +59,22 @@ void release_standard_output(void)
 
 void restore_standard_output(void)
 {
+}
+
+bool standard_output_released(void)
+{
+    return false;
+}
+
+long write_standard_output(const char *data, size_t length)
+{
+    // The C runtime's own write, so that a console or a text-mode file gets CRLF as from any
+    // Windows program.
+    return _write(1, data, static_cast<unsigned>(length > 0x40000000 ? 0x40000000 : length));
+}
+
+int wait_standard_output(int64_t)
+{
+    Sleep(1);
+    return 0;
 }

@@ -7,6 +7,14 @@ static int64_t add_wrapping(int64_t a, int64_t b)
     return static_cast<int64_t>(static_cast<uint64_t>(a) + static_cast<uint64_t>(b));
 }
 
+uint64_t gap_numbers(const gap_report *gap)
+{
+    if (gap->kind != GAP_MISSED_ONE && gap->kind != GAP_MISSED_RUN)
+        return 0;
+    uint64_t count = static_cast<uint64_t>(gap->last) - static_cast<uint64_t>(gap->first) + 1;
+    return count == 0 ? UINT64_MAX : count;
+}
+
 gap_report find_gap(int64_t seq, int64_t last_seq)
 {
     return find_gap_after(seq, last_seq != NO_SEQUENCE, last_seq);

@@ -14,12 +14,14 @@ struct stats_record {
     uint64_t due_us;      // when the next report falls due, as clock_monotonic_us
     uint32_t packets;     // datagrams since the last report; wraps
     uint32_t gaps;        // missed sequence numbers since the last report; wraps
+    uint64_t gap_numbers; // the same in full, for the outputs that carry 64 bits
 };
 
 // What one report says; the run adds what this host dropped in the period, where counted.
 struct stats_report {
     uint32_t packets;
     uint32_t gaps;
+    uint64_t gap_numbers;
     bool host_drops_counted;
     uint64_t host_drops;
 };
@@ -37,6 +39,10 @@ struct gap_report {
     int64_t last;         // missed run: the last number missed
     uint32_t missed;      // what is added to the gaps counter
 };
+
+// How many numbers a missed gap skipped, in full (0 for an extra datagram); a run across the
+// whole 64-bit range counts as 2^64 - 1.
+uint64_t gap_numbers(const gap_report *gap);
 
 // Compares a sequence number with the previous one (NO_SEQUENCE: none to compare with).
 gap_report find_gap(int64_t seq, int64_t last_seq);

@@ -1,6 +1,8 @@
 // Per-sender state: a table keyed by the sender's address and port, of a fixed size so that a
 // flood of forged senders cannot grow memory. The first SENDERS_MAX senders get an entry each;
-// every later one shares one last entry.
+// once the table is full, a new sender takes the entry of one idle for SENDER_IDLE_US (whose
+// counts stay in the total), or else shares one last entry, which counts its datagrams without
+// judging their order: the numbers of many senders interleaved say nothing.
 #pragma once
 
 #include <stdint.h>
@@ -9,6 +11,10 @@
 #include "net/socket.h"
 
 #define SENDERS_MAX 1024
+#define SENDER_IDLE_US 60000000u
+// A full table is searched for an idle entry at most this often, so a flood of new senders
+// costs a search a second, not one a datagram.
+#define SENDER_SEARCH_PERIOD_US 1000000u
 
 // A sender's address and port packed for hashing and comparing: family, port, host bytes.
 struct sender_key {
@@ -22,6 +28,7 @@ struct sender_entry {
     bool have_last;       // whether last_seq holds a number yet
     int64_t last_seq;     // the sequence number of its previous datagram
     uint64_t last_utc_us; // when its last datagram came, where the run keeps it (--prom)
+    uint64_t last_us;     // the same on the monotonic clock, to find an idle entry
     tracker track;        // its window lives here: the table is made once, never per datagram
 };
 
@@ -30,13 +37,26 @@ struct sender_table {
     uint16_t slots[2 * SENDERS_MAX];  // open addressing: an entry's index + 1; 0 is empty
     uint32_t count;                   // entries in use, 0 to count - 1, the shared one included
     uint32_t last_found;              // the entry found last: a steady stream skips the hash
+    uint64_t idle_us;                 // how long unheard makes an entry free to take
+    uint64_t searched_us;             // when a full table was last searched for an idle entry
+    uint64_t retired;                 // senders whose entries were taken over
+    track_counts retired_counts;      // theirs, as they were then
 };
 
-void senders_clear(sender_table *table);
+// Empties the table; an entry is taken over after idle_us unheard (SENDER_IDLE_US).
+void senders_clear(sender_table *table, uint64_t idle_us);
 
-// The sender's entry, made on its first datagram (its tracker judging in 32 bits with
-// short_seq); the shared entry once the table is full.
-sender_entry *find_sender(sender_table *table, const endpoint *from, bool short_seq);
+// The sender's entry for a datagram that came at now_us (monotonic), made on its first
+// datagram (its tracker judging in 32 bits with short_seq); once the table is full, an idle
+// sender's entry or the shared one.
+sender_entry *find_sender(sender_table *table, const endpoint *from, bool short_seq,
+                          uint64_t now_us);
 
-// Every sender's counts as if the stream ended now, summed; the number of senders too.
-track_counts senders_total(const sender_table *table, uint64_t *senders);
+// How many senders the run has heard, and whether more than that shared the last entry.
+struct sender_census {
+    uint64_t senders;
+    bool more;
+};
+
+// Every sender's counts as if the stream ended now, summed, those taken over included.
+track_counts senders_total(const sender_table *table, sender_census *census);

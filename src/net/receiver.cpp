@@ -1,7 +1,9 @@
 #include "net/receiver.h"
 
+#include <stdlib.h>
 #include <string.h>
 
+#include "base/error_text.h"
 #include "base/log.h"
 #include "net/address.h"
 
@@ -22,8 +24,48 @@ int resolve_host(const char *host, int family, endpoint *address)
     return 0;
 }
 
+// The interface a zone names: a name, or an index that exists; 0 for none.
+static uint32_t zone_interface(const char *zone)
+{
+    size_t digits = strspn(zone, "0123456789");
+    if (digits == 0 || zone[digits] != '\0')
+        return find_interface(zone);
+    if (digits > 9)
+        return 0;
+    uint32_t index = static_cast<uint32_t>(strtoul(zone, nullptr, 10));
+    return interface_index_exists(index) ? index : 0;
+}
+
+// An IPv6 group with a zone, as "ff15::1%eth1": the resolver takes a zone only for link-local
+// addresses, so the address and the zone are read apart, for a group of any scope. Returns 1
+// when the host has a zone and was resolved, 0 when it has none, -1 after an error line.
+static int resolve_zoned_group(const char *host, endpoint *address)
+{
+    const char *percent = strchr(host, '%');
+    char bare[64];
+    if (percent == nullptr || strchr(host, ':') == nullptr ||
+        static_cast<size_t>(percent - host) >= sizeof bare)
+        return 0;
+    memcpy(bare, host, static_cast<size_t>(percent - host));
+    bare[percent - host] = '\0';
+    int code = 0;
+    if (find_host(bare, AF_INET6, address, &code) < 0)
+        return 0; // not an IPv6 address: the resolver says what is wrong with the whole
+    uint32_t index = zone_interface(percent + 1);
+    if (index == 0) {
+        log_line(stderr, "error", "Unknown interface \"%s\" in the zone of \"%s\"", percent + 1,
+                 host);
+        return -1;
+    }
+    reinterpret_cast<sockaddr_in6 *>(&address->storage)->sin6_scope_id = index;
+    return 1;
+}
+
 int resolve_group(const char *host, endpoint *address)
 {
+    int zoned = resolve_zoned_group(host, address);
+    if (zoned != 0)
+        return zoned < 0 ? -1 : 0;
     int code = 0;
     if (find_group(host, address, &code) < 0) {
         report_resolver_failure(host, code);
@@ -131,8 +173,43 @@ static bool uses_group_requests(const membership_request *request)
     return request->group.storage.ss_family == AF_INET6 || request->interface_index != 0;
 }
 
-int join_group(socket_handle s, const membership_request *request)
+// The IPv6 request of RFC 3493, any-source only.
+static int set_ipv6_membership(socket_handle s, const membership_request *request, bool join)
 {
+    ipv6_mreq ipv6_request;
+    memset(&ipv6_request, 0, sizeof ipv6_request);
+    ipv6_request.ipv6mr_multiaddr =
+        reinterpret_cast<const sockaddr_in6 *>(&request->group.storage)->sin6_addr;
+    ipv6_request.ipv6mr_interface = request->interface_index;
+    return setsockopt(s, IPPROTO_IPV6, join ? IPV6_JOIN_GROUP : IPV6_LEAVE_GROUP,
+                      reinterpret_cast<const char *>(&ipv6_request), sizeof ipv6_request);
+}
+
+// An any-source IPv6 join whose protocol-independent request the system does not implement
+// is made with the IPv6 request instead. Returns 0, or -1 after an error line.
+static int join_ipv6_where_unimplemented(socket_handle s, membership_request *request)
+{
+    group_req group_request;
+    memset(&group_request, 0, sizeof group_request);
+    group_request.gr_interface = request->interface_index;
+    memcpy(&group_request.gr_group, &request->group.storage, sizeof request->group.storage);
+    if (setsockopt(s, IPPROTO_IPV6, MCAST_JOIN_GROUP,
+                   reinterpret_cast<const char *>(&group_request), sizeof group_request) == 0)
+        return 0;
+    if (!is_unimplemented_option(socket_last_error()) ||
+        set_ipv6_membership(s, request, true) != 0) {
+        report_socket_error("setsockopt failed");
+        return -1;
+    }
+    request->joined_by_ipv6_request = true;
+    return 0;
+}
+
+int join_group(socket_handle s, membership_request *request)
+{
+    request->joined_by_ipv6_request = false;
+    if (request->group.storage.ss_family == AF_INET6 && !request->source_specific)
+        return join_ipv6_where_unimplemented(s, request);
     if (uses_group_requests(request))
         return set_group_membership(s, request, true);
     in_addr group = ipv4_of(&request->group);
@@ -144,6 +221,11 @@ int join_group(socket_handle s, const membership_request *request)
 
 void leave_group(socket_handle s, const membership_request *request)
 {
+    if (request->joined_by_ipv6_request) {
+        if (set_ipv6_membership(s, request, false) != 0)
+            report_socket_error("setsockopt failed");
+        return;
+    }
     if (uses_group_requests(request)) {
         set_group_membership(s, request, false);
         return;

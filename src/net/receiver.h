@@ -15,6 +15,8 @@ struct membership_request {
     uint32_t interface_index; // the interface by index (from a name or a number); 0: none.
                               // IPv6 joins, and IPv4 joins by index, use the protocol-
                               // independent requests (MCAST_JOIN_GROUP and its kin).
+    bool joined_by_ipv6_request; // where those are not implemented (Wine, old Windows), an
+                                 // any-source IPv6 join is made with IPV6_JOIN_GROUP
 };
 
 // Resolves a group's name or address as find_group does. Returns 0, or -1 after the same
@@ -36,7 +38,7 @@ int set_membership(socket_handle s, int option, in_addr group, in_addr interface
                    const in_addr *source);
 
 // Joins as requested. Returns 0, or -1 after an error line.
-int join_group(socket_handle s, const membership_request *request);
+int join_group(socket_handle s, membership_request *request);
 
 // Leaves what join_group joined; a failure is reported and otherwise ignored.
 void leave_group(socket_handle s, const membership_request *request);

@@ -123,10 +123,18 @@ void socket_nap(int64_t nap_us);
 int socket_set_multicast_interface(socket_handle s, uint32_t index);
 
 // The likely cause of a failed join, for the system's error code; null where none is known.
-const char *membership_failure_cause(int code);
+// Whether the system's error code says that a socket option is not implemented.
+bool is_unimplemented_option(int code);
+
+// interface_given: whether -i (or a zone) named the interface; without one, a missing device
+// means that no route leads to the group.
+const char *membership_failure_cause(int code, bool interface_given);
 
 // The index of the network interface with this name (eth0; on Windows the adapter's name), or
 // 0 when there is none.
 uint32_t find_interface(const char *name);
+
+// Whether a network interface has this index.
+bool interface_index_exists(uint32_t index);
 
 void socket_close(socket_handle s);

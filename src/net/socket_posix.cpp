@@ -234,6 +234,17 @@ uint32_t find_interface(const char *name)
     return if_nametoindex(name);
 }
 
+bool is_unimplemented_option(int code)
+{
+    return code == ENOPROTOOPT;
+}
+
+bool interface_index_exists(uint32_t index)
+{
+    char name[IF_NAMESIZE];
+    return if_indextoname(index, name) != nullptr;
+}
+
 int socket_set_multicast_interface(socket_handle s, uint32_t index)
 {
     ip_mreqn request;
@@ -242,14 +253,16 @@ int socket_set_multicast_interface(socket_handle s, uint32_t index)
     return setsockopt(s, IPPROTO_IP, IP_MULTICAST_IF, &request, sizeof request);
 }
 
-const char *membership_failure_cause(int code)
+const char *membership_failure_cause(int code, bool interface_given)
 {
     switch (code) {
     case EINVAL:
         return "the group is not a multicast address, or the source is not of its family";
     case ENODEV:
     case EADDRNOTAVAIL:
-        return "no such interface, or it has no such address";
+        return interface_given ? "no such interface, or it has no such address"
+                               : "no route leads to the group: give an interface with -i, or "
+                                 "add a route for multicast";
     case ENOBUFS:
         return "the per-socket limit of groups (net.ipv4.igmp_max_memberships, "
                "net.ipv6.mld_max_msf)";

@@ -234,6 +234,17 @@ uint32_t find_interface(const char *name)
     return if_nametoindex(name);
 }
 
+bool is_unimplemented_option(int code)
+{
+    return code == WSAENOPROTOOPT;
+}
+
+bool interface_index_exists(uint32_t index)
+{
+    char name[IF_NAMESIZE];
+    return if_indextoname(index, name) != nullptr;
+}
+
 // Winsock takes an index where an address would be when it is written as 0.0.0.index.
 int socket_set_multicast_interface(socket_handle s, uint32_t index)
 {
@@ -242,13 +253,15 @@ int socket_set_multicast_interface(socket_handle s, uint32_t index)
                       sizeof value);
 }
 
-const char *membership_failure_cause(int code)
+const char *membership_failure_cause(int code, bool interface_given)
 {
     switch (code) {
     case WSAEINVAL:
         return "the group is not a multicast address, or the source is not of its family";
     case WSAEADDRNOTAVAIL:
-        return "no such interface, or it has no such address";
+        return interface_given ? "no such interface, or it has no such address"
+                               : "no route leads to the group: give an interface with -i, or "
+                                 "add a route for multicast";
     case WSAENOBUFS:
         return "the per-socket limit of groups";
     case WSAENETUNREACH:

@@ -6,6 +6,7 @@
 #include "base/clock.h"
 #include "base/format.h"
 #include "base/log.h"
+#include "base/output.h"
 #include "net/address.h"
 
 // Room for one object but the summary, which is written in pieces.
@@ -48,6 +49,15 @@ static char *put_field(char *out, const char *name)
     *out++ = '"';
     out = put_text(out, name);
     return put_literal(out, "\":");
+}
+
+static char *put_class_field(char *out, seq_class kind)
+{
+    out = put_field(out, "class");
+    *out++ = '"';
+    out = put_text(out, seq_class_name(kind));
+    *out++ = '"';
+    return out;
 }
 
 static char *put_unsigned_field(char *out, const char *name, uint64_t value)
@@ -97,6 +107,18 @@ static void json_joined(sink *self, const join_event *event)
     end_object(line, out);
 }
 
+static void json_verdict(sink *self, const verdict_event *event)
+{
+    char line[JSON_LINE_MAX];
+    char *out = begin_object(json_of(self), line, "verdict");
+    out = put_unsigned_field(out, "lost", event->lost);
+    if (event->host_drops_counted)
+        out = put_unsigned_field(out, "host_drops", event->host_drops);
+    out = put_unsigned_field(out, "allowed", event->allowed);
+    out = put_unsigned_field(out, "received", event->received);
+    end_object(line, put_signed_field(out, "status", event->status));
+}
+
 static void json_left(sink *self, const endpoint *group)
 {
     char line[JSON_LINE_MAX];
@@ -124,10 +146,7 @@ static void json_datagram(sink *self, const datagram_event *event)
     out = put_bytes(out, json->sender_text, json->sender_length);
     out = put_signed_field(out, "length", event->length_bytes);
     out = put_signed_field(out, "seq", event->seq);
-    out = put_field(out, "class");
-    *out++ = '"';
-    out = put_text(out, seq_class_name(event->kind));
-    *out++ = '"';
+    out = put_class_field(out, event->kind);
     end_object(line, out);
 }
 
@@ -139,11 +158,11 @@ static void json_gap(sink *self, const gap_event *event)
     out = put_endpoint_fields(out, "sender", "sender_port", event->sender);
     if (gap->kind == GAP_EXTRA) {
         out = put_signed_field(out, "seq", gap->first);
+        out = put_class_field(out, event->kind);
     } else {
         out = put_signed_field(out, "first", gap->first);
         out = put_signed_field(out, "last", gap->last);
-        uint64_t count = static_cast<uint64_t>(gap->last) - static_cast<uint64_t>(gap->first) + 1;
-        out = put_unsigned_field(out, "count", count);
+        out = put_unsigned_field(out, "count", gap_numbers(gap));
     }
     end_object(line, out);
 }
@@ -153,7 +172,7 @@ static void json_stats(sink *self, const stats_report *report)
     char line[JSON_LINE_MAX];
     char *out = begin_object(json_of(self), line, "stats");
     out = put_unsigned_field(out, "packets", report->packets);
-    out = put_unsigned_field(out, "gaps", report->gaps);
+    out = put_unsigned_field(out, "gaps", report->gap_numbers);
     if (report->host_drops_counted)
         out = put_unsigned_field(out, "host_drops", report->host_drops);
     end_object(line, out);
@@ -195,7 +214,7 @@ static void json_summary(sink *self, const summary_event *event)
     if (event->host_drops_counted)
         out = put_unsigned_field(out, "host_drops", event->host_drops);
     out = put_literal(put_field(out, "senders"), "[");
-    write_output(line, static_cast<size_t>(out - line));
+    output_write(line, static_cast<size_t>(out - line));
     const sender_table *table = event->senders;
     for (uint32_t i = 0; i < table->count; i++) {
         const sender_entry *entry = &table->entries[i];
@@ -213,15 +232,17 @@ static void json_summary(sink *self, const summary_event *event)
         out = put_signed_field(out, "first_seq", counts.first_seq);
         out = put_signed_field(out, "last_seq", counts.last_seq);
         *out++ = '}';
-        write_output(line, static_cast<size_t>(out - line));
+        output_write(line, static_cast<size_t>(out - line));
     }
-    uint64_t senders;
-    track_counts total = senders_total(table, &senders);
+    sender_census census;
+    track_counts total = senders_total(table, &census);
     out = put_literal(line, "],\"total\":{");
-    out = put_unsigned(put_literal(out, "\"senders\":"), senders);
+    out = put_unsigned(put_literal(out, "\"senders\":"), census.senders);
+    if (census.more)
+        out = put_literal(out, ",\"more_senders\":true");
     out = put_counts(out, &total);
     out = put_literal(out, "}}\n");
-    write_output(line, static_cast<size_t>(out - line));
+    output_write(line, static_cast<size_t>(out - line));
 }
 
 static void json_receive_buffer(sink *self, const buffer_event *event)
@@ -256,7 +277,7 @@ void json_sink_start(json_sink *json)
     json->calls = {json_bound,      json_gap,         json_datagram,       json_stats,
                    json_classified, json_summary,     json_receive_buffer, json_host_drops,
                    json_stall,      json_resume,      json_joined,         json_left,
-                   flush_standard_output};
+                   flush_standard_output, json_verdict};
     json->second_shown = UINT64_MAX;
     json->have_sender = false;
 }

@@ -21,14 +21,23 @@ static void put_label_value(FILE *file, const char *value)
     }
 }
 
-// '{group="239.1.2.3",port="5000"' without the closing brace, for more labels to follow.
-static void put_group_labels(FILE *file, const endpoint *group)
+// '{group="239.1.2.3",port="5000",interface="",source=""' without the closing brace, for more
+// labels to follow: two watchers of one group on other interfaces or sources write series of
+// their own.
+static void put_group_labels(FILE *file, const metrics_view *view)
 {
     char host[HOST_TEXT_MAX];
-    format_host(host, group);
+    format_host(host, view->group);
     fputs("{group=\"", file);
     put_label_value(file, host);
-    fprintf(file, "\",port=\"%u\"", static_cast<unsigned>(endpoint_port(group)));
+    fprintf(file, "\",port=\"%u\",interface=\"", static_cast<unsigned>(endpoint_port(view->group)));
+    put_label_value(file, view->interface_name != nullptr ? view->interface_name : "");
+    fputs("\",source=\"", file);
+    host[0] = '\0';
+    if (view->source != nullptr)
+        format_host(host, view->source);
+    put_label_value(file, host);
+    fputc('"', file);
 }
 
 // "10.0.0.7:40000", "[fd00::1]:40000", or "others" for the shared entry.
@@ -93,7 +102,7 @@ static void put_metrics(FILE *file, const metrics_view *view)
             char sender[HOST_TEXT_MAX + 16];
             format_sender_label(sender, sizeof sender, entry);
             fputs(sender_metrics[metric].name, file);
-            put_group_labels(file, view->group);
+            put_group_labels(file, view);
             fputs(",sender=\"", file);
             put_label_value(file, sender);
             fputs("\"} ", file);
@@ -103,12 +112,12 @@ static void put_metrics(FILE *file, const metrics_view *view)
     if (view->host_drops_counted) {
         fputs("# HELP mcwatch_host_drops_total Datagrams this host dropped for a full receive "
               "queue.\n# TYPE mcwatch_host_drops_total counter\nmcwatch_host_drops_total", file);
-        put_group_labels(file, view->group);
+        put_group_labels(file, view);
         fprintf(file, "} %llu\n", static_cast<unsigned long long>(view->host_drops));
     }
     fputs("# HELP mcwatch_start_time_seconds When the watch started, in seconds since 1970.\n"
           "# TYPE mcwatch_start_time_seconds gauge\nmcwatch_start_time_seconds", file);
-    put_group_labels(file, view->group);
+    put_group_labels(file, view);
     fprintf(file, "} %llu.%06llu\n", static_cast<unsigned long long>(view->start_utc_us / 1000000),
             static_cast<unsigned long long>(view->start_utc_us % 1000000));
 }

@@ -10,6 +10,8 @@
 struct metrics_view {
     const sender_table *senders;
     const endpoint *group;           // with the port
+    const endpoint *source;          // of a source-specific join, or null
+    const char *interface_name;      // -i as given, or null
     bool host_drops_counted;
     uint64_t host_drops;
     uint64_t start_utc_us;

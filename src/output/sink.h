@@ -27,6 +27,7 @@ struct gap_event {
     const endpoint *sender;
     gap_report gap;
     bool per_sender;
+    seq_class kind;          // what the datagram was for its sender
 };
 
 // What an extra datagram was for its sender, asked for after its gap event (-v).
@@ -60,6 +61,16 @@ struct buffer_event {
     uint64_t cap_bytes;
 };
 
+// The verdict of --max-lost and why (-v).
+struct verdict_event {
+    uint64_t lost;             // numbers lost on the network
+    uint64_t host_drops;       // datagrams this host dropped
+    bool host_drops_counted;
+    uint64_t allowed;
+    uint64_t received;         // none: the verdict is 1 whatever was allowed
+    int status;
+};
+
 struct sink {
     void (*bound)(sink *self, const endpoint *address);
     void (*gap)(sink *self, const gap_event *event);
@@ -77,6 +88,7 @@ struct sink {
     void (*left)(sink *self, const endpoint *group);
     // Writes out what the sink holds: 0, or the system's error code of a failed write.
     int (*flush)(sink *self);
+    void (*verdict)(sink *self, const verdict_event *event);
 };
 
 // The flush of a sink that writes to standard output.
@@ -86,9 +98,10 @@ int flush_standard_output(sink *self);
 struct text_sink {
     sink calls;
     datagram_parts parts;
+    bool verbose;            // -v: the join is said too
 };
 
-void text_sink_start(text_sink *text);
+void text_sink_start(text_sink *text, bool verbose);
 
 // JSON Lines: one object per event on standard output (the schema is in the manual page).
 struct json_sink {

@@ -5,6 +5,7 @@
 
 #include "base/format.h"
 #include "base/log.h"
+#include "base/output.h"
 #include "net/address.h"
 
 static void text_bound(sink *, const endpoint *address)
@@ -87,11 +88,12 @@ static void text_summary(sink *, const summary_event *event)
         track_counts counts = track_snapshot(&entry->track);
         log_counts(who, &counts, !entry->shared);
     }
-    uint64_t senders;
-    track_counts total = senders_total(table, &senders);
+    sender_census census;
+    track_counts total = senders_total(table, &census);
     char who[96];
-    snprintf(who, sizeof who, "%llu sender%s over %llu.%03llu s",
-             static_cast<unsigned long long>(senders), senders == 1 ? "" : "s",
+    snprintf(who, sizeof who, "%llu sender%s%s over %llu.%03llu s",
+             static_cast<unsigned long long>(census.senders), census.senders == 1 ? "" : "s",
+             census.more ? " and more" : "",
              static_cast<unsigned long long>(event->duration_us / 1000000),
              static_cast<unsigned long long>(event->duration_us / 1000 % 1000));
     log_counts(who, &total, false);
@@ -153,33 +155,54 @@ static void text_stats(sink *, const stats_report *report)
 
 int flush_standard_output(sink *)
 {
-    errno = 0;
-    int flushed = fflush(stdout);
-    int code = errno;
-    int earlier = take_output_error();
-    if (flushed == 0 && !ferror(stdout))
-        return 0;
-    clearerr(stdout);
-    // A write that failed inside a line's fwrite is the failure; else this flush's own.
-    if (earlier != 0)
-        return earlier;
-    return code != 0 ? code : EIO;
+    int code = output_flush();
+    // A write that failed while a line was added is the failure; else this flush's own.
+    int earlier = output_take_error();
+    return earlier != 0 ? earlier : code;
 }
 
-// The classic lines say nothing of the join and the leave.
-static void text_joined(sink *, const join_event *)
+// The classic lines say nothing of the join and the leave; -v says what was joined.
+static void text_joined(sink *self, const join_event *event)
 {
+    if (!reinterpret_cast<text_sink *>(self)->verbose)
+        return;
+    char group[HOST_TEXT_MAX];
+    format_host(group, event->group);
+    char source[HOST_TEXT_MAX + 16] = "";
+    if (event->source != nullptr)
+        format_host(put_literal(source, ", source "), event->source);
+    bool named = event->interface_name != nullptr;
+    log_line(stdout, "info", "Joined %s%s%s%s", group, named ? " on " : "",
+             named ? event->interface_name : "", source);
+}
+
+static void text_verdict(sink *, const verdict_event *event)
+{
+    if (event->received == 0) {
+        log_line(stdout, "info", "Verdict: no datagram came: status %d", event->status);
+        return;
+    }
+    char drops[64] = "host drops not counted";
+    if (event->host_drops_counted)
+        snprintf(drops, sizeof drops, "%llu host drop%s",
+                 static_cast<unsigned long long>(event->host_drops),
+                 event->host_drops == 1 ? "" : "s");
+    log_line(stdout, "info", "Verdict: lost %llu number%s and %s, %s than %llu allowed: status %d",
+             static_cast<unsigned long long>(event->lost), event->lost == 1 ? "" : "s", drops,
+             event->status == 1 ? "more" : "no more", static_cast<unsigned long long>(event->allowed),
+             event->status);
 }
 
 static void text_left(sink *, const endpoint *)
 {
 }
 
-void text_sink_start(text_sink *text)
+void text_sink_start(text_sink *text, bool verbose)
 {
+    text->verbose = verbose;
     text->calls = {text_bound,          text_gap,        text_datagram, text_stats,
                    text_classified,     text_summary,    text_receive_buffer,
                    text_host_drops,     text_stall,      text_resume,   text_joined,
-                   text_left,           flush_standard_output};
+                   text_left,           flush_standard_output, text_verdict};
     datagram_parts_start(&text->parts);
 }

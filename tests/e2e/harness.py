@@ -273,9 +273,11 @@ def datagram_line(source, source_port, port, length, seq, group=GROUP):
                                                           length, seq)
 
 
-def run_to_end(args, timeout_s=STOP_TIMEOUT_S):
-    """Runs mcwatch to its own end (a bad command line); returns status, stdout, stderr."""
-    done = subprocess.run(tool_command() + [str(a) for a in args], capture_output=True,
+def run_to_end(args, timeout_s=STOP_TIMEOUT_S, command=None):
+    """Runs mcwatch (or command, which runs it) to its own end (a bad command line); returns
+    status, stdout, stderr."""
+    done = subprocess.run((command or tool_command()) + [str(a) for a in args],
+                          capture_output=True,
                           timeout=timeout_s + START_TIMEOUT_S, stdin=subprocess.DEVNULL)
     return done.returncode, done.stdout.decode(), done.stderr.decode()
 
@@ -289,6 +291,40 @@ def run_feed(args, timeout_s=60):
     done = subprocess.run(feed_command() + [str(a) for a in args], capture_output=True,
                           timeout=timeout_s, stdin=subprocess.DEVNULL)
     return done.returncode, done.stdout.decode(), done.stderr.decode()
+
+
+def queued_bytes(port):
+    """What this namespace's UDP sockets on the port hold unread (rx_queue of /proc/net/udp)."""
+    queued = 0
+    with open("/proc/net/udp") as table:
+        for line in table.readlines()[1:]:
+            fields = line.split()
+            if fields[1].endswith(":%04X" % port):
+                queued += int(fields[4].split(":")[1], 16)
+    return queued
+
+
+def send_paced(datagrams, port, group=GROUP):
+    """Sends (source, source port, seq) datagrams, waiting whenever the receiver's queue holds
+    more than a quarter of its room: a long stream arrives whole, however long the receiver is
+    held up, so that the counts are exact."""
+    socks = {}
+    try:
+        for sent, (source, source_port, seq) in enumerate(datagrams, 1):
+            sock = socks.get((source, source_port))
+            if sock is None:
+                if len(socks) >= 256:  # many senders: a socket each would pass the file limit
+                    for old in socks.values():
+                        old.close()
+                    socks.clear()
+                sock = socks[(source, source_port)] = sender(source, source_port)
+            sock.sendto(payload(seq), (group, port))
+            if sent % 64 == 0:
+                while queued_bytes(port) > 65536:
+                    time.sleep(0.001)
+    finally:
+        for sock in socks.values():
+            sock.close()
 
 
 def sent_count(count, fault_lines):

@@ -2,6 +2,7 @@
 it injected, two senders in one group, the limits -c and --duration, the verdict of
 --max-lost, and the summary on SIGUSR1."""
 
+import json
 import os
 import re
 import signal
@@ -11,7 +12,10 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 from harness import (GROUP, WINDOWS, Watcher, group_members, next_port,  # noqa: E402
-                     payload, receive_buffer_errors, run_feed, sender, sent_count, watch)
+                     payload, queued_bytes, receive_buffer_errors, run_feed, send, send_paced, sender,
+                     sent_count, wait_until, watch)
+
+SENDERS_MAX = 1024  # the tool's table of senders
 
 SUMMARY = re.compile(r"^Summary: (.+?): received (\d+), bytes (\d+), unique (\d+), "
                      r"duplicates (\d+), missed (\d+), late (\d+), lost (\d+), stale (\d+), "
@@ -31,6 +35,15 @@ def summaries(messages):
                 counts["first"], counts["last"] = int(match.group(11)), int(match.group(12))
             found[match.group(1)] = counts
     return found
+
+
+def taken_whole(watcher, port):
+    """Waits until the tool has taken every datagram queued for it: the queue is empty, and a
+    summary asked for after that (printed between batches) has come."""
+    wait_until(lambda: queued_bytes(port) == 0)
+    totals = sum(" over " in m and m.startswith("Summary: ") for m in watcher.messages())
+    watcher.process.send_signal(signal.SIGUSR1)
+    watcher.wait_for(r"^Summary: .* over ", count=totals + 1)
 
 
 def expected_counts(record, start, count, width):
@@ -143,6 +156,79 @@ class Accounting(unittest.TestCase):
                     record = feed(port, "-n", 25, *mix)
                     watcher.wait_for_datagrams(sent_count(25, record))
                 self.assertEqual(watcher.stop(), status)
+
+    @unittest.skipIf(WINDOWS, "the queue is read from Linux's /proc/net/udp")
+    def test_a_restart_needs_two_numbers_in_a_row_and_a_stray_is_stale(self):
+        far = 66000  # past the window of 65,536 numbers
+        cases = [
+            # One datagram far behind, then the stream goes on: nothing more lost.
+            ("a late stray", [*range(10), *range(11, far + 10), 10, *range(far + 10, far + 20)],
+             {"restarts": 0, "stale": 1, "missed": 1, "late": 0, "lost": 1, "duplicates": 0,
+              "unique": far + 19}),
+            ("an old copy", [*range(far + 10), 5, *range(far + 10, far + 20)],
+             {"restarts": 0, "stale": 1, "missed": 0, "lost": 0, "duplicates": 0,
+              "unique": far + 20}),
+            ("a restart", [*range(far), *range(100)],
+             {"restarts": 1, "stale": 0, "missed": 0, "lost": 0, "duplicates": 0,
+              "unique": far + 100}),
+        ]
+        for name, seqs, expected in cases:
+            with self.subTest(name):
+                port = next_port()
+                watcher = watch(self, "-q", "--summary", GROUP, port)
+                send_paced([("127.0.0.1", 40555, seq) for seq in seqs], port)
+                taken_whole(watcher, port)
+                self.assertEqual(watcher.stop(), 0)
+                total = [v for k, v in summaries(watcher.messages()).items() if " over " in k][-1]
+                self.assertEqual({k: total[k] for k in expected}, expected)
+                self.assertEqual(total["received"], len(seqs))
+
+    @unittest.skipIf(WINDOWS, "the queue is read from Linux's /proc/net/udp")
+    def test_senders_past_the_table_are_counted_not_judged(self):
+        # 1,100 senders each send 0 to 4, interleaved: no sender lost or repeated anything.
+        senders = SENDERS_MAX + 76
+        port = next_port()
+        watcher = watch(self, "-q", "--summary", GROUP, port)
+        datagrams = [("127.0.0.%d" % (1 + n // 60000), 2000 + n % 60000, seq)
+                     for seq in range(5) for n in range(senders)]
+        send_paced(datagrams, port)
+        taken_whole(watcher, port)
+        self.assertEqual(watcher.stop(), 0)
+        found = summaries(watcher.messages())
+        who, total = [(k, v) for k, v in found.items() if " over " in k][-1]
+        self.assertTrue(who.startswith("%d senders and more over " % SENDERS_MAX), who)
+        self.assertEqual(total["received"], senders * 5)
+        self.assertEqual(sum(total[k] for k in ("missed", "duplicates", "lost", "stale")), 0)
+        self.assertEqual(found["other senders"]["received"], 76 * 5)
+
+    def test_counts_never_wrap(self):
+        # A jump of 2^32 numbers: JSON carries it in full, where the text line keeps its 32
+        # bits; a copy far behind is a stale extra. Jumps near 2^63: missed stays at 2^64 - 1.
+        port = next_port()
+        watcher = watch(self, "--json", "-g", "-s", "100", GROUP, port,
+                        bound_line='"event":"bound"')
+        send([0, 2 ** 32 + 1, 5], port)
+        watcher.wait_for_datagrams(3)
+
+        def reported(field):
+            return sum(json.loads(line)[field] for line in watcher.lines()
+                       if '"event":"stats"' in line)
+        wait_until(lambda: reported("packets") == 3)
+        self.assertEqual(watcher.stop(), 0)
+        self.assertEqual(reported("gaps"), 2 ** 32)
+        objects = [json.loads(line) for line in watcher.lines()]
+        gap = [o for o in objects if o["event"] == "gap"]
+        self.assertEqual([(o["first"], o["last"], o["count"]) for o in gap],
+                         [(1, 2 ** 32, 2 ** 32)])
+        extra = [o for o in objects if o["event"] == "extra"]
+        self.assertEqual([(o["seq"], o["class"]) for o in extra], [(5, "stale")])
+        port = next_port()
+        watcher = watch(self, "--summary", GROUP, port)
+        send([0, 2 ** 63 - 1, -2, 2 ** 63 - 3], port)
+        watcher.wait_for_datagrams(4)
+        self.assertEqual(watcher.stop(), 0)
+        total = [v for k, v in summaries(watcher.messages()).items() if " over " in k][-1]
+        self.assertEqual((total["missed"], total["lost"]), (2 ** 64 - 1, 2 ** 64 - 1))
 
     @unittest.skipIf(WINDOWS, "Windows has no SIGUSR1")
     def test_sigusr1_prints_the_summary_so_far_and_the_run_goes_on(self):

@@ -1,6 +1,7 @@
 """Faults and load, end to end: floods, interrupts under load, every datagram length, a full or
 closed standard output, and a long steady run. Each test is bounded in time."""
 
+import json
 import os
 import random
 import signal
@@ -77,22 +78,51 @@ class Hardening(unittest.TestCase):
                                     ": UDP, length 64, seq " in line for line in datagram_lines))
                 self.assertEqual(watcher.errors(), "")
 
-    def test_an_interrupt_ends_it_even_when_its_output_is_stalled(self):
-        # Nobody reads the pipe, so the tool is blocked writing when the interrupt comes: the
-        # write must give way and the stop must not wait on the stalled reader.
+    def stall_output(self, port, *options):
+        """Starts the tool with standard output to a pipe nobody reads yet, floods it until it
+        is blocked writing, and interrupts it there; returns it and the pipe's read end."""
         read_end, write_end = os.pipe()
         self.addCleanup(os.close, read_end)
-        watcher = watch(self, *[GROUP, 43003], to_files=True, stdout=write_end)
+        watcher = watch(self, *options, GROUP, port, to_files=True, stdout=write_end)
         os.close(write_end)
-        feed("-r", 0, "-n", 20000, GROUP, 43003)
+        feed("-r", 0, "-n", 20000, GROUP, port)
 
         def blocked_writing():
             with open("/proc/%d/wchan" % watcher.process.pid) as wchan:
                 return "pipe" in wchan.read()
         wait_until(blocked_writing)
         watcher.process.send_signal(signal.SIGINT)
-        self.assertEqual(watcher.process.wait(timeout=2), 0)
+        return watcher, read_end
+
+    def test_an_interrupt_with_a_reader_that_never_reads_ends_it_saying_so(self):
+        # The stop waits for the reader, not for ever: after two seconds of nothing read it
+        # says that the output was not read, leaves the group, and fails.
+        watcher, _ = self.stall_output(43003)
+        self.assertEqual(watcher.process.wait(timeout=30), 255)
         self.assertEqual(group_members(GROUP), 0)
+        self.assertRegex(watcher.errors(),
+                         r"\] \[error\] write failed: standard output was not read for 2 s\n$")
+
+    def test_a_slow_reader_gets_every_line_whole_and_the_summary_last(self):
+        # The reader drains 4 KiB every 10 ms after the interrupt: a line cut short by the
+        # interrupt, or dropped while the pipe was full, shows as an object jq could not read
+        # or a count that does not add up.
+        watcher, read_end = self.stall_output(43008, "--json")
+        taken = []
+        while True:
+            chunk = os.read(read_end, 4096)
+            if not chunk:
+                break
+            taken.append(chunk)
+            time.sleep(0.01)
+        self.assertEqual(watcher.process.wait(timeout=30), 0)
+        self.assertEqual(watcher.errors(), "")
+        lines = b"".join(taken).decode().splitlines()
+        objects = [json.loads(line) for line in lines]
+        self.assertEqual([o["event"] for o in objects[-2:]], ["left", "summary"])
+        datagrams = sum(o["event"] == "datagram" for o in objects)
+        self.assertGreater(datagrams, 100)
+        self.assertEqual(objects[-1]["total"]["received"], datagrams)
 
     def test_every_small_length_and_the_largest(self):
         watcher = watch(self, *["-g", GROUP, 43004], to_files=True)

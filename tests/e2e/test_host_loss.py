@@ -19,9 +19,11 @@ def voluntary_switches(pid):
 
 
 class HostLoss(unittest.TestCase):
-    def test_host_drops_are_the_kernel_s_count(self):
+    def overflow(self, *options):
+        """Watches with the options while stopped, so that its queue overflows; returns the
+        watcher, how many were sent and how many the kernel dropped."""
         port = next_port()
-        watcher = watch(self, "-v", "-s", "200", GROUP, port)
+        watcher = watch(self, *options, GROUP, port)
         sent = 20000
         before = receive_buffer_errors()
         # Stopped, it cannot read: the queue fills, and the kernel drops the rest.
@@ -33,7 +35,10 @@ class HostLoss(unittest.TestCase):
         # What the queue held is printed, the rest was dropped; the count is final after that.
         wait_until(lambda: sum(" IP " in line for line in watcher.lines()) +
                    receive_buffer_errors() - before >= sent)
-        risen = receive_buffer_errors() - before
+        return watcher, sent, receive_buffer_errors() - before
+
+    def test_host_drops_are_the_kernel_s_count(self):
+        watcher, sent, risen = self.overflow("-v", "-s", "200")
         self.assertEqual(watcher.stop(), 0)
         messages = watcher.messages()
         printed = sum(m.startswith("IP ") for m in messages)
@@ -48,6 +53,22 @@ class HostLoss(unittest.TestCase):
         self.assertEqual(summary, ["Summary: dropped by this host: %d (receive buffer full)" % risen])
         self.assertEqual(sum(period_lines), risen)
         self.assertEqual(printed + risen, sent)
+
+    @unittest.skipIf(WINDOWS, "Windows keeps no drop count, and has no SIGUSR1")
+    def test_host_drops_count_in_the_verdict_and_in_a_summary_asked_for(self):
+        # A datagram dropped here is lost to this receiver: --max-lost counts it, and -v says
+        # which loss was which.
+        watcher, _, risen = self.overflow("-v", "--max-lost", "0")
+        self.assertEqual(watcher.stop(), 1)
+        self.assertEqual(watcher.messages()[-1], "Verdict: lost 0 numbers and %d host drops, "
+                         "more than 0 allowed: status 1" % risen)
+        # Without a summary asked for at the start, SIGUSR1's summary reads the count then.
+        watcher, _, risen = self.overflow()
+        watcher.process.send_signal(signal.SIGUSR1)
+        watcher.wait_for(r"^Summary: dropped by this host: ")
+        self.assertEqual(watcher.stop(), 0)
+        self.assertIn("Summary: dropped by this host: %d (receive buffer full)" % risen,
+                      watcher.messages())
 
     def test_the_receive_buffer_granted_and_what_capped_it(self):
         cap = None

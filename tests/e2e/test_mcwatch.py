@@ -179,12 +179,16 @@ class Membership(WatcherTest):
         # Windows' texts end with a line break of their own, which leaves an empty line.
         self.assertEqual(len([line for line in err.splitlines() if line.strip()]), 1)
         # With -v the likely cause follows, for each failure whose cause is known.
-        for args, cause in ((["127.0.0.1"], "the group is not a multicast address"),
-                            (["-i", "10.9.9.9", GROUP], "no such interface")):
-            if WINDOWS and "-i" in args:
+        # Without -i, a missing device means no route: a namespace of its own has none.
+        no_route = ["unshare", "-n"] + tool_command() if not WINDOWS else None
+        for args, cause, command in (
+                (["127.0.0.1"], "the group is not a multicast address", None),
+                (["-i", "10.9.9.9", GROUP], "no such interface", None),
+                ([GROUP], "no route leads to the group: give an interface with -i", no_route)):
+            if WINDOWS and (command is not None or "-i" in args):
                 continue  # Wine reports the kernel's ENODEV as WSAEINVAL, Windows does not
             with self.subTest(args=args):
-                status, out, err = run_to_end(["-v", *args, next_port()])
+                status, out, err = run_to_end(["-v", *args, next_port()], command=command)
                 lines = [strip_prefix(line, "error") for line in err.splitlines() if line.strip()]
                 self.assertEqual(status, 255)
                 self.assertEqual(len(lines), 2, lines)

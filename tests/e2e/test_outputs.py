@@ -97,7 +97,10 @@ class Outputs(unittest.TestCase):
                          "prometheus-node-exporter; .ci/run installs them)")
     def test_node_exporter_serves_the_metrics_of_the_run(self):
         prom = os.path.join(self.tmp, "mcwatch.prom")
-        watcher, port, record = self.run_stream("--json", "--prom", prom)
+        # Joined on a named interface: its series carry it, so that a watcher of the same
+        # group on another interface writes series of its own.
+        interface = [] if WINDOWS else ["-i", "lo"]
+        watcher, port, record = self.run_stream("--json", "--prom", prom, *interface)
         self.assertEqual(watcher.stop(), 0)
         summary = json.loads(watcher.lines()[-1])
         check = subprocess.run(["promtool", "check", "metrics"], stdin=open(prom, "rb"),
@@ -135,7 +138,8 @@ class Outputs(unittest.TestCase):
             metric = "mcwatch_%s_total" % ("datagrams_received" if name == "received" else name)
             labels, value = series[(metric, sender)]
             self.assertEqual(value, total[field], metric)
-            self.assertEqual((labels["group"], labels["port"]), (GROUP, str(port)))
+            self.assertEqual((labels["group"], labels["port"], labels["interface"],
+                              labels["source"]), (GROUP, str(port), "lo" if interface else "", ""))
         self.assertEqual(series[("mcwatch_bytes_received_total", sender)][1], total["bytes"])
         self.assertEqual(series[("mcwatch_last_sequence", sender)][1],
                          summary["senders"][0]["last_seq"])

@@ -56,9 +56,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (gap.kind == GAP_NONE ? gap.missed != 0 : gap.kind == GAP_MISSED_ONE && gap.missed != 1)
         abort();
     static text_sink text;
-    text_sink_start(&text);
+    text_sink_start(&text, false);
     if (gap.kind != GAP_NONE) {
-        gap_event event = {nullptr, gap, false};
+        gap_event event = {nullptr, gap, false, SEQ_NEXT};
         text.calls.gap(&text.calls, &event);
     }
 

@@ -19,6 +19,8 @@ struct command_case {
     const char *host = nullptr;
     uint16_t port = 0;
     const char *source_host = nullptr;
+    uint64_t count_max = 0;
+    uint64_t duration_us = 0;
 };
 
 const char *usage = "mcwatch [-g] [-f] [-s <period(ms)>] <host> <port> [<source_host>]\n";
@@ -68,6 +70,17 @@ const command_case command_cases[] = {
     {{"g", "abc"}, -1, "invalid port"},
     {{"g", ""}, -1, "invalid port"},
     {{"g", "99999999999999999999999"}, -1, "invalid port"},
+    // Counts that do not fit are refused, not wrapped to a small number.
+    {{"-c", "99999999999999999999", "g", "1"}, -1, "invalid option"},
+    {{"--max-lost", "99999999999999999999", "g", "1"}, -1, "invalid option"},
+    {{"-c", "1844674407370955161", "g", "1"}, 0, nullptr, false, false, 0, "0.0.0.0", "g", 1,
+     nullptr, 1844674407370955161u},
+    // A fraction of a second with or without its whole part.
+    {{"--duration", ".5", "g", "1"}, 0, nullptr, false, false, 0, "0.0.0.0", "g", 1, nullptr, 0,
+     500000},
+    {{"--duration=1.", "g", "1"}, 0, nullptr, false, false, 0, "0.0.0.0", "g", 1, nullptr, 0,
+     1000000},
+    {{"--duration", ".", "g", "1"}, -1, "invalid option"},
 };
 
 void check_command(const command_case &c)
@@ -96,6 +109,8 @@ void check_command(const command_case &c)
         EXPECT_EQ(options.interface_addr.s_addr, inet_addr(c.interface_addr));
         EXPECT_STREQ(options.host, c.host);
         EXPECT_EQ(options.port, c.port);
+        EXPECT_EQ(options.count_max, c.count_max);
+        EXPECT_EQ(options.duration_us, c.duration_us);
         if (c.source_host == nullptr) {
             EXPECT_EQ(options.source_host, nullptr);
         } else {

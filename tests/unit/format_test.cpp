@@ -155,7 +155,11 @@ TEST(PutJsonString, EscapesWhatJsonRequires)
         {"239.1.2.3", "\"239.1.2.3\""},
         {"a\"b\\c", "\"a\\\"b\\\\c\""},
         {"line\nbreak\x01", "\"line\\u000abreak\\u0001\""},
-        {"caf\xc3\xa9\x7f", "\"caf\\u00c3\\u00a9\\u007f\""},
+        {"caf\xc3\xa9\x7f", "\"caf\xc3\xa9\\u007f\""},               // UTF-8 passes
+        {"\xe2\x82\xac\xf0\x9f\x98\x80", "\"\xe2\x82\xac\xf0\x9f\x98\x80\""},  // 3 and 4 bytes
+        {"a\xe9" "b", "\"a\\ufffdb\""},                              // Latin-1: not UTF-8
+        {"\xc0\xaf\xed\xa0\x80", "\"\\ufffd\\ufffd\\ufffd\\ufffd\\ufffd\""},  // overlong, surrogate
+        {"\xe2\x82", "\"\\ufffd\\ufffd\""},                           // cut short
         {"", "\"\""},
     };
     for (const auto &c : cases) {

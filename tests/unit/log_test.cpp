@@ -1,4 +1,5 @@
 #include "base/log.h"
+#include "base/output.h"
 
 #include <gtest/gtest.h>
 
@@ -41,7 +42,7 @@ TEST(LogLine, WritesPrefixMessageAndNewlineToTheGivenStream)
     testing::internal::CaptureStdout();
     log_line(stdout, "info", "Stats: packets - %u; gaps - %u", 3u, 4u);
     log_line(stdout, "info", "IP %s.%hu > %s\n", "1.2.3.4", static_cast<unsigned short>(9), "x");
-    fflush(stdout);
+    output_flush();
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_TRUE(std::regex_search(out, info_prefix)) << out;
     std::string first = out.substr(0, out.find('\n') + 1);
@@ -58,7 +59,7 @@ TEST(LogLine, KeepsEachLineItsOwnLevel)
     const char *levels[] = {"info", "error", "info", "error", "error", "info"};
     for (const char *level : levels)
         log_line(level[0] == 'i' ? stdout : stderr, level, "%s", level);
-    fflush(stdout);
+    output_flush();
     std::string out = testing::internal::GetCapturedStdout();
     std::string err = testing::internal::GetCapturedStderr();
     const std::string stamp = R"(\[\d\d:\d\d:\d\d\.\d\d\d\] )";

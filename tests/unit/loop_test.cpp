@@ -145,7 +145,7 @@ int on_flush(sink *)
 sink recording = {.bound = nullptr, .gap = on_gap, .datagram = on_datagram, .stats = on_stats,
                   .classified = nullptr, .summary = nullptr, .receive_buffer = nullptr,
                   .host_drops = nullptr, .stall = on_stall, .resume = on_resume, .joined = nullptr,
-                  .left = nullptr, .flush = on_flush};
+                  .left = nullptr, .flush = on_flush, .verdict = nullptr};
 
 struct ReceiveLoop : testing::Test {
     settings options = {};

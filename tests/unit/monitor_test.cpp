@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "base/output.h"
 #include "output/sink.h"
 
 namespace {
@@ -90,9 +91,9 @@ const gap_case gap_cases[] = {
 TEST(FindGap, ReportsMissedAndExtraNumbersAsTheTextSinkPrintsThem)
 {
     text_sink text;
-    text_sink_start(&text);
+    text_sink_start(&text, false);
     for (const gap_case &c : gap_cases) {
-        gap_event event = {nullptr, find_gap(c.seq, c.last_seq), false};
+        gap_event event = {nullptr, find_gap(c.seq, c.last_seq), false, SEQ_NEXT};
         std::string context = std::to_string(c.last_seq) + " then " + std::to_string(c.seq);
         EXPECT_EQ(event.gap.missed, c.missed) << context;
         if (c.line[0] == '\0') {
@@ -101,7 +102,7 @@ TEST(FindGap, ReportsMissedAndExtraNumbersAsTheTextSinkPrintsThem)
         }
         testing::internal::CaptureStdout();
         text.calls.gap(&text.calls, &event);
-        fflush(stdout);
+        output_flush();
         std::string out = testing::internal::GetCapturedStdout();
         size_t prefix_length = sizeof "[hh:mm:ss.mmm] [info] " - 1;
         ASSERT_GT(out.size(), prefix_length) << context;
