@@ -9,7 +9,10 @@ int replace_file(const char *temporary, const char *path)
 {
     if (MoveFileExA(temporary, path, MOVEFILE_REPLACE_EXISTING))
         return 0;
-    report_error_code("MoveFileEx failed", static_cast<int>(GetLastError()));
+    int code = static_cast<int>(GetLastError());
+    char what[2 * 4096 + 64];
+    snprintf(what, sizeof what, "Failed to rename \"%s\" to \"%s\"", temporary, path);
+    report_error_code(what, code);
     remove(temporary);
     return -1;
 }

@@ -16,7 +16,7 @@ import urllib.request
 
 sys.path.insert(0, os.path.dirname(__file__))
 from harness import (GROUP, WINDOWS, next_port, receive_buffer_errors,  # noqa: E402
-                     run_feed, sent_count, watch)
+                     run_feed, run_to_end, sent_count, strip_prefix, watch)
 from test_accounting import expected_counts  # noqa: E402
 
 EXPORTER = shutil.which("prometheus-node-exporter") or shutil.which("node_exporter")
@@ -91,6 +91,17 @@ class Outputs(unittest.TestCase):
         self.assertIsInstance(summary["duration_s"], float)
         gaps = [o for o in objects if o["event"] in ("gap", "extra")]
         self.assertTrue(all(o["sender"] == "127.0.0.1" for o in gaps))
+
+    @unittest.skipIf(WINDOWS, "the error text is the POSIX one")
+    def test_a_metrics_file_that_cannot_be_replaced_fails_the_run_naming_it(self):
+        # A folder where the file should be: the first write at start fails, before any join.
+        prom = os.path.join(self.tmp, "folder.prom")
+        os.mkdir(prom)
+        status, out, err = run_to_end(["--prom", prom, GROUP, next_port()])
+        self.assertEqual(status, 255)
+        self.assertEqual([strip_prefix(line, "error") for line in err.splitlines()],
+                         ['Failed to rename "%s.tmp" to "%s": (21) Is a directory' % (prom, prom)])
+        self.assertFalse(os.path.exists(prom + ".tmp"))
 
     @unittest.skipUnless(shutil.which("promtool") and EXPORTER,
                          "promtool and node_exporter are not installed (Debian: prometheus, "
