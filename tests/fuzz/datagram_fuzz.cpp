@@ -84,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     int expected_length = snprintf(expected, sizeof expected,
                                    "IP%s %s.%hu > %s.%hu: UDP, length %d, seq %lld\n",
                                    ipv6 ? "6" : "", sender_text,
-                                   static_cast<unsigned short>(size * 7), "239.1.2.3",
+                                   endpoint_port(&sender), "239.1.2.3",
                                    static_cast<unsigned short>(5000), static_cast<int>(length),
                                    static_cast<long long>(seq));
     if (end - line != expected_length ||
