@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <windows.h>
 
+#include "base/console_win32.h"
 #include "base/log.h"
 
 // Winsock's sockets are not descriptors of the C runtime, so none can take a closed standard
@@ -16,19 +17,27 @@ int open_missing_standard_streams(void)
 static void (*interrupt_handler)(int) = nullptr;
 static volatile LONG console_events = 0;
 
-// Ctrl+Break and the closing of the console end a program outright unless it handles them:
-// they stop the run as Ctrl+C does, so that the group is left and the summary written. The
-// system ends the process once this returns from a closing console, so it waits there for the
-// run to end the process itself (the system allows about five seconds). A second event ends
-// it at once, as a second Ctrl+C does.
-static BOOL WINAPI on_console_event(DWORD event)
+console_action console_event_action(unsigned long event, long events_seen)
 {
     if (event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT)
-        return FALSE; // Ctrl+C is the C runtime's SIGINT
-    if (InterlockedIncrement(&console_events) > 1)
+        return CONSOLE_PASS; // Ctrl+C is the C runtime's SIGINT
+    if (events_seen > 1)
+        return CONSOLE_PASS;
+    return event == CTRL_CLOSE_EVENT ? CONSOLE_STOP_AND_HOLD : CONSOLE_STOP;
+}
+
+// Ctrl+Break and the closing of the console end a program outright unless it handles them.
+// From a closing console it waits for the run to end the process itself (the system allows
+// about five seconds).
+static BOOL WINAPI on_console_event(DWORD event)
+{
+    bool ours = event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT;
+    console_action action =
+        console_event_action(event, ours ? InterlockedIncrement(&console_events) : 0);
+    if (action == CONSOLE_PASS)
         return FALSE;
     interrupt_handler(SIGINT);
-    if (event == CTRL_CLOSE_EVENT)
+    if (action == CONSOLE_STOP_AND_HOLD)
         Sleep(INFINITE);
     return TRUE;
 }
