@@ -143,14 +143,17 @@ class Membership(WatcherTest):
                      "reordering its fields, so the kernel filters on source 0.0.0.0 "
                      "(seen in /proc/net/mcfilter); real Windows is not affected")
     def test_source_specific_membership_receives_only_its_source(self):
+        # With -v it says what it joined, after the bind line.
         port = next_port()
-        watcher = self.watch(GROUP, port, "127.0.0.2")
+        watcher = self.watch("-v", "-i", "lo", GROUP, port, "127.0.0.2")
         for source, seq in [("127.0.0.1", 1), ("127.0.0.2", 2), ("127.0.0.3", 3)]:
             send([seq], port, source=source)
         send([4], port, source="127.0.0.2")
         watcher.wait_for(r"seq 4$")
         time.sleep(0.2)
-        messages = [m for m in self.stop_cleanly(watcher) if m.startswith("IP ")]
+        all_messages = self.stop_cleanly(watcher)
+        self.assertEqual(all_messages[1], "Joined %s on lo, source 127.0.0.2" % GROUP)
+        messages = [m for m in all_messages if m.startswith("IP ")]
         self.assertEqual([m.split(" ")[1].rsplit(".", 1)[0] for m in messages],
                          ["127.0.0.2", "127.0.0.2"])
         self.assertEqual([m.rsplit(" ", 1)[1] for m in messages], ["2", "4"])
