@@ -16,9 +16,9 @@ int open_missing_standard_streams(void);
 int install_interrupt_handler(void (*handler)(int));
 
 // Installs the handler of the request for a summary so far (SIGUSR1; Windows has no such
-// signal, and nothing is installed there). A write that the signal interrupts goes on
-// (SA_RESTART: stdio would drop what it buffered), while a wait ends. Returns 0, or -1 after
-// an error line.
+// signal, and nothing is installed there). The signal is held back but in the loop's waits,
+// which it ends; so it can never come just before a wait and be left to the next datagram.
+// Returns 0, or -1 after an error line.
 int install_summary_handler(void (*handler)(int));
 
 // Called from the interrupt handler, so async-signal-safe: a write to standard output that

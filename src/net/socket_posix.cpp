@@ -53,17 +53,11 @@ void net_cleanup(void)
     interrupt_socket_count = 0;
 }
 
-// Every receive here says itself whether it may block, so blocking stays on. A receive timeout
-// (long: a receive that times out only waits again) keeps a blocked receive from being
-// restarted after a signal whose handler asks for restarts: the summary signal must end the
-// wait, while the writes it interrupts go on.
+// Receives never block here: a wait is a ppoll of its own (wait_readable).
 int socket_prepare_receiver(socket_handle s, int family)
 {
     int off = 0;
     int on = 1;
-    timeval hour = {3600, 0};
-    if (setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &hour, sizeof hour) != 0)
-        return -1;
     if (family == AF_INET6)
         return setsockopt(s, IPPROTO_IPV6, IPV6_MULTICAST_ALL, &off, sizeof off) != 0 ||
                        setsockopt(s, IPPROTO_IPV6, IPV6_RECVPKTINFO, &on, sizeof on) != 0
@@ -72,6 +66,25 @@ int socket_prepare_receiver(socket_handle s, int family)
     if (setsockopt(s, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off) != 0)
         return -1;
     return setsockopt(s, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+}
+
+// Waits until one of the sockets is readable or the limit (null: none) passes, with the
+// summary signal let in for the wait alone: held back everywhere else, it cannot come between
+// the loop's look at its flag and the start of a wait, and leave the wait to a datagram that
+// may never come. Returns as ppoll does.
+static int wait_readable(const socket_handle *sockets, int count, const timespec *limit)
+{
+    static sigset_t wait_mask;
+    static bool have_mask = false;
+    if (!have_mask) {
+        pthread_sigmask(SIG_BLOCK, nullptr, &wait_mask);
+        sigdelset(&wait_mask, SIGUSR1);
+        have_mask = true;
+    }
+    pollfd watched[WAKE_SOCKETS_MAX];
+    for (int i = 0; i < count; i++)
+        watched[i] = {sockets[i], POLLIN, 0};
+    return ppoll(watched, static_cast<nfds_t>(count), limit, &wait_mask);
 }
 
 // Room for the control messages that may come with one datagram: the destination and the
@@ -123,10 +136,12 @@ int socket_receive_many(socket_handle s, received_datagram *datagrams, int count
         headers[i].msg_hdr.msg_control = control[i];
         headers[i].msg_hdr.msg_controllen = sizeof control[i];
     }
-    // MSG_WAITFORONE: the wait and the receive in one call, which blocks for the first
-    // datagram only and then takes what is queued behind it.
-    int flags = wait ? MSG_WAITFORONE : MSG_DONTWAIT;
-    int received = recvmmsg(s, headers, static_cast<unsigned>(count), flags, nullptr);
+    if (wait) {
+        int ready = wait_readable(&s, 1, nullptr);
+        if (ready < 0)
+            return errno == EINTR ? WAIT_ENDED_EARLY : -1;
+    }
+    int received = recvmmsg(s, headers, static_cast<unsigned>(count), MSG_DONTWAIT, nullptr);
     if (received < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK)
             return RECEIVE_WOULD_BLOCK;
@@ -199,16 +214,13 @@ const char *receive_buffer_cap(uint64_t *cap_bytes)
 
 int socket_wait(const socket_handle *sockets, int count, int64_t limit_us)
 {
-    pollfd watched[WAKE_SOCKETS_MAX];
-    for (int i = 0; i < count; i++)
-        watched[i] = {sockets[i], POLLIN, 0};
-    int limit_ms = -1;
+    timespec limit;
     if (limit_us >= 0) {
-        // poll counts whole milliseconds: round up so that a timer is never fired early.
+        // Whole milliseconds, rounded up, so that a timer is never fired early.
         int64_t rounded_ms = (limit_us + 999) / 1000;
-        limit_ms = rounded_ms > INT32_MAX ? INT32_MAX : static_cast<int>(rounded_ms);
+        limit = {static_cast<time_t>(rounded_ms / 1000), static_cast<long>(rounded_ms % 1000) * 1000000};
     }
-    int ready = poll(watched, static_cast<nfds_t>(count), limit_ms);
+    int ready = wait_readable(sockets, count, limit_us >= 0 ? &limit : nullptr);
     if (ready < 0)
         return errno == EINTR ? WAIT_ENDED_EARLY : -1;
     return ready > 0 ? 1 : 0;
