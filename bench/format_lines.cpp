@@ -20,9 +20,10 @@ int main(int argc, char **argv)
     endpoint_set_port(&group, 5000);
     endpoint_set_port(&sender, 40000);
     text_sink text;
-    text_sink_start(&text, false);
+    seq_layout layout = classic_layout(false);
+    text_sink_start(&text, false, &layout);
     for (long i = 0; i < count; i++) {
-        datagram_event event = {&sender, &group, 64, 1000000000 + i, SEQ_NEXT};
+        datagram_event event = {&sender, &group, 64, 1000000000 + i, 1, SEQ_NEXT};
         text.calls.datagram(&text.calls, &event);
     }
     return 0;

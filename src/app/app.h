@@ -4,6 +4,7 @@
 
 #include <stdint.h>
 
+#include "base/layout.h"
 #include "net/socket.h"
 
 struct settings {
@@ -29,6 +30,12 @@ struct settings {
     bool json;              // --json: JSON Lines instead of the text lines
     const char *prom_path;  // --prom: the metrics file; nullptr: none
     const char *interface_name; // -i as given
+    bool seq_given;         // --seq: the number's field
+    seq_field seq;
+    bool seq_count_given;   // --seq-count: the field that counts the numbers a datagram carries
+    seq_field seq_count;
+    const char *format_name; // --format: a protocol's preset; nullptr: none
+    seq_layout layout;      // where the number is, from -f, --seq, --seq-count and --format
 };
 
 // Fills options from the argument vector. Returns 0 to run, 1 after printing the help or the

@@ -268,6 +268,21 @@ static int read_extra_option(int argc, char **argv, int *index, settings *option
         if (value == nullptr || read_count(value, period_ms_max, false, &stall_ms) < 0)
             return -1;
         options->stall_ms = static_cast<uint32_t>(stall_ms);
+    } else if (is_long_option(option, "--seq", &inline_value) ||
+               is_long_option(option, "--seq-count", &inline_value)) {
+        bool count_field = option[5] == '-';
+        value = value_of(inline_value, argc, argv, index);
+        if (value == nullptr ||
+            parse_seq_field(value, count_field, count_field ? &options->seq_count : &options->seq) < 0) {
+            if (value != nullptr)
+                log_line(stderr, "error", "invalid option");
+            return -1;
+        }
+        (count_field ? options->seq_count_given : options->seq_given) = true;
+    } else if (is_long_option(option, "--format", &inline_value)) {
+        options->format_name = value_of(inline_value, argc, argv, index);
+        if (options->format_name == nullptr)
+            return -1;
     } else if (is_long_option(option, "--max-lost", &inline_value)) {
         value = value_of(inline_value, argc, argv, index);
         if (value == nullptr || read_count(value, UINT64_MAX / 10, true, &options->max_lost) < 0)
@@ -318,6 +333,46 @@ static int read_options(int argc, char **argv, settings *options)
     return index;
 }
 
+// The layout from -f, --seq, --seq-count and --format, of which only one of the first, the
+// second and the last may be given. Returns 0, or -1 after an error line.
+static int choose_layout(settings *options)
+{
+    const char *given[3];
+    int count = 0;
+    if (options->short_seq)
+        given[count++] = "-f";
+    if (options->seq_given)
+        given[count++] = "--seq";
+    if (options->format_name != nullptr)
+        given[count++] = "--format";
+    if (count > 1) {
+        log_line(stderr, "error", "%s and %s cannot be given together", given[0], given[1]);
+        return -1;
+    }
+    if (options->seq_count_given && options->format_name != nullptr) {
+        log_line(stderr, "error", "--format and --seq-count cannot be given together");
+        return -1;
+    }
+    if (options->seq_count_given && !options->seq_given) {
+        log_line(stderr, "error", "--seq-count needs --seq");
+        return -1;
+    }
+    options->layout = classic_layout(options->short_seq);
+    if (options->format_name != nullptr &&
+        find_layout_preset(options->format_name, &options->layout) < 0) {
+        log_line(stderr, "error", "Unknown format \"%s\" (known: %s)", options->format_name,
+                 layout_preset_names);
+        return -1;
+    }
+    if (options->seq_given) {
+        options->layout.given = true;
+        options->layout.seq = options->seq;
+        options->layout.have_count = options->seq_count_given;
+        options->layout.count = options->seq_count;
+    }
+    return 0;
+}
+
 int read_command_line(int argc, char **argv, settings *options)
 {
     *options = settings{};
@@ -325,6 +380,8 @@ int read_command_line(int argc, char **argv, settings *options)
     int first = read_options(argc, argv, options);
     if (first <= 0)
         return first < 0 ? -1 : 1;
+    if (choose_layout(options) < 0)
+        return -1;
     if (argc - first < 2) {
         // An empty argument vector has no program name to show.
         const char *program = argc > 0 && argv[0] != nullptr ? argv[0] : "mcwatch";

@@ -71,6 +71,9 @@ struct run_state {
     uint64_t last_arrival_us;
     bool stalled;            // the stall line was printed and no datagram came since
     int64_t last_seq;        // of any sender, for the -g check; NO_SEQUENCE before the first
+    seq_rules rules;         // how the layout's numbers are judged
+    bool have_next;          // in a given layout, for the -g check: the number the previous
+    int64_t next_seq;        // datagram of any sender made next
     sender_table senders;
     // Each datagram of a batch has a whole 64 KiB buffer, the most a datagram can be; pages
     // that small datagrams never reach are never touched.

@@ -93,7 +93,8 @@ static int write_run_metrics(run_state *state)
                          state->options->interface_name,
                          state->host_drops_counted,
                          state->host_drops,
-                         state->start_utc_us};
+                         state->start_utc_us,
+                         &state->options->layout};
     return write_metrics(state->options->prom_path, &view);
 }
 
@@ -159,6 +160,9 @@ void run_state_init(run_state *state, const settings *options, const loop_calls 
     state->stats = stats_record{};
     state->stats.period_us = options->period_us;
     state->last_seq = NO_SEQUENCE;
+    state->rules = rules_for_layout(&options->layout);
+    state->have_next = false;
+    state->next_seq = 0;
     senders_clear(&state->senders, SENDER_IDLE_US);
     for (int i = 0; i < RECEIVE_BATCH_MAX; i++) {
         state->batch[i].buffer = state->buffers[i];
@@ -186,18 +190,25 @@ static int flush_output(run_state *state)
 // sender; the gap, if any, is counted and handed to the sink, and with -v what the datagram
 // was for its sender after an extra one.
 static void check_gap(run_state *state, const sender_entry *sender,
-                      const received_datagram *datagram, int64_t seq, seq_class kind)
+                      const received_datagram *datagram, const seq_reading *reading,
+                      seq_class kind)
 {
     const settings *options = state->options;
-    gap_event gap = {&datagram->from, {GAP_NONE, 0, 0, 0}, options->per_sender, kind};
-    gap.gap = options->per_sender ? find_gap_after(seq, sender->have_last, sender->last_seq)
-                                  : find_gap(seq, state->last_seq);
+    int64_t seq = reading->seq;
+    gap_event gap = {&datagram->from, {GAP_NONE, 0, 0, 0, 0}, options->per_sender, kind};
+    if (options->layout.given)
+        gap.gap = options->per_sender
+                      ? find_layout_gap(&state->rules, seq, reading->count, sender->have_last,
+                                        sender->next_seq)
+                      : find_layout_gap(&state->rules, seq, reading->count, state->have_next,
+                                        state->next_seq);
+    else
+        gap.gap = options->per_sender ? find_gap_after(seq, sender->have_last, sender->last_seq)
+                                      : find_gap(seq, state->last_seq);
     if (gap.gap.kind == GAP_NONE)
         return;
     state->stats.gaps += gap.gap.missed;
-    uint64_t numbers = gap_numbers(&gap.gap);
-    state->stats.gap_numbers =
-        state->stats.gap_numbers + numbers < numbers ? UINT64_MAX : state->stats.gap_numbers + numbers;
+    add_saturating(&state->stats.gap_numbers, gap.gap.numbers);
     state->out->gap(state->out, &gap);
     if (options->verbose && gap.gap.kind == GAP_EXTRA) {
         class_event event = {&datagram->from, seq, kind};
@@ -205,30 +216,44 @@ static void check_gap(run_state *state, const sender_entry *sender,
     }
 }
 
-// Counts the datagram, checks its number and hands both to the sink.
+// Counts the datagram, checks its number and hands both to the sink. A datagram too short for
+// a given layout is counted and shown, never judged.
 static void take_datagram(run_state *state, const receiver *from_receiver,
                           const received_datagram *datagram)
 {
     const settings *options = state->options;
-    int64_t seq = read_sequence(datagram->buffer, static_cast<size_t>(datagram->length_bytes),
-                                options->short_seq);
+    seq_reading reading = read_layout(&options->layout, datagram->buffer,
+                                      static_cast<size_t>(datagram->length_bytes));
+    const unsigned char *session =
+        options->layout.session && !reading.too_short ? datagram->buffer : nullptr;
     sender_entry *sender =
-        find_sender(&state->senders, &datagram->from, options->short_seq, state->batch_us);
-    seq_class kind = track(&sender->track, seq, datagram->length_bytes);
+        find_sender(&state->senders, &datagram->from, session, &state->rules, state->batch_us);
+    seq_class kind = SEQ_SHORT;
+    if (reading.too_short)
+        track_short(&sender->track, datagram->length_bytes);
+    else
+        kind = track(&sender->track, reading.seq, reading.count, datagram->length_bytes);
     state->stats.packets++;
     if (options->stall_ms != 0)
         note_arrival(state);
     sender->last_utc_us = state->batch_utc_us;
-    if (options->check_gaps)
-        check_gap(state, sender, datagram, seq, kind);
+    if (options->check_gaps && !reading.too_short)
+        check_gap(state, sender, datagram, &reading, kind);
     if (!options->quiet) {
         datagram_event event = {&datagram->from, &from_receiver->request.group,
-                                datagram->length_bytes, seq, kind};
+                                datagram->length_bytes, reading.seq, reading.count, kind};
         state->out->datagram(state->out, &event);
     }
-    state->last_seq = seq;
-    sender->have_last = true;
-    sender->last_seq = seq;
+    if (!reading.too_short) {
+        state->last_seq = reading.seq;
+        sender->have_last = true;
+        sender->last_seq = reading.seq;
+        if (options->layout.given) {
+            state->have_next = true;
+            state->next_seq = next_expected(&state->rules, reading.seq, reading.count);
+            sender->next_seq = state->next_seq;
+        }
+    }
     if (++state->taken == options->count_max)
         state->stopping = true;
 }
@@ -594,8 +619,8 @@ static int judge(run_state *state)
 {
     sender_census census;
     track_counts total = senders_total(&state->senders, &census);
-    uint64_t lost = total.lost + state->host_drops < total.lost ? UINT64_MAX
-                                                                 : total.lost + state->host_drops;
+    uint64_t lost = total.lost;
+    add_saturating(&lost, state->host_drops);
     int status = total.received == 0 || lost > state->options->max_lost ? 1 : 0;
     if (state->options->verbose) {
         verdict_event event = {total.lost, state->host_drops, state->host_drops_counted,
@@ -664,10 +689,10 @@ int run(const settings *options)
     // The output is chosen once; no event knows how it is rendered.
     sink *out = &text.calls;
     if (options->json) {
-        json_sink_start(&json);
+        json_sink_start(&json, &options->layout);
         out = &json.calls;
     } else {
-        text_sink_start(&text, options->verbose);
+        text_sink_start(&text, options->verbose, &options->layout);
     }
     run_state_init(&state, options, &system_loop_calls, out);
     if (net_startup() < 0)

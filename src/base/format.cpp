@@ -144,3 +144,13 @@ char *put_json_string(char *out, const char *text)
     *out++ = '"';
     return out;
 }
+
+char *put_printable(char *out, const unsigned char *bytes, size_t length)
+{
+    while (length > 0 && bytes[length - 1] == ' ')
+        length--;
+    for (size_t i = 0; i < length; i++)
+        *out++ = bytes[i] >= 0x20 && bytes[i] < 0x7f ? static_cast<char>(bytes[i]) : '.';
+    *out = '\0';
+    return out;
+}

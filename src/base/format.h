@@ -42,3 +42,7 @@ char *put_json_string(char *out, const char *text);
 
 // Room put_json_string needs for a text of length bytes.
 #define JSON_STRING_MAX(length) (6 * (length) + 2)
+
+// Bytes from the wire shown as text: printable ASCII as it is, any other byte as '.', and the
+// trailing spaces a padded name carries left out; terminated, returns the end.
+char *put_printable(char *out, const unsigned char *bytes, size_t length);

@@ -6,6 +6,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "base/layout.h"
+#include "monitor/tracker.h"
+
 // Marks "no previous sequence number" (all bits set).
 #define NO_SEQUENCE (-1)
 
@@ -31,6 +34,17 @@ struct stats_report {
 // the datagram does not have read as zero.
 int64_t read_sequence(const unsigned char *datagram, size_t length, bool short_seq);
 
+// What a datagram says in a layout: its number and how many numbers it carries (1 without a
+// count field, 0 for a heartbeat or MoldUDP64's end of session). A datagram too short for a
+// given layout's fields says nothing; in the classic one its missing bytes read as zero.
+struct seq_reading {
+    int64_t seq;
+    uint32_t count;
+    bool too_short;
+};
+
+seq_reading read_layout(const seq_layout *layout, const unsigned char *datagram, size_t length);
+
 enum gap_kind { GAP_NONE, GAP_MISSED_ONE, GAP_MISSED_RUN, GAP_EXTRA };
 
 struct gap_report {
@@ -38,11 +52,9 @@ struct gap_report {
     int64_t first;        // missed: the first number missed; extra: the extra number
     int64_t last;         // missed run: the last number missed
     uint32_t missed;      // what is added to the gaps counter
+    uint64_t numbers;     // how many numbers a missed gap skipped, in full (0 for an extra
+                          // datagram); a run across the whole 64-bit range counts 2^64 - 1
 };
-
-// How many numbers a missed gap skipped, in full (0 for an extra datagram); a run across the
-// whole 64-bit range counts as 2^64 - 1.
-uint64_t gap_numbers(const gap_report *gap);
 
 // Compares a sequence number with the previous one (NO_SEQUENCE: none to compare with).
 gap_report find_gap(int64_t seq, int64_t last_seq);
@@ -50,6 +62,15 @@ gap_report find_gap(int64_t seq, int64_t last_seq);
 // The same, where whether there is a previous number is said apart, so that -1 is a number
 // like any other.
 gap_report find_gap_after(int64_t seq, bool have_last, int64_t last_seq);
+
+// The check for a given layout: a datagram carrying count numbers from seq on, against the
+// number the previous one made next (expected). Order is the wrapping difference in the
+// field's width, ahead up to half its range; a heartbeat behind is no extra datagram.
+gap_report find_layout_gap(const seq_rules *rules, int64_t seq, uint32_t count, bool have_last,
+                           int64_t expected);
+
+// The number expected after a datagram carrying count numbers from seq on.
+int64_t next_expected(const seq_rules *rules, int64_t seq, uint32_t count);
 
 // Starts counting at now_us: the first report is due one period later.
 void stats_start(stats_record *stats, uint64_t now_us);

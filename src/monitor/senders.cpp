@@ -2,7 +2,7 @@
 
 #include <string.h>
 
-static sender_key key_of(const endpoint *from)
+static sender_key key_of(const endpoint *from, const unsigned char *session)
 {
     sender_key key;
     memset(&key, 0, sizeof key);
@@ -17,6 +17,8 @@ static sender_key key_of(const endpoint *from)
         memcpy(key.bytes + 2, &v4->sin_port, 2);
         memcpy(key.bytes + 4, &v4->sin_addr, 4);
     }
+    if (session != nullptr)
+        memcpy(key.bytes + 20, session, SESSION_BYTES);
     return key;
 }
 
@@ -95,7 +97,8 @@ static uint32_t take_idle_entry(sender_table *table, uint64_t now_us)
 }
 
 static sender_entry *start_entry(sender_table *table, uint32_t index, const sender_key *key,
-                                 const endpoint *from, bool short_seq)
+                                 const endpoint *from, const unsigned char *session,
+                                 const seq_rules *rules)
 {
     sender_entry *entry = &table->entries[index];
     entry->key = *key;
@@ -103,7 +106,10 @@ static sender_entry *start_entry(sender_table *table, uint32_t index, const send
     entry->shared = index == SENDERS_MAX;
     entry->have_last = false;
     entry->last_utc_us = 0;
-    track_start(&entry->track, short_seq, !entry->shared);
+    entry->have_session = session != nullptr;
+    if (session != nullptr)
+        memcpy(entry->session, session, SESSION_BYTES);
+    track_start(&entry->track, rules, !entry->shared);
     table->count++;
     return entry;
 }
@@ -115,10 +121,10 @@ static sender_entry *found(sender_table *table, uint32_t index, uint64_t now_us)
     return &table->entries[index];
 }
 
-sender_entry *find_sender(sender_table *table, const endpoint *from, bool short_seq,
-                          uint64_t now_us)
+sender_entry *find_sender(sender_table *table, const endpoint *from, const unsigned char *session,
+                          const seq_rules *rules, uint64_t now_us)
 {
-    sender_key key = key_of(from);
+    sender_key key = key_of(from, session);
     sender_entry *last = &table->entries[table->last_found];
     if (table->count > 0 && memcmp(&last->key, &key, sizeof key) == 0) {
         last->last_us = now_us;
@@ -134,11 +140,11 @@ sender_entry *find_sender(sender_table *table, const endpoint *from, bool short_
     if (index < SENDERS_MAX) {
         slot = find_slot(table, &key);
         table->slots[slot] = static_cast<uint16_t>(index + 1);
-        start_entry(table, index, &key, from, short_seq);
+        start_entry(table, index, &key, from, session, rules);
         return found(table, index, now_us);
     }
     if (table->count == SENDERS_MAX)
-        start_entry(table, SENDERS_MAX, &key, from, short_seq);
+        start_entry(table, SENDERS_MAX, &key, from, session, rules);
     return found(table, SENDERS_MAX, now_us);
 }
 

@@ -16,9 +16,10 @@
 // costs a search a second, not one a datagram.
 #define SENDER_SEARCH_PERIOD_US 1000000u
 
-// A sender's address and port packed for hashing and comparing: family, port, host bytes.
+// A sender's address and port packed for hashing and comparing: family, port, host bytes, and
+// the session where the layout names one (MoldUDP64): a new session is a new sender.
 struct sender_key {
-    unsigned char bytes[20];
+    unsigned char bytes[20 + SESSION_BYTES + 2];
 };
 
 struct sender_entry {
@@ -27,6 +28,9 @@ struct sender_entry {
     bool shared;          // the entry of every sender past SENDERS_MAX
     bool have_last;       // whether last_seq holds a number yet
     int64_t last_seq;     // the sequence number of its previous datagram
+    int64_t next_seq;     // in a given layout, the number its previous datagram made next
+    bool have_session;
+    unsigned char session[SESSION_BYTES];
     uint64_t last_utc_us; // when its last datagram came, where the run keeps it (--prom)
     uint64_t last_us;     // the same on the monotonic clock, to find an idle entry
     tracker track;        // its window lives here: the table is made once, never per datagram
@@ -47,10 +51,10 @@ struct sender_table {
 void senders_clear(sender_table *table, uint64_t idle_us);
 
 // The sender's entry for a datagram that came at now_us (monotonic), made on its first
-// datagram (its tracker judging in 32 bits with short_seq); once the table is full, an idle
-// sender's entry or the shared one.
-sender_entry *find_sender(sender_table *table, const endpoint *from, bool short_seq,
-                          uint64_t now_us);
+// datagram (its tracker judging by rules); once the table is full, an idle sender's entry or
+// the shared one. session: the datagram's SESSION_BYTES of session, or null.
+sender_entry *find_sender(sender_table *table, const endpoint *from, const unsigned char *session,
+                          const seq_rules *rules, uint64_t now_us);
 
 // How many senders the run has heard, and whether more than that shared the last entry.
 struct sender_census {

@@ -19,3 +19,19 @@ int64_t read_sequence(const unsigned char *datagram, size_t length, bool short_s
         return 0;
     return static_cast<int64_t>(read_little_endian(datagram + 4, length - 4, 8));
 }
+
+seq_reading read_layout(const seq_layout *layout, const unsigned char *datagram, size_t length)
+{
+    if (!layout->given)
+        return {read_sequence(datagram, length, layout->short_seq), 1, false};
+    if (length < layout_end(layout))
+        return {0, 0, true};
+    seq_reading reading = {static_cast<int64_t>(read_field(&layout->seq, datagram)), 1, false};
+    if (layout->have_count) {
+        uint64_t count = read_field(&layout->count, datagram);
+        reading.count = layout->session && count == MOLDUDP64_END_OF_SESSION
+                            ? 0
+                            : static_cast<uint32_t>(count);
+    }
+    return reading;
+}

@@ -4,22 +4,38 @@
 
 const char *seq_class_name(seq_class kind)
 {
-    static const char *const names[] = {"first", "next",  "gap",     "late",
-                                        "duplicate", "stale", "restart", "unjudged"};
+    static const char *const names[] = {"first", "next",     "gap",      "late",     "duplicate",
+                                        "stale", "restart",  "unjudged", "heartbeat", "short"};
     return names[kind];
 }
 
-// The step from one number to another, in the field's own width.
-static int64_t step_between(const tracker *track, int64_t from, int64_t to)
+seq_rules rules_for_layout(const seq_layout *layout)
 {
-    if (track->short_seq)
-        return static_cast<int32_t>(static_cast<uint32_t>(to) - static_cast<uint32_t>(from));
-    return static_cast<int64_t>(static_cast<uint64_t>(to) - static_cast<uint64_t>(from));
+    if (!layout->given && layout->short_seq)
+        return {UINT32_MAX, INT32_MAX, TRACK_WINDOW, true};
+    uint64_t mask = field_mask(&layout->seq);
+    if (layout->seq.width_bytes == 2)
+        return {mask, RTP_DROPOUT_MAX, RTP_MISORDER_MAX, false};
+    return {mask, mask >> 1, TRACK_WINDOW, false};
 }
 
-static void add_saturating(uint64_t *count, uint64_t amount)
+void add_saturating(uint64_t *count, uint64_t amount)
 {
     *count = *count + amount < *count ? UINT64_MAX : *count + amount;
+}
+
+// A number as the field holds it: wrapped to its width, and with -f sign-extended as read.
+static int64_t in_field(const tracker *track, uint64_t value)
+{
+    if (track->rules.signed_32)
+        return static_cast<int32_t>(static_cast<uint32_t>(value));
+    return static_cast<int64_t>(value & track->rules.mask);
+}
+
+// The step forward from one number to another, in the field's width.
+static uint64_t forward(const tracker *track, int64_t from, int64_t to)
+{
+    return (static_cast<uint64_t>(to) - static_cast<uint64_t>(from)) & track->rules.mask;
 }
 
 static uint32_t position(uint64_t seq)
@@ -48,114 +64,161 @@ static uint64_t open_holes(const tracker *track)
     return TRACK_WINDOW - received;
 }
 
-static void start_epoch(tracker *track, int64_t seq)
+// Moves the highest number up past holes numbers not received, then received numbers that
+// were; the holes pushed out of the window are lost.
+static void advance(tracker *track, uint64_t holes, uint64_t received)
 {
-    memset(track->window, 0xff, sizeof track->window);
-    track->highest = seq;
-    track->span = 0;
-}
-
-// Moves the highest number up by steps (at least 1): the numbers passed over become holes,
-// the last one is received, and the holes they push out of the window are lost.
-static void advance(tracker *track, uint64_t steps)
-{
+    uint64_t steps = holes + received;
     uint64_t highest = static_cast<uint64_t>(track->highest);
     if (steps >= TRACK_WINDOW) {
+        // The whole window is pushed out, and the first of the new numbers with it.
         add_saturating(&track->counts.lost, open_holes(track));
-        add_saturating(&track->counts.lost, steps - TRACK_WINDOW);
-        memset(track->window, 0, sizeof track->window);
+        uint64_t gone = steps - TRACK_WINDOW;
+        add_saturating(&track->counts.lost, gone < holes ? gone : holes);
+        uint64_t holes_kept = gone < holes ? holes - gone : 0;
+        for (uint64_t k = 0; k < TRACK_WINDOW; k++)
+            set_bit(track, position(highest + gone + 1 + k), k >= holes_kept);
     } else {
-        for (uint64_t k = 1; k < steps; k++) {
+        for (uint64_t k = 1; k <= steps; k++) {
             uint32_t at = position(highest + k);
             track->counts.lost += !is_set(track, at);
-            set_bit(track, at, false);
+            set_bit(track, at, k > holes);
         }
-        track->counts.lost += !is_set(track, position(highest + steps));
     }
-    set_bit(track, position(highest + steps), true);
-    uint64_t moved = highest + steps;
-    track->highest = track->short_seq ? static_cast<int32_t>(static_cast<uint32_t>(moved))
-                                      : static_cast<int64_t>(moved);
-    track->span = track->span + steps < track->span ? UINT64_MAX : track->span + steps;
+    track->highest = in_field(track, highest + steps);
+    add_saturating(&track->span, steps);
 }
 
-void track_start(tracker *track, bool short_seq, bool judges)
+// A new epoch whose first count numbers from first on were received (none for a heartbeat,
+// whose number is the next expected).
+static void start_epoch(tracker *track, int64_t first, uint32_t count)
+{
+    memset(track->window, 0xff, sizeof track->window);
+    track->highest = in_field(track, static_cast<uint64_t>(first) - 1);
+    track->span = 0;
+    if (count > 0) {
+        advance(track, 0, count);
+        track->span = count - 1u;
+    }
+}
+
+void track_start(tracker *track, const seq_rules *rules, bool judges)
 {
     memset(&track->counts, 0, sizeof track->counts);
     track->started = false;
-    track->short_seq = short_seq;
+    track->rules = *rules;
     track->judges = judges;
     track->have_candidate = false;
 }
 
-// A number at or below the highest. One far below is a restart's first number or a stray
-// (a duplicate from long ago, a second sender on the same address): as RTP receivers do, it is
-// taken for a restart only when the next number follows it, and is stale until then.
-static seq_class track_behind(tracker *track, int64_t seq, uint64_t back)
+// Numbers at or below the highest: seq and up to count - 1 after it, the first back numbers
+// below the highest. Each is a duplicate, a late one filling its hole, or stale before the
+// epoch's first number or at the window's edge. Returns the class of the datagram: late when
+// it filled any hole, else a duplicate when it repeated any number, else stale.
+static seq_class track_behind(tracker *track, int64_t seq, uint64_t back, uint64_t count)
 {
-    if (back > TRACK_WINDOW) {
-        track->have_candidate = true;
-        track->candidate = seq;
-        track->counts.stale++;
-        return SEQ_STALE;
+    uint64_t late = 0, duplicates = 0, stale = 0;
+    for (uint64_t i = 0; i < count; i++) {
+        uint64_t distance = back - i;
+        uint32_t at = position(static_cast<uint64_t>(seq) + i);
+        if (distance == TRACK_WINDOW || distance > track->span) {
+            stale++;
+        } else if (is_set(track, at)) {
+            duplicates++;
+        } else {
+            set_bit(track, at, true);
+            late++;
+        }
     }
-    if (back == TRACK_WINDOW || back > track->span) {
-        track->counts.stale++;
-        return SEQ_STALE;
-    }
-    uint32_t at = position(static_cast<uint64_t>(seq));
-    if (is_set(track, at)) {
-        track->counts.duplicates++;
-        return SEQ_DUPLICATE;
-    }
-    set_bit(track, at, true);
-    track->counts.late++;
-    track->counts.unique++;
-    return SEQ_LATE;
+    add_saturating(&track->counts.late, late);
+    add_saturating(&track->counts.unique, late);
+    add_saturating(&track->counts.duplicates, duplicates);
+    add_saturating(&track->counts.stale, stale);
+    return late > 0 ? SEQ_LATE : duplicates > 0 ? SEQ_DUPLICATE : SEQ_STALE;
 }
 
-// The number after a restart's first: the sender started again there. The first one, counted
-// stale while it was alone, is the new epoch's first number.
-static seq_class confirm_restart(tracker *track)
+// The datagram after a restart's first: the sender started again there. The first, counted
+// stale while it was alone, opens the new epoch.
+static seq_class confirm_restart(tracker *track, uint32_t count)
 {
     add_saturating(&track->counts.lost, open_holes(track));
     track->counts.restarts++;
-    track->counts.stale--;
-    track->counts.unique += 2;
-    start_epoch(track, track->candidate);
-    advance(track, 1);
+    track->counts.stale -= track->candidate_count;
+    add_saturating(&track->counts.unique, uint64_t(track->candidate_count) + count);
+    start_epoch(track, track->candidate, track->candidate_count);
+    advance(track, 0, count);
     return SEQ_RESTART;
 }
 
-seq_class track(tracker *track, int64_t seq, int length_bytes)
+// A heartbeat carries no number: its seq is the next one expected, so one ahead of the highest
+// + 1 shows that the numbers before it were skipped.
+static seq_class track_heartbeat(tracker *track, int64_t seq)
 {
-    track->counts.received++;
+    uint64_t step = forward(track, track->highest, seq);
+    if (step < 2 || step > track->rules.ahead_max)
+        return SEQ_HEARTBEAT;
+    add_saturating(&track->counts.missed, step - 1);
+    advance(track, step - 1, 0);
+    return SEQ_GAP;
+}
+
+seq_class track(tracker *track, int64_t seq, uint32_t count, int length_bytes)
+{
+    track->counts.datagrams++;
+    add_saturating(&track->counts.received, count);
     add_saturating(&track->counts.bytes, static_cast<uint64_t>(length_bytes));
     if (!track->judges) {
-        track->counts.unique++;
+        add_saturating(&track->counts.unique, count);
         track->highest = seq;
         return SEQ_UNJUDGED;
     }
     if (!track->started) {
         track->started = true;
         track->counts.first_seq = seq;
-        track->counts.unique++;
-        start_epoch(track, seq);
+        add_saturating(&track->counts.unique, count);
+        start_epoch(track, seq, count);
         return SEQ_FIRST;
     }
     if (track->have_candidate) {
         track->have_candidate = false;
-        if (step_between(track, track->candidate, seq) == 1)
-            return confirm_restart(track);
+        if (forward(track, track->candidate, seq) == (track->candidate_count & track->rules.mask))
+            return confirm_restart(track, count);
     }
-    int64_t step = step_between(track, track->highest, seq);
-    if (step <= 0)
-        return track_behind(track, seq, 0u - static_cast<uint64_t>(step));
-    uint64_t steps = static_cast<uint64_t>(step);
-    add_saturating(&track->counts.missed, steps - 1);
-    track->counts.unique++;
-    advance(track, steps);
-    return steps == 1 ? SEQ_NEXT : SEQ_GAP;
+    if (count == 0)
+        return track_heartbeat(track, seq);
+    uint64_t step = forward(track, track->highest, seq);
+    if (step != 0 && step <= track->rules.ahead_max) {
+        add_saturating(&track->counts.missed, step - 1);
+        add_saturating(&track->counts.unique, count);
+        advance(track, step - 1, count);
+        return step == 1 ? SEQ_NEXT : SEQ_GAP;
+    }
+    uint64_t back = forward(track, seq, track->highest);
+    if (back <= track->rules.back_max) {
+        // Numbers past the highest in the same datagram move the stream on.
+        uint64_t behind = count < back + 1 ? count : back + 1;
+        seq_class kind = track_behind(track, seq, back, behind);
+        if (count > behind) {
+            add_saturating(&track->counts.unique, count - behind);
+            advance(track, 0, count - behind);
+            return SEQ_NEXT;
+        }
+        return kind;
+    }
+    // Far from the highest: a restart's first datagram or a stray, until the next one tells.
+    track->have_candidate = true;
+    track->candidate = seq;
+    track->candidate_count = count;
+    add_saturating(&track->counts.stale, count);
+    return SEQ_STALE;
+}
+
+void track_short(tracker *track, int length_bytes)
+{
+    track->counts.datagrams++;
+    track->counts.received++;
+    track->counts.short_datagrams++;
+    add_saturating(&track->counts.bytes, static_cast<uint64_t>(length_bytes));
 }
 
 track_counts track_snapshot(const tracker *track)
@@ -170,6 +233,8 @@ track_counts track_snapshot(const tracker *track)
 void add_counts(track_counts *total, const track_counts *counts)
 {
     add_saturating(&total->received, counts->received);
+    add_saturating(&total->datagrams, counts->datagrams);
+    add_saturating(&total->short_datagrams, counts->short_datagrams);
     add_saturating(&total->bytes, counts->bytes);
     add_saturating(&total->unique, counts->unique);
     add_saturating(&total->duplicates, counts->duplicates);

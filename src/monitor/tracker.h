@@ -1,12 +1,32 @@
 // Exact accounting of one sender's sequence numbers: each datagram is classed against the
 // highest number seen and a window of the TRACK_WINDOW numbers up to it, and counted. Order is
-// judged by the wrapping difference in the field's own width (64 bits, or 32 with -f); there
-// is no sentinel number.
+// judged by the wrapping difference in the field's own width; there is no sentinel number. A
+// datagram may carry several consecutive numbers (a count field), and then the counts are of
+// numbers.
 #pragma once
 
 #include <stdint.h>
 
+#include "base/layout.h"
+
 #define TRACK_WINDOW 65536
+
+// RFC 3550, appendix A.1: a 16-bit field wraps too often for the window, so a jump ahead of up
+// to RTP_DROPOUT_MAX numbers is a gap, a step back of up to RTP_MISORDER_MAX is late or a
+// duplicate, and anything else is a restart once the next datagram agrees.
+#define RTP_DROPOUT_MAX 3000
+#define RTP_MISORDER_MAX 100
+
+// How a field's numbers are judged.
+struct seq_rules {
+    uint64_t mask;        // the field's largest value: numbers wrap to 0 after it
+    uint64_t ahead_max;   // a step forward of 1 to this is the next number or a gap
+    uint64_t back_max;    // a step back of 0 to this is judged in the window
+    bool signed_32;       // -f: numbers are kept as the signed 32-bit numbers read
+};
+
+// The rules for a layout: 16-bit fields RFC 3550's, wider ones the window's.
+seq_rules rules_for_layout(const seq_layout *layout);
 
 enum seq_class {
     SEQ_FIRST,      // the sender's first datagram
@@ -19,15 +39,21 @@ enum seq_class {
     SEQ_RESTART,    // the number after one more than the window's size below the highest: two
                     // in a row agree that the sender started again, and its open holes are lost
     SEQ_UNJUDGED,   // a sender past the table's room: counted, its order not judged
+    SEQ_HEARTBEAT,  // a count of 0 that reveals nothing: it carries no number
+    SEQ_SHORT,      // too short for the layout's fields: counted, never judged
 };
 
 // The class's name, as the summary and the machine-readable outputs write it.
 const char *seq_class_name(seq_class kind);
 
 // Never wrapping: a count that would pass 2^64 - 1 stays there. At any moment received =
-// unique + duplicates + stale; in a snapshot (track_snapshot) also lost = missed - late.
+// unique + duplicates + stale + short; in a snapshot (track_snapshot) also lost = missed -
+// late. Where datagrams carry a count, received, unique, duplicates, stale, missed, late and
+// lost count numbers; datagrams always counts datagrams, and short those too short to read.
 struct track_counts {
     uint64_t received;
+    uint64_t datagrams;
+    uint64_t short_datagrams;
     uint64_t bytes;
     uint64_t unique;
     uint64_t duplicates;
@@ -42,10 +68,11 @@ struct track_counts {
 
 struct tracker {
     bool started;
-    bool short_seq;          // judged in 32 bits
+    seq_rules rules;
     bool judges;             // false: counts datagrams and bytes only (senders past the table)
-    bool have_candidate;     // a lone datagram far below the highest came last: a restart's
-    int64_t candidate;       // first number, if the next one follows it
+    bool have_candidate;     // a lone datagram far from the highest came last: a restart's
+    int64_t candidate;       // first number, if the next datagram follows its numbers
+    uint32_t candidate_count;
     int64_t highest;
     uint64_t span;           // numbers from the epoch's first to the highest (saturating)
     track_counts counts;
@@ -53,10 +80,17 @@ struct tracker {
 };
 
 // Readies a tracker for a sender's first datagram; one that does not judge only counts.
-void track_start(tracker *track, bool short_seq, bool judges);
+void track_start(tracker *track, const seq_rules *rules, bool judges);
 
-// Classes one datagram and counts it.
-seq_class track(tracker *track, int64_t seq, int length_bytes);
+// Classes one datagram carrying count numbers from seq on (1 without a count field; 0 for a
+// heartbeat, whose seq is the next number expected) and counts it.
+seq_class track(tracker *track, int64_t seq, uint32_t count, int length_bytes);
+
+// Counts a datagram too short for the layout's fields.
+void track_short(tracker *track, int length_bytes);
+
+// Adds amount to a count that never wraps: past 2^64 - 1 it stays there.
+void add_saturating(uint64_t *count, uint64_t amount);
 
 // The counts as if the stream ended now: holes still open count as lost.
 track_counts track_snapshot(const tracker *track);

@@ -38,8 +38,26 @@ void datagram_parts_start(datagram_parts *parts)
     parts->have_sender = false;
 }
 
-char *format_datagram_from(char *out, datagram_parts *parts, const endpoint *from,
-                           const endpoint *group, int length_bytes, int64_t seq)
+char *format_layout_tail(char *out, const seq_layout *layout, int length_bytes, bool too_short,
+                         uint64_t seq, uint32_t count)
+{
+    out = put_signed(out, length_bytes);
+    if (too_short) {
+        out = put_literal(out, ", too short for seq\n");
+        return out;
+    }
+    out = put_literal(out, ", seq ");
+    out = put_unsigned(out, seq);
+    if (layout->have_count) {
+        out = put_literal(out, ", count ");
+        out = put_unsigned(out, count);
+    }
+    *out++ = '\n';
+    return out;
+}
+
+char *format_datagram_head(char *out, datagram_parts *parts, const endpoint *from,
+                           const endpoint *group)
 {
     char host[HOST_TEXT_MAX];
     if (!parts->have_group || !same_endpoint(group, &parts->group_shown)) {
@@ -58,6 +76,12 @@ char *format_datagram_from(char *out, datagram_parts *parts, const endpoint *fro
         parts->have_sender = true;
     }
     out = put_bytes(out, parts->sender, parts->sender_length);
-    out = put_bytes(out, parts->group, parts->group_length);
+    return put_bytes(out, parts->group, parts->group_length);
+}
+
+char *format_datagram_from(char *out, datagram_parts *parts, const endpoint *from,
+                           const endpoint *group, int length_bytes, int64_t seq)
+{
+    out = format_datagram_head(out, parts, from, group);
     return format_datagram_tail(out, length_bytes, seq);
 }

@@ -70,6 +70,12 @@ static char *put_signed_field(char *out, const char *name, int64_t value)
     return put_signed(put_field(out, name), value);
 }
 
+// A number, as put_seq writes it.
+static char *put_seq_field(char *out, const seq_layout *layout, const char *name, int64_t seq)
+{
+    return put_seq(put_field(out, name), layout, seq);
+}
+
 static char *put_text_field(char *out, const char *name, const char *text)
 {
     return put_json_string(put_field(out, name), text);
@@ -145,7 +151,10 @@ static void json_datagram(sink *self, const datagram_event *event)
     out = put_field(out, "sender");
     out = put_bytes(out, json->sender_text, json->sender_length);
     out = put_signed_field(out, "length", event->length_bytes);
-    out = put_signed_field(out, "seq", event->seq);
+    if (event->kind != SEQ_SHORT)
+        out = put_seq_field(out, json->layout, "seq", event->seq);
+    if (json->layout->have_count && event->kind != SEQ_SHORT)
+        out = put_unsigned_field(out, "count", event->count);
     out = put_class_field(out, event->kind);
     end_object(line, out);
 }
@@ -153,16 +162,17 @@ static void json_datagram(sink *self, const datagram_event *event)
 static void json_gap(sink *self, const gap_event *event)
 {
     const gap_report *gap = &event->gap;
+    const seq_layout *layout = json_of(self)->layout;
     char line[JSON_LINE_MAX];
     char *out = begin_object(json_of(self), line, gap->kind == GAP_EXTRA ? "extra" : "gap");
     out = put_endpoint_fields(out, "sender", "sender_port", event->sender);
     if (gap->kind == GAP_EXTRA) {
-        out = put_signed_field(out, "seq", gap->first);
+        out = put_seq_field(out, layout, "seq", gap->first);
         out = put_class_field(out, event->kind);
     } else {
-        out = put_signed_field(out, "first", gap->first);
-        out = put_signed_field(out, "last", gap->last);
-        out = put_unsigned_field(out, "count", gap_numbers(gap));
+        out = put_seq_field(out, layout, "first", gap->first);
+        out = put_seq_field(out, layout, "last", gap->last);
+        out = put_unsigned_field(out, "count", gap->numbers);
     }
     end_object(line, out);
 }
@@ -188,7 +198,7 @@ static void json_host_drops(sink *, uint64_t)
 {
 }
 
-static char *put_counts(char *out, const track_counts *n)
+static char *put_counts(char *out, const track_counts *n, const seq_layout *layout)
 {
     out = put_unsigned_field(out, "received", n->received);
     out = put_unsigned_field(out, "bytes", n->bytes);
@@ -198,13 +208,19 @@ static char *put_counts(char *out, const track_counts *n)
     out = put_unsigned_field(out, "late", n->late);
     out = put_unsigned_field(out, "lost", n->lost);
     out = put_unsigned_field(out, "stale", n->stale);
-    return put_unsigned_field(out, "restarts", n->restarts);
+    out = put_unsigned_field(out, "restarts", n->restarts);
+    if (layout->given)
+        out = put_unsigned_field(out, "short", n->short_datagrams);
+    if (layout->have_count)
+        out = put_unsigned_field(out, "datagrams", n->datagrams);
+    return out;
 }
 
 // One object, written a sender at a time: a table of 1,025 senders does not fit one line
 // buffer.
 static void json_summary(sink *self, const summary_event *event)
 {
+    const seq_layout *layout = json_of(self)->layout;
     char line[JSON_LINE_MAX];
     char *out = begin_object(json_of(self), line, "summary");
     out = put_field(out, "duration_s");
@@ -213,6 +229,8 @@ static void json_summary(sink *self, const summary_event *event)
     out = put_padded(out, static_cast<unsigned>(event->duration_us % 1000000), 6);
     if (event->host_drops_counted)
         out = put_unsigned_field(out, "host_drops", event->host_drops);
+    if (layout->have_count)
+        out = put_text_field(out, "counts", "messages");
     out = put_literal(put_field(out, "senders"), "[");
     output_write(line, static_cast<size_t>(out - line));
     const sender_table *table = event->senders;
@@ -228,9 +246,14 @@ static void json_summary(sink *self, const summary_event *event)
         out = put_json_string(put_literal(out, "{\"sender\":"), host);
         out = put_unsigned_field(out, "sender_port",
                                  entry->shared ? 0 : endpoint_port(&entry->address));
-        out = put_counts(out, &counts);
-        out = put_signed_field(out, "first_seq", counts.first_seq);
-        out = put_signed_field(out, "last_seq", counts.last_seq);
+        if (entry->have_session && !entry->shared) {
+            char session[SESSION_BYTES + 1];
+            put_printable(session, entry->session, SESSION_BYTES);
+            out = put_text_field(out, "session", session);
+        }
+        out = put_counts(out, &counts, layout);
+        out = put_seq_field(out, layout, "first_seq", counts.first_seq);
+        out = put_seq_field(out, layout, "last_seq", counts.last_seq);
         *out++ = '}';
         output_write(line, static_cast<size_t>(out - line));
     }
@@ -240,7 +263,7 @@ static void json_summary(sink *self, const summary_event *event)
     out = put_unsigned(put_literal(out, "\"senders\":"), census.senders);
     if (census.more)
         out = put_literal(out, ",\"more_senders\":true");
-    out = put_counts(out, &total);
+    out = put_counts(out, &total, layout);
     out = put_literal(out, "}}\n");
     output_write(line, static_cast<size_t>(out - line));
 }
@@ -272,8 +295,9 @@ static void json_resume(sink *self, uint64_t silent_ms)
     end_object(line, put_unsigned_field(out, "silent_ms", silent_ms));
 }
 
-void json_sink_start(json_sink *json)
+void json_sink_start(json_sink *json, const seq_layout *layout)
 {
+    json->layout = layout;
     json->calls = {json_bound,      json_gap,         json_datagram,       json_stats,
                    json_classified, json_summary,     json_receive_buffer, json_host_drops,
                    json_stall,      json_resume,      json_joined,         json_left,

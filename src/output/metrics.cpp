@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "base/files.h"
+#include "base/format.h"
 #include "base/log.h"
 #include "net/address.h"
 
@@ -58,42 +59,64 @@ struct sender_metric {
     const char *name;
     const char *type;
     const char *help;
+    int shown;            // ALWAYS, or only in a given layout, or only where it has a count
 };
+
+enum { ALWAYS, IN_LAYOUT, WITH_COUNT };
 
 static const sender_metric sender_metrics[] = {
-    {"mcwatch_datagrams_received_total", "counter", "Datagrams received from the sender."},
-    {"mcwatch_bytes_received_total", "counter", "Payload bytes received from the sender."},
-    {"mcwatch_missed_total", "counter", "Sequence numbers the sender skipped."},
-    {"mcwatch_late_total", "counter", "Skipped numbers that came late."},
-    {"mcwatch_duplicates_total", "counter", "Datagrams whose number came before."},
-    {"mcwatch_stale_total", "counter", "Datagrams too old to judge."},
-    {"mcwatch_restarts_total", "counter", "Times the sender started its numbers again."},
-    {"mcwatch_last_sequence", "gauge", "The highest sequence number of the sender's present run."},
+    {"mcwatch_datagrams_received_total", "counter", "Datagrams received from the sender.", ALWAYS},
+    {"mcwatch_bytes_received_total", "counter", "Payload bytes received from the sender.", ALWAYS},
+    {"mcwatch_missed_total", "counter", "Sequence numbers the sender skipped.", ALWAYS},
+    {"mcwatch_late_total", "counter", "Skipped numbers that came late.", ALWAYS},
+    {"mcwatch_duplicates_total", "counter", "Datagrams whose number came before.", ALWAYS},
+    {"mcwatch_stale_total", "counter", "Datagrams too old to judge.", ALWAYS},
+    {"mcwatch_restarts_total", "counter", "Times the sender started its numbers again.", ALWAYS},
+    {"mcwatch_last_sequence", "gauge", "The highest sequence number of the sender's present run.",
+     ALWAYS},
     {"mcwatch_last_datagram_timestamp_seconds", "gauge",
-     "When the sender's last datagram came, in seconds since 1970."},
+     "When the sender's last datagram came, in seconds since 1970.", ALWAYS},
+    {"mcwatch_short_total", "counter", "Datagrams too short for the layout's fields.", IN_LAYOUT},
+    {"mcwatch_messages_received_total", "counter",
+     "Message numbers received, as the datagrams' counts say.", WITH_COUNT},
 };
 
-// The gauges come after the seven counters: the last sequence, then the last timestamp.
-enum { LAST_SEQUENCE = 7 };
+// In the order of sender_metrics.
+enum {
+    DATAGRAMS, BYTES, MISSED, LATE, DUPLICATES, STALE, RESTARTS, LAST_SEQUENCE, LAST_TIMESTAMP,
+    SHORT, MESSAGES
+};
 
-static void put_sender_value(FILE *file, size_t metric, const sender_entry *entry)
+static bool is_shown(const sender_metric *metric, const seq_layout *layout)
+{
+    return metric->shown == ALWAYS || (metric->shown == IN_LAYOUT && layout->given) ||
+           (metric->shown == WITH_COUNT && layout->have_count);
+}
+
+static void put_sender_value(FILE *file, size_t metric, const sender_entry *entry,
+                             const seq_layout *layout)
 {
     track_counts n = track_snapshot(&entry->track);
-    const uint64_t counters[LAST_SEQUENCE] = {n.received,   n.bytes, n.missed,  n.late,
-                                              n.duplicates, n.stale, n.restarts};
-    if (metric < LAST_SEQUENCE)
-        fprintf(file, "%llu\n", static_cast<unsigned long long>(counters[metric]));
-    else if (metric == LAST_SEQUENCE)
+    const uint64_t counters[] = {n.datagrams,  n.bytes, n.missed,  n.late, n.duplicates,
+                                 n.stale,      n.restarts, 0,      0,      n.short_datagrams,
+                                 n.received - n.short_datagrams};
+    if (metric == LAST_SEQUENCE && !layout->given)
         fprintf(file, "%lld\n", static_cast<long long>(n.last_seq));
-    else
+    else if (metric == LAST_SEQUENCE)
+        fprintf(file, "%llu\n", static_cast<unsigned long long>(n.last_seq));
+    else if (metric == LAST_TIMESTAMP)
         fprintf(file, "%llu.%06llu\n", static_cast<unsigned long long>(entry->last_utc_us / 1000000),
                 static_cast<unsigned long long>(entry->last_utc_us % 1000000));
+    else
+        fprintf(file, "%llu\n", static_cast<unsigned long long>(counters[metric]));
 }
 
 static void put_metrics(FILE *file, const metrics_view *view)
 {
     const sender_table *table = view->senders;
     for (size_t metric = 0; metric < sizeof sender_metrics / sizeof sender_metrics[0]; metric++) {
+        if (!is_shown(&sender_metrics[metric], view->layout))
+            continue;
         fprintf(file, "# HELP %s %s\n# TYPE %s %s\n", sender_metrics[metric].name,
                 sender_metrics[metric].help, sender_metrics[metric].name,
                 sender_metrics[metric].type);
@@ -105,8 +128,15 @@ static void put_metrics(FILE *file, const metrics_view *view)
             put_group_labels(file, view);
             fputs(",sender=\"", file);
             put_label_value(file, sender);
+            if (view->layout->session) {
+                char session[SESSION_BYTES + 1] = "";
+                if (entry->have_session && !entry->shared)
+                    put_printable(session, entry->session, SESSION_BYTES);
+                fputs("\",session=\"", file);
+                put_label_value(file, session);
+            }
             fputs("\"} ", file);
-            put_sender_value(file, metric, entry);
+            put_sender_value(file, metric, entry, view->layout);
         }
     }
     if (view->host_drops_counted) {

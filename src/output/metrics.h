@@ -15,6 +15,7 @@ struct metrics_view {
     bool host_drops_counted;
     uint64_t host_drops;
     uint64_t start_utc_us;
+    const seq_layout *layout;
 };
 
 // Writes every metric to path. Returns 0, or -1 after an error line.

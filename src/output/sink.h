@@ -18,7 +18,8 @@ struct datagram_event {
     const endpoint *group;   // with the port
     int length_bytes;
     int64_t seq;
-    seq_class kind;          // what it was for its sender
+    uint32_t count;          // numbers it carries, where the layout has a count field
+    seq_class kind;          // what it was for its sender; SEQ_SHORT: too short to read
 };
 
 // A missed number, a missed run or an extra datagram, as find_gap decided it; per_sender when
@@ -99,9 +100,16 @@ struct text_sink {
     sink calls;
     datagram_parts parts;
     bool verbose;            // -v: the join is said too
+    const seq_layout *layout;
 };
 
-void text_sink_start(text_sink *text, bool verbose);
+void text_sink_start(text_sink *text, bool verbose, const seq_layout *layout);
+
+// A number as a sink writes it: a given layout's fields are unsigned, the classic one signed.
+char *put_seq(char *out, const seq_layout *layout, int64_t seq);
+
+// "who" of a summary line or object: the sender's session after its address, where it has one.
+void put_session_text(char *out, const sender_entry *entry);
 
 // JSON Lines: one object per event on standard output (the schema is in the manual page).
 struct json_sink {
@@ -112,6 +120,7 @@ struct json_sink {
     endpoint sender_shown;
     char sender_text[JSON_STRING_MAX(HOST_TEXT_MAX) + 32];
     size_t sender_length;
+    const seq_layout *layout;
 };
 
-void json_sink_start(json_sink *json);
+void json_sink_start(json_sink *json, const seq_layout *layout);

@@ -28,22 +28,36 @@ static char *put_endpoint(char *out, const endpoint *address)
     return out;
 }
 
-static void text_gap(sink *, const gap_event *event)
+char *put_seq(char *out, const seq_layout *layout, int64_t seq)
 {
+    return layout->given ? put_unsigned(out, static_cast<uint64_t>(seq)) : put_signed(out, seq);
+}
+
+void put_session_text(char *out, const sender_entry *entry)
+{
+    if (entry->have_session)
+        put_printable(put_literal(out, " session "), entry->session, SESSION_BYTES);
+    else
+        *out = '\0';
+}
+
+static void text_gap(sink *self, const gap_event *event)
+{
+    const seq_layout *layout = reinterpret_cast<text_sink *>(self)->layout;
     const gap_report *gap = &event->gap;
     char line[LOG_PREFIX_MAX + 128];
     char *end = log_begin(line, "info");
     if (gap->kind == GAP_MISSED_ONE) {
         end = put_literal(end, "Missed packet: ");
-        end = put_signed(end, gap->first);
+        end = put_seq(end, layout, gap->first);
     } else if (gap->kind == GAP_MISSED_RUN) {
         end = put_literal(end, "Missed packets: ");
-        end = put_signed(end, gap->first);
+        end = put_seq(end, layout, gap->first);
         end = put_literal(end, " - ");
-        end = put_signed(end, gap->last);
+        end = put_seq(end, layout, gap->last);
     } else {
         end = put_literal(end, "Extra packet: ");
-        end = put_signed(end, gap->first);
+        end = put_seq(end, layout, gap->first);
     }
     if (event->per_sender) {
         end = put_literal(end, " from ");
@@ -52,20 +66,32 @@ static void text_gap(sink *, const gap_event *event)
     log_end(stdout, line, end);
 }
 
-static void text_classified(sink *, const class_event *event)
+static void text_classified(sink *self, const class_event *event)
 {
+    char seq[FORMAT_INTEGER_MAX + 1];
+    *put_seq(seq, reinterpret_cast<text_sink *>(self)->layout, event->seq) = '\0';
     char sender[HOST_TEXT_MAX + 8];
     put_endpoint(sender, event->sender);
-    log_line(stdout, "info", "Seq %lld from %s: %s", static_cast<long long>(event->seq), sender,
-             seq_class_name(event->kind));
+    log_line(stdout, "info", "Seq %s from %s: %s", seq, sender, seq_class_name(event->kind));
 }
 
-static void log_counts(const char *who, const track_counts *n, bool with_range)
+// The classic counts; a given layout adds the datagrams too short to read, and where its
+// datagrams carry a count, says that the counts are of messages.
+static void log_counts(const char *who, const track_counts *n, bool with_range,
+                       const seq_layout *layout)
 {
-    char range[2 * FORMAT_INTEGER_MAX + 32] = "";
-    if (with_range)
-        snprintf(range, sizeof range, ", first %lld, last %lld",
-                 static_cast<long long>(n->first_seq), static_cast<long long>(n->last_seq));
+    char range[4 * FORMAT_INTEGER_MAX + 96] = "";
+    char *end = range;
+    if (layout->given)
+        end += snprintf(end, 48, ", short %llu", static_cast<unsigned long long>(n->short_datagrams));
+    if (layout->have_count)
+        end += snprintf(end, 64, ", datagrams %llu (counts are of messages)",
+                        static_cast<unsigned long long>(n->datagrams));
+    if (with_range) {
+        end = put_seq(put_literal(end, ", first "), layout, n->first_seq);
+        end = put_seq(put_literal(end, ", last "), layout, n->last_seq);
+        *end = '\0';
+    }
     log_line(stdout, "info",
              "Summary: %s: received %llu, bytes %llu, unique %llu, duplicates %llu, missed %llu, "
              "late %llu, lost %llu, stale %llu, restarts %llu%s",
@@ -77,16 +103,17 @@ static void log_counts(const char *who, const track_counts *n, bool with_range)
              static_cast<unsigned long long>(n->restarts), range);
 }
 
-static void text_summary(sink *, const summary_event *event)
+static void text_summary(sink *self, const summary_event *event)
 {
+    const seq_layout *layout = reinterpret_cast<text_sink *>(self)->layout;
     const sender_table *table = event->senders;
     for (uint32_t i = 0; i < table->count; i++) {
         const sender_entry *entry = &table->entries[i];
-        char who[HOST_TEXT_MAX + 8] = "other senders";
+        char who[HOST_TEXT_MAX + SESSION_BYTES + 24] = "other senders";
         if (!entry->shared)
-            put_endpoint(who, &entry->address);
+            put_session_text(put_endpoint(who, &entry->address), entry);
         track_counts counts = track_snapshot(&entry->track);
-        log_counts(who, &counts, !entry->shared);
+        log_counts(who, &counts, !entry->shared, layout);
     }
     sender_census census;
     track_counts total = senders_total(table, &census);
@@ -96,7 +123,7 @@ static void text_summary(sink *, const summary_event *event)
              census.more ? " and more" : "",
              static_cast<unsigned long long>(event->duration_us / 1000000),
              static_cast<unsigned long long>(event->duration_us / 1000 % 1000));
-    log_counts(who, &total, false);
+    log_counts(who, &total, false, layout);
     if (event->host_drops_counted)
         log_line(stdout, "info", "Summary: dropped by this host: %llu (receive buffer full)",
                  static_cast<unsigned long long>(event->host_drops));
@@ -135,10 +162,16 @@ static void text_resume(sink *, uint64_t silent_ms)
 static void text_datagram(sink *self, const datagram_event *event)
 {
     text_sink *text = reinterpret_cast<text_sink *>(self);
-    char line[LOG_PREFIX_MAX + 2 * DATAGRAM_PART_MAX + 2 * FORMAT_INTEGER_MAX + 16];
+    char line[LOG_PREFIX_MAX + 2 * DATAGRAM_PART_MAX + 3 * FORMAT_INTEGER_MAX + 32];
     char *end = log_begin(line, "info");
-    end = format_datagram_from(end, &text->parts, event->sender, event->group,
-                               event->length_bytes, event->seq);
+    if (!text->layout->given) {
+        end = format_datagram_from(end, &text->parts, event->sender, event->group,
+                                   event->length_bytes, event->seq);
+    } else {
+        end = format_datagram_head(end, &text->parts, event->sender, event->group);
+        end = format_layout_tail(end, text->layout, event->length_bytes, event->kind == SEQ_SHORT,
+                                 static_cast<uint64_t>(event->seq), event->count);
+    }
     log_end(stdout, line, end);
 }
 
@@ -197,9 +230,10 @@ static void text_left(sink *, const endpoint *)
 {
 }
 
-void text_sink_start(text_sink *text, bool verbose)
+void text_sink_start(text_sink *text, bool verbose, const seq_layout *layout)
 {
     text->verbose = verbose;
+    text->layout = layout;
     text->calls = {text_bound,          text_gap,        text_datagram, text_stats,
                    text_classified,     text_summary,    text_receive_buffer,
                    text_host_drops,     text_stall,      text_resume,   text_joined,

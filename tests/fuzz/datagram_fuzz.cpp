@@ -1,7 +1,7 @@
-// Arbitrary datagrams through the per-datagram path: the sequence number, the gap check, the
-// sender's address text in either family, and the datagram line. The first byte picks the
-// layout and the family; the rest is the datagram, copied to a buffer of exactly its length so
-// that AddressSanitizer sees any read past its end.
+// Arbitrary datagrams through the per-datagram path: the sequence number in every layout, the
+// sender's accounting, the gap check, the sender's address text in either family, and the
+// datagram line. The first byte picks the layout and the family; the rest is the datagram,
+// copied to a buffer of exactly its length so that AddressSanitizer sees any read past its end.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -13,6 +13,53 @@
 #include "output/sink.h"
 
 static int64_t last_seq = NO_SEQUENCE;
+
+// The layouts a first byte picks (bits 2 to 4): the classic one (-f with bit 0), the presets,
+// and fields of every width and order, with counts of every width.
+static const char *const layouts[] = {nullptr,           "rtp",          "moldudp64",
+                                      "mdp3",            "4:8:be",       "4:4 2:1",
+                                      "0:2:be 2:4:be",   "65505:2:be 0:2"};
+#define LAYOUTS (sizeof layouts / sizeof layouts[0])
+
+static seq_layout layout_named(const char *name, bool short_seq)
+{
+    seq_layout layout = classic_layout(short_seq);
+    if (name == nullptr || find_layout_preset(name, &layout) == 0)
+        return layout;
+    char seq[32], count[32] = "";
+    if (sscanf(name, "%31s %31s", seq, count) < 1 || parse_seq_field(seq, false, &layout.seq) < 0)
+        abort();
+    layout.given = true;
+    layout.have_count = count[0] != '\0';
+    if (layout.have_count && parse_seq_field(count, true, &layout.count) < 0)
+        abort();
+    return layout;
+}
+
+// Each layout's tracker keeps judging across inputs, as a sender's would across datagrams; the
+// identities of its counts hold after every one.
+static void check_tracking(size_t which, const seq_layout *layout, const seq_reading *reading,
+                           int length)
+{
+    static tracker trackers[LAYOUTS];
+    static bool started[LAYOUTS];
+    tracker *track_of = &trackers[which];
+    if (!started[which]) {
+        seq_rules rules = rules_for_layout(layout);
+        track_start(track_of, &rules, true);
+        started[which] = true;
+    }
+    if (reading->too_short)
+        track_short(track_of, length);
+    else
+        track(track_of, reading->seq, reading->count, length);
+    track_counts n = track_snapshot(track_of);
+    bool saturated = n.received == UINT64_MAX || n.unique == UINT64_MAX || n.missed == UINT64_MAX ||
+                     n.lost == UINT64_MAX;
+    if (!saturated && (n.received != n.unique + n.duplicates + n.stale + n.short_datagrams ||
+                       n.lost != n.missed - n.late))
+        abort();
+}
 
 // The sender, made from the datagram's first bytes.
 static endpoint sender_of(const uint8_t *data, size_t size, bool ipv6)
@@ -47,16 +94,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     bool short_seq = (data[0] & 1) != 0;
     bool ipv6 = (data[0] & 2) != 0;
+    size_t which = (data[0] >> 2) % LAYOUTS;
     size_t length = size - 1;
     unsigned char *datagram = static_cast<unsigned char *>(malloc(length == 0 ? 1 : length));
     memcpy(datagram, data + 1, length);
 
-    int64_t seq = read_sequence(datagram, length, short_seq);
-    gap_report gap = find_gap(seq, last_seq);
-    if (gap.kind == GAP_NONE ? gap.missed != 0 : gap.kind == GAP_MISSED_ONE && gap.missed != 1)
+    seq_layout layout = layout_named(layouts[which], short_seq);
+    seq_reading reading = read_layout(&layout, datagram, length);
+    if (!layout.given && reading.seq != read_sequence(datagram, length, short_seq))
+        abort();
+    int64_t seq = reading.seq;
+    check_tracking(which, &layout, &reading, static_cast<int>(length));
+    seq_rules rules = rules_for_layout(&layout);
+    gap_report gap = layout.given ? find_layout_gap(&rules, seq, reading.count, true, last_seq)
+                                  : find_gap(seq, last_seq);
+    if (gap.kind == GAP_NONE ? gap.missed != 0 || gap.numbers != 0
+                             : gap.kind == GAP_MISSED_ONE && (gap.missed != 1 || gap.numbers != 1))
         abort();
     static text_sink text;
-    text_sink_start(&text, false);
+    text_sink_start(&text, false, &layout);
     if (gap.kind != GAP_NONE) {
         gap_event event = {nullptr, gap, false, SEQ_NEXT};
         text.calls.gap(&text.calls, &event);
@@ -79,18 +135,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         datagram_parts_start(&parts);
     }
     char line[256];
-    char *end = format_datagram_from(line, &parts, &sender, &group, static_cast<int>(length), seq);
+    char *end = format_datagram_head(line, &parts, &sender, &group);
+    if (layout.given)
+        end = format_layout_tail(end, &layout, static_cast<int>(length), reading.too_short,
+                                 static_cast<uint64_t>(seq), reading.count);
+    else
+        end = format_datagram_tail(end, static_cast<int>(length), seq);
+    char tail[64];
+    if (!layout.given)
+        snprintf(tail, sizeof tail, "seq %lld", static_cast<long long>(seq));
+    else if (reading.too_short)
+        snprintf(tail, sizeof tail, "too short for seq");
+    else if (layout.have_count)
+        snprintf(tail, sizeof tail, "seq %llu, count %u", static_cast<unsigned long long>(seq),
+                 reading.count);
+    else
+        snprintf(tail, sizeof tail, "seq %llu", static_cast<unsigned long long>(seq));
     char expected[256];
     int expected_length = snprintf(expected, sizeof expected,
-                                   "IP%s %s.%hu > %s.%hu: UDP, length %d, seq %lld\n",
+                                   "IP%s %s.%hu > %s.%hu: UDP, length %d, %s\n",
                                    ipv6 ? "6" : "", sender_text,
                                    endpoint_port(&sender), "239.1.2.3",
                                    static_cast<unsigned short>(5000), static_cast<int>(length),
-                                   static_cast<long long>(seq));
+                                   tail);
     if (end - line != expected_length ||
         memcmp(line, expected, static_cast<size_t>(expected_length)) != 0)
         abort();
-    last_seq = seq;
+    last_seq = layout.given ? next_expected(&rules, seq, reading.count) : seq;
     free(datagram);
     return 0;
 }

@@ -21,7 +21,24 @@ struct command_case {
     const char *source_host = nullptr;
     uint64_t count_max = 0;
     uint64_t duration_us = 0;
+    const char *layout = "classic";  // as layout_text writes the layout read
 };
+
+std::string field_text(const seq_field &field)
+{
+    return std::to_string(field.offset) + ":" + std::to_string(field.width_bytes) +
+           (field.big_endian ? ":be" : ":le");
+}
+
+std::string layout_text(const seq_layout &layout)
+{
+    if (!layout.given)
+        return layout.short_seq ? "classic -f" : "classic";
+    std::string text = field_text(layout.seq);
+    if (layout.have_count)
+        text += " count " + field_text(layout.count);
+    return layout.session ? text + " session" : text;
+}
 
 const char *usage = "mcwatch [-g] [-f] [-s <period(ms)>] <host> <port> [<source_host>]\n";
 
@@ -31,7 +48,8 @@ const command_case command_cases[] = {
     {{"239.1.1.1"}, -1, usage},
     {{"239.1.1.1", "5000"}, 0, nullptr, false, false, 0, "0.0.0.0", "239.1.1.1", 5000, nullptr},
     {{"-g", "-f", "-s", "1000", "-i", "127.0.0.1", "239.1.1.1", "5000", "10.0.0.1", "extra"},
-     0, nullptr, true, true, 1000000, "127.0.0.1", "239.1.1.1", 5000, "10.0.0.1"},
+     0, nullptr, true, true, 1000000, "127.0.0.1", "239.1.1.1", 5000, "10.0.0.1", 0, 0,
+     "classic -f"},
     // Options end at the first positional; a later -g is the source.
     {{"239.1.1.1", "5000", "-g"}, 0, nullptr, false, false, 0, "0.0.0.0", "239.1.1.1", 5000, "-g"},
     // Trailing text after the period is ignored, the last -s wins, 0 means no statistics.
@@ -81,6 +99,36 @@ const command_case command_cases[] = {
     {{"--duration=1.", "g", "1"}, 0, nullptr, false, false, 0, "0.0.0.0", "g", 1, nullptr, 0,
      1000000},
     {{"--duration", ".", "g", "1"}, -1, "invalid option"},
+    // Layouts: a preset, or a field and a count field of their own.
+    {{"-f", "g", "1"}, 0, nullptr, false, true, 0, "0.0.0.0", "g", 1, nullptr, 0, 0, "classic -f"},
+    {{"--format", "rtp", "g", "1"}, 0, nullptr, false, false, 0, "0.0.0.0", "g", 1, nullptr, 0,
+     0, "2:2:be"},
+    {{"--format=moldudp64", "g", "1"}, 0, nullptr, false, false, 0, "0.0.0.0", "g", 1, nullptr,
+     0, 0, "10:8:be count 18:2:be session"},
+    {{"--format", "mdp3", "g", "1"}, 0, nullptr, false, false, 0, "0.0.0.0", "g", 1, nullptr, 0,
+     0, "0:4:le"},
+    {{"--seq", "4:8:be", "g", "1"}, 0, nullptr, false, false, 0, "0.0.0.0", "g", 1, nullptr, 0,
+     0, "4:8:be"},
+    {{"--seq=4:4:le", "--seq-count", "2:1", "g", "1"}, 0, nullptr, false, false, 0, "0.0.0.0",
+     "g", 1, nullptr, 0, 0, "4:4:le count 2:1:le"},
+    {{"--seq", "65505:2", "g", "1"}, 0, nullptr, false, false, 0, "0.0.0.0", "g", 1, nullptr, 0,
+     0, "65505:2:le"},
+    {{"--seq", "65504:4", "g", "1"}, -1, "invalid option"},
+    {{"--seq", "0:3", "g", "1"}, -1, "invalid option"},
+    {{"--seq", "0:1", "g", "1"}, -1, "invalid option"},
+    {{"--seq", "0:4:xe", "g", "1"}, -1, "invalid option"},
+    {{"--seq", "0:4:be:", "g", "1"}, -1, "invalid option"},
+    {{"--seq", ":4", "g", "1"}, -1, "invalid option"},
+    {{"--seq", "-1:4", "g", "1"}, -1, "invalid option"},
+    {{"--seq", "0:4", "--seq-count", "4:8", "g", "1"}, -1, "invalid option"},
+    {{"--seq"}, -1, "invalid option"},
+    {{"-f", "--seq", "0:4", "g", "1"}, -1, "-f and --seq cannot be given together"},
+    {{"--format", "rtp", "-f", "g", "1"}, -1, "-f and --format cannot be given together"},
+    {{"--seq", "0:4", "--format", "rtp", "g", "1"}, -1, "--seq and --format cannot be given together"},
+    {{"--format", "rtp", "--seq-count", "0:2", "g", "1"}, -1,
+     "--format and --seq-count cannot be given together"},
+    {{"--seq-count", "0:2", "g", "1"}, -1, "--seq-count needs --seq"},
+    {{"--format", "srt", "g", "1"}, -1, "Unknown format \"srt\" (known: rtp, moldudp64, mdp3)"},
 };
 
 void check_command(const command_case &c)
@@ -111,6 +159,7 @@ void check_command(const command_case &c)
         EXPECT_EQ(options.port, c.port);
         EXPECT_EQ(options.count_max, c.count_max);
         EXPECT_EQ(options.duration_us, c.duration_us);
+        EXPECT_EQ(layout_text(options.layout), c.layout);
         if (c.source_host == nullptr) {
             EXPECT_EQ(options.source_host, nullptr);
         } else {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,71 @@ TEST(ReadSequence, ReadsBothLayoutsAndShortDatagrams)
     }
 }
 
+// A layout as the command line gives it: "rtp", or "4:8:be" with " count 2:1" after it.
+seq_layout layout_of(const std::string &text)
+{
+    seq_layout layout = {};
+    if (find_layout_preset(text.c_str(), &layout) == 0)
+        return layout;
+    layout.given = true;
+    size_t count_at = text.find(" count ");
+    EXPECT_EQ(parse_seq_field(text.substr(0, count_at).c_str(), false, &layout.seq), 0) << text;
+    layout.have_count = count_at != std::string::npos;
+    if (layout.have_count) {
+        EXPECT_EQ(parse_seq_field(text.substr(count_at + 7).c_str(), true, &layout.count), 0);
+    }
+    return layout;
+}
+
+TEST(ReadLayout, ReadsEachFieldWidthAndOrderAndRefusesShortDatagrams)
+{
+    struct layout_case {
+        const char *layout;
+        std::vector<unsigned char> datagram;
+        size_t length;         // 0: the datagram's own; more: zeros pad it to this length
+        uint64_t seq;
+        uint32_t count;        // 0 with seq 0 and too_short: too short
+        bool too_short;
+    };
+    const std::vector<unsigned char> mold = {'S', 'E', 'S', 'S', 'I', 'O', 'N', ' ', ' ', ' ',
+                                             1, 2, 3, 4, 5, 6, 7, 8, 0, 3};
+    std::vector<unsigned char> mold_end = mold;
+    mold_end[18] = mold_end[19] = 0xff;
+    const layout_case cases[] = {
+        {"rtp", {0x80, 0x60, 0xff, 0xfe, 0, 0, 0, 0, 0, 0, 0, 0}, 0, 65534, 1, false},
+        {"rtp", {0x80, 0x60, 0xff}, 0, 0, 0, true},
+        {"moldudp64", mold, 0, 0x0102030405060708u, 3, false},
+        {"moldudp64", mold_end, 0, 0x0102030405060708u, 0, false},  // end of session
+        {"moldudp64", {mold.begin(), mold.end() - 1}, 0, 0, 0, true},
+        {"mdp3", {1, 2, 3, 4, 9}, 0, 0x04030201u, 1, false},
+        {"0:4:be", {1, 2, 3, 4}, 0, 0x01020304u, 1, false},
+        {"4:8:be", {0, 0, 0, 0, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xfe}, 0,
+         UINT64_MAX - 1, 1, false},
+        {"4:8:be", {0, 0, 0, 0, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff}, 0, 0, 0, true},
+        {"4:4:le count 2:1", {0, 0, 20, 0, 7, 0, 0, 0}, 0, 7, 20, false},
+        {"0:2 count 2:4:be", {1, 0, 0, 1, 0, 0}, 0, 1, 65536, false},
+        // At the end of the largest datagram, and one byte short of it.
+        {"65505:2:be", {}, 65507, 0, 1, false},
+        {"65505:2:be", {}, 65506, 0, 0, true},
+    };
+    for (const layout_case &c : cases) {
+        seq_layout layout = layout_of(c.layout);
+        // Copied to the heap at its exact length: a read past the end is caught by ASan.
+        size_t length = c.length != 0 ? c.length : c.datagram.size();
+        std::vector<unsigned char> bytes(c.datagram);
+        bytes.resize(length);
+        std::unique_ptr<unsigned char[]> datagram(new unsigned char[length]);
+        std::copy(bytes.begin(), bytes.end(), datagram.get());
+        seq_reading reading = read_layout(&layout, datagram.get(), length);
+        SCOPED_TRACE(std::string(c.layout) + ", length " + std::to_string(length));
+        EXPECT_EQ(reading.too_short, c.too_short);
+        if (!c.too_short) {
+            EXPECT_EQ(static_cast<uint64_t>(reading.seq), c.seq);
+            EXPECT_EQ(reading.count, c.count);
+        }
+    }
+}
+
 struct gap_case {
     int64_t last_seq;
     int64_t seq;
@@ -91,7 +157,8 @@ const gap_case gap_cases[] = {
 TEST(FindGap, ReportsMissedAndExtraNumbersAsTheTextSinkPrintsThem)
 {
     text_sink text;
-    text_sink_start(&text, false);
+    seq_layout layout = classic_layout(false);
+    text_sink_start(&text, false, &layout);
     for (const gap_case &c : gap_cases) {
         gap_event event = {nullptr, find_gap(c.seq, c.last_seq), false, SEQ_NEXT};
         std::string context = std::to_string(c.last_seq) + " then " + std::to_string(c.seq);

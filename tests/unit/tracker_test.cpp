@@ -17,56 +17,100 @@ const int64_t W = TRACK_WINDOW;
 const int64_t max64 = INT64_MAX;
 const int64_t min64 = INT64_MIN;
 
+// The fields judged: the classic ones (64 bits; -f's signed 32), and 2- and 8-byte fields
+// of a given layout.
+enum field_kind { CLASSIC, F32, U16, U64 };
+
+seq_rules rules_of(field_kind kind)
+{
+    seq_layout layout = classic_layout(kind == F32);
+    layout.given = kind == U16 || kind == U64;
+    layout.seq.width_bytes = kind == U16 ? 2 : layout.seq.width_bytes;
+    return rules_for_layout(&layout);
+}
+
 struct track_case {
     const char *name;
-    bool short_seq;
+    field_kind field;
     std::vector<int64_t> seqs;
     std::vector<seq_class> classes;
     // In the snapshot after the last datagram.
     uint64_t missed, late, lost, duplicates, stale, restarts;
+    std::vector<uint32_t> counts = {};  // numbers each datagram carries; none given: 1 each
 };
 
 const track_case track_cases[] = {
-    {"in order", false, {1, 2, 3}, {SEQ_FIRST, SEQ_NEXT, SEQ_NEXT}, 0, 0, 0, 0, 0, 0},
-    {"a swap", false, {10, 12, 11}, {SEQ_FIRST, SEQ_GAP, SEQ_LATE}, 1, 1, 0, 0, 0, 0},
-    {"a hole still open at the end", false, {10, 12, 12},
+    {"in order", CLASSIC, {1, 2, 3}, {SEQ_FIRST, SEQ_NEXT, SEQ_NEXT}, 0, 0, 0, 0, 0, 0},
+    {"a swap", CLASSIC, {10, 12, 11}, {SEQ_FIRST, SEQ_GAP, SEQ_LATE}, 1, 1, 0, 0, 0, 0},
+    {"a hole still open at the end", CLASSIC, {10, 12, 12},
      {SEQ_FIRST, SEQ_GAP, SEQ_DUPLICATE}, 1, 0, 1, 1, 0, 0},
-    {"late numbers fill the last hole", false, {1, 5, 2, 4, 3},
+    {"late numbers fill the last hole", CLASSIC, {1, 5, 2, 4, 3},
      {SEQ_FIRST, SEQ_GAP, SEQ_LATE, SEQ_LATE, SEQ_LATE}, 3, 3, 0, 0, 0, 0},
-    {"before the first number", false, {100, 99}, {SEQ_FIRST, SEQ_STALE}, 0, 0, 0, 0, 1, 0},
-    {"the window's last number", false, {0, W, 1}, {SEQ_FIRST, SEQ_GAP, SEQ_LATE},
+    {"before the first number", CLASSIC, {100, 99}, {SEQ_FIRST, SEQ_STALE}, 0, 0, 0, 0, 1, 0},
+    {"the window's last number", CLASSIC, {0, W, 1}, {SEQ_FIRST, SEQ_GAP, SEQ_LATE},
      W - 1, 1, W - 2, 0, 0, 0},
-    {"exactly the window below", false, {0, W, 0}, {SEQ_FIRST, SEQ_GAP, SEQ_STALE},
+    {"exactly the window below", CLASSIC, {0, W, 0}, {SEQ_FIRST, SEQ_GAP, SEQ_STALE},
      W - 1, 0, W - 1, 0, 1, 0},
-    {"one more below, alone: stale", false, {0, W + 1, 0}, {SEQ_FIRST, SEQ_GAP, SEQ_STALE},
+    {"one more below, alone: stale", CLASSIC, {0, W + 1, 0}, {SEQ_FIRST, SEQ_GAP, SEQ_STALE},
      W, 0, W, 0, 1, 0},
-    {"a restart: two in a row agree, and the open holes are lost", false,
+    {"a restart: two in a row agree, and the open holes are lost", CLASSIC,
      {W + 100, W + 101, W + 103, 5, 6, 7}, {SEQ_FIRST, SEQ_NEXT, SEQ_GAP, SEQ_STALE, SEQ_RESTART,
      SEQ_NEXT}, 1, 0, 1, 0, 0, 1},
     // One stray from long ago, then the stream goes on: no restart, nothing more lost.
-    {"a stray far behind is stale", false, {W + 100, W + 101, 5, W + 102, W + 103},
+    {"a stray far behind is stale", CLASSIC, {W + 100, W + 101, 5, W + 102, W + 103},
      {SEQ_FIRST, SEQ_NEXT, SEQ_STALE, SEQ_NEXT, SEQ_NEXT}, 0, 0, 0, 0, 1, 0},
-    {"a stray and a number that does not follow it", false, {W + 100, 5, 7, W + 101},
+    {"a stray and a number that does not follow it", CLASSIC, {W + 100, 5, 7, W + 101},
      {SEQ_FIRST, SEQ_STALE, SEQ_STALE, SEQ_NEXT}, 0, 0, 0, 0, 2, 0},
-    {"a restart across the 32-bit wrap with -f", true, {0, W + 10, -1, 0},
+    {"a restart across the 32-bit wrap with -f", F32, {0, W + 10, -1, 0},
      {SEQ_FIRST, SEQ_GAP, SEQ_STALE, SEQ_RESTART}, W + 9, 0, W + 9, 0, 0, 1},
     // Jumps near 2^63 would pass 2^64 missed numbers: the count stays at its largest.
-    {"missed numbers saturate", false, {0, max64, -2, max64 - 2},
+    {"missed numbers saturate", CLASSIC, {0, max64, -2, max64 - 2},
      {SEQ_FIRST, SEQ_GAP, SEQ_GAP, SEQ_GAP}, UINT64_MAX, 0, UINT64_MAX, 0, 0, 0},
-    {"a hole pushed out of the window comes too late", false, {0, 2, W + 1, 1},
+    {"a hole pushed out of the window comes too late", CLASSIC, {0, 2, W + 1, 1},
      {SEQ_FIRST, SEQ_GAP, SEQ_GAP, SEQ_STALE}, W - 1, 0, W - 1, 0, 1, 0},
-    {"a jump far beyond the window", false, {0, 3 * W}, {SEQ_FIRST, SEQ_GAP},
+    {"a jump far beyond the window", CLASSIC, {0, 3 * W}, {SEQ_FIRST, SEQ_GAP},
      3 * W - 1, 0, 3 * W - 1, 0, 0, 0},
-    {"wraps at 2^64", false, {max64, min64, min64 + 1}, {SEQ_FIRST, SEQ_NEXT, SEQ_NEXT},
+    {"wraps at 2^64", CLASSIC, {max64, min64, min64 + 1}, {SEQ_FIRST, SEQ_NEXT, SEQ_NEXT},
      0, 0, 0, 0, 0, 0},
-    {"a duplicate next to the largest number", false, {max64 - 1, max64, max64},
+    {"a duplicate next to the largest number", CLASSIC, {max64 - 1, max64, max64},
      {SEQ_FIRST, SEQ_NEXT, SEQ_DUPLICATE}, 0, 0, 0, 1, 0, 0},
-    {"-1 is a number like any other", false, {-2, -1, 0, -1},
+    {"-1 is a number like any other", CLASSIC, {-2, -1, 0, -1},
      {SEQ_FIRST, SEQ_NEXT, SEQ_NEXT, SEQ_DUPLICATE}, 0, 0, 0, 1, 0, 0},
-    {"wraps at 2^32 with -f", true, {2147483647, -2147483648LL, -2147483647LL},
+    {"wraps at 2^32 with -f", F32, {2147483647, -2147483648LL, -2147483647LL},
      {SEQ_FIRST, SEQ_NEXT, SEQ_NEXT}, 0, 0, 0, 0, 0, 0},
-    {"a late number across the 32-bit wrap", true, {2147483646, -2147483648LL, 2147483647},
+    {"a late number across the 32-bit wrap", F32, {2147483646, -2147483648LL, 2147483647},
      {SEQ_FIRST, SEQ_GAP, SEQ_LATE}, 1, 1, 0, 0, 0, 0},
+    // 16-bit fields follow RFC 3550's limits: 3,000 ahead, 100 back, else a restart.
+    {"16 bits wrap to 0, and a late one across the wrap", U16, {65534, 1, 65535, 0},
+     {SEQ_FIRST, SEQ_GAP, SEQ_LATE, SEQ_LATE}, 2, 2, 0, 0, 0, 0},
+    {"16 bits: a duplicate across the wrap", U16, {65535, 0, 65535},
+     {SEQ_FIRST, SEQ_NEXT, SEQ_DUPLICATE}, 0, 0, 0, 1, 0, 0},
+    {"16 bits: a jump of 3,000 is a gap", U16, {10, 3010}, {SEQ_FIRST, SEQ_GAP},
+     2999, 0, 2999, 0, 0, 0},
+    {"16 bits: a jump of 3,001 is a restart once the next agrees", U16, {10, 3011, 3012, 3013},
+     {SEQ_FIRST, SEQ_STALE, SEQ_RESTART, SEQ_NEXT}, 0, 0, 0, 0, 0, 1},
+    {"16 bits: 100 back is late, 101 back too far", U16, {0, 101, 1, 102, 0},
+     {SEQ_FIRST, SEQ_GAP, SEQ_LATE, SEQ_NEXT, SEQ_STALE}, 100, 1, 99, 0, 1, 0},
+    {"16 bits: a lone stray does not restart", U16, {500, 40000, 501},
+     {SEQ_FIRST, SEQ_STALE, SEQ_NEXT}, 0, 0, 0, 0, 1, 0},
+    {"8 bytes unsigned wrap as 64 bits do", U64, {-1, 0, 1}, {SEQ_FIRST, SEQ_NEXT, SEQ_NEXT},
+     0, 0, 0, 0, 0, 0},
+    // A count field: each datagram carries count numbers, and the counts are of numbers.
+    {"runs of numbers in order", U64, {1, 4, 7}, {SEQ_FIRST, SEQ_NEXT, SEQ_NEXT},
+     0, 0, 0, 0, 0, 0, {3, 3, 3}},
+    {"a gap between runs", U64, {1, 7}, {SEQ_FIRST, SEQ_GAP}, 3, 0, 3, 0, 0, 0, {3, 2}},
+    {"a heartbeat at the next number says nothing", U64, {1, 4, 4},
+     {SEQ_FIRST, SEQ_HEARTBEAT, SEQ_NEXT}, 0, 0, 0, 0, 0, 0, {3, 0, 1}},
+    {"a heartbeat ahead reveals a lost tail", U64, {1, 4, 10}, {SEQ_FIRST, SEQ_NEXT, SEQ_GAP},
+     3, 0, 3, 0, 0, 0, {3, 3, 0}},
+    {"a run over the highest fills holes and repeats", U64, {1, 6, 3},
+     {SEQ_FIRST, SEQ_GAP, SEQ_LATE}, 2, 2, 0, 2, 0, 0, {3, 2, 4}},
+    {"a run that repeats and goes on", U64, {1, 2}, {SEQ_FIRST, SEQ_NEXT},
+     0, 0, 0, 2, 0, 0, {3, 4}},
+    {"a restart of runs", U64, {W + 100, 5, 8, 10}, {SEQ_FIRST, SEQ_STALE, SEQ_RESTART, SEQ_NEXT},
+     0, 0, 0, 0, 0, 1, {1, 3, 2, 1}},
+    {"a run far beyond the window", U64, {0, 2 * W}, {SEQ_FIRST, SEQ_GAP},
+     2 * W - 1, 0, 2 * W - 1, 0, 0, 0, {1, 5}},
 };
 
 TEST(Track, ClassesAndCountsEachDatagram)
@@ -74,13 +118,19 @@ TEST(Track, ClassesAndCountsEachDatagram)
     auto t = std::make_unique<tracker>();
     for (const track_case &c : track_cases) {
         SCOPED_TRACE(c.name);
-        track_start(t.get(), c.short_seq, true);
-        for (size_t i = 0; i < c.seqs.size(); i++)
-            EXPECT_EQ(seq_class_name(track(t.get(), c.seqs[i], 64)),
+        seq_rules rules = rules_of(c.field);
+        track_start(t.get(), &rules, true);
+        uint64_t numbers = 0;
+        for (size_t i = 0; i < c.seqs.size(); i++) {
+            uint32_t count = c.counts.empty() ? 1 : c.counts[i];
+            numbers += count;
+            EXPECT_EQ(seq_class_name(track(t.get(), c.seqs[i], count, 64)),
                       std::string(seq_class_name(c.classes[i])))
                 << "datagram " << i;
+        }
         track_counts n = track_snapshot(t.get());
-        EXPECT_EQ(n.received, c.seqs.size());
+        EXPECT_EQ(n.received, numbers);
+        EXPECT_EQ(n.datagrams, c.seqs.size());
         EXPECT_EQ(n.bytes, 64 * c.seqs.size());
         EXPECT_EQ(n.missed, c.missed);
         EXPECT_EQ(n.late, c.late);
@@ -88,7 +138,7 @@ TEST(Track, ClassesAndCountsEachDatagram)
         EXPECT_EQ(n.duplicates, c.duplicates);
         EXPECT_EQ(n.stale, c.stale);
         EXPECT_EQ(n.restarts, c.restarts);
-        EXPECT_EQ(n.first_seq, c.seqs[0]);
+        EXPECT_EQ(n.first_seq, c.field == U16 ? c.seqs[0] & 0xffff : c.seqs[0]);
         EXPECT_EQ(n.received, n.unique + n.duplicates + n.stale);
         EXPECT_EQ(n.lost, n.missed - n.late);
     }
@@ -168,7 +218,8 @@ TEST(Track, AgreesWithASetBasedModelOverRandomStreams)
     for (unsigned seed = 1; seed <= 4; seed++) {
         SCOPED_TRACE(seed);
         std::mt19937_64 random(seed);
-        track_start(t.get(), false, true);
+        seq_rules rules = rules_of(CLASSIC);
+        track_start(t.get(), &rules, true);
         set_model model;
         int64_t seq = 1000;
         for (int step = 0; step < 4000; step++) {
@@ -185,7 +236,7 @@ TEST(Track, AgreesWithASetBasedModelOverRandomStreams)
             else
                 sent = seq -= W + 1 + static_cast<int64_t>(random() % 1000); // a restart
             seq_class expected = model.take(sent);
-            ASSERT_EQ(seq_class_name(track(t.get(), sent, 1)), std::string(seq_class_name(expected)))
+            ASSERT_EQ(seq_class_name(track(t.get(), sent, 1, 1)), std::string(seq_class_name(expected)))
                 << "step " << step << " seq " << sent;
         }
         track_counts n = track_snapshot(t.get());
@@ -220,8 +271,9 @@ TEST(SenderTable, KeepsAnEntryForEachOfTheFirstSendersSharesOneAndTakesOverIdleO
     };
     auto send = [&](uint32_t n, int64_t seq, uint64_t now_us) {
         endpoint from = sender(n);
-        sender_entry *entry = find_sender(table.get(), &from, false, now_us);
-        track(&entry->track, seq, 12);
+        seq_rules rules = rules_of(CLASSIC);
+        sender_entry *entry = find_sender(table.get(), &from, nullptr, &rules, now_us);
+        track(&entry->track, seq, 1, 12);
         return entry;
     };
     // Every sender sends 0 to 4, interleaved with all the others.
@@ -265,6 +317,13 @@ TEST(SenderTable, KeepsAnEntryForEachOfTheFirstSendersSharesOneAndTakesOverIdleO
     EXPECT_EQ(census.senders, uint64_t(SENDERS_MAX) + 1);
     EXPECT_EQ(total.received, senders * 5 + (SENDERS_MAX - 1) * 2 + 2);
     EXPECT_EQ(total.missed + total.duplicates + total.lost + total.stale, 0u);
+
+    // A session is part of the sender: sender 1 in a session of its own is not sender 1.
+    endpoint first = sender(1);
+    seq_rules rules = rules_of(U64);
+    const unsigned char session[SESSION_BYTES] = {'S', '1'};
+    EXPECT_EQ(find_sender(table.get(), &first, session, &rules, t1), &table->entries[SENDERS_MAX]);
+    EXPECT_EQ(find_sender(table.get(), &first, nullptr, &rules, t1), &table->entries[1]);
 }
 
 } // namespace
