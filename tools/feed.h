@@ -1,9 +1,11 @@
-// mcfeed: sends a sequenced test stream to a multicast group, in mcwatch's payload layout, and
-// injects faults on purpose (drops, duplicates, swaps), recording each one it injects.
+// mcfeed: sends a sequenced test stream to a multicast group, in mcwatch's payload layout or
+// a protocol's (RTP, MoldUDP64, MDP 3.0, any field), and injects faults on purpose (drops,
+// duplicates, swaps), recording each one it injects.
 #pragma once
 
 #include <stdint.h>
 
+#include "base/layout.h"
 #include "net/socket.h"
 
 struct feed_options {
@@ -27,6 +29,19 @@ struct feed_options {
     uint64_t drop_every;     // 0: off
     bool quiet;
     bool spin;               // pace by busy-waiting, evenly to the microsecond (a whole core)
+    seq_layout layout;       // where the number goes: classic (-f) unless --seq or --format
+    uint32_t messages_max;   // with a count field: each datagram carries 1 to this many numbers
+    uint32_t heartbeat_ms;   // with a count field: a heartbeat while idle this long, and at the
+                             // end; 0: none
+    unsigned char session[SESSION_BYTES];  // MoldUDP64's session, padded with spaces
+    // As given, read once every option is known.
+    const char *start_text;
+    const char *format_name;
+    bool seq_given;
+    seq_field seq;
+    bool seq_count_given;
+    seq_field seq_count;
+    bool session_given;
 };
 
 // Reads the command line. Returns 0 to send, 1 after printing help or version (exit 0), -1
@@ -39,13 +54,16 @@ enum fault_kind { FAULT_NONE, FAULT_DROPPED, FAULT_DUPLICATED, FAULT_SWAPPED };
 struct feed_step {
     fault_kind fault;
     int64_t first_seq;       // the sequence number (the lower of a swapped pair)
+    uint32_t first_count;    // the numbers its datagram carries
     int sends;
     int64_t seqs[2];         // in the order sent
+    uint32_t counts[2];
 };
 
 struct feed_plan {
     uint64_t random_state;
     uint64_t next_index;     // index of the next sequence number in the stream
+    uint64_t next_datagram;  // index of the next datagram, for --drop-every
 };
 
 void plan_start(feed_plan *plan, const feed_options *options);
@@ -53,5 +71,13 @@ void plan_start(feed_plan *plan, const feed_options *options);
 // Decides the next step; false when the stream's count is used up.
 bool plan_next(feed_plan *plan, const feed_options *options, feed_step *step);
 
-// Writes the sequence field and the fixed pattern after it; returns the datagram's length.
-uint32_t build_datagram(unsigned char *out, const feed_options *options, int64_t seq);
+// The number the stream goes on with: what a heartbeat carries.
+int64_t plan_next_seq(const feed_plan *plan, const feed_options *options);
+
+// Writes a datagram carrying count numbers from seq on (0: a heartbeat): the fixed pattern,
+// the layout's fields, and a protocol's header where it has one. Returns its length.
+uint32_t build_datagram(unsigned char *out, const feed_options *options, int64_t seq,
+                        uint32_t count);
+
+// Each message of a MoldUDP64 datagram: a 2-byte length, then this many bytes.
+#define MOLD_MESSAGE_BYTES 8

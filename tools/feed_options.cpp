@@ -16,6 +16,17 @@ static const char usage[] =
     "                        possible, only with --count or --duration)\n"
     "  -l, --length BYTES    payload length (default 64, at most 65507)\n"
     "  -f                    32-bit sequence number at bytes 0 to 3 (default: 64-bit at 4 to 11)\n"
+    "      --format NAME     a protocol's layout: rtp (RTP header, number at bytes 2 to 3),\n"
+    "                        moldudp64 (session, number, count and message blocks), mdp3\n"
+    "                        (number at bytes 0 to 3, little-endian)\n"
+    "      --seq OFF:BYTES[:le|be]  an unsigned number of 2, 4 or 8 bytes at this offset\n"
+    "      --seq-count OFF:BYTES[:le|be]  with --seq, a count of 1, 2 or 4 bytes: each\n"
+    "                        datagram carries that many numbers\n"
+    "      --messages N      with a count field, each datagram carries 1 to N numbers, drawn\n"
+    "                        from the seed (default 1)\n"
+    "      --heartbeat MS    with a count field, a heartbeat (count 0, the next number) after\n"
+    "                        MS ms without a datagram, and one at the end\n"
+    "      --session TEXT    MoldUDP64's session, up to 10 characters (default MCFEED)\n"
     "      --start SEQ       first sequence number (default 0)\n"
     "  -i, --interface IF    outgoing interface: an IPv4 address, a name or an index\n"
     "  -b, --bind ADDR       source address (IPv4 or IPv6, the group's family)\n"
@@ -42,7 +53,13 @@ enum {
     OPT_DUPLICATE,
     OPT_REORDER,
     OPT_DROP_EVERY,
-    OPT_SPIN
+    OPT_SPIN,
+    OPT_FORMAT,
+    OPT_SEQ,
+    OPT_SEQ_COUNT,
+    OPT_MESSAGES,
+    OPT_HEARTBEAT,
+    OPT_SESSION
 };
 
 static const option long_options[] = {
@@ -62,6 +79,12 @@ static const option long_options[] = {
     {"drop-every", required_argument, nullptr, OPT_DROP_EVERY},
     {"quiet", no_argument, nullptr, 'q'},
     {"spin", no_argument, nullptr, OPT_SPIN},
+    {"format", required_argument, nullptr, OPT_FORMAT},
+    {"seq", required_argument, nullptr, OPT_SEQ},
+    {"seq-count", required_argument, nullptr, OPT_SEQ_COUNT},
+    {"messages", required_argument, nullptr, OPT_MESSAGES},
+    {"heartbeat", required_argument, nullptr, OPT_HEARTBEAT},
+    {"session", required_argument, nullptr, OPT_SESSION},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -176,7 +199,34 @@ static bool read_option(int code, const char *value, feed_options *options)
         options->length_bytes = static_cast<uint32_t>(number);
         return true;
     case OPT_START:
-        return read_signed(value, &options->start_seq);
+        // Read once the layout is known: a given field's numbers are unsigned.
+        options->start_text = value;
+        return true;
+    case OPT_FORMAT:
+        options->format_name = value;
+        return find_layout_preset(value, &options->layout) == 0;
+    case OPT_SEQ:
+        options->seq_given = true;
+        return parse_seq_field(value, false, &options->seq) == 0;
+    case OPT_SEQ_COUNT:
+        options->seq_count_given = true;
+        return parse_seq_field(value, true, &options->seq_count) == 0;
+    case OPT_MESSAGES:
+        if (!read_unsigned(value, 65535, &number) || number == 0)
+            return false;
+        options->messages_max = static_cast<uint32_t>(number);
+        return true;
+    case OPT_HEARTBEAT:
+        if (!read_unsigned(value, 3600000, &number) || number == 0)
+            return false;
+        options->heartbeat_ms = static_cast<uint32_t>(number);
+        return true;
+    case OPT_SESSION:
+        if (strlen(value) == 0 || strlen(value) > SESSION_BYTES)
+            return false;
+        memset(options->session, ' ', SESSION_BYTES);
+        memcpy(options->session, value, strlen(value));
+        return true;
     case 'i':
         return read_interface(value, options);
     case 'b':
@@ -209,6 +259,59 @@ static void set_defaults(feed_options *options)
     options->ttl = 1;
     options->loop = true;
     options->seed = 1;
+    options->messages_max = 1;
+    memcpy(options->session, "MCFEED    ", SESSION_BYTES);
+}
+
+static int usage_error(const char *text)
+{
+    fprintf(stderr, "mcfeed: %s\n%s", text, usage);
+    return -1;
+}
+
+// The layout from -f, --seq, --seq-count and --format, and the options that need a count
+// field or a session. Returns 0, or -1 after the error and the usage.
+static int choose_layout(feed_options *options)
+{
+    int given = options->short_seq + options->seq_given + (options->format_name != nullptr);
+    if (given > 1)
+        return usage_error("give one of -f, --seq and --format");
+    if (options->seq_count_given && !options->seq_given)
+        return usage_error("--seq-count needs --seq");
+    if (options->format_name == nullptr)
+        options->layout = classic_layout(options->short_seq);
+    if (options->seq_given) {
+        options->layout.given = true;
+        options->layout.seq = options->seq;
+        options->layout.have_count = options->seq_count_given;
+        options->layout.count = options->seq_count;
+    }
+    const seq_layout *layout = &options->layout;
+    if ((options->messages_max > 1 || options->heartbeat_ms != 0) && !layout->have_count)
+        return usage_error("--messages and --heartbeat need a count field");
+    if (layout->have_count && options->messages_max > field_mask(&layout->count))
+        return usage_error("--messages must fit in the count field");
+    if (layout->session && options->messages_max > (LAYOUT_PAYLOAD_MAX - 20) / (2 + MOLD_MESSAGE_BYTES))
+        return usage_error("--messages must fit in a datagram");
+    if (options->session_given && !layout->session)
+        return usage_error("--session needs --format moldudp64");
+    return 0;
+}
+
+// --start: a signed number in the classic layout, an unsigned one that fits a given field.
+static int read_start(feed_options *options)
+{
+    const char *text = options->start_text;
+    if (text == nullptr)
+        return 0;
+    uint64_t value;
+    if (options->layout.given) {
+        if (!read_unsigned(text, field_mask(&options->layout.seq), &value))
+            return fail("--start", text);
+        options->start_seq = static_cast<int64_t>(value);
+        return 0;
+    }
+    return read_signed(text, &options->start_seq) ? 0 : fail("--start", text);
 }
 
 // The checks that need every option: the positionals and the combinations.
@@ -223,12 +326,15 @@ static int check_options(int argc, char **argv, int first, feed_options *options
     if (!read_unsigned(argv[first + 1], 65535, &port) || port == 0)
         return fail("<port>", argv[first + 1]);
     options->port = static_cast<uint16_t>(port);
+    if (choose_layout(options) < 0 || read_start(options) < 0)
+        return -1;
     if (options->short_seq && (options->start_seq < INT32_MIN || options->start_seq > INT32_MAX)) {
         fprintf(stderr, "mcfeed: --start must fit in the 32-bit field of -f\n%s", usage);
         return -1;
     }
-    uint32_t field_end = options->short_seq ? 4 : 12;
-    if (options->length_bytes < field_end) {
+    // MoldUDP64's length follows its messages.
+    uint32_t field_end = layout_end(&options->layout);
+    if (!options->layout.session && options->length_bytes < field_end) {
         fprintf(stderr, "mcfeed: --length must be at least %u, the end of the sequence field\n%s",
                 field_end, usage);
         return -1;
@@ -264,6 +370,8 @@ int read_feed_options(int argc, char **argv, feed_options *options)
             options->quiet = true;
         } else if (code == OPT_SPIN) {
             options->spin = true;
+        } else if (code == OPT_SESSION && read_option(code, optarg, options)) {
+            options->session_given = true;
         } else if (code == '?' || code == ':') {
             return report_option_error(code, argv[optind - 1]);
         } else if (!read_option(code, optarg, options)) {

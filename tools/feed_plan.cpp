@@ -24,16 +24,37 @@ void plan_start(feed_plan *plan, const feed_options *options)
 {
     plan->random_state = options->seed;
     plan->next_index = 0;
+    plan->next_datagram = 0;
 }
 
 static int64_t seq_at(const feed_options *options, uint64_t index)
 {
-    // The stream wraps as the field that carries it does: modulo 2^64, or 2^32 with -f, so
-    // that every number recorded is the number sent.
+    // The stream wraps as the field that carries it does: modulo 2^64, or 2^32 with -f, or
+    // the given field's width, so that every number recorded is the number sent.
     uint64_t seq = static_cast<uint64_t>(options->start_seq) + index;
     if (options->short_seq)
         return static_cast<int32_t>(static_cast<uint32_t>(seq));
+    if (options->layout.given)
+        return static_cast<int64_t>(seq & field_mask(&options->layout.seq));
     return static_cast<int64_t>(seq);
+}
+
+int64_t plan_next_seq(const feed_plan *plan, const feed_options *options)
+{
+    return seq_at(options, plan->next_index);
+}
+
+// How many numbers the datagram at index carries: 1, or with --messages 1 to that many, drawn
+// from the seed (nothing drawn otherwise, so the faults stay as without it), never past the
+// stream's count.
+static uint32_t count_at(feed_plan *plan, const feed_options *options, uint64_t index)
+{
+    uint64_t count = 1;
+    if (options->messages_max > 1)
+        count = 1 + next_random(&plan->random_state) % options->messages_max;
+    if (options->count != 0 && count > options->count - index)
+        count = options->count - index;
+    return static_cast<uint32_t>(count);
 }
 
 static bool dropped_by_count(const feed_options *options, uint64_t index)
@@ -41,42 +62,83 @@ static bool dropped_by_count(const feed_options *options, uint64_t index)
     return options->drop_every != 0 && (index + 1) % options->drop_every == 0;
 }
 
+// --drop-every counts datagrams: numbers, where each datagram carries one.
 bool plan_next(feed_plan *plan, const feed_options *options, feed_step *step)
 {
     uint64_t index = plan->next_index;
     if (options->count != 0 && index >= options->count)
         return false;
     int64_t seq = seq_at(options, index);
-    *step = {FAULT_NONE, seq, 1, {seq, 0}};
-    plan->next_index = index + 1;
-    bool has_next = options->count == 0 || index + 1 < options->count;
-    if (dropped_by_count(options, index) || happens(&plan->random_state, options->drop)) {
+    uint32_t count = count_at(plan, options, index);
+    *step = {FAULT_NONE, seq, count, 1, {seq, 0}, {count, 0}};
+    uint64_t next = index + count;
+    uint64_t datagram = plan->next_datagram++;
+    plan->next_index = next;
+    bool has_next = options->count == 0 || next < options->count;
+    if (dropped_by_count(options, datagram) || happens(&plan->random_state, options->drop)) {
         step->fault = FAULT_DROPPED;
         step->sends = 0;
-    } else if (has_next && !dropped_by_count(options, index + 1) &&
+    } else if (has_next && !dropped_by_count(options, datagram + 1) &&
                happens(&plan->random_state, options->reorder)) {
         // A number that --drop-every drops is never swapped, or it would be sent after all.
+        uint32_t next_count = count_at(plan, options, next);
         step->fault = FAULT_SWAPPED;
         step->sends = 2;
-        step->seqs[0] = seq_at(options, index + 1);
+        step->seqs[0] = seq_at(options, next);
+        step->counts[0] = next_count;
         step->seqs[1] = seq;
-        plan->next_index = index + 2;
+        step->counts[1] = count;
+        plan->next_index = next + next_count;
+        plan->next_datagram++;
     } else if (happens(&plan->random_state, options->duplicate)) {
         step->fault = FAULT_DUPLICATED;
         step->sends = 2;
         step->seqs[1] = seq;
+        step->counts[1] = count;
     }
     return true;
 }
 
-uint32_t build_datagram(unsigned char *out, const feed_options *options, int64_t seq)
+// RTP's fixed header (RFC 3550, 5.1) around the number: version 2, dynamic payload type 96,
+// a timestamp that moves with the number, and a fixed source.
+static void put_rtp_header(unsigned char *out, uint64_t seq)
+{
+    static const seq_field timestamp = {4, 4, true}, ssrc = {8, 4, true};
+    out[0] = 0x80;
+    out[1] = 96;
+    write_field(&timestamp, out, seq * 160);
+    write_field(&ssrc, out, 0x6d637764);
+}
+
+// MoldUDP64's message blocks (each a 2-byte length and the message) after its 20-byte header,
+// so that a decoder finds as many messages as the count says. Returns the datagram's length.
+static uint32_t put_mold_messages(unsigned char *out, uint32_t count)
+{
+    static const seq_field length = {0, 2, true};
+    uint32_t at = 20;
+    for (uint32_t i = 0; i < count && at + 2 + MOLD_MESSAGE_BYTES <= LAYOUT_PAYLOAD_MAX; i++) {
+        write_field(&length, out + at, MOLD_MESSAGE_BYTES);
+        memset(out + at + 2, 'A' + static_cast<int>(i % 26), MOLD_MESSAGE_BYTES);
+        at += 2 + MOLD_MESSAGE_BYTES;
+    }
+    return at;
+}
+
+uint32_t build_datagram(unsigned char *out, const feed_options *options, int64_t seq,
+                        uint32_t count)
 {
     for (uint32_t i = 0; i < options->length_bytes; i++)
         out[i] = static_cast<unsigned char>(i);
-    uint64_t value = static_cast<uint64_t>(seq);
-    uint32_t offset = options->short_seq ? 0 : 4;
-    uint32_t size = options->short_seq ? 4 : 8;
-    for (uint32_t i = 0; i < size; i++)
-        out[offset + i] = static_cast<unsigned char>(value >> (8 * i));
-    return options->length_bytes;
+    const seq_layout *layout = &options->layout;
+    uint32_t length = options->length_bytes;
+    if (layout->session) {
+        memcpy(out, options->session, SESSION_BYTES);
+        length = put_mold_messages(out, count);
+    }
+    if (layout->name != nullptr && strcmp(layout->name, "rtp") == 0)
+        put_rtp_header(out, static_cast<uint64_t>(seq));
+    write_field(&layout->seq, out, static_cast<uint64_t>(seq));
+    if (layout->have_count)
+        write_field(&layout->count, out, count);
+    return length;
 }

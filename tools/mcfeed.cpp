@@ -88,28 +88,94 @@ static socket_handle open_sender(const feed_options *options, const endpoint *gr
 }
 
 struct feed_totals {
-    uint64_t sent;
+    uint64_t sent;           // datagrams of the stream, heartbeats apart
     uint64_t dropped;
     uint64_t duplicated;
     uint64_t swapped;
+    uint64_t heartbeats;
 };
 
-static void record_fault(const feed_step *step, feed_totals *totals, bool quiet)
+// "seq N", with " count C" where the layout has a count field: numbers as the layout's field
+// holds them, signed in the classic one.
+static void format_numbers(char *out, size_t size, const seq_layout *layout, int64_t seq,
+                           uint32_t count)
 {
-    long long seq = step->first_seq;
+    int length = layout->given
+                     ? snprintf(out, size, "seq %llu", static_cast<unsigned long long>(seq))
+                     : snprintf(out, size, "seq %lld", static_cast<long long>(seq));
+    if (layout->have_count)
+        snprintf(out + length, size - static_cast<size_t>(length), " count %u", count);
+}
+
+static void record_fault(const feed_step *step, const feed_options *options,
+                         feed_totals *totals)
+{
+    char first[64], second[64];
+    format_numbers(first, sizeof first, &options->layout, step->first_seq, step->first_count);
+    format_numbers(second, sizeof second, &options->layout, step->seqs[0], step->counts[0]);
     if (step->fault == FAULT_DROPPED) {
         totals->dropped++;
-        if (!quiet)
-            fprintf(stderr, "dropped seq %lld\n", seq);
+        if (!options->quiet)
+            fprintf(stderr, "dropped %s\n", first);
     } else if (step->fault == FAULT_DUPLICATED) {
         totals->duplicated++;
-        if (!quiet)
-            fprintf(stderr, "duplicated seq %lld\n", seq);
+        if (!options->quiet)
+            fprintf(stderr, "duplicated %s\n", first);
     } else if (step->fault == FAULT_SWAPPED) {
         totals->swapped++;
-        if (!quiet)
-            fprintf(stderr, "swapped seq %lld and %lld\n", seq, static_cast<long long>(step->seqs[0]));
+        // "swapped seq 5 and 6": the second is a number, as the classic record has it.
+        if (!options->quiet)
+            fprintf(stderr, "swapped %s and %s\n", first, second + 4);
     }
+}
+
+static int send_datagram(socket_handle s, const endpoint *group, const unsigned char *datagram,
+                         uint32_t length)
+{
+    if (sendto(s, reinterpret_cast<const char *>(datagram), static_cast<int>(length), 0,
+               reinterpret_cast<const sockaddr *>(&group->storage), endpoint_length(group)) < 0)
+        return stop_requested ? 0 : socket_failure("sendto");
+    return 1;
+}
+
+// A heartbeat: no number, the next one's place (count 0), recorded as such.
+static int send_heartbeat(socket_handle s, const endpoint *group, const feed_options *options,
+                          int64_t seq, feed_totals *totals)
+{
+    static unsigned char datagram[65536];
+    uint32_t length = build_datagram(datagram, options, seq, 0);
+    int sent = send_datagram(s, group, datagram, length);
+    if (sent > 0) {
+        totals->heartbeats++;
+        char numbers[64];
+        format_numbers(numbers, sizeof numbers, &options->layout, seq, 0);
+        if (!options->quiet)
+            fprintf(stderr, "heartbeat %s\n", numbers);
+    }
+    return sent;
+}
+
+// Waits until due_us; with --heartbeat, sends a heartbeat with next_seq whenever the stream
+// was idle that long meanwhile. Returns 0, or -1 after a failed send.
+static int wait_due(socket_handle s, const endpoint *group, const feed_options *options,
+                    int64_t next_seq, feed_totals *totals, uint64_t due_us,
+                    uint64_t *last_send_us)
+{
+    uint64_t heartbeat_us = uint64_t(options->heartbeat_ms) * 1000;
+    while (!stop_requested && clock_monotonic_us() < due_us) {
+        if (heartbeat_us != 0 && due_us - *last_send_us > heartbeat_us) {
+            uint64_t beat_us = *last_send_us + heartbeat_us;
+            while (!stop_requested && clock_monotonic_us() < beat_us)
+                clock_sleep_until_us(beat_us);
+            if (send_heartbeat(s, group, options, next_seq, totals) < 0)
+                return -1;
+            *last_send_us = beat_us;
+            continue;
+        }
+        if (!options->spin)
+            clock_sleep_until_us(due_us);
+    }
+    return 0;
 }
 
 // Whether a stream of the given duration is over before the next datagram. A paced stream
@@ -146,6 +212,7 @@ static int send_stream(socket_handle s, const endpoint *group, const feed_option
     feed_plan plan;
     plan_start(&plan, options);
     uint64_t start_us = clock_monotonic_us();
+    uint64_t last_send_us = start_us;
     feed_step step;
     while (!stop_requested && plan_next(&plan, options, &step)) {
         if (past_duration(options, start_us, totals->sent))
@@ -155,22 +222,26 @@ static int send_stream(socket_handle s, const endpoint *group, const feed_option
                 uint64_t due_us = start_us + totals->sent * 1000000u / options->rate_pps;
                 if (options->spin)
                     due_us = keep_spacing(&start_us, due_us, 1000000u / options->rate_pps);
-                while (!stop_requested && clock_monotonic_us() < due_us)
-                    if (!options->spin)
-                        clock_sleep_until_us(due_us);
+                // Numbers dropped before this datagram count as sent: the network lost them.
+                int64_t next_seq = i == 0 ? step.first_seq : plan_next_seq(&plan, options);
+                if (wait_due(s, group, options, next_seq, totals, due_us, &last_send_us) < 0)
+                    return -1;
             }
-            uint32_t length = build_datagram(datagram, options, step.seqs[i]);
-            if (sendto(s, reinterpret_cast<const char *>(datagram), static_cast<int>(length), 0,
-                       reinterpret_cast<const sockaddr *>(&group->storage),
-                       endpoint_length(group)) < 0) {
-                if (stop_requested)
-                    break;
-                return socket_failure("sendto");
-            }
+            uint32_t length = build_datagram(datagram, options, step.seqs[i], step.counts[i]);
+            int sent = send_datagram(s, group, datagram, length);
+            if (sent < 0)
+                return -1;
+            if (sent == 0)
+                break;
             totals->sent++;
+            last_send_us = clock_monotonic_us();
         }
-        record_fault(&step, totals, options->quiet);
+        record_fault(&step, options, totals);
     }
+    // A last heartbeat shows a receiver the numbers lost at the end.
+    if (options->heartbeat_ms != 0 &&
+        send_heartbeat(s, group, options, plan_next_seq(&plan, options), totals) < 0)
+        return -1;
     return 0;
 }
 
@@ -200,10 +271,13 @@ int main(int argc, char **argv)
     feed_totals totals = {};
     status = send_stream(s, &group, &options, &totals);
     socket_close(s);
-    printf("mcfeed: sent %llu datagram%s; dropped %llu, duplicated %llu, swapped %llu\n",
+    printf("mcfeed: sent %llu datagram%s; dropped %llu, duplicated %llu, swapped %llu",
            static_cast<unsigned long long>(totals.sent), totals.sent == 1 ? "" : "s",
            static_cast<unsigned long long>(totals.dropped),
            static_cast<unsigned long long>(totals.duplicated),
            static_cast<unsigned long long>(totals.swapped));
+    if (options.heartbeat_ms != 0)
+        printf(", heartbeats %llu", static_cast<unsigned long long>(totals.heartbeats));
+    putchar('\n');
     return status < 0 ? 1 : 0;
 }

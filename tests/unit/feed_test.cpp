@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,28 @@ const feed_case feed_cases[] = {
     {{"239.1.1.1", "5000", "extra"}, -1, "mcfeed: expected <group> <port>"},
     {{"239.1.1.1", "0"}, -1, "mcfeed: invalid value '0' for <port>"},
     {{"239.1.1.1", "65536"}, -1, "mcfeed: invalid value '65536' for <port>"},
+    // Layouts, and the options that need a count field or a session.
+    {{"--format", "moldudp64", "--messages", "20", "--heartbeat", "50", "--session", "S1",
+      "239.1.1.1", "5000"}, 0, ""},
+    {{"--seq", "0:2:be", "--start", "65535", "-l", "2", "239.1.1.1", "5000"}, 0, ""},
+    {{"--seq", "4:8:be", "--start", "18446744073709551615", "239.1.1.1", "5000"}, 0, ""},
+    {{"--seq", "0:2", "--start", "65536", "239.1.1.1", "5000"}, -1,
+     "mcfeed: invalid value '65536' for --start"},
+    {{"--seq", "0:2", "--start", "-1", "239.1.1.1", "5000"}, -1,
+     "mcfeed: invalid value '-1' for --start"},
+    {{"--seq", "10:2", "-l", "11", "239.1.1.1", "5000"}, -1,
+     "mcfeed: --length must be at least 12, the end of the sequence field"},
+    {{"-f", "--format", "rtp", "239.1.1.1", "5000"}, -1, "mcfeed: give one of -f, --seq and --format"},
+    {{"--format", "sip", "239.1.1.1", "5000"}, -1, "mcfeed: invalid value 'sip' for --format"},
+    {{"--seq-count", "2:1", "239.1.1.1", "5000"}, -1, "mcfeed: --seq-count needs --seq"},
+    {{"--format", "rtp", "--messages", "2", "239.1.1.1", "5000"}, -1,
+     "mcfeed: --messages and --heartbeat need a count field"},
+    {{"--seq", "4:4", "--seq-count", "2:1", "--messages", "256", "239.1.1.1", "5000"}, -1,
+     "mcfeed: --messages must fit in the count field"},
+    {{"--format", "mdp3", "--session", "S1", "239.1.1.1", "5000"}, -1,
+     "mcfeed: --session needs --format moldudp64"},
+    {{"--format", "moldudp64", "--session", "ELEVENCHARS", "239.1.1.1", "5000"}, -1,
+     "mcfeed: invalid value 'ELEVENCHARS' for --session"},
 };
 
 TEST(FeedOptions, AcceptsGoodCommandLinesAndNamesTheBadValue)
@@ -100,6 +123,8 @@ feed_options plan_options(uint64_t count)
     options.count = count;
     options.length_bytes = 64;
     options.seed = 1;
+    options.layout = classic_layout(false);
+    options.messages_max = 1;
     return options;
 }
 
@@ -191,19 +216,63 @@ TEST(FeedPlan, StreamWrapsAtTheEndOfTheRange)
     EXPECT_EQ(sent, (std::vector<int64_t>{INT32_MAX, INT32_MIN, INT32_MIN + 1}));
 }
 
+// With --messages each datagram carries a run of 1 to N numbers that the next one follows, in
+// the field's width, and the runs add up to the stream's count.
+TEST(FeedPlan, MessagesCarryRunsThatFollowEachOtherAcrossTheWrap)
+{
+    feed_options options = plan_options(1000);
+    ASSERT_EQ(parse_seq_field("0:2:be", false, &options.layout.seq), 0);
+    ASSERT_EQ(parse_seq_field("2:2:be", true, &options.layout.count), 0);
+    options.layout.given = options.layout.have_count = true;
+    options.messages_max = 5;
+    options.start_seq = 65000;
+    feed_plan plan;
+    plan_start(&plan, &options);
+    feed_step step;
+    uint64_t numbers = 0, datagrams = 0;
+    uint32_t largest = 0;
+    while (plan_next(&plan, &options, &step)) {
+        ASSERT_EQ(step.first_seq, (65000 + numbers) % 65536) << datagrams;
+        ASSERT_GE(step.first_count, 1u);
+        numbers += step.first_count;
+        largest = std::max(largest, step.first_count);
+        datagrams++;
+    }
+    EXPECT_EQ(numbers, 1000u);
+    EXPECT_EQ(largest, 5u);
+    EXPECT_LT(datagrams, 500u);
+    EXPECT_EQ(plan_next_seq(&plan, &options), (65000 + 1000) % 65536);
+}
+
 TEST(BuildDatagram, PutsTheSequenceWhereTheReceiverReadsIt)
 {
-    unsigned char datagram[64];
+    unsigned char datagram[256];
     feed_options options = plan_options(1);
     options.length_bytes = 16;
-    EXPECT_EQ(build_datagram(datagram, &options, 0x0102030405060708LL), 16u);
+    EXPECT_EQ(build_datagram(datagram, &options, 0x0102030405060708LL, 1), 16u);
     const unsigned char expected[16] = {0, 1, 2, 3, 8, 7, 6, 5, 4, 3, 2, 1, 12, 13, 14, 15};
     EXPECT_EQ(memcmp(datagram, expected, 16), 0);
     options.short_seq = true;
+    options.layout = classic_layout(true);
     options.length_bytes = 4;
-    EXPECT_EQ(build_datagram(datagram, &options, -2), 4u);
+    EXPECT_EQ(build_datagram(datagram, &options, -2, 1), 4u);
     const unsigned char expected_short[4] = {0xfe, 0xff, 0xff, 0xff};
     EXPECT_EQ(memcmp(datagram, expected_short, 4), 0);
+    // RTP: version 2, payload type 96, the number big-endian at bytes 2 and 3.
+    ASSERT_EQ(find_layout_preset("rtp", &options.layout), 0);
+    options.length_bytes = 12;
+    EXPECT_EQ(build_datagram(datagram, &options, 0xfffe, 1), 12u);
+    const unsigned char expected_rtp[4] = {0x80, 96, 0xff, 0xfe};
+    EXPECT_EQ(memcmp(datagram, expected_rtp, 4), 0);
+    // MoldUDP64: session, number, count, and a block per message; a heartbeat has none.
+    ASSERT_EQ(find_layout_preset("moldudp64", &options.layout), 0);
+    memcpy(options.session, "S1        ", SESSION_BYTES);
+    EXPECT_EQ(build_datagram(datagram, &options, 7, 3), 20u + 3 * (2 + MOLD_MESSAGE_BYTES));
+    const unsigned char expected_mold[24] = {'S', '1', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
+                                             0, 0, 0, 0, 0, 0, 0, 7, 0, 3, 0, MOLD_MESSAGE_BYTES,
+                                             'A', 'A'};
+    EXPECT_EQ(memcmp(datagram, expected_mold, sizeof expected_mold), 0);
+    EXPECT_EQ(build_datagram(datagram, &options, 7, 0), 20u);
 }
 
 } // namespace
