@@ -1,0 +1,256 @@
+"""End-to-end tests of the sequence layouts of real protocols: mcfeed sends RTP, MoldUDP64, MDP
+3.0 and fields of any width and order, with faults it records. Wireshark's own dissectors
+(tshark) decode a capture of the stream and must find, datagram by datagram, the numbers and
+counts mcwatch reports; the summary must equal the record. The capture is dumpcap's (tshark's
+capture engine): tcpdump drops to a user of its own, which a user namespace does not allow."""
+
+import json
+import os
+import re
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+from harness import (GROUP, WINDOWS, next_port, receive_buffer_errors, run_feed,  # noqa: E402
+                     sender, wait_until, watch)
+
+DUMPCAP = shutil.which("dumpcap")
+TSHARK = shutil.which("tshark")
+NEEDS_TSHARK = unittest.skipUnless(DUMPCAP and TSHARK,
+                                   "tshark is not installed (.ci/run installs it)")
+# A Windows program under Wine reads slowly in its first seconds.
+RATE = 500 if WINDOWS else 2000
+
+
+PROBE_PORT = 9  # discard: no test listens there
+
+
+class Capture:
+    """dumpcap on lo for one port, in this namespace, into a pcap file."""
+
+    def __init__(self, port, folder):
+        self.path = os.path.join(folder, "stream.pcap")
+        self.process = subprocess.Popen(
+            [DUMPCAP, "-q", "-P", "-i", "lo", "-f",
+             "udp dst port %d or udp dst port %d" % (port, PROBE_PORT), "-w", self.path],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # It says it captures before its filter is in place: probes show when it is.
+        probe = sender()
+        try:
+            def captured():
+                assert self.process.poll() is None, "dumpcap ended"
+                probe.sendto(b"probe", (GROUP, PROBE_PORT))
+                return os.path.exists(self.path) and os.path.getsize(self.path) > 24
+            wait_until(captured, timeout_s=30, poll_s=0.05)
+        finally:
+            probe.close()
+
+    def captured(self, port):
+        """How many datagrams to the port the file holds so far (pcap on lo: a 24-byte file
+        header, then a 16-byte header and the frame, whose UDP destination port is at 36)."""
+        with open(self.path, "rb") as capture:
+            data = capture.read()
+        count, at = 0, 24
+        while at + 16 <= len(data):
+            length = struct.unpack_from("<I", data, at + 8)[0]
+            frame = data[at + 16:at + 16 + length]
+            count += len(frame) >= 38 and struct.unpack_from(">H", frame, 36)[0] == port
+            at += 16 + length
+        return count
+
+    def stop(self, port, count):
+        """Stops once the file holds count datagrams to the port: the capture hands packets
+        over in blocks, and what a stop finds in an unfinished block is not written."""
+        wait_until(lambda: self.captured(port) >= count)
+        self.process.send_signal(signal.SIGINT)
+        self.process.wait(timeout=30)
+        return self.path
+
+
+def decode(path, port, protocol, *fields):
+    """Each datagram's fields as Wireshark's dissector for the protocol reads them."""
+    out = subprocess.run([TSHARK, "-r", path, "-d", "udp.port==%d,%s" % (port, protocol),
+                          "-Y", "udp.dstport==%d" % port, "-T", "fields", "-E", "separator=,",
+                          *[arg for field in fields for arg in ("-e", field)]],
+                         capture_output=True, text=True, check=True).stdout
+    return [tuple(int(value) for value in line.split(",")) for line in out.splitlines() if line]
+
+
+def json_events(watcher, event):
+    return [obj for obj in (json.loads(line) for line in watcher.lines()) if obj["event"] == event]
+
+
+def steps(record):
+    """mcfeed's record as (fault, first number, count, numbers swapped ahead of it)."""
+    found = []
+    for line in record:
+        words = line.split()
+        if words[0] in ("dropped", "duplicated", "swapped"):
+            count = int(words[4]) if len(words) > 4 and words[3] == "count" else 1
+            found.append((words[0], int(words[2]), count))
+    return found
+
+
+def expected_numbers(record, start, total, width, tail_shown):
+    """What the summary must say, in numbers, for mcfeed's record: numbers dropped are lost
+    once a later number passed them (with tail_shown, the last heartbeat passes them all) and
+    never before the first datagram; a swapped datagram's numbers are late, or stale where the
+    first pair was swapped (they came before the sender's first)."""
+    def index(seq):
+        return (seq - start) % 2 ** width
+    dropped, late_numbers, duplicates = [], [], 0
+    for fault, seq, count in steps(record):
+        numbers = [index(seq) + k for k in range(count)]
+        if fault == "dropped":
+            dropped += numbers
+        elif fault == "swapped":
+            late_numbers += numbers
+        else:
+            duplicates += count
+    gone = set(dropped)
+    first = next(i for i in range(total) if i not in gone)
+    if first in late_numbers:  # the first pair was swapped: its higher datagram came first
+        first = next(i for i in range(first, total) if i not in late_numbers)
+    last = total if tail_shown else max(i for i in range(total) if i not in gone)
+    return {"lost": sum(first < i < last for i in dropped),
+            "late": sum(i >= first for i in late_numbers),
+            "stale": sum(i < first for i in late_numbers),
+            "duplicates": duplicates}
+
+
+class Layouts(unittest.TestCase):
+    def setUp(self):
+        folder = tempfile.TemporaryDirectory()
+        self.addCleanup(folder.cleanup)
+        self.tmp = folder.name
+
+    def watch_feed(self, watch_options, feed_options, count, capture=True):
+        """Watches (JSON) while mcfeed sends count numbers; returns the watcher, the record and
+        the capture's path (or None)."""
+        port = next_port()
+        watcher = watch(self, *watch_options, "--json", "-g", GROUP, port,
+                        bound_line='"event":"bound"')
+        capturing = Capture(port, self.tmp) if capture else None
+        drops_before = receive_buffer_errors()
+        status, out, err = run_feed(["-b", "127.0.0.1", "-r", RATE, "-n", count, *feed_options,
+                                     GROUP, port])
+        self.assertEqual(status, 0, err)
+        # Datagrams and heartbeats, as mcfeed counts them.
+        sent = sum(int(n) for n in re.findall(r"(?:sent|heartbeats) (\d+)", out))
+        watcher.wait_for_datagrams(sent)
+        self.assertEqual(watcher.stop(), 0)
+        self.assertEqual(receive_buffer_errors(), drops_before, "the kernel dropped datagrams")
+        path = capturing.stop(port, sent) if capturing else None
+        return watcher, err.splitlines(), path, port
+
+    def check_summary(self, watcher, expected):
+        total = json_events(watcher, "summary")[-1]["total"]
+        self.assertEqual({k: total[k] for k in expected}, expected)
+        self.assertEqual(total["received"],
+                         total["unique"] + total["duplicates"] + total["stale"] + total["short"])
+        self.assertEqual(total["lost"], total["missed"] - total["late"])
+        self.assertEqual(total["restarts"], 0)
+        self.assertGreater(expected["lost"] * (expected["late"] + expected["duplicates"]), 0)
+        return total
+
+    @NEEDS_TSHARK
+    def test_rtp_across_the_wrap_agrees_with_wireshark_and_the_record(self):
+        faults = ["--seed", "5", "--drop", "0.02", "--duplicate", "0.02", "--reorder", "0.02"]
+        watcher, record, capture, port = self.watch_feed(
+            ["--summary", "--format", "rtp"], ["--format", "rtp", "--start", 64000, *faults],
+            3000)
+        mine = [event["seq"] for event in json_events(watcher, "datagram")]
+        self.assertEqual(mine, [row[0] for row in decode(capture, port, "rtp", "rtp.seq")])
+        # Across the wrap, with faults on both sides of it (seed 5 drops 65535 and 2).
+        self.assertEqual((mine[0], mine[-1]), (64000, 1463))
+        self.assertIn("dropped seq 65535", record)
+        self.check_summary(watcher, expected_numbers(record, 64000, 3000, 16, False))
+
+    @NEEDS_TSHARK
+    def test_moldudp64_runs_and_heartbeats_agree_with_wireshark_and_the_record(self):
+        # Seed 19 drops the last datagram (numbers 2980 to 2999): only the heartbeat at the
+        # end shows those numbers lost.
+        faults = ["--seed", "19", "--drop", "0.03", "--duplicate", "0.03", "--reorder", "0.03"]
+        watcher, record, capture, port = self.watch_feed(
+            ["--summary", "--format", "moldudp64"],
+            ["--format", "moldudp64", "--messages", 20, "--heartbeat", 20, "--session", "A1",
+             *faults], 3000)
+        self.assertEqual(steps(record)[-1], ("dropped", 2980, 20))
+        mine = [(event["seq"], event["count"]) for event in json_events(watcher, "datagram")]
+        wireshark = decode(capture, port, "moldudp64", "moldudp64.sequence", "moldudp64.count")
+        self.assertEqual(mine, wireshark)
+        self.assertEqual(sorted({count for _, count in mine}), list(range(21)))
+        self.assertEqual(mine[-1], (3000, 0))
+        total = self.check_summary(watcher, expected_numbers(record, 0, 3000, 64, True))
+        self.assertEqual(total["datagrams"], len(mine))
+        self.assertEqual(json_events(watcher, "summary")[-1]["counts"], "messages")
+        self.assertEqual([s["session"] for s in json_events(watcher, "summary")[-1]["senders"]],
+                         ["A1"])
+
+    def test_a_new_session_is_a_new_sender_not_a_restart(self):
+        port = next_port()
+        watcher = watch(self, "--format", "moldudp64", "--summary", GROUP, port)
+        sock = sender("127.0.0.1", 40700)
+
+        def mold(session, seq, count):
+            return session.ljust(10).encode() + seq.to_bytes(8, "big") + count.to_bytes(2, "big")
+        try:
+            for session, last in (("OLD", 40), ("NEW", 25)):
+                for seq in range(1, last + 1):
+                    sock.sendto(mold(session, seq, 1), (GROUP, port))
+            sock.sendto(mold("NEW", 26, 0xffff), (GROUP, port))  # the end of the session
+        finally:
+            sock.close()
+        watcher.wait_for_datagrams(66)
+        self.assertEqual(watcher.stop(), 0)
+        summary = [m for m in watcher.messages() if m.startswith("Summary: 127.0.0.1")]
+        self.assertEqual(summary, [
+            "Summary: 127.0.0.1.40700 session %s: received %d, bytes %d, unique %d, duplicates 0, "
+            "missed 0, late 0, lost 0, stale 0, restarts 0, short 0, datagrams %d (counts are of "
+            "messages), first 1, last %d" % (name, n, 20 * d, n, d, n)
+            for name, n, d in (("OLD", 40, 40), ("NEW", 25, 26))])
+        self.assertIn("IP 127.0.0.1.40700 > %s.%d: UDP, length 20, seq 26, count 0" % (GROUP, port),
+                      watcher.messages())
+
+    def test_fields_of_any_width_and_order_equal_the_record(self):
+        for layout, start, width in ((["--format", "mdp3"], 4294966000, 32),
+                                     (["--seq", "0:4:be"], 4294966000, 32),
+                                     (["--seq", "4:8:be"], 2 ** 64 - 1000, 64)):
+            with self.subTest(layout=layout):
+                faults = ["--seed", "7", "--drop", "0.02", "--duplicate", "0.02", "--reorder", "0.02"]
+                watcher, record, _, _ = self.watch_feed(
+                    ["--summary", *layout], [*layout, "--start", start, *faults], 2000,
+                    capture=False)
+                mine = [event["seq"] for event in json_events(watcher, "datagram")]
+                self.assertIn(2 ** width - 1, mine)
+                self.assertIn(0, mine)
+                self.check_summary(watcher, expected_numbers(record, start, 2000, width, False))
+
+    def test_a_field_at_the_end_of_the_largest_datagram_and_one_too_short(self):
+        port = next_port()
+        watcher = watch(self, "--seq", "65505:2:be", "-g", "--summary", GROUP, port)
+        sock = sender("127.0.0.1", 40701)
+        try:
+            for seq in (1, 2, 4):
+                sock.sendto(bytes(65505) + seq.to_bytes(2, "big"), (GROUP, port))
+            sock.sendto(bytes(65506), (GROUP, port))
+        finally:
+            sock.close()
+        watcher.wait_for_datagrams(4)
+        self.assertEqual(watcher.stop(), 0)
+        head = "IP 127.0.0.1.40701 > %s.%d: UDP, length " % (GROUP, port)
+        self.assertEqual([m for m in watcher.messages() if m.startswith(("IP ", "Missed"))], [
+            head + "65507, seq 1", head + "65507, seq 2", "Missed packet: 3",
+            head + "65507, seq 4", head + "65506, too short for seq"])
+        self.assertIn("Summary: 127.0.0.1.40701: received 4, bytes 262027, unique 3, "
+                      "duplicates 0, missed 1, late 0, lost 1, stale 0, restarts 0, short 1, "
+                      "first 1, last 4", watcher.messages())
+
+
+if __name__ == "__main__":
+    unittest.main()
