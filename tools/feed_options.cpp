@@ -36,7 +36,7 @@ static const char usage[] =
     "      --drop P          drop each sequence number with probability P\n"
     "      --duplicate P     send each sequence number twice with probability P\n"
     "      --reorder P       swap each sequence number with the next with probability P\n"
-    "      --drop-every N    drop every Nth sequence number\n"
+    "      --drop-every N    drop every Nth datagram (sequence number, without --messages)\n"
     "  -q, --quiet           write only the summary, not each fault\n"
     "      --spin            pace by busy-waiting instead of sleeping: evenly, as a\n"
     "                        hardware-paced source sends, never faster than -r even\n"

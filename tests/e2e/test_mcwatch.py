@@ -383,7 +383,7 @@ class Faults(WatcherTest):
                 else:
                     for word in ("-g", "-f", "-s", "-i", "-h", "--help", "-V", "--version",
                                  "--verbose", "--summary", "--per-sender", "--count",
-                                 "--duration", "--max-lost"):
+                                 "--duration", "--max-lost", "--seq", "--seq-count", "--format"):
                         self.assertRegex(out, r"(?m)^ +(-\w, )?%s\b" % re.escape(word))
 
 
