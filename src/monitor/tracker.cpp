@@ -11,8 +11,9 @@ const char *seq_class_name(seq_class kind)
 
 seq_rules rules_for_layout(const seq_layout *layout)
 {
-    if (!layout->given && layout->short_seq)
-        return {UINT32_MAX, INT32_MAX, TRACK_WINDOW, true};
+    if (!layout->given)
+        return layout->short_seq ? seq_rules{UINT32_MAX, INT32_MAX, TRACK_WINDOW, true}
+                                 : seq_rules{UINT64_MAX, INT64_MAX, TRACK_WINDOW, false};
     uint64_t mask = field_mask(&layout->seq);
     if (layout->seq.width_bytes == 2)
         return {mask, RTP_DROPOUT_MAX, RTP_MISORDER_MAX, false};
