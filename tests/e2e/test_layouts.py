@@ -160,15 +160,19 @@ class Layouts(unittest.TestCase):
 
     @NEEDS_TSHARK
     def test_rtp_across_the_wrap_agrees_with_wireshark_and_the_record(self):
-        faults = ["--seed", "5", "--drop", "0.02", "--duplicate", "0.02", "--reorder", "0.02"]
+        faults = ["--seed", "2", "--drop", "0.02", "--duplicate", "0.02", "--reorder", "0.02"]
         watcher, record, capture, port = self.watch_feed(
             ["--summary", "--format", "rtp"], ["--format", "rtp", "--start", 64000, *faults],
             3000)
         mine = [event["seq"] for event in json_events(watcher, "datagram")]
         self.assertEqual(mine, [row[0] for row in decode(capture, port, "rtp", "rtp.seq")])
-        # Across the wrap, with faults on both sides of it (seed 5 drops 65535 and 2).
+        # Across the wrap, with faults at it: seed 2 swaps 0 and 1, so 1 follows 65535 and 0
+        # comes late, then drops 3 and sends 4 twice.
         self.assertEqual((mine[0], mine[-1]), (64000, 1463))
-        self.assertIn("dropped seq 65535", record)
+        self.assertEqual([line for line in record if line.endswith((" 1", " 3", " 4"))][:3],
+                         ["swapped seq 0 and 1", "dropped seq 3", "duplicated seq 4"])
+        wrap = mine.index(65535)
+        self.assertEqual(mine[wrap:wrap + 6], [65535, 1, 0, 2, 4, 4])
         self.check_summary(watcher, expected_numbers(record, 64000, 3000, 16, False))
 
     @NEEDS_TSHARK
