@@ -98,3 +98,12 @@ void run_state_init(run_state *state, const settings *options, const loop_calls 
 // Receives, checks and hands to the sink until interrupted or stopping: returns 0 then, or -1
 // after an error line (a failed wait, receive or write).
 int receive_loop(run_state *state);
+
+// Reads every receiver's drop count outright: a drop after the last datagram shows only so.
+void read_all_drops(run_state *state);
+
+// Writes out what the sink holds. Returns 0, or -1 after an error line.
+int flush_output(run_state *state);
+
+// Hands the summary so far to the sink.
+void emit_summary(run_state *state);

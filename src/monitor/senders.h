@@ -11,6 +11,8 @@
 #include "net/socket.h"
 
 #define SENDERS_MAX 1024
+// The hash's slots are found by masking with 2 * SENDERS_MAX - 1.
+static_assert((SENDERS_MAX & (SENDERS_MAX - 1)) == 0, "SENDERS_MAX is a power of two");
 #define SENDER_IDLE_US 60000000u
 // A full table is searched for an idle entry at most this often, so a flood of new senders
 // costs a search a second, not one a datagram.

@@ -10,6 +10,8 @@
 #include "base/layout.h"
 
 #define TRACK_WINDOW 65536
+// A number's place in the window is its low bits.
+static_assert((TRACK_WINDOW & (TRACK_WINDOW - 1)) == 0, "TRACK_WINDOW is a power of two");
 
 // RFC 3550, appendix A.1: a 16-bit field wraps too often for the window, so a jump ahead of up
 // to RTP_DROPOUT_MAX numbers is a gap, a step back of up to RTP_MISORDER_MAX is late or a

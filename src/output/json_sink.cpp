@@ -298,10 +298,20 @@ static void json_resume(sink *self, uint64_t silent_ms)
 void json_sink_start(json_sink *json, const seq_layout *layout)
 {
     json->layout = layout;
-    json->calls = {json_bound,      json_gap,         json_datagram,       json_stats,
-                   json_classified, json_summary,     json_receive_buffer, json_host_drops,
-                   json_stall,      json_resume,      json_joined,         json_left,
-                   flush_standard_output, json_verdict};
+    json->calls = {.bound = json_bound,
+                   .gap = json_gap,
+                   .datagram = json_datagram,
+                   .stats = json_stats,
+                   .classified = json_classified,
+                   .summary = json_summary,
+                   .receive_buffer = json_receive_buffer,
+                   .host_drops = json_host_drops,
+                   .stall = json_stall,
+                   .resume = json_resume,
+                   .joined = json_joined,
+                   .left = json_left,
+                   .flush = flush_standard_output,
+                   .verdict = json_verdict};
     json->second_shown = UINT64_MAX;
     json->have_sender = false;
 }

@@ -234,9 +234,19 @@ void text_sink_start(text_sink *text, bool verbose, const seq_layout *layout)
 {
     text->verbose = verbose;
     text->layout = layout;
-    text->calls = {text_bound,          text_gap,        text_datagram, text_stats,
-                   text_classified,     text_summary,    text_receive_buffer,
-                   text_host_drops,     text_stall,      text_resume,   text_joined,
-                   text_left,           flush_standard_output, text_verdict};
+    text->calls = {.bound = text_bound,
+                   .gap = text_gap,
+                   .datagram = text_datagram,
+                   .stats = text_stats,
+                   .classified = text_classified,
+                   .summary = text_summary,
+                   .receive_buffer = text_receive_buffer,
+                   .host_drops = text_host_drops,
+                   .stall = text_stall,
+                   .resume = text_resume,
+                   .joined = text_joined,
+                   .left = text_left,
+                   .flush = flush_standard_output,
+                   .verdict = text_verdict};
     datagram_parts_start(&text->parts);
 }

@@ -108,9 +108,13 @@ int scripted_read_drops(socket_handle, uint32_t *count)
     return 1;
 }
 
-const loop_calls scripted_calls = {scripted_receive, scripted_wait,   scripted_nap,
-                                   500,              scripted_clock_us, scripted_utc_us,
-                                   scripted_read_drops};
+const loop_calls scripted_calls = {.receive_many = scripted_receive,
+                                   .wait = scripted_wait,
+                                   .nap = scripted_nap,
+                                   .nap_us = 500,
+                                   .monotonic_us = scripted_clock_us,
+                                   .utc_us = scripted_utc_us,
+                                   .read_drops = scripted_read_drops};
 
 void on_gap(sink *, const gap_event *)
 {

@@ -1,0 +1,198 @@
+#include "app/receivers.h"
+
+#include <stdio.h>
+
+#include <algorithm>
+
+#include "base/error_text.h"
+#include "base/log.h"
+#include "net/address.h"
+
+// Resolves the source of a source-specific join in the group's family, and refuses one of
+// the other family or one that can never send. Returns 0, or -1 after an error line.
+static int resolve_source(const settings *options, membership_request *request)
+{
+    request->source_specific = options->source_host != nullptr;
+    if (!request->source_specific)
+        return 0;
+    int family = request->group.storage.ss_family;
+    int code = 0;
+    endpoint other;
+    if (find_host(options->source_host, family, &request->source, &code) < 0) {
+        int other_code = 0;
+        if (find_host(options->source_host, AF_UNSPEC, &other, &other_code) == 0) {
+            log_line(stderr, "error", "Source \"%s\" is not of the group's family (%s)",
+                     options->source_host, family == AF_INET6 ? "IPv6" : "IPv4");
+            return -1;
+        }
+        return resolve_host(options->source_host, family, &request->source);
+    }
+    if (!is_unicast(&request->source)) {
+        log_line(stderr, "error", "Invalid source address \"%s\": a source must be a unicast address",
+                 options->source_host);
+        return -1;
+    }
+    return 0;
+}
+
+// The interface of the join: an IPv4 address as given, an index as given or looked up by
+// name, or the zone of an IPv6 group. Returns 0, or -1 after an error line.
+static int choose_interface(const settings *options, membership_request *request)
+{
+    request->interface_addr = options->interface_addr;
+    request->interface_index = options->interface_index;
+    if (options->interface_by_name) {
+        request->interface_index = find_interface(options->interface_name);
+        if (request->interface_index == 0) {
+            log_line(stderr, "error", "Unknown interface \"%s\"", options->interface_name);
+            return -1;
+        }
+    } else if (request->interface_index != 0 && !interface_index_exists(request->interface_index)) {
+        log_line(stderr, "error", "Unknown interface index %u", request->interface_index);
+        return -1;
+    }
+    if (request->group.storage.ss_family != AF_INET6)
+        return 0;
+    uint32_t zone = endpoint_zone(&request->group);
+    if (zone != 0 && request->interface_index != 0 && zone != request->interface_index) {
+        log_line(stderr, "error", "The group's zone in \"%s\" and -i \"%s\" name different "
+                                  "interfaces", options->host, options->interface_name);
+        return -1;
+    }
+    if (request->interface_index == 0)
+        request->interface_index = zone;
+    if (request->interface_index == 0 && request->interface_addr.s_addr != htonl(INADDR_ANY)) {
+        log_line(stderr, "error", "An IPv6 group is joined on an interface given by name or "
+                                  "index, not \"%s\"", options->interface_name);
+        return -1;
+    }
+    if (request->interface_index == 0 && is_link_local_group(&request->group)) {
+        log_line(stderr, "error", "The link-local group \"%s\" needs an interface: -i <name> "
+                                  "or a zone, as in ff02::1%%eth0", options->host);
+        return -1;
+    }
+    return 0;
+}
+
+// Joins; with -v a failed join gets a second line with its likely cause, where one is known.
+// Returns 0, or -1 after the error lines.
+static int join_explained(const settings *options, receiver *opened)
+{
+    if (join_group(opened->socket, &opened->request) == 0)
+        return 0;
+    int code = socket_last_error();
+    const membership_request *request = &opened->request;
+    bool interface_given = options->interface_name != nullptr || request->interface_index != 0;
+    const char *cause = membership_failure_cause(code, interface_given);
+    if (options->verbose && cause != nullptr)
+        log_line(stderr, "error", "Likely cause: %s", cause);
+    return -1;
+}
+
+// Whether the run accounts for its senders in a summary, a JSON run or a metrics file.
+static bool accounts_for_senders(const settings *options)
+{
+    return options->verbose || options->summary || options->json || options->prom_path != nullptr ||
+           options->have_max_lost;
+}
+
+// With --rcvbuf: asks for the buffer and says what was granted. Returns 0, or -1 after an
+// error line.
+static int set_receive_buffer(run_state *state, receiver *opened)
+{
+    uint64_t requested_bytes = state->options->rcvbuf_bytes;
+    if (requested_bytes == 0)
+        return 0;
+    buffer_event event = {requested_bytes, 0, nullptr, 0};
+    if (socket_set_receive_buffer(opened->socket, requested_bytes, &event.granted_bytes) < 0) {
+        report_socket_error("setsockopt failed");
+        return -1;
+    }
+    event.cap_name = receive_buffer_cap(&event.cap_bytes);
+    state->out->receive_buffer(state->out, &event);
+    return 0;
+}
+
+// A nap may let the queue fill a quarter of the receive buffer, leaving room to spare for a
+// rate that rises meanwhile. That quarter is taken from what the queue could hold through a
+// stall of this process, so where the loop naps and the buffer is the system's default, it
+// asks for a third more: the room left while it naps is then the whole default buffer, as for
+// a loop that never naps. A system that grants less only makes the naps shorter; one whose
+// cap is below its default (an ask would shrink the buffer) is not asked.
+static void make_room_for_naps(const run_state *state, receiver *opened)
+{
+    uint64_t buffer_bytes = socket_receive_buffer_bytes(opened->socket);
+    opened->room_bytes = buffer_bytes / 4;
+    if (state->calls->nap_us <= 0 || state->options->rcvbuf_bytes != 0)
+        return;
+    uint64_t wanted_bytes = buffer_bytes + buffer_bytes / 3;
+    uint64_t cap_bytes = 0;
+    // Linux caps the ask, then doubles it.
+    if (receive_buffer_cap(&cap_bytes) != nullptr)
+        wanted_bytes = std::min(wanted_bytes, 2 * cap_bytes);
+    if (wanted_bytes > buffer_bytes && socket_ask_receive_buffer(opened->socket, wanted_bytes) == 0)
+        opened->room_bytes = socket_receive_buffer_bytes(opened->socket) / 4;
+}
+
+// Where the run accounts for its senders, it also counts what this host dropped: the system
+// hands the socket's drop count over with each datagram. Returns 0, or -1 after an error line.
+static int enable_drop_count(run_state *state, receiver *opened)
+{
+    if (!accounts_for_senders(state->options))
+        return 0;
+    int counted = socket_count_drops(opened->socket);
+    if (counted < 0) {
+        report_socket_error("setsockopt failed");
+        return -1;
+    }
+    opened->drops_counted = counted == 1;
+    opened->drop_count = 0;
+    state->host_drops_counted = opened->drops_counted;
+    return 0;
+}
+
+// Opens, binds and joins the receiver for the group on the command line; on failure closes
+// what it opened. Returns 0, or -1 after an error line.
+int open_receiver(run_state *state)
+{
+    const settings *options = state->options;
+    receiver *opened = &state->receivers[0];
+    membership_request *request = &opened->request;
+    if (resolve_group(options->host, &request->group) < 0)
+        return -1;
+    endpoint_set_port(&request->group, options->port);
+    if (choose_interface(options, request) < 0)
+        return -1;
+    endpoint bind_address;
+    endpoint_any(&bind_address, request->group.storage.ss_family, options->port);
+    opened->socket = open_receiver_socket(&bind_address);
+    if (opened->socket == INVALID_SOCKET_HANDLE)
+        return -1;
+    state->out->bound(state->out, &bind_address);
+    if (set_receive_buffer(state, opened) < 0 || enable_drop_count(state, opened) < 0 ||
+        net_wake_on_interrupt(opened->socket) < 0 || resolve_source(options, request) < 0 ||
+        join_explained(options, opened) < 0) {
+        socket_close(opened->socket);
+        return -1;
+    }
+    make_room_for_naps(state, opened);
+    state->receiver_count = 1;
+    join_event joined = {&request->group, request->source_specific ? &request->source : nullptr,
+                         options->interface_name};
+    state->out->joined(state->out, &joined);
+    return 0;
+}
+
+// Leaves and closes every receiver. The drops since the last datagram show only in the
+// sockets' own counts, so they are read before the sockets close.
+void stop_receivers(run_state *state)
+{
+    read_all_drops(state);
+    for (int i = 0; i < state->receiver_count; i++) {
+        receiver *r = &state->receivers[i];
+        leave_group(r->socket, &r->request);
+        socket_close(r->socket);
+        r->drops_counted = false;
+        state->out->left(state->out, &r->request.group);
+    }
+}
