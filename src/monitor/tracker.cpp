@@ -97,10 +97,8 @@ static void start_epoch(tracker *track, int64_t first, uint32_t count)
     memset(track->window, 0xff, sizeof track->window);
     track->highest = in_field(track, static_cast<uint64_t>(first) - 1);
     track->span = 0;
-    if (count > 0) {
+    if (count > 0)
         advance(track, 0, count);
-        track->span = count - 1u;
-    }
 }
 
 void track_start(tracker *track, const seq_rules *rules, bool judges)
@@ -122,7 +120,7 @@ static seq_class track_behind(tracker *track, int64_t seq, uint64_t back, uint64
     for (uint64_t i = 0; i < count; i++) {
         uint64_t distance = back - i;
         uint32_t at = position(static_cast<uint64_t>(seq) + i);
-        if (distance == TRACK_WINDOW || distance > track->span) {
+        if (distance == TRACK_WINDOW || distance >= track->span) {
             stale++;
         } else if (is_set(track, at)) {
             duplicates++;

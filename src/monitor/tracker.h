@@ -76,7 +76,8 @@ struct tracker {
     int64_t candidate;       // first number, if the next datagram follows its numbers
     uint32_t candidate_count;
     int64_t highest;
-    uint64_t span;           // numbers from the epoch's first to the highest (saturating)
+    uint64_t span;           // numbers from the epoch's first to the highest, both counted
+                             // (0 before any, after a heartbeat); saturating
     track_counts counts;
     uint64_t window[TRACK_WINDOW / 64];  // bit n % TRACK_WINDOW: number n is no hole
 };

@@ -101,6 +101,8 @@ const track_case track_cases[] = {
     {"a gap between runs", U64, {1, 7}, {SEQ_FIRST, SEQ_GAP}, 3, 0, 3, 0, 0, 0, {3, 2}},
     {"a heartbeat at the next number says nothing", U64, {1, 4, 4},
      {SEQ_FIRST, SEQ_HEARTBEAT, SEQ_NEXT}, 0, 0, 0, 0, 0, 0, {3, 0, 1}},
+    {"a heartbeat first: the number before it is stale", U64, {10, 9, 10},
+     {SEQ_FIRST, SEQ_STALE, SEQ_NEXT}, 0, 0, 0, 0, 1, 0, {0, 1, 1}},
     {"a heartbeat ahead reveals a lost tail", U64, {1, 4, 10}, {SEQ_FIRST, SEQ_NEXT, SEQ_GAP},
      3, 0, 3, 0, 0, 0, {3, 3, 0}},
     {"a run over the highest fills holes and repeats", U64, {1, 6, 3},
@@ -144,112 +146,155 @@ TEST(Track, ClassesAndCountsEachDatagram)
     }
 }
 
-// The same rules kept with sets, slowly and plainly, to check the bit window against.
+// The same rules kept with sets, slowly and plainly, to check the bit window against: numbers
+// are unbounded here (the tracker sees them wrapped to its field), a datagram carries a run of
+// count numbers (0: a heartbeat), and a step ahead or back past the field's limits makes a
+// restart's candidate.
 struct set_model {
+    int64_t ahead_max = 0, back_max = 0;
     bool started = false;
     int64_t highest = 0, first_of_epoch = 0;
-    std::set<int64_t> seen, holes;
+    std::set<int64_t> holes;
     uint64_t missed = 0, late = 0, lost = 0, duplicates = 0, stale = 0, restarts = 0;
     bool have_candidate = false;
-    int64_t candidate = 0;
+    int64_t candidate = 0, candidate_count = 0;
 
-    seq_class take(int64_t seq)
+    // Moves the highest to last; the numbers passed over from first on are received.
+    void advance(int64_t last, int64_t first)
     {
-        if (started && have_candidate) {
+        for (int64_t n = highest + 1; n < first; n++)
+            holes.insert(n);
+        highest = last;
+        while (!holes.empty() && *holes.begin() <= highest - W) {
+            holes.erase(holes.begin());
+            lost++;
+        }
+    }
+
+    void start(int64_t first, int64_t count)
+    {
+        first_of_epoch = first;
+        highest = first + count - 1;
+    }
+
+    seq_class take(int64_t seq, int64_t count)
+    {
+        if (!started) {
+            started = true;
+            start(seq, count);
+            return SEQ_FIRST;
+        }
+        if (have_candidate) {
             have_candidate = false;
-            if (seq == candidate + 1) {
-                stale--;
+            if (seq == candidate + candidate_count) {
+                stale -= static_cast<uint64_t>(candidate_count);
                 lost += holes.size();
                 holes.clear();
                 restarts++;
-                first_of_epoch = candidate;
-                highest = seq;
-                seen = {candidate, seq};
+                start(candidate, candidate_count + count);
                 return SEQ_RESTART;
             }
         }
-        if (!started) {
-            started = true;
-            highest = first_of_epoch = seq;
-            seen = {seq};
-            return SEQ_FIRST;
+        int64_t step = seq - highest;
+        if (count == 0) {
+            if (step < 2 || step > ahead_max)
+                return SEQ_HEARTBEAT;
+            missed += static_cast<uint64_t>(step - 1);
+            advance(seq - 1, seq);
+            return SEQ_GAP;
         }
-        if (seq > highest) {
-            // Holes below the new window never fit in it: lost at once.
-            int64_t lowest_kept = std::max(highest + 1, seq - W + 1);
-            lost += static_cast<uint64_t>(lowest_kept - (highest + 1));
-            for (int64_t n = lowest_kept; n < seq; n++)
-                holes.insert(n);
-            missed += static_cast<uint64_t>(seq - highest - 1);
-            bool next = seq == highest + 1;
-            highest = seq;
-            seen.insert(seq);
-            // Holes that fall out of the window are lost.
-            while (!holes.empty() && *holes.begin() <= highest - W) {
-                holes.erase(holes.begin());
-                lost++;
-            }
-            return next ? SEQ_NEXT : SEQ_GAP;
+        if (step >= 1 && step <= ahead_max) {
+            missed += static_cast<uint64_t>(step - 1);
+            advance(seq + count - 1, seq);
+            return step == 1 ? SEQ_NEXT : SEQ_GAP;
         }
-        int64_t back = highest - seq;
-        if (back > W) {
+        if (step > ahead_max || -step > back_max) {
             have_candidate = true;
             candidate = seq;
-            stale++;
+            candidate_count = count;
+            stale += static_cast<uint64_t>(count);
             return SEQ_STALE;
         }
-        if (back == W || seq < first_of_epoch) {
-            stale++;
-            return SEQ_STALE;
+        uint64_t late_here = 0, duplicates_here = 0;
+        for (int64_t n = seq; n < seq + count && n <= highest; n++) {
+            if (highest - n == W || n < first_of_epoch)
+                stale++;
+            else if (holes.erase(n))
+                late_here++;
+            else
+                duplicates_here++;
         }
-        if (holes.erase(seq)) {
-            late++;
-            seen.insert(seq);
-            return SEQ_LATE;
+        late += late_here;
+        duplicates += duplicates_here;
+        if (seq + count - 1 > highest) {
+            advance(seq + count - 1, highest + 1);
+            return SEQ_NEXT;
         }
-        duplicates++;
-        return SEQ_DUPLICATE;
+        return late_here > 0 ? SEQ_LATE : duplicates_here > 0 ? SEQ_DUPLICATE : SEQ_STALE;
     }
 };
 
 TEST(Track, AgreesWithASetBasedModelOverRandomStreams)
 {
+    // The classic field; a 16-bit one across its wrap, by RFC 3550's limits; runs of numbers
+    // and heartbeats in a 64-bit one.
+    struct model_case {
+        field_kind field;
+        int64_t start, ahead_max, back_max, late_most, long_gap, restart_back;
+        uint32_t counts_most;   // 0: one number a datagram, no heartbeats
+    };
+    const model_case cases[] = {
+        {CLASSIC, 1000, INT64_MAX, W, 300, W / 2, W + 1, 0},
+        {U16, 60000, RTP_DROPOUT_MAX, RTP_MISORDER_MAX, 150, 2 * RTP_DROPOUT_MAX, 1000, 0},
+        {U64, 1000, INT64_MAX, W, 300, W / 2, W + 1, 6},
+    };
     auto t = std::make_unique<tracker>();
-    for (unsigned seed = 1; seed <= 4; seed++) {
-        SCOPED_TRACE(seed);
-        std::mt19937_64 random(seed);
-        seq_rules rules = rules_of(CLASSIC);
-        track_start(t.get(), &rules, true);
-        set_model model;
-        int64_t seq = 1000;
-        for (int step = 0; step < 4000; step++) {
-            uint64_t dice = random() % 1000;
-            int64_t sent = seq;
-            if (dice < 700)
-                sent = ++seq;                                        // in order
-            else if (dice < 850)
-                sent = seq -= static_cast<int64_t>(random() % 300);  // late or duplicate
-            else if (dice < 990)
-                sent = seq += 1 + static_cast<int64_t>(random() % 500); // a gap
-            else if (dice < 997)
-                sent = seq += W / 2 + static_cast<int64_t>(random() % W); // a long gap
-            else
-                sent = seq -= W + 1 + static_cast<int64_t>(random() % 1000); // a restart
-            seq_class expected = model.take(sent);
-            ASSERT_EQ(seq_class_name(track(t.get(), sent, 1, 1)), std::string(seq_class_name(expected)))
-                << "step " << step << " seq " << sent;
+    for (const model_case &c : cases) {
+        seq_rules rules = rules_of(c.field);
+        for (unsigned seed = 1; seed <= 4; seed++) {
+            SCOPED_TRACE(std::to_string(c.field) + " seed " + std::to_string(seed));
+            std::mt19937_64 random(seed);
+            track_start(t.get(), &rules, true);
+            set_model model;
+            model.ahead_max = c.ahead_max;
+            model.back_max = c.back_max;
+            int64_t seq = c.start;
+            uint64_t numbers = 0;
+            for (int step = 0; step < 4000; step++) {
+                uint64_t dice = random() % 1000;
+                int64_t count = c.counts_most == 0 ? 1 : static_cast<int64_t>(random() % c.counts_most);
+                int64_t sent = seq;
+                if (dice < 700)
+                    sent = seq += 1;                                          // in order
+                else if (dice < 850)
+                    sent = seq -= static_cast<int64_t>(random() % c.late_most); // late, duplicate
+                else if (dice < 990)
+                    sent = seq += 1 + static_cast<int64_t>(random() % 500);   // a gap
+                else if (dice < 997)
+                    sent = seq += c.long_gap + static_cast<int64_t>(random() % 1000); // a long one
+                else
+                    sent = seq -= c.restart_back + static_cast<int64_t>(random() % 1000); // restart
+                seq += count > 0 ? count - 1 : -1;
+                numbers += static_cast<uint64_t>(count);
+                seq_class expected = model.take(sent, count);
+                int64_t wrapped = static_cast<int64_t>(static_cast<uint64_t>(sent) & rules.mask);
+                ASSERT_EQ(seq_class_name(track(t.get(), wrapped, static_cast<uint32_t>(count), 1)),
+                          std::string(seq_class_name(expected)))
+                    << "step " << step << " seq " << sent << " count " << count;
+            }
+            track_counts n = track_snapshot(t.get());
+            EXPECT_EQ(n.missed, model.missed);
+            EXPECT_EQ(n.late, model.late);
+            EXPECT_EQ(n.duplicates, model.duplicates);
+            EXPECT_EQ(n.stale, model.stale);
+            EXPECT_EQ(n.restarts, model.restarts);
+            EXPECT_EQ(n.lost, model.lost + model.holes.size());
+            EXPECT_EQ(n.lost, n.missed - n.late);
+            EXPECT_EQ(n.received, numbers);
+            EXPECT_EQ(n.received, n.unique + n.duplicates + n.stale);
+            EXPECT_GT(n.late, 0u);
+            EXPECT_GT(n.restarts, 0u);
         }
-        track_counts n = track_snapshot(t.get());
-        EXPECT_EQ(n.missed, model.missed);
-        EXPECT_EQ(n.late, model.late);
-        EXPECT_EQ(n.duplicates, model.duplicates);
-        EXPECT_EQ(n.stale, model.stale);
-        EXPECT_EQ(n.restarts, model.restarts);
-        EXPECT_EQ(n.lost, model.lost + model.holes.size());
-        EXPECT_EQ(n.lost, n.missed - n.late);
-        EXPECT_EQ(n.received, n.unique + n.duplicates + n.stale);
-        EXPECT_GT(n.late, 0u);
-        EXPECT_GT(n.restarts, 0u);
     }
 }
 
