@@ -68,7 +68,14 @@ struct received_datagram {
     endpoint destination;    // the address the datagram was sent to (its port is not set)
     bool have_drop_count;    // with socket_count_drops on: the socket's drops so far
     uint32_t drop_count;     // cumulative, wrapping
+    bool have_arrival;       // with socket_stamp_arrivals on: when the kernel received it
+    uint64_t arrival_utc_us; // microseconds since 1970, on the kernel's clock
 };
+
+// Asks the system to hand each datagram's time of arrival with it, as the kernel took it (not
+// when this process got to it). Returns 1, 0 where the platform gives none (Windows), or -1
+// with the library's last error set.
+int socket_stamp_arrivals(socket_handle s);
 
 // Asks the system to hand the socket's count of datagrams dropped for a full receive queue
 // with each datagram. Returns 1, 0 where the platform keeps no such count (Windows), or -1

@@ -87,18 +87,26 @@ static int wait_readable(const socket_handle *sockets, int count, const timespec
     return ppoll(watched, static_cast<nfds_t>(count), limit, &wait_mask);
 }
 
-// Room for the control messages that may come with one datagram: the destination and the
-// drop count.
-#define CONTROL_BYTES_MAX 96
+// Room for the control messages that may come with one datagram: the destination, the drop
+// count and the time of arrival.
+#define CONTROL_BYTES_MAX 128
 
 static void read_control(msghdr *header, received_datagram *datagram)
 {
     datagram->have_destination = false;
     datagram->have_drop_count = false;
+    datagram->have_arrival = false;
     for (cmsghdr *c = CMSG_FIRSTHDR(header); c != nullptr; c = CMSG_NXTHDR(header, c)) {
         if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
             memcpy(&datagram->drop_count, CMSG_DATA(c), sizeof datagram->drop_count);
             datagram->have_drop_count = true;
+        }
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+            timespec arrival;
+            memcpy(&arrival, CMSG_DATA(c), sizeof arrival);
+            datagram->arrival_utc_us = static_cast<uint64_t>(arrival.tv_sec) * 1000000u +
+                                       static_cast<uint64_t>(arrival.tv_nsec) / 1000u;
+            datagram->have_arrival = true;
         }
         if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
             in_pktinfo info;
@@ -152,6 +160,12 @@ int socket_receive_many(socket_handle s, received_datagram *datagrams, int count
         read_control(&headers[i].msg_hdr, &datagrams[i]);
     }
     return received;
+}
+
+int socket_stamp_arrivals(socket_handle s)
+{
+    int on = 1;
+    return setsockopt(s, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) == 0 ? 1 : -1;
 }
 
 int socket_count_drops(socket_handle s)

@@ -107,6 +107,7 @@ static int receive_one(socket_handle s, received_datagram *datagram)
         return SOCKET_ERROR;
     datagram->have_destination = false;
     datagram->have_drop_count = false;
+    datagram->have_arrival = false;
     for (WSACMSGHDR *c = WSA_CMSG_FIRSTHDR(&message); c != nullptr;
          c = WSA_CMSG_NXTHDR(&message, c)) {
         if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
@@ -147,6 +148,12 @@ int socket_receive_many(socket_handle s, received_datagram *datagrams, int count
         datagrams[received].length_bytes = length;
     }
     return received;
+}
+
+// Winsock hands no time of arrival over: the run takes its own clock's at receipt.
+int socket_stamp_arrivals(socket_handle)
+{
+    return 0;
 }
 
 // Winsock keeps no count of what a full receive queue dropped.
