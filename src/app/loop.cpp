@@ -86,11 +86,12 @@ int flush_output(run_state *state)
 // was for its sender after an extra one.
 static void check_gap(run_state *state, const sender_entry *sender,
                       const received_datagram *datagram, const seq_reading *reading,
-                      seq_class kind)
+                      seq_class kind, uint64_t arrival_us)
 {
     const settings *options = state->options;
     int64_t seq = reading->seq;
-    gap_event gap = {&datagram->from, {GAP_NONE, 0, 0, 0, 0}, options->per_sender, kind};
+    gap_event gap = {&datagram->from, {GAP_NONE, 0, 0, 0, 0}, options->per_sender, kind,
+                     false, 0};
     if (options->layout.given)
         gap.gap = options->per_sender
                       ? find_layout_gap(&state->rules, seq, reading->count, sender->have_last,
@@ -102,6 +103,12 @@ static void check_gap(run_state *state, const sender_entry *sender,
                                       : find_gap(seq, state->last_seq);
     if (gap.gap.kind == GAP_NONE)
         return;
+    // The datagram before the hole is the one the check compared with.
+    uint64_t before_us = options->per_sender ? sender->last_utc_us : state->last_arrival_utc_us;
+    if (state->stamps_arrivals && gap.gap.kind != GAP_EXTRA && before_us != 0) {
+        gap.have_outage = true;
+        gap.outage_us = elapsed_us(arrival_us, before_us);
+    }
     state->stats.gaps += gap.gap.missed;
     add_saturating(&state->stats.gap_numbers, gap.gap.numbers);
     state->out->gap(state->out, &gap);
@@ -131,9 +138,14 @@ static void take_datagram(run_state *state, const receiver *from_receiver,
     state->stats.packets++;
     if (options->stall_ms != 0)
         note_arrival(state);
-    sender->last_utc_us = state->batch_utc_us;
+    // Where the system stamps no arrival, the batch's time stands for it.
+    uint64_t arrival_us = datagram->have_arrival ? datagram->arrival_utc_us : state->batch_utc_us;
+    if (state->stamps_arrivals && kind == SEQ_GAP && sender->last_utc_us != 0)
+        track_outage(&sender->track, elapsed_us(arrival_us, sender->last_utc_us));
     if (options->check_gaps && !reading.too_short)
-        check_gap(state, sender, datagram, &reading, kind);
+        check_gap(state, sender, datagram, &reading, kind, arrival_us);
+    sender->last_utc_us = arrival_us;
+    state->last_arrival_utc_us = arrival_us;
     if (!options->quiet) {
         datagram_event event = {&datagram->from, &from_receiver->request.group,
                                 datagram->length_bytes, reading.seq, reading.count, kind};
@@ -172,7 +184,7 @@ void emit_summary(run_state *state)
     read_all_drops(state);
     summary_event event = {&state->senders,
                            elapsed_us(state->calls->monotonic_us(), state->started_us),
-                           state->host_drops_counted, state->host_drops};
+                           state->host_drops_counted, state->host_drops, state->stamps_arrivals};
     if (!state->host_drops_counted)
         event.host_drops_counted = read_drops_outright(state, &event.host_drops);
     state->out->summary(state->out, &event);
@@ -261,7 +273,7 @@ static int receive_batch(run_state *state, receiver *from_receiver, bool wait)
     }
     if (count > 0)
         state->batch_us = state->calls->monotonic_us();
-    if (state->options->prom_path != nullptr && count > 0)
+    if ((state->options->prom_path != nullptr || state->stamps_arrivals) && count > 0)
         state->batch_utc_us = state->calls->utc_us();
     from_receiver->queued_count += count;
     // The flag is looked at before each datagram: what an interrupt leaves behind in the

@@ -66,7 +66,10 @@ struct run_state {
     timer metrics_timer;     // --prom: the file is written every second
     uint64_t start_utc_us;
     uint64_t batch_us;       // when the batch in hand came, on the monotonic clock
-    uint64_t batch_utc_us;   // when the batch in hand came (read per batch, with --prom only)
+    uint64_t batch_utc_us;   // when the batch in hand came (read per batch, with --prom or
+                             // stamped arrivals only)
+    bool stamps_arrivals;    // each datagram's time of arrival is kept, for the outages
+    uint64_t last_arrival_utc_us; // of any sender's last datagram, where arrivals are stamped
     timer stall_timer;       // --stall
     uint64_t last_arrival_us;
     bool stalled;            // the stall line was printed and no datagram came since

@@ -151,6 +151,22 @@ static int enable_drop_count(run_state *state, receiver *opened)
     return 0;
 }
 
+// Where the run shows outages (-v, a summary, JSON or metrics), each datagram's time of arrival
+// is kept: the kernel's where it stamps them, so that a busy or stalled loop does not stretch
+// an outage; elsewhere the loop's clock at receipt. Returns 0, or -1 after an error line.
+static int enable_arrival_stamps(run_state *state, receiver *opened)
+{
+    const settings *options = state->options;
+    if (!options->verbose && !options->summary && !options->json && options->prom_path == nullptr)
+        return 0;
+    if (socket_stamp_arrivals(opened->socket) < 0) {
+        report_socket_error("setsockopt failed");
+        return -1;
+    }
+    state->stamps_arrivals = true;
+    return 0;
+}
+
 // Opens, binds and joins the receiver for the group on the command line; on failure closes
 // what it opened. Returns 0, or -1 after an error line.
 int open_receiver(run_state *state)
@@ -170,6 +186,7 @@ int open_receiver(run_state *state)
         return -1;
     state->out->bound(state->out, &bind_address);
     if (set_receive_buffer(state, opened) < 0 || enable_drop_count(state, opened) < 0 ||
+        enable_arrival_stamps(state, opened) < 0 ||
         net_wake_on_interrupt(opened->socket) < 0 || resolve_source(options, request) < 0 ||
         join_explained(options, opened) < 0) {
         socket_close(opened->socket);

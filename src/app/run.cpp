@@ -93,6 +93,8 @@ void run_state_init(run_state *state, const settings *options, const loop_calls 
     state->host_drops = 0;
     state->host_drops_reported = 0;
     state->stalled = false;
+    state->stamps_arrivals = false;
+    state->last_arrival_utc_us = 0;
     state->stats = stats_record{};
     state->stats.period_us = options->period_us;
     state->last_seq = NO_SEQUENCE;

@@ -154,3 +154,10 @@ char *put_printable(char *out, const unsigned char *bytes, size_t length)
     *out = '\0';
     return out;
 }
+
+char *put_milliseconds(char *out, uint64_t value_us)
+{
+    out = put_unsigned(out, value_us / 1000);
+    *out++ = '.';
+    return put_padded(out, static_cast<unsigned>(value_us % 1000), 3);
+}

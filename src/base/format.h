@@ -25,6 +25,8 @@ inline char *put_bytes(char *out, const char *text, size_t length)
 }
 char *put_unsigned(char *out, uint64_t value);
 char *put_signed(char *out, int64_t value);
+// Microseconds as milliseconds with three places: "12.345".
+char *put_milliseconds(char *out, uint64_t value_us);
 // Zero-padded to at least digits places, as "%0*d" does for a value that is not negative.
 char *put_padded(char *out, unsigned value, int digits);
 

@@ -33,7 +33,8 @@ struct sender_entry {
     int64_t next_seq;     // in a given layout, the number its previous datagram made next
     bool have_session;
     unsigned char session[SESSION_BYTES];
-    uint64_t last_utc_us; // when its last datagram came, where the run keeps it (--prom)
+    uint64_t last_utc_us; // when its last datagram came, where the run keeps it (--prom, and
+                          // with arrivals stamped, the kernel's time of arrival)
     uint64_t last_us;     // the same on the monotonic clock, to find an idle entry
     tracker track;        // its window lives here: the table is made once, never per datagram
 };

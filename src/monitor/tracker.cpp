@@ -220,6 +220,13 @@ void track_short(tracker *track, int length_bytes)
     add_saturating(&track->counts.bytes, static_cast<uint64_t>(length_bytes));
 }
 
+void track_outage(tracker *track, uint64_t outage_us)
+{
+    add_saturating(&track->counts.outage_us, outage_us);
+    if (outage_us > track->counts.longest_outage_us)
+        track->counts.longest_outage_us = outage_us;
+}
+
 track_counts track_snapshot(const tracker *track)
 {
     track_counts counts = track->counts;
@@ -242,4 +249,7 @@ void add_counts(track_counts *total, const track_counts *counts)
     add_saturating(&total->lost, counts->lost);
     add_saturating(&total->stale, counts->stale);
     add_saturating(&total->restarts, counts->restarts);
+    add_saturating(&total->outage_us, counts->outage_us);
+    if (counts->longest_outage_us > total->longest_outage_us)
+        total->longest_outage_us = counts->longest_outage_us;
 }

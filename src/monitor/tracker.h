@@ -64,6 +64,8 @@ struct track_counts {
     uint64_t lost;        // holes that left the window unfilled, or were open at a restart
     uint64_t stale;
     uint64_t restarts;
+    uint64_t outage_us;         // summed over the gaps, where arrivals are stamped
+    uint64_t longest_outage_us;
     int64_t first_seq;    // the sender's first number
     int64_t last_seq;     // the highest number of the present epoch
 };
@@ -92,11 +94,16 @@ seq_class track(tracker *track, int64_t seq, uint32_t count, int length_bytes);
 // Counts a datagram too short for the layout's fields.
 void track_short(tracker *track, int length_bytes);
 
+// Adds the outage of a gap: the time from the sender's last datagram before the hole to the
+// one that showed it.
+void track_outage(tracker *track, uint64_t outage_us);
+
 // Adds amount to a count that never wraps: past 2^64 - 1 it stays there.
 void add_saturating(uint64_t *count, uint64_t amount);
 
 // The counts as if the stream ended now: holes still open count as lost.
 track_counts track_snapshot(const tracker *track);
 
-// Adds one sender's counts to a total (first_seq and last_seq are left as they are).
+// Adds one sender's counts to a total (first_seq and last_seq are left as they are; the
+// longest outage is the longer of the two).
 void add_counts(track_counts *total, const track_counts *counts);

@@ -173,6 +173,8 @@ static void json_gap(sink *self, const gap_event *event)
         out = put_seq_field(out, layout, "first", gap->first);
         out = put_seq_field(out, layout, "last", gap->last);
         out = put_unsigned_field(out, "count", gap->numbers);
+        if (event->have_outage)
+            out = put_unsigned_field(out, "outage_us", event->outage_us);
     }
     end_object(line, out);
 }
@@ -198,7 +200,8 @@ static void json_host_drops(sink *, uint64_t)
 {
 }
 
-static char *put_counts(char *out, const track_counts *n, const seq_layout *layout)
+static char *put_counts(char *out, const track_counts *n, const seq_layout *layout,
+                        bool outages)
 {
     out = put_unsigned_field(out, "received", n->received);
     out = put_unsigned_field(out, "bytes", n->bytes);
@@ -213,6 +216,10 @@ static char *put_counts(char *out, const track_counts *n, const seq_layout *layo
         out = put_unsigned_field(out, "short", n->short_datagrams);
     if (layout->have_count)
         out = put_unsigned_field(out, "datagrams", n->datagrams);
+    if (outages) {
+        out = put_unsigned_field(out, "outage_us", n->outage_us);
+        out = put_unsigned_field(out, "longest_outage_us", n->longest_outage_us);
+    }
     return out;
 }
 
@@ -251,7 +258,7 @@ static void json_summary(sink *self, const summary_event *event)
             put_printable(session, entry->session, SESSION_BYTES);
             out = put_text_field(out, "session", session);
         }
-        out = put_counts(out, &counts, layout);
+        out = put_counts(out, &counts, layout, event->outages);
         out = put_seq_field(out, layout, "first_seq", counts.first_seq);
         out = put_seq_field(out, layout, "last_seq", counts.last_seq);
         *out++ = '}';
@@ -263,7 +270,7 @@ static void json_summary(sink *self, const summary_event *event)
     out = put_unsigned(put_literal(out, "\"senders\":"), census.senders);
     if (census.more)
         out = put_literal(out, ",\"more_senders\":true");
-    out = put_counts(out, &total, layout);
+    out = put_counts(out, &total, layout, event->outages);
     out = put_literal(out, "}}\n");
     output_write(line, static_cast<size_t>(out - line));
 }

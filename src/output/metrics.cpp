@@ -76,13 +76,16 @@ static const sender_metric sender_metrics[] = {
      ALWAYS},
     {"mcwatch_last_datagram_timestamp_seconds", "gauge",
      "When the sender's last datagram came, in seconds since 1970.", ALWAYS},
+    {"mcwatch_outage_seconds_total", "counter",
+     "Time from the datagram before each gap to the one that showed it, summed.", ALWAYS},
+    {"mcwatch_longest_outage_seconds", "gauge", "The longest outage of a gap.", ALWAYS},
     {"mcwatch_short_total", "counter", "Datagrams too short for the layout's fields.", IN_LAYOUT},
     {"mcwatch_messages_received_total", "counter",
      "Message numbers received, as the datagrams' counts say.", WITH_COUNT},
 };
 
 // In the order of sender_metrics.
-enum { LAST_SEQUENCE = 7, LAST_TIMESTAMP = 8 };
+enum { LAST_SEQUENCE = 7, LAST_TIMESTAMP = 8, OUTAGE = 9, LONGEST_OUTAGE = 10 };
 
 static bool is_shown(const sender_metric *metric, const seq_layout *layout)
 {
@@ -90,20 +93,29 @@ static bool is_shown(const sender_metric *metric, const seq_layout *layout)
            (metric->shown == WITH_COUNT && layout->have_count);
 }
 
+// Microseconds as seconds with six places.
+static void put_seconds(FILE *file, uint64_t value_us)
+{
+    fprintf(file, "%llu.%06llu\n", static_cast<unsigned long long>(value_us / 1000000),
+            static_cast<unsigned long long>(value_us % 1000000));
+}
+
 static void put_sender_value(FILE *file, size_t metric, const sender_entry *entry,
                              const seq_layout *layout)
 {
     track_counts n = track_snapshot(&entry->track);
-    const uint64_t counters[] = {n.datagrams,  n.bytes, n.missed,  n.late, n.duplicates,
-                                 n.stale,      n.restarts, 0,      0,      n.short_datagrams,
+    const uint64_t counters[] = {n.datagrams, n.bytes,    n.missed, n.late,
+                                 n.duplicates, n.stale,   n.restarts, 0,
+                                 0,            0,         0,          n.short_datagrams,
                                  n.received - n.short_datagrams};
     if (metric == LAST_SEQUENCE && !layout->given)
         fprintf(file, "%lld\n", static_cast<long long>(n.last_seq));
     else if (metric == LAST_SEQUENCE)
         fprintf(file, "%llu\n", static_cast<unsigned long long>(n.last_seq));
+    else if (metric == OUTAGE || metric == LONGEST_OUTAGE)
+        put_seconds(file, metric == OUTAGE ? n.outage_us : n.longest_outage_us);
     else if (metric == LAST_TIMESTAMP)
-        fprintf(file, "%llu.%06llu\n", static_cast<unsigned long long>(entry->last_utc_us / 1000000),
-                static_cast<unsigned long long>(entry->last_utc_us % 1000000));
+        put_seconds(file, entry->last_utc_us);
     else
         fprintf(file, "%llu\n", static_cast<unsigned long long>(counters[metric]));
 }

@@ -29,6 +29,8 @@ struct gap_event {
     gap_report gap;
     bool per_sender;
     seq_class kind;          // what the datagram was for its sender
+    bool have_outage;        // a missed gap where arrivals are stamped: the time from the
+    uint64_t outage_us;      // datagram before the hole to the one that showed it
 };
 
 // What an extra datagram was for its sender, asked for after its gap event (-v).
@@ -44,6 +46,7 @@ struct summary_event {
     uint64_t duration_us;
     bool host_drops_counted;   // false where the platform keeps no count
     uint64_t host_drops;
+    bool outages;              // arrivals were stamped: the counts' outages mean something
 };
 
 // The membership joined: the group with its port, the source of a source-specific join (or

@@ -64,6 +64,11 @@ static void text_gap(sink *self, const gap_event *event)
         end = put_endpoint(end, event->sender);
     }
     log_end(stdout, line, end);
+    if (reinterpret_cast<text_sink *>(self)->verbose && event->have_outage) {
+        char outage[32];
+        *put_milliseconds(outage, event->outage_us) = '\0';
+        log_line(stdout, "info", "Outage: %s ms", outage);
+    }
 }
 
 static void text_classified(sink *self, const class_event *event)
@@ -78,9 +83,9 @@ static void text_classified(sink *self, const class_event *event)
 // The classic counts; a given layout adds the datagrams too short to read, and where its
 // datagrams carry a count, says that the counts are of messages.
 static void log_counts(const char *who, const track_counts *n, bool with_range,
-                       const seq_layout *layout)
+                       const seq_layout *layout, bool outages)
 {
-    char range[4 * FORMAT_INTEGER_MAX + 96] = "";
+    char range[6 * FORMAT_INTEGER_MAX + 160] = "";
     char *end = range;
     if (layout->given)
         end += snprintf(end, 48, ", short %llu", static_cast<unsigned long long>(n->short_datagrams));
@@ -90,6 +95,12 @@ static void log_counts(const char *who, const track_counts *n, bool with_range,
     if (with_range) {
         end = put_seq(put_literal(end, ", first "), layout, n->first_seq);
         end = put_seq(put_literal(end, ", last "), layout, n->last_seq);
+        *end = '\0';
+    }
+    if (outages) {
+        end = put_milliseconds(put_literal(end, ", longest outage "), n->longest_outage_us);
+        end = put_milliseconds(put_literal(end, " ms, outages "), n->outage_us);
+        end = put_literal(end, " ms");
         *end = '\0';
     }
     log_line(stdout, "info",
@@ -113,7 +124,7 @@ static void text_summary(sink *self, const summary_event *event)
         if (!entry->shared)
             put_session_text(put_endpoint(who, &entry->address), entry);
         track_counts counts = track_snapshot(&entry->track);
-        log_counts(who, &counts, !entry->shared, layout);
+        log_counts(who, &counts, !entry->shared, layout, event->outages);
     }
     sender_census census;
     track_counts total = senders_total(table, &census);
@@ -123,7 +134,7 @@ static void text_summary(sink *self, const summary_event *event)
              census.more ? " and more" : "",
              static_cast<unsigned long long>(event->duration_us / 1000000),
              static_cast<unsigned long long>(event->duration_us / 1000 % 1000));
-    log_counts(who, &total, false, layout);
+    log_counts(who, &total, false, layout, event->outages);
     if (event->host_drops_counted)
         log_line(stdout, "info", "Summary: dropped by this host: %llu (receive buffer full)",
                  static_cast<unsigned long long>(event->host_drops));

@@ -19,7 +19,8 @@ SENDERS_MAX = 1024  # the tool's table of senders
 
 SUMMARY = re.compile(r"^Summary: (.+?): received (\d+), bytes (\d+), unique (\d+), "
                      r"duplicates (\d+), missed (\d+), late (\d+), lost (\d+), stale (\d+), "
-                     r"restarts (\d+)(?:, first (-?\d+), last (-?\d+))?$")
+                     r"restarts (\d+)(?:, first (-?\d+), last (-?\d+))?"
+                     r"(?:, longest outage (\d+\.\d{3}) ms, outages (\d+\.\d{3}) ms)?$")
 FIELDS = ("received", "bytes", "unique", "duplicates", "missed", "late", "lost", "stale",
           "restarts")
 
@@ -33,6 +34,9 @@ def summaries(messages):
             counts = dict(zip(FIELDS, (int(v) for v in match.groups()[1:10])))
             if match.group(11) is not None:
                 counts["first"], counts["last"] = int(match.group(11)), int(match.group(12))
+            if match.group(13) is not None:
+                counts["longest_outage_ms"] = float(match.group(13))
+                counts["outages_ms"] = float(match.group(14))
             found[match.group(1)] = counts
     return found
 

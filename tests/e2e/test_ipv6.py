@@ -119,9 +119,10 @@ class Ipv6(unittest.TestCase):
                 self.assertIn(datagram_line("fd00::1", sender_port, port, 12, 4, GROUP6)
                               .replace("IP ", "IP6 "), messages)
                 self.assertIn("Missed packet: 3", messages)
-                self.assertIn("Summary: fd00::1.%d: received 3, bytes 36, unique 3, duplicates 0, "
-                              "missed 1, late 0, lost 1, stale 0, restarts 0, first 1, last 4"
-                              % sender_port, messages)
+                summary = ("Summary: fd00::1.%d: received 3, bytes 36, unique 3, duplicates 0, "
+                           "missed 1, late 0, lost 1, stale 0, restarts 0, first 1, last 4, "
+                           "longest outage " % sender_port)
+                self.assertTrue(any(m.startswith(summary) for m in messages), messages)
 
     @needs_wine_ipv6_joins
     def test_source_specific_admits_its_source_and_filters_the_other(self):

@@ -114,7 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     static text_sink text;
     text_sink_start(&text, false, &layout);
     if (gap.kind != GAP_NONE) {
-        gap_event event = {nullptr, gap, false, SEQ_NEXT};
+        gap_event event = {nullptr, gap, false, SEQ_NEXT, false, 0};
         text.calls.gap(&text.calls, &event);
     }
 

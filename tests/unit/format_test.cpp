@@ -181,6 +181,16 @@ TEST(PutPadded, MatchesPrintfZeroPadding)
             char *end = put_padded(actual, value, digits);
             EXPECT_EQ(std::string(actual, end), expected);
         }
+    // Milliseconds from microseconds, as an outage is written: three places always.
+    for (uint64_t value_us : {uint64_t(0), uint64_t(7), uint64_t(12345), uint64_t(300000),
+                              uint64_t(UINT64_MAX)}) {
+        char expected[48];
+        snprintf(expected, sizeof expected, "%llu.%03llu",
+                 static_cast<unsigned long long>(value_us / 1000),
+                 static_cast<unsigned long long>(value_us % 1000));
+        char actual[48];
+        EXPECT_EQ(std::string(actual, put_milliseconds(actual, value_us)), expected);
+    }
 }
 
 } // namespace

@@ -160,7 +160,7 @@ TEST(FindGap, ReportsMissedAndExtraNumbersAsTheTextSinkPrintsThem)
     seq_layout layout = classic_layout(false);
     text_sink_start(&text, false, &layout);
     for (const gap_case &c : gap_cases) {
-        gap_event event = {nullptr, find_gap(c.seq, c.last_seq), false, SEQ_NEXT};
+        gap_event event = {nullptr, find_gap(c.seq, c.last_seq), false, SEQ_NEXT, false, 0};
         std::string context = std::to_string(c.last_seq) + " then " + std::to_string(c.seq);
         EXPECT_EQ(event.gap.missed, c.missed) << context;
         if (c.line[0] == '\0') {
