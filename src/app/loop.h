@@ -70,6 +70,8 @@ struct run_state {
                              // stamped arrivals only)
     bool stamps_arrivals;    // each datagram's time of arrival is kept, for the outages
     uint64_t last_arrival_utc_us; // of any sender's last datagram, where arrivals are stamped
+    histogram interarrival;  // the times between datagrams over the run (--prom)
+    uint64_t interarrival_sum_us;
     timer stall_timer;       // --stall
     uint64_t last_arrival_us;
     bool stalled;            // the stall line was printed and no datagram came since

@@ -41,7 +41,9 @@ static int write_run_metrics(run_state *state)
                          state->host_drops_counted,
                          state->host_drops,
                          state->start_utc_us,
-                         &state->options->layout};
+                         &state->options->layout,
+                         state->stamps_arrivals ? &state->interarrival : nullptr,
+                         state->interarrival_sum_us};
     return write_metrics(state->options->prom_path, &view);
 }
 
@@ -60,6 +62,7 @@ static void on_stats_due(void *context)
 {
     run_state *state = static_cast<run_state *>(context);
     stats_report report = stats_take(&state->stats);
+    report.have_rate = state->stamps_arrivals;
     if (state->host_drops_counted) {
         read_all_drops(state);
         report.host_drops_counted = true;
@@ -95,6 +98,8 @@ void run_state_init(run_state *state, const settings *options, const loop_calls 
     state->stalled = false;
     state->stamps_arrivals = false;
     state->last_arrival_utc_us = 0;
+    histogram_clear(&state->interarrival);
+    state->interarrival_sum_us = 0;
     state->stats = stats_record{};
     state->stats.period_us = options->period_us;
     state->last_seq = NO_SEQUENCE;

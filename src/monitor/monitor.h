@@ -7,6 +7,7 @@
 #include <stdint.h>
 
 #include "base/layout.h"
+#include "monitor/histogram.h"
 #include "monitor/tracker.h"
 
 // Marks "no previous sequence number" (all bits set).
@@ -18,15 +19,24 @@ struct stats_record {
     uint32_t packets;     // datagrams since the last report; wraps
     uint32_t gaps;        // missed sequence numbers since the last report; wraps
     uint64_t gap_numbers; // the same in full, for the outputs that carry 64 bits
+    uint64_t bytes;       // payload bytes since the last report
+    histogram interarrival; // the times between datagrams, where arrivals are stamped
 };
 
-// What one report says; the run adds what this host dropped in the period, where counted.
+// What one report says; the run adds what this host dropped in the period, where counted, and
+// where arrivals are stamped the period's rate and how evenly its datagrams came.
 struct stats_report {
     uint32_t packets;
     uint32_t gaps;
     uint64_t gap_numbers;
     bool host_drops_counted;
     uint64_t host_drops;
+    bool have_rate;
+    uint64_t datagrams_per_s;
+    uint64_t bits_per_s;        // of UDP payload
+    uint64_t interarrival_p50_us;
+    uint64_t interarrival_p99_us;
+    uint64_t interarrival_max_us;
 };
 
 // The sequence number in a datagram of length bytes: with short_seq a signed 32-bit number at

@@ -187,6 +187,13 @@ static void json_stats(sink *self, const stats_report *report)
     out = put_unsigned_field(out, "gaps", report->gap_numbers);
     if (report->host_drops_counted)
         out = put_unsigned_field(out, "host_drops", report->host_drops);
+    if (report->have_rate) {
+        out = put_unsigned_field(out, "datagrams_per_s", report->datagrams_per_s);
+        out = put_unsigned_field(out, "bits_per_s", report->bits_per_s);
+        out = put_unsigned_field(out, "interarrival_p50_us", report->interarrival_p50_us);
+        out = put_unsigned_field(out, "interarrival_p99_us", report->interarrival_p99_us);
+        out = put_unsigned_field(out, "interarrival_max_us", report->interarrival_max_us);
+    }
     end_object(line, out);
 }
 

@@ -4,6 +4,7 @@
 
 #include <stdint.h>
 
+#include "monitor/histogram.h"
 #include "monitor/senders.h"
 #include "net/socket.h"
 
@@ -16,6 +17,8 @@ struct metrics_view {
     uint64_t host_drops;
     uint64_t start_utc_us;
     const seq_layout *layout;
+    const histogram *interarrival;   // the times between datagrams, or null where not stamped
+    uint64_t interarrival_sum_us;
 };
 
 // Writes every metric to path. Returns 0, or -1 after an error line.

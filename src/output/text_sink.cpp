@@ -186,7 +186,42 @@ static void text_datagram(sink *self, const datagram_event *event)
     log_end(stdout, line, end);
 }
 
-static void text_stats(sink *, const stats_report *report)
+// A time as a reader wants it: "180 us", "2.1 ms", "1.25 s".
+static char *put_duration(char *out, uint64_t time_us)
+{
+    if (time_us < 1000)
+        return put_literal(put_unsigned(out, time_us), " us");
+    if (time_us < 1000000) {
+        out = put_unsigned(out, time_us / 1000);
+        *out++ = '.';
+        return put_literal(put_unsigned(out, time_us / 100 % 10), " ms");
+    }
+    out = put_unsigned(out, time_us / 1000000);
+    *out++ = '.';
+    return put_literal(put_padded(out, static_cast<unsigned>(time_us / 10000 % 100), 2), " s");
+}
+
+// -v: the period's rate, and how evenly its datagrams came.
+static void log_rate(const stats_report *report)
+{
+    char line[LOG_PREFIX_MAX + 8 * FORMAT_INTEGER_MAX + 96];
+    char *end = log_begin(line, "info");
+    end = put_literal(end, "Rate: ");
+    end = put_unsigned(end, report->datagrams_per_s);
+    end = put_literal(end, " datagrams/s, ");
+    end = put_unsigned(end, report->bits_per_s / 1000000);
+    *end++ = '.';
+    end = put_padded(end, static_cast<unsigned>(report->bits_per_s / 10000 % 100), 2);
+    end = put_literal(end, " Mbit/s; inter-arrival p50 ");
+    end = put_duration(end, report->interarrival_p50_us);
+    end = put_literal(end, ", p99 ");
+    end = put_duration(end, report->interarrival_p99_us);
+    end = put_literal(end, ", max ");
+    end = put_duration(end, report->interarrival_max_us);
+    log_end(stdout, line, end);
+}
+
+static void text_stats(sink *self, const stats_report *report)
 {
     char line[LOG_PREFIX_MAX + 64];
     char *end = log_begin(line, "info");
@@ -195,6 +230,8 @@ static void text_stats(sink *, const stats_report *report)
     end = put_literal(end, "; gaps - ");
     end = put_unsigned(end, report->gaps);
     log_end(stdout, line, end);
+    if (reinterpret_cast<text_sink *>(self)->verbose && report->have_rate)
+        log_rate(report);
 }
 
 int flush_standard_output(sink *)

@@ -5,14 +5,24 @@ import json
 import os
 import re
 import signal
+import subprocess
 import sys
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from harness import GROUP, WINDOWS, next_port, send, sender, watch  # noqa: E402
+from harness import (GROUP, WINDOWS, feed_command, next_port, send, sender,  # noqa: E402
+                     wait_until, watch)
 
 OUTAGE = re.compile(r"^Outage: (\d+\.\d{3}) ms$")
+RATE = re.compile(r"^Rate: (\d+) datagrams/s, (\d+\.\d\d) Mbit/s; inter-arrival p50 (.+), "
+                  r"p99 (.+), max (.+)$")
+
+
+def microseconds(text):
+    """A duration as the rate line writes it ("180 us", "2.1 ms", "1.25 s"), in microseconds."""
+    number, unit = text.split()
+    return float(number) * {"us": 1, "ms": 1000, "s": 1000000}[unit]
 
 
 def outages(watcher):
@@ -79,6 +89,43 @@ class Outages(unittest.TestCase):
         self.assertEqual(watcher.stop(), 0)
         [outage] = outages(watcher)
         self.assertLess(float(outage), 1000.0)
+
+
+
+class Rates(unittest.TestCase):
+    @unittest.skipIf(WINDOWS, "stopping the sender stops Wine's launcher, not the program")
+    def test_a_held_up_sender_shows_in_the_rate_lines(self):
+        port = next_port()
+        watcher = watch(self, "-s", "100", "-v", GROUP, port)
+        # Spinning, the sender moves its schedule on after the stop instead of sending the
+        # missed second at once, which the receive buffer would not hold.
+        feed = subprocess.Popen(feed_command() + ["-q", "--spin", "-b", "127.0.0.1", "-r", "1000",
+                                                  "-n", "2000", GROUP, str(port)],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(feed.kill)
+        watcher.wait_for_datagrams(300)
+        feed.send_signal(signal.SIGSTOP)
+        time.sleep(1.0)
+        feed.send_signal(signal.SIGCONT)
+        self.assertEqual(feed.wait(timeout=60), 0)
+        watcher.wait_for_datagrams(2000)
+        # One more report after the last datagram, so that the reports cover all of them.
+        reports = sum(m.startswith("Rate: ") for m in watcher.messages())
+        wait_until(lambda: sum(m.startswith("Rate: ") for m in watcher.messages()) > reports)
+        self.assertEqual(watcher.stop(), 0)
+        messages = watcher.messages()
+        rates = [RATE.match(m) for m in messages if m.startswith("Rate: ")]
+        self.assertTrue(all(rates), messages)
+        # Each report follows its statistics line, and together they count every datagram.
+        stats = [i for i, m in enumerate(messages) if m.startswith("Stats: ")]
+        self.assertEqual([messages[i + 1].startswith("Rate: ") for i in stats], [True] * len(stats))
+        self.assertEqual(sum(int(m.group(1)) for m in rates) // 10, 2000)
+        # The held-up second is one inter-arrival time, as the kernel stamped the datagrams on
+        # either side of it; ten times that is more than a slow machine adds.
+        longest = max(microseconds(m.group(5)) for m in rates)
+        self.assertGreaterEqual(longest, 999000)
+        self.assertLess(longest, 10000000)
+        self.assertEqual(float(max(m.group(2) for m in rates)) > 0, True)
 
 
 if __name__ == "__main__":

@@ -1,9 +1,12 @@
 #include "monitor/monitor.h"
 #include "monitor/pace.h"
+#include "monitor/histogram.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <limits>
+#include <random>
 #include <memory>
 #include <string>
 #include <vector>
@@ -116,6 +119,45 @@ TEST(ReadLayout, ReadsEachFieldWidthAndOrderAndRefusesShortDatagrams)
             EXPECT_EQ(static_cast<uint64_t>(reading.seq), c.seq);
             EXPECT_EQ(reading.count, c.count);
         }
+    }
+}
+
+// Percentiles from the buckets against an exact sort of the same times: never below the exact
+// one, and above it by at most the documented resolution (26 %, or 1 us).
+TEST(Histogram, PercentilesWithinTheBucketsResolutionOfAnExactSort)
+{
+    struct distribution {
+        const char *name;
+        uint64_t (*draw)(std::mt19937_64 &random);
+    };
+    const distribution distributions[] = {
+        {"steady 100 us", [](std::mt19937_64 &) -> uint64_t { return 100; }},
+        {"uniform to 2 ms", [](std::mt19937_64 &r) -> uint64_t { return r() % 2000; }},
+        {"bursts and pauses",
+         [](std::mt19937_64 &r) -> uint64_t { return r() % 10 == 0 ? 300000 + r() % 5000 : r() % 20; }},
+        {"spread over decades",
+         [](std::mt19937_64 &r) -> uint64_t { return uint64_t(1) << (r() % 27); }},
+    };
+    auto times = std::make_unique<histogram>();
+    for (const distribution &d : distributions) {
+        SCOPED_TRACE(d.name);
+        std::mt19937_64 random(7);
+        histogram_clear(times.get());
+        std::vector<uint64_t> exact;
+        for (int i = 0; i < 10001; i++) {
+            exact.push_back(d.draw(random));
+            histogram_add(times.get(), exact.back());
+        }
+        std::sort(exact.begin(), exact.end());
+        for (unsigned percent : {1u, 50u, 90u, 99u, 100u}) {
+            uint64_t truth = exact[(exact.size() * percent + 99) / 100 - 1];
+            uint64_t read = histogram_percentile_us(times.get(), percent);
+            EXPECT_GE(read, truth) << "p" << percent;
+            EXPECT_LE(read, truth + truth * 26 / 100 + 1) << "p" << percent;
+        }
+        EXPECT_EQ(histogram_percentile_us(times.get(), 100), exact.back());
+        EXPECT_EQ(histogram_count_to(times.get(), 1000),
+                  uint64_t(std::upper_bound(exact.begin(), exact.end(), 1000) - exact.begin()));
     }
 }
 

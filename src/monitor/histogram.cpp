@@ -1,0 +1,82 @@
+#include "monitor/histogram.h"
+
+#include <string.h>
+
+// 10^(k / 10) rounded up, k = 0 to 80, worked out once: the bounds a percentile can take.
+static const uint64_t *bounds(void)
+{
+    static uint64_t table[HISTOGRAM_BOUNDS];
+    if (table[0] == 0) {
+        // Each decade's ten steps of 10^0.1, in millionths, rounded up.
+        static const uint64_t steps[HISTOGRAM_PER_DECADE] = {
+            1000000, 1258926, 1584894, 1995263, 2511887, 3162278, 3981072, 5011873, 6309574,
+            7943283};
+        uint64_t decade = 1;
+        for (unsigned k = 0; k < HISTOGRAM_BOUNDS; k++) {
+            if (k > 0 && k % HISTOGRAM_PER_DECADE == 0)
+                decade *= 10;
+            uint64_t scaled = decade * steps[k % HISTOGRAM_PER_DECADE];
+            table[k] = (scaled + 999999) / 1000000;
+        }
+    }
+    return table;
+}
+
+uint64_t histogram_bound_us(unsigned bucket)
+{
+    return bounds()[bucket < HISTOGRAM_BOUNDS ? bucket : HISTOGRAM_BOUNDS - 1];
+}
+
+void histogram_clear(histogram *times)
+{
+    memset(times, 0, sizeof *times);
+}
+
+// The first bucket whose bound is at least the time: a binary search of 81 bounds.
+static unsigned bucket_of(uint64_t time_us)
+{
+    const uint64_t *bound = bounds();
+    unsigned low = 0, high = HISTOGRAM_BOUNDS;
+    while (low < high) {
+        unsigned middle = (low + high) / 2;
+        if (bound[middle] < time_us)
+            low = middle + 1;
+        else
+            high = middle;
+    }
+    return low;
+}
+
+void histogram_add(histogram *times, uint64_t time_us)
+{
+    times->counts[bucket_of(time_us)]++;
+    times->total++;
+    if (time_us > times->max_us)
+        times->max_us = time_us;
+}
+
+uint64_t histogram_percentile_us(const histogram *times, unsigned percent)
+{
+    if (times->total == 0)
+        return 0;
+    // The rank of the time sought, counted from 1: percent of the total, rounded up.
+    uint64_t rank = (times->total * percent + 99) / 100;
+    rank = rank == 0 ? 1 : rank;
+    uint64_t seen = 0;
+    for (unsigned k = 0; k < HISTOGRAM_BUCKETS; k++) {
+        seen += times->counts[k];
+        if (seen >= rank) {
+            uint64_t bound = k < HISTOGRAM_BOUNDS ? bounds()[k] : times->max_us;
+            return bound < times->max_us ? bound : times->max_us;
+        }
+    }
+    return times->max_us;
+}
+
+uint64_t histogram_count_to(const histogram *times, uint64_t limit_us)
+{
+    uint64_t count = 0;
+    for (unsigned k = 0; k < HISTOGRAM_BOUNDS && bounds()[k] <= limit_us; k++)
+        count += times->counts[k];
+    return count;
+}

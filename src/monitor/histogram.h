@@ -1,0 +1,32 @@
+// Times in fixed log-spaced buckets, for percentiles without sorting or allocating: ten buckets
+// a decade from 1 us to 100 s, each 1.26 times the one below, so that a percentile read from
+// them is never below the exact one and at most 26 % (or 1 us) above it; above 100 s, one
+// bucket holds all, read as the largest time.
+#pragma once
+
+#include <stdint.h>
+
+#define HISTOGRAM_PER_DECADE 10
+#define HISTOGRAM_DECADES 8
+// Bucket k holds the times above bound k - 1 up to bound k; the last, those above 100 s.
+#define HISTOGRAM_BOUNDS (HISTOGRAM_PER_DECADE * HISTOGRAM_DECADES + 1)
+#define HISTOGRAM_BUCKETS (HISTOGRAM_BOUNDS + 1)
+
+struct histogram {
+    uint64_t counts[HISTOGRAM_BUCKETS];
+    uint64_t total;
+    uint64_t max_us;
+};
+
+void histogram_clear(histogram *times);
+
+void histogram_add(histogram *times, uint64_t time_us);
+
+// The upper bound of bucket k: 10^(k / 10) us, rounded up.
+uint64_t histogram_bound_us(unsigned bucket);
+
+// The time below which percent of the times fall (at most the largest time); 0 when empty.
+uint64_t histogram_percentile_us(const histogram *times, unsigned percent);
+
+// How many times are at most limit_us, where limit_us is a decade's bound (10 us, 1 ms, ...).
+uint64_t histogram_count_to(const histogram *times, uint64_t limit_us);
