@@ -34,6 +34,8 @@ struct feed_options {
     uint32_t heartbeat_ms;   // with a count field: a heartbeat while idle this long, and at the
                              // end; 0: none
     unsigned char session[SESSION_BYTES];  // MoldUDP64's session, padded with spaces
+    bool stamp;              // --stamp: the send time, ns since 1970, 8 bytes little-endian
+    uint32_t stamp_offset;   // at this offset (default 12; MDP 3.0's SendingTime is at 4)
     // As given, read once every option is known.
     const char *start_text;
     const char *format_name;
@@ -78,6 +80,11 @@ int64_t plan_next_seq(const feed_plan *plan, const feed_options *options);
 // the layout's fields, and a protocol's header where it has one. Returns its length.
 uint32_t build_datagram(unsigned char *out, const feed_options *options, int64_t seq,
                         uint32_t count);
+
+// Writes the send time where --stamp (or MDP 3.0's SendingTime) keeps it, if the datagram of
+// length bytes holds it.
+void stamp_datagram(unsigned char *datagram, uint32_t length, const feed_options *options,
+                    uint64_t now_utc_us);
 
 // Each message of a MoldUDP64 datagram: a 2-byte length, then this many bytes.
 #define MOLD_MESSAGE_BYTES 8

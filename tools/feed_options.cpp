@@ -27,6 +27,9 @@ static const char usage[] =
     "      --heartbeat MS    with a count field, a heartbeat (count 0, the next number) after\n"
     "                        MS ms without a datagram, and one at the end\n"
     "      --session TEXT    MoldUDP64's session, up to 10 characters (default MCFEED)\n"
+    "      --stamp[=OFF]     write the send time at OFF (default 12): nanoseconds since 1970,\n"
+    "                        8 bytes little-endian (--format mdp3 writes its SendingTime\n"
+    "                        at 4 always)\n"
     "      --start SEQ       first sequence number (default 0)\n"
     "  -i, --interface IF    outgoing interface: an IPv4 address, a name or an index\n"
     "  -b, --bind ADDR       source address (IPv4 or IPv6, the group's family)\n"
@@ -59,7 +62,8 @@ enum {
     OPT_SEQ_COUNT,
     OPT_MESSAGES,
     OPT_HEARTBEAT,
-    OPT_SESSION
+    OPT_SESSION,
+    OPT_STAMP
 };
 
 static const option long_options[] = {
@@ -85,6 +89,7 @@ static const option long_options[] = {
     {"messages", required_argument, nullptr, OPT_MESSAGES},
     {"heartbeat", required_argument, nullptr, OPT_HEARTBEAT},
     {"session", required_argument, nullptr, OPT_SESSION},
+    {"stamp", optional_argument, nullptr, OPT_STAMP},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -221,6 +226,14 @@ static bool read_option(int code, const char *value, feed_options *options)
             return false;
         options->heartbeat_ms = static_cast<uint32_t>(number);
         return true;
+    case OPT_STAMP:
+        options->stamp = true;
+        if (value == nullptr)
+            return true;
+        if (!read_unsigned(value, LAYOUT_PAYLOAD_MAX - 8, &number))
+            return false;
+        options->stamp_offset = static_cast<uint32_t>(number);
+        return true;
     case OPT_SESSION:
         if (strlen(value) == 0 || strlen(value) > SESSION_BYTES)
             return false;
@@ -260,6 +273,7 @@ static void set_defaults(feed_options *options)
     options->loop = true;
     options->seed = 1;
     options->messages_max = 1;
+    options->stamp_offset = 12;
     memcpy(options->session, "MCFEED    ", SESSION_BYTES);
 }
 
@@ -334,6 +348,10 @@ static int check_options(int argc, char **argv, int first, feed_options *options
     }
     // MoldUDP64's length follows its messages.
     uint32_t field_end = layout_end(&options->layout);
+    if (options->stamp && options->stamp_offset + 8 > options->length_bytes) {
+        fprintf(stderr, "mcfeed: --length must hold the --stamp field\n%s", usage);
+        return -1;
+    }
     if (!options->layout.session && options->length_bytes < field_end) {
         fprintf(stderr, "mcfeed: --length must be at least %u, the end of the sequence field\n%s",
                 field_end, usage);

@@ -144,6 +144,7 @@ static int send_heartbeat(socket_handle s, const endpoint *group, const feed_opt
 {
     static unsigned char datagram[65536];
     uint32_t length = build_datagram(datagram, options, seq, 0);
+    stamp_datagram(datagram, length, options, clock_utc_us());
     int sent = send_datagram(s, group, datagram, length);
     if (sent > 0) {
         totals->heartbeats++;
@@ -228,6 +229,7 @@ static int send_stream(socket_handle s, const endpoint *group, const feed_option
                     return -1;
             }
             uint32_t length = build_datagram(datagram, options, step.seqs[i], step.counts[i]);
+            stamp_datagram(datagram, length, options, clock_utc_us());
             int sent = send_datagram(s, group, datagram, length);
             if (sent < 0)
                 return -1;

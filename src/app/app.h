@@ -36,6 +36,8 @@ struct settings {
     seq_field seq_count;
     const char *format_name; // --format: a protocol's preset; nullptr: none
     seq_layout layout;      // where the number is, from -f, --seq, --seq-count and --format
+    bool have_sent_at;      // --sent-at, or --format mdp3: the sender's clock in the payload
+    time_field sent_at;
 };
 
 // Fills options from the argument vector. Returns 0 to run, 1 after printing the help or the

@@ -93,6 +93,7 @@ static const char help_text[] =
     "               [--rcvbuf <bytes>] [--stall <ms>] [--json] [--prom <file>]\n"
     "               [--format <name> | --seq <offset>:<bytes>[:le|be]\n"
     "                [--seq-count <offset>:<bytes>[:le|be]]]\n"
+    "               [--sent-at <offset>:<bytes>[:le|be]:<unit>]\n"
     "               <host> <port> [<source_host>]\n"
     "\n"
     "Joins a UDP multicast group and prints a line for each datagram, with the sequence number\n"
@@ -136,12 +137,16 @@ static const char help_text[] =
     "                   the numbers each datagram carries from its number on; a count of 0\n"
     "                   is a heartbeat whose number is the next expected; counts are then of\n"
     "                   numbers (messages)\n"
+    "      --sent-at <offset>:<bytes>[:le|be]:<unit>  the sender's clock in the payload, 4\n"
+    "                   or 8 bytes counting ns, us, ms or s since 1970: with -s and -v,\n"
+    "                   each period's one-way delay (needs synchronised clocks)\n"
     "      --format <name>  a protocol's layout:\n"
     "                   rtp        --seq 2:2:be (RFC 3550, 5.1)\n"
     "                   moldudp64  --seq 10:8:be --seq-count 18:2:be; the session (bytes 0\n"
     "                              to 9) is part of the sender, count 65535 ends it\n"
     "                              (Nasdaq MoldUDP64 1.00)\n"
-    "                   mdp3       --seq 0:4:le (CME MDP 3.0 packet header, MsgSeqNum)\n"
+    "                   mdp3       --seq 0:4:le --sent-at 4:8:le:ns (CME MDP 3.0 packet\n"
+    "                              header: MsgSeqNum, SendingTime)\n"
     "                   16-bit numbers follow RFC 3550's limits: 3000 ahead is a gap, 100\n"
     "                   back late or a duplicate, anything else a restart once the next\n"
     "                   datagram agrees; wider ones the 65536-number window\n"
@@ -301,6 +306,14 @@ static int read_extra_option(int argc, char **argv, int *index, settings *option
             return -1;
         }
         (count_field ? options->seq_count_given : options->seq_given) = true;
+    } else if (is_long_option(option, "--sent-at", &inline_value)) {
+        value = value_of(inline_value, argc, argv, index);
+        if (value == nullptr || parse_time_field(value, &options->sent_at) < 0) {
+            if (value != nullptr)
+                log_line(stderr, "error", "invalid option");
+            return -1;
+        }
+        options->have_sent_at = true;
     } else if (is_long_option(option, "--format", &inline_value)) {
         options->format_name = value_of(inline_value, argc, argv, index);
         if (options->format_name == nullptr)
@@ -385,6 +398,12 @@ static int choose_layout(settings *options)
         log_line(stderr, "error", "Unknown format \"%s\" (known: %s)", options->format_name,
                  layout_preset_names);
         return -1;
+    }
+    // MDP 3.0 carries its sending time right after the number.
+    if (options->layout.name != nullptr && strcmp(options->layout.name, "mdp3") == 0 &&
+        !options->have_sent_at) {
+        options->have_sent_at = true;
+        options->sent_at = mdp3_sending_time;
     }
     if (options->seq_given) {
         options->layout.given = true;

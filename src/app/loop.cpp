@@ -118,6 +118,20 @@ static void check_gap(run_state *state, const sender_entry *sender,
     }
 }
 
+// The one-way delay from the sender's clock, for the period, the sender and the run; a datagram
+// that ends before the clock's field has none.
+static void note_delay(run_state *state, sender_entry *sender, const received_datagram *datagram,
+                       uint64_t arrival_us)
+{
+    const seq_field *field = &state->options->sent_at.field;
+    if (static_cast<uint64_t>(datagram->length_bytes) < uint64_t(field->offset) + field->width_bytes)
+        return;
+    uint64_t sent_us = read_time_us(&state->options->sent_at, datagram->buffer);
+    delay_add(&state->stats.delays, sent_us, arrival_us);
+    delay_add(&sender->delays, sent_us, arrival_us);
+    delay_add(&state->delays, sent_us, arrival_us);
+}
+
 // Counts the datagram, checks its number and hands both to the sink. A datagram too short for
 // a given layout is counted and shown, never judged.
 static void take_datagram(run_state *state, const receiver *from_receiver,
@@ -151,6 +165,8 @@ static void take_datagram(run_state *state, const receiver *from_receiver,
         histogram_add(&state->interarrival, interval_us);
         state->interarrival_sum_us += interval_us;
     }
+    if (options->have_sent_at)
+        note_delay(state, sender, datagram, arrival_us);
     sender->last_utc_us = arrival_us;
     state->last_arrival_utc_us = arrival_us;
     if (!options->quiet) {
@@ -191,7 +207,8 @@ void emit_summary(run_state *state)
     read_all_drops(state);
     summary_event event = {&state->senders,
                            elapsed_us(state->calls->monotonic_us(), state->started_us),
-                           state->host_drops_counted, state->host_drops, state->stamps_arrivals};
+                           state->host_drops_counted, state->host_drops, state->stamps_arrivals,
+                           state->options->have_sent_at ? &state->delays : nullptr};
     if (!state->host_drops_counted)
         event.host_drops_counted = read_drops_outright(state, &event.host_drops);
     state->out->summary(state->out, &event);

@@ -72,6 +72,7 @@ struct run_state {
     uint64_t last_arrival_utc_us; // of any sender's last datagram, where arrivals are stamped
     histogram interarrival;  // the times between datagrams over the run (--prom)
     uint64_t interarrival_sum_us;
+    delay_record delays;     // over the run, with --sent-at
     timer stall_timer;       // --stall
     uint64_t last_arrival_us;
     bool stalled;            // the stall line was printed and no datagram came since

@@ -157,7 +157,8 @@ static int enable_drop_count(run_state *state, receiver *opened)
 static int enable_arrival_stamps(run_state *state, receiver *opened)
 {
     const settings *options = state->options;
-    if (!options->verbose && !options->summary && !options->json && options->prom_path == nullptr)
+    if (!options->verbose && !options->summary && !options->json && options->prom_path == nullptr &&
+        !options->have_sent_at)
         return 0;
     if (socket_stamp_arrivals(opened->socket) < 0) {
         report_socket_error("setsockopt failed");

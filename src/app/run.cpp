@@ -43,7 +43,8 @@ static int write_run_metrics(run_state *state)
                          state->start_utc_us,
                          &state->options->layout,
                          state->stamps_arrivals ? &state->interarrival : nullptr,
-                         state->interarrival_sum_us};
+                         state->interarrival_sum_us,
+                         state->options->have_sent_at ? &state->delays : nullptr};
     return write_metrics(state->options->prom_path, &view);
 }
 
@@ -63,6 +64,7 @@ static void on_stats_due(void *context)
     run_state *state = static_cast<run_state *>(context);
     stats_report report = stats_take(&state->stats);
     report.have_rate = state->stamps_arrivals;
+    report.have_delays = state->options->have_sent_at;
     if (state->host_drops_counted) {
         read_all_drops(state);
         report.host_drops_counted = true;
@@ -100,6 +102,7 @@ void run_state_init(run_state *state, const settings *options, const loop_calls 
     state->last_arrival_utc_us = 0;
     histogram_clear(&state->interarrival);
     state->interarrival_sum_us = 0;
+    delay_clear(&state->delays);
     state->stats = stats_record{};
     state->stats.period_us = options->period_us;
     state->last_seq = NO_SEQUENCE;

@@ -114,3 +114,38 @@ uint64_t field_mask(const seq_field *field)
 {
     return field->width_bytes >= 8 ? UINT64_MAX : (uint64_t(1) << (8 * field->width_bytes)) - 1;
 }
+
+const time_field mdp3_sending_time = {{4, 8, false}, 1};
+
+int parse_time_field(const char *text, time_field *field)
+{
+    const char *unit = strrchr(text, ':');
+    if (unit == nullptr)
+        return -1;
+    static const struct {
+        const char *name;
+        uint64_t unit_ns;
+    } units[] = {{"ns", 1}, {"us", 1000}, {"ms", 1000000}, {"s", 1000000000}};
+    time_field read = {{0, 0, false}, 0};
+    for (const auto &known : units)
+        if (strcmp(unit + 1, known.name) == 0)
+            read.unit_ns = known.unit_ns;
+    char spec[32];
+    size_t length = static_cast<size_t>(unit - text);
+    if (read.unit_ns == 0 || length >= sizeof spec)
+        return -1;
+    memcpy(spec, text, length);
+    spec[length] = '\0';
+    if (parse_seq_field(spec, false, &read.field) < 0 || read.field.width_bytes < 4)
+        return -1;
+    *field = read;
+    return 0;
+}
+
+uint64_t read_time_us(const time_field *field, const unsigned char *datagram)
+{
+    uint64_t value = read_field(&field->field, datagram);
+    if (field->unit_ns >= 1000)
+        return value * (field->unit_ns / 1000);
+    return value / 1000;
+}

@@ -54,5 +54,20 @@ uint64_t read_field(const seq_field *field, const unsigned char *datagram);
 // Writes the value's low width_bytes bytes into the field.
 void write_field(const seq_field *field, unsigned char *datagram, uint64_t value);
 
+// A sender's clock in the payload: a field of 4 or 8 bytes counting units since 1970.
+struct time_field {
+    seq_field field;
+    uint64_t unit_ns;      // 1 (ns), 1000 (us), 1000000 (ms) or 1000000000 (s)
+};
+
+// Reads "<offset>:<bytes>[:le|be]:<unit>" (unit ns, us, ms or s). Returns 0, or -1.
+int parse_time_field(const char *text, time_field *field);
+
+// The sender's time in microseconds since 1970; the datagram holds the field.
+uint64_t read_time_us(const time_field *field, const unsigned char *datagram);
+
+// MDP 3.0's SendingTime: nanoseconds since 1970, 8 bytes little-endian at bytes 4 to 11.
+extern const time_field mdp3_sending_time;
+
 // The field's largest value: its numbers wrap to 0 after it.
 uint64_t field_mask(const seq_field *field);

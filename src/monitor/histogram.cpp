@@ -80,3 +80,42 @@ uint64_t histogram_count_to(const histogram *times, uint64_t limit_us)
         count += times->counts[k];
     return count;
 }
+
+void delay_clear(delay_record *record)
+{
+    histogram_clear(&record->delays);
+    record->sum_us = 0;
+    record->min_us = UINT64_MAX;
+    record->skew_count = 0;
+    record->skew_max_us = 0;
+}
+
+void delay_add(delay_record *record, uint64_t sent_us, uint64_t arrival_us)
+{
+    if (sent_us > arrival_us) {
+        record->skew_count++;
+        if (sent_us - arrival_us > record->skew_max_us)
+            record->skew_max_us = sent_us - arrival_us;
+        return;
+    }
+    uint64_t delay_us = arrival_us - sent_us;
+    histogram_add(&record->delays, delay_us);
+    record->sum_us += delay_us;
+    if (delay_us < record->min_us)
+        record->min_us = delay_us;
+}
+
+delay_figures delay_figures_of(const delay_record *record)
+{
+    delay_figures figures = {};
+    figures.count = record->delays.total;
+    if (figures.count > 0) {
+        figures.min_us = record->min_us;
+        figures.p50_us = histogram_percentile_us(&record->delays, 50);
+        figures.p99_us = histogram_percentile_us(&record->delays, 99);
+        figures.max_us = record->delays.max_us;
+    }
+    figures.skew_count = record->skew_count;
+    figures.skew_max_us = record->skew_max_us;
+    return figures;
+}

@@ -30,3 +30,27 @@ uint64_t histogram_percentile_us(const histogram *times, unsigned percent);
 
 // How many times are at most limit_us, where limit_us is a decade's bound (10 us, 1 ms, ...).
 uint64_t histogram_count_to(const histogram *times, uint64_t limit_us);
+
+// One-way delays from the sender's clock to the kernel's time of arrival. A sender's time
+// after the arrival means the clocks disagree: it is counted as clock skew, with its size,
+// never as a delay of 0.
+struct delay_record {
+    histogram delays;
+    uint64_t sum_us;
+    uint64_t min_us;
+    uint64_t skew_count;
+    uint64_t skew_max_us;     // the most the sender's clock was ahead
+};
+
+void delay_clear(delay_record *record);
+
+void delay_add(delay_record *record, uint64_t sent_us, uint64_t arrival_us);
+
+// What a report or a summary says of the delays.
+struct delay_figures {
+    uint64_t count;           // delays measured (skewed ones apart)
+    uint64_t min_us, p50_us, p99_us, max_us;
+    uint64_t skew_count, skew_max_us;
+};
+
+delay_figures delay_figures_of(const delay_record *record);

@@ -21,6 +21,7 @@ struct stats_record {
     uint64_t gap_numbers; // the same in full, for the outputs that carry 64 bits
     uint64_t bytes;       // payload bytes since the last report
     histogram interarrival; // the times between datagrams, where arrivals are stamped
+    delay_record delays;    // from the sender's clock, with --sent-at
 };
 
 // What one report says; the run adds what this host dropped in the period, where counted, and
@@ -37,6 +38,8 @@ struct stats_report {
     uint64_t interarrival_p50_us;
     uint64_t interarrival_p99_us;
     uint64_t interarrival_max_us;
+    bool have_delays;           // --sent-at
+    delay_figures delays;
 };
 
 // The sequence number in a datagram of length bytes: with short_seq a signed 32-bit number at

@@ -110,6 +110,7 @@ static sender_entry *start_entry(sender_table *table, uint32_t index, const send
     if (session != nullptr)
         memcpy(entry->session, session, SESSION_BYTES);
     track_start(&entry->track, rules, !entry->shared);
+    delay_clear(&entry->delays);
     table->count++;
     return entry;
 }

@@ -7,6 +7,7 @@
 
 #include <stdint.h>
 
+#include "monitor/histogram.h"
 #include "monitor/tracker.h"
 #include "net/socket.h"
 
@@ -37,6 +38,7 @@ struct sender_entry {
                           // with arrivals stamped, the kernel's time of arrival)
     uint64_t last_us;     // the same on the monotonic clock, to find an idle entry
     tracker track;        // its window lives here: the table is made once, never per datagram
+    delay_record delays;  // from its clock, with --sent-at
 };
 
 struct sender_table {

@@ -8,6 +8,7 @@ void stats_start(stats_record *stats, uint64_t now_us)
     stats->gap_numbers = 0;
     stats->bytes = 0;
     histogram_clear(&stats->interarrival);
+    delay_clear(&stats->delays);
 }
 
 stats_report stats_take(stats_record *stats)
@@ -23,11 +24,13 @@ stats_report stats_take(stats_record *stats)
     report.interarrival_p50_us = histogram_percentile_us(&stats->interarrival, 50);
     report.interarrival_p99_us = histogram_percentile_us(&stats->interarrival, 99);
     report.interarrival_max_us = stats->interarrival.max_us;
+    report.delays = delay_figures_of(&stats->delays);
     stats->packets = 0;
     stats->gaps = 0;
     stats->gap_numbers = 0;
     stats->bytes = 0;
     histogram_clear(&stats->interarrival);
+    delay_clear(&stats->delays);
     stats->due_us += stats->period_us;
     return report;
 }

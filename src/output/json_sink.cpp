@@ -179,6 +179,19 @@ static void json_gap(sink *self, const gap_event *event)
     end_object(line, out);
 }
 
+// The delays' fields: their figures where any was measured, and the clock skew.
+static char *put_delay_fields(char *out, const delay_figures *figures)
+{
+    if (figures->count > 0) {
+        out = put_unsigned_field(out, "delay_min_us", figures->min_us);
+        out = put_unsigned_field(out, "delay_p50_us", figures->p50_us);
+        out = put_unsigned_field(out, "delay_p99_us", figures->p99_us);
+        out = put_unsigned_field(out, "delay_max_us", figures->max_us);
+    }
+    out = put_unsigned_field(out, "clock_skew", figures->skew_count);
+    return put_unsigned_field(out, "clock_skew_max_us", figures->skew_max_us);
+}
+
 static void json_stats(sink *self, const stats_report *report)
 {
     char line[JSON_LINE_MAX];
@@ -194,6 +207,8 @@ static void json_stats(sink *self, const stats_report *report)
         out = put_unsigned_field(out, "interarrival_p99_us", report->interarrival_p99_us);
         out = put_unsigned_field(out, "interarrival_max_us", report->interarrival_max_us);
     }
+    if (report->have_delays)
+        out = put_delay_fields(out, &report->delays);
     end_object(line, out);
 }
 
@@ -268,6 +283,10 @@ static void json_summary(sink *self, const summary_event *event)
         out = put_counts(out, &counts, layout, event->outages);
         out = put_seq_field(out, layout, "first_seq", counts.first_seq);
         out = put_seq_field(out, layout, "last_seq", counts.last_seq);
+        if (event->delays != nullptr) {
+            delay_figures figures = delay_figures_of(&entry->delays);
+            out = put_delay_fields(out, &figures);
+        }
         *out++ = '}';
         output_write(line, static_cast<size_t>(out - line));
     }
@@ -278,6 +297,10 @@ static void json_summary(sink *self, const summary_event *event)
     if (census.more)
         out = put_literal(out, ",\"more_senders\":true");
     out = put_counts(out, &total, layout, event->outages);
+    if (event->delays != nullptr) {
+        delay_figures figures = delay_figures_of(event->delays);
+        out = put_delay_fields(out, &figures);
+    }
     out = put_literal(out, "}}\n");
     output_write(line, static_cast<size_t>(out - line));
 }

@@ -120,31 +120,29 @@ static void put_sender_value(FILE *file, size_t metric, const sender_entry *entr
         fprintf(file, "%llu\n", static_cast<unsigned long long>(counters[metric]));
 }
 
-// The times between datagrams as a histogram, a bucket a decade from 10 us to 10 s.
-static void put_interarrival(FILE *file, const metrics_view *view)
+// Times as a histogram of seconds, a bucket a decade from 10 us to 10 s.
+static void put_histogram(FILE *file, const metrics_view *view, const char *name, const char *help,
+                          const histogram *times, uint64_t sum_us)
 {
-    static const char name[] = "mcwatch_interarrival_seconds";
-    fprintf(file, "# HELP %s Time between one datagram's arrival and the next's.\n"
-                  "# TYPE %s histogram\n", name, name);
+    fprintf(file, "# HELP %s %s\n# TYPE %s histogram\n", name, help, name);
     static const char *const bounds[] = {"1e-05", "0.0001", "0.001", "0.01", "0.1", "1", "10"};
     uint64_t limit_us = 10;
     for (const char *bound : bounds) {
         fprintf(file, "%s_bucket", name);
         put_group_labels(file, view);
         fprintf(file, ",le=\"%s\"} %llu\n", bound,
-                static_cast<unsigned long long>(histogram_count_to(view->interarrival, limit_us)));
+                static_cast<unsigned long long>(histogram_count_to(times, limit_us)));
         limit_us *= 10;
     }
     fprintf(file, "%s_bucket", name);
     put_group_labels(file, view);
-    fprintf(file, ",le=\"+Inf\"} %llu\n%s_sum", static_cast<unsigned long long>(view->interarrival->total),
-            name);
+    fprintf(file, ",le=\"+Inf\"} %llu\n%s_sum", static_cast<unsigned long long>(times->total), name);
     put_group_labels(file, view);
     fputs("} ", file);
-    put_seconds(file, view->interarrival_sum_us);
+    put_seconds(file, sum_us);
     fprintf(file, "%s_count", name);
     put_group_labels(file, view);
-    fprintf(file, "} %llu\n", static_cast<unsigned long long>(view->interarrival->total));
+    fprintf(file, "} %llu\n", static_cast<unsigned long long>(times->total));
 }
 
 static void put_metrics(FILE *file, const metrics_view *view)
@@ -182,7 +180,18 @@ static void put_metrics(FILE *file, const metrics_view *view)
         fprintf(file, "} %llu\n", static_cast<unsigned long long>(view->host_drops));
     }
     if (view->interarrival != nullptr)
-        put_interarrival(file, view);
+        put_histogram(file, view, "mcwatch_interarrival_seconds",
+                      "Time between one datagram's arrival and the next's.", view->interarrival,
+                      view->interarrival_sum_us);
+    if (view->delays != nullptr) {
+        put_histogram(file, view, "mcwatch_delay_seconds",
+                      "One-way delay from the sender's clock to the arrival.",
+                      &view->delays->delays, view->delays->sum_us);
+        fputs("# HELP mcwatch_clock_skew_total Datagrams stamped by the sender after their "
+              "arrival.\n# TYPE mcwatch_clock_skew_total counter\nmcwatch_clock_skew_total", file);
+        put_group_labels(file, view);
+        fprintf(file, "} %llu\n", static_cast<unsigned long long>(view->delays->skew_count));
+    }
     fputs("# HELP mcwatch_start_time_seconds When the watch started, in seconds since 1970.\n"
           "# TYPE mcwatch_start_time_seconds gauge\nmcwatch_start_time_seconds", file);
     put_group_labels(file, view);

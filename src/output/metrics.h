@@ -19,6 +19,7 @@ struct metrics_view {
     const seq_layout *layout;
     const histogram *interarrival;   // the times between datagrams, or null where not stamped
     uint64_t interarrival_sum_us;
+    const delay_record *delays;      // with --sent-at, else null
 };
 
 // Writes every metric to path. Returns 0, or -1 after an error line.

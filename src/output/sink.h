@@ -47,6 +47,7 @@ struct summary_event {
     bool host_drops_counted;   // false where the platform keeps no count
     uint64_t host_drops;
     bool outages;              // arrivals were stamped: the counts' outages mean something
+    const delay_record *delays; // with --sent-at, the run's (each sender keeps its own); else null
 };
 
 // The membership joined: the group with its port, the source of a source-specific join (or

@@ -41,6 +41,39 @@ void put_session_text(char *out, const sender_entry *entry)
         *out = '\0';
 }
 
+// A time as a reader wants it: "180 us", "2.1 ms", "1.25 s".
+static char *put_duration(char *out, uint64_t time_us)
+{
+    if (time_us < 1000)
+        return put_literal(put_unsigned(out, time_us), " us");
+    if (time_us < 1000000) {
+        out = put_unsigned(out, time_us / 1000);
+        *out++ = '.';
+        return put_literal(put_unsigned(out, time_us / 100 % 10), " ms");
+    }
+    out = put_unsigned(out, time_us / 1000000);
+    *out++ = '.';
+    return put_literal(put_padded(out, static_cast<unsigned>(time_us / 10000 % 100), 2), " s");
+}
+
+// "<first>1.2 ms, p50 1.5 ms, p99 2.0 ms, max 3.1 ms" where any delay was measured, and where
+// the clocks disagreed "<skew>50 datagrams, up to 49.8 ms"; returns the end, unterminated.
+static char *put_delays(char *out, const delay_figures *figures, const char *first,
+                        const char *skew)
+{
+    if (figures->count > 0) {
+        out = put_duration(put_text(out, first), figures->min_us);
+        out = put_duration(put_literal(out, ", p50 "), figures->p50_us);
+        out = put_duration(put_literal(out, ", p99 "), figures->p99_us);
+        out = put_duration(put_literal(out, ", max "), figures->max_us);
+    }
+    if (figures->skew_count > 0) {
+        out = put_unsigned(put_text(out, skew), figures->skew_count);
+        out = put_duration(put_literal(out, " datagrams, up to "), figures->skew_max_us);
+    }
+    return out;
+}
+
 static void text_gap(sink *self, const gap_event *event)
 {
     const seq_layout *layout = reinterpret_cast<text_sink *>(self)->layout;
@@ -83,9 +116,9 @@ static void text_classified(sink *self, const class_event *event)
 // The classic counts; a given layout adds the datagrams too short to read, and where its
 // datagrams carry a count, says that the counts are of messages.
 static void log_counts(const char *who, const track_counts *n, bool with_range,
-                       const seq_layout *layout, bool outages)
+                       const seq_layout *layout, bool outages, const delay_record *delays)
 {
-    char range[6 * FORMAT_INTEGER_MAX + 160] = "";
+    char range[14 * FORMAT_INTEGER_MAX + 320] = "";
     char *end = range;
     if (layout->given)
         end += snprintf(end, 48, ", short %llu", static_cast<unsigned long long>(n->short_datagrams));
@@ -102,6 +135,10 @@ static void log_counts(const char *who, const track_counts *n, bool with_range,
         end = put_milliseconds(put_literal(end, " ms, outages "), n->outage_us);
         end = put_literal(end, " ms");
         *end = '\0';
+    }
+    if (delays != nullptr) {
+        delay_figures figures = delay_figures_of(delays);
+        *put_delays(end, &figures, ", delay min ", ", clock skew ") = '\0';
     }
     log_line(stdout, "info",
              "Summary: %s: received %llu, bytes %llu, unique %llu, duplicates %llu, missed %llu, "
@@ -124,7 +161,8 @@ static void text_summary(sink *self, const summary_event *event)
         if (!entry->shared)
             put_session_text(put_endpoint(who, &entry->address), entry);
         track_counts counts = track_snapshot(&entry->track);
-        log_counts(who, &counts, !entry->shared, layout, event->outages);
+        log_counts(who, &counts, !entry->shared, layout, event->outages,
+                   event->delays != nullptr ? &entry->delays : nullptr);
     }
     sender_census census;
     track_counts total = senders_total(table, &census);
@@ -134,7 +172,7 @@ static void text_summary(sink *self, const summary_event *event)
              census.more ? " and more" : "",
              static_cast<unsigned long long>(event->duration_us / 1000000),
              static_cast<unsigned long long>(event->duration_us / 1000 % 1000));
-    log_counts(who, &total, false, layout, event->outages);
+    log_counts(who, &total, false, layout, event->outages, event->delays);
     if (event->host_drops_counted)
         log_line(stdout, "info", "Summary: dropped by this host: %llu (receive buffer full)",
                  static_cast<unsigned long long>(event->host_drops));
@@ -186,21 +224,6 @@ static void text_datagram(sink *self, const datagram_event *event)
     log_end(stdout, line, end);
 }
 
-// A time as a reader wants it: "180 us", "2.1 ms", "1.25 s".
-static char *put_duration(char *out, uint64_t time_us)
-{
-    if (time_us < 1000)
-        return put_literal(put_unsigned(out, time_us), " us");
-    if (time_us < 1000000) {
-        out = put_unsigned(out, time_us / 1000);
-        *out++ = '.';
-        return put_literal(put_unsigned(out, time_us / 100 % 10), " ms");
-    }
-    out = put_unsigned(out, time_us / 1000000);
-    *out++ = '.';
-    return put_literal(put_padded(out, static_cast<unsigned>(time_us / 10000 % 100), 2), " s");
-}
-
 // -v: the period's rate, and how evenly its datagrams came.
 static void log_rate(const stats_report *report)
 {
@@ -221,6 +244,17 @@ static void log_rate(const stats_report *report)
     log_end(stdout, line, end);
 }
 
+// -v with --sent-at: the period's one-way delays.
+static void log_delays(const delay_figures *figures)
+{
+    char line[LOG_PREFIX_MAX + 8 * FORMAT_INTEGER_MAX + 128];
+    char *end = put_literal(log_begin(line, "info"), "Delay: ");
+    if (figures->count == 0)
+        end = put_literal(end, "none measured");
+    end = put_delays(end, figures, "min ", "; clock skew ");
+    log_end(stdout, line, end);
+}
+
 static void text_stats(sink *self, const stats_report *report)
 {
     char line[LOG_PREFIX_MAX + 64];
@@ -232,6 +266,8 @@ static void text_stats(sink *self, const stats_report *report)
     log_end(stdout, line, end);
     if (reinterpret_cast<text_sink *>(self)->verbose && report->have_rate)
         log_rate(report);
+    if (reinterpret_cast<text_sink *>(self)->verbose && report->have_delays)
+        log_delays(&report->delays);
 }
 
 int flush_standard_output(sink *)

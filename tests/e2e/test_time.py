@@ -5,15 +5,17 @@ import json
 import os
 import re
 import signal
+import struct
 import subprocess
 import sys
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from harness import (GROUP, WINDOWS, feed_command, next_port, send, sender,  # noqa: E402
-                     wait_until, watch)
+from harness import (GROUP, WINDOWS, feed_command, next_port, run_feed, send,  # noqa: E402
+                     sender, wait_until, watch)
 
+DURATION = r"([\d.]+ (?:us|ms|s))"
 OUTAGE = re.compile(r"^Outage: (\d+\.\d{3}) ms$")
 RATE = re.compile(r"^Rate: (\d+) datagrams/s, (\d+\.\d\d) Mbit/s; inter-arrival p50 (.+), "
                   r"p99 (.+), max (.+)$")
@@ -126,6 +128,74 @@ class Rates(unittest.TestCase):
         self.assertGreaterEqual(longest, 999000)
         self.assertLess(longest, 10000000)
         self.assertEqual(float(max(m.group(2) for m in rates)) > 0, True)
+
+
+
+def stamped(seq, sent_s):
+    """A datagram in the classic layout with the sender's clock at bytes 12 to 19 (ns)."""
+    return struct.pack("<4sqq", b"\xaa\xbb\xcc\xdd", seq, int(sent_s * 1e9))
+
+
+def ms(text):
+    return microseconds(text) / 1000
+
+
+class Delays(unittest.TestCase):
+    def test_delays_from_the_senders_clock_and_a_clock_that_runs_ahead(self):
+        port = next_port()
+        watcher = watch(self, "--sent-at", "12:8:le:ns", "-s", "100", "-v", "--summary", GROUP,
+                        port)
+        behind, ahead = sender("127.0.0.1", 40802), sender("127.0.0.1", 40803)
+        try:
+            for seq in range(50):
+                # One sender's clock says 20 ms earlier than the arrival at least; the other's
+                # runs 50 ms ahead of it, which is no delay at all but clock skew.
+                behind.sendto(stamped(seq, time.time() - 0.020), (GROUP, port))
+                ahead.sendto(stamped(seq, time.time() + 0.050), (GROUP, port))
+        finally:
+            behind.close()
+            ahead.close()
+        watcher.wait_for_datagrams(100)
+        watcher.wait_for(r"^Delay: min ")
+        self.assertEqual(watcher.stop(), 0)
+        messages = watcher.messages()
+        summary = {m.split(":")[1].strip(): m for m in messages
+                   if m.startswith("Summary: 127.0.0.1.4080")}
+        self.assertEqual(sorted(summary), ["127.0.0.1.40802", "127.0.0.1.40803"], messages)
+        found = re.search(r", delay min %s, p50 .*, max %s$" % (DURATION, DURATION),
+                          summary["127.0.0.1.40802"])
+        self.assertIsNotNone(found, summary)
+        self.assertGreaterEqual(ms(found.group(1)), 20.0)
+        self.assertLess(ms(found.group(2)), 2000.0)
+        found = re.search(r"outages [\d.]+ ms, clock skew 50 datagrams, up to %s$" % DURATION,
+                          summary["127.0.0.1.40803"])
+        self.assertIsNotNone(found, summary)
+        self.assertGreater(ms(found.group(1)), 0)
+        self.assertLessEqual(ms(found.group(1)), 50.0)
+        # A skewed datagram is no delay of 0 in the period's figures: the smallest delay any
+        # period shows is still the one sender's 20 ms.
+        periods = [re.match(r"^Delay: min " + DURATION, m) for m in messages
+                   if m.startswith("Delay")]
+        minimums = [ms(p.group(1)) for p in periods if p]
+        self.assertTrue(minimums, messages)
+        self.assertGreaterEqual(min(minimums), 20.0)
+        self.assertTrue(any("; clock skew " in m for m in messages if m.startswith("Delay")))
+
+    def test_mdp3_carries_its_sending_time_from_mcfeed(self):
+        port = next_port()
+        watcher = watch(self, "--format", "mdp3", "-s", "100", "-v", GROUP, port)
+        status, _, err = run_feed(["-b", "127.0.0.1", "--format", "mdp3", "-r", "1000", "-n", "300",
+                                   GROUP, port])
+        self.assertEqual(status, 0, err)
+        watcher.wait_for_datagrams(300)
+        reports = sum(m.startswith("Delay") for m in watcher.messages())
+        wait_until(lambda: sum(m.startswith("Delay") for m in watcher.messages()) > reports)
+        self.assertEqual(watcher.stop(), 0)
+        delays = [m for m in watcher.messages() if m.startswith("Delay: min ")]
+        self.assertTrue(delays, watcher.messages())
+        self.assertFalse([m for m in delays if "clock skew" in m])
+        self.assertLess(max(ms(re.search(r"max %s$" % DURATION, m).group(1)) for m in delays),
+                        10000)
 
 
 if __name__ == "__main__":

@@ -35,6 +35,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             abort();
         if (options.period_us % 1000 != 0)
             abort();
+        // Every field read from a datagram ends within the largest one.
+        const seq_layout *layout = &options.layout;
+        if (layout->given && layout->seq.offset + layout->seq.width_bytes > LAYOUT_PAYLOAD_MAX)
+            abort();
+        if (layout->have_count &&
+            layout->count.offset + layout->count.width_bytes > LAYOUT_PAYLOAD_MAX)
+            abort();
+        if (options.have_sent_at &&
+            (options.sent_at.field.offset + options.sent_at.field.width_bytes > LAYOUT_PAYLOAD_MAX ||
+             options.sent_at.field.width_bytes < 4 || options.sent_at.unit_ns == 0))
+            abort();
         // The host and source are arguments themselves, never copies that could dangle.
         bool host_is_argument = false;
         for (char *word : argv)

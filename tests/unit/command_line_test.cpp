@@ -22,6 +22,7 @@ struct command_case {
     uint64_t count_max = 0;
     uint64_t duration_us = 0;
     const char *layout = "classic";  // as layout_text writes the layout read
+    const char *sent_at = "";        // the sender's clock, as field_text writes it, and its unit
 };
 
 std::string field_text(const seq_field &field)
@@ -106,7 +107,15 @@ const command_case command_cases[] = {
     {{"--format=moldudp64", "g", "1"}, 0, nullptr, false, false, 0, "0.0.0.0", "g", 1, nullptr,
      0, 0, "10:8:be count 18:2:be session"},
     {{"--format", "mdp3", "g", "1"}, 0, nullptr, false, false, 0, "0.0.0.0", "g", 1, nullptr, 0,
-     0, "0:4:le"},
+     0, "0:4:le", "4:8:le ns 1"},
+    {{"--sent-at", "12:8:be:us", "g", "1"}, 0, nullptr, false, false, 0, "0.0.0.0", "g", 1,
+     nullptr, 0, 0, "classic", "12:8:be ns 1000"},
+    {{"--format", "mdp3", "--sent-at=20:4:s", "g", "1"}, 0, nullptr, false, false, 0, "0.0.0.0",
+     "g", 1, nullptr, 0, 0, "0:4:le", "20:4:le ns 1000000000"},
+    {{"--sent-at", "12:8", "g", "1"}, -1, "invalid option"},
+    {{"--sent-at", "12:2:ns", "g", "1"}, -1, "invalid option"},
+    {{"--sent-at", "12:8:le:hours", "g", "1"}, -1, "invalid option"},
+    {{"--sent-at", "65500:8:ns", "g", "1"}, -1, "invalid option"},
     {{"--seq", "4:8:be", "g", "1"}, 0, nullptr, false, false, 0, "0.0.0.0", "g", 1, nullptr, 0,
      0, "4:8:be"},
     {{"--seq=4:4:le", "--seq-count", "2:1", "g", "1"}, 0, nullptr, false, false, 0, "0.0.0.0",
@@ -160,6 +169,10 @@ void check_command(const command_case &c)
         EXPECT_EQ(options.count_max, c.count_max);
         EXPECT_EQ(options.duration_us, c.duration_us);
         EXPECT_EQ(layout_text(options.layout), c.layout);
+        EXPECT_EQ(options.have_sent_at ? field_text(options.sent_at.field) + " ns " +
+                                             std::to_string(options.sent_at.unit_ns)
+                                       : "",
+                  c.sent_at);
         if (c.source_host == nullptr) {
             EXPECT_EQ(options.source_host, nullptr);
         } else {

@@ -73,6 +73,8 @@ const feed_case feed_cases[] = {
      "mcfeed: --session needs --format moldudp64"},
     {{"--format", "moldudp64", "--session", "ELEVENCHARS", "239.1.1.1", "5000"}, -1,
      "mcfeed: invalid value 'ELEVENCHARS' for --session"},
+    {{"--stamp", "239.1.1.1", "5000"}, 0, ""},
+    {{"--stamp=57", "239.1.1.1", "5000"}, -1, "mcfeed: --length must hold the --stamp field"},
 };
 
 TEST(FeedOptions, AcceptsGoodCommandLinesAndNamesTheBadValue)
@@ -273,6 +275,16 @@ TEST(BuildDatagram, PutsTheSequenceWhereTheReceiverReadsIt)
                                              'A', 'A'};
     EXPECT_EQ(memcmp(datagram, expected_mold, sizeof expected_mold), 0);
     EXPECT_EQ(build_datagram(datagram, &options, 7, 0), 20u);
+    // The send time: where --stamp puts it, and in MDP 3.0 its SendingTime after the number.
+    const unsigned char expected_time[8] = {0x00, 0x10, 0xa5, 0xd4, 0xe8, 0, 0, 0};  // 1e12 ns
+    options.stamp = true;
+    options.stamp_offset = 12;
+    stamp_datagram(datagram, 20, &options, 1000000000);
+    EXPECT_EQ(memcmp(datagram + 12, expected_time, 8), 0);
+    options.stamp = false;
+    ASSERT_EQ(find_layout_preset("mdp3", &options.layout), 0);
+    stamp_datagram(datagram, 12, &options, 1000000000);
+    EXPECT_EQ(memcmp(datagram + 4, expected_time, 8), 0);
 }
 
 } // namespace
