@@ -16,8 +16,8 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from harness import (GROUP, WINDOWS, next_port, receive_buffer_errors, run_feed,  # noqa: E402
-                     sender, wait_until, watch)
+from harness import (GROUP, WINDOWS, next_port, queued_bytes,  # noqa: E402
+                     receive_buffer_errors, run_feed, sender, wait_until, watch)
 
 DUMPCAP = shutil.which("dumpcap")
 TSHARK = shutil.which("tshark")
@@ -241,9 +241,11 @@ class Layouts(unittest.TestCase):
         watcher = watch(self, "--seq", "65505:2:be", "-g", "--summary", GROUP, port)
         sock = sender("127.0.0.1", 40701)
         try:
-            for seq in (1, 2, 4):
-                sock.sendto(bytes(65505) + seq.to_bytes(2, "big"), (GROUP, port))
-            sock.sendto(bytes(65506), (GROUP, port))
+            # Each waits until the last was taken: four of these fill a default receive buffer.
+            for datagram in [bytes(65505) + seq.to_bytes(2, "big") for seq in (1, 2, 4)] + \
+                    [bytes(65506)]:
+                sock.sendto(datagram, (GROUP, port))
+                wait_until(lambda: queued_bytes(port) == 0)
         finally:
             sock.close()
         watcher.wait_for_datagrams(4)
