@@ -72,26 +72,39 @@ class Outages(unittest.TestCase):
                               "it there, as documented")
     def test_a_stopped_watcher_still_reports_the_network_time(self):
         port = next_port()
-        watcher = watch(self, "-g", "-v", GROUP, port)
+        watcher = watch(self, "-g", "-v", "-s", "100", "--sent-at", "12:8:le:ns", GROUP, port)
         sock = sender("127.0.0.1", 40801)
+
+        def send_stamped(seqs):
+            for seq in seqs:
+                sock.sendto(stamped(seq, time.time()), (GROUP, port))
         try:
-            send(range(50), port, sock=sock)
+            send_stamped(range(50))
             watcher.wait_for(r", seq 49$")
             # Stopped between the datagram before the hole and the one after it: a clock read
-            # when the datagrams are taken would say the outage lasted the whole stop.
+            # when the datagrams are taken would say the outage, and the delay of every
+            # datagram sent meanwhile, lasted the whole stop.
             watcher.process.send_signal(signal.SIGSTOP)
             try:
-                send(range(51, 100), port, sock=sock)
+                send_stamped(range(51, 100))
                 time.sleep(1.0)
             finally:
                 watcher.process.send_signal(signal.SIGCONT)
         finally:
             sock.close()
         watcher.wait_for(r"^Outage: ")
+        # The report after the outage line covers the datagrams sent during the stop.
+        reports = sum(m.startswith("Stats: ") for m in watcher.messages())
+        watcher.wait_for(r"^Stats: ", count=reports + 1)
         self.assertEqual(watcher.stop(), 0)
         [outage] = outages(watcher)
         self.assertLess(float(outage), 1000.0)
-
+        rates = [RATE.match(m) for m in watcher.messages() if m.startswith("Rate: ")]
+        self.assertLess(max(microseconds(m.group(5)) for m in rates), 1000000)
+        delays = [re.search(r"max %s$" % DURATION, m) for m in watcher.messages()
+                  if m.startswith("Delay: min ")]
+        self.assertTrue(delays, watcher.messages())
+        self.assertLess(max(ms(d.group(1)) for d in delays), 1000.0)
 
 
 class Rates(unittest.TestCase):
