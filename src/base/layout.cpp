@@ -130,13 +130,13 @@ int parse_time_field(const char *text, time_field *field)
     for (const auto &known : units)
         if (strcmp(unit + 1, known.name) == 0)
             read.unit_ns = known.unit_ns;
-    char spec[32];
+    char field_text[32];
     size_t length = static_cast<size_t>(unit - text);
-    if (read.unit_ns == 0 || length >= sizeof spec)
+    if (read.unit_ns == 0 || length >= sizeof field_text)
         return -1;
-    memcpy(spec, text, length);
-    spec[length] = '\0';
-    if (parse_seq_field(spec, false, &read.field) < 0 || read.field.width_bytes < 4)
+    memcpy(field_text, text, length);
+    field_text[length] = '\0';
+    if (parse_seq_field(field_text, false, &read.field) < 0 || read.field.width_bytes < 4)
         return -1;
     *field = read;
     return 0;
