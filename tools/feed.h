@@ -81,8 +81,8 @@ int64_t plan_next_seq(const feed_plan *plan, const feed_options *options);
 uint32_t build_datagram(unsigned char *out, const feed_options *options, int64_t seq,
                         uint32_t count);
 
-// Writes the send time where --stamp (or MDP 3.0's SendingTime) keeps it, if the datagram of
-// length bytes holds it.
+// Writes the send time, in nanoseconds, where --stamp puts it or else where the protocol keeps
+// it (MDP 3.0's SendingTime), if the datagram of length bytes holds it.
 void stamp_datagram(unsigned char *datagram, uint32_t length, const feed_options *options,
                     uint64_t now_utc_us);
 

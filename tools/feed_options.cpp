@@ -294,12 +294,9 @@ static int choose_layout(feed_options *options)
         return usage_error("--seq-count needs --seq");
     if (options->format_name == nullptr)
         options->layout = classic_layout(options->short_seq);
-    if (options->seq_given) {
-        options->layout.given = true;
-        options->layout.seq = options->seq;
-        options->layout.have_count = options->seq_count_given;
-        options->layout.count = options->seq_count;
-    }
+    if (options->seq_given)
+        options->layout = given_layout(&options->seq,
+                                       options->seq_count_given ? &options->seq_count : nullptr);
     const seq_layout *layout = &options->layout;
     if ((options->messages_max > 1 || options->heartbeat_ms != 0) && !layout->have_count)
         return usage_error("--messages and --heartbeat need a count field");

@@ -146,10 +146,10 @@ uint32_t build_datagram(unsigned char *out, const feed_options *options, int64_t
 void stamp_datagram(unsigned char *datagram, uint32_t length, const feed_options *options,
                     uint64_t now_utc_us)
 {
-    bool mdp3 = options->layout.name != nullptr && strcmp(options->layout.name, "mdp3") == 0;
-    if (!options->stamp && !mdp3)
+    if (!options->stamp && !options->layout.have_sent_at)
         return;
-    seq_field field = {options->stamp ? options->stamp_offset : 4, 8, false};
+    seq_field field = options->stamp ? seq_field{options->stamp_offset, 8, false}
+                                     : options->layout.sent_at.field;
     if (field.offset + field.width_bytes <= length)
         write_field(&field, datagram, now_utc_us * 1000);
 }

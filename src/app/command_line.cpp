@@ -399,18 +399,14 @@ static int choose_layout(settings *options)
                  layout_preset_names);
         return -1;
     }
-    // MDP 3.0 carries its sending time right after the number.
-    if (options->layout.name != nullptr && strcmp(options->layout.name, "mdp3") == 0 &&
-        !options->have_sent_at) {
+    // A protocol that carries the sender's clock is read by it, unless --sent-at says otherwise.
+    if (options->layout.have_sent_at && !options->have_sent_at) {
         options->have_sent_at = true;
-        options->sent_at = mdp3_sending_time;
+        options->sent_at = options->layout.sent_at;
     }
-    if (options->seq_given) {
-        options->layout.given = true;
-        options->layout.seq = options->seq;
-        options->layout.have_count = options->seq_count_given;
-        options->layout.count = options->seq_count;
-    }
+    if (options->seq_given)
+        options->layout = given_layout(&options->seq,
+                                       options->seq_count_given ? &options->seq_count : nullptr);
     return 0;
 }
 

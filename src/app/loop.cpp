@@ -158,7 +158,9 @@ static void take_datagram(run_state *state, const receiver *from_receiver,
         track_outage(&sender->track, elapsed_us(arrival_us, sender->last_utc_us));
     if (options->check_gaps && !reading.too_short)
         check_gap(state, sender, datagram, &reading, kind, arrival_us);
-    state->stats.bytes += static_cast<uint64_t>(datagram->length_bytes);
+    // The period's rate and evenness are shown only where arrivals are stamped.
+    if (state->stamps_arrivals)
+        state->stats.bytes += static_cast<uint64_t>(datagram->length_bytes);
     if (state->stamps_arrivals && state->last_arrival_utc_us != 0) {
         uint64_t interval_us = elapsed_us(arrival_us, state->last_arrival_utc_us);
         histogram_add(&state->stats.interarrival, interval_us);

@@ -49,6 +49,17 @@ int parse_seq_field(const char *text, bool count_field, seq_field *field)
     return 0;
 }
 
+seq_layout given_layout(const seq_field *seq, const seq_field *count)
+{
+    seq_layout layout = {};
+    layout.given = true;
+    layout.seq = *seq;
+    layout.have_count = count != nullptr;
+    if (count != nullptr)
+        layout.count = *count;
+    return layout;
+}
+
 const char layout_preset_names[] = "rtp, moldudp64, mdp3";
 
 int find_layout_preset(const char *name, seq_layout *layout)
@@ -67,8 +78,11 @@ int find_layout_preset(const char *name, seq_layout *layout)
         preset.session = true;
         preset.name = "moldudp64";
     } else if (strcmp(name, "mdp3") == 0) {
-        // CME MDP 3.0 binary packet header: MsgSeqNum, 4 bytes little-endian, first.
+        // CME MDP 3.0 binary packet header: MsgSeqNum, 4 bytes little-endian, first, then
+        // SendingTime, nanoseconds since 1970, 8 bytes little-endian.
         preset.seq = {0, 4, false};
+        preset.have_sent_at = true;
+        preset.sent_at = {{4, 8, false}, 1};
         preset.name = "mdp3";
     } else {
         return -1;
@@ -114,8 +128,6 @@ uint64_t field_mask(const seq_field *field)
 {
     return field->width_bytes >= 8 ? UINT64_MAX : (uint64_t(1) << (8 * field->width_bytes)) - 1;
 }
-
-const time_field mdp3_sending_time = {{4, 8, false}, 1};
 
 int parse_time_field(const char *text, time_field *field)
 {

@@ -21,6 +21,12 @@ struct seq_field {
     bool big_endian;
 };
 
+// A sender's clock in the payload: a field of 4 or 8 bytes counting units since 1970.
+struct time_field {
+    seq_field field;
+    uint64_t unit_ns;      // 1 (ns), 1000 (us), 1000000 (ms) or 1000000000 (s)
+};
+
 struct seq_layout {
     bool given;            // false: the classic field, signed, short datagrams read as zero
     bool short_seq;        // classic: -f
@@ -28,6 +34,8 @@ struct seq_layout {
     bool have_count;
     seq_field count;
     bool session;          // MoldUDP64: the session at bytes 0 to 9 is part of the sender
+    bool have_sent_at;     // the protocol carries the sender's clock (MDP 3.0's SendingTime)
+    time_field sent_at;
     const char *name;      // the preset's name, or null
 };
 
@@ -38,6 +46,9 @@ seq_layout classic_layout(bool short_seq);
 // a count of 1, 2 or 4 bytes, ending within LAYOUT_PAYLOAD_MAX. Returns 0, or -1 (nothing is
 // written; the caller says why).
 int parse_seq_field(const char *text, bool count_field, seq_field *field);
+
+// The layout of --seq and --seq-count: the number's field, and the count's (null: none).
+seq_layout given_layout(const seq_field *seq, const seq_field *count);
 
 // A preset by name (rtp, moldudp64, mdp3). Returns 0, or -1 for an unknown name.
 int find_layout_preset(const char *name, seq_layout *layout);
@@ -54,20 +65,11 @@ uint64_t read_field(const seq_field *field, const unsigned char *datagram);
 // Writes the value's low width_bytes bytes into the field.
 void write_field(const seq_field *field, unsigned char *datagram, uint64_t value);
 
-// A sender's clock in the payload: a field of 4 or 8 bytes counting units since 1970.
-struct time_field {
-    seq_field field;
-    uint64_t unit_ns;      // 1 (ns), 1000 (us), 1000000 (ms) or 1000000000 (s)
-};
-
 // Reads "<offset>:<bytes>[:le|be]:<unit>" (unit ns, us, ms or s). Returns 0, or -1.
 int parse_time_field(const char *text, time_field *field);
 
 // The sender's time in microseconds since 1970; the datagram holds the field.
 uint64_t read_time_us(const time_field *field, const unsigned char *datagram);
-
-// MDP 3.0's SendingTime: nanoseconds since 1970, 8 bytes little-endian at bytes 4 to 11.
-extern const time_field mdp3_sending_time;
 
 // The field's largest value: its numbers wrap to 0 after it.
 uint64_t field_mask(const seq_field *field);
