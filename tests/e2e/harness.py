@@ -333,6 +333,45 @@ def sent_count(count, fault_lines):
         sum(line.startswith("dropped") for line in fault_lines)
 
 
+def steps(record):
+    """mcfeed's record as (fault, first number, count, numbers swapped ahead of it)."""
+    found = []
+    for line in record:
+        words = line.split()
+        if words[0] in ("dropped", "duplicated", "swapped"):
+            count = int(words[4]) if len(words) > 4 and words[3] == "count" else 1
+            found.append((words[0], int(words[2]), count))
+    return found
+
+
+def expected_counts(record, start, total, width, tail_shown=False):
+    """What the summary must say, in numbers, for mcfeed's record of a stream of total numbers
+    from start, wrapping in width bits: numbers dropped are lost once a later number passed
+    them (with tail_shown, the closing heartbeat passes them all) and never before the first
+    datagram; a swapped datagram's numbers are late, or stale where the first pair was swapped
+    (they came before the sender's first)."""
+    def index(seq):
+        return (seq - start) % 2 ** width
+    dropped, late_numbers, duplicates = [], [], 0
+    for fault, seq, count in steps(record):
+        numbers = [index(seq) + k for k in range(count)]
+        if fault == "dropped":
+            dropped += numbers
+        elif fault == "swapped":
+            late_numbers += numbers
+        else:
+            duplicates += count
+    gone = set(dropped)
+    first = next(i for i in range(total) if i not in gone)
+    if first in late_numbers:  # the first pair was swapped: its higher datagram came first
+        first = next(i for i in range(first, total) if i not in late_numbers)
+    last = total if tail_shown else max(i for i in range(total) if i not in gone)
+    return {"lost": sum(first < i < last for i in dropped),
+            "late": sum(i >= first for i in late_numbers),
+            "stale": sum(i < first for i in late_numbers),
+            "duplicates": duplicates}
+
+
 def sent_order(start, count, fault_lines):
     """The sequence numbers mcfeed sent, in order, rebuilt from its fault record."""
     dropped, duplicated, swapped = set(), set(), set()

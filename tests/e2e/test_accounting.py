@@ -11,9 +11,9 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from harness import (GROUP, WINDOWS, Watcher, group_members, next_port,  # noqa: E402
-                     queued_bytes, receive_buffer_errors, run_feed, send, send_paced, sent_count,
-                     wait_until, watch)
+from harness import (GROUP, WINDOWS, Watcher, expected_counts, group_members,  # noqa: E402
+                     next_port, queued_bytes, receive_buffer_errors, run_feed, send, send_paced,
+                     sent_count, wait_until, watch)
 
 SENDERS_MAX = 1024  # the tool's table of senders
 
@@ -48,23 +48,6 @@ def taken_whole(watcher, port):
     totals = sum(" over " in m and m.startswith("Summary: ") for m in watcher.messages())
     watcher.process.send_signal(signal.SIGUSR1)
     watcher.wait_for(r"^Summary: .* over ", count=totals + 1)
-
-
-def expected_counts(record, start, count, width):
-    """What the summary must say for mcfeed's record, in stream positions (so that -f's wrap is
-    no matter): a drop is lost once a later number passed it, and not before the first datagram
-    or after the last; a swap is late, but where the first pair was swapped the first datagram
-    is the higher number, and the lower one is before the sender's first: stale."""
-    def index(word):
-        return (int(word) - start) % 2 ** width
-    dropped = [index(line.split()[2]) for line in record if line.startswith("dropped")]
-    swapped = [index(line.split()[2]) for line in record if line.startswith("swapped")]
-    first = next(i + 1 if i in swapped else i for i in range(count) if i not in dropped)
-    last = max(i for i in range(count) if i not in dropped)
-    return {"lost": sum(first < i < last for i in dropped),
-            "late": sum(i >= first for i in swapped),
-            "stale": sum(i < first for i in swapped),
-            "duplicates": sum(line.startswith("duplicated") for line in record)}
 
 
 def feed(port, *options, source="127.0.0.1"):

@@ -16,8 +16,8 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from harness import (GROUP, WINDOWS, next_port, queued_bytes,  # noqa: E402
-                     receive_buffer_errors, run_feed, sender, wait_until, watch)
+from harness import (GROUP, WINDOWS, expected_counts, next_port, queued_bytes,  # noqa: E402
+                     receive_buffer_errors, run_feed, sender, steps, wait_until, watch)
 
 DUMPCAP = shutil.which("dumpcap")
 TSHARK = shutil.which("tshark")
@@ -85,44 +85,6 @@ def json_events(watcher, event):
     return [obj for obj in (json.loads(line) for line in watcher.lines()) if obj["event"] == event]
 
 
-def steps(record):
-    """mcfeed's record as (fault, first number, count, numbers swapped ahead of it)."""
-    found = []
-    for line in record:
-        words = line.split()
-        if words[0] in ("dropped", "duplicated", "swapped"):
-            count = int(words[4]) if len(words) > 4 and words[3] == "count" else 1
-            found.append((words[0], int(words[2]), count))
-    return found
-
-
-def expected_numbers(record, start, total, width, tail_shown):
-    """What the summary must say, in numbers, for mcfeed's record: numbers dropped are lost
-    once a later number passed them (with tail_shown, the last heartbeat passes them all) and
-    never before the first datagram; a swapped datagram's numbers are late, or stale where the
-    first pair was swapped (they came before the sender's first)."""
-    def index(seq):
-        return (seq - start) % 2 ** width
-    dropped, late_numbers, duplicates = [], [], 0
-    for fault, seq, count in steps(record):
-        numbers = [index(seq) + k for k in range(count)]
-        if fault == "dropped":
-            dropped += numbers
-        elif fault == "swapped":
-            late_numbers += numbers
-        else:
-            duplicates += count
-    gone = set(dropped)
-    first = next(i for i in range(total) if i not in gone)
-    if first in late_numbers:  # the first pair was swapped: its higher datagram came first
-        first = next(i for i in range(first, total) if i not in late_numbers)
-    last = total if tail_shown else max(i for i in range(total) if i not in gone)
-    return {"lost": sum(first < i < last for i in dropped),
-            "late": sum(i >= first for i in late_numbers),
-            "stale": sum(i < first for i in late_numbers),
-            "duplicates": duplicates}
-
-
 class Layouts(unittest.TestCase):
     def setUp(self):
         folder = tempfile.TemporaryDirectory()
@@ -173,7 +135,7 @@ class Layouts(unittest.TestCase):
                          ["swapped seq 0 and 1", "dropped seq 3", "duplicated seq 4"])
         wrap = mine.index(65535)
         self.assertEqual(mine[wrap:wrap + 6], [65535, 1, 0, 2, 4, 4])
-        self.check_summary(watcher, expected_numbers(record, 64000, 3000, 16, False))
+        self.check_summary(watcher, expected_counts(record, 64000, 3000, 16, False))
 
     @NEEDS_TSHARK
     def test_moldudp64_runs_and_heartbeats_agree_with_wireshark_and_the_record(self):
@@ -190,7 +152,7 @@ class Layouts(unittest.TestCase):
         self.assertEqual(mine, wireshark)
         self.assertEqual(sorted({count for _, count in mine}), list(range(21)))
         self.assertEqual(mine[-1], (3000, 0))
-        total = self.check_summary(watcher, expected_numbers(record, 0, 3000, 64, True))
+        total = self.check_summary(watcher, expected_counts(record, 0, 3000, 64, True))
         self.assertEqual(total["datagrams"], len(mine))
         self.assertEqual(json_events(watcher, "summary")[-1]["counts"], "messages")
         self.assertEqual([s["session"] for s in json_events(watcher, "summary")[-1]["senders"]],
@@ -234,7 +196,7 @@ class Layouts(unittest.TestCase):
                 mine = [event["seq"] for event in json_events(watcher, "datagram")]
                 self.assertIn(2 ** width - 1, mine)
                 self.assertIn(0, mine)
-                self.check_summary(watcher, expected_numbers(record, start, 2000, width, False))
+                self.check_summary(watcher, expected_counts(record, start, 2000, width, False))
 
     def test_a_field_at_the_end_of_the_largest_datagram_and_one_too_short(self):
         port = next_port()

@@ -15,9 +15,8 @@ import unittest
 import urllib.request
 
 sys.path.insert(0, os.path.dirname(__file__))
-from harness import (GROUP, WINDOWS, next_port, receive_buffer_errors,  # noqa: E402
+from harness import (GROUP, WINDOWS, expected_counts, next_port, receive_buffer_errors,  # noqa: E402
                      run_feed, run_to_end, sent_count, strip_prefix, watch)
-from test_accounting import expected_counts  # noqa: E402
 
 EXPORTER = shutil.which("prometheus-node-exporter") or shutil.which("node_exporter")
 TIME = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z$")
