@@ -118,15 +118,28 @@ static void check_gap(run_state *state, const sender_entry *sender,
     }
 }
 
-// The one-way delay from the sender's clock, for the period, the sender and the run; a datagram
-// that ends before the clock's field has none.
-static void note_delay(run_state *state, sender_entry *sender, const received_datagram *datagram,
-                       uint64_t arrival_us)
+// Where arrivals are stamped: the outage of a gap the sender's accounting found, the period's
+// bytes and times between datagrams, and with --sent-at the one-way delay from the sender's
+// clock (for the period, the sender and the run; a datagram that ends before the clock's field
+// has none).
+static void note_times(run_state *state, sender_entry *sender, const received_datagram *datagram,
+                       seq_class kind, uint64_t arrival_us)
 {
-    const seq_field *field = &state->options->sent_at.field;
-    if (static_cast<uint64_t>(datagram->length_bytes) < uint64_t(field->offset) + field->width_bytes)
+    if (kind == SEQ_GAP && sender->last_utc_us != 0)
+        track_outage(&sender->track, elapsed_us(arrival_us, sender->last_utc_us));
+    state->stats.bytes += static_cast<uint64_t>(datagram->length_bytes);
+    if (state->last_arrival_utc_us != 0) {
+        uint64_t interval_us = elapsed_us(arrival_us, state->last_arrival_utc_us);
+        histogram_add(&state->stats.interarrival, interval_us);
+        histogram_add(&state->interarrival, interval_us);
+        state->interarrival_sum_us += interval_us;
+    }
+    const settings *options = state->options;
+    const seq_field *field = &options->sent_at.field;
+    if (!options->have_sent_at ||
+        static_cast<uint64_t>(datagram->length_bytes) < uint64_t(field->offset) + field->width_bytes)
         return;
-    uint64_t sent_us = read_time_us(&state->options->sent_at, datagram->buffer);
+    uint64_t sent_us = read_time_us(&options->sent_at, datagram->buffer);
     delay_add(&state->stats.delays, sent_us, arrival_us);
     delay_add(&sender->delays, sent_us, arrival_us);
     delay_add(&state->delays, sent_us, arrival_us);
@@ -154,21 +167,10 @@ static void take_datagram(run_state *state, const receiver *from_receiver,
         note_arrival(state);
     // Where the system stamps no arrival, the batch's time stands for it.
     uint64_t arrival_us = datagram->have_arrival ? datagram->arrival_utc_us : state->batch_utc_us;
-    if (state->stamps_arrivals && kind == SEQ_GAP && sender->last_utc_us != 0)
-        track_outage(&sender->track, elapsed_us(arrival_us, sender->last_utc_us));
     if (options->check_gaps && !reading.too_short)
         check_gap(state, sender, datagram, &reading, kind, arrival_us);
-    // The period's rate and evenness are shown only where arrivals are stamped.
     if (state->stamps_arrivals)
-        state->stats.bytes += static_cast<uint64_t>(datagram->length_bytes);
-    if (state->stamps_arrivals && state->last_arrival_utc_us != 0) {
-        uint64_t interval_us = elapsed_us(arrival_us, state->last_arrival_utc_us);
-        histogram_add(&state->stats.interarrival, interval_us);
-        histogram_add(&state->interarrival, interval_us);
-        state->interarrival_sum_us += interval_us;
-    }
-    if (options->have_sent_at)
-        note_delay(state, sender, datagram, arrival_us);
+        note_times(state, sender, datagram, kind, arrival_us);
     sender->last_utc_us = arrival_us;
     state->last_arrival_utc_us = arrival_us;
     if (!options->quiet) {
