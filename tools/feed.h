@@ -8,9 +8,15 @@
 #include "base/layout.h"
 #include "net/socket.h"
 
+// The most groups one mcfeed sends its sequence to.
+#define FEED_GROUPS_MAX 16
+
 struct feed_options {
-    const char *group;
+    const char *group;       // the first group and port
     uint16_t port;
+    int group_count;         // groups the same sequence goes to, each with faults of its own
+    const char *groups[FEED_GROUPS_MAX];
+    uint16_t ports[FEED_GROUPS_MAX];
     uint64_t count;          // sequence numbers in the stream; 0: no limit
     uint64_t duration_us;    // 0: no limit
     uint64_t rate_pps;       // datagrams a second; 0: as fast as possible

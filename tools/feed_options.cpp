@@ -8,8 +8,11 @@
 #include <string.h>
 
 static const char usage[] =
-    "usage: mcfeed [options] <group> <port>\n"
-    "  <group> is an IPv4 or IPv6 multicast address or a name\n"
+    "usage: mcfeed [options] <group> <port> [<group> <port>]...\n"
+    "  <group> is an IPv4 or IPv6 multicast address or a name; with several, the same\n"
+    "  sequence goes to each (the redundant lines of a feed), every fault is decided for\n"
+    "  each group on its own and recorded with it (\"dropped seq 17 on 239.1.2.4:5001\"),\n"
+    "  the rate is of numbers per group, and heartbeats come only at the end\n"
     "  -n, --count N         sequence numbers to send (default: until interrupted)\n"
     "  -d, --duration S      seconds to send for (default: until interrupted)\n"
     "  -r, --rate PPS        datagrams a second, paced evenly (default 10; 0: as fast as\n"
@@ -328,15 +331,22 @@ static int read_start(feed_options *options)
 // The checks that need every option: the positionals and the combinations.
 static int check_options(int argc, char **argv, int first, feed_options *options)
 {
-    if (argc - first != 2) {
-        fprintf(stderr, "mcfeed: expected <group> <port>\n%s", usage);
+    int given = argc - first;
+    if (given < 2 || given % 2 != 0 || given / 2 > FEED_GROUPS_MAX) {
+        fprintf(stderr, "mcfeed: expected <group> <port>, up to %d pairs\n%s", FEED_GROUPS_MAX,
+                usage);
         return -1;
     }
-    options->group = argv[first];
-    uint64_t port;
-    if (!read_unsigned(argv[first + 1], 65535, &port) || port == 0)
-        return fail("<port>", argv[first + 1]);
-    options->port = static_cast<uint16_t>(port);
+    options->group_count = given / 2;
+    for (int g = 0; g < options->group_count; g++) {
+        uint64_t port;
+        if (!read_unsigned(argv[first + 2 * g + 1], 65535, &port) || port == 0)
+            return fail("<port>", argv[first + 2 * g + 1]);
+        options->groups[g] = argv[first + 2 * g];
+        options->ports[g] = static_cast<uint16_t>(port);
+    }
+    options->group = options->groups[0];
+    options->port = options->ports[0];
     if (choose_layout(options) < 0 || read_start(options) < 0)
         return -1;
     if (options->short_seq && (options->start_seq < INT32_MIN || options->start_seq > INT32_MAX)) {

@@ -107,8 +107,9 @@ static void format_numbers(char *out, size_t size, const seq_layout *layout, int
         snprintf(out + length, size - static_cast<size_t>(length), " count %u", count);
 }
 
+// on: " on <group>:<port>" where the sequence goes to several groups, else "".
 static void record_fault(const feed_step *step, const feed_options *options,
-                         feed_totals *totals)
+                         feed_totals *totals, const char *on)
 {
     char first[64], second[64];
     format_numbers(first, sizeof first, &options->layout, step->first_seq, step->first_count);
@@ -116,16 +117,16 @@ static void record_fault(const feed_step *step, const feed_options *options,
     if (step->fault == FAULT_DROPPED) {
         totals->dropped++;
         if (!options->quiet)
-            fprintf(stderr, "dropped %s\n", first);
+            fprintf(stderr, "dropped %s%s\n", first, on);
     } else if (step->fault == FAULT_DUPLICATED) {
         totals->duplicated++;
         if (!options->quiet)
-            fprintf(stderr, "duplicated %s\n", first);
+            fprintf(stderr, "duplicated %s%s\n", first, on);
     } else if (step->fault == FAULT_SWAPPED) {
         totals->swapped++;
         // "swapped seq 5 and 6": the second is a number, as the classic record has it.
         if (!options->quiet)
-            fprintf(stderr, "swapped %s and %s\n", first, second + 4);
+            fprintf(stderr, "swapped %s and %s%s\n", first, second + 4, on);
     }
 }
 
@@ -140,7 +141,7 @@ static int send_datagram(socket_handle s, const endpoint *group, const unsigned 
 
 // A heartbeat: no number, the next one's place (count 0), recorded as such.
 static int send_heartbeat(socket_handle s, const endpoint *group, const feed_options *options,
-                          int64_t seq, feed_totals *totals)
+                          int64_t seq, feed_totals *totals, const char *on = "")
 {
     static unsigned char datagram[65536];
     uint32_t length = build_datagram(datagram, options, seq, 0);
@@ -151,7 +152,7 @@ static int send_heartbeat(socket_handle s, const endpoint *group, const feed_opt
         char numbers[64];
         format_numbers(numbers, sizeof numbers, &options->layout, seq, 0);
         if (!options->quiet)
-            fprintf(stderr, "heartbeat %s\n", numbers);
+            fprintf(stderr, "heartbeat %s%s\n", numbers, on);
     }
     return sent;
 }
@@ -238,13 +239,132 @@ static int send_stream(socket_handle s, const endpoint *group, const feed_option
             totals->sent++;
             last_send_us = clock_monotonic_us();
         }
-        record_fault(&step, options, totals);
+        record_fault(&step, options, totals, "");
     }
     // A last heartbeat shows a receiver the numbers lost at the end.
     if (options->heartbeat_ms != 0 &&
         send_heartbeat(s, group, options, plan_next_seq(&plan, options), totals) < 0)
         return -1;
     return 0;
+}
+
+// One group of several that the same sequence goes to: its socket, and faults of its own.
+struct feed_line {
+    endpoint group;
+    socket_handle s;
+    feed_plan plan;
+    feed_totals totals;
+    char on[300];            // " on <group>:<port>", as its records end
+};
+
+// Sends the sequence to every line, step by step: the numbers of a step leave for each line
+// together, each line's step shaped by its own faults. A rate is of steps a second.
+static int send_lines(feed_line *lines, int count, const feed_options *options)
+{
+    static unsigned char datagram[65536];
+    uint64_t start_us = clock_monotonic_us();
+    for (uint64_t index = 0; !stop_requested; index++) {
+        if (options->rate_pps != 0) {
+            uint64_t due_us = start_us + index * 1000000u / options->rate_pps;
+            if (options->duration_us != 0 && due_us - start_us >= options->duration_us)
+                break;
+            while (!stop_requested && clock_monotonic_us() < due_us)
+                if (!options->spin)
+                    clock_sleep_until_us(due_us);
+        } else if (options->duration_us != 0 &&
+                   clock_monotonic_us() - start_us >= options->duration_us) {
+            break;
+        }
+        bool any = false;
+        for (int g = 0; g < count && !stop_requested; g++) {
+            feed_line *line = &lines[g];
+            feed_step step;
+            if (!plan_next(&line->plan, options, &step))
+                continue;
+            any = true;
+            for (int i = 0; i < step.sends; i++) {
+                uint32_t length = build_datagram(datagram, options, step.seqs[i], step.counts[i]);
+                stamp_datagram(datagram, length, options, clock_utc_us());
+                int sent = send_datagram(line->s, &line->group, datagram, length);
+                if (sent < 0)
+                    return -1;
+                line->totals.sent += static_cast<uint64_t>(sent);
+            }
+            record_fault(&step, options, &line->totals, line->on);
+        }
+        if (!any)
+            break;
+    }
+    for (int g = 0; g < count && options->heartbeat_ms != 0; g++)
+        if (send_heartbeat(lines[g].s, &lines[g].group, options,
+                           plan_next_seq(&lines[g].plan, options), &lines[g].totals, lines[g].on) < 0)
+            return -1;
+    return 0;
+}
+
+// Resolves and opens each group's sender. Returns 0, or -1 after an error line, with what was
+// opened closed.
+static int open_lines(const feed_options *options, feed_line *lines)
+{
+    for (int g = 0; g < options->group_count; g++) {
+        feed_line *line = &lines[g];
+        int resolver_code = 0;
+        if (find_group(options->groups[g], &line->group, &resolver_code) < 0) {
+            if (resolver_code != 0)
+                fprintf(stderr, "mcfeed: cannot resolve '%s': %s\n", options->groups[g],
+                        gai_strerror(resolver_code));
+            else
+                fprintf(stderr, "mcfeed: '%s' has no address\n", options->groups[g]);
+        } else {
+            endpoint_set_port(&line->group, options->ports[g]);
+            line->s = open_sender(options, &line->group);
+        }
+        if (resolver_code != 0 || line->s == INVALID_SOCKET_HANDLE ||
+            line->group.storage.ss_family == AF_UNSPEC) {
+            for (int opened = 0; opened < g; opened++)
+                socket_close(lines[opened].s);
+            return -1;
+        }
+        // Each line's faults are its own. The plan's generator steps its state by the golden
+        // ratio, so seeds a multiple of that apart would give one sequence shifted: the
+        // first line keeps the seed, the others get it mixed with their place.
+        feed_options own = *options;
+        if (g > 0)
+            own.seed = (options->seed ^ 0xd1b54a32d192ed03u) * (2 * uint64_t(g) + 1);
+        plan_start(&line->plan, &own);
+        line->totals = {};
+        snprintf(line->on, sizeof line->on, " on %s:%u", options->groups[g], options->ports[g]);
+    }
+    return 0;
+}
+
+static void print_totals(const feed_totals *totals, const feed_options *options, const char *on)
+{
+    printf("mcfeed: sent %llu datagram%s; dropped %llu, duplicated %llu, swapped %llu",
+           static_cast<unsigned long long>(totals->sent), totals->sent == 1 ? "" : "s",
+           static_cast<unsigned long long>(totals->dropped),
+           static_cast<unsigned long long>(totals->duplicated),
+           static_cast<unsigned long long>(totals->swapped));
+    if (options->heartbeat_ms != 0)
+        printf(", heartbeats %llu", static_cast<unsigned long long>(totals->heartbeats));
+    printf("%s\n", on);
+}
+
+static int send_to_groups(const feed_options *options)
+{
+    static feed_line lines[FEED_GROUPS_MAX];
+    for (feed_line &line : lines) {
+        line.s = INVALID_SOCKET_HANDLE;
+        line.group = {};
+    }
+    if (open_lines(options, lines) < 0)
+        return 1;
+    int status = send_lines(lines, options->group_count, options);
+    for (int g = 0; g < options->group_count; g++) {
+        socket_close(lines[g].s);
+        print_totals(&lines[g].totals, options, lines[g].on);
+    }
+    return status < 0 ? 1 : 0;
 }
 
 int main(int argc, char **argv)
@@ -256,6 +376,8 @@ int main(int argc, char **argv)
     if (open_missing_standard_streams() < 0 || net_startup() < 0 ||
         install_interrupt_handler(on_stop) < 0)
         return 1;
+    if (options.group_count > 1)
+        return send_to_groups(&options);
     endpoint group;
     int resolver_code = 0;
     if (find_group(options.group, &group, &resolver_code) < 0) {
@@ -273,13 +395,6 @@ int main(int argc, char **argv)
     feed_totals totals = {};
     status = send_stream(s, &group, &options, &totals);
     socket_close(s);
-    printf("mcfeed: sent %llu datagram%s; dropped %llu, duplicated %llu, swapped %llu",
-           static_cast<unsigned long long>(totals.sent), totals.sent == 1 ? "" : "s",
-           static_cast<unsigned long long>(totals.dropped),
-           static_cast<unsigned long long>(totals.duplicated),
-           static_cast<unsigned long long>(totals.swapped));
-    if (options.heartbeat_ms != 0)
-        printf(", heartbeats %llu", static_cast<unsigned long long>(totals.heartbeats));
-    putchar('\n');
+    print_totals(&totals, &options, "");
     return status < 0 ? 1 : 0;
 }

@@ -47,9 +47,11 @@ const feed_case feed_cases[] = {
     {{"-x", "239.1.1.1", "5000"}, -1, "mcfeed: unknown option '-x'"},
     {{"--bogus", "239.1.1.1", "5000"}, -1, "mcfeed: unknown option '--bogus'"},
     {{"239.1.1.1", "5000", "-n"}, -1, "mcfeed: option '-n' needs a value"},
-    {{"239.1.1.1"}, -1, "mcfeed: expected <group> <port>"},
-    {{"239.1.1.1", "5000", "extra"}, -1, "mcfeed: expected <group> <port>"},
+    {{"239.1.1.1"}, -1, "mcfeed: expected <group> <port>, up to 16 pairs"},
+    {{"239.1.1.1", "5000", "extra"}, -1, "mcfeed: expected <group> <port>, up to 16 pairs"},
     {{"239.1.1.1", "0"}, -1, "mcfeed: invalid value '0' for <port>"},
+    {{"239.1.1.1", "5000", "239.1.1.2", "5001"}, 0, ""},
+    {{"239.1.1.1", "5000", "239.1.1.2", "0"}, -1, "mcfeed: invalid value '0' for <port>"},
     {{"239.1.1.1", "65536"}, -1, "mcfeed: invalid value '65536' for <port>"},
     // Layouts, and the options that need a count field or a session.
     {{"--format", "moldudp64", "--messages", "20", "--heartbeat", "50", "--session", "S1",
@@ -97,7 +99,7 @@ TEST(FeedOptions, AcceptsGoodCommandLinesAndNamesTheBadValue)
         EXPECT_EQ(status, c.status);
         EXPECT_EQ(err.substr(0, err.find('\n')), c.first_error_line);
         if (status < 0) {
-            EXPECT_NE(err.find("\nusage: mcfeed [options] <group> <port>\n"), std::string::npos);
+            EXPECT_NE(err.find("\nusage: mcfeed [options] <group> <port> [<group> <port>]...\n"), std::string::npos);
         }
         if (status == 1) {
             EXPECT_NE(out, "");
