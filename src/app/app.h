@@ -7,6 +7,23 @@
 #include "base/layout.h"
 #include "net/socket.h"
 
+// One stream to watch: the group on the command line, or a [[stream]] table of --config.
+struct stream_settings {
+    const char *name;        // " on <name>" ends its lines; null without --config
+    const char *feed;        // the feed it is a redundant line of; null: none
+    int line;                // of its table in the config file; 0 from the command line
+    const char *host;        // the group
+    uint16_t port;
+    const char *source_host; // nullptr: any-source membership
+    in_addr interface_addr;  // as settings has them
+    uint32_t interface_index;
+    bool interface_by_name;
+    const char *interface_name;
+    seq_layout layout;
+    bool have_sent_at;
+    time_field sent_at;
+};
+
 struct settings {
     bool check_gaps;        // -g
     bool short_seq;         // -f: 32-bit sequence number at the start of the payload
@@ -38,7 +55,18 @@ struct settings {
     seq_layout layout;      // where the number is, from -f, --seq, --seq-count and --format
     bool have_sent_at;      // --sent-at, or --format mdp3: the sender's clock in the payload
     time_field sent_at;
+    const char *config_path; // --config: the streams are the file's
+    uint64_t arbitration_us; // --arbitration: how long a feed waits for a line to fill a hole
+    const stream_settings *streams; // with --config, the file's (made once, for the process's
+    int stream_count;               // life); without, none: the command line's is the one
 };
+
+// The stream the command line names (host, port, source, interface and layout).
+stream_settings command_line_stream(const settings *options);
+
+// -i's text: an IPv4 address (as inet_addr reads it), a number (the interface's index), or a
+// name. Returns 0, or -1 when it is none of them (a bad address or index), without a line.
+int parse_interface(const char *text, stream_settings *stream);
 
 // Fills options from the argument vector. Returns 0 to run, 1 after printing the help or the
 // version to standard output (the tool then exits 0), or -1 after writing why not (the usage

@@ -3,7 +3,9 @@
 #include <ctype.h>
 #include <string.h>
 
+#include "app/config.h"
 #include "base/log.h"
+#include "monitor/feed.h"
 
 // Skips blanks and a sign, then reads decimal digits as strtoul would, but saturating at
 // limit + 1 (and staying there: the next digit would pass 64 bits) so that no text can
@@ -57,34 +59,44 @@ static int read_port(const char *text, uint16_t *port)
     return 0;
 }
 
-// -i: an IPv4 address (as inet_addr reads it), a number (the interface's index), or a name.
 // Text of digits and dots alone is taken for an address, so that a bad one is still an
 // invalid option.
-static int read_interface(const char *text, settings *options)
+int parse_interface(const char *text, stream_settings *stream)
 {
     size_t digits = strspn(text, "0123456789");
     if (digits > 0 && text[digits] == '\0') {
         uint64_t index;
         bool negative;
         read_number(text, UINT32_MAX, &index, &negative);
-        if (index == 0 || index > UINT32_MAX) {
-            log_line(stderr, "error", "invalid option");
+        if (index == 0 || index > UINT32_MAX)
             return -1;
-        }
-        options->interface_index = static_cast<uint32_t>(index);
-        return 0;
-    }
-    if (strspn(text, "0123456789.") == strlen(text)) {
+        stream->interface_index = static_cast<uint32_t>(index);
+    } else if (strspn(text, "0123456789.") == strlen(text)) {
         uint32_t address = static_cast<uint32_t>(inet_addr(text));
-        if (address == static_cast<uint32_t>(INADDR_NONE)) {
-            log_line(stderr, "error", "invalid option");
+        if (address == static_cast<uint32_t>(INADDR_NONE))
             return -1;
-        }
-        options->interface_addr.s_addr = address;
-        return 0;
+        stream->interface_addr.s_addr = address;
+    } else {
+        stream->interface_by_name = true;
     }
-    options->interface_by_name = true;
+    stream->interface_name = text;
     return 0;
+}
+
+stream_settings command_line_stream(const settings *options)
+{
+    stream_settings stream = {};
+    stream.host = options->host;
+    stream.port = options->port;
+    stream.source_host = options->source_host;
+    stream.interface_addr = options->interface_addr;
+    stream.interface_index = options->interface_index;
+    stream.interface_by_name = options->interface_by_name;
+    stream.interface_name = options->interface_name;
+    stream.layout = options->layout;
+    stream.have_sent_at = options->have_sent_at;
+    stream.sent_at = options->sent_at;
+    return stream;
 }
 
 static const char help_text[] =
@@ -95,6 +107,7 @@ static const char help_text[] =
     "                [--seq-count <offset>:<bytes>[:le|be]]]\n"
     "               [--sent-at <offset>:<bytes>[:le|be]:<unit>]\n"
     "               <host> <port> [<source_host>]\n"
+    "       mcwatch [options] --config <file> [--arbitration <ms>]\n"
     "\n"
     "Joins a UDP multicast group and prints a line for each datagram, with the sequence number\n"
     "read from its payload, until interrupted (Ctrl+C or SIGTERM).\n"
@@ -150,6 +163,19 @@ static const char help_text[] =
     "                   16-bit numbers follow RFC 3550's limits: 3000 ahead is a gap, 100\n"
     "                   back late or a duplicate, anything else a restart once the next\n"
     "                   datagram agrees; wider ones the 65536-number window\n"
+    "      --config <file>  watch the streams of a TOML file instead of a group on the\n"
+    "                   command line: [[stream]] tables with name, group, port, source,\n"
+    "                   interface, format, seq, seq_count, sent_at and feed, and a\n"
+    "                   [defaults] table for all but name, group and port. Every other\n"
+    "                   option applies to every stream; each line but a datagram's ends\n"
+    "                   \" on <name>\", JSON carries \"stream\" and \"feed\", metrics the\n"
+    "                   labels stream and feed. Streams of one feed are its redundant\n"
+    "                   lines: a number is lost on the feed only when no line delivered\n"
+    "                   it (\"Feed <feed> lost: 20 - 24\" with -g), and --max-lost judges\n"
+    "                   the feed by that\n"
+    "      --arbitration <ms>  how long a feed waits, after its first line passed a\n"
+    "                   number, for another line to deliver it (default 50); a hole every\n"
+    "                   line has passed is decided at once\n"
     "  -h, --help       show this help and exit\n"
     "  -V, --version    show the version and exit\n"
     "  <host>           the group: an IPv4 or IPv6 multicast address, or a name (the first\n"
@@ -323,6 +349,16 @@ static int read_extra_option(int argc, char **argv, int *index, settings *option
         if (value == nullptr || read_count(value, UINT64_MAX / 10, true, &options->max_lost) < 0)
             return -1;
         options->have_max_lost = true;
+    } else if (is_long_option(option, "--config", &inline_value)) {
+        options->config_path = value_of(inline_value, argc, argv, index);
+        if (options->config_path == nullptr)
+            return -1;
+    } else if (is_long_option(option, "--arbitration", &inline_value)) {
+        uint64_t arbitration_ms = 0;
+        value = value_of(inline_value, argc, argv, index);
+        if (value == nullptr || read_count(value, period_ms_max, false, &arbitration_ms) < 0)
+            return -1;
+        options->arbitration_us = arbitration_ms * 1000;
     } else {
         return 0;
     }
@@ -352,8 +388,16 @@ static int read_options(int argc, char **argv, settings *options)
                 return -1;
         } else if (strcmp(option, "-i") == 0) {
             const char *value = option_value(argc, argv, &index);
-            if (value == nullptr || read_interface(value, options) < 0)
+            if (value == nullptr)
                 return -1;
+            stream_settings given = command_line_stream(options);
+            if (parse_interface(value, &given) < 0) {
+                log_line(stderr, "error", "invalid option");
+                return -1;
+            }
+            options->interface_addr = given.interface_addr;
+            options->interface_index = given.interface_index;
+            options->interface_by_name = given.interface_by_name;
             options->interface_name = value;
         } else {
             int extra = read_extra_option(argc, argv, &index, options);
@@ -414,11 +458,20 @@ int read_command_line(int argc, char **argv, settings *options)
 {
     *options = settings{};
     options->interface_addr.s_addr = htonl(INADDR_ANY);
+    options->arbitration_us = FEED_ARBITRATION_DEFAULT_US;
     int first = read_options(argc, argv, options);
     if (first <= 0)
         return first < 0 ? -1 : 1;
     if (choose_layout(options) < 0)
         return -1;
+    if (options->config_path != nullptr) {
+        if (argc - first > 0) {
+            log_line(stderr, "error", "--config and a group on the command line cannot be given "
+                                      "together");
+            return -1;
+        }
+        return read_config(options->config_path, options);
+    }
     if (argc - first < 2) {
         // An empty argument vector has no program name to show.
         const char *program = argc > 0 && argv[0] != nullptr ? argv[0] : "mcwatch";

@@ -32,13 +32,13 @@ static void run_due_timers(run_state *state)
         timers_fire_due(&state->timers, state->calls->monotonic_us());
 }
 
-// Adds what a receiver's queue dropped since its count was last read.
-static void count_drops(run_state *state, receiver *from_receiver, uint32_t count)
+// Adds what a stream's queue dropped since its count was last read.
+static void count_drops(stream_state *stream, uint32_t count)
 {
-    uint32_t rise = count - from_receiver->drop_count;
+    uint32_t rise = count - stream->rx.drop_count;
     if (rise < (uint32_t(1) << 31)) {
-        state->host_drops += rise;
-        from_receiver->drop_count = count;
+        stream->host_drops += rise;
+        stream->rx.drop_count = count;
     }
 }
 
@@ -46,23 +46,29 @@ static void count_drops(run_state *state, receiver *from_receiver, uint32_t coun
 // is read outright, as it is before every report.
 void read_all_drops(run_state *state)
 {
-    for (int i = 0; i < state->receiver_count; i++) {
+    for (int i = 0; i < state->open_count; i++) {
         uint32_t count;
-        receiver *r = &state->receivers[i];
-        if (r->drops_counted && state->calls->read_drops(r->socket, &count))
-            count_drops(state, r, count);
+        stream_state *stream = &state->streams[i];
+        if (stream->rx.drops_counted && state->calls->read_drops(stream->rx.socket, &count))
+            count_drops(stream, count);
     }
 }
 
-static void note_arrival(run_state *state)
+void about_stream(run_state *state, stream_state *stream)
 {
-    uint64_t now_us = state->calls->monotonic_us();
-    if (state->stalled) {
-        state->stalled = false;
-        state->out->resume(state->out, elapsed_us(now_us, state->last_arrival_us) / 1000);
-        timer_arm(&state->stall_timer, now_us + uint64_t(state->options->stall_ms) * 1000);
+    state->out->about = &stream->label;
+}
+
+static void note_arrival(run_state *state, stream_state *stream)
+{
+    uint64_t now_us = state->batch_us;
+    if (stream->stalled) {
+        stream->stalled = false;
+        state->out->resume(state->out, elapsed_us(now_us, stream->last_arrival_us) / 1000);
+        if (!state->stall_timer.armed)
+            timer_arm(&state->stall_timer, now_us + uint64_t(state->options->stall_ms) * 1000);
     }
-    state->last_arrival_us = now_us;
+    stream->last_arrival_us = now_us;
 }
 
 // Writes out what the sink holds. After an interrupt a reader may be slow, and is waited for
@@ -84,7 +90,7 @@ int flush_output(run_state *state)
 // The -g check: against the previous datagram of any sender, or with --per-sender of the same
 // sender; the gap, if any, is counted and handed to the sink, and with -v what the datagram
 // was for its sender after an extra one.
-static void check_gap(run_state *state, const sender_entry *sender,
+static void check_gap(run_state *state, stream_state *stream, const sender_entry *sender,
                       const received_datagram *datagram, const seq_reading *reading,
                       seq_class kind, uint64_t arrival_us)
 {
@@ -92,25 +98,25 @@ static void check_gap(run_state *state, const sender_entry *sender,
     int64_t seq = reading->seq;
     gap_event gap = {&datagram->from, {GAP_NONE, 0, 0, 0, 0}, options->per_sender, kind,
                      false, 0};
-    if (options->layout.given)
+    if (stream->config->layout.given)
         gap.gap = options->per_sender
-                      ? find_layout_gap(&state->rules, seq, reading->count, sender->have_last,
+                      ? find_layout_gap(&stream->rules, seq, reading->count, sender->have_last,
                                         sender->next_seq)
-                      : find_layout_gap(&state->rules, seq, reading->count, state->have_next,
-                                        state->next_seq);
+                      : find_layout_gap(&stream->rules, seq, reading->count, stream->have_next,
+                                        stream->next_seq);
     else
         gap.gap = options->per_sender ? find_gap_after(seq, sender->have_last, sender->last_seq)
-                                      : find_gap(seq, state->last_seq);
+                                      : find_gap(seq, stream->last_seq);
     if (gap.gap.kind == GAP_NONE)
         return;
     // The datagram before the hole is the one the check compared with.
-    uint64_t before_us = options->per_sender ? sender->last_utc_us : state->last_arrival_utc_us;
+    uint64_t before_us = options->per_sender ? sender->last_utc_us : stream->last_arrival_utc_us;
     if (state->stamps_arrivals && gap.gap.kind != GAP_EXTRA && before_us != 0) {
         gap.have_outage = true;
         gap.outage_us = elapsed_us(arrival_us, before_us);
     }
-    state->stats.gaps += gap.gap.missed;
-    add_saturating(&state->stats.gap_numbers, gap.gap.numbers);
+    stream->stats.gaps += gap.gap.missed;
+    add_saturating(&stream->stats.gap_numbers, gap.gap.numbers);
     state->out->gap(state->out, &gap);
     if (options->verbose && gap.gap.kind == GAP_EXTRA) {
         class_event event = {&datagram->from, seq, kind};
@@ -122,136 +128,181 @@ static void check_gap(run_state *state, const sender_entry *sender,
 // bytes and times between datagrams, and with --sent-at the one-way delay from the sender's
 // clock (for the period, the sender and the run; a datagram that ends before the clock's field
 // has none).
-static void note_times(run_state *state, sender_entry *sender, const received_datagram *datagram,
-                       seq_class kind, uint64_t arrival_us)
+static void note_times(stream_state *stream, sender_entry *sender,
+                       const received_datagram *datagram, seq_class kind, uint64_t arrival_us)
 {
     if (kind == SEQ_GAP && sender->last_utc_us != 0)
         track_outage(&sender->track, elapsed_us(arrival_us, sender->last_utc_us));
-    state->stats.bytes += static_cast<uint64_t>(datagram->length_bytes);
-    if (state->last_arrival_utc_us != 0) {
-        uint64_t interval_us = elapsed_us(arrival_us, state->last_arrival_utc_us);
-        histogram_add(&state->stats.interarrival, interval_us);
-        histogram_add(&state->interarrival, interval_us);
-        state->interarrival_sum_us += interval_us;
+    stream->stats.bytes += static_cast<uint64_t>(datagram->length_bytes);
+    if (stream->last_arrival_utc_us != 0) {
+        uint64_t interval_us = elapsed_us(arrival_us, stream->last_arrival_utc_us);
+        histogram_add(&stream->stats.interarrival, interval_us);
+        histogram_add(&stream->interarrival, interval_us);
+        stream->interarrival_sum_us += interval_us;
     }
-    const settings *options = state->options;
-    const seq_field *field = &options->sent_at.field;
-    if (!options->have_sent_at ||
+    const stream_settings *config = stream->config;
+    const seq_field *field = &config->sent_at.field;
+    if (!config->have_sent_at ||
         static_cast<uint64_t>(datagram->length_bytes) < uint64_t(field->offset) + field->width_bytes)
         return;
-    uint64_t sent_us = read_time_us(&options->sent_at, datagram->buffer);
-    delay_add(&state->stats.delays, sent_us, arrival_us);
+    uint64_t sent_us = read_time_us(&config->sent_at, datagram->buffer);
+    delay_add(&stream->stats.delays, sent_us, arrival_us);
     delay_add(&sender->delays, sent_us, arrival_us);
-    delay_add(&state->delays, sent_us, arrival_us);
+    delay_add(&stream->delays, sent_us, arrival_us);
+}
+
+// A feed's holes go to the sink as they are decided, a few at a time.
+static void settle_feed(run_state *state, feed_record *feed, uint64_t now_us, bool at_end)
+{
+    feed_hole holes[16];
+    int found;
+    do {
+        found = feed_settle(&feed->state, now_us, at_end, holes, 16);
+        for (int i = 0; i < found && state->options->check_gaps; i++) {
+            feed_gap_event event = {feed->name, holes[i],
+                                    &state->streams[feed->lines[0]].config->layout};
+            state->out->feed_gap(state->out, &event);
+        }
+    } while (found == 16);
+}
+
+void settle_feeds(run_state *state, uint64_t now_us, bool at_end)
+{
+    for (int i = 0; i < state->feed_count; i++)
+        settle_feed(state, &state->feeds[i], now_us, at_end);
+}
+
+// The numbers a line delivered, to its feed; what they make decidable is decided at once.
+static void deliver_to_feed(run_state *state, stream_state *stream, const seq_reading *reading)
+{
+    feed_record *feed = stream->feed;
+    while (feed_deliver(&feed->state, stream->feed_line, reading->seq, reading->count,
+                        state->batch_us) == 1)
+        settle_feed(state, feed, state->batch_us, true);
+    settle_feed(state, feed, state->batch_us, false);
+    // The lines' events name their own stream again.
+    about_stream(state, stream);
 }
 
 // Counts the datagram, checks its number and hands both to the sink. A datagram too short for
 // a given layout is counted and shown, never judged.
-static void take_datagram(run_state *state, const receiver *from_receiver,
-                          const received_datagram *datagram)
+static void take_datagram(run_state *state, int place, const received_datagram *datagram)
 {
     const settings *options = state->options;
-    seq_reading reading = read_layout(&options->layout, datagram->buffer,
-                                      static_cast<size_t>(datagram->length_bytes));
-    const unsigned char *session =
-        options->layout.session && !reading.too_short ? datagram->buffer : nullptr;
-    sender_entry *sender =
-        find_sender(&state->senders, &datagram->from, session, &state->rules, state->batch_us);
+    stream_state *stream = &state->streams[place];
+    const seq_layout *layout = &stream->config->layout;
+    seq_reading reading =
+        read_layout(layout, datagram->buffer, static_cast<size_t>(datagram->length_bytes));
+    const unsigned char *session = layout->session && !reading.too_short ? datagram->buffer : nullptr;
+    sender_entry *sender = find_sender(&state->senders, place, &datagram->from, session,
+                                       &stream->rules, state->batch_us);
     seq_class kind = SEQ_SHORT;
     if (reading.too_short)
         track_short(&sender->track, datagram->length_bytes);
     else
         kind = track(&sender->track, reading.seq, reading.count, datagram->length_bytes);
-    state->stats.packets++;
+    stream->stats.packets++;
     if (options->stall_ms != 0)
-        note_arrival(state);
+        note_arrival(state, stream);
     // Where the system stamps no arrival, the batch's time stands for it.
     uint64_t arrival_us = datagram->have_arrival ? datagram->arrival_utc_us : state->batch_utc_us;
     if (options->check_gaps && !reading.too_short)
-        check_gap(state, sender, datagram, &reading, kind, arrival_us);
+        check_gap(state, stream, sender, datagram, &reading, kind, arrival_us);
     if (state->stamps_arrivals)
-        note_times(state, sender, datagram, kind, arrival_us);
+        note_times(stream, sender, datagram, kind, arrival_us);
     sender->last_utc_us = arrival_us;
-    state->last_arrival_utc_us = arrival_us;
+    stream->last_arrival_utc_us = arrival_us;
     if (!options->quiet) {
-        datagram_event event = {&datagram->from, &from_receiver->request.group,
+        datagram_event event = {&datagram->from, &stream->rx.request.group,
                                 datagram->length_bytes, reading.seq, reading.count, kind};
         state->out->datagram(state->out, &event);
     }
     if (!reading.too_short) {
-        state->last_seq = reading.seq;
+        stream->last_seq = reading.seq;
         sender->have_last = true;
         sender->last_seq = reading.seq;
-        if (options->layout.given) {
-            state->have_next = true;
-            state->next_seq = next_expected(&state->rules, reading.seq, reading.count);
-            sender->next_seq = state->next_seq;
+        if (layout->given) {
+            stream->have_next = true;
+            stream->next_seq = next_expected(&stream->rules, reading.seq, reading.count);
+            sender->next_seq = stream->next_seq;
         }
+        if (stream->feed != nullptr && kind != SEQ_UNJUDGED)
+            deliver_to_feed(state, stream, &reading);
     }
     if (++state->taken == options->count_max)
         state->stopping = true;
 }
 
 // Where the run does not count drops as they come (no summary was asked for), a summary asked
-// for on the way reads each socket's count outright: it counts from the socket's start.
-static bool read_drops_outright(run_state *state, uint64_t *drops)
+// for on the way reads the socket's count outright: it counts from the socket's start.
+static bool read_drops_outright(run_state *state, const stream_state *stream, uint64_t *drops)
 {
+    uint32_t count;
     *drops = 0;
-    for (int i = 0; i < state->receiver_count; i++) {
-        uint32_t count;
-        if (!state->calls->read_drops(state->receivers[i].socket, &count))
-            return false;
-        *drops += count;
-    }
-    return state->receiver_count > 0;
+    if (!stream->rx.opened || !state->calls->read_drops(stream->rx.socket, &count))
+        return false;
+    *drops = count;
+    return true;
+}
+
+static void emit_feed_summary(run_state *state, const feed_record *feed)
+{
+    feed_summary_event event = {feed->name, &feed->state.counts, feed->state.line_count, {},
+                                &state->streams[feed->lines[0]].config->layout};
+    for (int line = 0; line < feed->state.line_count; line++)
+        event.line_names[line] = state->streams[feed->lines[line]].config->name;
+    state->out->feed_summary(state->out, &event);
 }
 
 void emit_summary(run_state *state)
 {
     read_all_drops(state);
-    summary_event event = {&state->senders,
-                           elapsed_us(state->calls->monotonic_us(), state->started_us),
-                           state->host_drops_counted, state->host_drops, state->stamps_arrivals,
-                           state->options->have_sent_at ? &state->delays : nullptr};
-    if (!state->host_drops_counted)
-        event.host_drops_counted = read_drops_outright(state, &event.host_drops);
-    state->out->summary(state->out, &event);
+    uint64_t duration_us = elapsed_us(state->calls->monotonic_us(), state->started_us);
+    for (int i = 0; i < state->stream_count; i++) {
+        stream_state *stream = &state->streams[i];
+        about_stream(state, stream);
+        summary_event event = {&state->senders,
+                               i,
+                               duration_us,
+                               state->host_drops_counted,
+                               stream->host_drops,
+                               state->stamps_arrivals,
+                               stream->config->have_sent_at ? &stream->delays : nullptr};
+        if (!state->host_drops_counted)
+            event.host_drops_counted = read_drops_outright(state, stream, &event.host_drops);
+        state->out->summary(state->out, &event);
+    }
+    for (int i = 0; i < state->feed_count; i++)
+        emit_feed_summary(state, &state->feeds[i]);
 }
 
-static bool all_queues_empty(const run_state *state)
-{
-    for (int i = 0; i < state->receiver_count; i++)
-        if (!state->receivers[i].queue_empty)
-            return false;
-    return true;
-}
-
-// Writes out every line printed so far, then waits for a datagram on any receiver or for the
-// next timer. Returns 1 when the receive that follows may wait itself (one receiver and no
-// timer armed), 0 after the wait, or -1 after an error line.
+// Writes out every line printed so far, then waits for a datagram on any stream or for the
+// next timer; the streams found ready are pending. Returns 1 when the receive that follows may
+// wait itself (one stream and no timer armed), 0 after the wait, or -1 after an error line.
 static int wait_for_more(run_state *state)
 {
     if (flush_output(state) < 0)
         return -1;
-    socket_handle sockets[RECEIVERS_MAX];
-    for (int i = 0; i < state->receiver_count; i++) {
-        state->receivers[i].queue_empty = false;
-        sockets[i] = state->receivers[i].socket;
-    }
     int64_t limit_us = timers_wait_limit_us(&state->timers, state->calls->monotonic_us());
-    if (limit_us < 0 && state->receiver_count == 1)
+    if (limit_us < 0 && state->open_count == 1) {
+        state->pending[0] = 0;
+        state->pending_count = 1;
         return 1;
-    if (state->calls->wait(sockets, state->receiver_count, limit_us) == -1 && !interrupted) {
+    }
+    int ready = state->calls->wait(&state->waits, limit_us, state->pending, state->open_count);
+    if (ready == -1 && !interrupted) {
         report_socket_error("select failed");
         return -1;
     }
+    state->pending_count = ready > 0 ? ready : 0;
     run_due_timers(state);
     return 0;
 }
 
 // After a busy drain: writes out what was printed, naps briefly instead of waiting, and takes
-// what queued meanwhile without waiting. A stream that has gone quiet shows it by a single
-// datagram, and the loop waits again. Returns 0, or -1 after an error line.
+// what queued meanwhile without waiting: a single stream at once, many by a look at which are
+// ready. A stream that has gone quiet shows it by a single datagram, and the loop waits again.
+// Returns 0, or -1 after an error line.
 static int nap_while_busy(run_state *state)
 {
     int64_t nap_us = state->nap_us;
@@ -259,66 +310,90 @@ static int nap_while_busy(run_state *state)
     if (flush_output(state) < 0)
         return -1;
     state->calls->nap(nap_us);
-    for (int i = 0; i < state->receiver_count; i++)
-        state->receivers[i].queue_empty = false;
+    if (state->open_count == 1) {
+        state->pending[0] = 0;
+        state->pending_count = 1;
+    } else {
+        int ready = state->calls->wait(&state->waits, 0, state->pending, state->open_count);
+        if (ready == -1 && !interrupted) {
+            report_socket_error("select failed");
+            return -1;
+        }
+        state->pending_count = ready > 0 ? ready : 0;
+    }
     run_due_timers(state);
     return 0;
 }
 
-// Once a receiver's queue is found empty: how long the loop may nap before it looks again,
-// from how fast the queue filled since it was last empty. The shortest nap of the receivers
-// drained in a round is the one taken.
-static void plan_nap(run_state *state, receiver *drained)
+// Once every queue is found empty: how long the loop may nap before it looks again, from how
+// fast the queues filled since they were last all empty.
+static void plan_nap(run_state *state)
 {
     uint64_t now_us = state->calls->monotonic_us();
-    nap_rule rule = {state->calls->nap_us, RECEIVE_BATCH_MAX, drained->room_bytes};
-    int64_t queued_us = static_cast<int64_t>(elapsed_us(now_us, drained->emptied_us));
-    int64_t nap_us =
-        nap_after_drain_us(&rule, drained->queued_count, drained->queued_bytes, queued_us);
-    if (nap_us > 0 && (state->nap_us == 0 || nap_us < state->nap_us))
-        state->nap_us = nap_us;
-    drained->emptied_us = now_us;
-    drained->queued_count = 0;
-    drained->queued_bytes = 0;
+    nap_rule rule = {state->calls->nap_us, RECEIVE_BATCH_MAX, state->room_bytes};
+    int64_t queued_us = static_cast<int64_t>(elapsed_us(now_us, state->emptied_us));
+    state->nap_us = nap_after_drain_us(&rule, state->queued_count, state->queued_bytes, queued_us);
+    state->emptied_us = now_us;
+    state->queued_count = 0;
+    state->queued_bytes = 0;
 }
 
-// Takes one batch from a receiver; a batch that comes back short shows its queue empty, so no
-// call is spent to find that out. Returns 0, or -1 after an error line.
-static int receive_batch(run_state *state, receiver *from_receiver, bool wait)
+// Takes one batch from a stream's socket. Returns 1 when it came back full (more may be
+// queued), 0 when the queue was found empty, or -1 after an error line.
+static int receive_batch(run_state *state, int place, bool wait)
 {
-    int count = state->calls->receive_many(from_receiver->socket, state->batch,
-                                           RECEIVE_BATCH_MAX, wait);
-    if (count == RECEIVE_WOULD_BLOCK || count == WAIT_ENDED_EARLY) {
-        from_receiver->queue_empty = true;
-        plan_nap(state, from_receiver);
+    stream_state *stream = &state->streams[place];
+    int count = state->calls->receive_many(stream->rx.socket, state->batch, RECEIVE_BATCH_MAX, wait);
+    if (count == RECEIVE_WOULD_BLOCK || count == WAIT_ENDED_EARLY)
         return 0;
-    }
     if (count < 0) {
         if (interrupted)
             return 0;
         report_socket_error("recv failed");
         return -1;
     }
-    if (count > 0)
+    if (count > 0) {
         state->batch_us = state->calls->monotonic_us();
+        about_stream(state, stream);
+    }
     if ((state->options->prom_path != nullptr || state->stamps_arrivals) && count > 0)
         state->batch_utc_us = state->calls->utc_us();
-    from_receiver->queued_count += count;
+    state->queued_count += count;
     // The flag is looked at before each datagram: what an interrupt leaves behind in the
     // batch is not a datagram.
     for (int i = 0; i < count && !interrupted && !state->stopping; i++) {
         const received_datagram *datagram = &state->batch[i];
-        from_receiver->queued_bytes += static_cast<uint64_t>(datagram->length_bytes);
+        state->queued_bytes += static_cast<uint64_t>(datagram->length_bytes);
         if (datagram->have_drop_count)
-            count_drops(state, from_receiver, datagram->drop_count);
-        if (!is_for_group(datagram, &from_receiver->request.group))
+            count_drops(stream, datagram->drop_count);
+        if (!is_for_group(datagram, &stream->rx.request.group))
             continue;
-        take_datagram(state, from_receiver, datagram);
+        take_datagram(state, place, datagram);
         run_due_timers(state);
     }
-    from_receiver->queue_empty = count < RECEIVE_BATCH_MAX;
-    if (from_receiver->queue_empty)
-        plan_nap(state, from_receiver);
+    return count == RECEIVE_BATCH_MAX ? 1 : 0;
+}
+
+// Takes a batch from each pending stream; those whose batch came back full stay pending.
+// Returns 0, or -1 after an error line.
+static int drain_pending(run_state *state, bool wait)
+{
+    int kept = 0;
+    for (int i = 0; i < state->pending_count; i++) {
+        if (interrupted || state->stopping) {
+            state->pending[kept++] = state->pending[i];
+            continue;
+        }
+        int place = state->pending[i];
+        int status = receive_batch(state, place, wait);
+        if (status < 0)
+            return -1;
+        if (status == 1)
+            state->pending[kept++] = place;
+    }
+    state->pending_count = kept;
+    if (kept == 0)
+        plan_nap(state);
     return 0;
 }
 
@@ -327,14 +402,12 @@ static int receive_batch(run_state *state, receiver *from_receiver, bool wait)
 // Only an interrupt stops the loop in order: a wait that a signal cut short just waits again.
 int receive_loop(run_state *state)
 {
-    uint64_t now_us = state->calls->monotonic_us();
-    for (int i = 0; i < state->receiver_count; i++) {
-        receiver *r = &state->receivers[i];
-        r->queue_empty = false;
-        r->emptied_us = now_us;
-        r->queued_count = 0;
-        r->queued_bytes = 0;
-    }
+    state->emptied_us = state->calls->monotonic_us();
+    state->queued_count = 0;
+    state->queued_bytes = 0;
+    state->pending_count = 0;
+    for (int i = 0; i < state->open_count; i++)
+        state->pending[state->pending_count++] = i;
     while (!interrupted && !state->stopping) {
         if (state->failed)
             return -1;
@@ -343,17 +416,14 @@ int receive_loop(run_state *state)
             emit_summary(state);
         }
         bool wait = false;
-        if (all_queues_empty(state)) {
+        if (state->pending_count == 0) {
             int status = state->nap_us > 0 ? nap_while_busy(state) : wait_for_more(state);
             if (status < 0)
                 return -1;
             wait = status == 1;
         }
-        for (int i = 0; i < state->receiver_count && !interrupted && !state->stopping; i++) {
-            receiver *from_receiver = &state->receivers[i];
-            if (!from_receiver->queue_empty && receive_batch(state, from_receiver, wait) < 0)
-                return -1;
-        }
+        if (drain_pending(state, wait) < 0)
+            return -1;
     }
     return 0;
 }

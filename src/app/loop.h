@@ -14,14 +14,14 @@
 #include "output/sink.h"
 #include "timer/timer.h"
 
-#define RECEIVERS_MAX 4
+#include "monitor/feed.h"
 
 // Everything the loop reaches outside itself: the sockets, the nap, both clocks and the
 // sockets' drop counts. A test drives the loop through a scripted table; system_loop_calls
 // holds the system's.
 struct loop_calls {
     int (*receive_many)(socket_handle s, received_datagram *datagrams, int count, bool wait);
-    int (*wait)(const socket_handle *sockets, int count, int64_t limit_us);
+    int (*wait)(wait_set *set, int64_t limit_us, int *ready, int ready_max);
     void (*nap)(int64_t nap_us);
     int64_t nap_us;                  // the longest nap
     uint64_t (*monotonic_us)(void);  // timers, stalls, the rate a queue fills at
@@ -30,18 +30,43 @@ struct loop_calls {
 };
 extern const loop_calls system_loop_calls;
 
-// One joined socket: what it joined, and whether its queue was found empty since the last wait.
+// One joined socket: what it joined, and its drop count.
 struct receiver {
     socket_handle socket;
     membership_request request;
-    bool queue_empty;
-    // What queued since the queue was last found empty, and when that was: the rate it fills at.
-    uint64_t emptied_us;
-    int queued_count;
-    uint64_t queued_bytes;
+    bool opened;
     uint64_t room_bytes;     // of the receive buffer, what a nap may let the queue fill
     bool drops_counted;      // the system hands its drop count over
     uint32_t drop_count;     // the last count read (cumulative, wrapping)
+};
+
+// A feed of redundant lines and what the run says of it.
+struct feed_record {
+    const char *name;
+    feed_state state;
+    int lines[FEED_LINES_MAX];  // the streams that are its lines, in the file's order
+};
+
+// One stream: its socket, its judgement of numbers, its statistics and its stall watch.
+struct stream_state {
+    const stream_settings *config;
+    stream_label label;      // what its events are about, for the sink
+    receiver rx;
+    seq_rules rules;         // how its layout's numbers are judged
+    int64_t last_seq;        // of any sender, for the -g check; NO_SEQUENCE before the first
+    bool have_next;          // in a given layout, for the -g check: the number the previous
+    int64_t next_seq;        // datagram of any sender made next
+    uint64_t last_arrival_utc_us; // of any sender's last datagram, where arrivals are stamped
+    uint64_t last_arrival_us;     // on the monotonic clock, for --stall
+    bool stalled;            // the stall line was printed and no datagram came since
+    stats_record stats;
+    uint64_t host_drops;     // over the run
+    uint64_t host_drops_reported;  // at the last statistics report
+    histogram interarrival;  // the times between datagrams over the run (--prom)
+    uint64_t interarrival_sum_us;
+    delay_record delays;     // over the run, with --sent-at
+    feed_record *feed;       // null: not a line of a feed
+    int feed_line;
 };
 
 // Everything the run owns, for as long as it runs.
@@ -49,37 +74,40 @@ struct run_state {
     const settings *options;
     const loop_calls *calls;
     sink *out;
-    receiver receivers[RECEIVERS_MAX];
-    int receiver_count;
+    stream_state *streams;   // stream_count of them, made at start
+    int stream_count;
+    feed_record *feeds;
+    int feed_count;
+    int open_count;          // streams whose sockets are open, 0 to open_count - 1
+    socket_handle *sockets;  // theirs, for the wait set
+    wait_set waits;
+    bool waits_open;
+    int *pending;            // streams whose queues are not known to be empty
+    int pending_count;
+    int *ready;              // room for a wait's answer
     timer_set timers;
-    stats_record stats;
     timer stats_timer;
     timer stop_timer;        // --duration
+    timer feed_timer;        // feeds decide their holes when the arbitration time is up
     uint64_t started_us;     // as clock_monotonic_us
     uint64_t taken;          // datagrams taken, for -c
     bool stopping;           // -c or --duration reached: stop as an interrupt does
     bool failed;             // a timer's work failed, after its error line: stop with -1
     int64_t nap_us;          // after the queues were found empty: nap this long (0: wait)
+    // What queued since the queues were last all found empty, and when that was: the rate
+    // they fill at, for the nap.
+    uint64_t emptied_us;
+    int queued_count;
+    uint64_t queued_bytes;
+    uint64_t room_bytes;     // the least any receiver leaves for a nap
     bool host_drops_counted; // every receiver counts what its full queue dropped
-    uint64_t host_drops;     // over the run
-    uint64_t host_drops_reported;  // at the last statistics report
     timer metrics_timer;     // --prom: the file is written every second
     uint64_t start_utc_us;
     uint64_t batch_us;       // when the batch in hand came, on the monotonic clock
     uint64_t batch_utc_us;   // when the batch in hand came (read per batch, with --prom or
                              // stamped arrivals only)
     bool stamps_arrivals;    // each datagram's time of arrival is kept, for the outages
-    uint64_t last_arrival_utc_us; // of any sender's last datagram, where arrivals are stamped
-    histogram interarrival;  // the times between datagrams over the run (--prom)
-    uint64_t interarrival_sum_us;
-    delay_record delays;     // over the run, with --sent-at
     timer stall_timer;       // --stall
-    uint64_t last_arrival_us;
-    bool stalled;            // the stall line was printed and no datagram came since
-    int64_t last_seq;        // of any sender, for the -g check; NO_SEQUENCE before the first
-    seq_rules rules;         // how the layout's numbers are judged
-    bool have_next;          // in a given layout, for the -g check: the number the previous
-    int64_t next_seq;        // datagram of any sender made next
     sender_table senders;
     // Each datagram of a batch has a whole 64 KiB buffer, the most a datagram can be; pages
     // that small datagrams never reach are never touched.
@@ -97,13 +125,24 @@ void on_summary_request(int signal_number);
 // The handler for SIGINT and SIGTERM: it sets the flag and wakes every wait, nothing else.
 void on_interrupt(int signal_number);
 
-// Readies a run's record: no receiver yet, the batch buffers, the statistics timer (not armed).
-void run_state_init(run_state *state, const settings *options, const loop_calls *calls,
-                    sink *out);
+// Readies a run's record for its streams (made here, with their feeds), the batch buffers and
+// the timers (not armed). Returns 0, or -1 after an error line (memory ran out).
+int run_state_init(run_state *state, const settings *options, const stream_settings *streams,
+                   int stream_count, const loop_calls *calls, sink *out);
+
+// Frees what run_state_init made.
+void run_state_free(run_state *state);
 
 // Receives, checks and hands to the sink until interrupted or stopping: returns 0 then, or -1
 // after an error line (a failed wait, receive or write).
 int receive_loop(run_state *state);
+
+// Hands the sink the stream's events from now on.
+void about_stream(run_state *state, stream_state *stream);
+
+// Decides what every feed can decide at now_us (with at_end, all that is open) and hands the
+// holes to the sink.
+void settle_feeds(run_state *state, uint64_t now_us, bool at_end);
 
 // Reads every receiver's drop count outright: a drop after the last datagram shows only so.
 void read_all_drops(run_state *state);
@@ -111,5 +150,5 @@ void read_all_drops(run_state *state);
 // Writes out what the sink holds. Returns 0, or -1 after an error line.
 int flush_output(run_state *state);
 
-// Hands the summary so far to the sink.
+// Hands the summary so far to the sink: each stream's, then each feed's.
 void emit_summary(run_state *state);

@@ -10,7 +10,7 @@
 
 // Resolves the source of a source-specific join in the group's family, and refuses one of
 // the other family or one that can never send. Returns 0, or -1 after an error line.
-static int resolve_source(const settings *options, membership_request *request)
+static int resolve_source(const stream_settings *options, membership_request *request)
 {
     request->source_specific = options->source_host != nullptr;
     if (!request->source_specific)
@@ -37,7 +37,7 @@ static int resolve_source(const settings *options, membership_request *request)
 
 // The interface of the join: an IPv4 address as given, an index as given or looked up by
 // name, or the zone of an IPv6 group. Returns 0, or -1 after an error line.
-static int choose_interface(const settings *options, membership_request *request)
+static int choose_interface(const stream_settings *options, membership_request *request)
 {
     request->interface_addr = options->interface_addr;
     request->interface_index = options->interface_index;
@@ -76,13 +76,14 @@ static int choose_interface(const settings *options, membership_request *request
 
 // Joins; with -v a failed join gets a second line with its likely cause, where one is known.
 // Returns 0, or -1 after the error lines.
-static int join_explained(const settings *options, receiver *opened)
+static int join_explained(const settings *options, const stream_settings *stream,
+                          receiver *opened)
 {
     if (join_group(opened->socket, &opened->request) == 0)
         return 0;
     int code = socket_last_error();
     const membership_request *request = &opened->request;
-    bool interface_given = options->interface_name != nullptr || request->interface_index != 0;
+    bool interface_given = stream->interface_name != nullptr || request->interface_index != 0;
     const char *cause = membership_failure_cause(code, interface_given);
     if (options->verbose && cause != nullptr)
         log_line(stderr, "error", "Likely cause: %s", cause);
@@ -154,11 +155,11 @@ static int enable_drop_count(run_state *state, receiver *opened)
 // Where the run shows outages (-v, a summary, JSON or metrics), each datagram's time of arrival
 // is kept: the kernel's where it stamps them, so that a busy or stalled loop does not stretch
 // an outage; elsewhere the loop's clock at receipt. Returns 0, or -1 after an error line.
-static int enable_arrival_stamps(run_state *state, receiver *opened)
+static int enable_arrival_stamps(run_state *state, receiver *opened, bool have_sent_at)
 {
     const settings *options = state->options;
     if (!options->verbose && !options->summary && !options->json && options->prom_path == nullptr &&
-        !options->have_sent_at)
+        !have_sent_at)
         return 0;
     if (socket_stamp_arrivals(opened->socket) < 0) {
         report_socket_error("setsockopt failed");
@@ -168,49 +169,71 @@ static int enable_arrival_stamps(run_state *state, receiver *opened)
     return 0;
 }
 
-// Opens, binds and joins the receiver for the group on the command line; on failure closes
-// what it opened. Returns 0, or -1 after an error line.
-int open_receiver(run_state *state)
+// Resolves what the stream joins: the group, the port and the interface (the source comes
+// with the join, after the socket is bound). Returns
+// 0, or -1 after an error line.
+int resolve_stream(stream_state *stream)
+{
+    const stream_settings *config = stream->config;
+    membership_request *request = &stream->rx.request;
+    if (resolve_group(config->host, &request->group) < 0)
+        return -1;
+    endpoint_set_port(&request->group, config->port);
+    return choose_interface(config, request);
+}
+
+// Opens, binds and joins the stream's socket; on failure closes what it opened. Returns 0, or
+// -1 after an error line.
+int open_stream(run_state *state, stream_state *stream)
 {
     const settings *options = state->options;
-    receiver *opened = &state->receivers[0];
+    const stream_settings *config = stream->config;
+    receiver *opened = &stream->rx;
     membership_request *request = &opened->request;
-    if (resolve_group(options->host, &request->group) < 0)
-        return -1;
-    endpoint_set_port(&request->group, options->port);
-    if (choose_interface(options, request) < 0)
-        return -1;
     endpoint bind_address;
-    endpoint_any(&bind_address, request->group.storage.ss_family, options->port);
+    endpoint_any(&bind_address, request->group.storage.ss_family, config->port);
     opened->socket = open_receiver_socket(&bind_address);
     if (opened->socket == INVALID_SOCKET_HANDLE)
         return -1;
+    about_stream(state, stream);
     state->out->bound(state->out, &bind_address);
+    // One socket wakes the wait set, which wakes when any of its sockets does.
+    bool wakes = state->open_count == 0;
     if (set_receive_buffer(state, opened) < 0 || enable_drop_count(state, opened) < 0 ||
-        enable_arrival_stamps(state, opened) < 0 ||
-        net_wake_on_interrupt(opened->socket) < 0 || resolve_source(options, request) < 0 ||
-        join_explained(options, opened) < 0) {
+        enable_arrival_stamps(state, opened, config->have_sent_at) < 0 ||
+        (wakes && net_wake_on_interrupt(opened->socket) < 0) ||
+        resolve_source(config, request) < 0 || join_explained(options, config, opened) < 0) {
         socket_close(opened->socket);
         return -1;
     }
     make_room_for_naps(state, opened);
-    state->receiver_count = 1;
+    if (state->open_count == 0 || opened->room_bytes < state->room_bytes)
+        state->room_bytes = opened->room_bytes;
+    opened->opened = true;
+    state->sockets[state->open_count++] = opened->socket;
     join_event joined = {&request->group, request->source_specific ? &request->source : nullptr,
-                         options->interface_name};
+                         config->interface_name};
     state->out->joined(state->out, &joined);
     return 0;
 }
 
-// Leaves and closes every receiver. The drops since the last datagram show only in the
+// Leaves and closes every open socket. The drops since the last datagram show only in the
 // sockets' own counts, so they are read before the sockets close.
 void stop_receivers(run_state *state)
 {
     read_all_drops(state);
-    for (int i = 0; i < state->receiver_count; i++) {
-        receiver *r = &state->receivers[i];
+    if (state->waits_open)
+        wait_set_close(&state->waits);
+    state->waits_open = false;
+    for (int i = 0; i < state->open_count; i++) {
+        stream_state *stream = &state->streams[i];
+        receiver *r = &stream->rx;
         leave_group(r->socket, &r->request);
         socket_close(r->socket);
         r->drops_counted = false;
+        r->opened = false;
+        about_stream(state, stream);
         state->out->left(state->out, &r->request.group);
     }
+    state->open_count = 0;
 }

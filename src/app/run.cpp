@@ -1,7 +1,11 @@
 #include "app/loop.h"
 #include "app/receivers.h"
 
+#include <stdlib.h>
 #include <string.h>
+
+#include "app/config.h"
+#include "base/log.h"
 
 #include "base/clock.h"
 #include "base/output.h"
@@ -12,40 +16,69 @@ static void on_duration_over(void *context)
     static_cast<run_state *>(context)->stopping = true;
 }
 
-// The stall timer falls due one period after the last datagram it knows of; a datagram that
-// came since moves it on instead.
+// The stall timer falls due one period after the earliest last datagram of the streams not
+// stalled; a stream whose datagram came since moves it on instead.
 static void on_stall_due(void *context)
 {
     run_state *state = static_cast<run_state *>(context);
     uint64_t period_us = uint64_t(state->options->stall_ms) * 1000;
     uint64_t now_us = state->calls->monotonic_us();
-    if (elapsed_us(now_us, state->last_arrival_us) < period_us) {
-        timer_arm(&state->stall_timer, state->last_arrival_us + period_us);
-        return;
+    bool any = false;
+    uint64_t next_us = 0;
+    for (int i = 0; i < state->open_count; i++) {
+        stream_state *stream = &state->streams[i];
+        if (stream->stalled)
+            continue;
+        if (elapsed_us(now_us, stream->last_arrival_us) >= period_us) {
+            stream->stalled = true;
+            about_stream(state, stream);
+            state->out->stall(state->out, state->options->stall_ms);
+            continue;
+        }
+        uint64_t due_us = stream->last_arrival_us + period_us;
+        if (!any || due_us < next_us)
+            next_us = due_us;
+        any = true;
     }
-    state->stalled = true;
-    state->out->stall(state->out, state->options->stall_ms);
+    if (any)
+        timer_arm(&state->stall_timer, next_us);
 }
 
 #define METRICS_PERIOD_US 1000000
 
-// Writes the metrics file. Returns 0, or -1 after an error line.
+// Writes the metrics file: every stream's series, and every feed's. Returns 0, or -1 after an
+// error line.
 static int write_run_metrics(run_state *state)
 {
     read_all_drops(state);
-    const membership_request *request = &state->receivers[0].request;
-    metrics_view view = {&state->senders,
-                         &request->group,
-                         request->source_specific ? &request->source : nullptr,
-                         state->options->interface_name,
-                         state->host_drops_counted,
-                         state->host_drops,
-                         state->start_utc_us,
-                         &state->options->layout,
-                         state->stamps_arrivals ? &state->interarrival : nullptr,
-                         state->interarrival_sum_us,
-                         state->options->have_sent_at ? &state->delays : nullptr};
-    return write_metrics(state->options->prom_path, &view);
+    static metrics_view views[CONFIG_STREAMS_MAX];
+    static metrics_feed feeds[CONFIG_STREAMS_MAX / 2];
+    for (int i = 0; i < state->stream_count; i++) {
+        const stream_state *stream = &state->streams[i];
+        const membership_request *request = &stream->rx.request;
+        views[i] = {&state->senders,
+                    i,
+                    stream->config->name,
+                    stream->config->feed,
+                    &request->group,
+                    request->source_specific ? &request->source : nullptr,
+                    stream->config->interface_name,
+                    state->host_drops_counted,
+                    stream->host_drops,
+                    state->start_utc_us,
+                    &stream->config->layout,
+                    state->stamps_arrivals ? &stream->interarrival : nullptr,
+                    stream->interarrival_sum_us,
+                    stream->config->have_sent_at ? &stream->delays : nullptr};
+    }
+    for (int i = 0; i < state->feed_count; i++) {
+        const feed_record *feed = &state->feeds[i];
+        feeds[i] = {feed->name, &feed->state.counts, feed->state.line_count, {}};
+        for (int line = 0; line < feed->state.line_count; line++)
+            feeds[i].line_names[line] = state->streams[feed->lines[line]].config->name;
+    }
+    return write_metrics(state->options->prom_path, views, state->stream_count, feeds,
+                         state->feed_count);
 }
 
 // A file that cannot be written ends the run as a failed write of standard output does.
@@ -59,76 +92,189 @@ static void on_metrics_due(void *context)
     timer_arm(&state->metrics_timer, state->metrics_timer.due_us + METRICS_PERIOD_US);
 }
 
-static void on_stats_due(void *context)
+static void report_stream_stats(run_state *state, stream_state *stream)
 {
-    run_state *state = static_cast<run_state *>(context);
-    stats_report report = stats_take(&state->stats);
+    stats_report report = stats_take(&stream->stats);
     report.have_rate = state->stamps_arrivals;
-    report.have_delays = state->options->have_sent_at;
+    report.have_delays = stream->config->have_sent_at;
     if (state->host_drops_counted) {
-        read_all_drops(state);
         report.host_drops_counted = true;
-        report.host_drops = state->host_drops - state->host_drops_reported;
-        state->host_drops_reported = state->host_drops;
+        report.host_drops = stream->host_drops - stream->host_drops_reported;
+        stream->host_drops_reported = stream->host_drops;
     }
+    about_stream(state, stream);
     state->out->stats(state->out, &report);
     if (state->options->verbose && report.host_drops > 0)
         state->out->host_drops(state->out, report.host_drops);
-    timer_arm(&state->stats_timer, state->stats.due_us);
 }
 
-void run_state_init(run_state *state, const settings *options, const loop_calls *calls,
-                    sink *out)
+static void on_stats_due(void *context)
+{
+    run_state *state = static_cast<run_state *>(context);
+    if (state->host_drops_counted)
+        read_all_drops(state);
+    for (int i = 0; i < state->stream_count; i++)
+        report_stream_stats(state, &state->streams[i]);
+    timer_arm(&state->stats_timer, state->streams[0].stats.due_us);
+}
+
+// Feeds decide their holes as the arbitration time runs out, datagrams or none.
+static uint64_t feed_period_us(const run_state *state)
+{
+    uint64_t period_us = state->options->arbitration_us / 8;
+    return period_us < 1000 ? 1000 : period_us;
+}
+
+static void on_feed_due(void *context)
+{
+    run_state *state = static_cast<run_state *>(context);
+    uint64_t now_us = state->calls->monotonic_us();
+    settle_feeds(state, now_us, false);
+    timer_arm(&state->feed_timer, now_us + feed_period_us(state));
+}
+
+static void stream_init(stream_state *stream, const stream_settings *config, const settings *options)
+{
+    stream->config = config;
+    stream->label = {config->name, config->feed, &config->layout};
+    stream->rx.opened = false;
+    stream->rules = rules_for_layout(&config->layout);
+    stream->last_seq = NO_SEQUENCE;
+    stream->have_next = false;
+    stream->next_seq = 0;
+    stream->last_arrival_utc_us = 0;
+    stream->stalled = false;
+    stream->stats = stats_record{};
+    stream->stats.period_us = options->period_us;
+    stream->host_drops = 0;
+    stream->host_drops_reported = 0;
+    histogram_clear(&stream->interarrival);
+    stream->interarrival_sum_us = 0;
+    delay_clear(&stream->delays);
+    stream->feed = nullptr;
+}
+
+// Each feed named by a stream, with its lines in the file's order. Returns 0, or -1 after an
+// error line.
+static int make_feeds(run_state *state)
+{
+    state->feed_count = 0;
+    for (int i = 0; i < state->stream_count; i++) {
+        stream_state *stream = &state->streams[i];
+        const char *name = stream->config->feed;
+        if (name == nullptr)
+            continue;
+        feed_record *feed = nullptr;
+        for (int f = 0; f < state->feed_count; f++)
+            if (strcmp(state->feeds[f].name, name) == 0)
+                feed = &state->feeds[f];
+        if (feed == nullptr) {
+            feed = &state->feeds[state->feed_count++];
+            feed->name = name;
+            if (feed_open(&feed->state, &stream->rules, 0, state->options->arbitration_us) < 0) {
+                state->feed_count--;
+                log_line(stderr, "error", "out of memory for feed \"%s\"", name);
+                return -1;
+            }
+        }
+        stream->feed = feed;
+        stream->feed_line = feed->state.line_count;
+        feed->lines[feed->state.line_count++] = i;
+    }
+    return 0;
+}
+
+int run_state_init(run_state *state, const settings *options, const stream_settings *streams,
+                   int stream_count, const loop_calls *calls, sink *out)
 {
     state->options = options;
     state->calls = calls;
     state->out = out;
-    state->receiver_count = 0;
+    state->stream_count = stream_count;
+    state->open_count = 0;
+    state->feed_count = 0;
+    state->waits_open = false;
+    size_t count = static_cast<size_t>(stream_count);
+    state->streams = static_cast<stream_state *>(calloc(count, sizeof *state->streams));
+    state->feeds = static_cast<feed_record *>(calloc(count, sizeof *state->feeds));
+    state->sockets = static_cast<socket_handle *>(calloc(count, sizeof *state->sockets));
+    state->pending = static_cast<int *>(calloc(count, sizeof *state->pending));
+    bool made = state->streams != nullptr && state->feeds != nullptr && state->sockets != nullptr &&
+                state->pending != nullptr;
+    if (!made || senders_open(&state->senders, SENDER_IDLE_US, stream_count) < 0) {
+        log_line(stderr, "error", "out of memory for %d streams", stream_count);
+        run_state_free(state);
+        return -1;
+    }
+    for (int i = 0; i < stream_count; i++)
+        stream_init(&state->streams[i], &streams[i], options);
+    if (make_feeds(state) < 0) {
+        run_state_free(state);
+        return -1;
+    }
     state->timers.count = 0;
     timer_add(&state->timers, &state->stats_timer, on_stats_due, state);
     timer_add(&state->timers, &state->stop_timer, on_duration_over, state);
     timer_add(&state->timers, &state->stall_timer, on_stall_due, state);
     timer_add(&state->timers, &state->metrics_timer, on_metrics_due, state);
+    timer_add(&state->timers, &state->feed_timer, on_feed_due, state);
     state->failed = false;
     state->nap_us = 0;
+    state->room_bytes = 0;
     state->started_us = state->calls->monotonic_us();
     state->taken = 0;
     state->stopping = false;
     state->host_drops_counted = false;
-    state->host_drops = 0;
-    state->host_drops_reported = 0;
-    state->stalled = false;
     state->stamps_arrivals = false;
-    state->last_arrival_utc_us = 0;
-    histogram_clear(&state->interarrival);
-    state->interarrival_sum_us = 0;
-    delay_clear(&state->delays);
-    state->stats = stats_record{};
-    state->stats.period_us = options->period_us;
-    state->last_seq = NO_SEQUENCE;
-    state->rules = rules_for_layout(&options->layout);
-    state->have_next = false;
-    state->next_seq = 0;
-    senders_clear(&state->senders, SENDER_IDLE_US);
+    about_stream(state, &state->streams[0]);
     for (int i = 0; i < RECEIVE_BATCH_MAX; i++) {
         state->batch[i].buffer = state->buffers[i];
         state->batch[i].size = sizeof state->buffers[i];
     }
+    return 0;
+}
+
+void run_state_free(run_state *state)
+{
+    for (int i = 0; i < state->feed_count; i++)
+        feed_close(&state->feeds[i].state);
+    senders_close(&state->senders);
+    free(state->streams);
+    free(state->feeds);
+    free(state->sockets);
+    free(state->pending);
+    state->streams = nullptr;
+    state->feeds = nullptr;
+    state->sockets = nullptr;
+    state->pending = nullptr;
+    state->feed_count = 0;
 }
 
 // The verdict of --max-lost: 1 when more numbers were lost than allowed, or when no datagram
-// came at all; 0 otherwise. A datagram this host dropped is lost to this receiver as surely as
-// one the network lost, so both count. With -v the verdict says why.
+// came at all; 0 otherwise. A feed's loss is what no line delivered; a stream outside any feed
+// loses what the network lost and what this host dropped, as surely lost to this receiver.
+// With -v the verdict says why.
 static int verdict_status(run_state *state)
 {
-    sender_census census;
-    track_counts total = senders_total(&state->senders, &census);
-    uint64_t lost = total.lost;
-    add_saturating(&lost, state->host_drops);
-    int status = total.received == 0 || lost > state->options->max_lost ? 1 : 0;
+    uint64_t lost = 0, host_drops = 0, received = 0;
+    for (int i = 0; i < state->stream_count; i++) {
+        const stream_state *stream = &state->streams[i];
+        sender_census census;
+        track_counts total = senders_total(&state->senders, i, &census);
+        add_saturating(&received, total.received);
+        if (stream->feed != nullptr)
+            continue;
+        add_saturating(&lost, total.lost);
+        add_saturating(&host_drops, stream->host_drops);
+    }
+    for (int i = 0; i < state->feed_count; i++)
+        add_saturating(&lost, state->feeds[i].state.counts.lost);
+    uint64_t judged = lost;
+    add_saturating(&judged, host_drops);
+    int status = received == 0 || judged > state->options->max_lost ? 1 : 0;
     if (state->options->verbose) {
-        verdict_event event = {total.lost, state->host_drops, state->host_drops_counted,
-                               state->options->max_lost, total.received, status};
+        verdict_event event = {lost, host_drops, state->host_drops_counted,
+                               state->options->max_lost, received, status};
         state->out->verdict(state->out, &event);
         if (flush_output(state) < 0)
             return -1;
@@ -136,12 +282,65 @@ static int verdict_status(run_state *state)
     return status;
 }
 
+// Every stream's socket needs a descriptor, beside the few the process keeps open.
+#define FILES_BESIDE_STREAMS 32
+
+// Resolves every stream before any is joined, then opens them in order. Returns 0, or -1 after
+// an error line, with every socket opened so far closed and every group joined left.
+static int open_streams(run_state *state)
+{
+    uint64_t wanted = uint64_t(state->stream_count) + FILES_BESIDE_STREAMS;
+    uint64_t limit = raise_open_file_limit(wanted);
+    if (limit < wanted) {
+        log_line(stderr, "error", "%d streams need %llu open files, past the open-file limit "
+                                  "(RLIMIT_NOFILE, ulimit -n) of %llu",
+                 state->stream_count, static_cast<unsigned long long>(wanted),
+                 static_cast<unsigned long long>(limit));
+        return -1;
+    }
+    for (int i = 0; i < state->stream_count; i++)
+        if (resolve_stream(&state->streams[i]) < 0)
+            return -1;
+    for (int i = 0; i < state->stream_count; i++) {
+        if (open_stream(state, &state->streams[i]) < 0) {
+            stop_receivers(state);
+            return -1;
+        }
+    }
+    if (wait_set_open(&state->waits, state->sockets, state->open_count) < 0) {
+        stop_receivers(state);
+        return -1;
+    }
+    state->waits_open = true;
+    return 0;
+}
+
+// Arms the timers the options ask for, from the start.
+static void arm_timers(run_state *state)
+{
+    const settings *options = state->options;
+    if (options->period_us != 0) {
+        for (int i = 0; i < state->stream_count; i++)
+            stats_start(&state->streams[i].stats, state->started_us);
+        timer_arm(&state->stats_timer, state->streams[0].stats.due_us);
+    }
+    if (options->duration_us != 0)
+        timer_arm(&state->stop_timer, state->started_us + options->duration_us);
+    if (options->stall_ms != 0) {
+        for (int i = 0; i < state->stream_count; i++)
+            state->streams[i].last_arrival_us = state->started_us;
+        timer_arm(&state->stall_timer, state->started_us + uint64_t(options->stall_ms) * 1000);
+    }
+    if (state->feed_count > 0)
+        timer_arm(&state->feed_timer, state->started_us + feed_period_us(state));
+}
+
 // Starts, loops and stops; every path leaves and closes what it opened.
 static int run_joined(run_state *state)
 {
     const settings *options = state->options;
     if (install_interrupt_handler(on_interrupt) < 0 ||
-        install_summary_handler(on_summary_request) < 0 || open_receiver(state) < 0)
+        install_summary_handler(on_summary_request) < 0 || open_streams(state) < 0)
         return -1;
     state->started_us = state->calls->monotonic_us();
     state->start_utc_us = state->calls->utc_us();
@@ -152,18 +351,12 @@ static int run_joined(run_state *state)
         }
         timer_arm(&state->metrics_timer, state->started_us + METRICS_PERIOD_US);
     }
-    if (state->stats.period_us != 0) {
-        stats_start(&state->stats, state->started_us);
-        timer_arm(&state->stats_timer, state->stats.due_us);
-    }
-    if (options->duration_us != 0)
-        timer_arm(&state->stop_timer, state->started_us + options->duration_us);
-    if (options->stall_ms != 0) {
-        state->last_arrival_us = state->started_us;
-        timer_arm(&state->stall_timer, state->started_us + uint64_t(options->stall_ms) * 1000);
-    }
+    arm_timers(state);
     int status = receive_loop(state);
     stop_receivers(state);
+    // What is still open is decided now: no line can fill it any more.
+    if (status == 0)
+        settle_feeds(state, state->calls->monotonic_us(), true);
     if (status == 0 && (options->verbose || options->summary || options->json))
         emit_summary(state);
     if (status == 0 && options->prom_path != nullptr && write_run_metrics(state) < 0)
@@ -176,7 +369,7 @@ static int run_joined(run_state *state)
 }
 
 const loop_calls system_loop_calls = {.receive_many = socket_receive_many,
-                                      .wait = socket_wait,
+                                      .wait = wait_set_wait,
                                       .nap = socket_nap,
                                       .nap_us = busy_nap_us,
                                       .monotonic_us = clock_monotonic_us,
@@ -190,24 +383,35 @@ int run(const settings *options)
     static run_state state;
     static text_sink text;
     static json_sink json;
+    static stream_settings command_line;
     // The pages a run works in are touched once here: the first page of each batch slot, which
     // any datagram reaches. Otherwise they are faulted in one by one as larger batches come,
     // and memory seems to grow for the first minutes of a run.
     for (int i = 0; i < RECEIVE_BATCH_MAX; i++)
         memset(state.buffers[i], 0, 4096);
+    const stream_settings *streams = options->streams;
+    int stream_count = options->stream_count;
+    if (streams == nullptr) {
+        command_line = command_line_stream(options);
+        streams = &command_line;
+        stream_count = 1;
+    }
     // The output is chosen once; no event knows how it is rendered.
     sink *out = &text.calls;
     if (options->json) {
-        json_sink_start(&json, &options->layout);
+        json_sink_start(&json, &streams[0].layout);
         out = &json.calls;
     } else {
-        text_sink_start(&text, options->verbose, &options->layout);
+        text_sink_start(&text, options->verbose, &streams[0].layout);
     }
-    run_state_init(&state, options, &system_loop_calls, out);
-    if (net_startup() < 0)
+    if (run_state_init(&state, options, streams, stream_count, &system_loop_calls, out) < 0)
         return -1;
-    int status = run_joined(&state);
-    net_cleanup();
+    int status = net_startup();
+    if (status == 0) {
+        status = run_joined(&state);
+        net_cleanup();
+    }
+    run_state_free(&state);
     // A failed run's lines before its error are written out too (a failed write's are gone).
     if (status < 0)
         output_flush();

@@ -40,3 +40,8 @@ long write_standard_output(const char *data, size_t length);
 // Waits until standard output takes more, at most limit_us (-1: for as long as it takes).
 // Returns 0, or -1 with errno set.
 int wait_standard_output(int64_t limit_us);
+
+// Makes room for files open at once: where the soft limit is below wanted, it is raised as far
+// as the hard limit allows. Returns the limit now in force (UINT64_MAX where there is none to
+// name: Windows).
+uint64_t raise_open_file_limit(uint64_t wanted);

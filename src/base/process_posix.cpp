@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -108,4 +109,18 @@ int wait_standard_output(int64_t limit_us)
     pollfd out = {1, POLLOUT, 0};
     int limit_ms = limit_us < 0 ? -1 : static_cast<int>((limit_us + 999) / 1000);
     return poll(&out, 1, limit_ms) < 0 ? -1 : 0;
+}
+
+uint64_t raise_open_file_limit(uint64_t wanted)
+{
+    rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return UINT64_MAX;
+    if (limit.rlim_cur == RLIM_INFINITY || limit.rlim_cur >= wanted)
+        return limit.rlim_cur == RLIM_INFINITY ? UINT64_MAX : limit.rlim_cur;
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max == RLIM_INFINITY || limit.rlim_max > wanted ? wanted : limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0)
+        return raised.rlim_cur;
+    return limit.rlim_cur;
 }

@@ -1,8 +1,9 @@
 #include "monitor/senders.h"
 
+#include <stdlib.h>
 #include <string.h>
 
-static sender_key key_of(const endpoint *from, const unsigned char *session)
+static sender_key key_of(int stream, const endpoint *from, const unsigned char *session)
 {
     sender_key key;
     memset(&key, 0, sizeof key);
@@ -19,6 +20,8 @@ static sender_key key_of(const endpoint *from, const unsigned char *session)
     }
     if (session != nullptr)
         memcpy(key.bytes + 20, session, SESSION_BYTES);
+    uint16_t place = static_cast<uint16_t>(stream);
+    memcpy(key.bytes + 20 + SESSION_BYTES, &place, 2);
     return key;
 }
 
@@ -32,15 +35,29 @@ static uint32_t slot_of(const sender_key *key)
     return hash & (2 * SENDERS_MAX - 1);
 }
 
-void senders_clear(sender_table *table, uint64_t idle_us)
+int senders_open(sender_table *table, uint64_t idle_us, int stream_count)
 {
     memset(table->slots, 0, sizeof table->slots);
     table->count = 0;
-    table->last_found = 0;
     table->idle_us = idle_us;
     table->searched_us = 0;
-    table->retired = 0;
-    table->retired_counts = track_counts{};
+    table->stream_count = stream_count;
+    table->streams = static_cast<sender_stream *>(calloc(size_t(stream_count), sizeof *table->streams));
+    // Calloc: a shared entry's pages cost nothing until a stream needs it.
+    table->shared = static_cast<sender_entry *>(calloc(size_t(stream_count), sizeof *table->shared));
+    if (table->streams == nullptr || table->shared == nullptr) {
+        senders_close(table);
+        return -1;
+    }
+    return 0;
+}
+
+void senders_close(sender_table *table)
+{
+    free(table->streams);
+    free(table->shared);
+    table->streams = nullptr;
+    table->shared = nullptr;
 }
 
 // The slot that holds the key, or the empty slot where it would go.
@@ -89,75 +106,91 @@ static uint32_t take_idle_entry(sender_table *table, uint64_t now_us)
     if (now_us - entry->last_us < table->idle_us)
         return SENDERS_MAX;
     track_counts counts = track_snapshot(&entry->track);
-    add_counts(&table->retired_counts, &counts);
-    table->retired++;
+    sender_stream *stream = &table->streams[entry->stream];
+    add_counts(&stream->retired_counts, &counts);
+    stream->retired++;
     free_slot(table, find_slot(table, &entry->key));
     table->count--;
     return oldest;
 }
 
-static sender_entry *start_entry(sender_table *table, uint32_t index, const sender_key *key,
-                                 const endpoint *from, const unsigned char *session,
-                                 const seq_rules *rules)
+static sender_entry *start_entry(sender_entry *entry, int stream, bool shared,
+                                 const sender_key *key, const endpoint *from,
+                                 const unsigned char *session, const seq_rules *rules)
 {
-    sender_entry *entry = &table->entries[index];
     entry->key = *key;
+    entry->stream = stream;
     entry->address = *from;
-    entry->shared = index == SENDERS_MAX;
+    entry->shared = shared;
     entry->have_last = false;
     entry->last_utc_us = 0;
     entry->have_session = session != nullptr;
     if (session != nullptr)
         memcpy(entry->session, session, SESSION_BYTES);
-    track_start(&entry->track, rules, !entry->shared);
+    track_start(&entry->track, rules, !shared);
     delay_clear(&entry->delays);
-    table->count++;
     return entry;
 }
 
-static sender_entry *found(sender_table *table, uint32_t index, uint64_t now_us)
+sender_entry *find_sender(sender_table *table, int stream, const endpoint *from,
+                          const unsigned char *session, const seq_rules *rules, uint64_t now_us)
 {
-    table->last_found = index;
-    table->entries[index].last_us = now_us;
-    return &table->entries[index];
-}
-
-sender_entry *find_sender(sender_table *table, const endpoint *from, const unsigned char *session,
-                          const seq_rules *rules, uint64_t now_us)
-{
-    sender_key key = key_of(from, session);
-    sender_entry *last = &table->entries[table->last_found];
+    sender_key key = key_of(stream, from, session);
+    sender_stream *own = &table->streams[stream];
+    sender_entry *last = own->last_found == SENDERS_MAX ? &table->shared[stream]
+                                                         : &table->entries[own->last_found];
     if (table->count > 0 && memcmp(&last->key, &key, sizeof key) == 0) {
         last->last_us = now_us;
         return last;
     }
     uint32_t slot = find_slot(table, &key);
-    if (table->slots[slot] != 0)
-        return found(table, table->slots[slot] - 1u, now_us);
-    // A sender not seen before: its own entry while there is room or one is idle, else the
-    // shared one. Entries in use are 0 to count - 1 until the table first fills.
-    bool full = table->count >= SENDERS_MAX;
-    uint32_t index = full ? take_idle_entry(table, now_us) : table->count;
-    if (index < SENDERS_MAX) {
-        slot = find_slot(table, &key);
-        table->slots[slot] = static_cast<uint16_t>(index + 1);
-        start_entry(table, index, &key, from, session, rules);
-        return found(table, index, now_us);
+    uint32_t index = SENDERS_MAX;
+    if (table->slots[slot] != 0) {
+        index = table->slots[slot] - 1u;
+    } else {
+        // A sender not seen before: its own entry while there is room or one is idle, else
+        // the stream's shared one. Entries in use are 0 to count - 1 until the table fills.
+        index = table->count >= SENDERS_MAX ? take_idle_entry(table, now_us) : table->count;
+        if (index < SENDERS_MAX) {
+            slot = find_slot(table, &key);
+            table->slots[slot] = static_cast<uint16_t>(index + 1);
+            start_entry(&table->entries[index], stream, false, &key, from, session, rules);
+            table->count++;
+        } else if (!own->shared_used) {
+            own->shared_used = true;
+            start_entry(&table->shared[stream], stream, true, &key, from, session, rules);
+        }
     }
-    if (table->count == SENDERS_MAX)
-        start_entry(table, SENDERS_MAX, &key, from, session, rules);
-    return found(table, SENDERS_MAX, now_us);
+    own->last_found = index;
+    sender_entry *entry = index == SENDERS_MAX ? &table->shared[stream] : &table->entries[index];
+    entry->last_us = now_us;
+    return entry;
 }
 
-track_counts senders_total(const sender_table *table, sender_census *census)
+const sender_entry *next_sender(const sender_table *table, int stream, uint32_t *cursor)
 {
-    track_counts total = table->retired_counts;
-    uint32_t entries = table->count > SENDERS_MAX ? SENDERS_MAX + 1 : table->count;
-    for (uint32_t i = 0; i < entries; i++) {
-        track_counts counts = track_snapshot(&table->entries[i].track);
-        add_counts(&total, &counts);
+    for (; *cursor < table->count; ++*cursor)
+        if (table->entries[*cursor].stream == stream)
+            return &table->entries[(*cursor)++];
+    if (*cursor == table->count && table->streams[stream].shared_used) {
+        ++*cursor;
+        return &table->shared[stream];
     }
-    census->more = table->count > SENDERS_MAX;
-    census->senders = table->retired + (census->more ? SENDERS_MAX : table->count);
+    return nullptr;
+}
+
+track_counts senders_total(const sender_table *table, int stream, sender_census *census)
+{
+    const sender_stream *own = &table->streams[stream];
+    track_counts total = own->retired_counts;
+    census->senders = own->retired;
+    census->more = own->shared_used;
+    uint32_t cursor = 0;
+    for (const sender_entry *entry; (entry = next_sender(table, stream, &cursor)) != nullptr;) {
+        track_counts counts = track_snapshot(&entry->track);
+        add_counts(&total, &counts);
+        if (!entry->shared)
+            census->senders++;
+    }
     return total;
 }

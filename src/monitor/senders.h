@@ -1,8 +1,9 @@
-// Per-sender state: a table keyed by the sender's address and port, of a fixed size so that a
-// flood of forged senders cannot grow memory. The first SENDERS_MAX senders get an entry each;
-// once the table is full, a new sender takes the entry of one idle for SENDER_IDLE_US (whose
-// counts stay in the total), or else shares one last entry, which counts its datagrams without
-// judging their order: the numbers of many senders interleaved say nothing.
+// Per-sender state: one table for the whole process, keyed by the stream and the sender's
+// address and port, of a fixed size so that a flood of forged senders cannot grow memory. The
+// first SENDERS_MAX senders get an entry each; once the table is full, a new sender takes the
+// entry of one idle for SENDER_IDLE_US (whose counts stay in its stream's total), or else
+// shares one last entry of its stream, which counts its datagrams without judging their order:
+// the numbers of many senders interleaved say nothing.
 #pragma once
 
 #include <stdint.h>
@@ -22,11 +23,12 @@ static_assert((SENDERS_MAX & (SENDERS_MAX - 1)) == 0, "SENDERS_MAX is a power of
 // A sender's address and port packed for hashing and comparing: family, port, host bytes, and
 // the session where the layout names one (MoldUDP64): a new session is a new sender.
 struct sender_key {
-    unsigned char bytes[20 + SESSION_BYTES + 2];
+    unsigned char bytes[20 + SESSION_BYTES + 2];  // the last two: the stream
 };
 
 struct sender_entry {
     sender_key key;
+    int stream;           // its place among the run's streams
     endpoint address;     // the sender; for the shared entry, the first that did not fit
     bool shared;          // the entry of every sender past SENDERS_MAX
     bool have_last;       // whether last_seq holds a number yet
@@ -41,25 +43,39 @@ struct sender_entry {
     delay_record delays;  // from its clock, with --sent-at
 };
 
-struct sender_table {
-    sender_entry entries[SENDERS_MAX + 1];
-    uint16_t slots[2 * SENDERS_MAX];  // open addressing: an entry's index + 1; 0 is empty
-    uint32_t count;                   // entries in use, 0 to count - 1, the shared one included
+// What the table keeps for one stream beyond its entries.
+struct sender_stream {
     uint32_t last_found;              // the entry found last: a steady stream skips the hash
-    uint64_t idle_us;                 // how long unheard makes an entry free to take
-    uint64_t searched_us;             // when a full table was last searched for an idle entry
-    uint64_t retired;                 // senders whose entries were taken over
+    bool shared_used;                 // its shared entry holds senders past the table's room
+    uint64_t retired;                 // its senders whose entries were taken over
     track_counts retired_counts;      // theirs, as they were then
 };
 
-// Empties the table; an entry is taken over after idle_us unheard (SENDER_IDLE_US).
-void senders_clear(sender_table *table, uint64_t idle_us);
+struct sender_table {
+    sender_entry entries[SENDERS_MAX];
+    uint16_t slots[2 * SENDERS_MAX];  // open addressing: an entry's index + 1; 0 is empty
+    uint32_t count;                   // entries in use, 0 to count - 1
+    uint64_t idle_us;                 // how long unheard makes an entry free to take
+    uint64_t searched_us;             // when a full table was last searched for an idle entry
+    int stream_count;
+    sender_stream *streams;           // one each
+    sender_entry *shared;             // one each, made when first needed
+};
 
-// The sender's entry for a datagram that came at now_us (monotonic), made on its first
-// datagram (its tracker judging by rules); once the table is full, an idle sender's entry or
-// the shared one. session: the datagram's SESSION_BYTES of session, or null.
-sender_entry *find_sender(sender_table *table, const endpoint *from, const unsigned char *session,
-                          const seq_rules *rules, uint64_t now_us);
+// Empties the table for stream_count streams (their records allocated here); an entry is taken
+// over after idle_us unheard (SENDER_IDLE_US). Returns 0, or -1 when memory ran out.
+int senders_open(sender_table *table, uint64_t idle_us, int stream_count);
+void senders_close(sender_table *table);
+
+// The sender's entry for a datagram of the stream that came at now_us (monotonic), made on its
+// first datagram (its tracker judging by rules); once the table is full, an idle sender's entry
+// or the stream's shared one. session: the datagram's SESSION_BYTES of session, or null.
+sender_entry *find_sender(sender_table *table, int stream, const endpoint *from,
+                          const unsigned char *session, const seq_rules *rules, uint64_t now_us);
+
+// The stream's senders in the order they came, its shared entry last: *cursor starts at 0.
+// Returns null after the last.
+const sender_entry *next_sender(const sender_table *table, int stream, uint32_t *cursor);
 
 // How many senders the run has heard, and whether more than that shared the last entry.
 struct sender_census {
@@ -67,5 +83,5 @@ struct sender_census {
     bool more;
 };
 
-// Every sender's counts as if the stream ended now, summed, those taken over included.
-track_counts senders_total(const sender_table *table, sender_census *census);
+// Every sender's counts of the stream as if it ended now, summed, those taken over included.
+track_counts senders_total(const sender_table *table, int stream, sender_census *census);

@@ -38,9 +38,10 @@ struct endpoint {
 // -1 after writing its error line.
 int net_startup(void);
 
-// Adds a socket to those whose wait an interrupt must end (up to WAKE_SOCKETS_MAX; Winsock:
-// the first call opens the loopback socket that the interrupt writes to). Returns 0, or -1
-// after an error line.
+// Adds a socket to those whose wait an interrupt must end (up to WAKE_SOCKETS_MAX; one is
+// enough for a wait set, which wakes when any of its sockets does; Winsock: the first call
+// opens the loopback socket that the interrupt writes to). Returns 0, or -1 after an error
+// line.
 #define WAKE_SOCKETS_MAX 8
 int net_wake_on_interrupt(socket_handle s);
 
@@ -110,11 +111,28 @@ const char *receive_buffer_cap(uint64_t *cap_bytes);
 // with the library's last error set.
 int socket_receive_many(socket_handle s, received_datagram *datagrams, int count, bool wait);
 
-// Waits until one of count sockets (at most WAKE_SOCKETS_MAX) is readable, at most limit_us
-// microseconds (a negative limit waits for ever). Returns 1 when one is readable (on POSIX
-// also for good after net_interrupt), 0 when the limit passed, WAIT_ENDED_EARLY, or -1 with
-// the library's last error set.
-int socket_wait(const socket_handle *sockets, int count, int64_t limit_us);
+// Sockets waited on together, as many as a run has streams: epoll on Linux, WSAPoll on
+// Windows (select takes no more than 64 sockets there). A wait names the ready ones by their
+// place in the array the set was opened with.
+struct wait_set {
+    int handle;                    // the epoll descriptor; -1 on Windows
+    void *entries;                 // Windows: the WSAPOLLFD array, the wake socket's last
+    const socket_handle *sockets;
+    int count;
+};
+
+// Opens a set over count sockets (the array must outlive the set). Returns 0, or -1 after an
+// error line.
+int wait_set_open(wait_set *set, const socket_handle *sockets, int count);
+
+// Waits until sockets of the set are readable, at most limit_us microseconds (0: only looks;
+// a negative limit waits for ever), and writes the places of up to ready_max of them to ready.
+// Returns how many, 0 when the limit passed, WAIT_ENDED_EARLY (a signal, or an interrupt: on
+// POSIX the interrupted socket then reads as ready for good), or -1 with the library's last
+// error set.
+int wait_set_wait(wait_set *set, int64_t limit_us, int *ready, int ready_max);
+
+void wait_set_close(wait_set *set);
 
 // The longest the loop naps after a busy batch before it takes what queued meanwhile
 // (monitor/pace.h sizes each nap): on an evenly paced stream a few datagrams arrive per

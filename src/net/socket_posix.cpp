@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <string.h>
 #include <time.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <stdio.h>
 #include <unistd.h>
@@ -72,19 +73,24 @@ int socket_prepare_receiver(socket_handle s, int family)
 // summary signal let in for the wait alone: held back everywhere else, it cannot come between
 // the loop's look at its flag and the start of a wait, and leave the wait to a datagram that
 // may never come. Returns as ppoll does.
-static int wait_readable(const socket_handle *sockets, int count, const timespec *limit)
+static const sigset_t *wait_mask(void)
 {
-    static sigset_t wait_mask;
+    static sigset_t mask;
     static bool have_mask = false;
     if (!have_mask) {
-        pthread_sigmask(SIG_BLOCK, nullptr, &wait_mask);
-        sigdelset(&wait_mask, SIGUSR1);
+        pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+        sigdelset(&mask, SIGUSR1);
         have_mask = true;
     }
+    return &mask;
+}
+
+static int wait_readable(const socket_handle *sockets, int count, const timespec *limit)
+{
     pollfd watched[WAKE_SOCKETS_MAX];
     for (int i = 0; i < count; i++)
         watched[i] = {sockets[i], POLLIN, 0};
-    return ppoll(watched, static_cast<nfds_t>(count), limit, &wait_mask);
+    return ppoll(watched, static_cast<nfds_t>(count), limit, wait_mask());
 }
 
 // Room for the control messages that may come with one datagram: the destination, the drop
@@ -226,18 +232,56 @@ const char *receive_buffer_cap(uint64_t *cap_bytes)
     return "net.core.rmem_max";
 }
 
-int socket_wait(const socket_handle *sockets, int count, int64_t limit_us)
+// What a limit comes to in whole milliseconds, rounded up, so that a timer is never fired early.
+static int limit_ms_of(int64_t limit_us)
 {
-    timespec limit;
-    if (limit_us >= 0) {
-        // Whole milliseconds, rounded up, so that a timer is never fired early.
-        int64_t rounded_ms = (limit_us + 999) / 1000;
-        limit = {static_cast<time_t>(rounded_ms / 1000), static_cast<long>(rounded_ms % 1000) * 1000000};
+    if (limit_us < 0)
+        return -1;
+    int64_t rounded_ms = (limit_us + 999) / 1000;
+    return rounded_ms > INT32_MAX ? INT32_MAX : static_cast<int>(rounded_ms);
+}
+
+int wait_set_open(wait_set *set, const socket_handle *sockets, int count)
+{
+    set->entries = nullptr;
+    set->sockets = sockets;
+    set->count = count;
+    set->handle = epoll_create1(EPOLL_CLOEXEC);
+    if (set->handle < 0) {
+        report_socket_error("epoll_create1 failed");
+        return -1;
     }
-    int ready = wait_readable(sockets, count, limit_us >= 0 ? &limit : nullptr);
-    if (ready < 0)
+    for (int i = 0; i < count; i++) {
+        epoll_event watched = {};
+        watched.events = EPOLLIN;
+        watched.data.u32 = static_cast<uint32_t>(i);
+        if (epoll_ctl(set->handle, EPOLL_CTL_ADD, sockets[i], &watched) != 0) {
+            report_socket_error("epoll_ctl failed");
+            close(set->handle);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// The summary signal is let in for the wait alone, as in wait_readable.
+int wait_set_wait(wait_set *set, int64_t limit_us, int *ready, int ready_max)
+{
+    epoll_event events[256];
+    int most = ready_max < 256 ? ready_max : 256;
+    int count = epoll_pwait(set->handle, events, most, limit_ms_of(limit_us), wait_mask());
+    if (count < 0)
         return errno == EINTR ? WAIT_ENDED_EARLY : -1;
-    return ready > 0 ? 1 : 0;
+    for (int i = 0; i < count; i++)
+        ready[i] = static_cast<int>(events[i].data.u32);
+    return count;
+}
+
+void wait_set_close(wait_set *set)
+{
+    if (set->handle >= 0)
+        close(set->handle);
+    set->handle = -1;
 }
 
 // Half a millisecond: the measured sweet spot, and well inside the millisecond that a line may

@@ -2,7 +2,10 @@
 
 #include <mswsock.h>
 #include <netioapi.h>
+#include <stdlib.h>
 #include <string.h>
+
+#include <algorithm>
 
 #include "base/clock.h"
 #include "base/log.h"
@@ -129,6 +132,10 @@ static int receive_one(socket_handle s, received_datagram *datagram)
     return static_cast<int>(length);
 }
 
+// Waits for one of the sockets or the wake socket, as select does: 1 when one is readable, 0
+// when the limit passed, WAIT_ENDED_EARLY after an interrupt, or -1.
+static int socket_wait(const socket_handle *sockets, int count, int64_t limit_us);
+
 // Winsock has no call for several datagrams at once: one receive each, until none is left.
 int socket_receive_many(socket_handle s, received_datagram *datagrams, int count, bool wait)
 {
@@ -200,7 +207,7 @@ const char *receive_buffer_cap(uint64_t *)
     return nullptr;
 }
 
-int socket_wait(const socket_handle *sockets, int count, int64_t limit_us)
+static int socket_wait(const socket_handle *sockets, int count, int64_t limit_us)
 {
     fd_set readable;
     FD_ZERO(&readable);
@@ -222,6 +229,49 @@ int socket_wait(const socket_handle *sockets, int count, int64_t limit_us)
     if (wake_socket != INVALID_SOCKET && FD_ISSET(wake_socket, &readable))
         return WAIT_ENDED_EARLY;
     return ready > 0 ? 1 : 0;
+}
+
+int wait_set_open(wait_set *set, const socket_handle *sockets, int count)
+{
+    set->handle = -1;
+    set->sockets = sockets;
+    set->count = count;
+    // Calloc, not new: a failure is an error line here, never an exception.
+    WSAPOLLFD *entries = static_cast<WSAPOLLFD *>(calloc(static_cast<size_t>(count) + 1, sizeof *entries));
+    if (entries == nullptr) {
+        log_line(stderr, "error", "out of memory for %d sockets", count);
+        return -1;
+    }
+    for (int i = 0; i < count; i++)
+        entries[i] = {sockets[i], POLLRDNORM, 0};
+    entries[count] = {wake_socket, POLLRDNORM, 0};
+    set->entries = entries;
+    return 0;
+}
+
+int wait_set_wait(wait_set *set, int64_t limit_us, int *ready, int ready_max)
+{
+    WSAPOLLFD *entries = static_cast<WSAPOLLFD *>(set->entries);
+    // The wake socket is opened before the loop, after the set may have been.
+    entries[set->count].fd = wake_socket;
+    ULONG watched = static_cast<ULONG>(set->count) + (wake_socket != INVALID_SOCKET ? 1 : 0);
+    INT limit_ms = limit_us < 0 ? -1 : static_cast<INT>(std::min<int64_t>((limit_us + 999) / 1000, INT32_MAX));
+    int count = WSAPoll(entries, watched, limit_ms);
+    if (count == SOCKET_ERROR)
+        return -1;
+    if (wake_socket != INVALID_SOCKET && entries[set->count].revents != 0)
+        return WAIT_ENDED_EARLY;
+    int found = 0;
+    for (int i = 0; i < set->count && found < ready_max && found < count; i++)
+        if (entries[i].revents != 0)
+            ready[found++] = i;
+    return found;
+}
+
+void wait_set_close(wait_set *set)
+{
+    free(set->entries);
+    set->entries = nullptr;
 }
 
 const int64_t busy_nap_us = 0;

@@ -9,8 +9,9 @@
 #include "base/output.h"
 #include "net/address.h"
 
-// Room for one object but the summary, which is written in pieces.
-#define JSON_LINE_MAX 512
+// Room for one object but the summary, which is written in pieces: its fields, and the stream
+// and feed it is about.
+#define JSON_LINE_MAX (512 + 2 * JSON_STRING_MAX(STREAM_NAME_MAX))
 
 static json_sink *json_of(sink *self)
 {
@@ -34,6 +35,19 @@ static char *begin_object(json_sink *json, char *out, const char *event)
     out = put_literal(out, "Z\",\"event\":\"");
     out = put_text(out, event);
     *out++ = '"';
+    return out;
+}
+
+// begin_object, with the stream the event is about where the run names its streams.
+static char *begin_stream_object(json_sink *json, char *out, const char *event)
+{
+    out = begin_object(json, out, event);
+    const stream_label *about = json->calls.about;
+    if (about->name == nullptr)
+        return out;
+    out = put_json_string(put_literal(out, ",\"stream\":"), about->name);
+    if (about->feed != nullptr)
+        out = put_json_string(put_literal(out, ",\"feed\":"), about->feed);
     return out;
 }
 
@@ -94,14 +108,14 @@ static char *put_endpoint_fields(char *out, const char *host_name, const char *p
 static void json_bound(sink *self, const endpoint *address)
 {
     char line[JSON_LINE_MAX];
-    char *out = begin_object(json_of(self), line, "bound");
+    char *out = begin_stream_object(json_of(self), line, "bound");
     end_object(line, put_endpoint_fields(out, "address", "port", address));
 }
 
 static void json_joined(sink *self, const join_event *event)
 {
     char line[JSON_LINE_MAX + JSON_STRING_MAX(256)];
-    char *out = begin_object(json_of(self), line, "joined");
+    char *out = begin_stream_object(json_of(self), line, "joined");
     out = put_endpoint_fields(out, "group", "port", event->group);
     if (event->source != nullptr) {
         char host[HOST_TEXT_MAX];
@@ -116,7 +130,7 @@ static void json_joined(sink *self, const join_event *event)
 static void json_verdict(sink *self, const verdict_event *event)
 {
     char line[JSON_LINE_MAX];
-    char *out = begin_object(json_of(self), line, "verdict");
+    char *out = begin_stream_object(json_of(self), line, "verdict");
     out = put_unsigned_field(out, "lost", event->lost);
     if (event->host_drops_counted)
         out = put_unsigned_field(out, "host_drops", event->host_drops);
@@ -128,7 +142,7 @@ static void json_verdict(sink *self, const verdict_event *event)
 static void json_left(sink *self, const endpoint *group)
 {
     char line[JSON_LINE_MAX];
-    char *out = begin_object(json_of(self), line, "left");
+    char *out = begin_stream_object(json_of(self), line, "left");
     end_object(line, put_endpoint_fields(out, "group", "port", group));
 }
 
@@ -147,13 +161,13 @@ static void json_datagram(sink *self, const datagram_event *event)
         json->have_sender = true;
     }
     char line[JSON_LINE_MAX];
-    char *out = begin_object(json, line, "datagram");
+    char *out = begin_stream_object(json, line, "datagram");
     out = put_field(out, "sender");
     out = put_bytes(out, json->sender_text, json->sender_length);
     out = put_signed_field(out, "length", event->length_bytes);
     if (event->kind != SEQ_SHORT)
-        out = put_seq_field(out, json->layout, "seq", event->seq);
-    if (json->layout->have_count && event->kind != SEQ_SHORT)
+        out = put_seq_field(out, json->calls.about->layout, "seq", event->seq);
+    if (json->calls.about->layout->have_count && event->kind != SEQ_SHORT)
         out = put_unsigned_field(out, "count", event->count);
     out = put_class_field(out, event->kind);
     end_object(line, out);
@@ -162,9 +176,9 @@ static void json_datagram(sink *self, const datagram_event *event)
 static void json_gap(sink *self, const gap_event *event)
 {
     const gap_report *gap = &event->gap;
-    const seq_layout *layout = json_of(self)->layout;
+    const seq_layout *layout = self->about->layout;
     char line[JSON_LINE_MAX];
-    char *out = begin_object(json_of(self), line, gap->kind == GAP_EXTRA ? "extra" : "gap");
+    char *out = begin_stream_object(json_of(self), line, gap->kind == GAP_EXTRA ? "extra" : "gap");
     out = put_endpoint_fields(out, "sender", "sender_port", event->sender);
     if (gap->kind == GAP_EXTRA) {
         out = put_seq_field(out, layout, "seq", gap->first);
@@ -195,7 +209,7 @@ static char *put_delay_fields(char *out, const delay_figures *figures)
 static void json_stats(sink *self, const stats_report *report)
 {
     char line[JSON_LINE_MAX];
-    char *out = begin_object(json_of(self), line, "stats");
+    char *out = begin_stream_object(json_of(self), line, "stats");
     out = put_unsigned_field(out, "packets", report->packets);
     out = put_unsigned_field(out, "gaps", report->gap_numbers);
     if (report->host_drops_counted)
@@ -249,9 +263,9 @@ static char *put_counts(char *out, const track_counts *n, const seq_layout *layo
 // buffer.
 static void json_summary(sink *self, const summary_event *event)
 {
-    const seq_layout *layout = json_of(self)->layout;
+    const seq_layout *layout = self->about->layout;
     char line[JSON_LINE_MAX];
-    char *out = begin_object(json_of(self), line, "summary");
+    char *out = begin_stream_object(json_of(self), line, "summary");
     out = put_field(out, "duration_s");
     out = put_unsigned(out, event->duration_us / 1000000);
     *out++ = '.';
@@ -263,12 +277,14 @@ static void json_summary(sink *self, const summary_event *event)
     out = put_literal(put_field(out, "senders"), "[");
     output_write(line, static_cast<size_t>(out - line));
     const sender_table *table = event->senders;
-    for (uint32_t i = 0; i < table->count; i++) {
-        const sender_entry *entry = &table->entries[i];
+    uint32_t cursor = 0;
+    bool first = true;
+    for (const sender_entry *entry; (entry = next_sender(table, event->stream, &cursor)) != nullptr;) {
         track_counts counts = track_snapshot(&entry->track);
         out = line;
-        if (i > 0)
+        if (!first)
             *out++ = ',';
+        first = false;
         char host[HOST_TEXT_MAX] = "other senders";
         if (!entry->shared)
             format_host(host, &entry->address);
@@ -291,7 +307,7 @@ static void json_summary(sink *self, const summary_event *event)
         output_write(line, static_cast<size_t>(out - line));
     }
     sender_census census;
-    track_counts total = senders_total(table, &census);
+    track_counts total = senders_total(table, event->stream, &census);
     out = put_literal(line, "],\"total\":{");
     out = put_unsigned(put_literal(out, "\"senders\":"), census.senders);
     if (census.more)
@@ -308,7 +324,7 @@ static void json_summary(sink *self, const summary_event *event)
 static void json_receive_buffer(sink *self, const buffer_event *event)
 {
     char line[JSON_LINE_MAX];
-    char *out = begin_object(json_of(self), line, "receive_buffer");
+    char *out = begin_stream_object(json_of(self), line, "receive_buffer");
     out = put_unsigned_field(out, "requested", event->requested_bytes);
     out = put_unsigned_field(out, "granted", event->granted_bytes);
     if (event->cap_name != nullptr) {
@@ -321,21 +337,55 @@ static void json_receive_buffer(sink *self, const buffer_event *event)
 static void json_stall(sink *self, uint64_t silent_ms)
 {
     char line[JSON_LINE_MAX];
-    char *out = begin_object(json_of(self), line, "stall");
+    char *out = begin_stream_object(json_of(self), line, "stall");
     end_object(line, put_unsigned_field(out, "silent_ms", silent_ms));
 }
 
 static void json_resume(sink *self, uint64_t silent_ms)
 {
     char line[JSON_LINE_MAX];
-    char *out = begin_object(json_of(self), line, "resume");
+    char *out = begin_stream_object(json_of(self), line, "resume");
     end_object(line, put_unsigned_field(out, "silent_ms", silent_ms));
+}
+
+static void json_feed_gap(sink *self, const feed_gap_event *event)
+{
+    char line[JSON_LINE_MAX];
+    char *out = begin_object(json_of(self), line, "feed_gap");
+    out = put_text_field(out, "feed", event->feed);
+    out = put_seq_field(out, event->layout, "first", event->hole.first);
+    out = put_seq_field(out, event->layout, "last", event->hole.last);
+    end_object(line, out);
+}
+
+static void json_feed_summary(sink *self, const feed_summary_event *event)
+{
+    const feed_counts *n = event->counts;
+    char line[JSON_LINE_MAX + FEED_LINES_MAX * (JSON_STRING_MAX(STREAM_NAME_MAX) + 64)];
+    char *out = begin_object(json_of(self), line, "feed_summary");
+    out = put_text_field(out, "feed", event->feed);
+    out = put_unsigned_field(out, "numbers", n->numbers);
+    out = put_unsigned_field(out, "missed", n->missed);
+    out = put_unsigned_field(out, "late", n->late);
+    out = put_unsigned_field(out, "lost", n->lost);
+    out = put_literal(put_field(out, "lines"), "[");
+    for (int i = 0; i < event->line_count; i++) {
+        if (i > 0)
+            *out++ = ',';
+        out = put_json_string(put_literal(out, "{\"stream\":"), event->line_names[i]);
+        out = put_unsigned_field(out, "alone", n->alone[i]);
+        out = put_unsigned_field(out, "first", n->first[i]);
+        *out++ = '}';
+    }
+    *out++ = ']';
+    end_object(line, out);
 }
 
 void json_sink_start(json_sink *json, const seq_layout *layout)
 {
-    json->layout = layout;
-    json->calls = {.bound = json_bound,
+    json->own = {nullptr, nullptr, layout};
+    json->calls = {.about = &json->own,
+                   .bound = json_bound,
                    .gap = json_gap,
                    .datagram = json_datagram,
                    .stats = json_stats,
@@ -348,7 +398,9 @@ void json_sink_start(json_sink *json, const seq_layout *layout)
                    .joined = json_joined,
                    .left = json_left,
                    .flush = flush_standard_output,
-                   .verdict = json_verdict};
+                   .verdict = json_verdict,
+                   .feed_gap = json_feed_gap,
+                   .feed_summary = json_feed_summary};
     json->second_shown = UINT64_MAX;
     json->have_sender = false;
 }

@@ -29,7 +29,15 @@ static void put_group_labels(FILE *file, const metrics_view *view)
 {
     char host[HOST_TEXT_MAX];
     format_host(host, view->group);
-    fputs("{group=\"", file);
+    fputs("{", file);
+    if (view->stream_name != nullptr) {
+        fputs("stream=\"", file);
+        put_label_value(file, view->stream_name);
+        fputs("\",feed=\"", file);
+        put_label_value(file, view->feed_name != nullptr ? view->feed_name : "");
+        fputs("\",", file);
+    }
+    fputs("group=\"", file);
     put_label_value(file, host);
     fprintf(file, "\",port=\"%u\",interface=\"", static_cast<unsigned>(endpoint_port(view->group)));
     put_label_value(file, view->interface_name != nullptr ? view->interface_name : "");
@@ -120,11 +128,10 @@ static void put_sender_value(FILE *file, size_t metric, const sender_entry *entr
         fprintf(file, "%llu\n", static_cast<unsigned long long>(counters[metric]));
 }
 
-// Times as a histogram of seconds, a bucket a decade from 10 us to 10 s.
-static void put_histogram(FILE *file, const metrics_view *view, const char *name, const char *help,
+// Times as a histogram of seconds, a bucket a decade from 10 us to 10 s: one stream's series.
+static void put_histogram(FILE *file, const metrics_view *view, const char *name,
                           const histogram *times, uint64_t sum_us)
 {
-    fprintf(file, "# HELP %s %s\n# TYPE %s histogram\n", name, help, name);
     static const char *const bounds[] = {"1e-05", "0.0001", "0.001", "0.01", "0.1", "1", "10"};
     uint64_t limit_us = 10;
     for (const char *bound : bounds) {
@@ -145,61 +152,136 @@ static void put_histogram(FILE *file, const metrics_view *view, const char *name
     fprintf(file, "} %llu\n", static_cast<unsigned long long>(times->total));
 }
 
-static void put_metrics(FILE *file, const metrics_view *view)
+static void put_header(FILE *file, const char *name, const char *type, const char *help)
 {
-    const sender_table *table = view->senders;
-    for (size_t metric = 0; metric < sizeof sender_metrics / sizeof sender_metrics[0]; metric++) {
-        if (!is_shown(&sender_metrics[metric], view->layout))
-            continue;
-        fprintf(file, "# HELP %s %s\n# TYPE %s %s\n", sender_metrics[metric].name,
-                sender_metrics[metric].help, sender_metrics[metric].name,
-                sender_metrics[metric].type);
-        for (uint32_t i = 0; i < table->count; i++) {
-            const sender_entry *entry = &table->entries[i];
-            char sender[HOST_TEXT_MAX + 16];
-            format_sender_label(sender, sizeof sender, entry);
-            fputs(sender_metrics[metric].name, file);
-            put_group_labels(file, view);
-            fputs(",sender=\"", file);
-            put_label_value(file, sender);
-            if (view->layout->session) {
-                char session[SESSION_BYTES + 1] = "";
-                if (entry->have_session && !entry->shared)
-                    put_printable(session, entry->session, SESSION_BYTES);
-                fputs("\",session=\"", file);
-                put_label_value(file, session);
-            }
-            fputs("\"} ", file);
-            put_sender_value(file, metric, entry, view->layout);
-        }
-    }
-    if (view->host_drops_counted) {
-        fputs("# HELP mcwatch_host_drops_total Datagrams this host dropped for a full receive "
-              "queue.\n# TYPE mcwatch_host_drops_total counter\nmcwatch_host_drops_total", file);
-        put_group_labels(file, view);
-        fprintf(file, "} %llu\n", static_cast<unsigned long long>(view->host_drops));
-    }
-    if (view->interarrival != nullptr)
-        put_histogram(file, view, "mcwatch_interarrival_seconds",
-                      "Time between one datagram's arrival and the next's.", view->interarrival,
-                      view->interarrival_sum_us);
-    if (view->delays != nullptr) {
-        put_histogram(file, view, "mcwatch_delay_seconds",
-                      "One-way delay from the sender's clock to the arrival.",
-                      &view->delays->delays, view->delays->sum_us);
-        fputs("# HELP mcwatch_clock_skew_total Datagrams stamped by the sender after their "
-              "arrival.\n# TYPE mcwatch_clock_skew_total counter\nmcwatch_clock_skew_total", file);
-        put_group_labels(file, view);
-        fprintf(file, "} %llu\n", static_cast<unsigned long long>(view->delays->skew_count));
-    }
-    fputs("# HELP mcwatch_start_time_seconds When the watch started, in seconds since 1970.\n"
-          "# TYPE mcwatch_start_time_seconds gauge\nmcwatch_start_time_seconds", file);
-    put_group_labels(file, view);
-    fprintf(file, "} %llu.%06llu\n", static_cast<unsigned long long>(view->start_utc_us / 1000000),
-            static_cast<unsigned long long>(view->start_utc_us % 1000000));
+    fprintf(file, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
 }
 
-int write_metrics(const char *path, const metrics_view *view)
+static void put_sender_series(FILE *file, size_t metric, const metrics_view *view)
+{
+    uint32_t cursor = 0;
+    for (const sender_entry *entry; (entry = next_sender(view->senders, view->stream, &cursor)) != nullptr;) {
+        char sender[HOST_TEXT_MAX + 16];
+        format_sender_label(sender, sizeof sender, entry);
+        fputs(sender_metrics[metric].name, file);
+        put_group_labels(file, view);
+        fputs(",sender=\"", file);
+        put_label_value(file, sender);
+        if (view->layout->session) {
+            char session[SESSION_BYTES + 1] = "";
+            if (entry->have_session && !entry->shared)
+                put_printable(session, entry->session, SESSION_BYTES);
+            fputs("\",session=\"", file);
+            put_label_value(file, session);
+        }
+        fputs("\"} ", file);
+        put_sender_value(file, metric, entry, view->layout);
+    }
+}
+
+// A feed's figures: numbers seen and lost on the feed, and what each line delivered first.
+static void put_feeds(FILE *file, const metrics_feed *feeds, int feed_count)
+{
+    if (feed_count == 0)
+        return;
+    static const char *const names[] = {"mcwatch_feed_numbers_total", "mcwatch_feed_lost_total",
+                                        "mcwatch_feed_late_total"};
+    static const char *const helps[] = {"Numbers some line of the feed delivered.",
+                                        "Numbers no line delivered in time, less the late ones.",
+                                        "Numbers decided lost that a line delivered after all."};
+    for (int kind = 0; kind < 3; kind++) {
+        put_header(file, names[kind], "counter", helps[kind]);
+        for (int i = 0; i < feed_count; i++) {
+            const feed_counts *n = feeds[i].counts;
+            uint64_t value = kind == 0 ? n->numbers : kind == 1 ? n->lost : n->late;
+            fprintf(file, "%s{feed=\"", names[kind]);
+            put_label_value(file, feeds[i].name);
+            fprintf(file, "\"} %llu\n", static_cast<unsigned long long>(value));
+        }
+    }
+    static const char *const line_names[] = {"mcwatch_feed_first_total", "mcwatch_feed_alone_total"};
+    static const char *const line_helps[] = {"Numbers the line delivered before any other line.",
+                                             "Numbers only this line delivered."};
+    for (int kind = 0; kind < 2; kind++) {
+        put_header(file, line_names[kind], "counter", line_helps[kind]);
+        for (int i = 0; i < feed_count; i++)
+            for (int line = 0; line < feeds[i].line_count; line++) {
+                const feed_counts *n = feeds[i].counts;
+                fprintf(file, "%s{feed=\"", line_names[kind]);
+                put_label_value(file, feeds[i].name);
+                fputs("\",stream=\"", file);
+                put_label_value(file, feeds[i].line_names[line]);
+                fprintf(file, "\"} %llu\n", static_cast<unsigned long long>(
+                                                 kind == 0 ? n->first[line] : n->alone[line]));
+            }
+    }
+}
+
+// A metric's family is written together, its HELP and TYPE once, every stream's series after.
+static void put_metrics(FILE *file, const metrics_view *views, int view_count,
+                        const metrics_feed *feeds, int feed_count)
+{
+    for (size_t metric = 0; metric < sizeof sender_metrics / sizeof sender_metrics[0]; metric++) {
+        bool header = false;
+        for (int v = 0; v < view_count; v++) {
+            if (!is_shown(&sender_metrics[metric], views[v].layout))
+                continue;
+            if (!header)
+                put_header(file, sender_metrics[metric].name, sender_metrics[metric].type,
+                           sender_metrics[metric].help);
+            header = true;
+            put_sender_series(file, metric, &views[v]);
+        }
+    }
+    if (views[0].host_drops_counted) {
+        put_header(file, "mcwatch_host_drops_total", "counter",
+                   "Datagrams this host dropped for a full receive queue.");
+        for (int v = 0; v < view_count; v++) {
+            fputs("mcwatch_host_drops_total", file);
+            put_group_labels(file, &views[v]);
+            fprintf(file, "} %llu\n", static_cast<unsigned long long>(views[v].host_drops));
+        }
+    }
+    if (views[0].interarrival != nullptr) {
+        put_header(file, "mcwatch_interarrival_seconds", "histogram",
+                   "Time between one datagram's arrival and the next's.");
+        for (int v = 0; v < view_count; v++)
+            put_histogram(file, &views[v], "mcwatch_interarrival_seconds", views[v].interarrival,
+                          views[v].interarrival_sum_us);
+    }
+    bool delays = false;
+    for (int v = 0; v < view_count; v++)
+        if (views[v].delays != nullptr) {
+            if (!delays)
+                put_header(file, "mcwatch_delay_seconds", "histogram",
+                           "One-way delay from the sender's clock to the arrival.");
+            delays = true;
+            put_histogram(file, &views[v], "mcwatch_delay_seconds", &views[v].delays->delays,
+                          views[v].delays->sum_us);
+        }
+    if (delays) {
+        put_header(file, "mcwatch_clock_skew_total", "counter",
+                   "Datagrams stamped by the sender after their arrival.");
+        for (int v = 0; v < view_count; v++)
+            if (views[v].delays != nullptr) {
+                fputs("mcwatch_clock_skew_total", file);
+                put_group_labels(file, &views[v]);
+                fprintf(file, "} %llu\n", static_cast<unsigned long long>(views[v].delays->skew_count));
+            }
+    }
+    put_header(file, "mcwatch_start_time_seconds", "gauge",
+               "When the watch started, in seconds since 1970.");
+    for (int v = 0; v < view_count; v++) {
+        fputs("mcwatch_start_time_seconds", file);
+        put_group_labels(file, &views[v]);
+        fprintf(file, "} %llu.%06llu\n", static_cast<unsigned long long>(views[v].start_utc_us / 1000000),
+                static_cast<unsigned long long>(views[v].start_utc_us % 1000000));
+    }
+    put_feeds(file, feeds, feed_count);
+}
+
+int write_metrics(const char *path, const metrics_view *views, int view_count,
+                  const metrics_feed *feeds, int feed_count)
 {
     char temporary[4096];
     if (snprintf(temporary, sizeof temporary, "%s.tmp", path) >= static_cast<int>(sizeof temporary)) {
@@ -213,7 +295,7 @@ int write_metrics(const char *path, const metrics_view *view)
                  strerror(errno));
         return -1;
     }
-    put_metrics(file, view);
+    put_metrics(file, views, view_count, feeds, feed_count);
     bool failed = ferror(file) != 0;
     int code = errno;
     if (fclose(file) != 0 && !failed) {

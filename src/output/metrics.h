@@ -4,12 +4,17 @@
 
 #include <stdint.h>
 
+#include "monitor/feed.h"
 #include "monitor/histogram.h"
 #include "monitor/senders.h"
 #include "net/socket.h"
 
+// One stream's series.
 struct metrics_view {
     const sender_table *senders;
+    int stream;                      // its place, whose senders these are
+    const char *stream_name;         // with --config: the labels stream and feed; else null
+    const char *feed_name;           // null: not a line of a feed
     const endpoint *group;           // with the port
     const endpoint *source;          // of a source-specific join, or null
     const char *interface_name;      // -i as given, or null
@@ -22,5 +27,14 @@ struct metrics_view {
     const delay_record *delays;      // with --sent-at, else null
 };
 
-// Writes every metric to path. Returns 0, or -1 after an error line.
-int write_metrics(const char *path, const metrics_view *view);
+// A feed's figures and its lines' names, in the order of its counts.
+struct metrics_feed {
+    const char *name;
+    const feed_counts *counts;
+    int line_count;
+    const char *line_names[FEED_LINES_MAX];
+};
+
+// Writes every stream's and every feed's metrics to path. Returns 0, or -1 after an error line.
+int write_metrics(const char *path, const metrics_view *views, int view_count,
+                  const metrics_feed *feeds, int feed_count);

@@ -6,12 +6,24 @@
 #include <stdint.h>
 
 #include "base/format.h"
+#include "monitor/feed.h"
 #include "monitor/monitor.h"
 #include "monitor/senders.h"
 #include "monitor/tracker.h"
 #include "net/address.h"
 #include "net/socket.h"
 #include "output/datagram_line.h"
+
+// The longest name a stream or a feed may have, in bytes.
+#define STREAM_NAME_MAX 100
+
+// What the events handed to a sink are about: with --config, the stream's name and feed, which
+// every line but a datagram's names; always how its numbers are laid out.
+struct stream_label {
+    const char *name;        // null without --config
+    const char *feed;        // null: not a line of a feed
+    const seq_layout *layout;
+};
 
 struct datagram_event {
     const endpoint *sender;
@@ -43,6 +55,7 @@ struct class_event {
 // Every sender's exact counts, the run's length so far, and what this host dropped.
 struct summary_event {
     const sender_table *senders;
+    int stream;                // whose senders
     uint64_t duration_us;
     bool host_drops_counted;   // false where the platform keeps no count
     uint64_t host_drops;
@@ -76,7 +89,24 @@ struct verdict_event {
     int status;
 };
 
+// A run of numbers lost on a feed: no line delivered them in time.
+struct feed_gap_event {
+    const char *feed;
+    feed_hole hole;
+    const seq_layout *layout;
+};
+
+// A feed's counts, and its lines' names in the order of its counts.
+struct feed_summary_event {
+    const char *feed;
+    const feed_counts *counts;
+    int line_count;
+    const char *line_names[FEED_LINES_MAX];
+    const seq_layout *layout;
+};
+
 struct sink {
+    const stream_label *about;   // set by the run before a stream's events
     void (*bound)(sink *self, const endpoint *address);
     void (*gap)(sink *self, const gap_event *event);
     void (*datagram)(sink *self, const datagram_event *event);
@@ -94,6 +124,8 @@ struct sink {
     // Writes out what the sink holds: 0, or the system's error code of a failed write.
     int (*flush)(sink *self);
     void (*verdict)(sink *self, const verdict_event *event);
+    void (*feed_gap)(sink *self, const feed_gap_event *event);
+    void (*feed_summary)(sink *self, const feed_summary_event *event);
 };
 
 // The flush of a sink that writes to standard output.
@@ -104,7 +136,7 @@ struct text_sink {
     sink calls;
     datagram_parts parts;
     bool verbose;            // -v: the join is said too
-    const seq_layout *layout;
+    stream_label own;        // about the one stream of a run without --config
 };
 
 void text_sink_start(text_sink *text, bool verbose, const seq_layout *layout);
@@ -124,7 +156,7 @@ struct json_sink {
     endpoint sender_shown;
     char sender_text[JSON_STRING_MAX(HOST_TEXT_MAX) + 32];
     size_t sender_length;
-    const seq_layout *layout;
+    stream_label own;        // about the one stream of a run without --config
 };
 
 void json_sink_start(json_sink *json, const seq_layout *layout);

@@ -8,14 +8,36 @@
 #include "base/output.h"
 #include "net/address.h"
 
-static void text_bound(sink *, const endpoint *address)
+// " on <name>" after every line but a datagram's, where the run watches streams by name; else
+// nothing.
+static const char *on_stream(const sink *self, char *out, size_t size)
+{
+    out[0] = '\0';
+    if (self->about->name != nullptr)
+        snprintf(out, size, " on %s", self->about->name);
+    return out;
+}
+
+// The same, added to a line being built.
+static char *put_on_stream(const sink *self, char *end)
+{
+    if (self->about->name == nullptr)
+        return end;
+    return put_text(put_literal(end, " on "), self->about->name);
+}
+
+// A stream's name, as long as a line may carry.
+#define ON_STREAM_MAX 160
+
+static void text_bound(sink *self, const endpoint *address)
 {
     char host[HOST_TEXT_MAX];
     format_host(host, address);
     // An IPv6 address is bracketed, so that its colons are not taken for the port's.
     bool ipv6 = address->storage.ss_family == AF_INET6;
-    log_line(stdout, "info", "Socket is bound to %s%s%s:%hu", ipv6 ? "[" : "", host,
-             ipv6 ? "]" : "", endpoint_port(address));
+    char on[ON_STREAM_MAX];
+    log_line(stdout, "info", "Socket is bound to %s%s%s:%hu%s", ipv6 ? "[" : "", host,
+             ipv6 ? "]" : "", endpoint_port(address), on_stream(self, on, sizeof on));
 }
 
 // "host.port", as the datagram line writes a sender; returns the end, terminated.
@@ -76,9 +98,9 @@ static char *put_delays(char *out, const delay_figures *figures, const char *fir
 
 static void text_gap(sink *self, const gap_event *event)
 {
-    const seq_layout *layout = reinterpret_cast<text_sink *>(self)->layout;
+    const seq_layout *layout = self->about->layout;
     const gap_report *gap = &event->gap;
-    char line[LOG_PREFIX_MAX + 128];
+    char line[LOG_PREFIX_MAX + 128 + ON_STREAM_MAX];
     char *end = log_begin(line, "info");
     if (gap->kind == GAP_MISSED_ONE) {
         end = put_literal(end, "Missed packet: ");
@@ -96,29 +118,33 @@ static void text_gap(sink *self, const gap_event *event)
         end = put_literal(end, " from ");
         end = put_endpoint(end, event->sender);
     }
-    log_end(stdout, line, end);
+    log_end(stdout, line, put_on_stream(self, end));
     if (reinterpret_cast<text_sink *>(self)->verbose && event->have_outage) {
         char outage[32];
         *put_milliseconds(outage, event->outage_us) = '\0';
-        log_line(stdout, "info", "Outage: %s ms", outage);
+        char on[ON_STREAM_MAX];
+        log_line(stdout, "info", "Outage: %s ms%s", outage, on_stream(self, on, sizeof on));
     }
 }
 
 static void text_classified(sink *self, const class_event *event)
 {
     char seq[FORMAT_INTEGER_MAX + 1];
-    *put_seq(seq, reinterpret_cast<text_sink *>(self)->layout, event->seq) = '\0';
+    *put_seq(seq, self->about->layout, event->seq) = '\0';
     char sender[HOST_TEXT_MAX + 8];
     put_endpoint(sender, event->sender);
-    log_line(stdout, "info", "Seq %s from %s: %s", seq, sender, seq_class_name(event->kind));
+    char on[ON_STREAM_MAX];
+    log_line(stdout, "info", "Seq %s from %s: %s%s", seq, sender, seq_class_name(event->kind),
+             on_stream(self, on, sizeof on));
 }
 
 // The classic counts; a given layout adds the datagrams too short to read, and where its
 // datagrams carry a count, says that the counts are of messages.
 static void log_counts(const char *who, const track_counts *n, bool with_range,
-                       const seq_layout *layout, bool outages, const delay_record *delays)
+                       const seq_layout *layout, bool outages, const delay_record *delays,
+                       const char *on)
 {
-    char range[14 * FORMAT_INTEGER_MAX + 320] = "";
+    char range[14 * FORMAT_INTEGER_MAX + 320 + ON_STREAM_MAX] = "";
     char *end = range;
     if (layout->given)
         end += snprintf(end, 48, ", short %llu", static_cast<unsigned long long>(n->short_datagrams));
@@ -138,8 +164,10 @@ static void log_counts(const char *who, const track_counts *n, bool with_range,
     }
     if (delays != nullptr) {
         delay_figures figures = delay_figures_of(delays);
-        *put_delays(end, &figures, ", delay min ", ", clock skew ") = '\0';
+        end = put_delays(end, &figures, ", delay min ", ", clock skew ");
+        *end = '\0';
     }
+    *put_text(end, on) = '\0';
     log_line(stdout, "info",
              "Summary: %s: received %llu, bytes %llu, unique %llu, duplicates %llu, missed %llu, "
              "late %llu, lost %llu, stale %llu, restarts %llu%s",
@@ -153,31 +181,34 @@ static void log_counts(const char *who, const track_counts *n, bool with_range,
 
 static void text_summary(sink *self, const summary_event *event)
 {
-    const seq_layout *layout = reinterpret_cast<text_sink *>(self)->layout;
+    const seq_layout *layout = self->about->layout;
+    char on[ON_STREAM_MAX];
+    on_stream(self, on, sizeof on);
     const sender_table *table = event->senders;
-    for (uint32_t i = 0; i < table->count; i++) {
-        const sender_entry *entry = &table->entries[i];
+    uint32_t cursor = 0;
+    for (const sender_entry *entry; (entry = next_sender(table, event->stream, &cursor)) != nullptr;) {
         char who[HOST_TEXT_MAX + SESSION_BYTES + 24] = "other senders";
         if (!entry->shared)
             put_session_text(put_endpoint(who, &entry->address), entry);
         track_counts counts = track_snapshot(&entry->track);
         log_counts(who, &counts, !entry->shared, layout, event->outages,
-                   event->delays != nullptr ? &entry->delays : nullptr);
+                   event->delays != nullptr ? &entry->delays : nullptr, on);
     }
     sender_census census;
-    track_counts total = senders_total(table, &census);
+    track_counts total = senders_total(table, event->stream, &census);
     char who[96];
     snprintf(who, sizeof who, "%llu sender%s%s over %llu.%03llu s",
              static_cast<unsigned long long>(census.senders), census.senders == 1 ? "" : "s",
              census.more ? " and more" : "",
              static_cast<unsigned long long>(event->duration_us / 1000000),
              static_cast<unsigned long long>(event->duration_us / 1000 % 1000));
-    log_counts(who, &total, false, layout, event->outages, event->delays);
+    log_counts(who, &total, false, layout, event->outages, event->delays, on);
     if (event->host_drops_counted)
-        log_line(stdout, "info", "Summary: dropped by this host: %llu (receive buffer full)",
-                 static_cast<unsigned long long>(event->host_drops));
+        log_line(stdout, "info", "Summary: dropped by this host: %llu (receive buffer full)%s",
+                 static_cast<unsigned long long>(event->host_drops), on);
     else
-        log_line(stdout, "info", "Summary: dropped by this host: not counted on this platform");
+        log_line(stdout, "info", "Summary: dropped by this host: not counted on this platform%s",
+                 on);
 }
 
 static void text_receive_buffer(sink *, const buffer_event *event)
@@ -191,43 +222,48 @@ static void text_receive_buffer(sink *, const buffer_event *event)
              static_cast<unsigned long long>(event->granted_bytes), cap);
 }
 
-static void text_host_drops(sink *, uint64_t count)
+static void text_host_drops(sink *self, uint64_t count)
 {
-    log_line(stdout, "info", "Dropped by this host: %llu (receive buffer full)",
-             static_cast<unsigned long long>(count));
+    char on[ON_STREAM_MAX];
+    log_line(stdout, "info", "Dropped by this host: %llu (receive buffer full)%s",
+             static_cast<unsigned long long>(count), on_stream(self, on, sizeof on));
 }
 
-static void text_stall(sink *, uint64_t silent_ms)
+static void text_stall(sink *self, uint64_t silent_ms)
 {
-    log_line(stdout, "info", "No datagrams for %llu ms", static_cast<unsigned long long>(silent_ms));
+    char on[ON_STREAM_MAX];
+    log_line(stdout, "info", "No datagrams for %llu ms%s", static_cast<unsigned long long>(silent_ms),
+             on_stream(self, on, sizeof on));
 }
 
-static void text_resume(sink *, uint64_t silent_ms)
+static void text_resume(sink *self, uint64_t silent_ms)
 {
-    log_line(stdout, "info", "Datagrams resumed after %llu ms",
-             static_cast<unsigned long long>(silent_ms));
+    char on[ON_STREAM_MAX];
+    log_line(stdout, "info", "Datagrams resumed after %llu ms%s",
+             static_cast<unsigned long long>(silent_ms), on_stream(self, on, sizeof on));
 }
 
 static void text_datagram(sink *self, const datagram_event *event)
 {
     text_sink *text = reinterpret_cast<text_sink *>(self);
+    const seq_layout *layout = self->about->layout;
     char line[LOG_PREFIX_MAX + 2 * DATAGRAM_PART_MAX + 3 * FORMAT_INTEGER_MAX + 32];
     char *end = log_begin(line, "info");
-    if (!text->layout->given) {
+    if (!layout->given) {
         end = format_datagram_from(end, &text->parts, event->sender, event->group,
                                    event->length_bytes, event->seq);
     } else {
         end = format_datagram_head(end, &text->parts, event->sender, event->group);
-        end = format_layout_tail(end, text->layout, event->length_bytes, event->kind == SEQ_SHORT,
+        end = format_layout_tail(end, layout, event->length_bytes, event->kind == SEQ_SHORT,
                                  static_cast<uint64_t>(event->seq), event->count);
     }
     log_end(stdout, line, end);
 }
 
 // -v: the period's rate, and how evenly its datagrams came.
-static void log_rate(const stats_report *report)
+static void log_rate(const sink *self, const stats_report *report)
 {
-    char line[LOG_PREFIX_MAX + 8 * FORMAT_INTEGER_MAX + 96];
+    char line[LOG_PREFIX_MAX + 8 * FORMAT_INTEGER_MAX + 96 + ON_STREAM_MAX];
     char *end = log_begin(line, "info");
     end = put_literal(end, "Rate: ");
     end = put_unsigned(end, report->datagrams_per_s);
@@ -241,33 +277,33 @@ static void log_rate(const stats_report *report)
     end = put_duration(end, report->interarrival_p99_us);
     end = put_literal(end, ", max ");
     end = put_duration(end, report->interarrival_max_us);
-    log_end(stdout, line, end);
+    log_end(stdout, line, put_on_stream(self, end));
 }
 
 // -v with --sent-at: the period's one-way delays.
-static void log_delays(const delay_figures *figures)
+static void log_delays(const sink *self, const delay_figures *figures)
 {
-    char line[LOG_PREFIX_MAX + 8 * FORMAT_INTEGER_MAX + 128];
+    char line[LOG_PREFIX_MAX + 8 * FORMAT_INTEGER_MAX + 128 + ON_STREAM_MAX];
     char *end = put_literal(log_begin(line, "info"), "Delay: ");
     if (figures->count == 0)
         end = put_literal(end, "none measured");
     end = put_delays(end, figures, "min ", "; clock skew ");
-    log_end(stdout, line, end);
+    log_end(stdout, line, put_on_stream(self, end));
 }
 
 static void text_stats(sink *self, const stats_report *report)
 {
-    char line[LOG_PREFIX_MAX + 64];
+    char line[LOG_PREFIX_MAX + 64 + ON_STREAM_MAX];
     char *end = log_begin(line, "info");
     end = put_literal(end, "Stats: packets - ");
     end = put_unsigned(end, report->packets);
     end = put_literal(end, "; gaps - ");
     end = put_unsigned(end, report->gaps);
-    log_end(stdout, line, end);
+    log_end(stdout, line, put_on_stream(self, end));
     if (reinterpret_cast<text_sink *>(self)->verbose && report->have_rate)
-        log_rate(report);
+        log_rate(self, report);
     if (reinterpret_cast<text_sink *>(self)->verbose && report->have_delays)
-        log_delays(&report->delays);
+        log_delays(self, &report->delays);
 }
 
 int flush_standard_output(sink *)
@@ -289,8 +325,12 @@ static void text_joined(sink *self, const join_event *event)
     if (event->source != nullptr)
         format_host(put_literal(source, ", source "), event->source);
     bool named = event->interface_name != nullptr;
-    log_line(stdout, "info", "Joined %s%s%s%s", group, named ? " on " : "",
-             named ? event->interface_name : "", source);
+    char on[ON_STREAM_MAX];
+    on_stream(self, on, sizeof on);
+    // " on <interface>" would read as a stream's name: a run of named streams says "via".
+    bool streams = self->about->name != nullptr;
+    log_line(stdout, "info", "Joined %s%s%s%s%s", group, named ? (streams ? " via " : " on ") : "",
+             named ? event->interface_name : "", source, on);
 }
 
 static void text_verdict(sink *, const verdict_event *event)
@@ -314,11 +354,51 @@ static void text_left(sink *, const endpoint *)
 {
 }
 
+// "Feed futures lost: 20 - 24", the feed's own gap line.
+static void text_feed_gap(sink *, const feed_gap_event *event)
+{
+    char line[LOG_PREFIX_MAX + 2 * FORMAT_INTEGER_MAX + 64 + ON_STREAM_MAX];
+    char *end = put_text(put_literal(log_begin(line, "info"), "Feed "), event->feed);
+    end = put_seq(put_literal(end, " lost: "), event->layout, event->hole.first);
+    if (event->hole.last != event->hole.first)
+        end = put_seq(put_literal(end, " - "), event->layout, event->hole.last);
+    log_end(stdout, line, end);
+}
+
+// A share in tenths of a percent: "61.2%".
+static char *put_share(char *out, uint64_t part, uint64_t whole)
+{
+    uint64_t tenths = whole == 0 ? 0 : (part * 1000 + whole / 2) / whole;
+    out = put_unsigned(out, tenths / 10);
+    *out++ = '.';
+    out = put_unsigned(out, tenths % 10);
+    *out++ = '%';
+    return out;
+}
+
+static void text_feed_summary(sink *, const feed_summary_event *event)
+{
+    const feed_counts *n = event->counts;
+    char line[LOG_PREFIX_MAX + 512 + FEED_LINES_MAX * (ON_STREAM_MAX + 64)];
+    char *end = put_text(put_literal(log_begin(line, "info"), "Summary: feed "), event->feed);
+    end = put_unsigned(put_literal(end, ": numbers "), n->numbers);
+    end = put_unsigned(put_literal(end, ", missed "), n->missed);
+    end = put_unsigned(put_literal(end, ", late "), n->late);
+    end = put_unsigned(put_literal(end, ", lost "), n->lost);
+    for (int line_index = 0; line_index < event->line_count; line_index++) {
+        end = put_text(put_literal(end, line_index == 0 ? "; " : ", "), event->line_names[line_index]);
+        end = put_unsigned(put_literal(end, " alone "), n->alone[line_index]);
+        end = put_share(put_literal(end, ", first "), n->first[line_index], n->numbers);
+    }
+    log_end(stdout, line, end);
+}
+
 void text_sink_start(text_sink *text, bool verbose, const seq_layout *layout)
 {
     text->verbose = verbose;
-    text->layout = layout;
-    text->calls = {.bound = text_bound,
+    text->own = {nullptr, nullptr, layout};
+    text->calls = {.about = &text->own,
+                   .bound = text_bound,
                    .gap = text_gap,
                    .datagram = text_datagram,
                    .stats = text_stats,
@@ -331,6 +411,8 @@ void text_sink_start(text_sink *text, bool verbose, const seq_layout *layout)
                    .joined = text_joined,
                    .left = text_left,
                    .flush = flush_standard_output,
-                   .verdict = text_verdict};
+                   .verdict = text_verdict,
+                   .feed_gap = text_feed_gap,
+                   .feed_summary = text_feed_summary};
     datagram_parts_start(&text->parts);
 }

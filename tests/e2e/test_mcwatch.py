@@ -239,19 +239,20 @@ class PosixFaults(WatcherTest):
 
     @unittest.skipUnless(shutil.which("strace"), "strace is not installed")
     def test_only_an_interrupt_stops_the_wait(self):
-        # The first recvmmsg takes what is queued; each later one follows a wait (ppoll).
+        # The first recvmmsg takes what is queued; each later one follows a wait: ppoll on the
+        # one socket, or with a timer armed epoll_pwait on the set.
         cases = [
             ([], "recvmmsg:error=EINTR:when=2", 0, []),
             ([], "recvmmsg:error=ENOMEM:when=2", 255,
              ["recv failed: (12) Cannot allocate memory"]),
-            (["-s", "60000"], "ppoll:error=ENOMEM:when=1", 255,
+            (["-s", "60000"], "epoll_pwait:error=ENOMEM:when=1", 255,
              ["select failed: (12) Cannot allocate memory"]),
         ]
         for options, injection, status, errors in cases:
             with self.subTest(injection=injection):
                 port = next_port()
                 watcher = Watcher([*options, GROUP, port], env=TRACED_ENV, prefix=[
-                    "strace", "-qq", "-o", "/dev/null", "-e", "trace=recvmmsg,ppoll",
+                    "strace", "-qq", "-o", "/dev/null", "-e", "trace=recvmmsg,ppoll,epoll_pwait",
                     "-e", "inject=" + injection])
                 self.addCleanup(watcher.kill)
                 if not options:

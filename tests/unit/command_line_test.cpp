@@ -1,7 +1,11 @@
 #include "app/app.h"
+#include "app/config.h"
 
 #include <gtest/gtest.h>
 
+#include <string.h>
+
+#include <algorithm>
 #include <regex>
 #include <string>
 #include <vector>
@@ -138,6 +142,11 @@ const command_case command_cases[] = {
      "--format and --seq-count cannot be given together"},
     {{"--seq-count", "0:2", "g", "1"}, -1, "--seq-count needs --seq"},
     {{"--format", "srt", "g", "1"}, -1, "Unknown format \"srt\" (known: rtp, moldudp64, mdp3)"},
+    {{"--config", "streams.toml", "239.1.1.1", "5000"}, -1,
+     "--config and a group on the command line cannot be given together"},
+    {{"--config", "/nonexistent/streams.toml"}, -1,
+     "/nonexistent/streams.toml: No such file or directory"},
+    {{"--arbitration", "0", "g", "1"}, -1, "invalid option"},
 };
 
 void check_command(const command_case &c)
@@ -190,6 +199,86 @@ TEST(CommandLine, ReadsSettingsOrWritesOneErrorLine)
 {
     for (const command_case &c : command_cases)
         check_command(c);
+}
+
+struct config_case {
+    const char *text;
+    const char *error;     // the one error line's message, after "f.toml:"; null for none
+    const char *streams;   // each stream as "name feed layout source", ";"-separated
+};
+
+const char *const two_lines = "[[stream]]\nname=\"a\"\ngroup=\"239.1.1.1\"\nport=1\nfeed=\"f\"\n"
+                              "[[stream]]\nname=\"b\"\ngroup=\"239.1.1.2\"\nport=1\nfeed=\"f\"\n";
+
+const config_case config_cases[] = {
+    {"[defaults]\nformat=\"rtp\"\n[[stream]]\ngroup=\"239.1.1.1\"\nport=5000\nfeed=\"x\"\n"
+     "[[stream]]\nname=\"b\"\ngroup=\"ff15::1\"\nport=5000\nseq=\"0:8:be\"\n"
+     "source=\"fd00::2\"\n",
+     nullptr, "239.1.1.1:5000 x 2:2:be -;b - 0:8:be fd00::2"},
+    {two_lines, nullptr, "a f classic -;b f classic -"},
+    {"[[stream]]\ngrop=\"239.1.1.1\"\n", "2: unknown key \"grop\"", nullptr},
+    {"[[stream]]\nport=5000\n", "1: the stream has no group", nullptr},
+    {"[[stream]]\ngroup=\"239.1.1.1\"\n", "1: the stream has no port", nullptr},
+    {"[[stream]]\ngroup=\"239.1.1.1\"\nport=70000\n", "3: invalid port: a whole number from 1 to 65535",
+     nullptr},
+    {"[[stream]]\ngroup=\"239.1.1.1\"\nport=\"5000\"\n",
+     "3: invalid port: a whole number from 1 to 65535", nullptr},
+    {"[[stream]]\ngroup=\"10.0.0.1\"\nport=1\n",
+     "2: invalid group \"10.0.0.1\": not a multicast address", nullptr},
+    {"[[stream]]\ngroup=\"239.1.1.1\"\nport=1\nsource=\"239.9.9.9\"\n",
+     "4: invalid source \"239.9.9.9\": not a unicast address of the group's family", nullptr},
+    {"[[stream]]\ngroup=\"239.1.1.1\"\nport=1\n[[stream]]\ngroup=\"239.1.1.1\"\nport=1\n",
+     "4: the same group, port, source and interface as the stream at line 1", nullptr},
+    {"[[stream]]\ngroup=\"239.1.1.1\"\nport=1\nformat=\"rtp\"\nseq=\"0:4\"\n",
+     "5: format and seq cannot be given together", nullptr},
+    {"[[stream]]\ngroup=\"239.1.1.1\"\nport=1\nseq_count=\"0:2\"\n", "4: seq_count needs seq",
+     nullptr},
+    {"[[stream]]\ngroup=\"239.1.1.1\"\nport=1\nformat=\"srt\"\n",
+     "4: unknown format \"srt\" (known: rtp, moldudp64, mdp3)", nullptr},
+    {"[[stream]]\ngroup=\"239.1.1.1\"\nport=1\ninterface=\"nosuch0\"\n",
+     "4: unknown interface \"nosuch0\"", nullptr},
+    {"[defaults]\nport=1\n", "2: \"port\" belongs to a stream, not to [defaults]", nullptr},
+    {"port=1\n", "1: unknown key \"port\": a file has [defaults] and [[stream]] tables", nullptr},
+    {"[defaults]\n", "1: no [[stream]] table", nullptr},
+    {"# \xc3\xa9\n[[stream]]\nname=\"\xc3\xa9\"\n\xc3\xa9\n",
+     "4: a character that TOML allows only in quotes or comments", nullptr},
+    {"[[stream]\n", "1: Error while parsing table header: expected ']', saw '\\n'", nullptr},
+    {"[[stream]]\ngroup=\"239.1.1.1\"\nport=1\nname=\"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"
+     "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\"\n",
+     "4: name is longer than 100 bytes", nullptr},
+    {"[[stream]]\ngroup=\"239.1.1.1\"\nport=1\nname=\"a\"\n[[stream]]\ngroup=\"239.1.1.2\"\n"
+     "port=1\nname=\"a\"\n", "5: a second stream named \"a\" (line 1)", nullptr},
+    {"[[stream]]\ngroup=\"239.1.1.1\"\nport=1\nfeed=\"f\"\n[[stream]]\ngroup=\"239.1.1.2\"\n"
+     "port=1\nfeed=\"f\"\nformat=\"rtp\"\n",
+     "5: the lines of feed \"f\" must carry their numbers alike (line 1)", nullptr},
+};
+
+TEST(ConfigFile, ReadsEveryStreamOrWritesOneErrorLineNamingTheLine)
+{
+    for (const config_case &c : config_cases) {
+        SCOPED_TRACE(c.text);
+        settings options = {};
+        options.layout = classic_layout(false);
+        testing::internal::CaptureStderr();
+        int status = read_config_text(c.text, strlen(c.text), "f.toml", &options);
+        std::string errors = testing::internal::GetCapturedStderr();
+        if (c.error != nullptr) {
+            EXPECT_EQ(status, -1);
+            size_t prefix_length = sizeof "[hh:mm:ss.mmm] [error] " - 1;
+            EXPECT_EQ(errors.substr(std::min(prefix_length, errors.size())),
+                      std::string("f.toml:") + c.error + "\n");
+            continue;
+        }
+        ASSERT_EQ(status, 0) << errors;
+        std::string streams;
+        for (int i = 0; i < options.stream_count; i++) {
+            const stream_settings &s = options.streams[i];
+            std::string layout = layout_text(s.layout);
+            streams += std::string(i > 0 ? ";" : "") + s.name + " " + (s.feed ? s.feed : "-") +
+                       " " + layout + " " + (s.source_host ? s.source_host : "-");
+        }
+        EXPECT_EQ(streams, c.streams);
+    }
 }
 
 TEST(CommandLineEmpty, UsageNamesTheToolWhenTheVectorIsEmpty)

@@ -72,12 +72,15 @@ int scripted_receive(socket_handle, received_datagram *datagrams, int count, boo
     return a.result;
 }
 
-int scripted_wait(const socket_handle *, int, int64_t)
+// A wait's answer above 0 is how many streams are ready: the first ones, in order.
+int scripted_wait(wait_set *, int64_t, int *ready, int ready_max)
 {
     happened.push_back("wait");
     answer a = take_answer();
     if (a.result == -1)
         errno = ENOMEM;
+    for (int i = 0; i < a.result && i < ready_max; i++)
+        ready[i] = i;
     return a.result;
 }
 
@@ -146,13 +149,18 @@ int on_flush(sink *)
     happened.push_back("flush");
     return 0;
 }
-sink recording = {.bound = nullptr, .gap = on_gap, .datagram = on_datagram, .stats = on_stats,
+seq_layout classic = classic_layout(false);
+stream_label unnamed = {nullptr, nullptr, &classic};
+sink recording = {.about = &unnamed,
+                  .bound = nullptr, .gap = on_gap, .datagram = on_datagram, .stats = on_stats,
                   .classified = nullptr, .summary = nullptr, .receive_buffer = nullptr,
                   .host_drops = nullptr, .stall = on_stall, .resume = on_resume, .joined = nullptr,
-                  .left = nullptr, .flush = on_flush, .verdict = nullptr};
+                  .left = nullptr, .flush = on_flush, .verdict = nullptr, .feed_gap = nullptr,
+                  .feed_summary = nullptr};
 
 struct ReceiveLoop : testing::Test {
     settings options = {};
+    stream_settings stream = {};
     std::unique_ptr<run_state> state = std::make_unique<run_state>();
 
     void SetUp() override
@@ -173,6 +181,7 @@ struct ReceiveLoop : testing::Test {
     }
     void TearDown() override
     {
+        run_state_free(state.get());
         interrupted = 0;
         restore_standard_output(); // the interrupts here released the test's own output
     }
@@ -180,16 +189,18 @@ struct ReceiveLoop : testing::Test {
     // arms them.
     void start()
     {
-        run_state_init(state.get(), &options, &scripted_calls, &recording);
-        state->receivers[0].request.group = group;
-        state->receivers[0].room_bytes = 1 << 20;
-        state->receiver_count = 1;
+        run_state_free(state.get());
+        stream.layout = classic;
+        ASSERT_EQ(run_state_init(state.get(), &options, &stream, 1, &scripted_calls, &recording), 0);
+        state->streams[0].rx.request.group = group;
+        state->room_bytes = 1 << 20;
+        state->open_count = 1;
         if (options.period_us != 0) {
-            stats_start(&state->stats, loop_clock_us);
-            timer_arm(&state->stats_timer, state->stats.due_us);
+            stats_start(&state->streams[0].stats, loop_clock_us);
+            timer_arm(&state->stats_timer, state->streams[0].stats.due_us);
         }
         if (options.stall_ms != 0) {
-            state->last_arrival_us = loop_clock_us;
+            state->streams[0].last_arrival_us = loop_clock_us;
             timer_arm(&state->stall_timer, loop_clock_us + options.stall_ms * 1000u);
         }
     }
@@ -271,7 +282,7 @@ TEST_F(ReceiveLoop, DatagramsToAnotherAddressAreNeitherCountedNorChecked)
     // did not count as the previous one.
     EXPECT_EQ(happened, (std::vector<std::string>{"recv", "datagram 1", "flush", "recv+wait",
                                                   "flush", "recv+wait", "gap", "datagram 3"}));
-    EXPECT_EQ(state->stats.packets, 2u);
+    EXPECT_EQ(state->streams[0].stats.packets, 2u);
 }
 
 TEST_F(ReceiveLoop, StatisticsKeepTheirGridAndPrintOnePerPeriodWhenLate)
@@ -279,14 +290,11 @@ TEST_F(ReceiveLoop, StatisticsKeepTheirGridAndPrintOnePerPeriodWhenLate)
     options.period_us = 1000;
     // A datagram, then a wait that ends just before the first report is due, then one that
     // the process overslept by three periods.
-    EXPECT_EQ(run_script({{1, false, 0},
-                          {0, false, 999},
-                          {RECEIVE_WOULD_BLOCK, false, 0},
-                          {0, false, 3501}}),
-              0);
-    EXPECT_EQ(happened, (std::vector<std::string>{"recv", "datagram 1", "flush", "wait", "recv",
-                                                  "flush", "wait", "stats 1/0", "stats 0/0",
-                                                  "stats 0/0", "stats 0/0", "recv"}));
+    EXPECT_EQ(run_script({{1, false, 0}, {0, false, 999}, {0, false, 3501}}), 0);
+    // A wait that found no stream ready is followed by no receive.
+    EXPECT_EQ(happened, (std::vector<std::string>{"recv", "datagram 1", "flush", "wait", "flush",
+                                                  "wait", "stats 1/0", "stats 0/0", "stats 0/0",
+                                                  "stats 0/0", "flush", "wait"}));
     EXPECT_EQ(timers_wait_limit_us(&state->timers, loop_clock_us), 500);
 }
 
@@ -315,8 +323,8 @@ TEST_F(ReceiveLoop, HostDropsAreTheRiseOfTheSocketsCount)
         options.period_us = 1000;
         start();
         state->host_drops_counted = true;
-        state->receivers[0].drops_counted = true;
-        state->receivers[0].drop_count = c.at_start;
+        state->streams[0].rx.drops_counted = true;
+        state->streams[0].rx.drop_count = c.at_start;
         drop_reads = {c.read_at_report};
         // Each datagram is received after a wait that found it, the first at once.
         script.clear();

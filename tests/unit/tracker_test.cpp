@@ -299,14 +299,15 @@ TEST(Track, AgreesWithASetBasedModelOverRandomStreams)
     }
 }
 
-// Past SENDERS_MAX senders the table holds one shared entry more, never a new one: each of the
-// first senders keeps its own, the shared one counts without judging the interleaved numbers,
-// and an entry idle long enough is taken over with its counts kept in the total.
+// Past SENDERS_MAX senders the table holds one shared entry more for each stream, never a new
+// one: each of the first senders keeps its own, the shared one counts without judging the
+// interleaved numbers, and an entry idle long enough is taken over with its counts kept in its
+// stream's total. A sender is one of a stream: the same address on another stream is another.
 TEST(SenderTable, KeepsAnEntryForEachOfTheFirstSendersSharesOneAndTakesOverIdleOnes)
 {
     auto table = std::make_unique<sender_table>();
     const uint64_t idle_us = 2000000, t0 = 1000000, t1 = t0 + 5 * idle_us;
-    senders_clear(table.get(), idle_us);
+    ASSERT_EQ(senders_open(table.get(), idle_us, 2), 0);
     auto sender = [](uint32_t n) {
         endpoint e = {};
         sockaddr_in *v4 = reinterpret_cast<sockaddr_in *>(&e.storage);
@@ -318,7 +319,7 @@ TEST(SenderTable, KeepsAnEntryForEachOfTheFirstSendersSharesOneAndTakesOverIdleO
     auto send = [&](uint32_t n, int64_t seq, uint64_t now_us) {
         endpoint from = sender(n);
         seq_rules rules = rules_of(CLASSIC);
-        sender_entry *entry = find_sender(table.get(), &from, nullptr, &rules, now_us);
+        sender_entry *entry = find_sender(table.get(), 0, &from, nullptr, &rules, now_us);
         track(&entry->track, seq, 1, 12);
         return entry;
     };
@@ -333,11 +334,11 @@ TEST(SenderTable, KeepsAnEntryForEachOfTheFirstSendersSharesOneAndTakesOverIdleO
         ASSERT_FALSE(found[n]->shared) << n;
     }
     for (uint32_t n = SENDERS_MAX; n < senders; n++)
-        EXPECT_EQ(found[n], &table->entries[SENDERS_MAX]) << n;
-    EXPECT_TRUE(table->entries[SENDERS_MAX].shared);
-    EXPECT_EQ(endpoint_port(&table->entries[SENDERS_MAX].address), 1000 + SENDERS_MAX);
+        EXPECT_EQ(found[n], &table->shared[0]) << n;
+    EXPECT_TRUE(table->shared[0].shared);
+    EXPECT_EQ(endpoint_port(&table->shared[0].address), 1000 + SENDERS_MAX);
     sender_census census;
-    track_counts total = senders_total(table.get(), &census);
+    track_counts total = senders_total(table.get(), 0, &census);
     EXPECT_TRUE(census.more);
     EXPECT_EQ(census.senders, uint64_t(SENDERS_MAX));
     EXPECT_EQ(total.received, senders * 5);
@@ -358,8 +359,8 @@ TEST(SenderTable, KeepsAnEntryForEachOfTheFirstSendersSharesOneAndTakesOverIdleO
         ASSERT_EQ(send(n, 6, t1), &table->entries[n]) << n; // every key still found
     }
     // Back within the search period, 7 is a new sender that finds no room.
-    EXPECT_EQ(send(7, 5, t1 + 1), &table->entries[SENDERS_MAX]);
-    total = senders_total(table.get(), &census);
+    EXPECT_EQ(send(7, 5, t1 + 1), &table->shared[0]);
+    total = senders_total(table.get(), 0, &census);
     EXPECT_EQ(census.senders, uint64_t(SENDERS_MAX) + 1);
     EXPECT_EQ(total.received, senders * 5 + (SENDERS_MAX - 1) * 2 + 2);
     EXPECT_EQ(total.missed + total.duplicates + total.lost + total.stale, 0u);
@@ -368,8 +369,15 @@ TEST(SenderTable, KeepsAnEntryForEachOfTheFirstSendersSharesOneAndTakesOverIdleO
     endpoint first = sender(1);
     seq_rules rules = rules_of(U64);
     const unsigned char session[SESSION_BYTES] = {'S', '1'};
-    EXPECT_EQ(find_sender(table.get(), &first, session, &rules, t1), &table->entries[SENDERS_MAX]);
-    EXPECT_EQ(find_sender(table.get(), &first, nullptr, &rules, t1), &table->entries[1]);
+    EXPECT_EQ(find_sender(table.get(), 0, &first, session, &rules, t1), &table->shared[0]);
+    EXPECT_EQ(find_sender(table.get(), 0, &first, nullptr, &rules, t1), &table->entries[1]);
+    sender_entry *other_stream = find_sender(table.get(), 1, &first, nullptr, &rules, t1);
+    EXPECT_EQ(other_stream, &table->shared[1]);
+    track(&other_stream->track, 9, 1, 12);
+    total = senders_total(table.get(), 1, &census);
+    EXPECT_EQ(total.received, 1u);
+    EXPECT_EQ(census.senders, 0u);
+    senders_close(table.get());
 }
 
 // A feed of two lines: what each delivered and when (a line of -1 only lets time pass, with

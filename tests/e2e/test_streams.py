@@ -1,0 +1,212 @@
+"""End-to-end tests of many streams in one process (--config) and of feeds: redundant lines
+judged as one. mcfeed sends one sequence to several groups with faults decided for each group
+on its own and recorded with it, so its record says exactly what each line and the feed lost."""
+
+import os
+import re
+import socket
+import struct
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+from harness import (WINDOWS, Watcher, expected_counts, next_port, payload,  # noqa: E402
+                     process_status, run_feed, run_to_end, sender, steps, wait_until)
+
+# Under Wine a program's sockets are made by its wineserver: fewer streams there.
+MANY = 50 if WINDOWS else 1000
+
+
+def groups_joined(prefix):
+    """How many memberships this namespace holds for groups whose address starts so."""
+    count = 0
+    with open("/proc/net/igmp") as table:
+        for line in table:
+            fields = line.split()
+            if line.startswith("\t") and fields:
+                address = socket.inet_ntoa(struct.pack("=I", int(fields[0], 16)))
+                if address.startswith(prefix):
+                    count += int(fields[1])
+    return count
+
+
+def write_config(folder, text):
+    path = os.path.join(folder, "streams.toml")
+    with open(path, "w") as config:
+        config.write(text)
+    return path
+
+
+def stream_table(name, group, port, feed=None, extra=""):
+    table = '[[stream]]\nname = "%s"\ngroup = "%s"\nport = %d\n' % (name, group, port)
+    if feed is not None:
+        table += 'feed = "%s"\n' % feed
+    return table + extra
+
+
+def summary_of(watcher, stream):
+    """A stream's total summary line as numbers by name."""
+    line = watcher.line_where(r"Summary: \d+ senders? over .* on %s$" % re.escape(stream))
+    return {k: int(v) for k, v in re.findall(r"(\w+) (\d+)(?=,| on)", line.split(": ", 2)[2])}
+
+
+def feed_record(record, group, port):
+    """The part of mcfeed's record that is one group's, without its " on ..." ending."""
+    ending = " on %s:%d" % (group, port)
+    return [line[:-len(ending)] for line in record if line.endswith(ending)]
+
+
+def dropped(record):
+    return {seq for fault, seq, _ in steps(record) if fault == "dropped"}
+
+
+class Streams(unittest.TestCase):
+    def setUp(self):
+        self.folder = tempfile.TemporaryDirectory()
+        self.addCleanup(self.folder.cleanup)
+
+    def watch_config(self, text, *options):
+        path = write_config(self.folder.name, text)
+        watcher = Watcher([*options, "--config", path])
+        self.addCleanup(watcher.kill)
+        return watcher
+
+    def test_streams_on_one_port_see_only_their_own_group(self):
+        port = next_port()
+        text = stream_table("a", "239.3.0.1", port) + stream_table("b", "239.3.0.2", port)
+        watcher = self.watch_config(text, "-g", "--summary")
+        watcher.wait_for(r"Socket is bound to .* on b$")
+        # Another program's group on the same port: its datagrams are not the streams'.
+        other = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.addCleanup(other.close)
+        other.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        other.bind(("", port))
+        other.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP,
+                         socket.inet_aton("239.3.0.3") + socket.inet_aton("0.0.0.0"))
+        wait_until(lambda: groups_joined("239.3.0.") == 3)
+        out = sender()
+        self.addCleanup(out.close)
+        for seq in range(5):
+            out.sendto(payload(seq), ("239.3.0.1", port))
+            out.sendto(payload(100 + seq), ("239.3.0.2", port))
+            out.sendto(payload(1000 + seq), ("239.3.0.3", port))
+        watcher.wait_for_datagrams(10)
+        self.assertEqual(watcher.stop(), 0)
+        lines = [line for line in watcher.messages() if line.startswith("IP ")]
+        self.assertEqual(sorted(lines), sorted(
+            ["IP %s > %s.%d: UDP, length 12, seq %d" % (s, g, port, n)
+             for g, first in (("239.3.0.1", 0), ("239.3.0.2", 100))
+             for n in range(first, first + 5)
+             for s in [re.match(r"IP (\S+) >", lines[0]).group(1)]]))
+        for name in ("a", "b"):
+            self.assertEqual(summary_of(watcher, name)["received"], 5)
+            self.assertEqual(summary_of(watcher, name)["missed"], 0)
+        self.assertEqual(groups_joined("239.3.0.") - 1, 0)
+
+    def feed_run(self, lines, feed_args, *options, record_groups=None):
+        """Watches the lines of feed f, sends mcfeed's sequence to record_groups (default
+        all), and returns the watcher after its stop with mcfeed's record."""
+        port = next_port()
+        text = "".join(stream_table(name, group, port + i, "f")
+                       for i, (name, group) in enumerate(lines))
+        watcher = self.watch_config(text, *options)
+        watcher.wait_for(r"Socket is bound to .* on %s$" % lines[-1][0])
+        wait_until(lambda: groups_joined("239.4.") == len(lines))
+        targets = []
+        for i, (name, group) in enumerate(lines):
+            if record_groups is None or group in record_groups:
+                targets += [group, str(port + i)]
+        status, _, record = run_feed([*feed_args, *targets])
+        self.assertEqual(status, 0, record)
+        return watcher, port, record.splitlines()
+
+    def test_a_feed_loses_only_what_no_line_delivered(self):
+        # The arbitration time is long enough that only the lines decide: every number a line
+        # dropped the other delivered, or both lost it.
+        lines = [("A", "239.4.0.1"), ("B", "239.4.0.2")]
+        count = 2000
+        watcher, port, record = self.feed_run(
+            lines, ["-n", count, "-r", 2000, "--seed", 7, "--drop", "0.05", "--duplicate",
+                    "0.01"], "-g", "--summary", "--arbitration", "5000")
+        per_line = [feed_record(record, group, port + i) for i, (_, group) in enumerate(lines)]
+        sent = [count - len(dropped(r)) + sum(f == "duplicated" for f, _, _ in steps(r))
+                for r in per_line]
+        watcher.wait_for_datagrams(sum(sent))
+        self.assertEqual(watcher.stop(), 0)
+        for (name, _), r, n in zip(lines, per_line, sent):
+            counts = summary_of(watcher, name)
+            self.assertEqual(counts["received"], n, name)
+            for key, value in expected_counts(r, 0, count, 64).items():
+                self.assertEqual(counts[key], value, (name, key))
+        both = dropped(per_line[0]) & dropped(per_line[1])
+        highest = max(set(range(count)) - both)
+        lost = sorted(n for n in both if n < highest)
+        shown = []
+        for line in watcher.messages():
+            match = re.match(r"Feed f lost: (\d+)(?: - (\d+))?$", line)
+            if match:
+                first = int(match.group(1))
+                shown += range(first, int(match.group(2) or first) + 1)
+        self.assertEqual(shown, lost)
+        feed = watcher.line_where(r"Summary: feed f:")
+        alone_a = len(dropped(per_line[1]) - dropped(per_line[0]))
+        alone_b = len(dropped(per_line[0]) - dropped(per_line[1]))
+        self.assertIn("numbers %d, missed %d, late 0, lost %d; A alone %d, " % (
+            highest + 1 - len(lost), len(lost), len(lost), alone_a), feed)
+        self.assertIn(", B alone %d, first " % alone_b, feed)
+
+    def test_a_silent_line_leaves_the_decision_to_the_arbitration_time(self):
+        lines = [("A", "239.4.1.1"), ("B", "239.4.1.2")]
+        watcher, port, record = self.feed_run(
+            lines, ["-n", 300, "-r", 1000, "--seed", 3, "--drop", "0.05"], "-q", "-g",
+            "--arbitration", "100", record_groups=["239.4.1.1"])
+        # One group: mcfeed's record is that line's alone, as a single stream's has it.
+        highest = max(set(range(300)) - dropped(record))
+        lost = sorted(n for n in dropped(record) if n < highest)
+        # Decided while the run goes on: only the time can decide, B never passes a number.
+        last = lost[-1]
+        watcher.wait_for(r"Feed f lost: (\d+ - )?%d$" % last, timeout_s=30)
+        self.assertEqual(watcher.stop(), 0)
+        shown = []
+        for line in watcher.messages():
+            match = re.match(r"Feed f lost: (\d+)(?: - (\d+))?$", line)
+            if match:
+                shown += range(int(match.group(1)), int(match.group(2) or match.group(1)) + 1)
+        self.assertEqual(shown, lost)
+
+    def test_many_streams_are_joined_counted_and_left(self):
+        port = next_port()
+        groups = ["239.5.%d.%d" % (i // 250, i % 250 + 1) for i in range(MANY)]
+        text = "".join(stream_table("s%d" % i, g, port) for i, g in enumerate(groups))
+        watcher = self.watch_config(text, "--summary")
+        wait_until(lambda: groups_joined("239.5.") == MANY, timeout_s=120)
+        # Nothing has arrived: a stream and its senders cost nothing yet.
+        if not WINDOWS:
+            resident_kib = process_status(watcher.process.pid, "VmRSS")
+            self.assertLess(resident_kib, 32 * 1024)
+        out = sender()
+        self.addCleanup(out.close)
+        for seq in range(3):
+            for group in groups:
+                out.sendto(payload(seq), (group, port))
+        watcher.wait_for_datagrams(3 * MANY)
+        self.assertEqual(watcher.stop(), 0)
+        for i in range(MANY):
+            self.assertEqual(summary_of(watcher, "s%d" % i)["received"], 3, i)
+        self.assertEqual(groups_joined("239.5."), 0)
+
+    def test_a_bad_file_joins_nothing(self):
+        port = next_port()
+        text = stream_table("a", "239.6.0.1", port) + stream_table(
+            "b", "239.6.0.2", port, extra='interface = "nosuch0"\n')
+        path = write_config(self.folder.name, text)
+        status, out, err = run_to_end(["--config", path])
+        self.assertEqual(status, 255)
+        self.assertEqual(out, "")
+        self.assertTrue(err.rstrip().endswith('streams.toml:9: unknown interface "nosuch0"'), err)
+        self.assertEqual(groups_joined("239.6."), 0)
+
+
+if __name__ == "__main__":
+    unittest.main()
