@@ -9,7 +9,7 @@
 #include "net/socket.h"
 
 // The most groups one mcfeed sends its sequence to.
-#define FEED_GROUPS_MAX 16
+#define FEED_GROUPS_MAX 1024
 
 struct feed_options {
     const char *group;       // the first group and port

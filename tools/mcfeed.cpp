@@ -252,29 +252,27 @@ static int send_stream(socket_handle s, const endpoint *group, const feed_option
 struct feed_line {
     endpoint group;
     socket_handle s;
+    bool owns_socket;        // the first line of its family opens the socket the others share
     feed_plan plan;
     feed_totals totals;
     char on[300];            // " on <group>:<port>", as its records end
 };
 
-// Sends the sequence to every line, step by step: the numbers of a step leave for each line
-// together, each line's step shaped by its own faults. A rate is of steps a second.
+// Sends the sequence to every line, step by step, each line's step shaped by its own faults. A
+// rate is of steps a second, and the lines' datagrams are spread evenly through each step's
+// time, as many streams paced on their own would come.
 static int send_lines(feed_line *lines, int count, const feed_options *options)
 {
     static unsigned char datagram[65536];
     uint64_t start_us = clock_monotonic_us();
+    uint64_t slots_per_s = options->rate_pps * uint64_t(count);
     for (uint64_t index = 0; !stop_requested; index++) {
-        if (options->rate_pps != 0) {
-            uint64_t due_us = start_us + index * 1000000u / options->rate_pps;
-            if (options->duration_us != 0 && due_us - start_us >= options->duration_us)
-                break;
-            while (!stop_requested && clock_monotonic_us() < due_us)
-                if (!options->spin)
-                    clock_sleep_until_us(due_us);
-        } else if (options->duration_us != 0 &&
-                   clock_monotonic_us() - start_us >= options->duration_us) {
+        if (options->duration_us != 0 && options->rate_pps != 0 &&
+            index * 1000000u / options->rate_pps >= options->duration_us)
             break;
-        }
+        if (options->duration_us != 0 && options->rate_pps == 0 &&
+            clock_monotonic_us() - start_us >= options->duration_us)
+            break;
         bool any = false;
         for (int g = 0; g < count && !stop_requested; g++) {
             feed_line *line = &lines[g];
@@ -282,6 +280,12 @@ static int send_lines(feed_line *lines, int count, const feed_options *options)
             if (!plan_next(&line->plan, options, &step))
                 continue;
             any = true;
+            if (slots_per_s != 0) {
+                uint64_t due_us = start_us + (index * uint64_t(count) + uint64_t(g)) * 1000000u / slots_per_s;
+                while (!stop_requested && clock_monotonic_us() < due_us)
+                    if (!options->spin)
+                        clock_sleep_until_us(due_us);
+            }
             for (int i = 0; i < step.sends; i++) {
                 uint32_t length = build_datagram(datagram, options, step.seqs[i], step.counts[i]);
                 stamp_datagram(datagram, length, options, clock_utc_us());
@@ -317,12 +321,19 @@ static int open_lines(const feed_options *options, feed_line *lines)
                 fprintf(stderr, "mcfeed: '%s' has no address\n", options->groups[g]);
         } else {
             endpoint_set_port(&line->group, options->ports[g]);
-            line->s = open_sender(options, &line->group);
+            // A socket sends to any group of its family: lines share one.
+            for (int before = 0; before < g && line->s == INVALID_SOCKET_HANDLE; before++)
+                if (lines[before].group.storage.ss_family == line->group.storage.ss_family)
+                    line->s = lines[before].s;
+            line->owns_socket = line->s == INVALID_SOCKET_HANDLE;
+            if (line->owns_socket)
+                line->s = open_sender(options, &line->group);
         }
         if (resolver_code != 0 || line->s == INVALID_SOCKET_HANDLE ||
             line->group.storage.ss_family == AF_UNSPEC) {
             for (int opened = 0; opened < g; opened++)
-                socket_close(lines[opened].s);
+                if (lines[opened].owns_socket)
+                    socket_close(lines[opened].s);
             return -1;
         }
         // Each line's faults are its own. The plan's generator steps its state by the golden
@@ -355,13 +366,15 @@ static int send_to_groups(const feed_options *options)
     static feed_line lines[FEED_GROUPS_MAX];
     for (feed_line &line : lines) {
         line.s = INVALID_SOCKET_HANDLE;
+        line.owns_socket = false;
         line.group = {};
     }
     if (open_lines(options, lines) < 0)
         return 1;
     int status = send_lines(lines, options->group_count, options);
     for (int g = 0; g < options->group_count; g++) {
-        socket_close(lines[g].s);
+        if (lines[g].owns_socket)
+            socket_close(lines[g].s);
         print_totals(&lines[g].totals, options, lines[g].on);
     }
     return status < 0 ? 1 : 0;
