@@ -4,6 +4,8 @@ on its own and recorded with it, so its record says exactly what each line and t
 
 import os
 import re
+import shutil
+import subprocess
 import socket
 import struct
 import sys
@@ -12,7 +14,10 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 from harness import (WINDOWS, Watcher, expected_counts, next_port, payload,  # noqa: E402
-                     process_status, run_feed, run_to_end, sender, steps, wait_until)
+                     process_status, run_feed, run_to_end, sender, steps, tool_command,
+                     wait_until)
+
+from test_ipv6 import GROUP6, V0, group6_members, sender6  # noqa: E402
 
 # Under Wine a program's sockets are made by its wineserver: fewer streams there.
 MANY = 50 if WINDOWS else 1000
@@ -110,9 +115,9 @@ class Streams(unittest.TestCase):
         port = next_port()
         text = "".join(stream_table(name, group, port + i, "f")
                        for i, (name, group) in enumerate(lines))
+        before = groups_joined("239.4.")
         watcher = self.watch_config(text, *options)
-        watcher.wait_for(r"Socket is bound to .* on %s$" % lines[-1][0])
-        wait_until(lambda: groups_joined("239.4.") == len(lines))
+        wait_until(lambda: groups_joined("239.4.") == before + len(lines))
         targets = []
         for i, (name, group) in enumerate(lines):
             if record_groups is None or group in record_groups:
@@ -206,6 +211,80 @@ class Streams(unittest.TestCase):
         self.assertEqual(out, "")
         self.assertTrue(err.rstrip().endswith('streams.toml:9: unknown interface "nosuch0"'), err)
         self.assertEqual(groups_joined("239.6."), 0)
+
+    @unittest.skipIf(V0 is None, "cannot make a veth pair in this namespace")
+    def test_ipv4_and_ipv6_streams_in_one_file(self):
+        port = next_port()
+        text = stream_table("v4", "239.7.0.1", port) + stream_table(
+            "v6", GROUP6, port, extra='interface = "%d"\n' % V0)
+        watcher = self.watch_config(text, "-g", "--summary")
+        wait_until(lambda: groups_joined("239.7.") == 1 and group6_members() == 1)
+        out4, out6 = sender(), sender6("fd00::1")
+        self.addCleanup(out4.close)
+        self.addCleanup(out6.close)
+        for seq in (1, 2, 4):
+            out4.sendto(payload(seq), ("239.7.0.1", port))
+            out6.sendto(payload(seq + 10), (GROUP6, port))
+        watcher.wait_for_datagrams(6)
+        self.assertEqual(watcher.stop(), 0)
+        self.assertEqual([m for m in watcher.messages() if m.startswith("Missed")],
+                         ["Missed packet: 3 on v4", "Missed packet: 13 on v6"])
+        for name in ("v4", "v6"):
+            self.assertEqual(summary_of(watcher, name)["received"], 3)
+        self.assertEqual((groups_joined("239.7."), group6_members()), (0, 0))
+
+    @unittest.skipUnless(shutil.which("jq"), "jq is not installed (.ci/run installs it)")
+    def test_json_and_metrics_name_each_stream_and_feed(self):
+        prom = os.path.join(self.folder.name, "mcwatch.prom")
+        lines = [("A", "239.4.2.1"), ("B", "239.4.2.2")]
+        watcher, port, record = self.feed_run(
+            lines, ["-n", 400, "-r", 2000, "--seed", 11, "--drop", "0.1"], "--json", "-g",
+            "--prom", prom, "--arbitration", "5000")
+        per_line = [feed_record(record, group, port + i) for i, (_, group) in enumerate(lines)]
+        watcher.wait_for_datagrams(sum(400 - len(dropped(r)) for r in per_line))
+        self.assertEqual(watcher.stop(), 0)
+        out = os.path.join(self.folder.name, "out.json")
+        with open(out, "w") as json_lines:
+            json_lines.write("".join(line + "\n" for line in watcher.lines()))
+        # Every object about a stream names it and its feed; the feed's own name the feed.
+        unnamed = subprocess.run(
+            ["jq", "-c", 'select((.event | startswith("feed_") | not) and '
+             '((.stream != "A" and .stream != "B") or .feed != "f"))', out],
+            capture_output=True, text=True, check=True).stdout
+        self.assertEqual(unnamed, "")
+        summary = subprocess.run(["jq", "-c", 'select(.event == "feed_summary") | '
+                                  '[.feed, .numbers, .lost, [.lines[] | .stream, .alone]]', out],
+                                 capture_output=True, text=True, check=True).stdout
+        both = dropped(per_line[0]) & dropped(per_line[1])
+        highest = max(set(range(400)) - both)
+        lost = len([n for n in both if n < highest])
+        alone = [len(dropped(per_line[1]) - dropped(per_line[0])),
+                 len(dropped(per_line[0]) - dropped(per_line[1]))]
+        self.assertEqual(summary, '["f",%d,%d,["A",%d,"B",%d]]\n' % (
+            highest + 1 - lost, lost, alone[0], alone[1]))
+        with open(prom) as metrics:
+            text = metrics.read()
+        self.assertIn('mcwatch_feed_lost_total{feed="f"} %d\n' % lost, text)
+        self.assertIn('mcwatch_feed_alone_total{feed="f",stream="A"} %d\n' % alone[0], text)
+        self.assertRegex(text, r'mcwatch_datagrams_received_total\{stream="B",feed="f",'
+                               r'group="239.4.2.2",port="%d",.*\} %d\n' % (
+                                   port + 1, 400 - len(dropped(per_line[1]))))
+        if shutil.which("promtool"):
+            check = subprocess.run(["promtool", "check", "metrics"], input=text.encode(),
+                                   capture_output=True)
+            self.assertEqual(check.returncode, 0, check.stdout + check.stderr)
+
+    @unittest.skipIf(WINDOWS, "Winsock's sockets are handles, with no open-file limit")
+    def test_the_open_file_limit_is_named_before_anything_is_joined(self):
+        port = next_port()
+        text = "".join(stream_table("s%d" % i, "239.8.0.%d" % (i + 1), port) for i in range(60))
+        path = write_config(self.folder.name, text)
+        status, out, err = run_to_end(["--config", path], command=[
+            "sh", "-c", 'ulimit -n 40 && exec "$0" "$@"', *tool_command()])
+        self.assertEqual(status, 255)
+        self.assertIn("60 streams need 92 open files, past the open-file limit "
+                      "(RLIMIT_NOFILE, ulimit -n) of 40", err)
+        self.assertEqual(groups_joined("239.8."), 0)
 
 
 if __name__ == "__main__":
