@@ -32,13 +32,14 @@ static void run_due_timers(run_state *state)
         timers_fire_due(&state->timers, state->calls->monotonic_us());
 }
 
-// Adds what a stream's queue dropped since its count was last read.
-static void count_drops(stream_state *stream, uint32_t count)
+// Adds what a socket's queue dropped since its count was last read, to its first stream: a
+// drop of a shared socket belongs to none of its streams more than another.
+static void count_drops(run_state *state, receiver *from_receiver, uint32_t count)
 {
-    uint32_t rise = count - stream->rx.drop_count;
+    uint32_t rise = count - from_receiver->drop_count;
     if (rise < (uint32_t(1) << 31)) {
-        stream->host_drops += rise;
-        stream->rx.drop_count = count;
+        state->streams[state->receiver_streams[from_receiver->first]].host_drops += rise;
+        from_receiver->drop_count = count;
     }
 }
 
@@ -48,9 +49,9 @@ void read_all_drops(run_state *state)
 {
     for (int i = 0; i < state->open_count; i++) {
         uint32_t count;
-        stream_state *stream = &state->streams[i];
-        if (stream->rx.drops_counted && state->calls->read_drops(stream->rx.socket, &count))
-            count_drops(stream, count);
+        receiver *r = &state->receivers[i];
+        if (r->drops_counted && state->calls->read_drops(r->socket, &count))
+            count_drops(state, r, count);
     }
 }
 
@@ -213,7 +214,7 @@ static void take_datagram(run_state *state, int place, const received_datagram *
     sender->last_utc_us = arrival_us;
     stream->last_arrival_utc_us = arrival_us;
     if (!options->quiet) {
-        datagram_event event = {&datagram->from, &stream->rx.request.group,
+        datagram_event event = {&datagram->from, &stream->request.group,
                                 datagram->length_bytes, reading.seq, reading.count, kind};
         state->out->datagram(state->out, &event);
     }
@@ -234,14 +235,17 @@ static void take_datagram(run_state *state, int place, const received_datagram *
 }
 
 // Where the run does not count drops as they come (no summary was asked for), a summary asked
-// for on the way reads the socket's count outright: it counts from the socket's start.
+// for on the way reads the socket's count outright, for its first stream: it counts from the
+// socket's start.
 static bool read_drops_outright(run_state *state, const stream_state *stream, uint64_t *drops)
 {
     uint32_t count;
     *drops = 0;
-    if (!stream->rx.opened || !state->calls->read_drops(stream->rx.socket, &count))
+    const receiver *r = &state->receivers[stream->receiver];
+    if (!r->opened || !state->calls->read_drops(r->socket, &count))
         return false;
-    *drops = count;
+    if (&state->streams[state->receiver_streams[r->first]] == stream)
+        *drops = count;
     return true;
 }
 
@@ -338,12 +342,29 @@ static void plan_nap(run_state *state)
     state->queued_bytes = 0;
 }
 
-// Takes one batch from a stream's socket. Returns 1 when it came back full (more may be
-// queued), 0 when the queue was found empty, or -1 after an error line.
-static int receive_batch(run_state *state, int place, bool wait)
+// The stream of the receiver's that a datagram was sent to: where the socket serves one, that
+// one if the datagram went to its group; where it serves several, the one whose group it went
+// to (the last one's first, as a stream's datagrams come in runs). -1 for none.
+static int stream_of(run_state *state, receiver *r, const received_datagram *datagram)
 {
-    stream_state *stream = &state->streams[place];
-    int count = state->calls->receive_many(stream->rx.socket, state->batch, RECEIVE_BATCH_MAX, wait);
+    for (int k = 0; k < r->count; k++) {
+        int at = (r->last_taken + k) % r->count;
+        int place = state->receiver_streams[r->first + at];
+        if (is_for_group(datagram, &state->streams[place].request.group)) {
+            r->last_taken = at;
+            return place;
+        }
+    }
+    return -1;
+}
+
+// Takes one batch from a receiver's socket. Returns 1 when it came back full (more may be
+// queued), 0 when the queue was found empty, or -1 after an error line.
+static int receive_batch(run_state *state, int index, bool wait)
+{
+    receiver *from_receiver = &state->receivers[index];
+    int count = state->calls->receive_many(from_receiver->socket, state->batch, RECEIVE_BATCH_MAX,
+                                           wait);
     if (count == RECEIVE_WOULD_BLOCK || count == WAIT_ENDED_EARLY)
         return 0;
     if (count < 0) {
@@ -352,10 +373,8 @@ static int receive_batch(run_state *state, int place, bool wait)
         report_socket_error("recv failed");
         return -1;
     }
-    if (count > 0) {
+    if (count > 0)
         state->batch_us = state->calls->monotonic_us();
-        about_stream(state, stream);
-    }
     if ((state->options->prom_path != nullptr || state->stamps_arrivals) && count > 0)
         state->batch_utc_us = state->calls->utc_us();
     state->queued_count += count;
@@ -365,16 +384,19 @@ static int receive_batch(run_state *state, int place, bool wait)
         const received_datagram *datagram = &state->batch[i];
         state->queued_bytes += static_cast<uint64_t>(datagram->length_bytes);
         if (datagram->have_drop_count)
-            count_drops(stream, datagram->drop_count);
-        if (!is_for_group(datagram, &stream->rx.request.group))
+            count_drops(state, from_receiver, datagram->drop_count);
+        int place = stream_of(state, from_receiver, datagram);
+        if (place < 0)
             continue;
+        // Set for each datagram: a timer's report may have spoken of another stream.
+        about_stream(state, &state->streams[place]);
         take_datagram(state, place, datagram);
         run_due_timers(state);
     }
     return count == RECEIVE_BATCH_MAX ? 1 : 0;
 }
 
-// Takes a batch from each pending stream; those whose batch came back full stay pending.
+// Takes a batch from each pending receiver; those whose batch came back full stay pending.
 // Returns 0, or -1 after an error line.
 static int drain_pending(run_state *state, bool wait)
 {

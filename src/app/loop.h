@@ -30,10 +30,13 @@ struct loop_calls {
 };
 extern const loop_calls system_loop_calls;
 
-// One joined socket: what it joined, and its drop count.
+// One socket and the streams it serves: up to the system's groups per socket, of one family
+// and port, no two of one group, so that a datagram's group names its stream.
 struct receiver {
     socket_handle socket;
-    membership_request request;
+    int first;               // its streams are receiver_streams[first .. first + count)
+    int count;
+    int last_taken;          // of its streams, the one the last datagram went to
     bool opened;
     uint64_t room_bytes;     // of the receive buffer, what a nap may let the queue fill
     bool drops_counted;      // the system hands its drop count over
@@ -47,11 +50,13 @@ struct feed_record {
     int lines[FEED_LINES_MAX];  // the streams that are its lines, in the file's order
 };
 
-// One stream: its socket, its judgement of numbers, its statistics and its stall watch.
+// One stream: its membership, its judgement of numbers, its statistics and its stall watch.
 struct stream_state {
     const stream_settings *config;
     stream_label label;      // what its events are about, for the sink
-    receiver rx;
+    membership_request request;
+    int receiver;            // the socket that serves it
+    bool joined;
     seq_rules rules;         // how its layout's numbers are judged
     int64_t last_seq;        // of any sender, for the -g check; NO_SEQUENCE before the first
     bool have_next;          // in a given layout, for the -g check: the number the previous
@@ -60,7 +65,7 @@ struct stream_state {
     uint64_t last_arrival_us;     // on the monotonic clock, for --stall
     bool stalled;            // the stall line was printed and no datagram came since
     stats_record stats;
-    uint64_t host_drops;     // over the run
+    uint64_t host_drops;     // over the run: its socket's, where it is the socket's first stream
     uint64_t host_drops_reported;  // at the last statistics report
     histogram interarrival;  // the times between datagrams over the run (--prom)
     uint64_t interarrival_sum_us;
@@ -78,11 +83,14 @@ struct run_state {
     int stream_count;
     feed_record *feeds;
     int feed_count;
-    int open_count;          // streams whose sockets are open, 0 to open_count - 1
+    receiver *receivers;     // the sockets, receiver_count of them
+    int receiver_count;
+    int *receiver_streams;   // the streams of each receiver, one after the other
+    int open_count;          // receivers whose sockets are open, 0 to open_count - 1
     socket_handle *sockets;  // theirs, for the wait set
     wait_set waits;
     bool waits_open;
-    int *pending;            // streams whose queues are not known to be empty
+    int *pending;            // receivers whose queues are not known to be empty
     int pending_count;
     int *ready;              // room for a wait's answer
     timer_set timers;

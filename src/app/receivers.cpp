@@ -77,12 +77,11 @@ static int choose_interface(const stream_settings *options, membership_request *
 // Joins; with -v a failed join gets a second line with its likely cause, where one is known.
 // Returns 0, or -1 after the error lines.
 static int join_explained(const settings *options, const stream_settings *stream,
-                          receiver *opened)
+                          socket_handle s, membership_request *request)
 {
-    if (join_group(opened->socket, &opened->request) == 0)
+    if (join_group(s, request) == 0)
         return 0;
     int code = socket_last_error();
-    const membership_request *request = &opened->request;
     bool interface_given = stream->interface_name != nullptr || request->interface_index != 0;
     const char *cause = membership_failure_cause(code, interface_given);
     if (options->verbose && cause != nullptr)
@@ -170,50 +169,85 @@ static int enable_arrival_stamps(run_state *state, receiver *opened, bool have_s
 }
 
 // Resolves what the stream joins: the group, the port and the interface (the source comes
-// with the join, after the socket is bound). Returns
-// 0, or -1 after an error line.
+// with the join, after the socket is bound). Returns 0, or -1 after an error line.
 int resolve_stream(stream_state *stream)
 {
     const stream_settings *config = stream->config;
-    membership_request *request = &stream->rx.request;
+    membership_request *request = &stream->request;
     if (resolve_group(config->host, &request->group) < 0)
         return -1;
     endpoint_set_port(&request->group, config->port);
     return choose_interface(config, request);
 }
 
-// Opens, binds and joins the stream's socket; on failure closes what it opened. Returns 0, or
-// -1 after an error line.
-int open_stream(run_state *state, stream_state *stream)
+// Joins a stream's group on its socket and says so. Returns 0, or -1 after an error line.
+static int join_stream(run_state *state, const receiver *opened, stream_state *stream)
 {
-    const settings *options = state->options;
-    const stream_settings *config = stream->config;
-    receiver *opened = &stream->rx;
-    membership_request *request = &opened->request;
+    membership_request *request = &stream->request;
+    if (resolve_source(stream->config, request) < 0)
+        return -1;
+    if (join_explained(state->options, stream->config, opened->socket, request) < 0)
+        return -1;
+    stream->joined = true;
+    about_stream(state, stream);
+    join_event joined = {&request->group, request->source_specific ? &request->source : nullptr,
+                         stream->config->interface_name};
+    state->out->joined(state->out, &joined);
+    return 0;
+}
+
+// Leaves what the receiver's streams joined and closes its socket.
+static void close_receiver(run_state *state, receiver *r)
+{
+    for (int k = 0; k < r->count; k++) {
+        stream_state *stream = &state->streams[state->receiver_streams[r->first + k]];
+        if (!stream->joined)
+            continue;
+        leave_group(r->socket, &stream->request);
+        stream->joined = false;
+        about_stream(state, stream);
+        state->out->left(state->out, &stream->request.group);
+    }
+    socket_close(r->socket);
+    r->opened = false;
+    r->drops_counted = false;
+}
+
+// Opens, binds and readies the receiver's socket and joins each of its streams; on failure
+// leaves and closes what it opened. Returns 0, or -1 after an error line.
+int open_receiver(run_state *state, receiver *opened)
+{
+    stream_state *first = &state->streams[state->receiver_streams[opened->first]];
     endpoint bind_address;
-    endpoint_any(&bind_address, request->group.storage.ss_family, config->port);
+    endpoint_any(&bind_address, first->request.group.storage.ss_family, first->config->port);
     opened->socket = open_receiver_socket(&bind_address);
     if (opened->socket == INVALID_SOCKET_HANDLE)
         return -1;
-    about_stream(state, stream);
+    opened->last_taken = 0;
+    about_stream(state, first);
     state->out->bound(state->out, &bind_address);
     // One socket wakes the wait set, which wakes when any of its sockets does.
     bool wakes = state->open_count == 0;
+    bool have_sent_at = false;
+    for (int k = 0; k < opened->count; k++)
+        have_sent_at |= state->streams[state->receiver_streams[opened->first + k]].config->have_sent_at;
     if (set_receive_buffer(state, opened) < 0 || enable_drop_count(state, opened) < 0 ||
-        enable_arrival_stamps(state, opened, config->have_sent_at) < 0 ||
-        (wakes && net_wake_on_interrupt(opened->socket) < 0) ||
-        resolve_source(config, request) < 0 || join_explained(options, config, opened) < 0) {
+        enable_arrival_stamps(state, opened, have_sent_at) < 0 ||
+        (wakes && net_wake_on_interrupt(opened->socket) < 0)) {
         socket_close(opened->socket);
         return -1;
+    }
+    for (int k = 0; k < opened->count; k++) {
+        if (join_stream(state, opened, &state->streams[state->receiver_streams[opened->first + k]]) < 0) {
+            close_receiver(state, opened);
+            return -1;
+        }
     }
     make_room_for_naps(state, opened);
     if (state->open_count == 0 || opened->room_bytes < state->room_bytes)
         state->room_bytes = opened->room_bytes;
     opened->opened = true;
     state->sockets[state->open_count++] = opened->socket;
-    join_event joined = {&request->group, request->source_specific ? &request->source : nullptr,
-                         config->interface_name};
-    state->out->joined(state->out, &joined);
     return 0;
 }
 
@@ -225,15 +259,7 @@ void stop_receivers(run_state *state)
     if (state->waits_open)
         wait_set_close(&state->waits);
     state->waits_open = false;
-    for (int i = 0; i < state->open_count; i++) {
-        stream_state *stream = &state->streams[i];
-        receiver *r = &stream->rx;
-        leave_group(r->socket, &r->request);
-        socket_close(r->socket);
-        r->drops_counted = false;
-        r->opened = false;
-        about_stream(state, stream);
-        state->out->left(state->out, &r->request.group);
-    }
+    for (int i = 0; i < state->open_count; i++)
+        close_receiver(state, &state->receivers[i]);
     state->open_count = 0;
 }

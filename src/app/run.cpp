@@ -5,11 +5,11 @@
 #include <string.h>
 
 #include "app/config.h"
-#include "base/log.h"
-
 #include "base/clock.h"
+#include "base/log.h"
 #include "base/output.h"
 #include "base/process.h"
+#include "net/address.h"
 
 static void on_duration_over(void *context)
 {
@@ -55,7 +55,7 @@ static int write_run_metrics(run_state *state)
     static metrics_feed feeds[CONFIG_STREAMS_MAX / 2];
     for (int i = 0; i < state->stream_count; i++) {
         const stream_state *stream = &state->streams[i];
-        const membership_request *request = &stream->rx.request;
+        const membership_request *request = &stream->request;
         views[i] = {&state->senders,
                     i,
                     stream->config->name,
@@ -137,7 +137,8 @@ static void stream_init(stream_state *stream, const stream_settings *config, con
 {
     stream->config = config;
     stream->label = {config->name, config->feed, &config->layout};
-    stream->rx.opened = false;
+    stream->receiver = -1;
+    stream->joined = false;
     stream->rules = rules_for_layout(&config->layout);
     stream->last_seq = NO_SEQUENCE;
     stream->have_next = false;
@@ -197,10 +198,14 @@ int run_state_init(run_state *state, const settings *options, const stream_setti
     size_t count = static_cast<size_t>(stream_count);
     state->streams = static_cast<stream_state *>(calloc(count, sizeof *state->streams));
     state->feeds = static_cast<feed_record *>(calloc(count, sizeof *state->feeds));
+    state->receivers = static_cast<receiver *>(calloc(count, sizeof *state->receivers));
+    state->receiver_streams = static_cast<int *>(calloc(count, sizeof *state->receiver_streams));
     state->sockets = static_cast<socket_handle *>(calloc(count, sizeof *state->sockets));
     state->pending = static_cast<int *>(calloc(count, sizeof *state->pending));
-    bool made = state->streams != nullptr && state->feeds != nullptr && state->sockets != nullptr &&
-                state->pending != nullptr;
+    state->receiver_count = 0;
+    bool made = state->streams != nullptr && state->feeds != nullptr &&
+                state->receivers != nullptr && state->receiver_streams != nullptr &&
+                state->sockets != nullptr && state->pending != nullptr;
     if (!made || senders_open(&state->senders, SENDER_IDLE_US, stream_count) < 0) {
         log_line(stderr, "error", "out of memory for %d streams", stream_count);
         run_state_free(state);
@@ -241,10 +246,14 @@ void run_state_free(run_state *state)
     senders_close(&state->senders);
     free(state->streams);
     free(state->feeds);
+    free(state->receivers);
+    free(state->receiver_streams);
     free(state->sockets);
     free(state->pending);
     state->streams = nullptr;
     state->feeds = nullptr;
+    state->receivers = nullptr;
+    state->receiver_streams = nullptr;
     state->sockets = nullptr;
     state->pending = nullptr;
     state->feed_count = 0;
@@ -282,27 +291,85 @@ static int verdict_status(run_state *state)
     return status;
 }
 
-// Every stream's socket needs a descriptor, beside the few the process keeps open.
-#define FILES_BESIDE_STREAMS 32
+// Every socket needs a descriptor, beside the few the process keeps open.
+#define FILES_BESIDE_SOCKETS 32
 
-// Resolves every stream before any is joined, then opens them in order. Returns 0, or -1 after
-// an error line, with every socket opened so far closed and every group joined left.
+// Whether the stream may share the receiver's socket: one family and port, room for one more
+// group, and none of its groups the stream's, so that a datagram's group names its stream.
+// While streams are arranged, a receiver's first is its last stream, and before[] links each
+// stream to the one added before it.
+static bool may_share(const run_state *state, const receiver *r, const int *before,
+                      const stream_state *stream, int group_limit)
+{
+    const stream_state *last = &state->streams[r->first];
+    if (r->count >= group_limit || last->config->port != stream->config->port ||
+        last->request.group.storage.ss_family != stream->request.group.storage.ss_family)
+        return false;
+    for (int j = r->first; j >= 0; j = before[j])
+        if (same_host(&state->streams[j].request.group, &stream->request.group))
+            return false;
+    return true;
+}
+
+// Gives each stream a socket: one shared by up to the system's groups per socket where the
+// streams allow, so that a receive takes a batch of many streams, not of one. The receivers'
+// streams then lie one after another in receiver_streams, in the order of the file.
+static void arrange_receivers(run_state *state)
+{
+    int group_limit = socket_group_limit();
+    int *before = state->pending;  // free until the loop starts
+    state->receiver_count = 0;
+    for (int i = 0; i < state->stream_count; i++) {
+        stream_state *stream = &state->streams[i];
+        int chosen = -1;
+        for (int r = 0; r < state->receiver_count && chosen < 0; r++)
+            if (may_share(state, &state->receivers[r], before, stream, group_limit))
+                chosen = r;
+        if (chosen < 0) {
+            chosen = state->receiver_count++;
+            state->receivers[chosen] = receiver{};
+            state->receivers[chosen].first = -1;
+        }
+        receiver *r = &state->receivers[chosen];
+        before[i] = r->first;
+        r->first = i;
+        r->count++;
+        stream->receiver = chosen;
+    }
+    int at = 0;
+    for (int r = 0; r < state->receiver_count; r++) {
+        receiver *rec = &state->receivers[r];
+        int k = rec->count;
+        for (int j = rec->first; j >= 0; j = before[j])
+            state->receiver_streams[at + --k] = j;
+        rec->first = at;
+        at += rec->count;
+    }
+}
+
+// Every socket needs a descriptor, beside the few the process keeps open.
+#define FILES_BESIDE_SOCKETS 32
+
+// Resolves every stream before any is joined, gives them their sockets, then opens those in
+// order. Returns 0, or -1 after an error line, with every socket opened so far closed and
+// every group joined left.
 static int open_streams(run_state *state)
 {
-    uint64_t wanted = uint64_t(state->stream_count) + FILES_BESIDE_STREAMS;
-    uint64_t limit = raise_open_file_limit(wanted);
-    if (limit < wanted) {
-        log_line(stderr, "error", "%d streams need %llu open files, past the open-file limit "
-                                  "(RLIMIT_NOFILE, ulimit -n) of %llu",
-                 state->stream_count, static_cast<unsigned long long>(wanted),
-                 static_cast<unsigned long long>(limit));
-        return -1;
-    }
     for (int i = 0; i < state->stream_count; i++)
         if (resolve_stream(&state->streams[i]) < 0)
             return -1;
-    for (int i = 0; i < state->stream_count; i++) {
-        if (open_stream(state, &state->streams[i]) < 0) {
+    arrange_receivers(state);
+    uint64_t wanted = uint64_t(state->receiver_count) + FILES_BESIDE_SOCKETS;
+    uint64_t limit = raise_open_file_limit(wanted);
+    if (limit < wanted) {
+        log_line(stderr, "error", "%d streams on %d sockets need %llu open files, past the "
+                                  "open-file limit (RLIMIT_NOFILE, ulimit -n) of %llu",
+                 state->stream_count, state->receiver_count,
+                 static_cast<unsigned long long>(wanted), static_cast<unsigned long long>(limit));
+        return -1;
+    }
+    for (int r = 0; r < state->receiver_count; r++) {
+        if (open_receiver(state, &state->receivers[r]) < 0) {
             stop_receivers(state);
             return -1;
         }

@@ -162,4 +162,8 @@ uint32_t find_interface(const char *name);
 // Whether a network interface has this index.
 bool interface_index_exists(uint32_t index);
 
+// How many groups one socket may join: Linux's net.ipv4.igmp_max_memberships (20 unless
+// set otherwise), and as many on Windows, whose sockets were long held to it.
+int socket_group_limit(void);
+
 void socket_close(socket_handle s);

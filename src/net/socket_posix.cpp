@@ -294,6 +294,18 @@ void socket_nap(int64_t nap_us)
     nanosleep(&nap, nullptr);
 }
 
+int socket_group_limit(void)
+{
+    FILE *setting = fopen("/proc/sys/net/ipv4/igmp_max_memberships", "r");
+    int limit = 0;
+    if (setting != nullptr) {
+        if (fscanf(setting, "%d", &limit) != 1)
+            limit = 0;
+        fclose(setting);
+    }
+    return limit > 0 ? limit : 20;
+}
+
 void socket_close(socket_handle s)
 {
     close(s);

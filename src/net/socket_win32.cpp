@@ -281,6 +281,11 @@ void socket_nap(int64_t nap_us)
     Sleep(static_cast<DWORD>(nap_us / 1000));
 }
 
+int socket_group_limit(void)
+{
+    return 20;
+}
+
 void socket_close(socket_handle s)
 {
     closesocket(s);

@@ -39,6 +39,8 @@ int64_t next_seq;
 int interrupt_at_datagram; // the datagram (counted from 1) after which an interrupt comes
 int datagrams_seen;
 endpoint group, sender, other;
+// Where set for a socket, the datagrams of its receives go to these groups in turn instead.
+std::vector<std::vector<endpoint>> destinations;
 
 // Past the end of the script the loop is interrupted, so that no test can run for ever.
 answer take_answer()
@@ -51,7 +53,7 @@ answer take_answer()
     return {WAIT_ENDED_EARLY, false, 0};
 }
 
-int scripted_receive(socket_handle, received_datagram *datagrams, int count, bool wait)
+int scripted_receive(socket_handle s, received_datagram *datagrams, int count, bool wait)
 {
     happened.push_back(wait ? "recv+wait" : "recv");
     answer a = take_answer();
@@ -64,6 +66,10 @@ int scripted_receive(socket_handle, received_datagram *datagrams, int count, boo
         d->from = sender;
         d->have_destination = true;
         d->destination = a.to_other_address ? other : group;
+        size_t socket_place = static_cast<size_t>(s);
+        if (socket_place < destinations.size())
+            d->destination = destinations[socket_place][static_cast<size_t>(i) %
+                                                        destinations[socket_place].size()];
         d->have_drop_count = a.drop_count >= 0;
         d->drop_count = static_cast<uint32_t>(a.drop_count);
     }
@@ -123,9 +129,11 @@ void on_gap(sink *, const gap_event *)
 {
     happened.push_back("gap");
 }
-void on_datagram(sink *, const datagram_event *event)
+// With named streams a datagram says whose it was: "datagram 7 on b".
+void on_datagram(sink *self, const datagram_event *event)
 {
-    happened.push_back("datagram " + std::to_string(event->seq));
+    std::string on = self->about->name != nullptr ? std::string(" on ") + self->about->name : "";
+    happened.push_back("datagram " + std::to_string(event->seq) + on);
     if (++datagrams_seen == interrupt_at_datagram)
         on_interrupt(SIGINT);
 }
@@ -170,6 +178,7 @@ struct ReceiveLoop : testing::Test {
         ASSERT_EQ(find_host("127.0.0.1", AF_INET, &sender, &code), 0);
         ASSERT_EQ(find_host("127.0.0.9", AF_INET, &other, &code), 0);
         happened.clear();
+        destinations.clear();
         next_answer = 0;
         next_seq = 1;
         interrupt_at_datagram = 0;
@@ -192,7 +201,11 @@ struct ReceiveLoop : testing::Test {
         run_state_free(state.get());
         stream.layout = classic;
         ASSERT_EQ(run_state_init(state.get(), &options, &stream, 1, &scripted_calls, &recording), 0);
-        state->streams[0].rx.request.group = group;
+        state->streams[0].request.group = group;
+        state->streams[0].receiver = 0;
+        state->receivers[0] = receiver{};
+        state->receivers[0].count = 1;
+        state->receiver_count = 1;
         state->room_bytes = 1 << 20;
         state->open_count = 1;
         if (options.period_us != 0) {
@@ -323,8 +336,8 @@ TEST_F(ReceiveLoop, HostDropsAreTheRiseOfTheSocketsCount)
         options.period_us = 1000;
         start();
         state->host_drops_counted = true;
-        state->streams[0].rx.drops_counted = true;
-        state->streams[0].rx.drop_count = c.at_start;
+        state->receivers[0].drops_counted = true;
+        state->receivers[0].drop_count = c.at_start;
         drop_reads = {c.read_at_report};
         // Each datagram is received after a wait that found it, the first at once.
         script.clear();
@@ -376,6 +389,57 @@ TEST_F(ReceiveLoop, StallsAreMeasuredOnTheLoopsClock)
                 said.push_back(event);
         EXPECT_EQ(said, c.said) << c.name;
     }
+}
+
+// Several streams through the seam: two share one socket, whose batch holds both groups' datagrams
+// in turn, and a third has its own, which the wait finds ready with the first. Each datagram is
+// handed over as its own stream's, and a stream's numbers are checked among its own alone.
+TEST_F(ReceiveLoop, EachDatagramIsItsOwnStreamsWhereSocketsServeSeveral)
+{
+    stream_settings streams[3] = {};
+    const char *names[3] = {"a", "b", "c"};
+    endpoint groups[3];
+    int code;
+    for (int i = 0; i < 3; i++) {
+        streams[i].name = names[i];
+        streams[i].layout = classic;
+        ASSERT_EQ(find_host(i == 0 ? "239.1.2.3" : i == 1 ? "239.1.2.4" : "239.1.2.5", AF_INET,
+                            &groups[i], &code), 0);
+    }
+    run_state_free(state.get());
+    ASSERT_EQ(run_state_init(state.get(), &options, streams, 3, &scripted_calls, &recording), 0);
+    for (int i = 0; i < 3; i++) {
+        state->streams[i].request.group = groups[i];
+        state->streams[i].receiver = i < 2 ? 0 : 1;
+        state->receiver_streams[i] = i;
+    }
+    state->receivers[0] = receiver{};
+    state->receivers[0].count = 2;
+    state->receivers[1] = receiver{};
+    state->receivers[1].socket = 1;
+    state->receivers[1].first = 2;
+    state->receivers[1].count = 1;
+    state->receiver_count = 2;
+    state->open_count = 2;
+    state->room_bytes = 1 << 20;
+    // Datagram numbers run 1, 2, 3, ... over all receives: a gets the odd ones of the first
+    // batch, b the even ones. After the nap both sockets are ready: the shared one is empty,
+    // c's holds 5 and 6.
+    destinations = {{groups[0], groups[1]}, {groups[2]}};
+    script = {{4, false, 0}, {2, false, 0}, {RECEIVE_WOULD_BLOCK, false, 0}, {2, false, 0}};
+    next_answer = 0;
+    interrupt_at_datagram = 6;
+    EXPECT_EQ(receive_loop(state.get()), 0);
+    std::vector<std::string> taken;
+    for (const std::string &event : happened)
+        if (event.rfind("datagram", 0) == 0 || event == "gap")
+            taken.push_back(event);
+    // a: 1, 3 and b: 2, 4 each miss one between; c's first is 5, and 6 follows it.
+    EXPECT_EQ(taken, (std::vector<std::string>{"datagram 1 on a", "datagram 2 on b", "gap",
+                                               "datagram 3 on a", "gap", "datagram 4 on b",
+                                               "datagram 5 on c", "datagram 6 on c"}));
+    EXPECT_EQ(state->streams[0].stats.packets + state->streams[1].stats.packets, 4u);
+    EXPECT_EQ(state->streams[2].stats.packets, 2u);
 }
 
 } // namespace
