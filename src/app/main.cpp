@@ -1,4 +1,5 @@
 #include "app/app.h"
+#include "app/config.h"
 #include "base/process.h"
 
 int main(int argc, char **argv)
@@ -9,5 +10,7 @@ int main(int argc, char **argv)
     int status = read_command_line(argc, argv, &options);
     if (status != 0)
         return status < 0 ? -1 : 0;
-    return run(&options);
+    status = run(&options);
+    free_config(&options);
+    return status;
 }

@@ -278,6 +278,7 @@ TEST(ConfigFile, ReadsEveryStreamOrWritesOneErrorLineNamingTheLine)
                        " " + layout + " " + (s.source_host ? s.source_host : "-");
         }
         EXPECT_EQ(streams, c.streams);
+        free_config(&options);
     }
 }
 
