@@ -75,13 +75,24 @@ static int choose_interface(const stream_settings *options, membership_request *
 }
 
 // Joins; with -v a failed join gets a second line with its likely cause, where one is known.
+// A socket that holds groups already (joined_before) may have reached the system's limit
+// after all (a setting lowered since it was read): then a line says which, -v or not.
 // Returns 0, or -1 after the error lines.
 static int join_explained(const settings *options, const stream_settings *stream,
-                          socket_handle s, membership_request *request)
+                          socket_handle s, membership_request *request, int joined_before)
 {
     if (join_group(s, request) == 0)
         return 0;
     int code = socket_last_error();
+    if (joined_before > 0 && is_group_limit_error(code)) {
+        char group[HOST_TEXT_MAX];
+        format_host(group, &request->group);
+        const char *setting = group_limit_setting();
+        log_line(stderr, "error", "joining %s failed: the socket's group limit%s%s (%d) is reached",
+                 group, setting != nullptr ? " " : "", setting != nullptr ? setting : "",
+                 joined_before);
+        return -1;
+    }
     bool interface_given = stream->interface_name != nullptr || request->interface_index != 0;
     const char *cause = membership_failure_cause(code, interface_given);
     if (options->verbose && cause != nullptr)
@@ -181,12 +192,13 @@ int resolve_stream(stream_state *stream)
 }
 
 // Joins a stream's group on its socket and says so. Returns 0, or -1 after an error line.
-static int join_stream(run_state *state, const receiver *opened, stream_state *stream)
+static int join_stream(run_state *state, const receiver *opened, int joined_before,
+                       stream_state *stream)
 {
     membership_request *request = &stream->request;
     if (resolve_source(stream->config, request) < 0)
         return -1;
-    if (join_explained(state->options, stream->config, opened->socket, request) < 0)
+    if (join_explained(state->options, stream->config, opened->socket, request, joined_before) < 0)
         return -1;
     stream->joined = true;
     about_stream(state, stream);
@@ -238,7 +250,7 @@ int open_receiver(run_state *state, receiver *opened)
         return -1;
     }
     for (int k = 0; k < opened->count; k++) {
-        if (join_stream(state, opened, &state->streams[state->receiver_streams[opened->first + k]]) < 0) {
+        if (join_stream(state, opened, k, &state->streams[state->receiver_streams[opened->first + k]]) < 0) {
             close_receiver(state, opened);
             return -1;
         }

@@ -3,6 +3,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+// The address families' layouts, to pack a sender's key.
+#include "net/socket.h"
+
 static sender_key key_of(int stream, const endpoint *from, const unsigned char *session)
 {
     sender_key key;

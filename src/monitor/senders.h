@@ -10,7 +10,7 @@
 
 #include "monitor/histogram.h"
 #include "monitor/tracker.h"
-#include "net/socket.h"
+#include "net/endpoint.h"
 
 #define SENDERS_MAX 1024
 // The hash's slots are found by masking with 2 * SENDERS_MAX - 1.

@@ -5,6 +5,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "net/endpoint.h"
+
 #ifdef _WIN32
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -18,12 +20,6 @@ typedef SOCKET socket_handle;
 typedef int socket_handle;
 #define INVALID_SOCKET_HANDLE (-1)
 #endif
-
-// A host and a port of any family, as the socket library lays them out (port in network byte
-// order); net/address.h reads and writes them.
-struct endpoint {
-    sockaddr_storage storage;
-};
 
 // socket_receive_many's answer when no datagram is waiting.
 #define RECEIVE_WOULD_BLOCK (-2)
@@ -165,5 +161,10 @@ bool interface_index_exists(uint32_t index);
 // How many groups one socket may join: Linux's net.ipv4.igmp_max_memberships (20 unless
 // set otherwise), and as many on Windows, whose sockets were long held to it.
 int socket_group_limit(void);
+
+// Whether a failed join's error code says that the socket holds as many groups as it may, and
+// the setting that says how many (null where the platform has none to name).
+bool is_group_limit_error(int code);
+const char *group_limit_setting(void);
 
 void socket_close(socket_handle s);

@@ -306,6 +306,16 @@ int socket_group_limit(void)
     return limit > 0 ? limit : 20;
 }
 
+bool is_group_limit_error(int code)
+{
+    return code == ENOBUFS;
+}
+
+const char *group_limit_setting(void)
+{
+    return "net.ipv4.igmp_max_memberships";
+}
+
 void socket_close(socket_handle s)
 {
     close(s);

@@ -286,6 +286,16 @@ int socket_group_limit(void)
     return 20;
 }
 
+bool is_group_limit_error(int code)
+{
+    return code == WSAENOBUFS;
+}
+
+const char *group_limit_setting(void)
+{
+    return nullptr;
+}
+
 void socket_close(socket_handle s)
 {
     closesocket(s);

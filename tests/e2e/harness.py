@@ -207,6 +207,19 @@ def group_members(group):
     return members
 
 
+def groups_joined(prefix):
+    """How many memberships this namespace holds for the groups whose address starts so."""
+    count = 0
+    with open("/proc/net/igmp") as igmp:
+        for line in igmp:
+            fields = line.split()
+            if line.startswith("\t") and fields:
+                address = socket.inet_ntoa(struct.pack("=I", int(fields[0], 16)))
+                if address.startswith(prefix):
+                    count += int(fields[1])
+    return count
+
+
 def ms_of_day(line):
     """The time of day a line's prefix gives, in milliseconds: the tool's own clock, read when it
     made the line, so that a test measures a time where it happens."""

@@ -7,33 +7,19 @@ import re
 import shutil
 import subprocess
 import socket
-import struct
 import sys
 import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from harness import (WINDOWS, Watcher, expected_counts, next_port, payload,  # noqa: E402
-                     process_status, run_feed, run_to_end, sender, steps, tool_command,
+from harness import (WINDOWS, Watcher, expected_counts, groups_joined, next_port,  # noqa: E402
+                     payload, process_status, run_feed, run_to_end, sender, steps, tool_command,
                      wait_until)
 
 from test_ipv6 import GROUP6, V0, group6_members, sender6  # noqa: E402
 
 # Under Wine a program's sockets are made by its wineserver: fewer streams there.
 MANY = 50 if WINDOWS else 1000
-
-
-def groups_joined(prefix):
-    """How many memberships this namespace holds for groups whose address starts so."""
-    count = 0
-    with open("/proc/net/igmp") as table:
-        for line in table:
-            fields = line.split()
-            if line.startswith("\t") and fields:
-                address = socket.inet_ntoa(struct.pack("=I", int(fields[0], 16)))
-                if address.startswith(prefix):
-                    count += int(fields[1])
-    return count
 
 
 def write_config(folder, text):
@@ -135,12 +121,12 @@ class Streams(unittest.TestCase):
         count = 2000
         watcher, port, record = self.feed_run(
             lines, ["-n", count, "-r", 2000, "--seed", 7, "--drop", "0.05", "--duplicate",
-                    "0.01"], "-g", "--summary", "--arbitration", "5000")
+                    "0.01"], "-g", "--summary", "--arbitration", "5000", "--max-lost", "6")
         per_line = [feed_record(record, group, port + i) for i, (_, group) in enumerate(lines)]
         sent = [count - len(dropped(r)) + sum(f == "duplicated" for f, _, _ in steps(r))
                 for r in per_line]
         watcher.wait_for_datagrams(sum(sent))
-        self.assertEqual(watcher.stop(), 0)
+        status = watcher.stop()
         for (name, _), r, n in zip(lines, per_line, sent):
             counts = summary_of(watcher, name)
             self.assertEqual(counts["received"], n, name)
@@ -156,6 +142,9 @@ class Streams(unittest.TestCase):
                 first = int(match.group(1))
                 shown += range(first, int(match.group(2) or first) + 1)
         self.assertEqual(shown, lost)
+        # The feed is judged by its own loss: each line lost far more than 6 on its own.
+        self.assertGreater(min(len(dropped(r)) for r in per_line), 6)
+        self.assertEqual(status, 0 if len(lost) <= 6 else 1)
         feed = watcher.line_where(r"Summary: feed f:")
         alone_a = len(dropped(per_line[1]) - dropped(per_line[0]))
         alone_b = len(dropped(per_line[0]) - dropped(per_line[1]))
@@ -288,6 +277,26 @@ class Streams(unittest.TestCase):
         self.assertIn("60 streams on 3 sockets need 35 open files, past the open-file limit "
                       "(RLIMIT_NOFILE, ulimit -n) of 20", err)
         self.assertEqual(groups_joined("239.8."), 0)
+
+    @unittest.skipUnless(shutil.which("strace") and not WINDOWS, "strace is not installed")
+    def test_a_socket_past_its_group_limit_says_which_and_leaves_all(self):
+        port = next_port()
+        path = write_config(self.folder.name, stream_table("a", "239.9.0.1", port) +
+                            stream_table("b", "239.9.0.2", port))
+        # The second join's place among the setsockopt calls, from a run that fails none of them.
+        trace = os.path.join(self.folder.name, "trace")
+        run_to_end(["--config", path, "--duration", "0.1"], command=[
+            "strace", "-qq", "-o", trace, "-e", "trace=setsockopt", *tool_command()])
+        with open(trace) as calls:
+            joins = [n for n, call in enumerate(calls, 1) if "ADD_MEMBERSHIP" in call]
+        self.assertEqual(len(joins), 2)
+        status, _, err = run_to_end(["--config", path], command=[
+            "strace", "-qq", "-o", "/dev/null", "-e", "trace=setsockopt", "-e",
+            "inject=setsockopt:error=ENOBUFS:when=%d" % joins[1], *tool_command()])
+        self.assertEqual(status, 255)
+        self.assertIn("joining 239.9.0.2 failed: the socket's group limit "
+                      "net.ipv4.igmp_max_memberships (1) is reached", err)
+        self.assertEqual(groups_joined("239.9."), 0)
 
 
 if __name__ == "__main__":
