@@ -55,6 +55,7 @@ struct settings {
     seq_layout layout;      // where the number is, from -f, --seq, --seq-count and --format
     bool have_sent_at;      // --sent-at, or --format mdp3: the sender's clock in the payload
     time_field sent_at;
+    const char *read_path;   // -r: a capture to read instead of joining ("-": standard input)
     const char *config_path; // --config: the streams are the file's
     uint64_t arbitration_us; // --arbitration: how long a feed waits for a line to fill a hole
     const stream_settings *streams; // with --config, the file's (made once, for the process's

@@ -108,6 +108,7 @@ static const char help_text[] =
     "               [--sent-at <offset>:<bytes>[:le|be]:<unit>]\n"
     "               <host> <port> [<source_host>]\n"
     "       mcwatch [options] --config <file> [--arbitration <ms>]\n"
+    "       mcwatch [options] -r <capture> [--config <file> | <host> <port> [<source_host>]]\n"
     "\n"
     "Joins a UDP multicast group and prints a line for each datagram, with the sequence number\n"
     "read from its payload, until interrupted (Ctrl+C or SIGTERM).\n"
@@ -176,6 +177,14 @@ static const char help_text[] =
     "      --arbitration <ms>  how long a feed waits, after its first line passed a\n"
     "                   number, for another line to deliver it (default 50); a hole every\n"
     "                   line has passed is decided at once\n"
+    "  -r, --read <capture>  read a pcap or pcapng file (- for standard input) instead of\n"
+    "                   joining: the datagrams to <host> and <port> (which may be unicast),\n"
+    "                   or each --config stream's, or else every multicast group and port\n"
+    "                   in it as a stream of its own, named <group>:<port>; on the\n"
+    "                   capture's own time. Ethernet (802.1Q/802.1ad tags, PPPoE), Linux\n"
+    "                   cooked (SLL, SLL2), raw IP and BSD loopback; fragments and frames\n"
+    "                   cut short before their number are counted, not judged. Not with -i\n"
+    "                   or --rcvbuf; the Windows build cannot read captures\n"
     "  -h, --help       show this help and exit\n"
     "  -V, --version    show the version and exit\n"
     "  <host>           the group: an IPv4 or IPv6 multicast address, or a name (the first\n"
@@ -349,6 +358,10 @@ static int read_extra_option(int argc, char **argv, int *index, settings *option
         if (value == nullptr || read_count(value, UINT64_MAX / 10, true, &options->max_lost) < 0)
             return -1;
         options->have_max_lost = true;
+    } else if (strcmp(option, "-r") == 0 || is_long_option(option, "--read", &inline_value)) {
+        options->read_path = value_of(inline_value, argc, argv, index);
+        if (options->read_path == nullptr)
+            return -1;
     } else if (is_long_option(option, "--config", &inline_value)) {
         options->config_path = value_of(inline_value, argc, argv, index);
         if (options->config_path == nullptr)
@@ -464,6 +477,12 @@ int read_command_line(int argc, char **argv, settings *options)
         return first < 0 ? -1 : 1;
     if (choose_layout(options) < 0)
         return -1;
+    // What only means something live is refused with a capture, by name.
+    if (options->read_path != nullptr && (options->interface_name != nullptr || options->rcvbuf_bytes != 0)) {
+        log_line(stderr, "error", "%s cannot be given with -r: a capture joins nothing",
+                 options->interface_name != nullptr ? "-i" : "--rcvbuf");
+        return -1;
+    }
     if (options->config_path != nullptr) {
         if (argc - first > 0) {
             log_line(stderr, "error", "--config and a group on the command line cannot be given "
@@ -472,6 +491,9 @@ int read_command_line(int argc, char **argv, settings *options)
         }
         return read_config(options->config_path, options);
     }
+    // A capture alone: every multicast group and port in it is a stream of its own.
+    if (options->read_path != nullptr && argc - first == 0)
+        return 0;
     if (argc - first < 2) {
         // An empty argument vector has no program name to show.
         const char *program = argc > 0 && argv[0] != nullptr ? argv[0] : "mcwatch";

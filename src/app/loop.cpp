@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <stdio.h>
 
+#include "base/clock.h"
 #include "base/log.h"
 #include "base/output.h"
 #include "base/process.h"
@@ -207,6 +208,9 @@ static void take_datagram(run_state *state, int place, const received_datagram *
         note_arrival(state, stream);
     // Where the system stamps no arrival, the batch's time stands for it.
     uint64_t arrival_us = datagram->have_arrival ? datagram->arrival_utc_us : state->batch_utc_us;
+    // A capture's lines carry each datagram's own time.
+    if (state->from_capture)
+        clock_replay(arrival_us);
     if (options->check_gaps && !reading.too_short)
         check_gap(state, stream, sender, datagram, &reading, kind, arrival_us);
     if (state->stamps_arrivals)
@@ -271,8 +275,11 @@ void emit_summary(run_state *state)
                                state->host_drops_counted,
                                stream->host_drops,
                                state->stamps_arrivals,
-                               stream->config->have_sent_at ? &stream->delays : nullptr};
-        if (!state->host_drops_counted)
+                               stream->config->have_sent_at ? &stream->delays : nullptr,
+                               state->from_capture,
+                               stream->fragmented,
+                               stream->truncated};
+        if (!state->host_drops_counted && !state->from_capture)
             event.host_drops_counted = read_drops_outright(state, stream, &event.host_drops);
         state->out->summary(state->out, &event);
     }
@@ -367,6 +374,10 @@ static int receive_batch(run_state *state, int index, bool wait)
                                            wait);
     if (count == RECEIVE_WOULD_BLOCK || count == WAIT_ENDED_EARLY)
         return 0;
+    if (count == RECEIVE_END) {
+        state->stopping = true;
+        return 0;
+    }
     if (count < 0) {
         if (interrupted)
             return 0;
@@ -385,7 +396,8 @@ static int receive_batch(run_state *state, int index, bool wait)
         state->queued_bytes += static_cast<uint64_t>(datagram->length_bytes);
         if (datagram->have_drop_count)
             count_drops(state, from_receiver, datagram->drop_count);
-        int place = stream_of(state, from_receiver, datagram);
+        int place = state->streams_of_batch_given ? state->batch_streams[i]
+                                                  : stream_of(state, from_receiver, datagram);
         if (place < 0)
             continue;
         // Set for each datagram: a timer's report may have spoken of another stream.

@@ -72,6 +72,8 @@ struct stream_state {
     delay_record delays;     // over the run, with --sent-at
     feed_record *feed;       // null: not a line of a feed
     int feed_line;
+    uint64_t fragmented;     // from a capture: first fragments of datagrams split by IP
+    uint64_t truncated;      // from a capture: frames cut short before the number ended
 };
 
 // Everything the run owns, for as long as it runs.
@@ -81,6 +83,7 @@ struct run_state {
     sink *out;
     stream_state *streams;   // stream_count of them, made at start
     int stream_count;
+    int stream_capacity;     // room for more, found as a capture is read
     feed_record *feeds;
     int feed_count;
     receiver *receivers;     // the sockets, receiver_count of them
@@ -95,6 +98,7 @@ struct run_state {
     int *ready;              // room for a wait's answer
     timer_set timers;
     timer stats_timer;
+    uint64_t stats_due_us;   // the next report, on a grid from the start
     timer stop_timer;        // --duration
     timer feed_timer;        // feeds decide their holes when the arbitration time is up
     uint64_t started_us;     // as clock_monotonic_us
@@ -121,6 +125,10 @@ struct run_state {
     // that small datagrams never reach are never touched.
     unsigned char buffers[RECEIVE_BATCH_MAX][65536];
     received_datagram batch[RECEIVE_BATCH_MAX];
+    // A capture says whose each datagram of the batch is; live, the socket's groups say.
+    bool streams_of_batch_given;
+    int batch_streams[RECEIVE_BATCH_MAX];
+    bool from_capture;       // host drops are not known; fragments and truncated frames are
 };
 
 // Set by on_interrupt, read by the loop; a test that interrupts a loop clears it after.
@@ -135,11 +143,19 @@ void on_interrupt(int signal_number);
 
 // Readies a run's record for its streams (made here, with their feeds), the batch buffers and
 // the timers (not armed). Returns 0, or -1 after an error line (memory ran out).
+// stream_capacity: room for streams found on the way (a capture's), at least stream_count.
 int run_state_init(run_state *state, const settings *options, const stream_settings *streams,
-                   int stream_count, const loop_calls *calls, sink *out);
+                   int stream_count, int stream_capacity, const loop_calls *calls, sink *out);
+
+// Readies stream place of the run's record for its settings (a stream found in a capture).
+void stream_init(stream_state *stream, const stream_settings *config, const settings *options);
 
 // Frees what run_state_init made.
 void run_state_free(run_state *state);
+
+// A receive's answer when there is nothing more to receive (a capture's end): the loop stops
+// as -c does.
+#define RECEIVE_END (-4)
 
 // Receives, checks and hands to the sink until interrupted or stopping: returns 0 then, or -1
 // after an error line (a failed wait, receive or write).

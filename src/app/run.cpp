@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "app/capture.h"
 #include "app/config.h"
 #include "base/clock.h"
 #include "base/log.h"
@@ -115,7 +116,9 @@ static void on_stats_due(void *context)
         read_all_drops(state);
     for (int i = 0; i < state->stream_count; i++)
         report_stream_stats(state, &state->streams[i]);
-    timer_arm(&state->stats_timer, state->streams[0].stats.due_us);
+    // The run keeps the grid: a capture's streams may be found after it began.
+    state->stats_due_us += state->options->period_us;
+    timer_arm(&state->stats_timer, state->stats_due_us);
 }
 
 // Feeds decide their holes as the arbitration time runs out, datagrams or none.
@@ -133,7 +136,7 @@ static void on_feed_due(void *context)
     timer_arm(&state->feed_timer, now_us + feed_period_us(state));
 }
 
-static void stream_init(stream_state *stream, const stream_settings *config, const settings *options)
+void stream_init(stream_state *stream, const stream_settings *config, const settings *options)
 {
     stream->config = config;
     stream->label = {config->name, config->feed, &config->layout};
@@ -153,6 +156,8 @@ static void stream_init(stream_state *stream, const stream_settings *config, con
     stream->interarrival_sum_us = 0;
     delay_clear(&stream->delays);
     stream->feed = nullptr;
+    stream->fragmented = 0;
+    stream->truncated = 0;
 }
 
 // Each feed named by a stream, with its lines in the file's order. Returns 0, or -1 after an
@@ -186,16 +191,19 @@ static int make_feeds(run_state *state)
 }
 
 int run_state_init(run_state *state, const settings *options, const stream_settings *streams,
-                   int stream_count, const loop_calls *calls, sink *out)
+                   int stream_count, int stream_capacity, const loop_calls *calls, sink *out)
 {
     state->options = options;
     state->calls = calls;
     state->out = out;
     state->stream_count = stream_count;
+    state->stream_capacity = stream_capacity;
     state->open_count = 0;
+    state->streams_of_batch_given = false;
+    state->from_capture = false;
     state->feed_count = 0;
     state->waits_open = false;
-    size_t count = static_cast<size_t>(stream_count);
+    size_t count = static_cast<size_t>(stream_capacity);
     state->streams = static_cast<stream_state *>(calloc(count, sizeof *state->streams));
     state->feeds = static_cast<feed_record *>(calloc(count, sizeof *state->feeds));
     state->receivers = static_cast<receiver *>(calloc(count, sizeof *state->receivers));
@@ -206,7 +214,7 @@ int run_state_init(run_state *state, const settings *options, const stream_setti
     bool made = state->streams != nullptr && state->feeds != nullptr &&
                 state->receivers != nullptr && state->receiver_streams != nullptr &&
                 state->sockets != nullptr && state->pending != nullptr;
-    if (!made || senders_open(&state->senders, SENDER_IDLE_US, stream_count) < 0) {
+    if (!made || senders_open(&state->senders, SENDER_IDLE_US, stream_capacity) < 0) {
         log_line(stderr, "error", "out of memory for %d streams", stream_count);
         run_state_free(state);
         return -1;
@@ -231,7 +239,8 @@ int run_state_init(run_state *state, const settings *options, const stream_setti
     state->stopping = false;
     state->host_drops_counted = false;
     state->stamps_arrivals = false;
-    about_stream(state, &state->streams[0]);
+    if (stream_count > 0)
+        about_stream(state, &state->streams[0]);
     for (int i = 0; i < RECEIVE_BATCH_MAX; i++) {
         state->batch[i].buffer = state->buffers[i];
         state->batch[i].size = sizeof state->buffers[i];
@@ -389,7 +398,8 @@ static void arm_timers(run_state *state)
     if (options->period_us != 0) {
         for (int i = 0; i < state->stream_count; i++)
             stats_start(&state->streams[i].stats, state->started_us);
-        timer_arm(&state->stats_timer, state->streams[0].stats.due_us);
+        state->stats_due_us = state->started_us + options->period_us;
+        timer_arm(&state->stats_timer, state->stats_due_us);
     }
     if (options->duration_us != 0)
         timer_arm(&state->stop_timer, state->started_us + options->duration_us);
@@ -406,12 +416,18 @@ static void arm_timers(run_state *state)
 static int run_joined(run_state *state)
 {
     const settings *options = state->options;
+    bool capture = options->read_path != nullptr;
     if (install_interrupt_handler(on_interrupt) < 0 ||
-        install_summary_handler(on_summary_request) < 0 || open_streams(state) < 0)
+        install_summary_handler(on_summary_request) < 0 ||
+        (capture ? open_capture(state) : open_streams(state)) < 0) {
+        if (capture)
+            close_capture(state);
         return -1;
+    }
     state->started_us = state->calls->monotonic_us();
     state->start_utc_us = state->calls->utc_us();
-    if (options->prom_path != nullptr) {
+    // A capture's metrics are written once, at its end.
+    if (options->prom_path != nullptr && !capture) {
         if (write_run_metrics(state) < 0) {
             stop_receivers(state);
             return -1;
@@ -420,15 +436,22 @@ static int run_joined(run_state *state)
     }
     arm_timers(state);
     int status = receive_loop(state);
-    stop_receivers(state);
+    if (capture)
+        close_capture(state);
+    else
+        stop_receivers(state);
     // What is still open is decided now: no line can fill it any more.
     if (status == 0)
         settle_feeds(state, state->calls->monotonic_us(), true);
-    if (status == 0 && (options->verbose || options->summary || options->json))
+    // A capture that stopped at a fault still says what it read, and then fails.
+    bool read_failed = capture && capture_failed();
+    if (status == 0 && (options->verbose || options->summary || options->json || read_failed))
         emit_summary(state);
     if (status == 0 && options->prom_path != nullptr && write_run_metrics(state) < 0)
         status = -1;
     if (status == 0 && flush_output(state) < 0)
+        status = -1;
+    if (status == 0 && read_failed)
         status = -1;
     if (status == 0 && options->have_max_lost)
         status = verdict_status(state);
@@ -458,20 +481,25 @@ int run(const settings *options)
         memset(state.buffers[i], 0, 4096);
     const stream_settings *streams = options->streams;
     int stream_count = options->stream_count;
-    if (streams == nullptr) {
+    if (streams == nullptr && options->host != nullptr) {
         command_line = command_line_stream(options);
         streams = &command_line;
         stream_count = 1;
     }
+    // A capture read alone finds its streams as it goes.
+    bool capture = options->read_path != nullptr;
+    int capacity = capture && stream_count == 0 ? CAPTURE_STREAMS_MAX : stream_count;
     // The output is chosen once; no event knows how it is rendered.
     sink *out = &text.calls;
+    const seq_layout *layout = stream_count > 0 ? &streams[0].layout : &options->layout;
     if (options->json) {
-        json_sink_start(&json, &streams[0].layout);
+        json_sink_start(&json, layout);
         out = &json.calls;
     } else {
-        text_sink_start(&text, options->verbose, &streams[0].layout);
+        text_sink_start(&text, options->verbose, layout);
     }
-    if (run_state_init(&state, options, streams, stream_count, &system_loop_calls, out) < 0)
+    if (run_state_init(&state, options, streams, stream_count, capacity,
+                       capture ? &capture_loop_calls : &system_loop_calls, out) < 0)
         return -1;
     int status = net_startup();
     if (status == 0) {

@@ -2,8 +2,20 @@
 
 #include <time.h>
 
+// Set by clock_replay, read by every clock.
+static bool replaying = false;
+static uint64_t replayed_us = 0;
+
+void clock_replay(uint64_t utc_us)
+{
+    replaying = true;
+    replayed_us = utc_us;
+}
+
 uint64_t clock_utc_us(void)
 {
+    if (replaying)
+        return replayed_us;
     timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
     return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
@@ -17,7 +29,10 @@ void clock_time_of_day(time_of_day *now)
     static time_t cached_second = -1;
     static tm cached_fields;
     timespec real;
-    clock_gettime(CLOCK_REALTIME, &real);
+    if (replaying)
+        real = {static_cast<time_t>(replayed_us / 1000000u), static_cast<long>(replayed_us % 1000000u) * 1000};
+    else
+        clock_gettime(CLOCK_REALTIME, &real);
     if (real.tv_sec != cached_second) {
         localtime_r(&real.tv_sec, &cached_fields);
         cached_second = real.tv_sec;
@@ -30,6 +45,8 @@ void clock_time_of_day(time_of_day *now)
 
 uint64_t clock_monotonic_us(void)
 {
+    if (replaying)
+        return replayed_us;
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;

@@ -2,8 +2,20 @@
 
 #include <windows.h>
 
+// Set by clock_replay, read by every clock.
+static bool replaying = false;
+static uint64_t replayed_us = 0;
+
+void clock_replay(uint64_t utc_us)
+{
+    replaying = true;
+    replayed_us = utc_us;
+}
+
 uint64_t clock_utc_us(void)
 {
+    if (replaying)
+        return replayed_us;
     FILETIME now;
     GetSystemTimePreciseAsFileTime(&now);
     uint64_t ticks = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
@@ -14,7 +26,15 @@ uint64_t clock_utc_us(void)
 void clock_time_of_day(time_of_day *now)
 {
     SYSTEMTIME local;
-    GetLocalTime(&local);
+    if (replaying) {
+        uint64_t ticks = (replayed_us + 11644473600000000u) * 10u;
+        FILETIME at = {static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+        SYSTEMTIME utc;
+        FileTimeToSystemTime(&at, &utc);
+        SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local);
+    } else {
+        GetLocalTime(&local);
+    }
     now->hour = local.wHour;
     now->minute = local.wMinute;
     now->second = local.wSecond;
@@ -23,6 +43,8 @@ void clock_time_of_day(time_of_day *now)
 
 uint64_t clock_monotonic_us(void)
 {
+    if (replaying)
+        return replayed_us;
     LARGE_INTEGER ticks;
     LARGE_INTEGER per_second;
     QueryPerformanceCounter(&ticks);

@@ -272,6 +272,10 @@ static void json_summary(sink *self, const summary_event *event)
     out = put_padded(out, static_cast<unsigned>(event->duration_us % 1000000), 6);
     if (event->host_drops_counted)
         out = put_unsigned_field(out, "host_drops", event->host_drops);
+    if (event->from_capture) {
+        out = put_unsigned_field(out, "fragmented", event->fragmented);
+        out = put_unsigned_field(out, "truncated", event->truncated);
+    }
     if (layout->have_count)
         out = put_text_field(out, "counts", "messages");
     out = put_literal(put_field(out, "senders"), "[");

@@ -203,7 +203,12 @@ static void text_summary(sink *self, const summary_event *event)
              static_cast<unsigned long long>(event->duration_us / 1000000),
              static_cast<unsigned long long>(event->duration_us / 1000 % 1000));
     log_counts(who, &total, false, layout, event->outages, event->delays, on);
-    if (event->host_drops_counted)
+    if (event->from_capture)
+        log_line(stdout, "info", "Summary: dropped by this host: not known from a capture; "
+                                 "fragmented %llu, truncated %llu%s",
+                 static_cast<unsigned long long>(event->fragmented),
+                 static_cast<unsigned long long>(event->truncated), on);
+    else if (event->host_drops_counted)
         log_line(stdout, "info", "Summary: dropped by this host: %llu (receive buffer full)%s",
                  static_cast<unsigned long long>(event->host_drops), on);
     else

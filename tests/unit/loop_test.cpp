@@ -200,7 +200,7 @@ struct ReceiveLoop : testing::Test {
     {
         run_state_free(state.get());
         stream.layout = classic;
-        ASSERT_EQ(run_state_init(state.get(), &options, &stream, 1, &scripted_calls, &recording), 0);
+        ASSERT_EQ(run_state_init(state.get(), &options, &stream, 1, 1, &scripted_calls, &recording), 0);
         state->streams[0].request.group = group;
         state->streams[0].receiver = 0;
         state->receivers[0] = receiver{};
@@ -210,7 +210,8 @@ struct ReceiveLoop : testing::Test {
         state->open_count = 1;
         if (options.period_us != 0) {
             stats_start(&state->streams[0].stats, loop_clock_us);
-            timer_arm(&state->stats_timer, state->streams[0].stats.due_us);
+            state->stats_due_us = state->streams[0].stats.due_us;
+            timer_arm(&state->stats_timer, state->stats_due_us);
         }
         if (options.stall_ms != 0) {
             state->streams[0].last_arrival_us = loop_clock_us;
@@ -407,7 +408,7 @@ TEST_F(ReceiveLoop, EachDatagramIsItsOwnStreamsWhereSocketsServeSeveral)
                             &groups[i], &code), 0);
     }
     run_state_free(state.get());
-    ASSERT_EQ(run_state_init(state.get(), &options, streams, 3, &scripted_calls, &recording), 0);
+    ASSERT_EQ(run_state_init(state.get(), &options, streams, 3, 3, &scripted_calls, &recording), 0);
     for (int i = 0; i < 3; i++) {
         state->streams[i].request.group = groups[i];
         state->streams[i].receiver = i < 2 ? 0 : 1;

@@ -1,0 +1,23 @@
+// Reading a capture instead of joining: its frames go through the same loop and accounting as a
+// live run's datagrams, on the capture's own time, through a table of loop calls over the file.
+// Its wait moves the clock on to the next frame or the next timer, whichever comes first.
+#pragma once
+
+#include "app/loop.h"
+
+extern const loop_calls capture_loop_calls;
+
+// The most streams a capture read without a stream named may hold: each multicast group and
+// port in it is one.
+#define CAPTURE_STREAMS_MAX 4096
+
+// Opens the capture the options name for the run, whose streams are the command line's or the
+// config's, or where it has none are found as the capture names them; the clocks start at its
+// first datagram. Returns 0, or -1 after an error line.
+int open_capture(run_state *state);
+
+// Whether reading stopped at a fault, after its error line: the run still gives what it read,
+// and ends with status 255.
+bool capture_failed(void);
+
+void close_capture(run_state *state);

@@ -1,0 +1,24 @@
+// A capture file read frame by frame: pcap, nanosecond pcap and pcapng, through libpcap. The
+// Windows build has no libpcap, and there opening one says so.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+struct capture_file {
+    void *handle;            // libpcap's
+    const char *path;        // as given ("-": standard input), for error lines
+    int link;                // the link type of its frames (net/frame.h)
+    uint64_t frames;         // read so far
+};
+
+// Opens a capture. Returns 0, or -1 after an error line naming the file.
+int capture_open(capture_file *file, const char *path);
+
+// Reads the next frame: its bytes as captured and when it was captured. Returns 1 with a
+// frame, 0 at the end, or -1 after an error line naming the file and the frame where reading
+// stopped (a file that ends mid-frame, or is not a capture).
+int capture_next(capture_file *file, const unsigned char **frame, size_t *captured,
+                 uint64_t *utc_us);
+
+void capture_close(capture_file *file);

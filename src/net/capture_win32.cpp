@@ -1,0 +1,24 @@
+#include "net/capture.h"
+
+#include "base/log.h"
+
+// The mingw-w64 tool chain has no libpcap (Npcap's SDK is not Debian's): captures are read by
+// the Linux build.
+int capture_open(capture_file *file, const char *path)
+{
+    file->handle = nullptr;
+    file->path = path;
+    log_line(stderr, "error", "-r: this build cannot read captures (it has no libpcap); read "
+                              "\"%s\" with the Linux build", path);
+    return -1;
+}
+
+int capture_next(capture_file *, const unsigned char **, size_t *, uint64_t *)
+{
+    return 0;
+}
+
+void capture_close(capture_file *file)
+{
+    file->handle = nullptr;
+}

@@ -1,0 +1,42 @@
+// A captured frame decoded down to its UDP datagram, as pure decisions on given bytes: the
+// link layers real captures hold (Ethernet with 802.1Q and 802.1ad tags of any depth, PPPoE
+// sessions, Linux cooked captures SLL and SLL2, raw IP, BSD loopback), IPv4 with options and
+// IPv6 with extension headers. Nothing here reads a file.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "net/endpoint.h"
+
+// The link types a capture file names (pcap's LINKTYPE_ values, as libpcap hands them over).
+enum link_type {
+    LINK_NULL = 0,         // BSD loopback: a 4-byte family in the capturing host's order
+    LINK_ETHERNET = 1,
+    LINK_RAW = 101,        // raw IPv4 or IPv6 (libpcap may say 12 or 14 for it)
+    LINK_LOOP = 108,       // OpenBSD loopback: the family in network order
+    LINK_LINUX_SLL = 113,
+    LINK_IPV4 = 228,
+    LINK_IPV6 = 229,
+    LINK_LINUX_SLL2 = 276,
+};
+
+enum frame_kind {
+    FRAME_UDP,             // a whole UDP datagram's header, and as much payload as was captured
+    FRAME_FRAGMENT,        // the first fragment of a UDP datagram split into IP fragments
+    FRAME_TRUNCATED,       // cut short by the snap length before its UDP header ended
+    FRAME_OTHER,           // anything else: another protocol, a later fragment, a bad header
+};
+
+struct udp_frame {
+    frame_kind kind;
+    endpoint source;       // with the ports, for FRAME_UDP and FRAME_FRAGMENT
+    endpoint destination;
+    const unsigned char *payload;  // into the frame
+    size_t captured_bytes; // of the payload, as captured
+    uint32_t length_bytes; // of the payload, as the UDP header says
+};
+
+// Decodes a frame of captured bytes (of the link type) to its UDP datagram, where it holds one.
+// The frame may be cut short anywhere: nothing past captured is read.
+udp_frame decode_frame(int link, const unsigned char *frame, size_t captured);
