@@ -389,31 +389,42 @@ static int line_of_stray_byte(const char *text, size_t length)
 {
     enum { PLAIN, COMMENT, BASIC, LITERAL, MULTI_BASIC, MULTI_LITERAL } state = PLAIN;
     int line = 1;
+    // A quote opens a string only where TOML has one: a value, a key, an element. Elsewhere
+    // (after "-", say) the parser does not read it as a string either.
+    char before = '\n';
     size_t i = length >= 3 && memcmp(text, "\xef\xbb\xbf", 3) == 0 ? 3 : 0;
     for (; i < length; i++) {
         char c = text[i];
         bool triple = i + 2 < length && text[i + 1] == c && text[i + 2] == c;
         if (c == '\n') {
             line++;
-            if (state != MULTI_BASIC && state != MULTI_LITERAL)
+            if (state != MULTI_BASIC && state != MULTI_LITERAL) {
                 state = PLAIN;
+                before = '\n';
+            }
         } else if (state == PLAIN) {
             if (static_cast<unsigned char>(c) >= 0x80)
                 return line;
-            if (c == '#')
+            bool opens = strchr("\n=[{,.", before) != nullptr;
+            if (c == '#') {
                 state = COMMENT;
-            else if (c == '"' || c == '\'')
+            } else if ((c == '"' || c == '\'') && opens) {
                 state = triple ? (c == '"' ? MULTI_BASIC : MULTI_LITERAL) : (c == '"' ? BASIC : LITERAL);
-            if (triple && (c == '"' || c == '\''))
-                i += 2;
+                if (triple)
+                    i += 2;
+            }
+            if (c != ' ' && c != '\t')
+                before = c;
         } else if ((state == BASIC || state == MULTI_BASIC) && c == '\\') {
             i++;  // an escape: the next byte is not the string's end
             if (i < length && text[i] == '\n')
                 line++;
         } else if ((state == BASIC && c == '"') || (state == LITERAL && c == '\'')) {
             state = PLAIN;
+            before = c;
         } else if (triple && ((state == MULTI_BASIC && c == '"') || (state == MULTI_LITERAL && c == '\''))) {
             state = PLAIN;
+            before = c;
             i += 2;
         }
     }

@@ -150,14 +150,17 @@ static udp_frame decode_ethertype(uint16_t type, const unsigned char *at, size_t
             continue;
         }
         if (type == ETHERTYPE_PPPOE) {
-            // Version and type, code, session, length; then PPP's protocol.
+            // Version and type, code, session, length; then PPP's protocol, in one byte where
+            // the link compresses it (an odd first byte: numbers below 256 end odd).
             if (captured < 8)
                 return udp_frame{FRAME_TRUNCATED, {}, {}, nullptr, 0, 0};
-            uint16_t protocol = read16(at + 6);
+            bool compressed = (at[6] & 1) != 0;
+            uint16_t protocol = compressed ? at[6] : read16(at + 6);
+            size_t header_bytes = compressed ? 7 : 8;
             if (protocol == PPP_IPV4)
-                return decode_ipv4(at + 8, captured - 8);
+                return decode_ipv4(at + header_bytes, captured - header_bytes);
             if (protocol == PPP_IPV6)
-                return decode_ipv6(at + 8, captured - 8);
+                return decode_ipv6(at + header_bytes, captured - header_bytes);
         }
         return other_frame();
     }

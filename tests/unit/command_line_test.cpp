@@ -147,6 +147,10 @@ const command_case command_cases[] = {
     {{"--config", "/nonexistent/streams.toml"}, -1,
      "/nonexistent/streams.toml: No such file or directory"},
     {{"--arbitration", "0", "g", "1"}, -1, "invalid option"},
+    {{"-r", "night.pcap", "-i", "eth0", "g", "1"}, -1,
+     "-i cannot be given with -r: a capture joins nothing"},
+    {{"--read=night.pcap", "--rcvbuf", "1m"}, -1,
+     "--rcvbuf cannot be given with -r: a capture joins nothing"},
 };
 
 void check_command(const command_case &c)

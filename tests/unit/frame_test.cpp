@@ -99,6 +99,9 @@ TEST(DecodeFrame, FindsTheUdpDatagramInEveryLinkLayerAndIpHeader)
         {"PPPoE session", LINK_ETHERNET,
          ethernet(0x8864, bytes{0x11, 0} + be16(9) + be16(unsigned(v4.size() + 2)) + be16(0x21) + v4),
          FRAME_UDP, "239.1.2.3:5000", 12, 12},
+        {"PPPoE, its protocol compressed to a byte", LINK_ETHERNET,
+         ethernet(0x8864, bytes{0x11, 0} + be16(9) + be16(0) + bytes{0x21} + v4), FRAME_UDP,
+         "239.1.2.3:5000", 12, 12},
         {"PPPoE over 802.1Q, IPv6", LINK_ETHERNET,
          ethernet(0x8100, be16(5) + be16(0x8864) + bytes{0x11, 0} + be16(9) + be16(0) +
                               be16(0x57) + ipv6(udp(4))),
