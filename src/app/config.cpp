@@ -382,51 +382,20 @@ static int read_tables(const char *path, const toml::table &root, settings *opti
     return 0;
 }
 
-// The line of the first byte past ASCII outside strings and comments, or 0 where there is none.
-// TOML allows none there, and toml++ 3.3 reaches an unreachable point on some of them, so they
-// are refused before it sees them. A byte-order mark may begin the file.
+// The line of the first byte past ASCII, or 0 where there is none. toml++ 3.3 reaches an
+// unreachable point on some characters past ASCII, and where it takes them for a string or
+// not cannot be told from outside it on every malformed file: so a file is ASCII, and other
+// characters are written as \uXXXX escapes in quotes, which it reads safely. A byte-order mark
+// may begin the file.
 static int line_of_stray_byte(const char *text, size_t length)
 {
-    enum { PLAIN, COMMENT, BASIC, LITERAL, MULTI_BASIC, MULTI_LITERAL } state = PLAIN;
     int line = 1;
-    // A quote opens a string only where TOML has one: a value, a key, an element. Elsewhere
-    // (after "-", say) the parser does not read it as a string either.
-    char before = '\n';
     size_t i = length >= 3 && memcmp(text, "\xef\xbb\xbf", 3) == 0 ? 3 : 0;
     for (; i < length; i++) {
-        char c = text[i];
-        bool triple = i + 2 < length && text[i + 1] == c && text[i + 2] == c;
-        if (c == '\n') {
+        if (text[i] == '\n')
             line++;
-            if (state != MULTI_BASIC && state != MULTI_LITERAL) {
-                state = PLAIN;
-                before = '\n';
-            }
-        } else if (state == PLAIN) {
-            if (static_cast<unsigned char>(c) >= 0x80)
-                return line;
-            bool opens = strchr("\n=[{,.", before) != nullptr;
-            if (c == '#') {
-                state = COMMENT;
-            } else if ((c == '"' || c == '\'') && opens) {
-                state = triple ? (c == '"' ? MULTI_BASIC : MULTI_LITERAL) : (c == '"' ? BASIC : LITERAL);
-                if (triple)
-                    i += 2;
-            }
-            if (c != ' ' && c != '\t')
-                before = c;
-        } else if ((state == BASIC || state == MULTI_BASIC) && c == '\\') {
-            i++;  // an escape: the next byte is not the string's end
-            if (i < length && text[i] == '\n')
-                line++;
-        } else if ((state == BASIC && c == '"') || (state == LITERAL && c == '\'')) {
-            state = PLAIN;
-            before = c;
-        } else if (triple && ((state == MULTI_BASIC && c == '"') || (state == MULTI_LITERAL && c == '\''))) {
-            state = PLAIN;
-            before = c;
-            i += 2;
-        }
+        else if (static_cast<unsigned char>(text[i]) >= 0x80)
+            return line;
     }
     return 0;
 }
@@ -435,7 +404,8 @@ int read_config_text(const char *text, size_t length, const char *path, settings
 {
     int stray = line_of_stray_byte(text, length);
     if (stray != 0)
-        return config_error(path, stray, "a character that TOML allows only in quotes or comments");
+        return config_error(path, stray, "a character past ASCII: write it as a \\uXXXX escape "
+                                         "in quotes");
     toml::parse_result result = toml::parse(std::string_view(text, length), std::string_view(path));
     if (!result) {
         std::string what(result.error().description());

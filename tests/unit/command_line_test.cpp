@@ -244,8 +244,9 @@ const config_case config_cases[] = {
     {"[defaults]\nport=1\n", "2: \"port\" belongs to a stream, not to [defaults]", nullptr},
     {"port=1\n", "1: unknown key \"port\": a file has [defaults] and [[stream]] tables", nullptr},
     {"[defaults]\n", "1: no [[stream]] table", nullptr},
-    {"# \xc3\xa9\n[[stream]]\nname=\"\xc3\xa9\"\n\xc3\xa9\n",
-     "4: a character that TOML allows only in quotes or comments", nullptr},
+    {"\xef\xbb\xbf[[stream]]\ngroup=\"239.1.1.1\"\nport=1\nname=\"B\\u00f6rse\"\n"
+     "feed=\"\xc3\xa9\"\n",
+     "5: a character past ASCII: write it as a \\uXXXX escape in quotes", nullptr},
     {"[[stream]\n", "1: Error while parsing table header: expected ']', saw '\\n'", nullptr},
     {"[[stream]]\ngroup=\"239.1.1.1\"\nport=1\nname=\"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"
      "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\"\n",
