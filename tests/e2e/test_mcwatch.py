@@ -12,7 +12,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from harness import (GROUP, STOP_TIMEOUT_S, WINDOWS, Watcher,  # noqa: E402
+from harness import (GROUP, STOP_TIMEOUT_S, TRACED_ENV, WINDOWS, Watcher,  # noqa: E402
                      datagram_line, feed_command, group_members, ms_between, ms_of_day,
                      next_port, payload, run_to_end, send, sender, strip_prefix, tool_command,
                      watch)
@@ -215,9 +215,6 @@ class Interrupt(WatcherTest):
                     self.assertEqual(messages[0], "Socket is bound to 0.0.0.0:%d" % port)
 
 
-# LeakSanitizer cannot run under ptrace and fails the exit there; the sanitizer build's leak
-# checks are made by every test that does not trace.
-TRACED_ENV = {"ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"}
 
 
 def traced_child(watcher):

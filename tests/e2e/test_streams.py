@@ -12,7 +12,7 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from harness import (WINDOWS, Watcher, expected_counts, groups_joined, next_port,  # noqa: E402
+from harness import (TRACED_ENV, WINDOWS, Watcher, expected_counts, groups_joined, next_port,  # noqa: E402
                      payload, process_status, run_feed, run_to_end, sender, steps, tool_command,
                      wait_until)
 
@@ -286,13 +286,15 @@ class Streams(unittest.TestCase):
                             stream_table("b", "239.9.0.2", port))
         # The second join's place among the setsockopt calls, from a run that fails none of them.
         trace = os.path.join(self.folder.name, "trace")
+        untraced_leaks = ["env", "ASAN_OPTIONS=" + TRACED_ENV["ASAN_OPTIONS"]]
         run_to_end(["--config", path, "--duration", "0.1"], command=[
-            "strace", "-qq", "-o", trace, "-e", "trace=setsockopt", *tool_command()])
+            *untraced_leaks, "strace", "-qq", "-o", trace, "-e", "trace=setsockopt",
+            *tool_command()])
         with open(trace) as calls:
             joins = [n for n, call in enumerate(calls, 1) if "ADD_MEMBERSHIP" in call]
         self.assertEqual(len(joins), 2)
         status, _, err = run_to_end(["--config", path], command=[
-            "strace", "-qq", "-o", "/dev/null", "-e", "trace=setsockopt", "-e",
+            *untraced_leaks, "strace", "-qq", "-o", "/dev/null", "-e", "trace=setsockopt", "-e",
             "inject=setsockopt:error=ENOBUFS:when=%d" % joins[1], *tool_command()])
         self.assertEqual(status, 255)
         self.assertIn("joining 239.9.0.2 failed: the socket's group limit "
