@@ -27,6 +27,10 @@ static struct {
     uint64_t now_us;         // the capture's clock
     uint64_t horizon_us;     // a batch takes datagrams up to this time, where the next timer is
     bool finds_streams;      // no stream was named: each multicast group and port is one
+    bool have_last;          // the last datagram's group, port and source, and its stream: a
+    endpoint last_group;     // stream's datagrams come in runs, and skip the search
+    endpoint last_source;
+    int last_stream;
     int slots[STREAM_SLOTS]; // by group and port: a stream's place + 1; 0 is empty
     int same_key_next[CAPTURE_STREAMS_MAX];  // the next stream of one group and port, or -1
     stream_settings found[CAPTURE_STREAMS_MAX];
@@ -111,7 +115,22 @@ static int add_found_stream(const udp_frame *frame)
 
 // The stream a datagram belongs to: of its group and port, and of its source where the stream
 // names one. -1 for none.
+static int search_stream(const udp_frame *frame);
+
 static int stream_of_frame(const udp_frame *frame)
+{
+    if (replay.have_last && same_group_and_port(&replay.last_group, &frame->destination) &&
+        same_host(&replay.last_source, &frame->source))
+        return replay.last_stream;
+    int place = search_stream(frame);
+    replay.have_last = place >= 0;
+    replay.last_group = frame->destination;
+    replay.last_source = frame->source;
+    replay.last_stream = place;
+    return place;
+}
+
+static int search_stream(const udp_frame *frame)
 {
     uint32_t slot = find_slot(&frame->destination);
     for (int place = replay.slots[slot] - 1; place >= 0; place = replay.same_key_next[place]) {
@@ -294,6 +313,7 @@ int open_capture(run_state *state)
     replay.ended = false;
     replay.failed = false;
     replay.have_next = false;
+    replay.have_last = false;
     replay.now_us = 0;
     replay.finds_streams = state->stream_count == 0;
     state->from_capture = true;

@@ -1,16 +1,32 @@
 #include "net/capture.h"
 
+#include <errno.h>
 #include <pcap/pcap.h>
+#include <stdio.h>
+#include <string.h>
 
 #include "base/log.h"
 
+// Reads go through a buffer this large: libpcap reads a frame at a time, and stdio's default
+// 4 KiB would make a call of every few dozen frames.
+#define CAPTURE_BUFFER_BYTES (1u << 20)
+
 int capture_open(capture_file *file, const char *path)
 {
+    FILE *stream = strcmp(path, "-") == 0 ? stdin : fopen(path, "rb");
+    if (stream == nullptr) {
+        log_line(stderr, "error", "%s: %s", path, strerror(errno));
+        return -1;
+    }
+    setvbuf(stream, nullptr, _IOFBF, CAPTURE_BUFFER_BYTES);
     char error[PCAP_ERRBUF_SIZE] = "";
-    pcap_t *handle = pcap_open_offline_with_tstamp_precision(path, PCAP_TSTAMP_PRECISION_MICRO,
-                                                             error);
+    // libpcap closes the stream with the capture, but not when it refuses it.
+    pcap_t *handle = pcap_fopen_offline_with_tstamp_precision(stream, PCAP_TSTAMP_PRECISION_MICRO,
+                                                              error);
     if (handle == nullptr) {
         log_line(stderr, "error", "%s: %s", path, error);
+        if (stream != stdin)
+            fclose(stream);
         return -1;
     }
     file->handle = handle;
