@@ -168,22 +168,22 @@ static bool read_ahead(void)
             replay.failed = status < 0;
             break;
         }
-        udp_frame frame = decode_frame(replay.file.link, bytes, captured);
-        if (frame.kind != FRAME_UDP && frame.kind != FRAME_FRAGMENT)
+        udp_frame *frame = &replay.next;
+        decode_frame(replay.file.link, bytes, captured, frame);
+        if (frame->kind != FRAME_UDP && frame->kind != FRAME_FRAGMENT)
             continue;
-        int place = stream_of_frame(&frame);
+        int place = stream_of_frame(frame);
         if (place < 0)
             continue;
         stream_state *stream = &replay.state->streams[place];
-        if (frame.kind == FRAME_FRAGMENT) {
+        if (frame->kind == FRAME_FRAGMENT) {
             stream->fragmented++;
             continue;
         }
-        if (!number_captured(stream, &frame)) {
+        if (!number_captured(stream, frame)) {
             stream->truncated++;
             continue;
         }
-        replay.next = frame;
         replay.next_us = at_us;
         replay.next_stream = place;
         replay.have_next = true;

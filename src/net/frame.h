@@ -37,6 +37,7 @@ struct udp_frame {
     uint32_t length_bytes; // of the payload, as the UDP header says
 };
 
-// Decodes a frame of captured bytes (of the link type) to its UDP datagram, where it holds one.
-// The frame may be cut short anywhere: nothing past captured is read.
-udp_frame decode_frame(int link, const unsigned char *frame, size_t captured);
+// Decodes a frame of captured bytes (of the link type) to its UDP datagram, where it holds one;
+// the addresses are written only where found (and then only what their family's structure
+// holds). The frame may be cut short anywhere: nothing past captured is read.
+void decode_frame(int link, const unsigned char *frame, size_t captured, udp_frame *found);

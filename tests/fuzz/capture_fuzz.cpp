@@ -24,7 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     pcap_pkthdr *header;
     const u_char *frame;
     for (int frames = 0; frames < 10000 && pcap_next_ex(capture, &header, &frame) == 1; frames++) {
-        udp_frame found = decode_frame(link, frame, header->caplen);
+        udp_frame found;
+        decode_frame(link, frame, header->caplen, &found);
         if (found.kind == FRAME_UDP || found.kind == FRAME_FRAGMENT) {
             if (found.payload < frame || found.payload + found.captured_bytes > frame + header->caplen ||
                 found.captured_bytes > found.length_bytes)

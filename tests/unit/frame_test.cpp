@@ -138,7 +138,8 @@ TEST(DecodeFrame, FindsTheUdpDatagramInEveryLinkLayerAndIpHeader)
     };
     for (const frame_case &c : cases) {
         SCOPED_TRACE(c.name);
-        udp_frame found = decode_frame(c.link, c.frame.data(), c.frame.size());
+        udp_frame found;
+        decode_frame(c.link, c.frame.data(), c.frame.size(), &found);
         EXPECT_EQ(found.kind, c.kind);
         if (c.kind != FRAME_UDP && c.kind != FRAME_FRAGMENT)
             continue;
