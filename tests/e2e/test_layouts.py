@@ -31,12 +31,13 @@ PROBE_PORT = 9  # discard: no test listens there
 
 
 class Capture:
-    """dumpcap on lo for one port, in this namespace, into a pcap file."""
+    """dumpcap on lo (or another interface of this namespace, "any" among them) for one port,
+    into a pcap file."""
 
-    def __init__(self, port, folder):
-        self.path = os.path.join(folder, "stream.pcap")
+    def __init__(self, port, folder, interface="lo"):
+        self.path = os.path.join(folder, "stream-%s.pcap" % interface)
         self.process = subprocess.Popen(
-            [DUMPCAP, "-q", "-P", "-i", "lo", "-f",
+            [DUMPCAP, "-q", "-P", "-i", interface, "-f",
              "udp dst port %d or udp dst port %d" % (port, PROBE_PORT), "-w", self.path],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         # It says it captures before its filter is in place: probes show when it is.
@@ -51,15 +52,20 @@ class Capture:
             probe.close()
 
     def captured(self, port):
-        """How many datagrams to the port the file holds so far (pcap on lo: a 24-byte file
-        header, then a 16-byte header and the frame, whose UDP destination port is at 36)."""
+        """How many datagrams to the port the file holds so far (pcap: a 24-byte file header
+        naming the link type at 20, then a 16-byte header and the frame, whose UDP destination
+        port follows the link header (Ethernet's 14 bytes, Linux cooked's 16 or 20) and IPv4's
+        20 bytes and the source port)."""
         with open(self.path, "rb") as capture:
             data = capture.read()
+        if len(data) < 24:
+            return 0
+        at_port = {1: 14, 113: 16, 276: 20}[struct.unpack_from("<I", data, 20)[0]] + 22
         count, at = 0, 24
         while at + 16 <= len(data):
             length = struct.unpack_from("<I", data, at + 8)[0]
             frame = data[at + 16:at + 16 + length]
-            count += len(frame) >= 38 and struct.unpack_from(">H", frame, 36)[0] == port
+            count += len(frame) >= at_port + 2 and struct.unpack_from(">H", frame, at_port)[0] == port
             at += 16 + length
         return count
 
