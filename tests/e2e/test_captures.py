@@ -157,14 +157,26 @@ class Captures(unittest.TestCase):
                     frames.append(s.IP(src="10.0.0.7", dst=group) /
                                   s.UDP(sport=40000, dport=port) / payload(seq))
         frames.append(s.IP(src="10.0.0.7", dst="10.0.0.8") / s.UDP(dport=5000) / payload(0))
+        frames.append(s.IP(src="10.0.0.9", dst="239.1.1.1") / s.UDP(dport=5000) / payload(9))
         path = self.write("streams", 101, frames)
+        # A group, a source, a unicast host, or the streams of a config pick theirs alone.
+        config = os.path.join(self.tmp, "streams.toml")
+        with open(config, "w") as out:
+            out.write('[[stream]]\nname = "b"\ngroup = "239.1.1.2"\nport = 5000\n')
+        for args, received in ((["239.1.1.1", 5000], [7]), (["239.1.1.1", 5000, "10.0.0.7"], [6]),
+                               (["10.0.0.8", 5000], [1]), (["--config", config], [5])):
+            status, out, err = run_to_end(["-r", path, "-q", "--summary", *args])
+            self.assertEqual((status, err), (0, ""), args)
+            totals = re.findall(r"senders? over [\d.]+ s: received (\d+)", out)
+            self.assertEqual([int(n) for n in totals], received, args)
         status, out, err = run_to_end(["-r", path, "-q", "-g", "--json"])
         self.assertEqual((status, err), (0, ""))
-        gaps = [line for line in out.splitlines() if '"event":"gap"' in line]
-        self.assertEqual(len(gaps), 1)
-        self.assertIn('"stream":"239.1.1.2:5000"', gaps[0])
+        # 239.1.1.2 skipped 3; 10.0.0.9's 9 came after 10.0.0.7's 5 on 239.1.1.1.
+        gaps = re.findall(r'"event":"gap","stream":"([^"]+)"', out)
+        self.assertEqual(sorted(gaps), ["239.1.1.1:5000", "239.1.1.2:5000"])
         streams = re.findall(r'"event":"summary","stream":"([^"]+)"', out)
         self.assertEqual(streams, ["239.1.1.1:5000", "239.1.1.2:5000", "239.1.1.1:5001"])
+        self.assertIn('"senders":2', out)
 
     @NEEDS_SCAPY
     def test_a_file_that_is_cut_short_or_is_no_capture_fails_after_what_it_read(self):
