@@ -36,7 +36,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (status != 0 && status != 1 && status != -1)
         abort();
     if (status == 0) {
-        if (options.port == 0 || options.host == nullptr)
+        // A capture read alone names no group: its streams are found in it.
+        if ((options.port == 0 || options.host == nullptr) &&
+            (options.read_path == nullptr || options.host != nullptr))
+            abort();
+        // Nothing that only means something live comes with a capture.
+        if (options.read_path != nullptr && (options.interface_name != nullptr || options.rcvbuf_bytes != 0))
             abort();
         if (options.period_us % 1000 != 0)
             abort();
