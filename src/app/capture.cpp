@@ -107,8 +107,6 @@ static int add_found_stream(const udp_frame *frame)
     state->streams[place].request.source_specific = false;
     state->streams[place].last_arrival_us = replay.now_us;
     state->stream_count++;
-    state->receivers[0].count = state->stream_count;
-    state->receiver_streams[place] = place;
     add_to_slots(place);
     return place;
 }
@@ -149,9 +147,7 @@ static bool number_captured(const stream_state *stream, const udp_frame *frame)
 {
     if (frame->captured_bytes >= frame->length_bytes)
         return true;
-    const seq_layout *layout = &stream->config->layout;
-    uint32_t end = layout->given ? layout_end(layout) : layout->short_seq ? 4u : 12u;
-    return frame->captured_bytes >= end;
+    return frame->captured_bytes >= layout_end(&stream->config->layout);
 }
 
 // Reads ahead to the next datagram of a stream, counting what is not one to judge. Returns
@@ -300,7 +296,6 @@ static int resolve_named_streams(run_state *state)
                      config->source_host);
             return -1;
         }
-        state->receiver_streams[place] = place;
         add_to_slots(place);
     }
     return 0;
@@ -319,8 +314,8 @@ int open_capture(run_state *state)
     state->from_capture = true;
     state->streams_of_batch_given = true;
     state->stamps_arrivals = true;
+    // One receiver stands for the file: the capture says whose each datagram is.
     state->receivers[0] = receiver{};
-    state->receivers[0].count = state->stream_count;
     state->receiver_count = 1;
     if (resolve_named_streams(state) < 0 || capture_open(&replay.file, state->options->read_path) < 0)
         return -1;
