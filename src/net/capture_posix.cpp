@@ -1,5 +1,6 @@
 #include "net/capture.h"
 
+#include <dlfcn.h>
 #include <errno.h>
 #include <pcap/pcap.h>
 #include <stdio.h>
@@ -7,12 +8,55 @@
 
 #include "base/log.h"
 
+// libpcap is loaded when a capture is read, not linked: it brings ten more libraries (D-Bus,
+// systemd, gcrypt, ...) and 2.4 MB of resident pages to every live run, which has no use for
+// them. The calls a capture needs, found by name.
+static struct {
+    pcap_t *(*fopen_offline)(FILE *stream, u_int precision, char *error);
+    int (*datalink)(pcap_t *handle);
+    int (*next_ex)(pcap_t *handle, pcap_pkthdr **header, const u_char **data);
+    char *(*geterr)(pcap_t *handle);
+    void (*close)(pcap_t *handle);
+} pcap;
+
+// Loads libpcap once. Returns 0, or -1 after an error line.
+static int load_pcap(void)
+{
+    if (pcap.close != nullptr)
+        return 0;
+    static const char *const names[] = {"libpcap.so.0.8", "libpcap.so.1", "libpcap.so"};
+    void *library = nullptr;
+    for (const char *name : names)
+        if (library == nullptr)
+            library = dlopen(name, RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        log_line(stderr, "error", "-r needs libpcap, which could not be loaded (Debian: "
+                                  "libpcap0.8): %s", dlerror());
+        return -1;
+    }
+    pcap.fopen_offline = reinterpret_cast<decltype(pcap.fopen_offline)>(
+        dlsym(library, "pcap_fopen_offline_with_tstamp_precision"));
+    pcap.datalink = reinterpret_cast<decltype(pcap.datalink)>(dlsym(library, "pcap_datalink"));
+    pcap.next_ex = reinterpret_cast<decltype(pcap.next_ex)>(dlsym(library, "pcap_next_ex"));
+    pcap.geterr = reinterpret_cast<decltype(pcap.geterr)>(dlsym(library, "pcap_geterr"));
+    pcap.close = reinterpret_cast<decltype(pcap.close)>(dlsym(library, "pcap_close"));
+    if (pcap.fopen_offline == nullptr || pcap.datalink == nullptr || pcap.next_ex == nullptr ||
+        pcap.geterr == nullptr || pcap.close == nullptr) {
+        log_line(stderr, "error", "-r needs libpcap 1.5 or later: %s", dlerror());
+        pcap.close = nullptr;
+        return -1;
+    }
+    return 0;
+}
+
 // Reads go through a buffer this large: libpcap reads a frame at a time, and stdio's default
 // 4 KiB would make a call of every few dozen frames.
 #define CAPTURE_BUFFER_BYTES (1u << 20)
 
 int capture_open(capture_file *file, const char *path)
 {
+    if (load_pcap() < 0)
+        return -1;
     FILE *stream = strcmp(path, "-") == 0 ? stdin : fopen(path, "rb");
     if (stream == nullptr) {
         log_line(stderr, "error", "%s: %s", path, strerror(errno));
@@ -21,8 +65,7 @@ int capture_open(capture_file *file, const char *path)
     setvbuf(stream, nullptr, _IOFBF, CAPTURE_BUFFER_BYTES);
     char error[PCAP_ERRBUF_SIZE] = "";
     // libpcap closes the stream with the capture, but not when it refuses it.
-    pcap_t *handle = pcap_fopen_offline_with_tstamp_precision(stream, PCAP_TSTAMP_PRECISION_MICRO,
-                                                              error);
+    pcap_t *handle = pcap.fopen_offline(stream, PCAP_TSTAMP_PRECISION_MICRO, error);
     if (handle == nullptr) {
         log_line(stderr, "error", "%s: %s", path, error);
         if (stream != stdin)
@@ -31,7 +74,7 @@ int capture_open(capture_file *file, const char *path)
     }
     file->handle = handle;
     file->path = path;
-    file->link = pcap_datalink(handle);
+    file->link = pcap.datalink(handle);
     file->frames = 0;
     return 0;
 }
@@ -42,12 +85,12 @@ int capture_next(capture_file *file, const unsigned char **frame, size_t *captur
     pcap_t *handle = static_cast<pcap_t *>(file->handle);
     pcap_pkthdr *header = nullptr;
     const u_char *data = nullptr;
-    int status = pcap_next_ex(handle, &header, &data);
+    int status = pcap.next_ex(handle, &header, &data);
     if (status == PCAP_ERROR_BREAK)
         return 0;
     if (status != 1) {
         log_line(stderr, "error", "%s: reading stopped at frame %llu: %s", file->path,
-                 static_cast<unsigned long long>(file->frames + 1), pcap_geterr(handle));
+                 static_cast<unsigned long long>(file->frames + 1), pcap.geterr(handle));
         return -1;
     }
     file->frames++;
@@ -61,6 +104,6 @@ int capture_next(capture_file *file, const unsigned char **frame, size_t *captur
 void capture_close(capture_file *file)
 {
     if (file->handle != nullptr)
-        pcap_close(static_cast<pcap_t *>(file->handle));
+        pcap.close(static_cast<pcap_t *>(file->handle));
     file->handle = nullptr;
 }
