@@ -10,43 +10,43 @@
 #include "net/address.h"
 
 // The label value's text with backslash, quote and line break escaped, as the format wants.
-static void put_label_value(FILE *file, const char *value)
+static void put_label_value(text_buffer *out, const char *value)
 {
     for (; *value; value++) {
         if (*value == '\\' || *value == '"')
-            fputc('\\', file);
+            text_putc(out, '\\');
         if (*value == '\n')
-            fputs("\\n", file);
+            text_puts(out, "\\n");
         else
-            fputc(*value, file);
+            text_putc(out, *value);
     }
 }
 
 // '{group="239.1.2.3",port="5000",interface="",source=""' without the closing brace, for more
 // labels to follow: two watchers of one group on other interfaces or sources write series of
 // their own.
-static void put_group_labels(FILE *file, const metrics_view *view)
+static void put_group_labels(text_buffer *out, const metrics_view *view)
 {
     char host[HOST_TEXT_MAX];
     format_host(host, view->group);
-    fputs("{", file);
+    text_puts(out, "{");
     if (view->stream_name != nullptr) {
-        fputs("stream=\"", file);
-        put_label_value(file, view->stream_name);
-        fputs("\",feed=\"", file);
-        put_label_value(file, view->feed_name != nullptr ? view->feed_name : "");
-        fputs("\",", file);
+        text_puts(out, "stream=\"");
+        put_label_value(out, view->stream_name);
+        text_puts(out, "\",feed=\"");
+        put_label_value(out, view->feed_name != nullptr ? view->feed_name : "");
+        text_puts(out, "\",");
     }
-    fputs("group=\"", file);
-    put_label_value(file, host);
-    fprintf(file, "\",port=\"%u\",interface=\"", static_cast<unsigned>(endpoint_port(view->group)));
-    put_label_value(file, view->interface_name != nullptr ? view->interface_name : "");
-    fputs("\",source=\"", file);
+    text_puts(out, "group=\"");
+    put_label_value(out, host);
+    text_printf(out, "\",port=\"%u\",interface=\"", static_cast<unsigned>(endpoint_port(view->group)));
+    put_label_value(out, view->interface_name != nullptr ? view->interface_name : "");
+    text_puts(out, "\",source=\"");
     host[0] = '\0';
     if (view->source != nullptr)
         format_host(host, view->source);
-    put_label_value(file, host);
-    fputc('"', file);
+    put_label_value(out, host);
+    text_putc(out, '"');
 }
 
 // "10.0.0.7:40000", "[fd00::1]:40000", or "others" for the shared entry.
@@ -102,13 +102,13 @@ static bool is_shown(const sender_metric *metric, const seq_layout *layout)
 }
 
 // Microseconds as seconds with six places.
-static void put_seconds(FILE *file, uint64_t value_us)
+static void put_seconds(text_buffer *out, uint64_t value_us)
 {
-    fprintf(file, "%llu.%06llu\n", static_cast<unsigned long long>(value_us / 1000000),
+    text_printf(out, "%llu.%06llu\n", static_cast<unsigned long long>(value_us / 1000000),
             static_cast<unsigned long long>(value_us % 1000000));
 }
 
-static void put_sender_value(FILE *file, size_t metric, const sender_entry *entry,
+static void put_sender_value(text_buffer *out, size_t metric, const sender_entry *entry,
                              const seq_layout *layout)
 {
     track_counts n = track_snapshot(&entry->track);
@@ -117,70 +117,70 @@ static void put_sender_value(FILE *file, size_t metric, const sender_entry *entr
                                  0,            0,         0,          n.short_datagrams,
                                  n.received - n.short_datagrams};
     if (metric == LAST_SEQUENCE && !layout->given)
-        fprintf(file, "%lld\n", static_cast<long long>(n.last_seq));
+        text_printf(out, "%lld\n", static_cast<long long>(n.last_seq));
     else if (metric == LAST_SEQUENCE)
-        fprintf(file, "%llu\n", static_cast<unsigned long long>(n.last_seq));
+        text_printf(out, "%llu\n", static_cast<unsigned long long>(n.last_seq));
     else if (metric == OUTAGE || metric == LONGEST_OUTAGE)
-        put_seconds(file, metric == OUTAGE ? n.outage_us : n.longest_outage_us);
+        put_seconds(out, metric == OUTAGE ? n.outage_us : n.longest_outage_us);
     else if (metric == LAST_TIMESTAMP)
-        put_seconds(file, entry->last_utc_us);
+        put_seconds(out, entry->last_utc_us);
     else
-        fprintf(file, "%llu\n", static_cast<unsigned long long>(counters[metric]));
+        text_printf(out, "%llu\n", static_cast<unsigned long long>(counters[metric]));
 }
 
 // Times as a histogram of seconds, a bucket a decade from 10 us to 10 s: one stream's series.
-static void put_histogram(FILE *file, const metrics_view *view, const char *name,
+static void put_histogram(text_buffer *out, const metrics_view *view, const char *name,
                           const histogram *times, uint64_t sum_us)
 {
     static const char *const bounds[] = {"1e-05", "0.0001", "0.001", "0.01", "0.1", "1", "10"};
     uint64_t limit_us = 10;
     for (const char *bound : bounds) {
-        fprintf(file, "%s_bucket", name);
-        put_group_labels(file, view);
-        fprintf(file, ",le=\"%s\"} %llu\n", bound,
+        text_printf(out, "%s_bucket", name);
+        put_group_labels(out, view);
+        text_printf(out, ",le=\"%s\"} %llu\n", bound,
                 static_cast<unsigned long long>(histogram_count_to(times, limit_us)));
         limit_us *= 10;
     }
-    fprintf(file, "%s_bucket", name);
-    put_group_labels(file, view);
-    fprintf(file, ",le=\"+Inf\"} %llu\n%s_sum", static_cast<unsigned long long>(times->total), name);
-    put_group_labels(file, view);
-    fputs("} ", file);
-    put_seconds(file, sum_us);
-    fprintf(file, "%s_count", name);
-    put_group_labels(file, view);
-    fprintf(file, "} %llu\n", static_cast<unsigned long long>(times->total));
+    text_printf(out, "%s_bucket", name);
+    put_group_labels(out, view);
+    text_printf(out, ",le=\"+Inf\"} %llu\n%s_sum", static_cast<unsigned long long>(times->total), name);
+    put_group_labels(out, view);
+    text_puts(out, "} ");
+    put_seconds(out, sum_us);
+    text_printf(out, "%s_count", name);
+    put_group_labels(out, view);
+    text_printf(out, "} %llu\n", static_cast<unsigned long long>(times->total));
 }
 
-static void put_header(FILE *file, const char *name, const char *type, const char *help)
+static void put_header(text_buffer *out, const char *name, const char *type, const char *help)
 {
-    fprintf(file, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
+    text_printf(out, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
 }
 
-static void put_sender_series(FILE *file, size_t metric, const metrics_view *view)
+static void put_sender_series(text_buffer *out, size_t metric, const metrics_view *view)
 {
     uint32_t cursor = 0;
     for (const sender_entry *entry; (entry = next_sender(view->senders, view->stream, &cursor)) != nullptr;) {
         char sender[HOST_TEXT_MAX + 16];
         format_sender_label(sender, sizeof sender, entry);
-        fputs(sender_metrics[metric].name, file);
-        put_group_labels(file, view);
-        fputs(",sender=\"", file);
-        put_label_value(file, sender);
+        text_puts(out, sender_metrics[metric].name);
+        put_group_labels(out, view);
+        text_puts(out, ",sender=\"");
+        put_label_value(out, sender);
         if (view->layout->session) {
             char session[SESSION_BYTES + 1] = "";
             if (entry->have_session && !entry->shared)
                 put_printable(session, entry->session, SESSION_BYTES);
-            fputs("\",session=\"", file);
-            put_label_value(file, session);
+            text_puts(out, "\",session=\"");
+            put_label_value(out, session);
         }
-        fputs("\"} ", file);
-        put_sender_value(file, metric, entry, view->layout);
+        text_puts(out, "\"} ");
+        put_sender_value(out, metric, entry, view->layout);
     }
 }
 
 // A feed's figures: numbers seen and lost on the feed, and what each line delivered first.
-static void put_feeds(FILE *file, const metrics_feed *feeds, int feed_count)
+static void put_feeds(text_buffer *out, const metrics_feed *feeds, int feed_count)
 {
     if (feed_count == 0)
         return;
@@ -190,35 +190,35 @@ static void put_feeds(FILE *file, const metrics_feed *feeds, int feed_count)
                                         "Numbers no line delivered in time, less the late ones.",
                                         "Numbers decided lost that a line delivered after all."};
     for (int kind = 0; kind < 3; kind++) {
-        put_header(file, names[kind], "counter", helps[kind]);
+        put_header(out, names[kind], "counter", helps[kind]);
         for (int i = 0; i < feed_count; i++) {
             const feed_counts *n = feeds[i].counts;
             uint64_t value = kind == 0 ? n->numbers : kind == 1 ? n->lost : n->late;
-            fprintf(file, "%s{feed=\"", names[kind]);
-            put_label_value(file, feeds[i].name);
-            fprintf(file, "\"} %llu\n", static_cast<unsigned long long>(value));
+            text_printf(out, "%s{feed=\"", names[kind]);
+            put_label_value(out, feeds[i].name);
+            text_printf(out, "\"} %llu\n", static_cast<unsigned long long>(value));
         }
     }
     static const char *const line_names[] = {"mcwatch_feed_first_total", "mcwatch_feed_alone_total"};
     static const char *const line_helps[] = {"Numbers the line delivered before any other line.",
                                              "Numbers only this line delivered."};
     for (int kind = 0; kind < 2; kind++) {
-        put_header(file, line_names[kind], "counter", line_helps[kind]);
+        put_header(out, line_names[kind], "counter", line_helps[kind]);
         for (int i = 0; i < feed_count; i++)
             for (int line = 0; line < feeds[i].line_count; line++) {
                 const feed_counts *n = feeds[i].counts;
-                fprintf(file, "%s{feed=\"", line_names[kind]);
-                put_label_value(file, feeds[i].name);
-                fputs("\",stream=\"", file);
-                put_label_value(file, feeds[i].line_names[line]);
-                fprintf(file, "\"} %llu\n", static_cast<unsigned long long>(
+                text_printf(out, "%s{feed=\"", line_names[kind]);
+                put_label_value(out, feeds[i].name);
+                text_puts(out, "\",stream=\"");
+                put_label_value(out, feeds[i].line_names[line]);
+                text_printf(out, "\"} %llu\n", static_cast<unsigned long long>(
                                                  kind == 0 ? n->first[line] : n->alone[line]));
             }
     }
 }
 
 // A metric's family is written together, its HELP and TYPE once, every stream's series after.
-static void put_metrics(FILE *file, const metrics_view *views, int view_count,
+static void put_metrics(text_buffer *out, const metrics_view *views, int view_count,
                         const metrics_feed *feeds, int feed_count)
 {
     for (size_t metric = 0; metric < sizeof sender_metrics / sizeof sender_metrics[0]; metric++) {
@@ -227,65 +227,92 @@ static void put_metrics(FILE *file, const metrics_view *views, int view_count,
             if (!is_shown(&sender_metrics[metric], views[v].layout))
                 continue;
             if (!header)
-                put_header(file, sender_metrics[metric].name, sender_metrics[metric].type,
+                put_header(out, sender_metrics[metric].name, sender_metrics[metric].type,
                            sender_metrics[metric].help);
             header = true;
-            put_sender_series(file, metric, &views[v]);
+            put_sender_series(out, metric, &views[v]);
         }
     }
     if (views[0].host_drops_counted) {
-        put_header(file, "mcwatch_host_drops_total", "counter",
+        put_header(out, "mcwatch_host_drops_total", "counter",
                    "Datagrams this host dropped for a full receive queue.");
         for (int v = 0; v < view_count; v++) {
-            fputs("mcwatch_host_drops_total", file);
-            put_group_labels(file, &views[v]);
-            fprintf(file, "} %llu\n", static_cast<unsigned long long>(views[v].host_drops));
+            text_puts(out, "mcwatch_host_drops_total");
+            put_group_labels(out, &views[v]);
+            text_printf(out, "} %llu\n", static_cast<unsigned long long>(views[v].host_drops));
         }
     }
     if (views[0].interarrival != nullptr) {
-        put_header(file, "mcwatch_interarrival_seconds", "histogram",
+        put_header(out, "mcwatch_interarrival_seconds", "histogram",
                    "Time between one datagram's arrival and the next's.");
         for (int v = 0; v < view_count; v++)
-            put_histogram(file, &views[v], "mcwatch_interarrival_seconds", views[v].interarrival,
+            put_histogram(out, &views[v], "mcwatch_interarrival_seconds", views[v].interarrival,
                           views[v].interarrival_sum_us);
     }
     bool delays = false;
     for (int v = 0; v < view_count; v++)
         if (views[v].delays != nullptr) {
             if (!delays)
-                put_header(file, "mcwatch_delay_seconds", "histogram",
+                put_header(out, "mcwatch_delay_seconds", "histogram",
                            "One-way delay from the sender's clock to the arrival.");
             delays = true;
-            put_histogram(file, &views[v], "mcwatch_delay_seconds", &views[v].delays->delays,
+            put_histogram(out, &views[v], "mcwatch_delay_seconds", &views[v].delays->delays,
                           views[v].delays->sum_us);
         }
     if (delays) {
-        put_header(file, "mcwatch_clock_skew_total", "counter",
+        put_header(out, "mcwatch_clock_skew_total", "counter",
                    "Datagrams stamped by the sender after their arrival.");
         for (int v = 0; v < view_count; v++)
             if (views[v].delays != nullptr) {
-                fputs("mcwatch_clock_skew_total", file);
-                put_group_labels(file, &views[v]);
-                fprintf(file, "} %llu\n", static_cast<unsigned long long>(views[v].delays->skew_count));
+                text_puts(out, "mcwatch_clock_skew_total");
+                put_group_labels(out, &views[v]);
+                text_printf(out, "} %llu\n", static_cast<unsigned long long>(views[v].delays->skew_count));
             }
     }
-    put_header(file, "mcwatch_start_time_seconds", "gauge",
+    put_header(out, "mcwatch_start_time_seconds", "gauge",
                "When the watch started, in seconds since 1970.");
     for (int v = 0; v < view_count; v++) {
-        fputs("mcwatch_start_time_seconds", file);
-        put_group_labels(file, &views[v]);
-        fprintf(file, "} %llu.%06llu\n", static_cast<unsigned long long>(views[v].start_utc_us / 1000000),
+        text_puts(out, "mcwatch_start_time_seconds");
+        put_group_labels(out, &views[v]);
+        text_printf(out, "} %llu.%06llu\n", static_cast<unsigned long long>(views[v].start_utc_us / 1000000),
                 static_cast<unsigned long long>(views[v].start_utc_us % 1000000));
     }
-    put_feeds(file, feeds, feed_count);
+    put_feeds(out, feeds, feed_count);
 }
 
-int write_metrics(const char *path, const metrics_view *views, int view_count,
-                  const metrics_feed *feeds, int feed_count)
+// The exporter's own series: which build serves, and since when, as exporters are expected to
+// say (a restart shows as a new start time, a rollout as a new version).
+static void put_self(text_buffer *out, const metrics_self *self)
+{
+    put_header(out, "mcwatch_build_info", "gauge", "The version of mcwatch that serves these series.");
+    text_puts(out, "mcwatch_build_info{version=\"");
+    put_label_value(out, self->version);
+    text_puts(out, "\"} 1\n");
+    put_header(out, "process_start_time_seconds", "gauge",
+               "Start time of the process since unix epoch in seconds.");
+    text_puts(out, "process_start_time_seconds ");
+    put_seconds(out, self->start_utc_us);
+}
+
+void render_metrics(text_buffer *out, const metrics_view *views, int view_count,
+                    const metrics_feed *feeds, int feed_count, const metrics_self *self)
+{
+    text_clear(out);
+    put_metrics(out, views, view_count, feeds, feed_count);
+    if (self != nullptr)
+        put_self(out, self);
+}
+
+int write_metrics_file(const char *path, const text_buffer *text)
 {
     char temporary[4096];
     if (snprintf(temporary, sizeof temporary, "%s.tmp", path) >= static_cast<int>(sizeof temporary)) {
         log_line(stderr, "error", "Failed to write \"%s\": the name is too long", path);
+        return -1;
+    }
+    if (text->failed) {
+        log_line(stderr, "error", "Failed to write \"%s\": (%d) %s", temporary, ENOMEM,
+                 strerror(ENOMEM));
         return -1;
     }
     // Binary: the format's lines end in a line feed alone, on Windows too.
@@ -295,8 +322,7 @@ int write_metrics(const char *path, const metrics_view *views, int view_count,
                  strerror(errno));
         return -1;
     }
-    put_metrics(file, views, view_count, feeds, feed_count);
-    bool failed = ferror(file) != 0;
+    bool failed = fwrite(text->data, 1, text->length, file) != text->length;
     int code = errno;
     if (fclose(file) != 0 && !failed) {
         failed = true;

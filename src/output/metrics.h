@@ -1,9 +1,11 @@
-// Prometheus metrics in the text format, for node_exporter's textfile collector: the file is
-// written whole, into a temporary file in the same folder first, so a scrape never sees half.
+// Prometheus metrics in the text format: rendered into memory, then written whole to a file for
+// node_exporter's textfile collector (a temporary file first, so a scrape never sees half), or
+// served as a page.
 #pragma once
 
 #include <stdint.h>
 
+#include "base/text.h"
 #include "monitor/feed.h"
 #include "monitor/histogram.h"
 #include "monitor/senders.h"
@@ -35,6 +37,16 @@ struct metrics_feed {
     const char *line_names[FEED_LINES_MAX];
 };
 
-// Writes every stream's and every feed's metrics to path. Returns 0, or -1 after an error line.
-int write_metrics(const char *path, const metrics_view *views, int view_count,
-                  const metrics_feed *feeds, int feed_count);
+// What a served page adds: which build serves, and since when.
+struct metrics_self {
+    const char *version;
+    uint64_t start_utc_us;
+};
+
+// Renders every stream's and every feed's series into out (emptied first), and the self
+// series where self is given.
+void render_metrics(text_buffer *out, const metrics_view *views, int view_count,
+                    const metrics_feed *feeds, int feed_count, const metrics_self *self);
+
+// Writes rendered text to path, whole. Returns 0, or -1 after an error line.
+int write_metrics_file(const char *path, const text_buffer *text);
