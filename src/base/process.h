@@ -5,6 +5,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <thread>
+
 // Opens the null device on each of the standard descriptors 0, 1 and 2 that is closed, so that
 // no socket opened later takes a standard stream's place and receives its lines. Returns 0, or
 // -1 when the null device could not be opened (nothing can be printed then).
@@ -45,3 +47,8 @@ int wait_standard_output(int64_t limit_us);
 // as the hard limit allows. Returns the limit now in force (UINT64_MAX where there is none to
 // name: Windows).
 uint64_t raise_open_file_limit(uint64_t wanted);
+
+// Starts body(context) on a thread of its own that takes no signals (POSIX; nothing to do on
+// Windows), so that an interrupt or a summary request always reaches the thread whose wait it
+// must end.
+void start_thread_without_signals(std::thread *thread, void (*body)(void *), void *context);

@@ -124,3 +124,14 @@ uint64_t raise_open_file_limit(uint64_t wanted)
         return raised.rlim_cur;
     return limit.rlim_cur;
 }
+
+void start_thread_without_signals(std::thread *thread, void (*body)(void *), void *context)
+{
+    // The new thread takes the mask in force where it is made.
+    sigset_t all;
+    sigset_t before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &before);
+    *thread = std::thread(body, context);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+}

@@ -93,3 +93,9 @@ uint64_t raise_open_file_limit(uint64_t)
 {
     return UINT64_MAX;
 }
+
+void start_thread_without_signals(std::thread *thread, void (*body)(void *), void *context)
+{
+    // A console's control events come on a thread the system makes, whatever this one does.
+    *thread = std::thread(body, context);
+}

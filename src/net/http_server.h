@@ -1,0 +1,59 @@
+// The metrics page served over HTTP by a thread of its own. The run publishes the page; the
+// server answers from the last page published and never touches the run's state, so that no
+// client, however slow or hostile, holds up the receive loop.
+#pragma once
+
+#include <stdint.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "net/http.h"
+#include "net/tcp.h"
+
+// Connections served at once; one more is answered 503 and closed at once, so a flood costs
+// neither memory nor the scrapes after it.
+#define HTTP_CONNECTIONS_MAX 8
+// A connection gets this long for its request and the answer, however it trickles.
+#define HTTP_DEADLINE_US 5000000
+
+struct http_connection {
+    bool open;
+    socket_handle socket;
+    uint64_t deadline_us;
+    size_t received_bytes;
+    char request[HTTP_HEAD_MAX_BYTES];
+    bool answering;                          // the request is judged; the answer is going out
+    char head[HTTP_ANSWER_HEAD_MAX];
+    size_t head_bytes;
+    std::shared_ptr<const std::string> page; // holds the page an answer sends
+    const char *body;
+    size_t body_bytes;
+    size_t sent_bytes;                       // of the head, then of the body
+};
+
+struct http_server {
+    socket_handle listener;
+    const char *page_path;
+    std::thread thread;
+    std::atomic<bool> stopping;
+    std::mutex page_lock;                    // guards page only
+    std::shared_ptr<const std::string> page;
+    http_connection connections[HTTP_CONNECTIONS_MAX];
+};
+
+// Listens on address for GET and HEAD of page_path (connections are served once the server
+// is started). Returns 0, or -1 with the library's last error set.
+int http_server_open(http_server *server, const endpoint *address, const char *page_path);
+
+// Serves on a thread of its own until http_server_close.
+void http_server_start(http_server *server);
+
+// Makes text the page that later answers send.
+void http_server_publish(http_server *server, const char *text, size_t length);
+
+// Stops the thread (within a quarter of a second) and closes every socket.
+void http_server_close(http_server *server);

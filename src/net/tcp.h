@@ -1,0 +1,36 @@
+// TCP for the metrics page: a listening socket and its connections, none of them blocking,
+// behind one set of calls (BSD sockets, or Winsock).
+#pragma once
+
+#include <stddef.h>
+
+#include "net/socket.h"
+
+// A read or write that would have to wait.
+#define TCP_WOULD_BLOCK (-2)
+
+// Opens a socket listening on address. On POSIX a port left in TIME_WAIT by a run just ended
+// is taken again at once; on Windows the port is held alone, so that no other program can bind
+// it beside this one. Returns 0, or -1 with the library's last error set.
+int tcp_listen(const endpoint *address, socket_handle *listener);
+
+// Takes a waiting connection. Returns 1 with *connection, 0 when none waits, or -1 with the
+// library's last error set.
+int tcp_accept(socket_handle listener, socket_handle *connection);
+
+// Reads or writes up to size bytes. Returns the count (0 from tcp_read: the peer has ended),
+// TCP_WOULD_BLOCK, or -1 with the library's last error set. A write to a connection the peer
+// has closed fails; it raises no signal.
+long tcp_read(socket_handle s, char *data, size_t size);
+long tcp_write(socket_handle s, const char *data, size_t size);
+
+// One socket of a poll: whether it waits to read or to write, and what the poll found.
+struct tcp_poll_entry {
+    socket_handle socket;
+    bool want_write;
+    bool ready;      // readable, writable as wanted, ended or failed: the next call will say
+};
+
+// Waits up to limit_ms for any entry to be ready. Returns how many are, or -1 with the
+// library's last error set.
+int tcp_poll(tcp_poll_entry *entries, int count, int limit_ms);

@@ -1,0 +1,82 @@
+// What the metrics page answers to every kind of request, hostile ones most of all.
+#include "net/http.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+struct request_case {
+    std::string request;
+    int status;
+    bool head = false;
+};
+
+const std::string long_value(HTTP_HEAD_MAX_BYTES, 'a');
+
+const request_case request_cases[] = {
+    {"GET /metrics HTTP/1.1\r\nHost: x\r\nAccept: text/plain;version=0.0.4\r\n\r\n", 200},
+    {"HEAD /metrics HTTP/1.0\r\n\r\n", 200, true},
+    {"GET /metrics?name[]=up HTTP/1.1\r\n\r\n", 200},
+    // A lone line feed ends a line too (RFC 9112, 2.2).
+    {"GET /metrics HTTP/1.1\nHost: x\n\n", 200},
+    // Not ended yet: wait for more.
+    {"GET /metr", 0},
+    {"GET /metrics HTTP/1.1\r", 0},
+    {"GET /metrics HTTP/1.1\r\nHost: x\r\n", 0},
+    {"POST /metrics HTTP/1.1\r\nContent-Length: 3\r\n", 0},
+    // Other paths, other methods.
+    {"GET / HTTP/1.1\r\n\r\n", 404},
+    {"GET /metrics/ HTTP/1.1\r\n\r\n", 404},
+    {"GET http://host/metrics HTTP/1.1\r\n\r\n", 404},
+    {"DELETE /other HTTP/1.1\r\n\r\n", 404},
+    {"POST /metrics HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc", 405},
+    {"get /metrics HTTP/1.1\r\n\r\n", 405},
+    {"OPTIONS /metrics HTTP/1.1\r\n\r\n", 405},
+    // Malformed request lines are refused as soon as they end, before any header.
+    {"garbage\r\n", 400},
+    {std::string("\x00\x01\x02\r\n", 5), 400},
+    {"GET  /metrics HTTP/1.1\r\n", 400},
+    {"GET /metrics\r\n", 400},
+    {"GET /metrics HTTP/1.1 \r\n", 400},
+    {"GET /metrics HTTP/1.1x\r\n", 400},
+    {"GET /met\x01rics HTTP/1.1\r\n", 400},
+    {"GET /metrics HTTP/2.0\r\n\r\n", 505},
+    {"GET /metrics HTTP/0.9\r\n", 505},
+    // Malformed header lines.
+    {"GET /metrics HTTP/1.1\r\nno colon\r\n\r\n", 400},
+    {"GET /metrics HTTP/1.1\r\n: empty name\r\n\r\n", 400},
+    {"GET /metrics HTTP/1.1\r\nHost: x\r\n folded\r\n\r\n", 400},
+    {"GET /metrics HTTP/1.1\r\nX: a\x01z\r\n\r\n", 400},
+    {"GET /metrics HTTP/1.1\r\nX: a\tz\r\n\r\n", 200},
+    // Too long: a request line that fills the head's room, a head that does.
+    {"GET /" + long_value, 414},
+    {"GET /" + long_value + " HTTP/1.1\r\n\r\n", 414},
+    {"GET /metrics HTTP/1.1\r\nX: " + long_value, 431},
+    {"GET /metrics HTTP/1.1\r\nX: " + long_value + "\r\n\r\n", 431},
+    {"GET /metrics HTTP/1.1\r\nX: " + long_value.substr(0, HTTP_HEAD_MAX_BYTES - 30) + "\r\n", 0},
+};
+
+TEST(Http, JudgesEveryRequestFromItsHead)
+{
+    for (const request_case &c : request_cases) {
+        SCOPED_TRACE(c.request.substr(0, 60));
+        http_verdict verdict = http_judge(c.request.data(), c.request.size(), "/metrics");
+        EXPECT_EQ(verdict.status, c.status);
+        EXPECT_EQ(verdict.head, c.head);
+    }
+}
+
+TEST(Http, AnswersCloseTheConnectionAndARefusalNamesWhatIsAllowed)
+{
+    char head[HTTP_ANSWER_HEAD_MAX];
+    std::string page(head, http_answer_head(head, 200, 1234));
+    EXPECT_EQ(page, "HTTP/1.1 200 OK\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\n"
+                    "Content-Length: 1234\r\nConnection: close\r\n\r\n");
+    std::string refusal(head, http_answer_head(head, 405, 18));
+    EXPECT_EQ(refusal, "HTTP/1.1 405 Method Not Allowed\r\nContent-Type: text/plain; charset=utf-8\r\n"
+                       "Content-Length: 18\r\nAllow: GET, HEAD\r\nConnection: close\r\n\r\n");
+}
+
+} // namespace
