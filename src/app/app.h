@@ -46,6 +46,9 @@ struct settings {
     uint32_t stall_ms;      // --stall: say when no datagram came for this long; 0: never
     bool json;              // --json: JSON Lines instead of the text lines
     const char *prom_path;  // --prom: the metrics file; nullptr: none
+    const char *listen_text; // --listen as given; nullptr: no page served
+    char listen_host[256];  // --listen: the address to serve on (127.0.0.1 when not given),
+    uint16_t listen_port;   // looked up when the run starts
     const char *interface_name; // -i as given
     bool seq_given;         // --seq: the number's field
     seq_field seq;
@@ -61,6 +64,12 @@ struct settings {
     const stream_settings *streams; // with --config, the file's (made once, for the process's
     int stream_count;               // life); without, none: the command line's is the one
 };
+
+// Whether the run renders its metrics: for a file (--prom), a page (--listen), or both.
+inline bool renders_metrics(const settings *options)
+{
+    return options->prom_path != nullptr || options->listen_text != nullptr;
+}
 
 // The stream the command line names (host, port, source, interface and layout).
 stream_settings command_line_stream(const settings *options);

@@ -46,6 +46,39 @@ static int read_period(const char *text, uint32_t *period_us)
     return 0;
 }
 
+static int read_port(const char *text, uint16_t *port);
+
+// --listen's [<address>:]<port>: an IPv6 address in brackets ([::1]:9100), a port alone for
+// 127.0.0.1, so that serving beyond the host is asked for by name. Returns 0, or -1 after
+// "invalid port" or "invalid option".
+static int read_listen(const char *text, settings *options)
+{
+    const char *colon = strrchr(text, ':');
+    const char *port = colon != nullptr ? colon + 1 : text;
+    size_t host_bytes = colon != nullptr ? static_cast<size_t>(colon - text) : 0;
+    const char *host = text;
+    if (host_bytes >= 2 && host[0] == '[' && host[host_bytes - 1] == ']') {
+        host++;
+        host_bytes -= 2;
+    } else if (memchr(host, ':', host_bytes) != nullptr || memchr(host, '[', host_bytes) != nullptr) {
+        log_line(stderr, "error", "invalid option");
+        return -1;
+    }
+    if (colon != nullptr && (host_bytes == 0 || host_bytes >= sizeof options->listen_host)) {
+        log_line(stderr, "error", "invalid option");
+        return -1;
+    }
+    if (read_port(port, &options->listen_port) < 0)
+        return -1;
+    if (colon == nullptr)
+        strcpy(options->listen_host, "127.0.0.1");
+    else
+        memcpy(options->listen_host, host, host_bytes);
+    options->listen_host[colon == nullptr ? 9 : host_bytes] = '\0';
+    options->listen_text = text;
+    return 0;
+}
+
 static int read_port(const char *text, uint16_t *port)
 {
     uint64_t value;
@@ -103,6 +136,7 @@ static const char help_text[] =
     "usage: mcwatch [-g] [-f] [-s <period(ms)>] [-i <interface>] [-v] [--summary] [--per-sender]\n"
     "               [-c <count>] [--duration <seconds>] [--max-lost <count>] [-q]\n"
     "               [--rcvbuf <bytes>] [--stall <ms>] [--json] [--prom <file>]\n"
+    "               [--listen [<address>:]<port>]\n"
     "               [--format <name> | --seq <offset>:<bytes>[:le|be]\n"
     "                [--seq-count <offset>:<bytes>[:le|be]]]\n"
     "               [--sent-at <offset>:<bytes>[:le|be]:<unit>]\n"
@@ -144,6 +178,10 @@ static const char help_text[] =
     "                   is in the manual page); errors stay text on standard error\n"
     "      --prom <file>  write Prometheus metrics to the file every second and at the end,\n"
     "                   replacing it whole (for node_exporter's textfile collector)\n"
+    "      --listen [<address>:]<port>  serve the same metrics over HTTP at /metrics\n"
+    "                   (and mcwatch_build_info, process_start_time_seconds), rendered every\n"
+    "                   second; a port alone serves 127.0.0.1 only, an address (0.0.0.0,\n"
+    "                   [::]) serves beyond this host. A port in use fails the run\n"
     "      --seq <offset>:<bytes>[:le|be]  the sequence number is an unsigned number of 2, 4\n"
     "                   or 8 bytes at this offset (0 to 65505), little-endian unless :be; a\n"
     "                   datagram too short for it is shown and counted as short\n"
@@ -318,6 +356,10 @@ static int read_extra_option(int argc, char **argv, int *index, settings *option
             log_line(stderr, "error", "invalid option");
             return -1;
         }
+    } else if (is_long_option(option, "--listen", &inline_value)) {
+        value = value_of(inline_value, argc, argv, index);
+        if (value == nullptr || read_listen(value, options) < 0)
+            return -1;
     } else if (strcmp(option, "-q") == 0 || strcmp(option, "--quiet") == 0) {
         options->quiet = true;
     } else if (is_long_option(option, "--rcvbuf", &inline_value)) {
@@ -481,6 +523,11 @@ int read_command_line(int argc, char **argv, settings *options)
     if (options->read_path != nullptr && (options->interface_name != nullptr || options->rcvbuf_bytes != 0)) {
         log_line(stderr, "error", "%s cannot be given with -r: a capture joins nothing",
                  options->interface_name != nullptr ? "-i" : "--rcvbuf");
+        return -1;
+    }
+    if (options->read_path != nullptr && options->listen_text != nullptr) {
+        log_line(stderr, "error", "--listen cannot be given with -r: a capture is read to its "
+                                  "end at once (--prom writes its metrics)");
         return -1;
     }
     if (options->config_path != nullptr) {

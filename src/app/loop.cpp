@@ -386,7 +386,7 @@ static int receive_batch(run_state *state, int index, bool wait)
     }
     if (count > 0)
         state->batch_us = state->calls->monotonic_us();
-    if ((state->options->prom_path != nullptr || state->stamps_arrivals) && count > 0)
+    if ((renders_metrics(state->options) || state->stamps_arrivals) && count > 0)
         state->batch_utc_us = state->calls->utc_us();
     state->queued_count += count;
     // The flag is looked at before each datagram: what an interrupt leaves behind in the

@@ -15,6 +15,7 @@
 #include "timer/timer.h"
 
 #include "monitor/feed.h"
+#include "net/http_server.h"
 
 // Everything the loop reaches outside itself: the sockets, the nap, both clocks and the
 // sockets' drop counts. A test drives the loop through a scripted table; system_loop_calls
@@ -113,7 +114,9 @@ struct run_state {
     uint64_t queued_bytes;
     uint64_t room_bytes;     // the least any receiver leaves for a nap
     bool host_drops_counted; // every receiver counts what its full queue dropped
-    timer metrics_timer;     // --prom: the file is written every second
+    timer metrics_timer;     // --prom, --listen: the metrics are rendered every second
+    text_buffer metrics_text; // the last rendering
+    http_server *server;     // --listen: open before anything is joined; else null
     uint64_t start_utc_us;
     uint64_t batch_us;       // when the batch in hand came, on the monotonic clock
     uint64_t batch_utc_us;   // when the batch in hand came (read per batch, with --prom or

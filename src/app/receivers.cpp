@@ -103,7 +103,7 @@ static int join_explained(const settings *options, const stream_settings *stream
 // Whether the run accounts for its senders in a summary, a JSON run or a metrics file.
 static bool accounts_for_senders(const settings *options)
 {
-    return options->verbose || options->summary || options->json || options->prom_path != nullptr ||
+    return options->verbose || options->summary || options->json || renders_metrics(options) ||
            options->have_max_lost;
 }
 

@@ -7,6 +7,7 @@
 #include "app/capture.h"
 #include "app/config.h"
 #include "base/clock.h"
+#include "base/error_text.h"
 #include "base/log.h"
 #include "base/output.h"
 #include "base/process.h"
@@ -47,8 +48,8 @@ static void on_stall_due(void *context)
 
 #define METRICS_PERIOD_US 1000000
 
-// Writes the metrics file: every stream's series, and every feed's. Returns 0, or -1 after an
-// error line.
+// Renders the metrics, every stream's series and every feed's, and writes them to the file or
+// publishes them as the page. Returns 0, or -1 after an error line.
 static int write_run_metrics(run_state *state)
 {
     read_all_drops(state);
@@ -78,8 +79,16 @@ static int write_run_metrics(run_state *state)
         for (int line = 0; line < feed->state.line_count; line++)
             feeds[i].line_names[line] = state->streams[feed->lines[line]].config->name;
     }
-    return write_metrics(state->options->prom_path, views, state->stream_count, feeds,
-                         state->feed_count);
+    metrics_self self = {MCWATCH_VERSION, state->start_utc_us};
+    render_metrics(&state->metrics_text, views, state->stream_count, feeds, state->feed_count,
+                   state->server != nullptr ? &self : nullptr);
+    if (state->options->prom_path != nullptr &&
+        write_metrics_file(state->options->prom_path, &state->metrics_text) < 0)
+        return -1;
+    // A page that ran out of memory half-way is not served; the last whole one stays.
+    if (state->server != nullptr && !state->metrics_text.failed)
+        http_server_publish(state->server, state->metrics_text.data, state->metrics_text.length);
+    return 0;
 }
 
 // A file that cannot be written ends the run as a failed write of standard output does.
@@ -259,6 +268,7 @@ void run_state_free(run_state *state)
     free(state->receiver_streams);
     free(state->sockets);
     free(state->pending);
+    text_free(&state->metrics_text);
     state->streams = nullptr;
     state->feeds = nullptr;
     state->receivers = nullptr;
@@ -427,13 +437,16 @@ static int run_joined(run_state *state)
     state->started_us = state->calls->monotonic_us();
     state->start_utc_us = state->calls->utc_us();
     // A capture's metrics are written once, at its end.
-    if (options->prom_path != nullptr && !capture) {
+    if (renders_metrics(options) && !capture) {
         if (write_run_metrics(state) < 0) {
             stop_receivers(state);
             return -1;
         }
         timer_arm(&state->metrics_timer, state->started_us + METRICS_PERIOD_US);
     }
+    // Served from here on: there is a page to answer with.
+    if (state->server != nullptr)
+        http_server_start(state->server);
     arm_timers(state);
     int status = receive_loop(state);
     if (capture)
@@ -447,7 +460,7 @@ static int run_joined(run_state *state)
     bool read_failed = capture && capture_failed();
     if (status == 0 && (options->verbose || options->summary || options->json || read_failed))
         emit_summary(state);
-    if (status == 0 && options->prom_path != nullptr && write_run_metrics(state) < 0)
+    if (status == 0 && renders_metrics(options) && write_run_metrics(state) < 0)
         status = -1;
     if (status == 0 && flush_output(state) < 0)
         status = -1;
@@ -456,6 +469,45 @@ static int run_joined(run_state *state)
     if (status == 0 && options->have_max_lost)
         status = verdict_status(state);
     return status;
+}
+
+// With --listen: the page's socket, listening before anything is joined, so that a port in
+// use fails the run first. Returns 0, or -1 after an error line.
+static int open_metrics_server(run_state *state)
+{
+    static http_server server;
+    const settings *options = state->options;
+    state->server = nullptr;
+    if (options->listen_text == nullptr)
+        return 0;
+    endpoint address;
+    int resolver_code = 0;
+    if (find_host(options->listen_host, AF_UNSPEC, &address, &resolver_code) < 0) {
+        log_line(stderr, "error", "Failed to listen on %s: no such address", options->listen_text);
+        return -1;
+    }
+    endpoint_set_port(&address, options->listen_port);
+    if (http_server_open(&server, &address, "/metrics") < 0) {
+        int code = socket_last_error();
+        char reason[256];
+        socket_error_text(code, reason, sizeof reason);
+        char host[HOST_TEXT_MAX];
+        format_host(host, &address);
+        log_line(stderr, "error", address.storage.ss_family == AF_INET6
+                                      ? "Failed to listen on [%s]:%u: (%d) %s"
+                                      : "Failed to listen on %s:%u: (%d) %s",
+                 host, static_cast<unsigned>(options->listen_port), code, reason);
+        return -1;
+    }
+    state->server = &server;
+    return 0;
+}
+
+static void close_metrics_server(run_state *state)
+{
+    if (state->server != nullptr)
+        http_server_close(state->server);
+    state->server = nullptr;
 }
 
 const loop_calls system_loop_calls = {.receive_many = socket_receive_many,
@@ -503,7 +555,10 @@ int run(const settings *options)
         return -1;
     int status = net_startup();
     if (status == 0) {
-        status = run_joined(&state);
+        status = open_metrics_server(&state);
+        if (status == 0)
+            status = run_joined(&state);
+        close_metrics_server(&state);
         net_cleanup();
     }
     run_state_free(&state);

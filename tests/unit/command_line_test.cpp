@@ -27,6 +27,7 @@ struct command_case {
     uint64_t duration_us = 0;
     const char *layout = "classic";  // as layout_text writes the layout read
     const char *sent_at = "";        // the sender's clock, as field_text writes it, and its unit
+    const char *listen = "";         // --listen: "<address> <port>"
 };
 
 std::string field_text(const seq_field &field)
@@ -46,6 +47,9 @@ std::string layout_text(const seq_layout &layout)
 }
 
 const char *usage = "mcwatch [-g] [-f] [-s <period(ms)>] <host> <port> [<source_host>]\n";
+
+// Past the room kept for --listen's address.
+const std::string long_listen = std::string(300, 'h') + ":1";
 
 const command_case command_cases[] = {
     {{}, -1, usage},
@@ -151,6 +155,24 @@ const command_case command_cases[] = {
      "-i cannot be given with -r: a capture joins nothing"},
     {{"--read=night.pcap", "--rcvbuf", "1m"}, -1,
      "--rcvbuf cannot be given with -r: a capture joins nothing"},
+    // --listen: a port alone serves this host only; an address serves beyond it.
+    {.args = {"--listen", "9100", "g", "1"}, .interface_addr = "0.0.0.0", .host = "g", .port = 1,
+     .listen = "127.0.0.1 9100"},
+    {.args = {"--listen=0.0.0.0:65535", "g", "1"}, .interface_addr = "0.0.0.0", .host = "g",
+     .port = 1, .listen = "0.0.0.0 65535"},
+    {.args = {"--listen", "[::]:9100", "g", "1"}, .interface_addr = "0.0.0.0", .host = "g",
+     .port = 1, .listen = ":: 9100"},
+    {.args = {"--listen", "watch.example:9100", "g", "1"}, .interface_addr = "0.0.0.0",
+     .host = "g", .port = 1, .listen = "watch.example 9100"},
+    {{"--listen", "0.0.0.0:0", "g", "1"}, -1, "invalid port"},
+    {{"--listen", "127.0.0.1:", "g", "1"}, -1, "invalid port"},
+    {{"--listen", "::1:9100", "g", "1"}, -1, "invalid option"},
+    {{"--listen", ":9100", "g", "1"}, -1, "invalid option"},
+    {{"--listen", "[::1]x:9100", "g", "1"}, -1, "invalid option"},
+    {{"--listen", long_listen.c_str(), "g", "1"}, -1, "invalid option"},
+    {{"-r", "night.pcap", "--listen", "9100"}, -1,
+     "--listen cannot be given with -r: a capture is read to its end at once (--prom writes its "
+     "metrics)"},
 };
 
 void check_command(const command_case &c)
@@ -182,6 +204,10 @@ void check_command(const command_case &c)
         EXPECT_EQ(options.count_max, c.count_max);
         EXPECT_EQ(options.duration_us, c.duration_us);
         EXPECT_EQ(layout_text(options.layout), c.layout);
+        EXPECT_EQ(options.listen_text == nullptr
+                      ? ""
+                      : std::string(options.listen_host) + " " + std::to_string(options.listen_port),
+                  c.listen);
         EXPECT_EQ(options.have_sent_at ? field_text(options.sent_at.field) + " ns " +
                                              std::to_string(options.sent_at.unit_ns)
                                        : "",
