@@ -12,7 +12,8 @@ trap 'rm -rf "$work"' EXIT
 deb=$(ls "$work"/out/*.deb)
 dpkg-deb --info "$deb" | grep -q "Package: mcwatch"
 dpkg -x "$deb" "$work/root"
-for file in usr/bin/mcwatch usr/bin/mcfeed usr/share/man/man1/mcwatch.1 usr/share/man/man1/mcfeed.1; do
+for file in usr/bin/mcwatch usr/bin/mcfeed usr/share/man/man1/mcwatch.1 usr/share/man/man1/mcfeed.1 \
+    usr/lib/systemd/system/mcwatch@.service usr/share/mcwatch/prometheus/mcwatch-rules.yml; do
     [ -f "$work/root/$file" ] || { echo "missing from the package: $file"; exit 1; }
 done
 
