@@ -1,0 +1,276 @@
+"""End-to-end tests of the page mcwatch serves for a fleet's Prometheus: a real Prometheus
+server, started in this private namespace, scrapes it and holds mcfeed's record; hostile
+clients get nothing but refusals while a stream's counts stay exact; a port in use fails the
+run before anything is joined."""
+
+import json
+import os
+import resource
+import select
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+import urllib.parse
+import urllib.request
+
+sys.path.insert(0, os.path.dirname(__file__))
+from harness import (GROUP, WINDOWS, expected_counts, next_port, process_status,  # noqa: E402
+                     receive_buffer_errors, run_feed, run_to_end, sent_count, wait_until, watch)
+
+PROMETHEUS = shutil.which("prometheus")
+RULES = os.path.join(os.path.dirname(__file__), "..", "..", "contrib", "prometheus",
+                     "mcwatch-rules.yml")
+FAULTS = ["--seed", "11", "--drop", "0.02", "--duplicate", "0.02", "--reorder", "0.02"]
+# As in the outputs' tests: under Wine the default receive buffer must hold a stalled second.
+COUNT, RATE = (800, 200) if WINDOWS else (2000, 1000)
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def fetch(url, method="GET", timeout_s=10):
+    """Status and body of one request; a refusal's status too."""
+    request = urllib.request.Request(url, method=method)
+    try:
+        with urllib.request.urlopen(request, timeout=timeout_s) as answer:
+            return answer.status, answer.read().decode()
+    except urllib.error.HTTPError as refusal:
+        return refusal.code, refusal.read().decode()
+
+
+def series_of(page):
+    """{(name, sender or None): value} of a text-format page."""
+    values = {}
+    for line in page.splitlines():
+        if line.startswith("#") or not line:
+            continue
+        name_labels, value = line.rsplit(" ", 1)
+        name = name_labels.split("{", 1)[0]
+        sender = None
+        if 'sender="' in name_labels:
+            sender = name_labels.split('sender="', 1)[1].split('"', 1)[0]
+        values[(name, sender)] = float(value)
+    return values
+
+
+def read_answers(clients, timeout_s):
+    """The first bytes each client got back (b"" for a close or a reset, None for nothing), for
+    as long as timeout_s; the clients are closed after. A connection still waiting in the
+    backlog answers nothing."""
+    poller = select.poll()
+    by_fd = {client.fileno(): client for client in clients}
+    for fd in by_fd:
+        poller.register(fd, select.POLLIN)
+    answers = [None] * len(clients)
+    place = {client.fileno(): i for i, client in enumerate(clients)}
+    deadline = time.monotonic() + timeout_s
+    while by_fd and time.monotonic() < deadline:
+        for fd, _ in poller.poll(500):
+            try:
+                answers[place[fd]] = by_fd[fd].recv(64)
+            except OSError:
+                answers[place[fd]] = b""
+            poller.unregister(fd)
+            by_fd.pop(fd).close()
+    for client in by_fd.values():
+        client.close()
+    return answers
+
+
+class Fleet(unittest.TestCase):
+    def setUp(self):
+        folder = tempfile.TemporaryDirectory()
+        self.addCleanup(folder.cleanup)
+        self.tmp = folder.name
+
+    def feed(self, port, count=COUNT, rate=RATE):
+        """Sends the recorded stream; returns mcfeed's record."""
+        drops_before = receive_buffer_errors()
+        status, _, err = run_feed(["-b", "127.0.0.1", "-r", rate, "-n", count, *FAULTS,
+                                   GROUP, port])
+        self.assertEqual(status, 0, err)
+        self.assertEqual(receive_buffer_errors(), drops_before, "the kernel dropped datagrams")
+        return err.splitlines()
+
+    def start_prometheus(self, target):
+        """A Prometheus server scraping target every second, with the shipped alert rules."""
+        config = os.path.join(self.tmp, "prometheus.yml")
+        with open(config, "w") as out:
+            out.write("global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n"
+                      "rule_files:\n  - %s\n"
+                      "scrape_configs:\n  - job_name: mcwatch\n"
+                      "    static_configs:\n      - targets: ['%s']\n"
+                      % (os.path.abspath(RULES), target))
+        api = "127.0.0.1:%d" % free_port()
+        server = subprocess.Popen([PROMETHEUS, "--config.file=" + config,
+                                   "--storage.tsdb.path=" + os.path.join(self.tmp, "data"),
+                                   "--web.listen-address=" + api, "--log.level=error"],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(server.wait)
+        self.addCleanup(server.terminate)
+        return "http://%s/api/v1/query?query=" % api
+
+    def query(self, api, expression):
+        """{sender: value} of an instant query; {} while Prometheus is not up or has none."""
+        try:
+            status, body = fetch(api + urllib.parse.quote(expression), timeout_s=5)
+        except OSError:
+            return {}
+        if status != 200:
+            return {}
+        return {r["metric"].get("sender"): float(r["value"][1])
+                for r in json.loads(body)["data"]["result"]}
+
+    @unittest.skipUnless(PROMETHEUS and shutil.which("promtool"),
+                         "prometheus is not installed (Debian: prometheus; .ci/run installs it)")
+    def test_a_prometheus_server_scrapes_the_exact_counts(self):
+        port, listen = next_port(), "127.0.0.1:%d" % free_port()
+        watcher = watch(self, "-q", "-g", "--json", "--listen", listen, GROUP, port,
+                        bound_line='"event":"bound"')
+        api = self.start_prometheus(listen)
+        record = self.feed(port)
+        received = sent_count(COUNT, record)
+        # Prometheus holds the run's whole count once it scraped a page published after it.
+        wait_until(lambda: list(self.query(api, "mcwatch_datagrams_received_total").values())
+                   == [received], timeout_s=60, poll_s=0.5)
+        scraped = {name: self.query(api, "mcwatch_%s" % name)
+                   for name in ("datagrams_received_total", "bytes_received_total",
+                                "missed_total", "late_total", "duplicates_total", "stale_total",
+                                "restarts_total", "last_sequence")}
+        self.assertEqual(self.query(api, 'up{job="mcwatch"}'), {None: 1.0})
+        self.assertEqual(self.query(api, 'mcwatch_build_info{version="1.0.0"}'), {None: 1.0})
+        status, page = fetch("http://%s/metrics" % listen)
+        self.assertEqual(status, 200)
+        check = subprocess.run(["promtool", "check", "metrics"], input=page.encode(),
+                               capture_output=True)
+        self.assertEqual((check.returncode, check.stdout + check.stderr), (0, b""))
+        self.assertGreater(series_of(page)[("process_start_time_seconds", None)], 1.7e9)
+
+        self.assertEqual(watcher.stop(), 0)
+        summary = json.loads(watcher.lines()[-1])
+        total, sender = summary["total"], "127.0.0.1:%d" % summary["senders"][0]["sender_port"]
+        self.assertEqual(scraped, {
+            "datagrams_received_total": {sender: total["received"]},
+            "bytes_received_total": {sender: total["bytes"]},
+            "missed_total": {sender: total["missed"]},
+            "late_total": {sender: total["late"]},
+            "duplicates_total": {sender: total["duplicates"]},
+            "stale_total": {sender: total["stale"]},
+            "restarts_total": {sender: total["restarts"]},
+            "last_sequence": {sender: summary["senders"][0]["last_seq"]}})
+        expected = expected_counts(record, 0, COUNT, 64)
+        self.assertEqual({k: total[k] for k in expected}, expected)
+
+    @unittest.skipIf(WINDOWS, "resident memory is read from /proc")
+    def test_hostile_clients_get_refusals_while_the_counts_stay_exact(self):
+        soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, min(hard, 4096)), hard))
+        self.addCleanup(resource.setrlimit, resource.RLIMIT_NOFILE, (soft, hard))
+        port, listen = next_port(), ("127.0.0.1", free_port())
+        url = "http://%s:%d/metrics" % listen
+        watcher = watch(self, "-q", "-g", "--json", "--listen", "%s:%d" % listen, GROUP, port,
+                        bound_line='"event":"bound"')
+        self.assertEqual(fetch(url)[0], 200)
+        rss_before = process_status(watcher.process.pid, "VmRSS")
+
+        # A paced stream of six seconds, while the clients below come.
+        fed = {}
+        feeder = threading.Thread(target=lambda: fed.update(record=self.feed(port, 6000)))
+        feeder.start()
+        # A request that never ends: a header line every half second.
+        trickle = socket.create_connection(listen)
+        trickle.sendall(b"GET /metrics HTTP/1.1\r\n")
+        # A request with a header of 1 MiB.
+        huge = socket.create_connection(listen)
+        huge.setblocking(False)
+        huge_request = b"GET /metrics HTTP/1.1\r\nX-Huge: " + b"a" * (1 << 20) + b"\r\n\r\n"
+        # A thousand connections, garbage on every other one.
+        flood = []
+        for i in range(1000):
+            client = socket.socket()
+            client.setblocking(False)
+            client.connect_ex(listen)
+            flood.append(client)
+        trickle_end = None
+        started = time.monotonic()
+        sent_huge = 0
+        while time.monotonic() - started < 60 and (trickle_end is None or feeder.is_alive()):
+            for i, client in enumerate(flood):
+                if i % 2 == 0:
+                    try:
+                        client.send(b"\x16\x03\x01garbage \x00\xff\r\n\r\n")
+                    except OSError:
+                        pass
+            try:
+                sent_huge += huge.send(huge_request[sent_huge:sent_huge + 65536])
+            except OSError:
+                pass
+            if trickle_end is None:
+                try:
+                    trickle.sendall(b"X-Slow: a\r\n")
+                    trickle.settimeout(0.5)
+                    answer = trickle.recv(4096)
+                    trickle_end = answer
+                except socket.timeout:
+                    pass
+                except OSError:
+                    trickle_end = b""
+            else:
+                time.sleep(0.5)
+        self.assertIsNotNone(trickle_end, "a request that never ends was served for a minute")
+        feeder.join()
+        answers = read_answers(flood + [huge], timeout_s=15)
+        trickle.close()
+        # Nothing but refusals: whatever answered a hostile request refused it.
+        statuses = {answer[:12] for answer in answers + [trickle_end] if answer}
+        # The 1 MiB head is refused past 8 KiB (its reset may come before the answer is read).
+        self.assertIn(answers[-1][:12], (b"HTTP/1.1 431", b""))
+        self.assertTrue(statuses <= {b"HTTP/1.1 400", b"HTTP/1.1 408", b"HTTP/1.1 431",
+                                     b"HTTP/1.1 503"}, statuses)
+        self.assertIn(b"HTTP/1.1 400", statuses)
+        self.assertIn(trickle_end[:12], (b"HTTP/1.1 408", b"HTTP/1.1 503", b""))
+        # Served again once they are gone.
+        wait_until(lambda: fetch(url)[0] == 200, timeout_s=60, poll_s=0.5)
+        rss_after = process_status(watcher.process.pid, "VmRSS")
+        self.assertLess(rss_after - rss_before, 2048, "resident KiB grew by a flood of clients")
+
+        self.assertEqual(watcher.stop(), 0)
+        total = json.loads(watcher.lines()[-1])["total"]
+        expected = expected_counts(fed["record"], 0, 6000, 64)
+        self.assertEqual({k: total[k] for k in expected}, expected)
+        self.assertEqual(total["received"], sent_count(6000, fed["record"]))
+
+    def test_a_port_that_cannot_be_served_fails_before_anything_is_joined(self):
+        holder = socket.socket()
+        holder.bind(("127.0.0.1", 0))
+        holder.listen()
+        self.addCleanup(holder.close)
+        in_use = holder.getsockname()[1]
+        cases = [("127.0.0.1:%d" % in_use, "Failed to listen on 127.0.0.1:%d: (98) Address "
+                  "already in use" % in_use),
+                 # Not an address of this host.
+                 ("192.0.2.1:9100", "Failed to listen on 192.0.2.1:9100: (99) Cannot assign "
+                  "requested address"),
+                 ("no.such.host.invalid:9100", "Failed to listen on no.such.host.invalid:9100: "
+                  "no such address")]
+        for listen, error in cases:
+            with self.subTest(listen=listen):
+                status, out, err = run_to_end(["-v", "--listen", listen, GROUP, next_port()])
+                self.assertEqual(status, 255)
+                self.assertEqual(out, "")
+                messages = [line.split("] ", 2)[2] for line in err.splitlines()]
+                self.assertEqual(len(messages), 1, err)
+                # Winsock's words for the errors are its own.
+                self.assertEqual(messages[0] if not WINDOWS else messages[0].split("(")[0],
+                                 error if not WINDOWS else error.split("(")[0])
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
