@@ -33,6 +33,14 @@ static void run_due_timers(run_state *state)
         timers_fire_due(&state->timers, state->calls->monotonic_us());
 }
 
+// Between two datagrams of a batch only a timer that must split it (a statistics period's
+// end, --duration) is worth a read of the clock; the metrics' second is not.
+static void run_timers_between_datagrams(run_state *state)
+{
+    if (timers_fine_armed(&state->timers))
+        timers_fire_due(&state->timers, state->calls->monotonic_us());
+}
+
 // Adds what a socket's queue dropped since its count was last read, to its first stream: a
 // drop of a shared socket belongs to none of its streams more than another.
 static void count_drops(run_state *state, receiver *from_receiver, uint32_t count)
@@ -403,8 +411,12 @@ static int receive_batch(run_state *state, int index, bool wait)
         // Set for each datagram: a timer's report may have spoken of another stream.
         about_stream(state, &state->streams[place]);
         take_datagram(state, place, datagram);
-        run_due_timers(state);
+        run_timers_between_datagrams(state);
     }
+    // Coarse timers alone are looked at once a batch, on the batch's time: a saturated loop
+    // never waits or naps, where they are looked at otherwise.
+    if (count > 0 && !timers_fine_armed(&state->timers) && timers_armed(&state->timers))
+        timers_fire_due(&state->timers, state->batch_us);
     return count == RECEIVE_BATCH_MAX ? 1 : 0;
 }
 

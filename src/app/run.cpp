@@ -239,6 +239,8 @@ int run_state_init(run_state *state, const settings *options, const stream_setti
     timer_add(&state->timers, &state->stop_timer, on_duration_over, state);
     timer_add(&state->timers, &state->stall_timer, on_stall_due, state);
     timer_add(&state->timers, &state->metrics_timer, on_metrics_due, state);
+    // A second's render may wait for the batch in hand.
+    state->metrics_timer.coarse = true;
     timer_add(&state->timers, &state->feed_timer, on_feed_due, state);
     state->failed = false;
     state->nap_us = 0;

@@ -6,6 +6,7 @@ void timer_add(timer_set *set, timer *added, void (*fire)(void *context), void *
     added->due_us = 0;
     added->fire = fire;
     added->context = context;
+    added->coarse = false;
     set->timers[set->count++] = added;
 }
 
@@ -39,6 +40,14 @@ void timers_fire_due(timer_set *set, uint64_t now_us)
 bool timers_armed(const timer_set *set)
 {
     return earliest(set) != nullptr;
+}
+
+bool timers_fine_armed(const timer_set *set)
+{
+    for (int i = 0; i < set->count; i++)
+        if (set->timers[i]->armed && !set->timers[i]->coarse)
+            return true;
+    return false;
 }
 
 int64_t timers_wait_limit_us(const timer_set *set, uint64_t now_us)

@@ -10,6 +10,7 @@ struct timer {
     bool armed;
     void (*fire)(void *context);
     void *context;           // not owned
+    bool coarse;             // may fire a batch of datagrams late: not looked at between them
 };
 
 #define TIMERS_MAX 8
@@ -37,6 +38,10 @@ uint64_t elapsed_us(uint64_t now_us, uint64_t then_us);
 
 // Whether any timer of the set is armed: where none is, nothing needs the clock read.
 bool timers_armed(const timer_set *set);
+
+// Whether a timer that is not coarse is armed: only such a timer needs the clock read between
+// one datagram of a batch and the next.
+bool timers_fine_armed(const timer_set *set);
 
 // How long a wait may last at now_us before the earliest timer falls due: 0 when it is due
 // already, -1 (no limit) when no timer is armed.

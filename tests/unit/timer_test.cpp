@@ -57,9 +57,12 @@ TEST_F(TimerSet, WaitLimitIsTheTimeToTheEarliestDue)
 {
     EXPECT_EQ(timers_wait_limit_us(&set, 0), -1);
     EXPECT_FALSE(timers_armed(&set)); // nothing armed: the loop does not even read the clock
+    a.coarse = true;
     timer_arm(&a, 5000000);
     EXPECT_TRUE(timers_armed(&set));
+    EXPECT_FALSE(timers_fine_armed(&set)); // a coarse one alone: not between datagrams
     timer_arm(&b, 2500000);
+    EXPECT_TRUE(timers_fine_armed(&set));
     EXPECT_EQ(timers_wait_limit_us(&set, 1000000), 1500000);
     EXPECT_EQ(timers_wait_limit_us(&set, 2500000), 0);
     EXPECT_EQ(timers_wait_limit_us(&set, 9000000), 0);
