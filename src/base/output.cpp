@@ -12,6 +12,12 @@
 static char held[1 << 16];
 static size_t held_bytes = 0;
 static int write_error = 0;
+static bool dropping = false;
+
+void output_drop_while_viewed(bool drop)
+{
+    dropping = drop;
+}
 
 // Waits until standard output takes more, or fails. Before an interrupt the reader is waited for
 // as long as it takes; after it, for OUTPUT_STALL_LIMIT_US since the last byte it took.
@@ -55,6 +61,8 @@ int output_flush(void)
 
 void output_write(const char *data, size_t length)
 {
+    if (dropping)
+        return;
     while (length > 0) {
         if (held_bytes == sizeof held) {
             int code = output_flush();

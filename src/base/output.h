@@ -19,3 +19,7 @@ int output_flush(void);
 
 // The errno of the first write that failed inside output_write since the last call, or 0.
 int output_take_error(void);
+
+// While a full-screen view owns the terminal (--top), what is written is dropped: the view
+// shows what the lines would say, and a line would tear its picture.
+void output_drop_while_viewed(bool dropping);

@@ -1,0 +1,28 @@
+// The terminal the live view draws on (--top): ncurses on POSIX; the Windows build has none
+// and says so.
+#pragma once
+
+#define SCREEN_NO_KEY (-1)
+#define SCREEN_RESIZED (-2)
+
+// Whether standard output is a terminal the view can draw on, asked before anything is
+// joined. Returns 0, or -1 after an error line.
+int screen_check(void);
+
+// Takes the terminal for the view (the alternate screen, keys unbuffered and unechoed; Ctrl+C
+// still interrupts). Returns 0, or -1 after an error line.
+int screen_open(void);
+
+// The terminal's size now.
+void screen_size(int *height, int *width);
+
+// Draws line_count lines of text from the top, the first two (title, headers) in reverse;
+// marked[i] makes line i stand out, in red where the terminal has colour.
+void screen_draw(const char *const *text, const bool *marked, int line_count);
+
+// A key pressed since the last call, SCREEN_RESIZED after the terminal's size changed, or
+// SCREEN_NO_KEY; never waits.
+int screen_key(void);
+
+// Gives the terminal back as it was.
+void screen_close(void);

@@ -1,0 +1,221 @@
+#include "output/top_table.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include <algorithm>
+
+// The columns after the name, their widths, right-aligned but the source.
+struct column {
+    const char *header;
+    int width;
+};
+
+static const column columns[] = {{"SOURCE", 21}, {"RATE/s", 8},  {"MBIT/s", 7},
+                                 {"RECEIVED", 10}, {"LOST", 7},  {"LATE", 6},
+                                 {"DUP", 6},      {"DROPS", 6},  {"LAST SEQ", 11},
+                                 {"SILENT", 7}};
+#define NAME_MIN 12
+
+const char *top_sort_name(int sort)
+{
+    static const char *const names[] = {"worst first", "name", "rate"};
+    return sort >= 0 && sort < TOP_SORTS ? names[sort] : "?";
+}
+
+// The name's column: what the screen leaves after the others, never under NAME_MIN.
+static int name_width(int width)
+{
+    int rest = 2;  // the mark and a space
+    for (const column &c : columns)
+        rest += c.width + 1;
+    return std::max(NAME_MIN, width - rest);
+}
+
+// Appends text to the line, cut or padded to width (right-aligned where asked), then a space.
+static size_t put_cell(char *out, size_t at, size_t size, const char *text, int width, bool right)
+{
+    int length = static_cast<int>(strlen(text));
+    if (length > width)
+        length = width;
+    int pad = width - length;
+    for (int i = 0; i < width + 1 && at + 1 < size; i++) {
+        char c = ' ';
+        if (i < width)
+            c = right ? (i >= pad ? text[i - pad] : ' ') : (i < length ? text[i] : ' ');
+        out[at++] = c;
+    }
+    out[at] = '\0';
+    return at;
+}
+
+// A count too wide for its column, in thousands, millions and so on (12345678 in 6: 12346k),
+// rather than cut to digits that mislead.
+static void fit_count(char *text, size_t size, uint64_t value, int width)
+{
+    static const char suffixes[] = "kMGTPE";
+    for (int k = 0; static_cast<int>(strlen(text)) > width && k < 6; k++) {
+        value = value / 1000 + (value % 1000 >= 500);
+        snprintf(text, size, "%llu%c", static_cast<unsigned long long>(value), suffixes[k]);
+    }
+}
+
+// Cuts the line at width, without its trailing spaces.
+static void fit(char *out, int width)
+{
+    size_t length = strlen(out);
+    if (width >= 0 && length > static_cast<size_t>(width))
+        length = static_cast<size_t>(width);
+    while (length > 0 && out[length - 1] == ' ')
+        length--;
+    out[length] = '\0';
+}
+
+void top_header(char *out, size_t out_size, int width)
+{
+    if (out_size == 0)
+        return;
+    out[0] = '\0';
+    size_t at = put_cell(out, 0, out_size, "", 1, false);
+    at = put_cell(out, at, out_size, "STREAM", name_width(width), false);
+    for (const column &c : columns)
+        at = put_cell(out, at, out_size, c.header, c.width, &c != &columns[0]);
+    fit(out, width);
+}
+
+// Seconds of silence as 0.4s, 12s, 5m03s or 2h07m.
+static void put_silent(char *out, size_t size, uint64_t silent_us)
+{
+    uint64_t seconds = silent_us / 1000000;
+    if (seconds < 10)
+        snprintf(out, size, "%llu.%llus", static_cast<unsigned long long>(seconds),
+                 static_cast<unsigned long long>(silent_us / 100000 % 10));
+    else if (seconds < 60)
+        snprintf(out, size, "%llus", static_cast<unsigned long long>(seconds));
+    else if (seconds < 3600)
+        snprintf(out, size, "%llum%02llus", static_cast<unsigned long long>(seconds / 60),
+                 static_cast<unsigned long long>(seconds % 60));
+    else
+        snprintf(out, size, "%lluh%02llum", static_cast<unsigned long long>(seconds / 3600),
+                 static_cast<unsigned long long>(seconds / 60 % 60));
+}
+
+void top_line(char *out, size_t out_size, const top_row *row, int width)
+{
+    if (out_size == 0)
+        return;
+    char cells[10][TOP_SOURCE_MAX];
+    snprintf(cells[0], sizeof cells[0], "%s", row->source);
+    if (row->have_rate) {
+        snprintf(cells[1], sizeof cells[1], "%.0f", row->rate_per_s);
+        if (row->feed)
+            snprintf(cells[2], sizeof cells[2], "-");
+        else
+            snprintf(cells[2], sizeof cells[2], "%.2f", row->mbit_per_s);
+    } else {
+        snprintf(cells[1], sizeof cells[1], "-");
+        snprintf(cells[2], sizeof cells[2], "-");
+    }
+    const uint64_t counts[] = {row->received, row->lost, row->late, row->duplicates, row->drops};
+    const bool shown[] = {true, true, true, !row->feed, row->have_drops};
+    for (int i = 0; i < 5; i++) {
+        snprintf(cells[3 + i], sizeof cells[3 + i], "-");
+        if (!shown[i])
+            continue;
+        snprintf(cells[3 + i], sizeof cells[3 + i], "%llu", static_cast<unsigned long long>(counts[i]));
+        fit_count(cells[3 + i], sizeof cells[3 + i], counts[i], columns[3 + i].width);
+    }
+    if (!row->have_seq) {
+        snprintf(cells[8], sizeof cells[8], "-");
+    } else if (row->seq_unsigned || row->last_seq >= 0) {
+        uint64_t value = static_cast<uint64_t>(row->last_seq);
+        snprintf(cells[8], sizeof cells[8], "%llu", static_cast<unsigned long long>(value));
+        fit_count(cells[8], sizeof cells[8], value, columns[8].width);
+    } else {
+        snprintf(cells[8], sizeof cells[8], "%lld", static_cast<long long>(row->last_seq));
+    }
+    if (row->have_silent)
+        put_silent(cells[9], sizeof cells[9], row->silent_us);
+    else
+        snprintf(cells[9], sizeof cells[9], "-");
+    out[0] = '\0';
+    size_t at = put_cell(out, 0, out_size, row->alarm ? "!" : "", 1, false);
+    at = put_cell(out, at, out_size, row->name, name_width(width), false);
+    for (int i = 0; i < 10; i++)
+        at = put_cell(out, at, out_size, cells[i], columns[i].width, i != 0);
+    fit(out, width);
+}
+
+// Whether row a is worse than row b: it stands out, then more lost, more dropped, longer
+// silent; at last the name decides, so that the order does not flicker between redraws.
+static bool worse(const top_row *a, const top_row *b)
+{
+    if (a->alarm != b->alarm)
+        return a->alarm;
+    if (a->lost != b->lost)
+        return a->lost > b->lost;
+    if (a->drops != b->drops)
+        return a->drops > b->drops;
+    uint64_t a_silent = a->have_silent ? a->silent_us : 0;
+    uint64_t b_silent = b->have_silent ? b->silent_us : 0;
+    if (a_silent / 1000000 != b_silent / 1000000)
+        return a_silent > b_silent;
+    return strcmp(a->name, b->name) < 0;
+}
+
+static bool before(const top_row *a, const top_row *b, int sort)
+{
+    if (sort == TOP_SORT_NAME) {
+        int order = strcmp(a->name, b->name);
+        return order != 0 ? order < 0 : strcmp(a->source, b->source) < 0;
+    }
+    if (sort == TOP_SORT_RATE) {
+        double a_rate = a->have_rate ? a->rate_per_s : 0;
+        double b_rate = b->have_rate ? b->rate_per_s : 0;
+        if (a_rate != b_rate)
+            return a_rate > b_rate;
+        return strcmp(a->name, b->name) < 0;
+    }
+    return worse(a, b);
+}
+
+// The unit's row that sorts first.
+static int best_of_unit(const top_row *rows, int count, int first, int sort)
+{
+    int best = first;
+    for (int i = first + 1; i < count && rows[i].unit == rows[first].unit; i++)
+        if (before(&rows[i], &rows[best], sort))
+            best = i;
+    return best;
+}
+
+void top_order(const top_row *rows, int count, int sort, int *order, int *scratch)
+{
+    int unit_count = 0;
+    for (int i = 0; i < count; i++)
+        if (i == 0 || rows[i].unit != rows[i - 1].unit)
+            scratch[unit_count++] = i;
+    std::stable_sort(scratch, scratch + unit_count, [&](int a, int b) {
+        return before(&rows[best_of_unit(rows, count, a, sort)],
+                      &rows[best_of_unit(rows, count, b, sort)], sort);
+    });
+    int placed = 0;
+    for (int k = 0; k < unit_count; k++)
+        for (int i = scratch[k]; i < count && rows[i].unit == rows[scratch[k]].unit; i++)
+            order[placed++] = i;
+}
+
+int top_rows_shown(int count, int height)
+{
+    int room = height - 2;  // the title and the headers
+    if (room <= 0)
+        return 0;
+    if (count <= room)
+        return count;
+    return room - 1;        // the last line names what does not fit
+}
+
+void top_more(char *out, size_t out_size, int hidden)
+{
+    snprintf(out, out_size, "... %d more stream%s", hidden, hidden == 1 ? "" : "s");
+}
