@@ -45,6 +45,7 @@ struct settings {
     uint64_t rcvbuf_bytes;  // --rcvbuf: the receive buffer to ask for; 0: the system's
     uint32_t stall_ms;      // --stall: say when no datagram came for this long; 0: never
     bool json;              // --json: JSON Lines instead of the text lines
+    bool top;               // --top: the live view (with -q and --summary)
     const char *prom_path;  // --prom: the metrics file; nullptr: none
     const char *listen_text; // --listen as given; nullptr: no page served
     char listen_host[256];  // --listen: the address to serve on (127.0.0.1 when not given),

@@ -136,7 +136,7 @@ static const char help_text[] =
     "usage: mcwatch [-g] [-f] [-s <period(ms)>] [-i <interface>] [-v] [--summary] [--per-sender]\n"
     "               [-c <count>] [--duration <seconds>] [--max-lost <count>] [-q]\n"
     "               [--rcvbuf <bytes>] [--stall <ms>] [--json] [--prom <file>]\n"
-    "               [--listen [<address>:]<port>]\n"
+    "               [--listen [<address>:]<port>] [--top]\n"
     "               [--format <name> | --seq <offset>:<bytes>[:le|be]\n"
     "                [--seq-count <offset>:<bytes>[:le|be]]]\n"
     "               [--sent-at <offset>:<bytes>[:le|be]:<unit>]\n"
@@ -182,6 +182,14 @@ static const char help_text[] =
     "                   (and mcwatch_build_info, process_start_time_seconds), rendered every\n"
     "                   second; a port alone serves 127.0.0.1 only, an address (0.0.0.0,\n"
     "                   [::]) serves beyond this host. A port in use fails the run\n"
+    "      --top        a full-screen view of every stream (a row per sender of a lone\n"
+    "                   stream, a row per feed under its lines), redrawn every second or\n"
+    "                   -s period: rate, received, lost, late, duplicates, this host's\n"
+    "                   drops, last number, silence; rows whose loss rose or that are\n"
+    "                   silent past --stall (5 s) stand out and come first. Keys: s sorts\n"
+    "                   (worst, name, rate), p pauses, q stops as Ctrl+C does; the summary\n"
+    "                   follows the view. Needs a terminal; not with --json or -r, nor on\n"
+    "                   Windows\n"
     "      --seq <offset>:<bytes>[:le|be]  the sequence number is an unsigned number of 2, 4\n"
     "                   or 8 bytes at this offset (0 to 65505), little-endian unless :be; a\n"
     "                   datagram too short for it is shown and counted as short\n"
@@ -348,6 +356,11 @@ static int read_extra_option(int argc, char **argv, int *index, settings *option
             return -1;
     } else if (strcmp(option, "--json") == 0) {
         options->json = true;
+    } else if (strcmp(option, "--top") == 0) {
+        // The view shows what the lines would say; the summary is printed after it.
+        options->top = true;
+        options->quiet = true;
+        options->summary = true;
     } else if (is_long_option(option, "--prom", &inline_value)) {
         options->prom_path = value_of(inline_value, argc, argv, index);
         if (options->prom_path == nullptr)
@@ -523,6 +536,15 @@ int read_command_line(int argc, char **argv, settings *options)
     if (options->read_path != nullptr && (options->interface_name != nullptr || options->rcvbuf_bytes != 0)) {
         log_line(stderr, "error", "%s cannot be given with -r: a capture joins nothing",
                  options->interface_name != nullptr ? "-i" : "--rcvbuf");
+        return -1;
+    }
+    if (options->top && options->json) {
+        log_line(stderr, "error", "--top and --json cannot be given together");
+        return -1;
+    }
+    if (options->read_path != nullptr && options->top) {
+        log_line(stderr, "error", "--top cannot be given with -r: a capture is read to its end "
+                                  "at once");
         return -1;
     }
     if (options->read_path != nullptr && options->listen_text != nullptr) {

@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include "app/app.h"
+#include "app/top.h"
 #include "monitor/monitor.h"
 #include "monitor/pace.h"
 #include "monitor/senders.h"
@@ -117,6 +118,7 @@ struct run_state {
     timer metrics_timer;     // --prom, --listen: the metrics are rendered every second
     text_buffer metrics_text; // the last rendering
     http_server *server;     // --listen: open before anything is joined; else null
+    top_view top;            // --top
     uint64_t start_utc_us;
     uint64_t batch_us;       // when the batch in hand came, on the monotonic clock
     uint64_t batch_utc_us;   // when the batch in hand came (read per batch, with --prom or

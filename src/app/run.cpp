@@ -11,6 +11,7 @@
 #include "base/log.h"
 #include "base/output.h"
 #include "base/process.h"
+#include "output/screen.h"
 #include "net/address.h"
 
 static void on_duration_over(void *context)
@@ -241,6 +242,8 @@ int run_state_init(run_state *state, const settings *options, const stream_setti
     timer_add(&state->timers, &state->metrics_timer, on_metrics_due, state);
     // A second's render may wait for the batch in hand.
     state->metrics_timer.coarse = true;
+    timer_add(&state->timers, &state->top.tick, on_top_tick, state);
+    state->top.tick.coarse = true;
     timer_add(&state->timers, &state->feed_timer, on_feed_due, state);
     state->failed = false;
     state->nap_us = 0;
@@ -431,6 +434,7 @@ static int run_joined(run_state *state)
     bool capture = options->read_path != nullptr;
     if (install_interrupt_handler(on_interrupt) < 0 ||
         install_summary_handler(on_summary_request) < 0 ||
+        (options->top && screen_check() < 0) ||
         (capture ? open_capture(state) : open_streams(state)) < 0) {
         if (capture)
             close_capture(state);
@@ -450,7 +454,14 @@ static int run_joined(run_state *state)
     if (state->server != nullptr)
         http_server_start(state->server);
     arm_timers(state);
+    // The view takes the terminal once every group is joined, so that a failed join's line
+    // is seen.
+    if (options->top && top_open(state) < 0) {
+        stop_receivers(state);
+        return -1;
+    }
     int status = receive_loop(state);
+    top_close(state);
     if (capture)
         close_capture(state);
     else

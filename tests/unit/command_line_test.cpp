@@ -170,6 +170,9 @@ const command_case command_cases[] = {
     {{"--listen", ":9100", "g", "1"}, -1, "invalid option"},
     {{"--listen", "[::1]x:9100", "g", "1"}, -1, "invalid option"},
     {{"--listen", long_listen.c_str(), "g", "1"}, -1, "invalid option"},
+    {{"--top", "--json", "g", "1"}, -1, "--top and --json cannot be given together"},
+    {{"-r", "night.pcap", "--top"}, -1,
+     "--top cannot be given with -r: a capture is read to its end at once"},
     {{"-r", "night.pcap", "--listen", "9100"}, -1,
      "--listen cannot be given with -r: a capture is read to its end at once (--prom writes its "
      "metrics)"},

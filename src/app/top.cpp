@@ -1,0 +1,327 @@
+#include "app/top.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "app/loop.h"
+#include "base/clock.h"
+#include "base/log.h"
+#include "base/output.h"
+#include "net/address.h"
+#include "output/screen.h"
+
+#define TICK_US 100000
+#define SILENT_LIMIT_DEFAULT_US 5000000
+// The most screen a picture fills.
+#define TOP_LINES_MAX 400
+#define TOP_LINE_MAX 512
+
+// "239.1.2.3:5000" or "[ff15::1]:5000".
+static void format_endpoint(char *out, size_t size, const endpoint *address)
+{
+    char host[HOST_TEXT_MAX];
+    format_host(host, address);
+    snprintf(out, size, address->storage.ss_family == AF_INET6 ? "[%s]:%u" : "%s:%u", host,
+             static_cast<unsigned>(endpoint_port(address)));
+}
+
+// The figures of a row that come and go between redraws: its rate, and whether it stands out.
+static void compare_with_last(top_view *view, top_row *row, int place, uint64_t bytes,
+                              uint64_t now_us)
+{
+    top_memory *last = &view->memory[place];
+    double period_s = static_cast<double>(elapsed_us(now_us, view->drawn_us)) / 1e6;
+    if (last->seen && period_s > 0) {
+        row->have_rate = true;
+        row->rate_per_s = static_cast<double>(row->received - last->received) / period_s;
+        row->mbit_per_s = static_cast<double>(bytes - last->bytes) * 8 / period_s / 1e6;
+    }
+    bool loss_rose = last->seen && (row->lost > last->lost || row->drops > last->drops);
+    row->alarm = loss_rose || (row->have_silent && row->silent_us >= view->silent_limit_us);
+    *last = {true, row->received, bytes, row->lost, row->drops};
+}
+
+// The silence of a stream or a sender from its last datagram's time of day (or the start's).
+static void set_silence(top_row *row, uint64_t last_utc_us, uint64_t now_utc_us)
+{
+    row->have_silent = true;
+    row->silent_us = now_utc_us > last_utc_us ? now_utc_us - last_utc_us : 0;
+}
+
+static void set_seq(top_row *row, const sender_entry *latest, const seq_layout *layout)
+{
+    row->have_seq = latest != nullptr && latest->have_last;
+    row->last_seq = row->have_seq ? latest->last_seq : 0;
+    row->seq_unsigned = layout->given;
+}
+
+static void stream_name(char *out, size_t size, const stream_state *stream)
+{
+    if (stream->config->name != nullptr)
+        snprintf(out, size, "%s", stream->config->name);
+    else
+        format_endpoint(out, size, &stream->request.group);
+}
+
+// One stream's row, its senders summed.
+static void make_stream_row(run_state *state, int place, int unit, uint64_t now_us,
+                            uint64_t now_utc_us)
+{
+    top_view *view = &state->top;
+    const stream_state *stream = &state->streams[place];
+    top_row *row = &view->rows[view->row_count++];
+    *row = {};
+    row->unit = unit;
+    stream_name(row->name, sizeof row->name, stream);
+    sender_census census;
+    track_counts n = senders_total(&state->senders, place, &census);
+    const sender_entry *latest = nullptr;
+    int heard = 0;
+    uint32_t cursor = 0;
+    for (const sender_entry *entry; (entry = next_sender(&state->senders, place, &cursor)) != nullptr;) {
+        heard++;
+        if (latest == nullptr || entry->last_utc_us > latest->last_utc_us)
+            latest = entry;
+    }
+    if (census.senders == 1 && latest != nullptr && !latest->shared)
+        format_endpoint(row->source, sizeof row->source, &latest->address);
+    else if (census.senders > 1 || census.more)
+        snprintf(row->source, sizeof row->source, "%llu%s senders",
+                 static_cast<unsigned long long>(census.senders), census.more ? "+" : "");
+    row->received = n.received;
+    row->lost = n.lost;
+    row->late = n.late;
+    row->duplicates = n.duplicates;
+    row->have_drops = state->host_drops_counted;
+    row->drops = stream->host_drops;
+    set_seq(row, latest, &stream->config->layout);
+    set_silence(row, latest != nullptr ? latest->last_utc_us : state->start_utc_us, now_utc_us);
+    compare_with_last(view, row, place, n.bytes, now_us);
+}
+
+// A feed's row, under its lines: numbers some line delivered, and what none did.
+static void make_feed_row(run_state *state, int feed, int unit, uint64_t now_us)
+{
+    top_view *view = &state->top;
+    const feed_record *record = &state->feeds[feed];
+    top_row *row = &view->rows[view->row_count++];
+    *row = {};
+    row->unit = unit;
+    row->feed = true;
+    snprintf(row->name, sizeof row->name, "feed %s", record->name);
+    row->received = record->state.counts.numbers;
+    row->lost = record->state.counts.lost;
+    row->late = record->state.counts.late;
+    int place = state->stream_count + SENDERS_MAX + 1 + feed;
+    compare_with_last(view, row, place, 0, now_us);
+}
+
+// A lone stream's senders, a row each.
+static void make_sender_rows(run_state *state, uint64_t now_us, uint64_t now_utc_us)
+{
+    top_view *view = &state->top;
+    const stream_state *stream = &state->streams[0];
+    uint32_t cursor = 0;
+    for (const sender_entry *entry; (entry = next_sender(&state->senders, 0, &cursor)) != nullptr;) {
+        top_row *row = &view->rows[view->row_count++];
+        *row = {};
+        row->unit = view->row_count;
+        stream_name(row->name, sizeof row->name, stream);
+        if (entry->shared)
+            snprintf(row->source, sizeof row->source, "others");
+        else
+            format_endpoint(row->source, sizeof row->source, &entry->address);
+        track_counts n = track_snapshot(&entry->track);
+        row->received = n.received;
+        row->lost = n.lost;
+        row->late = n.late;
+        row->duplicates = n.duplicates;
+        set_seq(row, entry, &stream->config->layout);
+        set_silence(row, entry->last_utc_us, now_utc_us);
+        int place = state->stream_count + static_cast<int>(entry - state->senders.entries);
+        if (entry->shared)
+            place = state->stream_count + SENDERS_MAX;
+        compare_with_last(view, row, place, n.bytes, now_us);
+    }
+}
+
+static int sender_count(const run_state *state, int stream)
+{
+    int count = 0;
+    uint32_t cursor = 0;
+    while (next_sender(&state->senders, stream, &cursor) != nullptr)
+        count++;
+    return count;
+}
+
+// Every row, in the run's order: streams, a feed's lines together with its row after them.
+static void make_rows(run_state *state, uint64_t now_us)
+{
+    top_view *view = &state->top;
+    uint64_t now_utc_us = state->calls->utc_us();
+    read_all_drops(state);
+    view->row_count = 0;
+    if (state->stream_count == 1 && sender_count(state, 0) > 1) {
+        make_sender_rows(state, now_us, now_utc_us);
+    } else {
+        for (int i = 0; i < state->stream_count; i++) {
+            const feed_record *feed = state->streams[i].feed;
+            if (feed == nullptr) {
+                make_stream_row(state, i, i, now_us, now_utc_us);
+                continue;
+            }
+            if (feed->lines[0] != i)
+                continue;
+            for (int line = 0; line < feed->state.line_count; line++)
+                make_stream_row(state, feed->lines[line], i, now_us, now_utc_us);
+            make_feed_row(state, static_cast<int>(feed - state->feeds), i, now_us);
+        }
+    }
+    view->drawn_us = now_us;
+}
+
+// Draws the rows made last: the title, the headers, the rows that fit and a line for the rest.
+static void draw(run_state *state)
+{
+    top_view *view = &state->top;
+    int height = 0;
+    int width = 0;
+    screen_size(&height, &width);
+    if (height > TOP_LINES_MAX)
+        height = TOP_LINES_MAX;
+    if (width >= TOP_LINE_MAX)
+        width = TOP_LINE_MAX - 1;
+    top_order(view->rows, view->row_count, view->sort, view->order, view->scratch);
+    int shown = top_rows_shown(view->row_count, height);
+    int count = 0;
+    auto line = [&](void) {
+        view->alarms[count] = false;
+        view->lines[count] = view->text + static_cast<size_t>(count) * TOP_LINE_MAX;
+        return view->text + static_cast<size_t>(count++) * TOP_LINE_MAX;
+    };
+    time_of_day now;
+    clock_time_of_day(&now);
+    char feeds[32] = "";
+    if (state->feed_count > 0)
+        snprintf(feeds, sizeof feeds, ", %d feed%s", state->feed_count,
+                 state->feed_count == 1 ? "" : "s");
+    snprintf(line(), TOP_LINE_MAX, "mcwatch %s  %02d:%02d:%02d  %d stream%s%s  sorted by %s%s  "
+             "s: sort  p: pause  q: quit", MCWATCH_VERSION, now.hour, now.minute, now.second,
+             state->stream_count, state->stream_count == 1 ? "" : "s", feeds,
+             top_sort_name(view->sort), view->paused ? "  PAUSED" : "");
+    top_header(line(), TOP_LINE_MAX, width);
+    for (int i = 0; i < shown; i++) {
+        const top_row *row = &view->rows[view->order[i]];
+        bool alarm = row->alarm;
+        top_line(line(), TOP_LINE_MAX, row, width);
+        view->alarms[count - 1] = alarm;
+    }
+    if (shown < view->row_count)
+        top_more(line(), TOP_LINE_MAX, view->row_count - shown);
+    screen_draw(view->lines, view->alarms, count);
+}
+
+void on_top_tick(void *context)
+{
+    run_state *state = static_cast<run_state *>(context);
+    top_view *view = &state->top;
+    uint64_t now_us = state->calls->monotonic_us();
+    bool redraw = false;
+    for (int key; (key = screen_key()) != SCREEN_NO_KEY;) {
+        if (key == 'q' || key == 'Q')
+            state->stopping = true;
+        else if (key == 's' || key == 'S')
+            view->sort = (view->sort + 1) % TOP_SORTS;
+        else if (key == 'p' || key == 'P')
+            view->paused = !view->paused;
+        redraw = redraw || key == SCREEN_RESIZED || key == 's' || key == 'S' || key == 'p' ||
+                 key == 'P';
+    }
+    if (now_us >= view->next_draw_us) {
+        if (!view->paused) {
+            make_rows(state, now_us);
+            redraw = true;
+        }
+        while (view->next_draw_us <= now_us)
+            view->next_draw_us += view->period_us;
+    }
+    if (redraw && !state->stopping)
+        draw(state);
+    timer_arm(&view->tick, now_us + TICK_US);
+}
+
+static void free_view(top_view *view)
+{
+    free(view->rows);
+    free(view->order);
+    free(view->scratch);
+    free(view->memory);
+    free(view->text);
+    free(view->lines);
+    free(view->alarms);
+    view->rows = nullptr;
+    view->order = view->scratch = nullptr;
+    view->memory = nullptr;
+    view->text = nullptr;
+    view->lines = nullptr;
+    view->alarms = nullptr;
+}
+
+int top_open(run_state *state)
+{
+    top_view *view = &state->top;
+    const settings *options = state->options;
+    view->row_capacity = state->stream_count + state->feed_count;
+    if (view->row_capacity < SENDERS_MAX + 1)
+        view->row_capacity = SENDERS_MAX + 1;
+    view->memory_capacity = state->stream_count + SENDERS_MAX + 1 + state->feed_count;
+    size_t rows = static_cast<size_t>(view->row_capacity);
+    view->rows = static_cast<top_row *>(calloc(rows, sizeof *view->rows));
+    view->order = static_cast<int *>(calloc(rows, sizeof *view->order));
+    view->scratch = static_cast<int *>(calloc(rows, sizeof *view->scratch));
+    view->memory = static_cast<top_memory *>(calloc(static_cast<size_t>(view->memory_capacity),
+                                                    sizeof *view->memory));
+    view->text = static_cast<char *>(malloc(static_cast<size_t>(TOP_LINES_MAX) * TOP_LINE_MAX));
+    view->lines = static_cast<const char **>(calloc(TOP_LINES_MAX, sizeof *view->lines));
+    view->alarms = static_cast<bool *>(calloc(TOP_LINES_MAX, sizeof *view->alarms));
+    if (view->rows == nullptr || view->order == nullptr || view->scratch == nullptr ||
+        view->memory == nullptr || view->text == nullptr || view->lines == nullptr ||
+        view->alarms == nullptr) {
+        free_view(view);
+        log_line(stderr, "error", "out of memory for the view of %d streams", state->stream_count);
+        return -1;
+    }
+    // What the start printed is seen before the view takes the screen, not torn into it.
+    output_flush();
+    if (screen_open() < 0) {
+        free_view(view);
+        return -1;
+    }
+    view->open = true;
+    output_drop_while_viewed(true);
+    view->sort = TOP_SORT_WORST;
+    view->paused = false;
+    view->period_us = options->period_us != 0 ? options->period_us : 1000000;
+    view->silent_limit_us = options->stall_ms != 0 ? uint64_t(options->stall_ms) * 1000
+                                                   : SILENT_LIMIT_DEFAULT_US;
+    uint64_t now_us = state->calls->monotonic_us();
+    view->drawn_us = now_us;
+    make_rows(state, now_us);
+    draw(state);
+    view->next_draw_us = now_us + view->period_us;
+    timer_arm(&view->tick, now_us + TICK_US);
+    return 0;
+}
+
+void top_close(run_state *state)
+{
+    top_view *view = &state->top;
+    if (!view->open)
+        return;
+    screen_close();
+    output_drop_while_viewed(false);
+    view->open = false;
+    view->tick.armed = false;
+    free_view(view);
+}

@@ -1,0 +1,51 @@
+// The live view of every stream (--top): rows made from the counters the summary reads, once
+// per redraw, and keys looked at ten times a second; nothing is done per datagram.
+#pragma once
+
+#include <stdint.h>
+
+#include "output/top_table.h"
+#include "timer/timer.h"
+
+// What a row showed at the last redraw: the rate and whether its loss rose come from it.
+struct top_memory {
+    bool seen;
+    uint64_t received;
+    uint64_t bytes;
+    uint64_t lost;
+    uint64_t drops;
+};
+
+struct top_view {
+    bool open;
+    int sort;
+    bool paused;
+    uint64_t period_us;      // between redraws: -s, or a second
+    uint64_t drawn_us;       // the last redraw's rows were made then (monotonic)
+    uint64_t silent_limit_us; // silent this long stands out: --stall, or 5 s
+    timer tick;              // every 100 ms: the keys, and the redraw when it is due
+    uint64_t next_draw_us;
+    top_row *rows;           // as made at the last redraw
+    int row_count;
+    int row_capacity;
+    int *order;
+    int *scratch;
+    top_memory *memory;      // by a row's place: streams, then one sender's entries, then feeds
+    int memory_capacity;
+    char *text;              // the screen's lines, TOP_LINE_MAX each
+    const char **lines;
+    bool *alarms;
+};
+
+struct run_state;
+
+// Takes the terminal and draws the first picture; the run's lines are dropped from here on.
+// Returns 0, or -1 after an error line.
+int top_open(run_state *state);
+
+// Gives the terminal back, so that what the stop prints is seen.
+void top_close(run_state *state);
+
+// The view's timer (context: the run): the keys first (q stops the run as an interrupt does),
+// then the redraw once it is due.
+void on_top_tick(void *context);
