@@ -13,9 +13,12 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 from harness import (GROUP, WINDOWS, expected_counts, groups_joined, next_port, payload,  # noqa: E402
-                     run_feed, run_to_end, sender, tool_command, wait_until)
+                     receive_buffer_errors, run_feed, run_to_end, sender, tool_command,
+                     wait_until)
 
 MANY = 1000
+# Numbers a feed's lines carry: two seconds of them at 500 a second each.
+COUNT = 1000
 
 
 class Terminal:
@@ -113,17 +116,19 @@ class Top(unittest.TestCase):
         terminal = Terminal(self, watch_command("-g", "--top", "--stall", "1000", "--config",
                                                 config))
         wait_until(lambda: groups_joined("239.7.0.") == 3)
-        status, _, err = run_feed(["-b", "127.0.0.1", "-n", 2000, "-r", 1000, "--seed", 5,
+        drops_before = receive_buffer_errors()
+        status, _, err = run_feed(["-b", "127.0.0.1", "-n", COUNT, "-r", 500, "--seed", 5,
                                    "--drop", "0.02", "--duplicate", "0.02", "239.7.0.1", port,
                                    "239.7.0.2", port])
         self.assertEqual(status, 0, err)
+        self.assertEqual(receive_buffer_errors(), drops_before, "the kernel dropped datagrams")
         record = err.splitlines()
         expected = {}
         for name, group, _, _ in lines[:2]:
             own = [line.rsplit(" on ", 1)[0] for line in record
                    if line.endswith(" on %s:%d" % (group, port))]
-            counts = expected_counts(own, 0, 2000, 64)
-            sent = 2000 + sum(w.startswith("duplicated") for w in own) - \
+            counts = expected_counts(own, 0, COUNT, 64)
+            sent = COUNT + sum(w.startswith("duplicated") for w in own) - \
                 sum(w.startswith("dropped") for w in own)
             expected[name] = {"RECEIVED": str(sent), "LOST": str(counts["lost"]),
                               "LATE": str(counts["late"]), "DUP": str(counts["duplicates"])}
@@ -145,7 +150,7 @@ class Top(unittest.TestCase):
                     if line.startswith("dropped") and line.endswith(" on %s:%d" % (group, port))}
                    for _, group, _, _ in lines[:2]]
         both = dropped[0] & dropped[1]
-        highest = max(set(range(2000)) - both)
+        highest = max(set(range(COUNT)) - both)
         lost = sum(n < highest for n in both)
         feed = rows[("feed f", "")]
         self.assertEqual((feed["RECEIVED"], feed["LOST"]), (str(highest + 1 - lost), str(lost)))
