@@ -1,5 +1,6 @@
 #include "output/screen.h"
 
+#include <dlfcn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -10,7 +11,80 @@
 
 #include "base/log.h"
 
+// ncurses is loaded when the view is asked for, not linked: it and its terminfo library put
+// 400 KiB of resident pages into every run, which has no use for them. The calls the view
+// makes, found by name; only the header's types and constants are used, never a macro that
+// names one of its variables.
+static struct {
+    decltype(&::initscr) initscr;
+    decltype(&::cbreak) cbreak;
+    decltype(&::noecho) noecho;
+    decltype(&::nodelay) nodelay;
+    decltype(&::keypad) keypad;
+    decltype(&::curs_set) curs_set;
+    decltype(&::has_colors) has_colors;
+    decltype(&::start_color) start_color;
+    decltype(&::use_default_colors) use_default_colors;
+    decltype(&::init_pair) init_pair;
+    decltype(&::getmaxy) getmaxy;
+    decltype(&::getmaxx) getmaxx;
+    decltype(&::werase) werase;
+    decltype(&::wattr_on) wattr_on;
+    decltype(&::wattr_off) wattr_off;
+    decltype(&::mvwaddnstr) mvwaddnstr;
+    decltype(&::wrefresh) wrefresh;
+    decltype(&::wgetch) wgetch;
+    decltype(&::endwin) endwin;
+    decltype(&::setupterm) setupterm;
+    decltype(&::del_curterm) del_curterm;
+    TERMINAL **current;      // cur_term
+} curses;
+
+static WINDOW *screen = nullptr;
 static bool colour = false;
+
+template <typename call> static bool find(void *library, call *found, const char *name)
+{
+    *found = reinterpret_cast<call>(dlsym(library, name));
+    return *found != nullptr;
+}
+
+// Loads ncurses once. Returns 0, or -1 after an error line.
+static int load_curses(void)
+{
+    if (curses.endwin != nullptr)
+        return 0;
+    static const char *const names[] = {"libncursesw.so.6", "libncurses.so.6", "libncurses.so"};
+    void *library = nullptr;
+    for (const char *name : names)
+        if (library == nullptr)
+            library = dlopen(name, RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        log_line(stderr, "error", "--top needs ncurses, which could not be loaded (Debian: "
+                                  "libncursesw6): %s", dlerror());
+        return -1;
+    }
+    bool found = find(library, &curses.initscr, "initscr") && find(library, &curses.cbreak, "cbreak") &&
+                 find(library, &curses.noecho, "noecho") && find(library, &curses.nodelay, "nodelay") &&
+                 find(library, &curses.keypad, "keypad") && find(library, &curses.curs_set, "curs_set") &&
+                 find(library, &curses.has_colors, "has_colors") &&
+                 find(library, &curses.start_color, "start_color") &&
+                 find(library, &curses.use_default_colors, "use_default_colors") &&
+                 find(library, &curses.init_pair, "init_pair") && find(library, &curses.getmaxy, "getmaxy") &&
+                 find(library, &curses.getmaxx, "getmaxx") && find(library, &curses.werase, "werase") &&
+                 find(library, &curses.wattr_on, "wattr_on") && find(library, &curses.wattr_off, "wattr_off") &&
+                 find(library, &curses.mvwaddnstr, "mvwaddnstr") &&
+                 find(library, &curses.wrefresh, "wrefresh") && find(library, &curses.wgetch, "wgetch") &&
+                 find(library, &curses.setupterm, "setupterm") &&
+                 find(library, &curses.del_curterm, "del_curterm") &&
+                 find(library, &curses.current, "cur_term") && find(library, &curses.endwin, "endwin");
+    if (!found) {
+        log_line(stderr, "error", "--top needs ncurses 6: %s", dlerror());
+        curses.endwin = nullptr;
+        return -1;
+    }
+    return 0;
+}
 
 int screen_check(void)
 {
@@ -19,61 +93,67 @@ int screen_check(void)
         log_line(stderr, "error", "--top needs a terminal on standard input and output");
         return -1;
     }
+    if (load_curses() < 0)
+        return -1;
     // Only asked whether the terminal is known; the view's own setup comes later.
-    if (setupterm(nullptr, STDOUT_FILENO, &code) != OK) {
+    if (curses.setupterm(nullptr, STDOUT_FILENO, &code) != OK) {
         log_line(stderr, "error", "--top cannot draw on this terminal (TERM=%s)",
                  getenv("TERM") != nullptr ? getenv("TERM") : "");
         return -1;
     }
-    del_curterm(cur_term);
+    curses.del_curterm(*curses.current);
+    *curses.current = nullptr;
     return 0;
 }
 
 int screen_open(void)
 {
-    if (initscr() == nullptr) {
+    if (load_curses() < 0)
+        return -1;
+    screen = curses.initscr();
+    if (screen == nullptr) {
         log_line(stderr, "error", "--top cannot draw on this terminal");
         return -1;
     }
-    cbreak();
-    noecho();
-    nodelay(stdscr, TRUE);
-    keypad(stdscr, TRUE);
-    curs_set(0);
-    colour = has_colors();
+    curses.cbreak();
+    curses.noecho();
+    curses.nodelay(screen, TRUE);
+    curses.keypad(screen, TRUE);
+    curses.curs_set(0);
+    colour = curses.has_colors();
     if (colour) {
-        start_color();
-        use_default_colors();
-        init_pair(1, COLOR_RED, -1);
+        curses.start_color();
+        curses.use_default_colors();
+        curses.init_pair(1, COLOR_RED, -1);
     }
     return 0;
 }
 
 void screen_size(int *height, int *width)
 {
-    getmaxyx(stdscr, *height, *width);
+    *height = (curses.getmaxy)(screen);
+    *width = (curses.getmaxx)(screen);
 }
 
 void screen_draw(const char *const *text, const bool *marked, int line_count)
 {
-    int height = 0;
-    int width = 0;
-    getmaxyx(stdscr, height, width);
-    erase();
+    int height = (curses.getmaxy)(screen);
+    int width = (curses.getmaxx)(screen);
+    curses.werase(screen);
     for (int i = 0; i < line_count && i < height; i++) {
         attr_t look = i < 2 ? A_REVERSE : marked[i] ? (colour ? COLOR_PAIR(1) : 0) | A_BOLD : 0;
         if (look != 0)
-            attron(look);
-        mvaddnstr(i, 0, text[i], width);
+            curses.wattr_on(screen, look, nullptr);
+        (curses.mvwaddnstr)(screen, i, 0, text[i], width);
         if (look != 0)
-            attroff(look);
+            curses.wattr_off(screen, look, nullptr);
     }
-    refresh();
+    curses.wrefresh(screen);
 }
 
 int screen_key(void)
 {
-    int key = getch();
+    int key = curses.wgetch(screen);
     if (key == ERR)
         return SCREEN_NO_KEY;
     return key == KEY_RESIZE ? SCREEN_RESIZED : key;
@@ -81,5 +161,6 @@ int screen_key(void)
 
 void screen_close(void)
 {
-    endwin();
+    curses.endwin();
+    screen = nullptr;
 }
