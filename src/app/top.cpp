@@ -77,10 +77,8 @@ static void make_stream_row(run_state *state, int place, int unit, uint64_t now_
     sender_census census;
     track_counts n = senders_total(&state->senders, place, &census);
     const sender_entry *latest = nullptr;
-    int heard = 0;
     uint32_t cursor = 0;
     for (const sender_entry *entry; (entry = next_sender(&state->senders, place, &cursor)) != nullptr;) {
-        heard++;
         if (latest == nullptr || entry->last_utc_us > latest->last_utc_us)
             latest = entry;
     }
