@@ -38,6 +38,13 @@ def next_port():
 TRACED_ENV = {"ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"}
 
 
+def free_port():
+    """A TCP port nobody listens on in this namespace, for a server the test starts."""
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
 def tool_command():
     return shlex.split(os.environ.get("MCWATCH_CMD", "build/mcwatch"))
 

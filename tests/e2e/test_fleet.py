@@ -19,8 +19,9 @@ import urllib.parse
 import urllib.request
 
 sys.path.insert(0, os.path.dirname(__file__))
-from harness import (GROUP, WINDOWS, expected_counts, next_port, process_status,  # noqa: E402
-                     receive_buffer_errors, run_feed, run_to_end, sent_count, wait_until, watch)
+from harness import (GROUP, WINDOWS, expected_counts, free_port, next_port,  # noqa: E402
+                     process_status, receive_buffer_errors, run_feed, run_to_end, sent_count,
+                     wait_until, watch)
 
 PROMETHEUS = shutil.which("prometheus")
 RULES = os.path.join(os.path.dirname(__file__), "..", "..", "contrib", "prometheus",
@@ -29,11 +30,6 @@ FAULTS = ["--seed", "11", "--drop", "0.02", "--duplicate", "0.02", "--reorder", 
 # As in the outputs' tests: under Wine the default receive buffer must hold a stalled second.
 COUNT, RATE = (800, 200) if WINDOWS else (2000, 1000)
 
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
 
 
 def fetch(url, method="GET", timeout_s=10):

@@ -6,7 +6,6 @@ import json
 import os
 import re
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
@@ -15,8 +14,9 @@ import unittest
 import urllib.request
 
 sys.path.insert(0, os.path.dirname(__file__))
-from harness import (GROUP, WINDOWS, expected_counts, next_port, receive_buffer_errors,  # noqa: E402
-                     run_feed, run_to_end, sent_count, strip_prefix, watch)
+from harness import (GROUP, WINDOWS, expected_counts, free_port, next_port,  # noqa: E402
+                     receive_buffer_errors, run_feed, run_to_end, sent_count, strip_prefix,
+                     watch)
 
 EXPORTER = shutil.which("prometheus-node-exporter") or shutil.which("node_exporter")
 TIME = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z$")
@@ -25,11 +25,6 @@ FAULTS = ["--seed", "7", "--drop", "0.02", "--duplicate", "0.02", "--reorder", "
 # default receive buffer (about 270 small datagrams) must hold what comes meanwhile.
 COUNT, RATE = (800, 200) if WINDOWS else (2000, 2000)
 
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
 
 
 class Outputs(unittest.TestCase):
