@@ -1,11 +1,11 @@
 #include "net/capture.h"
 
-#include <dlfcn.h>
 #include <errno.h>
 #include <pcap/pcap.h>
 #include <stdio.h>
 #include <string.h>
 
+#include "base/library.h"
 #include "base/log.h"
 
 // libpcap is loaded when a capture is read, not linked: it brings ten more libraries (D-Bus,
@@ -25,23 +25,16 @@ static int load_pcap(void)
     if (pcap.close != nullptr)
         return 0;
     static const char *const names[] = {"libpcap.so.0.8", "libpcap.so.1", "libpcap.so"};
-    void *library = nullptr;
-    for (const char *name : names)
-        if (library == nullptr)
-            library = dlopen(name, RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) {
-        log_line(stderr, "error", "-r needs libpcap, which could not be loaded (Debian: "
-                                  "libpcap0.8): %s", dlerror());
+    void *library = load_library(names, 3, "-r", "libpcap", "libpcap0.8");
+    if (library == nullptr)
         return -1;
-    }
-    pcap.fopen_offline = reinterpret_cast<decltype(pcap.fopen_offline)>(
-        dlsym(library, "pcap_fopen_offline_with_tstamp_precision"));
-    pcap.datalink = reinterpret_cast<decltype(pcap.datalink)>(dlsym(library, "pcap_datalink"));
-    pcap.next_ex = reinterpret_cast<decltype(pcap.next_ex)>(dlsym(library, "pcap_next_ex"));
-    pcap.geterr = reinterpret_cast<decltype(pcap.geterr)>(dlsym(library, "pcap_geterr"));
-    pcap.close = reinterpret_cast<decltype(pcap.close)>(dlsym(library, "pcap_close"));
-    if (pcap.fopen_offline == nullptr || pcap.datalink == nullptr || pcap.next_ex == nullptr ||
-        pcap.geterr == nullptr || pcap.close == nullptr) {
+    bool found = find_call(library, &pcap.fopen_offline,
+                           "pcap_fopen_offline_with_tstamp_precision") &&
+                 find_call(library, &pcap.datalink, "pcap_datalink") &&
+                 find_call(library, &pcap.next_ex, "pcap_next_ex") &&
+                 find_call(library, &pcap.geterr, "pcap_geterr") &&
+                 find_call(library, &pcap.close, "pcap_close");
+    if (!found) {
         log_line(stderr, "error", "-r needs libpcap 1.5 or later: %s", dlerror());
         pcap.close = nullptr;
         return -1;

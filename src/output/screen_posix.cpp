@@ -1,6 +1,5 @@
 #include "output/screen.h"
 
-#include <dlfcn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -9,6 +8,7 @@
 // After every other header: it defines lines, columns and many more as macros.
 #include <term.h>
 
+#include "base/library.h"
 #include "base/log.h"
 
 // ncurses is loaded when the view is asked for, not linked: it and its terminfo library put
@@ -43,41 +43,37 @@ static struct {
 static WINDOW *screen = nullptr;
 static bool colour = false;
 
-template <typename call> static bool find(void *library, call *found, const char *name)
-{
-    *found = reinterpret_cast<call>(dlsym(library, name));
-    return *found != nullptr;
-}
-
 // Loads ncurses once. Returns 0, or -1 after an error line.
 static int load_curses(void)
 {
     if (curses.endwin != nullptr)
         return 0;
     static const char *const names[] = {"libncursesw.so.6", "libncurses.so.6", "libncurses.so"};
-    void *library = nullptr;
-    for (const char *name : names)
-        if (library == nullptr)
-            library = dlopen(name, RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) {
-        log_line(stderr, "error", "--top needs ncurses, which could not be loaded (Debian: "
-                                  "libncursesw6): %s", dlerror());
+    void *library = load_library(names, 3, "--top", "ncurses", "libncursesw6");
+    if (library == nullptr)
         return -1;
-    }
-    bool found = find(library, &curses.initscr, "initscr") && find(library, &curses.cbreak, "cbreak") &&
-                 find(library, &curses.noecho, "noecho") && find(library, &curses.nodelay, "nodelay") &&
-                 find(library, &curses.keypad, "keypad") && find(library, &curses.curs_set, "curs_set") &&
-                 find(library, &curses.has_colors, "has_colors") &&
-                 find(library, &curses.start_color, "start_color") &&
-                 find(library, &curses.use_default_colors, "use_default_colors") &&
-                 find(library, &curses.init_pair, "init_pair") && find(library, &curses.getmaxy, "getmaxy") &&
-                 find(library, &curses.getmaxx, "getmaxx") && find(library, &curses.werase, "werase") &&
-                 find(library, &curses.wattr_on, "wattr_on") && find(library, &curses.wattr_off, "wattr_off") &&
-                 find(library, &curses.mvwaddnstr, "mvwaddnstr") &&
-                 find(library, &curses.wrefresh, "wrefresh") && find(library, &curses.wgetch, "wgetch") &&
-                 find(library, &curses.setupterm, "setupterm") &&
-                 find(library, &curses.del_curterm, "del_curterm") &&
-                 find(library, &curses.current, "cur_term") && find(library, &curses.endwin, "endwin");
+    bool found = find_call(library, &curses.initscr, "initscr") &&
+                 find_call(library, &curses.cbreak, "cbreak") &&
+                 find_call(library, &curses.noecho, "noecho") &&
+                 find_call(library, &curses.nodelay, "nodelay") &&
+                 find_call(library, &curses.keypad, "keypad") &&
+                 find_call(library, &curses.curs_set, "curs_set") &&
+                 find_call(library, &curses.has_colors, "has_colors") &&
+                 find_call(library, &curses.start_color, "start_color") &&
+                 find_call(library, &curses.use_default_colors, "use_default_colors") &&
+                 find_call(library, &curses.init_pair, "init_pair") &&
+                 find_call(library, &curses.getmaxy, "getmaxy") &&
+                 find_call(library, &curses.getmaxx, "getmaxx") &&
+                 find_call(library, &curses.werase, "werase") &&
+                 find_call(library, &curses.wattr_on, "wattr_on") &&
+                 find_call(library, &curses.wattr_off, "wattr_off") &&
+                 find_call(library, &curses.mvwaddnstr, "mvwaddnstr") &&
+                 find_call(library, &curses.wrefresh, "wrefresh") &&
+                 find_call(library, &curses.wgetch, "wgetch") &&
+                 find_call(library, &curses.setupterm, "setupterm") &&
+                 find_call(library, &curses.del_curterm, "del_curterm") &&
+                 find_call(library, &curses.current, "cur_term") &&
+                 find_call(library, &curses.endwin, "endwin");
     if (!found) {
         log_line(stderr, "error", "--top needs ncurses 6: %s", dlerror());
         curses.endwin = nullptr;
