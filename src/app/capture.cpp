@@ -34,7 +34,7 @@ static struct {
     int slots[STREAM_SLOTS]; // by group and port: a stream's place + 1; 0 is empty
     int same_key_next[CAPTURE_STREAMS_MAX];  // the next stream of one group and port, or -1
     stream_settings found[CAPTURE_STREAMS_MAX];
-    char names[CAPTURE_STREAMS_MAX][HOST_TEXT_MAX + 8];
+    char names[CAPTURE_STREAMS_MAX][ENDPOINT_TEXT_MAX];
 } replay;
 
 static uint32_t slot_of(const endpoint *group)
@@ -91,11 +91,7 @@ static int add_found_stream(const udp_frame *frame)
     if (state->stream_count >= state->stream_capacity)
         return -1;
     int place = state->stream_count;
-    char host[HOST_TEXT_MAX];
-    format_host(host, &frame->destination);
-    bool ipv6 = frame->destination.storage.ss_family == AF_INET6;
-    snprintf(replay.names[place], sizeof replay.names[place], "%s%s%s:%u", ipv6 ? "[" : "", host,
-             ipv6 ? "]" : "", endpoint_port(&frame->destination));
+    format_endpoint(replay.names[place], &frame->destination);
     stream_settings *config = &replay.found[place];
     *config = command_line_stream(state->options);
     config->name = replay.names[place];

@@ -504,12 +504,9 @@ static int open_metrics_server(run_state *state)
         int code = socket_last_error();
         char reason[256];
         socket_error_text(code, reason, sizeof reason);
-        char host[HOST_TEXT_MAX];
-        format_host(host, &address);
-        log_line(stderr, "error", address.storage.ss_family == AF_INET6
-                                      ? "Failed to listen on [%s]:%u: (%d) %s"
-                                      : "Failed to listen on %s:%u: (%d) %s",
-                 host, static_cast<unsigned>(options->listen_port), code, reason);
+        char where[ENDPOINT_TEXT_MAX];
+        format_endpoint(where, &address);
+        log_line(stderr, "error", "Failed to listen on %s: (%d) %s", where, code, reason);
         return -1;
     }
     state->server = &server;

@@ -11,20 +11,14 @@
 #include "net/address.h"
 #include "output/screen.h"
 
+// A row's name and source hold an endpoint's text whole.
+static_assert(TOP_NAME_MAX >= ENDPOINT_TEXT_MAX && TOP_SOURCE_MAX >= ENDPOINT_TEXT_MAX, "room");
+
 #define TICK_US 100000
 #define SILENT_LIMIT_DEFAULT_US 5000000
 // The most screen a picture fills.
 #define TOP_LINES_MAX 400
 #define TOP_LINE_MAX 512
-
-// "239.1.2.3:5000" or "[ff15::1]:5000".
-static void format_endpoint(char *out, size_t size, const endpoint *address)
-{
-    char host[HOST_TEXT_MAX];
-    format_host(host, address);
-    snprintf(out, size, address->storage.ss_family == AF_INET6 ? "[%s]:%u" : "%s:%u", host,
-             static_cast<unsigned>(endpoint_port(address)));
-}
 
 // The figures of a row that come and go between redraws: its rate, and whether it stands out.
 static void compare_with_last(top_view *view, top_row *row, int place, uint64_t bytes,
@@ -61,7 +55,7 @@ static void stream_name(char *out, size_t size, const stream_state *stream)
     if (stream->config->name != nullptr)
         snprintf(out, size, "%s", stream->config->name);
     else
-        format_endpoint(out, size, &stream->request.group);
+        format_endpoint(out, &stream->request.group);
 }
 
 // One stream's row, its senders summed.
@@ -83,7 +77,7 @@ static void make_stream_row(run_state *state, int place, int unit, uint64_t now_
             latest = entry;
     }
     if (census.senders == 1 && latest != nullptr && !latest->shared)
-        format_endpoint(row->source, sizeof row->source, &latest->address);
+        format_endpoint(row->source, &latest->address);
     else if (census.senders > 1 || census.more)
         snprintf(row->source, sizeof row->source, "%llu%s senders",
                  static_cast<unsigned long long>(census.senders), census.more ? "+" : "");
@@ -129,7 +123,7 @@ static void make_sender_rows(run_state *state, uint64_t now_us, uint64_t now_utc
         if (entry->shared)
             snprintf(row->source, sizeof row->source, "others");
         else
-            format_endpoint(row->source, sizeof row->source, &entry->address);
+            format_endpoint(row->source, &entry->address);
         track_counts n = track_snapshot(&entry->track);
         row->received = n.received;
         row->lost = n.lost;

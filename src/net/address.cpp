@@ -77,6 +77,21 @@ char *format_host(char *out, const endpoint *address)
     return out;
 }
 
+char *format_endpoint(char *out, const endpoint *address)
+{
+    bool ipv6 = address->storage.ss_family == AF_INET6;
+    char *end = out;
+    if (ipv6)
+        *end++ = '[';
+    end = format_host(end, address);
+    if (ipv6)
+        *end++ = ']';
+    *end++ = ':';
+    end = put_unsigned(end, endpoint_port(address));
+    *end = '\0';
+    return end;
+}
+
 uint16_t endpoint_port(const endpoint *address)
 {
     if (address->storage.ss_family == AF_INET6)

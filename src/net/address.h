@@ -15,6 +15,12 @@
 // IPv4-mapped address with its IPv4 part dotted).
 char *format_host(char *out, const endpoint *address);
 
+// Room for an endpoint's text: the host in brackets, a colon, five digits, the terminator.
+#define ENDPOINT_TEXT_MAX (HOST_TEXT_MAX + 8)
+
+// The host and port as "10.0.0.7:40000" or "[fd00::1]:40000", terminated; returns the end.
+char *format_endpoint(char *out, const endpoint *address);
+
 // The port, in host byte order; and setting it.
 uint16_t endpoint_port(const endpoint *address);
 void endpoint_set_port(endpoint *address, uint16_t port);

@@ -56,11 +56,9 @@ static void format_sender_label(char *out, size_t size, const sender_entry *entr
         snprintf(out, size, "others");
         return;
     }
-    char host[HOST_TEXT_MAX];
-    format_host(host, &entry->address);
-    bool ipv6 = entry->address.storage.ss_family == AF_INET6;
-    snprintf(out, size, ipv6 ? "[%s]:%u" : "%s:%u", host,
-             static_cast<unsigned>(endpoint_port(&entry->address)));
+    char text[ENDPOINT_TEXT_MAX];
+    format_endpoint(text, &entry->address);
+    snprintf(out, size, "%s", text);
 }
 
 struct sender_metric {
