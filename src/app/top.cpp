@@ -221,14 +221,17 @@ void on_top_tick(void *context)
     uint64_t now_us = state->calls->monotonic_us();
     bool redraw = false;
     for (int key; (key = screen_key()) != SCREEN_NO_KEY;) {
-        if (key == 'q' || key == 'Q')
+        if (key == 'q' || key == 'Q') {
             state->stopping = true;
-        else if (key == 's' || key == 'S')
+        } else if (key == 's' || key == 'S') {
             view->sort = (view->sort + 1) % TOP_SORTS;
-        else if (key == 'p' || key == 'P')
+            redraw = true;
+        } else if (key == 'p' || key == 'P') {
             view->paused = !view->paused;
-        redraw = redraw || key == SCREEN_RESIZED || key == 's' || key == 'S' || key == 'p' ||
-                 key == 'P';
+            redraw = true;
+        } else if (key == SCREEN_RESIZED) {
+            redraw = true;
+        }
     }
     if (now_us >= view->next_draw_us) {
         if (!view->paused) {
@@ -298,7 +301,6 @@ int top_open(run_state *state)
     view->silent_limit_us = options->stall_ms != 0 ? uint64_t(options->stall_ms) * 1000
                                                    : SILENT_LIMIT_DEFAULT_US;
     uint64_t now_us = state->calls->monotonic_us();
-    view->drawn_us = now_us;
     make_rows(state, now_us);
     draw(state);
     view->next_draw_us = now_us + view->period_us;
