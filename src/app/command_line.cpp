@@ -46,39 +46,6 @@ static int read_period(const char *text, uint32_t *period_us)
     return 0;
 }
 
-static int read_port(const char *text, uint16_t *port);
-
-// --listen's [<address>:]<port>: an IPv6 address in brackets ([::1]:9100), a port alone for
-// 127.0.0.1, so that serving beyond the host is asked for by name. Returns 0, or -1 after
-// "invalid port" or "invalid option".
-static int read_listen(const char *text, settings *options)
-{
-    const char *colon = strrchr(text, ':');
-    const char *port = colon != nullptr ? colon + 1 : text;
-    size_t host_bytes = colon != nullptr ? static_cast<size_t>(colon - text) : 0;
-    const char *host = text;
-    if (host_bytes >= 2 && host[0] == '[' && host[host_bytes - 1] == ']') {
-        host++;
-        host_bytes -= 2;
-    } else if (memchr(host, ':', host_bytes) != nullptr || memchr(host, '[', host_bytes) != nullptr) {
-        log_line(stderr, "error", "invalid option");
-        return -1;
-    }
-    if (colon != nullptr && (host_bytes == 0 || host_bytes >= sizeof options->listen_host)) {
-        log_line(stderr, "error", "invalid option");
-        return -1;
-    }
-    if (read_port(port, &options->listen_port) < 0)
-        return -1;
-    if (colon == nullptr)
-        strcpy(options->listen_host, "127.0.0.1");
-    else
-        memcpy(options->listen_host, host, host_bytes);
-    options->listen_host[colon == nullptr ? 9 : host_bytes] = '\0';
-    options->listen_text = text;
-    return 0;
-}
-
 static int read_port(const char *text, uint16_t *port)
 {
     uint64_t value;
@@ -89,6 +56,38 @@ static int read_port(const char *text, uint16_t *port)
         return -1;
     }
     *port = static_cast<uint16_t>(value);
+    return 0;
+}
+
+// --listen's [<address>:]<port>: an IPv6 address in brackets ([::1]:9100), a port alone for
+// 127.0.0.1, so that serving beyond the host is asked for by name. Returns 0, or -1 after
+// "invalid port" or "invalid option".
+static int read_listen(const char *text, settings *options)
+{
+    const char *colon = strrchr(text, ':');
+    const char *host = text;
+    size_t host_bytes = colon != nullptr ? static_cast<size_t>(colon - text) : 0;
+    bool bracketed = host_bytes >= 2 && host[0] == '[' && host[host_bytes - 1] == ']';
+    if (bracketed) {
+        host++;
+        host_bytes -= 2;
+    }
+    bool bad_host = (!bracketed && (memchr(host, ':', host_bytes) != nullptr ||
+                                    memchr(host, '[', host_bytes) != nullptr)) ||
+                    host_bytes >= sizeof options->listen_host;
+    if (bad_host || (colon != nullptr && host_bytes == 0)) {
+        log_line(stderr, "error", "invalid option");
+        return -1;
+    }
+    if (read_port(colon != nullptr ? colon + 1 : text, &options->listen_port) < 0)
+        return -1;
+    if (colon == nullptr) {
+        snprintf(options->listen_host, sizeof options->listen_host, "127.0.0.1");
+    } else {
+        memcpy(options->listen_host, host, host_bytes);
+        options->listen_host[host_bytes] = '\0';
+    }
+    options->listen_text = text;
     return 0;
 }
 
