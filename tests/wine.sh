@@ -11,4 +11,9 @@ fi
 export WINEPREFIX="${MCWATCH_WINEPREFIX:-${TMPDIR:-/tmp}/mcwatch-wine-$(id -u)}"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
+# The tests keep each program's exit status where Wine's server cannot take it away
+# (tests/shim/exit_status.cpp).
+if [ -n "${MCWATCH_EXIT_SHIM:-}" ] && [ -n "${MCWATCH_EXIT_STATUS_DIR:-}" ]; then
+    export LD_PRELOAD="$MCWATCH_EXIT_SHIM${LD_PRELOAD:+:$LD_PRELOAD}"
+fi
 exec "$wine" "$@"

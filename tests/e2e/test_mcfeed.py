@@ -9,8 +9,8 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 from harness import (GROUP, WINDOWS, StampedReceiver, densest,  # noqa: E402
-                     feed_command, predicted_gap_lines, receive_buffer_errors, run_feed,
-                     sent_order, watch)
+                     exit_status, feed_command, predicted_gap_lines, receive_buffer_errors,
+                     run_feed, sent_order, start_program, watch)
 
 
 def seed_swapping_second():
@@ -122,7 +122,7 @@ class FeedAgainstWatcher(unittest.TestCase):
         for port, pacing in ((42005, []), (42006, ["--spin"])):
             with self.subTest(pacing=pacing):
                 receiver = self.receiver(port)
-                feed = subprocess.Popen(feed_command() + [str(a) for a in [
+                feed = start_program(feed_command() + [str(a) for a in [
                     "-b", "127.0.0.1", "-n", 1000, "-r", 500, "-q"] + pacing + [GROUP, port]],
                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
                 self.addCleanup(feed.kill)
@@ -130,7 +130,8 @@ class FeedAgainstWatcher(unittest.TestCase):
                 feed.send_signal(signal.SIGSTOP)
                 time.sleep(0.3)
                 feed.send_signal(signal.SIGCONT)
-                self.assertEqual(feed.wait(timeout=60), 0, feed.stderr.read())
+                feed.wait(timeout=60)
+                self.assertEqual(exit_status(feed), 0, feed.stderr.read())
                 feed.stderr.close()
                 receiver.wait_for_count(1000)
                 stamps = [t for t, _ in receiver.arrivals]

@@ -13,9 +13,9 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 from harness import (GROUP, STOP_TIMEOUT_S, TRACED_ENV, WINDOWS, Watcher,  # noqa: E402
-                     datagram_line, feed_command, group_members, ms_between, ms_of_day,
-                     next_port, payload, run_to_end, send, sender, strip_prefix, tool_command,
-                     watch)
+                     datagram_line, exit_status, feed_command, group_members, ms_between,
+                     ms_of_day, next_port, payload, run_program, run_to_end, send, sender,
+                     start_program, strip_prefix, tool_command, watch)
 
 class WatcherTest(unittest.TestCase):
     def watch(self, *args):
@@ -267,20 +267,19 @@ class PosixFaults(WatcherTest):
     def test_a_failed_write_ends_the_run_after_leaving_the_group(self):
         before = group_members(GROUP)
         with open("/dev/full", "wb") as full:
-            done = subprocess.run(tool_command() + ["-g", GROUP, str(next_port())],
-                                  stdout=full, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
-                                  timeout=STOP_TIMEOUT_S)
-        self.assertEqual(done.returncode, 255)
-        self.assertEqual([strip_prefix(line, "error") for line in done.stderr.decode().splitlines()],
+            status, _, err = run_program(tool_command() + ["-g", GROUP, str(next_port())],
+                                         STOP_TIMEOUT_S, stdout=full)
+        self.assertEqual(status, 255)
+        self.assertEqual([strip_prefix(line, "error") for line in err.decode().splitlines()],
                          ["write failed: (28) No space left on device"])
         self.assertEqual(group_members(GROUP), before)
 
     def test_a_closed_standard_output_is_not_taken_by_the_socket(self):
         port = next_port()
         before = group_members(GROUP)
-        process = subprocess.Popen(["sh", "-c", 'exec "$@" >&-', "sh"] + tool_command() +
-                                   [GROUP, str(port)], stderr=subprocess.PIPE,
-                                   stdin=subprocess.DEVNULL)
+        process = start_program(["sh", "-c", 'exec "$@" >&-', "sh"] + tool_command() +
+                                [GROUP, str(port)], stderr=subprocess.PIPE,
+                                stdin=subprocess.DEVNULL)
         self.addCleanup(process.kill)
         deadline = time.monotonic() + 10
         while group_members(GROUP) <= before:
@@ -291,7 +290,7 @@ class PosixFaults(WatcherTest):
         time.sleep(0.2)
         process.send_signal(signal.SIGINT)
         _, err = process.communicate(timeout=STOP_TIMEOUT_S)
-        self.assertEqual((process.returncode, err), (0, b""))
+        self.assertEqual((exit_status(process), err), (0, b""))
 
     @unittest.skipUnless(shutil.which("script"), "script (util-linux) is not installed")
     def test_an_error_line_comes_after_the_lines_before_it_on_a_terminal(self):

@@ -12,8 +12,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from harness import (GROUP, WINDOWS, feed_command, next_port, run_feed, send,  # noqa: E402
-                     sender, wait_until, watch)
+from harness import (GROUP, WINDOWS, exit_status, feed_command, next_port,  # noqa: E402
+                     run_feed, send, sender, start_program, wait_until, watch)
 
 DURATION = r"([\d.]+ (?:us|ms|s))"
 OUTAGE = re.compile(r"^Outage: (\d+\.\d{3}) ms$")
@@ -114,15 +114,16 @@ class Rates(unittest.TestCase):
         watcher = watch(self, "-s", "100", "-v", GROUP, port)
         # Spinning, the sender moves its schedule on after the stop instead of sending the
         # missed second at once, which the receive buffer would not hold.
-        feed = subprocess.Popen(feed_command() + ["-q", "--spin", "-b", "127.0.0.1", "-r", "1000",
-                                                  "-n", "2000", GROUP, str(port)],
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        feed = start_program(feed_command() + ["-q", "--spin", "-b", "127.0.0.1", "-r", "1000",
+                                               "-n", "2000", GROUP, str(port)],
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.addCleanup(feed.kill)
         watcher.wait_for_datagrams(300)
         feed.send_signal(signal.SIGSTOP)
         time.sleep(1.0)
         feed.send_signal(signal.SIGCONT)
-        self.assertEqual(feed.wait(timeout=60), 0)
+        feed.wait(timeout=60)
+        self.assertEqual(exit_status(feed), 0)
         watcher.wait_for_datagrams(2000)
         # One more report after the last datagram, so that the reports cover all of them.
         reports = sum(m.startswith("Rate: ") for m in watcher.messages())
