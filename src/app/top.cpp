@@ -295,6 +295,7 @@ int top_open(run_state *state)
     }
     view->open = true;
     output_drop_while_viewed(true);
+    log_hold_errors(screen_shares_standard_error());
     view->sort = TOP_SORT_WORST;
     view->paused = false;
     view->period_us = options->period_us != 0 ? options->period_us : 1000000;
@@ -315,6 +316,7 @@ void top_close(run_state *state)
         return;
     screen_close();
     output_drop_while_viewed(false);
+    log_hold_errors(false);
     view->open = false;
     view->tick.armed = false;
     free_view(view);

@@ -57,12 +57,43 @@ char *log_begin(char *line, const char *level)
     return put_bytes(out + 3, level_text, level_length);
 }
 
+static bool holding_errors = false;
+static char held_errors[LOG_HELD_ERRORS_MAX];
+static size_t held_error_bytes = 0;
+static unsigned long errors_not_held = 0;
+
+void log_hold_errors(bool holding)
+{
+    holding_errors = holding;
+    if (holding)
+        return;
+    fwrite(held_errors, 1, held_error_bytes, stderr);
+    held_error_bytes = 0;
+    if (errors_not_held > 0) {
+        log_line(stderr, "error", "%lu more error lines came while the view was shown",
+                 errors_not_held);
+        errors_not_held = 0;
+    }
+}
+
+static void hold_error(const char *line, size_t length)
+{
+    if (length > sizeof held_errors - held_error_bytes) {
+        errors_not_held++;
+        return;
+    }
+    memcpy(held_errors + held_error_bytes, line, length);
+    held_error_bytes += length;
+}
+
 void log_end(FILE *stream, char *line, char *end)
 {
     *end++ = '\n';
     size_t length = static_cast<size_t>(end - line);
     if (stream == stdout)
         output_write(line, length);
+    else if (stream == stderr && holding_errors)
+        hold_error(line, length);
     else
         fwrite(line, 1, length, stream);
 }

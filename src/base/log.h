@@ -18,6 +18,12 @@ char *format_log_prefix(char *out, const time_of_day *now, const char *level);
 char *log_begin(char *line, const char *level);
 void log_end(FILE *stream, char *line, char *end);
 
+// While a full-screen view draws on the terminal that standard error goes to (--top), error
+// lines are held (up to LOG_HELD_ERRORS_MAX bytes; the rest are counted) and written when it
+// stops holding them: drawn over by the view, they would be lost with its screen.
+#define LOG_HELD_ERRORS_MAX 4096
+void log_hold_errors(bool holding);
+
 // Writes one line: prefix, the formatted message, newline. Before a line to standard error,
 // standard output is flushed, so that lines keep their order; nothing else is flushed here.
 void log_line(FILE *stream, const char *level, const char *format, ...)

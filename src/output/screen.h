@@ -9,6 +9,9 @@
 // joined. Returns 0, or -1 after an error line.
 int screen_check(void);
 
+// Whether standard error goes to a terminal, where the view would draw over its lines.
+bool screen_shares_standard_error(void);
+
 // Takes the terminal for the view (the alternate screen, keys unbuffered and unechoed; Ctrl+C
 // still interrupts). Returns 0, or -1 after an error line.
 int screen_open(void);

@@ -82,6 +82,11 @@ static int load_curses(void)
     return 0;
 }
 
+bool screen_shares_standard_error(void)
+{
+    return isatty(STDERR_FILENO) != 0;
+}
+
 int screen_check(void)
 {
     int code = 0;

@@ -12,6 +12,11 @@ int screen_check(void)
     return -1;
 }
 
+bool screen_shares_standard_error(void)
+{
+    return false;
+}
+
 int screen_open(void)
 {
     return screen_check();

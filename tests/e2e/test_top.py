@@ -168,9 +168,12 @@ class Top(unittest.TestCase):
             self.assertIn("late %s, lost %s," % (want["LATE"], want["LOST"]), line[0])
         self.assertIn("Summary: feed f: numbers %s, missed" % feed["RECEIVED"], screen)
 
-    def test_a_lone_stream_shows_a_row_per_sender(self):
+    def test_a_lone_stream_shows_a_row_per_sender_and_an_error_after_the_view(self):
         port = next_port()
-        terminal = Terminal(self, watch_command("--top", GROUP, port))
+        folder = os.path.join(self.tmp, "metrics")
+        os.mkdir(folder)
+        terminal = Terminal(self, watch_command("--top", "--prom", folder + "/m.prom", GROUP,
+                                                port))
         wait_until(lambda: groups_joined(GROUP) == 1)
         first, second = sender("127.0.0.2"), sender("127.0.0.3")
         self.addCleanup(first.close)
@@ -187,9 +190,14 @@ class Top(unittest.TestCase):
         rows = rows_of(screen)
         self.assertEqual(rows[(GROUP + ":%d" % port, sources[1])]["LOST"], "1")
         self.assertEqual(rows[(GROUP + ":%d" % port, sources[1])]["LAST SEQ"], "3")
-        terminal.keys("q")
+        # A metrics file that can no longer be written ends the run; its line, written while
+        # the view was shown, is seen on the screen given back.
+        shutil.rmtree(folder)
         screen = self.wait_for_screen(terminal, lambda s: re.search(r"^status \d+$", s, re.M))
-        self.assertIn("status 0", screen.splitlines())
+        self.assertIn("status 255", screen.splitlines())
+        self.assertIn('[error] Failed to write "%s/m.prom.tmp": (2) No such file or directory'
+                      % folder, screen)
+        self.assertEqual(groups_joined(GROUP), 0)
 
     def test_many_streams_follow_the_window_and_the_keys(self):
         port = next_port()

@@ -78,6 +78,25 @@ TEST(LogLine, WritesLinesLongerThanItsBuffer)
               "error] Failed to resolve address \"" + host + "\": (-2) x\n");
 }
 
+TEST(LogLine, HoldsErrorLinesForAViewAndCountsThoseThatDoNotFit)
+{
+    testing::internal::CaptureStderr();
+    log_hold_errors(true);
+    log_line(stderr, "error", "first");
+    log_line(stderr, "error", "%s", std::string(LOG_HELD_ERRORS_MAX, 'x').c_str());
+    log_line(stderr, "error", "last");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    testing::internal::CaptureStderr();
+    log_hold_errors(false);
+    log_line(stderr, "error", "after");
+    const std::string stamp = R"(\[\d\d:\d\d:\d\d\.\d\d\d\] \[error\] )";
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(std::regex_match(err, std::regex(stamp + "first\n" + stamp + "last\n" + stamp +
+                                                 "1 more error lines came while the view was "
+                                                 "shown\n" + stamp + "after\n")))
+        << err;
+}
+
 TEST(ReportSocketError, NamesTheOperationCodeAndSystemText)
 {
     ASSERT_EQ(net_startup(), 0);
