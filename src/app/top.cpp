@@ -205,9 +205,8 @@ static void draw(run_state *state)
     top_header(line(), TOP_LINE_MAX, width);
     for (int i = 0; i < shown; i++) {
         const top_row *row = &view->rows[view->order[i]];
-        bool alarm = row->alarm;
         top_line(line(), TOP_LINE_MAX, row, width);
-        view->alarms[count - 1] = alarm;
+        view->alarms[count - 1] = row->alarm;
     }
     if (shown < view->row_count)
         top_more(line(), TOP_LINE_MAX, view->row_count - shown);
@@ -267,16 +266,14 @@ int top_open(run_state *state)
 {
     top_view *view = &state->top;
     const settings *options = state->options;
-    view->row_capacity = state->stream_count + state->feed_count;
-    if (view->row_capacity < SENDERS_MAX + 1)
-        view->row_capacity = SENDERS_MAX + 1;
-    view->memory_capacity = state->stream_count + SENDERS_MAX + 1 + state->feed_count;
-    size_t rows = static_cast<size_t>(view->row_capacity);
+    // A row per stream and feed, or per sender of a lone stream; a place in memory for each.
+    int row_count = state->stream_count + state->feed_count;
+    size_t rows = static_cast<size_t>(row_count > SENDERS_MAX + 1 ? row_count : SENDERS_MAX + 1);
+    size_t places = static_cast<size_t>(state->stream_count + SENDERS_MAX + 1 + state->feed_count);
     view->rows = static_cast<top_row *>(calloc(rows, sizeof *view->rows));
     view->order = static_cast<int *>(calloc(rows, sizeof *view->order));
     view->scratch = static_cast<int *>(calloc(rows, sizeof *view->scratch));
-    view->memory = static_cast<top_memory *>(calloc(static_cast<size_t>(view->memory_capacity),
-                                                    sizeof *view->memory));
+    view->memory = static_cast<top_memory *>(calloc(places, sizeof *view->memory));
     view->text = static_cast<char *>(malloc(static_cast<size_t>(TOP_LINES_MAX) * TOP_LINE_MAX));
     view->lines = static_cast<const char **>(calloc(TOP_LINES_MAX, sizeof *view->lines));
     view->alarms = static_cast<bool *>(calloc(TOP_LINES_MAX, sizeof *view->alarms));

@@ -27,11 +27,9 @@ struct top_view {
     uint64_t next_draw_us;
     top_row *rows;           // as made at the last redraw
     int row_count;
-    int row_capacity;
     int *order;
     int *scratch;
     top_memory *memory;      // by a row's place: streams, then one sender's entries, then feeds
-    int memory_capacity;
     char *text;              // the screen's lines, TOP_LINE_MAX each
     const char **lines;
     bool *alarms;
