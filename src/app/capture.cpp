@@ -193,7 +193,7 @@ static void set_clock(uint64_t now_us)
 
 // The clock moves on to the next datagram, or by the limit where the next timer comes first.
 // At the end the receive is left to say so.
-static int capture_wait(wait_set *, int64_t limit_us, int *ready, int)
+static int capture_wait(void *, wait_set *, int64_t limit_us, int *ready, int)
 {
     uint64_t now_us = replay.now_us;
     if (read_ahead() && limit_us >= 0 && replay.next_us > now_us + uint64_t(limit_us)) {
@@ -207,16 +207,16 @@ static int capture_wait(wait_set *, int64_t limit_us, int *ready, int)
     return 1;
 }
 
-// The datagrams up to the horizon, whose stream each is said beside the batch; the clock
-// stands at the last one's time while the batch is taken (no timer falls due before it).
-static int capture_receive(socket_handle, received_datagram *datagrams, int count, bool wait)
+// The datagrams up to the horizon, each with its stream and its own time; the clock then
+// stands at the last one's time.
+static int capture_receive(void *, socket_handle, received_datagram *datagrams, int count,
+                           bool wait)
 {
     if (wait) {
         replay.horizon_us = UINT64_MAX;
         if (read_ahead())
             set_clock(replay.next_us);
     }
-    run_state *state = replay.state;
     int taken = 0;
     while (taken < count && read_ahead() && replay.next_us <= replay.horizon_us) {
         received_datagram *datagram = &datagrams[taken];
@@ -235,7 +235,8 @@ static int capture_receive(socket_handle, received_datagram *datagrams, int coun
         datagram->have_drop_count = false;
         datagram->have_arrival = true;
         datagram->arrival_utc_us = replay.next_us;
-        state->batch_streams[taken] = replay.next_stream;
+        datagram->at_us = replay.next_us;
+        datagram->stream = replay.next_stream;
         taken++;
         replay.have_next = false;
     }
@@ -247,28 +248,32 @@ static int capture_receive(socket_handle, received_datagram *datagrams, int coun
     return replay.ended || replay.failed ? RECEIVE_END : RECEIVE_WOULD_BLOCK;
 }
 
-static void no_nap(int64_t)
+static void no_nap(void *, int64_t)
 {
 }
 
-static uint64_t capture_clock_us(void)
+static uint64_t capture_clock_us(void *)
 {
     return replay.now_us;
 }
 
 // A capture knows nothing of this host's drops.
-static int no_drops(socket_handle, uint32_t *)
+static int no_drops(void *, socket_handle, uint32_t *)
 {
     return 0;
 }
 
-const loop_calls capture_loop_calls = {.receive_many = capture_receive,
-                                       .wait = capture_wait,
-                                       .nap = no_nap,
-                                       .nap_us = 0,
-                                       .monotonic_us = capture_clock_us,
-                                       .utc_us = capture_clock_us,
-                                       .read_drops = no_drops};
+loop_calls capture_loop_calls(void)
+{
+    return loop_calls{.receive_many = capture_receive,
+                      .wait = capture_wait,
+                      .nap = no_nap,
+                      .nap_us = 0,
+                      .monotonic_us = capture_clock_us,
+                      .utc_us = capture_clock_us,
+                      .read_drops = no_drops,
+                      .context = &replay};
+}
 
 // The streams named on the command line or in the config: their groups, ports and sources.
 // Returns 0, or -1 after an error line.
@@ -308,8 +313,7 @@ int open_capture(run_state *state)
     replay.now_us = 0;
     replay.finds_streams = state->stream_count == 0;
     state->from_capture = true;
-    state->streams_of_batch_given = true;
-    state->stamps_arrivals = true;
+    state->needs.stamps_arrivals = true;
     // One receiver stands for the file: the capture says whose each datagram is.
     state->receivers[0] = receiver{};
     state->receiver_count = 1;

@@ -5,7 +5,8 @@
 
 #include "app/loop.h"
 
-extern const loop_calls capture_loop_calls;
+// The loop's calls over the capture the run reads.
+loop_calls capture_loop_calls(void);
 
 // The most streams a capture read without a stream named may hold: each multicast group and
 // port in it is one.

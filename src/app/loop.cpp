@@ -30,15 +30,17 @@ void on_summary_request(int)
 static void run_due_timers(run_state *state)
 {
     if (timers_armed(&state->timers))
-        timers_fire_due(&state->timers, state->calls->monotonic_us());
+        timers_fire_due(&state->timers, state->calls->monotonic_us(state->calls->context));
 }
 
-// Between two datagrams of a batch only a timer that must split it (a statistics period's
-// end, --duration) is worth a read of the clock; the metrics' second is not.
-static void run_timers_between_datagrams(run_state *state)
+// Before a datagram, the timers that fell due before it arrived: a statistics period's end or
+// --duration splits a batch where its datagrams' own times say, live or from a capture. One
+// that falls due exactly when a datagram arrived fires after it. The metrics' second (coarse)
+// waits for the batch's end.
+static void run_timers_before(run_state *state, uint64_t at_us)
 {
-    if (timers_fine_armed(&state->timers))
-        timers_fire_due(&state->timers, state->calls->monotonic_us());
+    if (at_us > 0 && timers_fine_armed(&state->timers))
+        timers_fire_due(&state->timers, at_us - 1);
 }
 
 // Adds what a socket's queue dropped since its count was last read, to its first stream: a
@@ -59,7 +61,7 @@ void read_all_drops(run_state *state)
     for (int i = 0; i < state->open_count; i++) {
         uint32_t count;
         receiver *r = &state->receivers[i];
-        if (r->drops_counted && state->calls->read_drops(r->socket, &count))
+        if (r->drops_counted && state->calls->read_drops(state->calls->context, r->socket, &count))
             count_drops(state, r, count);
     }
 }
@@ -69,16 +71,17 @@ void about_stream(run_state *state, stream_state *stream)
     state->out->about = &stream->label;
 }
 
-static void note_arrival(run_state *state, stream_state *stream)
+static void note_arrival(run_state *state, stream_state *stream, uint64_t at_us)
 {
-    uint64_t now_us = state->batch_us;
     if (stream->stalled) {
         stream->stalled = false;
-        state->out->resume(state->out, elapsed_us(now_us, stream->last_arrival_us) / 1000);
+        state->out->resume(state->out, elapsed_us(at_us, stream->last_arrival_us) / 1000);
         if (!state->stall_timer.armed)
-            timer_arm(&state->stall_timer, now_us + uint64_t(state->options->stall_ms) * 1000);
+            timer_arm(&state->stall_timer, at_us + uint64_t(state->options->stall_ms) * 1000);
     }
-    stream->last_arrival_us = now_us;
+    // Datagrams of two sockets may be taken out of their order of arrival.
+    if (at_us > stream->last_arrival_us)
+        stream->last_arrival_us = at_us;
 }
 
 // Writes out what the sink holds. After an interrupt a reader may be slow, and is waited for
@@ -121,7 +124,7 @@ static void check_gap(run_state *state, stream_state *stream, const sender_entry
         return;
     // The datagram before the hole is the one the check compared with.
     uint64_t before_us = options->per_sender ? sender->last_utc_us : stream->last_arrival_utc_us;
-    if (state->stamps_arrivals && gap.gap.kind != GAP_EXTRA && before_us != 0) {
+    if (state->needs.stamps_arrivals && gap.gap.kind != GAP_EXTRA && before_us != 0) {
         gap.have_outage = true;
         gap.outage_us = elapsed_us(arrival_us, before_us);
     }
@@ -183,13 +186,13 @@ void settle_feeds(run_state *state, uint64_t now_us, bool at_end)
 }
 
 // The numbers a line delivered, to its feed; what they make decidable is decided at once.
-static void deliver_to_feed(run_state *state, stream_state *stream, const seq_reading *reading)
+static void deliver_to_feed(run_state *state, stream_state *stream, const seq_reading *reading,
+                            uint64_t at_us)
 {
     feed_record *feed = stream->feed;
-    while (feed_deliver(&feed->state, stream->feed_line, reading->seq, reading->count,
-                        state->batch_us) == 1)
-        settle_feed(state, feed, state->batch_us, true);
-    settle_feed(state, feed, state->batch_us, false);
+    while (feed_deliver(&feed->state, stream->feed_line, reading->seq, reading->count, at_us) == 1)
+        settle_feed(state, feed, at_us, true);
+    settle_feed(state, feed, at_us, false);
     // The lines' events name their own stream again.
     about_stream(state, stream);
 }
@@ -205,23 +208,22 @@ static void take_datagram(run_state *state, int place, const received_datagram *
         read_layout(layout, datagram->buffer, static_cast<size_t>(datagram->length_bytes));
     const unsigned char *session = layout->session && !reading.too_short ? datagram->buffer : nullptr;
     sender_entry *sender = find_sender(&state->senders, place, &datagram->from, session,
-                                       &stream->rules, state->batch_us);
+                                       &stream->rules, datagram->at_us);
     seq_class kind = SEQ_SHORT;
     if (reading.too_short)
         track_short(&sender->track, datagram->length_bytes);
     else
         kind = track(&sender->track, reading.seq, reading.count, datagram->length_bytes);
     stream->stats.packets++;
-    if (options->stall_ms != 0)
-        note_arrival(state, stream);
-    // Where the system stamps no arrival, the batch's time stands for it.
-    uint64_t arrival_us = datagram->have_arrival ? datagram->arrival_utc_us : state->batch_utc_us;
+    uint64_t arrival_us = datagram->arrival_utc_us;
     // A capture's lines carry each datagram's own time.
     if (state->from_capture)
         clock_replay(arrival_us);
+    if (options->stall_ms != 0)
+        note_arrival(state, stream, datagram->at_us);
     if (options->check_gaps && !reading.too_short)
         check_gap(state, stream, sender, datagram, &reading, kind, arrival_us);
-    if (state->stamps_arrivals)
+    if (state->needs.stamps_arrivals)
         note_times(stream, sender, datagram, kind, arrival_us);
     sender->last_utc_us = arrival_us;
     stream->last_arrival_utc_us = arrival_us;
@@ -240,7 +242,7 @@ static void take_datagram(run_state *state, int place, const received_datagram *
             sender->next_seq = stream->next_seq;
         }
         if (stream->feed != nullptr && kind != SEQ_UNJUDGED)
-            deliver_to_feed(state, stream, &reading);
+            deliver_to_feed(state, stream, &reading, datagram->at_us);
     }
     if (++state->taken == options->count_max)
         state->stopping = true;
@@ -254,7 +256,7 @@ static bool read_drops_outright(run_state *state, const stream_state *stream, ui
     uint32_t count;
     *drops = 0;
     const receiver *r = &state->receivers[stream->receiver];
-    if (!r->opened || !state->calls->read_drops(r->socket, &count))
+    if (!r->opened || !state->calls->read_drops(state->calls->context, r->socket, &count))
         return false;
     if (&state->streams[state->receiver_streams[r->first]] == stream)
         *drops = count;
@@ -273,7 +275,8 @@ static void emit_feed_summary(run_state *state, const feed_record *feed)
 void emit_summary(run_state *state)
 {
     read_all_drops(state);
-    uint64_t duration_us = elapsed_us(state->calls->monotonic_us(), state->started_us);
+    uint64_t duration_us =
+        elapsed_us(state->calls->monotonic_us(state->calls->context), state->started_us);
     for (int i = 0; i < state->stream_count; i++) {
         stream_state *stream = &state->streams[i];
         about_stream(state, stream);
@@ -282,7 +285,7 @@ void emit_summary(run_state *state)
                                duration_us,
                                state->host_drops_counted,
                                stream->host_drops,
-                               state->stamps_arrivals,
+                               state->needs.stamps_arrivals,
                                stream->config->have_sent_at ? &stream->delays : nullptr,
                                state->from_capture,
                                stream->fragmented,
@@ -302,19 +305,24 @@ static int wait_for_more(run_state *state)
 {
     if (flush_output(state) < 0)
         return -1;
-    int64_t limit_us = timers_wait_limit_us(&state->timers, state->calls->monotonic_us());
+    int64_t limit_us =
+        timers_wait_limit_us(&state->timers, state->calls->monotonic_us(state->calls->context));
     if (limit_us < 0 && state->open_count == 1) {
         state->pending[0] = 0;
         state->pending_count = 1;
         return 1;
     }
-    int ready = state->calls->wait(&state->waits, limit_us, state->pending, state->open_count);
+    int ready = state->calls->wait(state->calls->context, &state->waits, limit_us,
+                                   state->pending, state->open_count);
     if (ready == -1 && !interrupted) {
         report_socket_error("select failed");
         return -1;
     }
     state->pending_count = ready > 0 ? ready : 0;
-    run_due_timers(state);
+    // What is ready is taken first, each datagram after the timers due before it arrived:
+    // a loop that was held up (stopped, or descheduled) splits what queued by its own times.
+    if (state->pending_count == 0)
+        run_due_timers(state);
     return 0;
 }
 
@@ -328,19 +336,21 @@ static int nap_while_busy(run_state *state)
     state->nap_us = 0;
     if (flush_output(state) < 0)
         return -1;
-    state->calls->nap(nap_us);
+    state->calls->nap(state->calls->context, nap_us);
     if (state->open_count == 1) {
         state->pending[0] = 0;
         state->pending_count = 1;
     } else {
-        int ready = state->calls->wait(&state->waits, 0, state->pending, state->open_count);
+        int ready = state->calls->wait(state->calls->context, &state->waits, 0, state->pending,
+                                       state->open_count);
         if (ready == -1 && !interrupted) {
             report_socket_error("select failed");
             return -1;
         }
         state->pending_count = ready > 0 ? ready : 0;
     }
-    run_due_timers(state);
+    if (state->pending_count == 0)
+        run_due_timers(state);
     return 0;
 }
 
@@ -348,7 +358,7 @@ static int nap_while_busy(run_state *state)
 // fast the queues filled since they were last all empty.
 static void plan_nap(run_state *state)
 {
-    uint64_t now_us = state->calls->monotonic_us();
+    uint64_t now_us = state->calls->monotonic_us(state->calls->context);
     nap_rule rule = {state->calls->nap_us, RECEIVE_BATCH_MAX, state->room_bytes};
     int64_t queued_us = static_cast<int64_t>(elapsed_us(now_us, state->emptied_us));
     state->nap_us = nap_after_drain_us(&rule, state->queued_count, state->queued_bytes, queued_us);
@@ -378,8 +388,8 @@ static int stream_of(run_state *state, receiver *r, const received_datagram *dat
 static int receive_batch(run_state *state, int index, bool wait)
 {
     receiver *from_receiver = &state->receivers[index];
-    int count = state->calls->receive_many(from_receiver->socket, state->batch, RECEIVE_BATCH_MAX,
-                                           wait);
+    int count = state->calls->receive_many(state->calls->context, from_receiver->socket,
+                                           state->batch, RECEIVE_BATCH_MAX, wait);
     if (count == RECEIVE_WOULD_BLOCK || count == WAIT_ENDED_EARLY)
         return 0;
     if (count == RECEIVE_END) {
@@ -392,31 +402,30 @@ static int receive_batch(run_state *state, int index, bool wait)
         report_socket_error("recv failed");
         return -1;
     }
-    if (count > 0)
-        state->batch_us = state->calls->monotonic_us();
-    if ((renders_metrics(state->options) || state->stamps_arrivals) && count > 0)
-        state->batch_utc_us = state->calls->utc_us();
     state->queued_count += count;
-    // The flag is looked at before each datagram: what an interrupt leaves behind in the
-    // batch is not a datagram.
-    for (int i = 0; i < count && !interrupted && !state->stopping; i++) {
+    // The flags are looked at before each datagram, after the timers due before it: what an
+    // interrupt or the end of --duration leaves behind in the batch is not a datagram.
+    int i = 0;
+    for (; i < count; i++) {
         const received_datagram *datagram = &state->batch[i];
+        run_timers_before(state, datagram->at_us);
+        if (interrupted || state->stopping)
+            break;
         state->queued_bytes += static_cast<uint64_t>(datagram->length_bytes);
         if (datagram->have_drop_count)
             count_drops(state, from_receiver, datagram->drop_count);
-        int place = state->streams_of_batch_given ? state->batch_streams[i]
-                                                  : stream_of(state, from_receiver, datagram);
+        int place = datagram->stream >= 0 ? datagram->stream
+                                          : stream_of(state, from_receiver, datagram);
         if (place < 0)
             continue;
         // Set for each datagram: a timer's report may have spoken of another stream.
         about_stream(state, &state->streams[place]);
         take_datagram(state, place, datagram);
-        run_timers_between_datagrams(state);
     }
-    // Coarse timers alone are looked at once a batch, on the batch's time: a saturated loop
-    // never waits or naps, where they are looked at otherwise.
-    if (count > 0 && !timers_fine_armed(&state->timers) && timers_armed(&state->timers))
-        timers_fire_due(&state->timers, state->batch_us);
+    // The rest fall due by the last datagram taken: a saturated loop never waits or naps,
+    // where they are looked at otherwise.
+    if (i > 0 && timers_armed(&state->timers))
+        timers_fire_due(&state->timers, state->batch[i - 1].at_us);
     return count == RECEIVE_BATCH_MAX ? 1 : 0;
 }
 
@@ -438,8 +447,11 @@ static int drain_pending(run_state *state, bool wait)
             state->pending[kept++] = place;
     }
     state->pending_count = kept;
-    if (kept == 0)
+    if (kept == 0) {
         plan_nap(state);
+        // Every queue is empty: what fell due meanwhile is due before anything yet to come.
+        run_due_timers(state);
+    }
     return 0;
 }
 
@@ -448,7 +460,7 @@ static int drain_pending(run_state *state, bool wait)
 // Only an interrupt stops the loop in order: a wait that a signal cut short just waits again.
 int receive_loop(run_state *state)
 {
-    state->emptied_us = state->calls->monotonic_us();
+    state->emptied_us = state->calls->monotonic_us(state->calls->context);
     state->queued_count = 0;
     state->queued_bytes = 0;
     state->pending_count = 0;

@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include "app/app.h"
+#include "app/needs.h"
 #include "app/top.h"
 #include "monitor/monitor.h"
 #include "monitor/pace.h"
@@ -19,18 +20,21 @@
 #include "net/http_server.h"
 
 // Everything the loop reaches outside itself: the sockets, the nap, both clocks and the
-// sockets' drop counts. A test drives the loop through a scripted table; system_loop_calls
-// holds the system's.
+// sockets' drop counts, each called with the context of the side it reaches (the live
+// sockets, a capture being replayed, a test's script). Whoever receives stamps each datagram
+// with its own time of arrival (at_us, arrival_utc_us), so that the loop never reads a clock
+// for a datagram.
 struct loop_calls {
-    int (*receive_many)(socket_handle s, received_datagram *datagrams, int count, bool wait);
-    int (*wait)(wait_set *set, int64_t limit_us, int *ready, int ready_max);
-    void (*nap)(int64_t nap_us);
-    int64_t nap_us;                  // the longest nap
-    uint64_t (*monotonic_us)(void);  // timers, stalls, the rate a queue fills at
-    uint64_t (*utc_us)(void);        // the time of day a metrics file gives
-    int (*read_drops)(socket_handle s, uint32_t *count);
+    int (*receive_many)(void *context, socket_handle s, received_datagram *datagrams, int count,
+                        bool wait);
+    int (*wait)(void *context, wait_set *set, int64_t limit_us, int *ready, int ready_max);
+    void (*nap)(void *context, int64_t nap_us);
+    int64_t nap_us;                               // the longest nap
+    uint64_t (*monotonic_us)(void *context);      // timers, stalls, the rate a queue fills at
+    uint64_t (*utc_us)(void *context);            // the time of day a metrics file gives
+    int (*read_drops)(void *context, socket_handle s, uint32_t *count);
+    void *context;
 };
-extern const loop_calls system_loop_calls;
 
 // One socket and the streams it serves: up to the system's groups per socket, of one family
 // and port, no two of one group, so that a datagram's group names its stream.
@@ -120,19 +124,13 @@ struct run_state {
     http_server *server;     // --listen: open before anything is joined; else null
     top_view top;            // --top
     uint64_t start_utc_us;
-    uint64_t batch_us;       // when the batch in hand came, on the monotonic clock
-    uint64_t batch_utc_us;   // when the batch in hand came (read per batch, with --prom or
-                             // stamped arrivals only)
-    bool stamps_arrivals;    // each datagram's time of arrival is kept, for the outages
+    run_needs needs;         // what the run measures, from its settings
     timer stall_timer;       // --stall
     sender_table senders;
     // Each datagram of a batch has a whole 64 KiB buffer, the most a datagram can be; pages
     // that small datagrams never reach are never touched.
     unsigned char buffers[RECEIVE_BATCH_MAX][65536];
     received_datagram batch[RECEIVE_BATCH_MAX];
-    // A capture says whose each datagram of the batch is; live, the socket's groups say.
-    bool streams_of_batch_given;
-    int batch_streams[RECEIVE_BATCH_MAX];
     bool from_capture;       // host drops are not known; fragments and truncated frames are
 };
 

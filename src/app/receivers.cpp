@@ -100,13 +100,6 @@ static int join_explained(const settings *options, const stream_settings *stream
     return -1;
 }
 
-// Whether the run accounts for its senders in a summary, a JSON run or a metrics file.
-static bool accounts_for_senders(const settings *options)
-{
-    return options->verbose || options->summary || options->json || renders_metrics(options) ||
-           options->have_max_lost;
-}
-
 // With --rcvbuf: asks for the buffer and says what was granted. Returns 0, or -1 after an
 // error line.
 static int set_receive_buffer(run_state *state, receiver *opened)
@@ -149,7 +142,7 @@ static void make_room_for_naps(const run_state *state, receiver *opened)
 // hands the socket's drop count over with each datagram. Returns 0, or -1 after an error line.
 static int enable_drop_count(run_state *state, receiver *opened)
 {
-    if (!accounts_for_senders(state->options))
+    if (!state->needs.counts_drops)
         return 0;
     int counted = socket_count_drops(opened->socket);
     if (counted < 0) {
@@ -162,20 +155,17 @@ static int enable_drop_count(run_state *state, receiver *opened)
     return 0;
 }
 
-// Where the run shows outages (-v, a summary, JSON or metrics), each datagram's time of arrival
-// is kept: the kernel's where it stamps them, so that a busy or stalled loop does not stretch
-// an outage; elsewhere the loop's clock at receipt. Returns 0, or -1 after an error line.
-static int enable_arrival_stamps(run_state *state, receiver *opened, bool have_sent_at)
+// Where the run shows outages or times, each datagram's time of arrival is the kernel's where
+// it stamps them, so that a busy or stalled loop does not stretch an outage; elsewhere the
+// loop's clock at receipt. Returns 0, or -1 after an error line.
+static int enable_arrival_stamps(run_state *state, receiver *opened)
 {
-    const settings *options = state->options;
-    if (!options->verbose && !options->summary && !options->json && options->prom_path == nullptr &&
-        !have_sent_at)
+    if (!state->needs.stamps_arrivals)
         return 0;
     if (socket_stamp_arrivals(opened->socket) < 0) {
         report_socket_error("setsockopt failed");
         return -1;
     }
-    state->stamps_arrivals = true;
     return 0;
 }
 
@@ -240,11 +230,8 @@ int open_receiver(run_state *state, receiver *opened)
     state->out->bound(state->out, &bind_address);
     // One socket wakes the wait set, which wakes when any of its sockets does.
     bool wakes = state->open_count == 0;
-    bool have_sent_at = false;
-    for (int k = 0; k < opened->count; k++)
-        have_sent_at |= state->streams[state->receiver_streams[opened->first + k]].config->have_sent_at;
     if (set_receive_buffer(state, opened) < 0 || enable_drop_count(state, opened) < 0 ||
-        enable_arrival_stamps(state, opened, have_sent_at) < 0 ||
+        enable_arrival_stamps(state, opened) < 0 ||
         (wakes && net_wake_on_interrupt(opened->socket) < 0)) {
         socket_close(opened->socket);
         return -1;

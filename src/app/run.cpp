@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "app/capture.h"
+#include "app/live.h"
 #include "app/config.h"
 #include "base/clock.h"
 #include "base/error_text.h"
@@ -14,21 +15,20 @@
 #include "output/screen.h"
 #include "net/address.h"
 
-static void on_duration_over(void *context)
+static void on_duration_over(void *context, uint64_t)
 {
     static_cast<run_state *>(context)->stopping = true;
 }
 
 // The stall timer falls due one period after the earliest last datagram of the streams not
 // stalled; a stream whose datagram came since moves it on instead.
-static void on_stall_due(void *context)
+static void on_stall_due(void *context, uint64_t now_us)
 {
     run_state *state = static_cast<run_state *>(context);
     uint64_t period_us = uint64_t(state->options->stall_ms) * 1000;
-    uint64_t now_us = state->calls->monotonic_us();
     bool any = false;
     uint64_t next_us = 0;
-    for (int i = 0; i < state->open_count; i++) {
+    for (int i = 0; i < state->stream_count; i++) {
         stream_state *stream = &state->streams[i];
         if (stream->stalled)
             continue;
@@ -70,7 +70,7 @@ static int write_run_metrics(run_state *state)
                     stream->host_drops,
                     state->start_utc_us,
                     &stream->config->layout,
-                    state->stamps_arrivals ? &stream->interarrival : nullptr,
+                    state->needs.stamps_arrivals ? &stream->interarrival : nullptr,
                     stream->interarrival_sum_us,
                     stream->config->have_sent_at ? &stream->delays : nullptr};
     }
@@ -93,7 +93,7 @@ static int write_run_metrics(run_state *state)
 }
 
 // A file that cannot be written ends the run as a failed write of standard output does.
-static void on_metrics_due(void *context)
+static void on_metrics_due(void *context, uint64_t)
 {
     run_state *state = static_cast<run_state *>(context);
     if (write_run_metrics(state) < 0) {
@@ -106,7 +106,7 @@ static void on_metrics_due(void *context)
 static void report_stream_stats(run_state *state, stream_state *stream)
 {
     stats_report report = stats_take(&stream->stats);
-    report.have_rate = state->stamps_arrivals;
+    report.have_rate = state->needs.stamps_arrivals;
     report.have_delays = stream->config->have_sent_at;
     if (state->host_drops_counted) {
         report.host_drops_counted = true;
@@ -119,7 +119,7 @@ static void report_stream_stats(run_state *state, stream_state *stream)
         state->out->host_drops(state->out, report.host_drops);
 }
 
-static void on_stats_due(void *context)
+static void on_stats_due(void *context, uint64_t)
 {
     run_state *state = static_cast<run_state *>(context);
     if (state->host_drops_counted)
@@ -138,10 +138,9 @@ static uint64_t feed_period_us(const run_state *state)
     return period_us < 1000 ? 1000 : period_us;
 }
 
-static void on_feed_due(void *context)
+static void on_feed_due(void *context, uint64_t now_us)
 {
     run_state *state = static_cast<run_state *>(context);
-    uint64_t now_us = state->calls->monotonic_us();
     settle_feeds(state, now_us, false);
     timer_arm(&state->feed_timer, now_us + feed_period_us(state));
 }
@@ -209,7 +208,6 @@ int run_state_init(run_state *state, const settings *options, const stream_setti
     state->stream_count = stream_count;
     state->stream_capacity = stream_capacity;
     state->open_count = 0;
-    state->streams_of_batch_given = false;
     state->from_capture = false;
     state->feed_count = 0;
     state->waits_open = false;
@@ -248,11 +246,11 @@ int run_state_init(run_state *state, const settings *options, const stream_setti
     state->failed = false;
     state->nap_us = 0;
     state->room_bytes = 0;
-    state->started_us = state->calls->monotonic_us();
+    state->started_us = state->calls->monotonic_us(state->calls->context);
     state->taken = 0;
     state->stopping = false;
     state->host_drops_counted = false;
-    state->stamps_arrivals = false;
+    state->needs = needs_of(options, streams, stream_count);
     if (stream_count > 0)
         about_stream(state, &state->streams[0]);
     for (int i = 0; i < RECEIVE_BATCH_MAX; i++) {
@@ -440,8 +438,8 @@ static int run_joined(run_state *state)
             close_capture(state);
         return -1;
     }
-    state->started_us = state->calls->monotonic_us();
-    state->start_utc_us = state->calls->utc_us();
+    state->started_us = state->calls->monotonic_us(state->calls->context);
+    state->start_utc_us = state->calls->utc_us(state->calls->context);
     // A capture's metrics are written once, at its end.
     if (renders_metrics(options) && !capture) {
         if (write_run_metrics(state) < 0) {
@@ -468,10 +466,10 @@ static int run_joined(run_state *state)
         stop_receivers(state);
     // What is still open is decided now: no line can fill it any more.
     if (status == 0)
-        settle_feeds(state, state->calls->monotonic_us(), true);
+        settle_feeds(state, state->calls->monotonic_us(state->calls->context), true);
     // A capture that stopped at a fault still says what it read, and then fails.
     bool read_failed = capture && capture_failed();
-    if (status == 0 && (options->verbose || options->summary || options->json || read_failed))
+    if (status == 0 && (state->needs.prints_summary || read_failed))
         emit_summary(state);
     if (status == 0 && renders_metrics(options) && write_run_metrics(state) < 0)
         status = -1;
@@ -520,14 +518,6 @@ static void close_metrics_server(run_state *state)
     state->server = nullptr;
 }
 
-const loop_calls system_loop_calls = {.receive_many = socket_receive_many,
-                                      .wait = wait_set_wait,
-                                      .nap = socket_nap,
-                                      .nap_us = busy_nap_us,
-                                      .monotonic_us = clock_monotonic_us,
-                                      .utc_us = clock_utc_us,
-                                      .read_drops = socket_read_drops};
-
 int run(const settings *options)
 {
     // Static: the batch buffers are too large for a thread's stack on every platform, and
@@ -560,9 +550,12 @@ int run(const settings *options)
     } else {
         text_sink_start(&text, options->verbose, layout);
     }
-    if (run_state_init(&state, options, streams, stream_count, capacity,
-                       capture ? &capture_loop_calls : &system_loop_calls, out) < 0)
+    static live_side live;
+    static loop_calls calls;
+    calls = capture ? capture_loop_calls() : live_loop_calls(&live);
+    if (run_state_init(&state, options, streams, stream_count, capacity, &calls, out) < 0)
         return -1;
+    live.reads_utc = state.needs.reads_utc;
     int status = net_startup();
     if (status == 0) {
         status = open_metrics_server(&state);

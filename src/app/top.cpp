@@ -151,7 +151,7 @@ static int sender_count(const run_state *state, int stream)
 static void make_rows(run_state *state, uint64_t now_us)
 {
     top_view *view = &state->top;
-    uint64_t now_utc_us = state->calls->utc_us();
+    uint64_t now_utc_us = state->calls->utc_us(state->calls->context);
     read_all_drops(state);
     view->row_count = 0;
     if (state->stream_count == 1 && sender_count(state, 0) > 1) {
@@ -213,11 +213,11 @@ static void draw(run_state *state)
     screen_draw(view->lines, view->alarms, count);
 }
 
-void on_top_tick(void *context)
+void on_top_tick(void *context, uint64_t)
 {
     run_state *state = static_cast<run_state *>(context);
     top_view *view = &state->top;
-    uint64_t now_us = state->calls->monotonic_us();
+    uint64_t now_us = state->calls->monotonic_us(state->calls->context);
     bool redraw = false;
     for (int key; (key = screen_key()) != SCREEN_NO_KEY;) {
         if (key == 'q' || key == 'Q') {
@@ -298,7 +298,7 @@ int top_open(run_state *state)
     view->period_us = options->period_us != 0 ? options->period_us : 1000000;
     view->silent_limit_us = options->stall_ms != 0 ? uint64_t(options->stall_ms) * 1000
                                                    : SILENT_LIMIT_DEFAULT_US;
-    uint64_t now_us = state->calls->monotonic_us();
+    uint64_t now_us = state->calls->monotonic_us(state->calls->context);
     make_rows(state, now_us);
     draw(state);
     view->next_draw_us = now_us + view->period_us;

@@ -46,4 +46,4 @@ void top_close(run_state *state);
 
 // The view's timer (context: the run): the keys first (q stops the run as an interrupt does),
 // then the redraw once it is due.
-void on_top_tick(void *context);
+void on_top_tick(void *context, uint64_t due_us);

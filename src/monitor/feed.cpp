@@ -77,11 +77,18 @@ static void set_lost(feed_state *feed, uint64_t place, bool lost)
 // The feed's highest number moved on to end - 1 at now_us. Marks closer together than an
 // eighth of the arbitration time share one, moved on: a number is then decided at most that
 // much after its time, never before.
+// Copies are judged at their own arrival times, and two lines' copies may be taken out of that
+// order: a time before another is no time after it, never the most there is.
+static uint64_t since_us(uint64_t now_us, uint64_t then_us)
+{
+    return now_us > then_us ? now_us - then_us : 0;
+}
+
 static void mark_passed(feed_state *feed, uint64_t end, uint64_t now_us)
 {
     if (feed->mark_count > 0) {
         feed_mark *last = &feed->marks[(feed->mark_first + feed->mark_count - 1) % FEED_MARKS];
-        if (now_us - last->opened_us < feed->arbitration_us / 8 || feed->mark_count == FEED_MARKS) {
+        if (since_us(now_us, last->opened_us) < feed->arbitration_us / 8 || feed->mark_count == FEED_MARKS) {
             last->end = end;
             last->at_us = now_us;
             return;
@@ -149,7 +156,8 @@ static uint64_t decidable_end(feed_state *feed, uint64_t now_us)
         if (feed->line_end[line] < every_line)
             every_line = feed->line_end[line];
     uint64_t end = every_line;
-    while (feed->mark_count > 0 && now_us - feed->marks[feed->mark_first].at_us >= feed->arbitration_us) {
+    while (feed->mark_count > 0 &&
+           since_us(now_us, feed->marks[feed->mark_first].at_us) >= feed->arbitration_us) {
         if (feed->marks[feed->mark_first].end > end)
             end = feed->marks[feed->mark_first].end;
         feed->mark_first = (feed->mark_first + 1) % FEED_MARKS;

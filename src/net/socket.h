@@ -67,6 +67,11 @@ struct received_datagram {
     uint32_t drop_count;     // cumulative, wrapping
     bool have_arrival;       // with socket_stamp_arrivals on: when the kernel received it
     uint64_t arrival_utc_us; // microseconds since 1970, on the kernel's clock
+    // Set by whoever hands the datagram to the run, not by the socket: its own time of arrival
+    // on the run's monotonic clock (the kernel's stamp moved onto it, a capture's time, or the
+    // receive's), and the stream it is for where that is known without looking (-1: look).
+    uint64_t at_us;
+    int stream;
 };
 
 // Asks the system to hand each datagram's time of arrival with it, as the kernel took it (not

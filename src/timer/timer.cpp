@@ -1,6 +1,7 @@
 #include "timer/timer.h"
 
-void timer_add(timer_set *set, timer *added, void (*fire)(void *context), void *context)
+void timer_add(timer_set *set, timer *added, void (*fire)(void *context, uint64_t due_us),
+               void *context)
 {
     added->armed = false;
     added->due_us = 0;
@@ -33,7 +34,7 @@ void timers_fire_due(timer_set *set, uint64_t now_us)
     for (timer *due = earliest(set); due != nullptr && due->due_us <= now_us;
          due = earliest(set)) {
         due->armed = false;
-        due->fire(due->context);
+        due->fire(due->context, due->due_us);
     }
 }
 

@@ -8,12 +8,15 @@
 struct timer {
     uint64_t due_us;         // microseconds, as clock_monotonic_us
     bool armed;
-    void (*fire)(void *context);
+    // Told the time it fell due: a timer fired late (after a busy batch, or between two
+    // datagrams of a capture) speaks of that moment, not of when it was looked at.
+    void (*fire)(void *context, uint64_t due_us);
     void *context;           // not owned
     bool coarse;             // may fire a batch of datagrams late: not looked at between them
 };
 
 #define TIMERS_MAX 8
+
 
 // The timers of one run, in the order they were added.
 struct timer_set {
@@ -22,7 +25,8 @@ struct timer_set {
 };
 
 // Adds a timer, not armed, to the set; there is room for TIMERS_MAX.
-void timer_add(timer_set *set, timer *added, void (*fire)(void *context), void *context);
+void timer_add(timer_set *set, timer *added, void (*fire)(void *context, uint64_t due_us),
+               void *context);
 
 // Arms the timer for due_us, replacing the due time it had.
 void timer_arm(timer *armed, uint64_t due_us);

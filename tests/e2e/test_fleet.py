@@ -20,8 +20,8 @@ import urllib.request
 
 sys.path.insert(0, os.path.dirname(__file__))
 from harness import (GROUP, WINDOWS, expected_counts, free_port, next_port,  # noqa: E402
-                     process_status, receive_buffer_errors, run_feed, run_to_end, sent_count,
-                     wait_until, watch)
+                     process_status, receive_buffer_errors, run_feed, run_to_end, send,
+                     sender, sent_count, wait_until, watch)
 
 PROMETHEUS = shutil.which("prometheus")
 RULES = os.path.join(os.path.dirname(__file__), "..", "..", "contrib", "prometheus",
@@ -164,6 +164,28 @@ class Fleet(unittest.TestCase):
             "last_sequence": {sender: summary["senders"][0]["last_seq"]}})
         expected = expected_counts(record, 0, COUNT, 64)
         self.assertEqual({k: total[k] for k in expected}, expected)
+
+    def test_the_page_alone_measures_the_times_it_serves(self):
+        # No other output asks for arrival times: the page's histogram and outages still come
+        # from them.
+        port, listen = next_port(), "127.0.0.1:%d" % free_port()
+        watcher = watch(self, "-q", "--listen", listen, GROUP, port)
+        sock = sender()
+        self.addCleanup(sock.close)
+        send([1, 2, 3], port, sock=sock)
+        time.sleep(0.3)
+        send([5], port, sock=sock)
+
+        def page_series():
+            status, page = fetch("http://%s/metrics" % listen)
+            self.assertEqual(status, 200)
+            return {name: value for (name, _), value in series_of(page).items()}
+        wait_until(lambda: page_series().get("mcwatch_datagrams_received_total") == 4,
+                   timeout_s=30, poll_s=0.2)
+        series = page_series()
+        self.assertEqual(series["mcwatch_interarrival_seconds_count"], 3)
+        self.assertGreaterEqual(series["mcwatch_outage_seconds_total"], 0.25)
+        self.assertEqual(watcher.stop(), 0)
 
     @unittest.skipIf(WINDOWS, "resident memory is read from /proc")
     def test_hostile_clients_get_refusals_while_the_counts_stay_exact(self):

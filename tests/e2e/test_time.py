@@ -8,12 +8,13 @@ import signal
 import struct
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 from harness import (GROUP, WINDOWS, exit_status, feed_command, next_port,  # noqa: E402
-                     run_feed, send, sender, start_program, wait_until, watch)
+                     run_feed, send, sender, start_program, tool_command, wait_until, watch)
 
 DURATION = r"([\d.]+ (?:us|ms|s))"
 OUTAGE = re.compile(r"^Outage: (\d+\.\d{3}) ms$")
@@ -215,6 +216,108 @@ class Delays(unittest.TestCase):
         self.assertFalse([m for m in delays if "clock skew" in m])
         self.assertLess(max(ms(re.search(r"max %s$" % DURATION, m).group(1)) for m in delays),
                         10000)
+
+
+
+try:
+    import scapy.all as scapy
+except ImportError:
+    sys.path.append("/usr/lib/python3/dist-packages")
+    try:
+        import scapy.all as scapy
+    except ImportError:
+        scapy = None
+
+
+@unittest.skipIf(WINDOWS, "the Windows build has no libpcap")
+@unittest.skipUnless(scapy, "scapy is not installed (.ci/run installs python3-scapy)")
+class CaptureTimes(unittest.TestCase):
+    """A capture's datagrams are each judged at their own time: a batch of the replay holds
+    many, and no timer, stall or feed may read one time for all of them."""
+
+    START_S = 1700000000
+
+    def setUp(self):
+        folder = tempfile.TemporaryDirectory()
+        self.addCleanup(folder.cleanup)
+        self.tmp = folder.name
+
+    def write(self, name, frames):
+        """frames: (microseconds from the start, group, number); port 5000, classic layout."""
+        path = os.path.join(self.tmp, name)
+        writer = scapy.PcapWriter(path, linktype=1, sync=True)
+        writer.write_header(None)
+        for at_us, group, seq in frames:
+            frame = (scapy.Ether(src="02:00:00:00:00:01", dst="01:00:5e:01:01:01") /
+                     scapy.IP(src="10.0.0.7", dst=group) / scapy.UDP(sport=40000, dport=5000) /
+                     struct.pack("<Iq", 0, seq))
+            writer.write_packet(bytes(frame), sec=self.START_S + at_us // 1000000,
+                                usec=at_us % 1000000)
+        writer.close()
+        return path
+
+    def read(self, *args):
+        process = subprocess.run([*tool_command(), *map(str, args)], capture_output=True,
+                                 text=True, timeout=60)
+        self.assertEqual((process.returncode, process.stderr), (0, ""), args)
+        return [strip(line) for line in process.stdout.splitlines()]
+
+    def test_timers_fall_due_between_the_datagrams_they_split(self):
+        # 100 datagrams 1 ms apart; then the same with 500 ms of silence after the 50th. A
+        # datagram that comes exactly when a timer falls due is still before it.
+        even = self.write("even.pcap", [(k * 1000, GROUP, k) for k in range(100)])
+        silent = self.write("silent.pcap", [((k + (499 if k >= 50 else 0)) * 1000, GROUP, k)
+                                            for k in range(100)])
+        cases = [
+            (even, ["--duration", "0.05", "--summary", "-q"],
+             lambda lines: [m for m in lines if m[1].startswith("Summary: 1 sender")],
+             ["Summary: 1 sender over 0.050 s: received 51, bytes 612, unique 51, duplicates 0, "
+              "missed 0, late 0, lost 0, stale 0, restarts 0, longest outage 0.000 ms, "
+              "outages 0.000 ms"]),
+            (even, ["-s", "10", "-q"], lambda lines: lines,
+             ["Stats: packets - 11; gaps - 0"] + ["Stats: packets - 10; gaps - 0"] * 8),
+            (silent, ["--stall", "200", "-q"], lambda lines: lines,
+             ["No datagrams for 200 ms", "Datagrams resumed after 500 ms"]),
+        ]
+        for path, options, pick, expected in cases:
+            with self.subTest(options=options):
+                lines = pick(self.read("-r", path, *options, GROUP, 5000))
+                self.assertEqual([text for _, text in lines], expected)
+        # Timer lines carry the time they fell due: the stall 200 ms after the 50th datagram,
+        # the resumption at the 51st.
+        lines = self.read("-r", silent, "--stall", "200", "-q", GROUP, 5000)
+        self.assertEqual([at for at, _ in lines], [self.ms_of_day(249), self.ms_of_day(549)])
+
+    def test_a_feed_judges_each_copy_at_its_own_arrival(self):
+        # Line B carries A's numbers 45.3 ms later: nothing is lost, whatever the arbitration
+        # time above that, and A is always first.
+        frames = sorted([(k * 1000, "239.1.1.1", k) for k in range(100)] +
+                        [(k * 1000 + 45300, "239.1.1.2", k) for k in range(100)])
+        path = self.write("ab.pcap", frames)
+        config = os.path.join(self.tmp, "ab.toml")
+        with open(config, "w", encoding="ascii") as out:
+            for name, group in (("A", "239.1.1.1"), ("B", "239.1.1.2")):
+                out.write('[[stream]]\nname = "%s"\ngroup = "%s"\nport = 5000\nfeed = "f"\n'
+                          % (name, group))
+        for arbitration in ("48", "1000"):
+            with self.subTest(arbitration=arbitration):
+                lines = self.read("-r", path, "--config", config, "-q", "-g", "--summary",
+                                  "--arbitration", arbitration)
+                self.assertEqual([t for _, t in lines if t.startswith(("Feed", "Summary: feed"))],
+                                 ["Summary: feed f: numbers 100, missed 0, late 0, lost 0; "
+                                  "A alone 0, first 100.0%, B alone 0, first 0.0%"])
+
+    def ms_of_day(self, offset_ms):
+        local = time.localtime(self.START_S)
+        return "%02d:%02d:%02d.%03d" % (local.tm_hour, local.tm_min, local.tm_sec + offset_ms //
+                                        1000, offset_ms % 1000)
+
+
+def strip(line):
+    """A line's time of day and its text."""
+    match = re.match(r"^\[([\d:.]+)\] \[info\] (.*)$", line)
+    assert match is not None, line
+    return match.group(1), match.group(2)
 
 
 if __name__ == "__main__":

@@ -1,4 +1,5 @@
 #include "app/app.h"
+#include "app/needs.h"
 #include "app/config.h"
 
 #include <gtest/gtest.h>
@@ -327,3 +328,44 @@ TEST(CommandLineEmpty, UsageNamesTheToolWhenTheVectorIsEmpty)
 }
 
 } // namespace
+
+// What a run measures follows from its command line alone, so that every output that shows a
+// figure has it: counts drops, stamps arrivals, reads the calendar clock, prints a summary.
+TEST(RunNeeds, EveryOutputThatShowsAFigureHasItMeasured)
+{
+    struct row {
+        std::vector<const char *> args;
+        run_needs needs;
+    };
+    const row rows[] = {
+        {{"239.1.2.3", "5000"}, {false, false, false, false}},
+        {{"-g", "-s", "1000", "--stall", "100", "239.1.2.3", "5000"}, {false, false, false, false}},
+        {{"-v", "239.1.2.3", "5000"}, {true, true, true, true}},
+        {{"--summary", "239.1.2.3", "5000"}, {true, true, true, true}},
+        {{"--json", "239.1.2.3", "5000"}, {true, true, true, true}},
+        {{"--top", "239.1.2.3", "5000"}, {true, true, true, true}},
+        {{"--prom", "m.prom", "239.1.2.3", "5000"}, {true, true, true, false}},
+        // The page holds what the file holds: the times between datagrams and the outages.
+        {{"--listen", "9101", "239.1.2.3", "5000"}, {true, true, true, false}},
+        {{"--max-lost", "0", "239.1.2.3", "5000"}, {true, false, false, false}},
+        {{"--sent-at", "12:8:le:ns", "239.1.2.3", "5000"}, {false, true, true, false}},
+    };
+    for (const row &r : rows) {
+        std::vector<char *> argv{const_cast<char *>("mcwatch")};
+        std::string shown = "mcwatch";
+        for (const char *arg : r.args) {
+            argv.push_back(const_cast<char *>(arg));
+            shown += std::string(" ") + arg;
+        }
+        argv.push_back(nullptr);
+        SCOPED_TRACE(shown);
+        settings options;
+        ASSERT_EQ(read_command_line(static_cast<int>(argv.size() - 1), argv.data(), &options), 0);
+        stream_settings stream = command_line_stream(&options);
+        run_needs needs = needs_of(&options, &stream, 1);
+        EXPECT_EQ(needs.counts_drops, r.needs.counts_drops);
+        EXPECT_EQ(needs.stamps_arrivals, r.needs.stamps_arrivals);
+        EXPECT_EQ(needs.reads_utc, r.needs.reads_utc);
+        EXPECT_EQ(needs.prints_summary, r.needs.prints_summary);
+    }
+}

@@ -53,7 +53,7 @@ answer take_answer()
     return {WAIT_ENDED_EARLY, false, 0};
 }
 
-int scripted_receive(socket_handle s, received_datagram *datagrams, int count, bool wait)
+int scripted_receive(void *, socket_handle s, received_datagram *datagrams, int count, bool wait)
 {
     happened.push_back(wait ? "recv+wait" : "recv");
     answer a = take_answer();
@@ -72,6 +72,11 @@ int scripted_receive(socket_handle s, received_datagram *datagrams, int count, b
                                                         destinations[socket_place].size()];
         d->have_drop_count = a.drop_count >= 0;
         d->drop_count = static_cast<uint32_t>(a.drop_count);
+        // The scripted world stamps each datagram when the receive returns.
+        d->have_arrival = false;
+        d->at_us = loop_clock_us;
+        d->arrival_utc_us = 1700000000000000u + loop_clock_us;
+        d->stream = -1;
     }
     if (a.result == -1)
         errno = ENOMEM;
@@ -79,7 +84,7 @@ int scripted_receive(socket_handle s, received_datagram *datagrams, int count, b
 }
 
 // A wait's answer above 0 is how many streams are ready: the first ones, in order.
-int scripted_wait(wait_set *, int64_t, int *ready, int ready_max)
+int scripted_wait(void *, wait_set *, int64_t, int *ready, int ready_max)
 {
     happened.push_back("wait");
     answer a = take_answer();
@@ -90,24 +95,24 @@ int scripted_wait(wait_set *, int64_t, int *ready, int ready_max)
     return a.result;
 }
 
-void scripted_nap(int64_t nap_us)
+void scripted_nap(void *, int64_t nap_us)
 {
     happened.push_back("nap " + std::to_string(nap_us));
     loop_clock_us += static_cast<uint64_t>(nap_us);
 }
 
-uint64_t scripted_clock_us()
+uint64_t scripted_clock_us(void *)
 {
     return loop_clock_us;
 }
 
-uint64_t scripted_utc_us()
+uint64_t scripted_utc_us(void *)
 {
     return 1700000000000000u + loop_clock_us;
 }
 
 // Past the end of its script, a read gives the last count again.
-int scripted_read_drops(socket_handle, uint32_t *count)
+int scripted_read_drops(void *, socket_handle, uint32_t *count)
 {
     if (drop_reads.empty())
         return 0;
@@ -123,7 +128,8 @@ const loop_calls scripted_calls = {.receive_many = scripted_receive,
                                    .nap_us = 500,
                                    .monotonic_us = scripted_clock_us,
                                    .utc_us = scripted_utc_us,
-                                   .read_drops = scripted_read_drops};
+                                   .read_drops = scripted_read_drops,
+                                   .context = nullptr};
 
 void on_gap(sink *, const gap_event *)
 {
