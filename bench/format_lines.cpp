@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "base/clock.h"
 #include "net/address.h"
 #include "output/sink.h"
 
@@ -21,10 +22,15 @@ int main(int argc, char **argv)
     endpoint_set_port(&sender, 40000);
     text_sink text;
     seq_layout layout = classic_layout(false);
-    text_sink_start(&text, false, &layout);
+    stream_label label = {nullptr, nullptr, &layout};
+    text_sink_start(&text, false);
+    // The run stamps a batch of datagrams (up to 64) with one reading of the clock.
+    event_head head = {&label, 0};
     for (long i = 0; i < count; i++) {
+        if (i % 64 == 0)
+            head.at_utc_us = clock_utc_us();
         datagram_event event = {&sender, &group, 64, 1000000000 + i, 1, SEQ_NEXT};
-        text.calls.datagram(&text.calls, &event);
+        text.calls.datagram(&text.calls, &head, &event);
     }
     return 0;
 }

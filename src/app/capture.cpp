@@ -188,7 +188,6 @@ static void set_clock(uint64_t now_us)
     // A capture's times may step back (frames of other interfaces merged): the clock does not.
     if (now_us > replay.now_us)
         replay.now_us = now_us;
-    clock_replay(replay.now_us);
 }
 
 // The clock moves on to the next datagram, or by the limit where the next timer comes first.

@@ -66,16 +66,31 @@ void read_all_drops(run_state *state)
     }
 }
 
-void about_stream(run_state *state, stream_state *stream)
+event_head head_of(const run_state *state, const stream_state *stream, uint64_t at_utc_us)
 {
-    state->out->about = &stream->label;
+    return event_head{stream != nullptr ? &stream->label : &state->run_label, at_utc_us};
 }
 
-static void note_arrival(run_state *state, stream_state *stream, uint64_t at_us)
+uint64_t utc_now(const run_state *state)
 {
+    return state->calls->utc_us(state->calls->context);
+}
+
+uint64_t utc_of(const run_state *state, uint64_t at_us)
+{
+    uint64_t now_utc_us = utc_now(state);
+    uint64_t ago_us = elapsed_us(state->calls->monotonic_us(state->calls->context), at_us);
+    return ago_us < now_utc_us ? now_utc_us - ago_us : 0;
+}
+
+static void note_arrival(run_state *state, stream_state *stream,
+                         const received_datagram *datagram)
+{
+    uint64_t at_us = datagram->at_us;
     if (stream->stalled) {
         stream->stalled = false;
-        state->out->resume(state->out, elapsed_us(at_us, stream->last_arrival_us) / 1000);
+        event_head head = head_of(state, stream, datagram->arrival_utc_us);
+        state->out->resume(state->out, &head, elapsed_us(at_us, stream->last_arrival_us) / 1000);
         if (!state->stall_timer.armed)
             timer_arm(&state->stall_timer, at_us + uint64_t(state->options->stall_ms) * 1000);
     }
@@ -130,10 +145,11 @@ static void check_gap(run_state *state, stream_state *stream, const sender_entry
     }
     stream->stats.gaps += gap.gap.missed;
     add_saturating(&stream->stats.gap_numbers, gap.gap.numbers);
-    state->out->gap(state->out, &gap);
+    event_head head = head_of(state, stream, arrival_us);
+    state->out->gap(state->out, &head, &gap);
     if (options->verbose && gap.gap.kind == GAP_EXTRA) {
         class_event event = {&datagram->from, seq, kind};
-        state->out->classified(state->out, &event);
+        state->out->classified(state->out, &head, &event);
     }
 }
 
@@ -171,10 +187,11 @@ static void settle_feed(run_state *state, feed_record *feed, uint64_t now_us, bo
     int found;
     do {
         found = feed_settle(&feed->state, now_us, at_end, holes, 16);
+        event_head head = head_of(state, nullptr, found > 0 ? utc_of(state, now_us) : 0);
         for (int i = 0; i < found && state->options->check_gaps; i++) {
             feed_gap_event event = {feed->name, holes[i],
                                     &state->streams[feed->lines[0]].config->layout};
-            state->out->feed_gap(state->out, &event);
+            state->out->feed_gap(state->out, &head, &event);
         }
     } while (found == 16);
 }
@@ -193,8 +210,6 @@ static void deliver_to_feed(run_state *state, stream_state *stream, const seq_re
     while (feed_deliver(&feed->state, stream->feed_line, reading->seq, reading->count, at_us) == 1)
         settle_feed(state, feed, at_us, true);
     settle_feed(state, feed, at_us, false);
-    // The lines' events name their own stream again.
-    about_stream(state, stream);
 }
 
 // Counts the datagram, checks its number and hands both to the sink. A datagram too short for
@@ -216,11 +231,8 @@ static void take_datagram(run_state *state, int place, const received_datagram *
         kind = track(&sender->track, reading.seq, reading.count, datagram->length_bytes);
     stream->stats.packets++;
     uint64_t arrival_us = datagram->arrival_utc_us;
-    // A capture's lines carry each datagram's own time.
-    if (state->from_capture)
-        clock_replay(arrival_us);
     if (options->stall_ms != 0)
-        note_arrival(state, stream, datagram->at_us);
+        note_arrival(state, stream, datagram);
     if (options->check_gaps && !reading.too_short)
         check_gap(state, stream, sender, datagram, &reading, kind, arrival_us);
     if (state->needs.stamps_arrivals)
@@ -230,7 +242,8 @@ static void take_datagram(run_state *state, int place, const received_datagram *
     if (!options->quiet) {
         datagram_event event = {&datagram->from, &stream->request.group,
                                 datagram->length_bytes, reading.seq, reading.count, kind};
-        state->out->datagram(state->out, &event);
+        event_head head = head_of(state, stream, arrival_us);
+        state->out->datagram(state->out, &head, &event);
     }
     if (!reading.too_short) {
         stream->last_seq = reading.seq;
@@ -269,7 +282,8 @@ static void emit_feed_summary(run_state *state, const feed_record *feed)
                                 &state->streams[feed->lines[0]].config->layout};
     for (int line = 0; line < feed->state.line_count; line++)
         event.line_names[line] = state->streams[feed->lines[line]].config->name;
-    state->out->feed_summary(state->out, &event);
+    event_head head = head_of(state, nullptr, utc_now(state));
+    state->out->feed_summary(state->out, &head, &event);
 }
 
 void emit_summary(run_state *state)
@@ -279,7 +293,6 @@ void emit_summary(run_state *state)
         elapsed_us(state->calls->monotonic_us(state->calls->context), state->started_us);
     for (int i = 0; i < state->stream_count; i++) {
         stream_state *stream = &state->streams[i];
-        about_stream(state, stream);
         summary_event event = {&state->senders,
                                i,
                                duration_us,
@@ -292,7 +305,8 @@ void emit_summary(run_state *state)
                                stream->truncated};
         if (!state->host_drops_counted && !state->from_capture)
             event.host_drops_counted = read_drops_outright(state, stream, &event.host_drops);
-        state->out->summary(state->out, &event);
+        event_head head = head_of(state, stream, utc_now(state));
+        state->out->summary(state->out, &head, &event);
     }
     for (int i = 0; i < state->feed_count; i++)
         emit_feed_summary(state, &state->feeds[i]);
@@ -418,8 +432,6 @@ static int receive_batch(run_state *state, int index, bool wait)
                                           : stream_of(state, from_receiver, datagram);
         if (place < 0)
             continue;
-        // Set for each datagram: a timer's report may have spoken of another stream.
-        about_stream(state, &state->streams[place]);
         take_datagram(state, place, datagram);
     }
     // The rest fall due by the last datagram taken: a saturated loop never waits or naps,

@@ -125,6 +125,7 @@ struct run_state {
     top_view top;            // --top
     uint64_t start_utc_us;
     run_needs needs;         // what the run measures, from its settings
+    stream_label run_label;  // what an event of the whole run is about: no stream
     timer stall_timer;       // --stall
     sender_table senders;
     // Each datagram of a batch has a whole 64 KiB buffer, the most a datagram can be; pages
@@ -164,8 +165,15 @@ void run_state_free(run_state *state);
 // after an error line (a failed wait, receive or write).
 int receive_loop(run_state *state);
 
-// Hands the sink the stream's events from now on.
-void about_stream(run_state *state, stream_state *stream);
+// The head of an event about a stream (null: the whole run) at a time on the calendar clock.
+event_head head_of(const run_state *state, const stream_state *stream, uint64_t at_utc_us);
+
+// A moment on the run's monotonic clock (a timer's due time) on the calendar clock, as the
+// clocks stand now; a capture's two clocks are one.
+uint64_t utc_of(const run_state *state, uint64_t at_us);
+
+// The calendar clock now: the time of the run's events that happen now (joins, summaries).
+uint64_t utc_now(const run_state *state);
 
 // Decides what every feed can decide at now_us (with at_end, all that is open) and hands the
 // holes to the sink.

@@ -113,7 +113,9 @@ static int set_receive_buffer(run_state *state, receiver *opened)
         return -1;
     }
     event.cap_name = receive_buffer_cap(&event.cap_bytes);
-    state->out->receive_buffer(state->out, &event);
+    const stream_state *first = &state->streams[state->receiver_streams[opened->first]];
+    event_head head = head_of(state, first, utc_now(state));
+    state->out->receive_buffer(state->out, &head, &event);
     return 0;
 }
 
@@ -191,10 +193,10 @@ static int join_stream(run_state *state, const receiver *opened, int joined_befo
     if (join_explained(state->options, stream->config, opened->socket, request, joined_before) < 0)
         return -1;
     stream->joined = true;
-    about_stream(state, stream);
     join_event joined = {&request->group, request->source_specific ? &request->source : nullptr,
                          stream->config->interface_name};
-    state->out->joined(state->out, &joined);
+    event_head head = head_of(state, stream, utc_now(state));
+    state->out->joined(state->out, &head, &joined);
     return 0;
 }
 
@@ -207,8 +209,8 @@ static void close_receiver(run_state *state, receiver *r)
             continue;
         leave_group(r->socket, &stream->request);
         stream->joined = false;
-        about_stream(state, stream);
-        state->out->left(state->out, &stream->request.group);
+        event_head head = head_of(state, stream, utc_now(state));
+        state->out->left(state->out, &head, &stream->request.group);
     }
     socket_close(r->socket);
     r->opened = false;
@@ -226,8 +228,8 @@ int open_receiver(run_state *state, receiver *opened)
     if (opened->socket == INVALID_SOCKET_HANDLE)
         return -1;
     opened->last_taken = 0;
-    about_stream(state, first);
-    state->out->bound(state->out, &bind_address);
+    event_head head = head_of(state, first, utc_now(state));
+    state->out->bound(state->out, &head, &bind_address);
     // One socket wakes the wait set, which wakes when any of its sockets does.
     bool wakes = state->open_count == 0;
     if (set_receive_buffer(state, opened) < 0 || enable_drop_count(state, opened) < 0 ||

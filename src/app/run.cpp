@@ -34,8 +34,8 @@ static void on_stall_due(void *context, uint64_t now_us)
             continue;
         if (elapsed_us(now_us, stream->last_arrival_us) >= period_us) {
             stream->stalled = true;
-            about_stream(state, stream);
-            state->out->stall(state->out, state->options->stall_ms);
+            event_head head = head_of(state, stream, utc_of(state, now_us));
+            state->out->stall(state->out, &head, state->options->stall_ms);
             continue;
         }
         uint64_t due_us = stream->last_arrival_us + period_us;
@@ -103,7 +103,7 @@ static void on_metrics_due(void *context, uint64_t)
     timer_arm(&state->metrics_timer, state->metrics_timer.due_us + METRICS_PERIOD_US);
 }
 
-static void report_stream_stats(run_state *state, stream_state *stream)
+static void report_stream_stats(run_state *state, stream_state *stream, uint64_t at_utc_us)
 {
     stats_report report = stats_take(&stream->stats);
     report.have_rate = state->needs.stamps_arrivals;
@@ -113,19 +113,20 @@ static void report_stream_stats(run_state *state, stream_state *stream)
         report.host_drops = stream->host_drops - stream->host_drops_reported;
         stream->host_drops_reported = stream->host_drops;
     }
-    about_stream(state, stream);
-    state->out->stats(state->out, &report);
+    event_head head = head_of(state, stream, at_utc_us);
+    state->out->stats(state->out, &head, &report);
     if (state->options->verbose && report.host_drops > 0)
-        state->out->host_drops(state->out, report.host_drops);
+        state->out->host_drops(state->out, &head, report.host_drops);
 }
 
-static void on_stats_due(void *context, uint64_t)
+static void on_stats_due(void *context, uint64_t due_us)
 {
     run_state *state = static_cast<run_state *>(context);
     if (state->host_drops_counted)
         read_all_drops(state);
+    uint64_t at_utc_us = utc_of(state, due_us);
     for (int i = 0; i < state->stream_count; i++)
-        report_stream_stats(state, &state->streams[i]);
+        report_stream_stats(state, &state->streams[i], at_utc_us);
     // The run keeps the grid: a capture's streams may be found after it began.
     state->stats_due_us += state->options->period_us;
     timer_arm(&state->stats_timer, state->stats_due_us);
@@ -251,8 +252,7 @@ int run_state_init(run_state *state, const settings *options, const stream_setti
     state->stopping = false;
     state->host_drops_counted = false;
     state->needs = needs_of(options, streams, stream_count);
-    if (stream_count > 0)
-        about_stream(state, &state->streams[0]);
+    state->run_label = {nullptr, nullptr, stream_count > 0 ? &streams[0].layout : &options->layout};
     for (int i = 0; i < RECEIVE_BATCH_MAX; i++) {
         state->batch[i].buffer = state->buffers[i];
         state->batch[i].size = sizeof state->buffers[i];
@@ -306,7 +306,8 @@ static int verdict_status(run_state *state)
     if (state->options->verbose) {
         verdict_event event = {lost, host_drops, state->host_drops_counted,
                                state->options->max_lost, received, status};
-        state->out->verdict(state->out, &event);
+        event_head head = head_of(state, nullptr, utc_now(state));
+        state->out->verdict(state->out, &head, &event);
         if (flush_output(state) < 0)
             return -1;
     }
@@ -543,12 +544,11 @@ int run(const settings *options)
     int capacity = capture && stream_count == 0 ? CAPTURE_STREAMS_MAX : stream_count;
     // The output is chosen once; no event knows how it is rendered.
     sink *out = &text.calls;
-    const seq_layout *layout = stream_count > 0 ? &streams[0].layout : &options->layout;
     if (options->json) {
-        json_sink_start(&json, layout);
+        json_sink_start(&json);
         out = &json.calls;
     } else {
-        text_sink_start(&text, options->verbose, layout);
+        text_sink_start(&text, options->verbose);
     }
     static live_side live;
     static loop_calls calls;

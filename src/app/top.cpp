@@ -193,7 +193,7 @@ static void draw(run_state *state)
         return view->text + static_cast<size_t>(count++) * TOP_LINE_MAX;
     };
     time_of_day now;
-    clock_time_of_day(&now);
+    clock_time_of_day_at(utc_now(state), &now);
     char feeds[32] = "";
     if (state->feed_count > 0)
         snprintf(feeds, sizeof feeds, ", %d feed%s", state->feed_count,

@@ -14,15 +14,12 @@ struct time_of_day {
 // Microseconds since 1970-01-01 00:00:00 UTC, to the microsecond where the system keeps it.
 uint64_t clock_utc_us(void);
 
-// The local time of day, to the millisecond.
+// The local time of day, to the millisecond: now, or at a given time (an event's).
 void clock_time_of_day(time_of_day *now);
+void clock_time_of_day_at(uint64_t utc_us, time_of_day *at);
 
 // A clock that only moves forward, for timers and pacing: microseconds from an arbitrary start.
 uint64_t clock_monotonic_us(void);
-
-// From now on every clock reads utc_us, until it is set again: a capture read with -r is
-// replayed on its own time (its lines' times of day, its periods, its stalls).
-void clock_replay(uint64_t utc_us);
 
 // Sleeps until clock_monotonic_us reaches due_us, or less when a signal arrives first.
 void clock_sleep_until_us(uint64_t due_us);

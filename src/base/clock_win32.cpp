@@ -2,20 +2,8 @@
 
 #include <windows.h>
 
-// Set by clock_replay, read by every clock.
-static bool replaying = false;
-static uint64_t replayed_us = 0;
-
-void clock_replay(uint64_t utc_us)
-{
-    replaying = true;
-    replayed_us = utc_us;
-}
-
 uint64_t clock_utc_us(void)
 {
-    if (replaying)
-        return replayed_us;
     FILETIME now;
     GetSystemTimePreciseAsFileTime(&now);
     uint64_t ticks = (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
@@ -23,28 +11,34 @@ uint64_t clock_utc_us(void)
     return ticks / 10u - 11644473600000000u;
 }
 
+void clock_time_of_day_at(uint64_t utc_us, time_of_day *at)
+{
+    // The conversion to local time is kept until the second changes, as a busy stream logs
+    // thousands of lines within one. Only the main thread logs through here.
+    static uint64_t cached_second = UINT64_MAX;
+    static SYSTEMTIME local;
+    uint64_t second = utc_us / 1000000u;
+    if (second != cached_second) {
+        uint64_t ticks = (second * 1000000u + 11644473600000000u) * 10u;
+        FILETIME when = {static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+        SYSTEMTIME utc;
+        FileTimeToSystemTime(&when, &utc);
+        SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local);
+        cached_second = second;
+    }
+    at->hour = local.wHour;
+    at->minute = local.wMinute;
+    at->second = local.wSecond;
+    at->millisecond = static_cast<int>(utc_us / 1000u % 1000u);
+}
+
 void clock_time_of_day(time_of_day *now)
 {
-    SYSTEMTIME local;
-    if (replaying) {
-        uint64_t ticks = (replayed_us + 11644473600000000u) * 10u;
-        FILETIME at = {static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
-        SYSTEMTIME utc;
-        FileTimeToSystemTime(&at, &utc);
-        SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local);
-    } else {
-        GetLocalTime(&local);
-    }
-    now->hour = local.wHour;
-    now->minute = local.wMinute;
-    now->second = local.wSecond;
-    now->millisecond = local.wMilliseconds;
+    clock_time_of_day_at(clock_utc_us(), now);
 }
 
 uint64_t clock_monotonic_us(void)
 {
-    if (replaying)
-        return replayed_us;
     LARGE_INTEGER ticks;
     LARGE_INTEGER per_second;
     QueryPerformanceCounter(&ticks);

@@ -26,6 +26,11 @@ char *format_log_prefix(char *out, const time_of_day *now, const char *level)
 
 char *log_begin(char *line, const char *level)
 {
+    return log_begin_at(line, level, clock_utc_us());
+}
+
+char *log_begin_at(char *line, const char *level, uint64_t utc_us)
+{
     // A busy stream logs thousands of lines a second, so what changes less often than every
     // line is kept: "[hh:mm:ss." until the second changes, "] [level] " until the level does.
     // Only the main thread logs through here.
@@ -36,7 +41,7 @@ char *log_begin(char *line, const char *level)
     static size_t level_length = 0;
     const size_t clock_length = sizeof "[hh:mm:ss." - 1;
     time_of_day now;
-    clock_time_of_day(&now);
+    clock_time_of_day_at(utc_us, &now);
     if (now.second != clock_shown.second || now.minute != clock_shown.minute ||
         now.hour != clock_shown.hour) {
         clock_shown = now;
@@ -98,18 +103,17 @@ void log_end(FILE *stream, char *line, char *end)
         fwrite(line, 1, length, stream);
 }
 
-void log_line(FILE *stream, const char *level, const char *format, ...)
+static void log_line_of(FILE *stream, uint64_t utc_us, const char *level, const char *format,
+                        va_list args)
 {
     // Standard output is written in blocks; what it holds was printed before this error and
     // must be seen before it, on a terminal too.
     if (stream == stderr)
         output_flush();
     char line[1024];
-    char *message = log_begin(line, level);
+    char *message = log_begin_at(line, level, utc_us);
     // One byte stays free for the newline.
     size_t room = sizeof line - static_cast<size_t>(message - line) - 1;
-    va_list args;
-    va_start(args, format);
     va_list again;
     va_copy(again, args);
     int length = vsnprintf(message, room + 1, format, args);
@@ -127,6 +131,21 @@ void log_line(FILE *stream, const char *level, const char *format, ...)
         }
     }
     va_end(again);
+}
+
+void log_line(FILE *stream, const char *level, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    log_line_of(stream, clock_utc_us(), level, format, args);
+    va_end(args);
+}
+
+void log_line_at(FILE *stream, uint64_t utc_us, const char *level, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    log_line_of(stream, utc_us, level, format, args);
     va_end(args);
 }
 

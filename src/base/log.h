@@ -14,8 +14,10 @@
 char *format_log_prefix(char *out, const time_of_day *now, const char *level);
 
 // Starts a line in line (which has LOG_PREFIX_MAX bytes for the prefix) with the current time
-// of day; returns where the message goes. log_end adds the newline and writes the line.
+// of day, or with the local time of day at utc_us (an event's own time); returns where the
+// message goes. log_end adds the newline and writes the line.
 char *log_begin(char *line, const char *level);
+char *log_begin_at(char *line, const char *level, uint64_t utc_us);
 void log_end(FILE *stream, char *line, char *end);
 
 // While a full-screen view draws on the terminal that standard error goes to (--top), error
@@ -28,6 +30,11 @@ void log_hold_errors(bool holding);
 // standard output is flushed, so that lines keep their order; nothing else is flushed here.
 void log_line(FILE *stream, const char *level, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
+
+// The same, opened by the local time of day at utc_us: an event's line, which says when it
+// happened (a datagram's arrival, a period's end), not when it was written.
+void log_line_at(FILE *stream, uint64_t utc_us, const char *level, const char *format, ...)
+    __attribute__((format(printf, 4, 5)));
 
 // Writes "<what>: (<code>) <system text>" to standard error for the socket library's last
 // error, or "<what>: (<code>) unknown error" when the system has no text for it.

@@ -20,9 +20,9 @@ static json_sink *json_of(sink *self)
 
 // '{"time":"...","event":"<event>"'. The date and time up to the second are made again only
 // when the second changes: a busy stream writes thousands of objects a second.
-static char *begin_object(json_sink *json, char *out, const char *event)
+static char *begin_object(json_sink *json, char *out, const event_head *head, const char *event)
 {
-    uint64_t now_us = clock_utc_us();
+    uint64_t now_us = head->at_utc_us;
     uint64_t second = now_us / 1000000;
     if (second != json->second_shown) {
         json->second_shown = second;
@@ -39,10 +39,11 @@ static char *begin_object(json_sink *json, char *out, const char *event)
 }
 
 // begin_object, with the stream the event is about where the run names its streams.
-static char *begin_stream_object(json_sink *json, char *out, const char *event)
+static char *begin_stream_object(json_sink *json, char *out, const event_head *head,
+                                 const char *event)
 {
-    out = begin_object(json, out, event);
-    const stream_label *about = json->calls.about;
+    out = begin_object(json, out, head, event);
+    const stream_label *about = head->stream;
     if (about->name == nullptr)
         return out;
     out = put_json_string(put_literal(out, ",\"stream\":"), about->name);
@@ -105,17 +106,17 @@ static char *put_endpoint_fields(char *out, const char *host_name, const char *p
     return put_unsigned_field(out, port_name, endpoint_port(address));
 }
 
-static void json_bound(sink *self, const endpoint *address)
+static void json_bound(sink *self, const event_head *head, const endpoint *address)
 {
     char line[JSON_LINE_MAX];
-    char *out = begin_stream_object(json_of(self), line, "bound");
+    char *out = begin_stream_object(json_of(self), line, head, "bound");
     end_object(line, put_endpoint_fields(out, "address", "port", address));
 }
 
-static void json_joined(sink *self, const join_event *event)
+static void json_joined(sink *self, const event_head *head, const join_event *event)
 {
     char line[JSON_LINE_MAX + JSON_STRING_MAX(256)];
-    char *out = begin_stream_object(json_of(self), line, "joined");
+    char *out = begin_stream_object(json_of(self), line, head, "joined");
     out = put_endpoint_fields(out, "group", "port", event->group);
     if (event->source != nullptr) {
         char host[HOST_TEXT_MAX];
@@ -127,10 +128,10 @@ static void json_joined(sink *self, const join_event *event)
     end_object(line, out);
 }
 
-static void json_verdict(sink *self, const verdict_event *event)
+static void json_verdict(sink *self, const event_head *head, const verdict_event *event)
 {
     char line[JSON_LINE_MAX];
-    char *out = begin_stream_object(json_of(self), line, "verdict");
+    char *out = begin_stream_object(json_of(self), line, head, "verdict");
     out = put_unsigned_field(out, "lost", event->lost);
     if (event->host_drops_counted)
         out = put_unsigned_field(out, "host_drops", event->host_drops);
@@ -139,14 +140,14 @@ static void json_verdict(sink *self, const verdict_event *event)
     end_object(line, put_signed_field(out, "status", event->status));
 }
 
-static void json_left(sink *self, const endpoint *group)
+static void json_left(sink *self, const event_head *head, const endpoint *group)
 {
     char line[JSON_LINE_MAX];
-    char *out = begin_stream_object(json_of(self), line, "left");
+    char *out = begin_stream_object(json_of(self), line, head, "left");
     end_object(line, put_endpoint_fields(out, "group", "port", group));
 }
 
-static void json_datagram(sink *self, const datagram_event *event)
+static void json_datagram(sink *self, const event_head *head, const datagram_event *event)
 {
     json_sink *json = json_of(self);
     // The sender's text is kept while the sender stays the same.
@@ -161,24 +162,24 @@ static void json_datagram(sink *self, const datagram_event *event)
         json->have_sender = true;
     }
     char line[JSON_LINE_MAX];
-    char *out = begin_stream_object(json, line, "datagram");
+    char *out = begin_stream_object(json, line, head, "datagram");
     out = put_field(out, "sender");
     out = put_bytes(out, json->sender_text, json->sender_length);
     out = put_signed_field(out, "length", event->length_bytes);
     if (event->kind != SEQ_SHORT)
-        out = put_seq_field(out, json->calls.about->layout, "seq", event->seq);
-    if (json->calls.about->layout->have_count && event->kind != SEQ_SHORT)
+        out = put_seq_field(out, head->stream->layout, "seq", event->seq);
+    if (head->stream->layout->have_count && event->kind != SEQ_SHORT)
         out = put_unsigned_field(out, "count", event->count);
     out = put_class_field(out, event->kind);
     end_object(line, out);
 }
 
-static void json_gap(sink *self, const gap_event *event)
+static void json_gap(sink *self, const event_head *head, const gap_event *event)
 {
     const gap_report *gap = &event->gap;
-    const seq_layout *layout = self->about->layout;
+    const seq_layout *layout = head->stream->layout;
     char line[JSON_LINE_MAX];
-    char *out = begin_stream_object(json_of(self), line, gap->kind == GAP_EXTRA ? "extra" : "gap");
+    char *out = begin_stream_object(json_of(self), line, head, gap->kind == GAP_EXTRA ? "extra" : "gap");
     out = put_endpoint_fields(out, "sender", "sender_port", event->sender);
     if (gap->kind == GAP_EXTRA) {
         out = put_seq_field(out, layout, "seq", gap->first);
@@ -206,10 +207,10 @@ static char *put_delay_fields(char *out, const delay_figures *figures)
     return put_unsigned_field(out, "clock_skew_max_us", figures->skew_max_us);
 }
 
-static void json_stats(sink *self, const stats_report *report)
+static void json_stats(sink *self, const event_head *head, const stats_report *report)
 {
     char line[JSON_LINE_MAX];
-    char *out = begin_stream_object(json_of(self), line, "stats");
+    char *out = begin_stream_object(json_of(self), line, head, "stats");
     out = put_unsigned_field(out, "packets", report->packets);
     out = put_unsigned_field(out, "gaps", report->gap_numbers);
     if (report->host_drops_counted)
@@ -227,12 +228,12 @@ static void json_stats(sink *self, const stats_report *report)
 }
 
 // The class is in the datagram's own object.
-static void json_classified(sink *, const class_event *)
+static void json_classified(sink *, const event_head *, const class_event *)
 {
 }
 
 // The count, as the stats object carries it.
-static void json_host_drops(sink *, uint64_t)
+static void json_host_drops(sink *, const event_head *, uint64_t)
 {
 }
 
@@ -261,11 +262,11 @@ static char *put_counts(char *out, const track_counts *n, const seq_layout *layo
 
 // One object, written a sender at a time: a table of 1,025 senders does not fit one line
 // buffer.
-static void json_summary(sink *self, const summary_event *event)
+static void json_summary(sink *self, const event_head *head, const summary_event *event)
 {
-    const seq_layout *layout = self->about->layout;
+    const seq_layout *layout = head->stream->layout;
     char line[JSON_LINE_MAX];
-    char *out = begin_stream_object(json_of(self), line, "summary");
+    char *out = begin_stream_object(json_of(self), line, head, "summary");
     out = put_field(out, "duration_s");
     out = put_unsigned(out, event->duration_us / 1000000);
     *out++ = '.';
@@ -325,10 +326,10 @@ static void json_summary(sink *self, const summary_event *event)
     output_write(line, static_cast<size_t>(out - line));
 }
 
-static void json_receive_buffer(sink *self, const buffer_event *event)
+static void json_receive_buffer(sink *self, const event_head *head, const buffer_event *event)
 {
     char line[JSON_LINE_MAX];
-    char *out = begin_stream_object(json_of(self), line, "receive_buffer");
+    char *out = begin_stream_object(json_of(self), line, head, "receive_buffer");
     out = put_unsigned_field(out, "requested", event->requested_bytes);
     out = put_unsigned_field(out, "granted", event->granted_bytes);
     if (event->cap_name != nullptr) {
@@ -338,35 +339,35 @@ static void json_receive_buffer(sink *self, const buffer_event *event)
     end_object(line, out);
 }
 
-static void json_stall(sink *self, uint64_t silent_ms)
+static void json_stall(sink *self, const event_head *head, uint64_t silent_ms)
 {
     char line[JSON_LINE_MAX];
-    char *out = begin_stream_object(json_of(self), line, "stall");
+    char *out = begin_stream_object(json_of(self), line, head, "stall");
     end_object(line, put_unsigned_field(out, "silent_ms", silent_ms));
 }
 
-static void json_resume(sink *self, uint64_t silent_ms)
+static void json_resume(sink *self, const event_head *head, uint64_t silent_ms)
 {
     char line[JSON_LINE_MAX];
-    char *out = begin_stream_object(json_of(self), line, "resume");
+    char *out = begin_stream_object(json_of(self), line, head, "resume");
     end_object(line, put_unsigned_field(out, "silent_ms", silent_ms));
 }
 
-static void json_feed_gap(sink *self, const feed_gap_event *event)
+static void json_feed_gap(sink *self, const event_head *head, const feed_gap_event *event)
 {
     char line[JSON_LINE_MAX];
-    char *out = begin_object(json_of(self), line, "feed_gap");
+    char *out = begin_object(json_of(self), line, head, "feed_gap");
     out = put_text_field(out, "feed", event->feed);
     out = put_seq_field(out, event->layout, "first", event->hole.first);
     out = put_seq_field(out, event->layout, "last", event->hole.last);
     end_object(line, out);
 }
 
-static void json_feed_summary(sink *self, const feed_summary_event *event)
+static void json_feed_summary(sink *self, const event_head *head, const feed_summary_event *event)
 {
     const feed_counts *n = event->counts;
     char line[JSON_LINE_MAX + FEED_LINES_MAX * (JSON_STRING_MAX(STREAM_NAME_MAX) + 64)];
-    char *out = begin_object(json_of(self), line, "feed_summary");
+    char *out = begin_object(json_of(self), line, head, "feed_summary");
     out = put_text_field(out, "feed", event->feed);
     out = put_unsigned_field(out, "numbers", n->numbers);
     out = put_unsigned_field(out, "missed", n->missed);
@@ -385,11 +386,9 @@ static void json_feed_summary(sink *self, const feed_summary_event *event)
     end_object(line, out);
 }
 
-void json_sink_start(json_sink *json, const seq_layout *layout)
+void json_sink_start(json_sink *json)
 {
-    json->own = {nullptr, nullptr, layout};
-    json->calls = {.about = &json->own,
-                   .bound = json_bound,
+    json->calls = {.bound = json_bound,
                    .gap = json_gap,
                    .datagram = json_datagram,
                    .stats = json_stats,

@@ -25,6 +25,14 @@ struct stream_label {
     const seq_layout *layout;
 };
 
+// Who and when of every event: the stream it is about (an event of the whole run has a label
+// with no name), and when it happened on the calendar clock (a datagram's arrival, a period's
+// end), which its line or object says.
+struct event_head {
+    const stream_label *stream;
+    uint64_t at_utc_us;
+};
+
 struct datagram_event {
     const endpoint *sender;
     const endpoint *group;   // with the port
@@ -109,26 +117,25 @@ struct feed_summary_event {
 };
 
 struct sink {
-    const stream_label *about;   // set by the run before a stream's events
-    void (*bound)(sink *self, const endpoint *address);
-    void (*gap)(sink *self, const gap_event *event);
-    void (*datagram)(sink *self, const datagram_event *event);
-    void (*stats)(sink *self, const stats_report *report);
-    void (*classified)(sink *self, const class_event *event);
-    void (*summary)(sink *self, const summary_event *event);
-    void (*receive_buffer)(sink *self, const buffer_event *event);
+    void (*bound)(sink *self, const event_head *head, const endpoint *address);
+    void (*gap)(sink *self, const event_head *head, const gap_event *event);
+    void (*datagram)(sink *self, const event_head *head, const datagram_event *event);
+    void (*stats)(sink *self, const event_head *head, const stats_report *report);
+    void (*classified)(sink *self, const event_head *head, const class_event *event);
+    void (*summary)(sink *self, const event_head *head, const summary_event *event);
+    void (*receive_buffer)(sink *self, const event_head *head, const buffer_event *event);
     // What this host dropped in a statistics period in which it dropped any (-v).
-    void (*host_drops)(sink *self, uint64_t count);
+    void (*host_drops)(sink *self, const event_head *head, uint64_t count);
     // No datagram came for silent_ms; and the first one after such a silence.
-    void (*stall)(sink *self, uint64_t silent_ms);
-    void (*resume)(sink *self, uint64_t silent_ms);
-    void (*joined)(sink *self, const join_event *event);
-    void (*left)(sink *self, const endpoint *group);
+    void (*stall)(sink *self, const event_head *head, uint64_t silent_ms);
+    void (*resume)(sink *self, const event_head *head, uint64_t silent_ms);
+    void (*joined)(sink *self, const event_head *head, const join_event *event);
+    void (*left)(sink *self, const event_head *head, const endpoint *group);
     // Writes out what the sink holds: 0, or the system's error code of a failed write.
     int (*flush)(sink *self);
-    void (*verdict)(sink *self, const verdict_event *event);
-    void (*feed_gap)(sink *self, const feed_gap_event *event);
-    void (*feed_summary)(sink *self, const feed_summary_event *event);
+    void (*verdict)(sink *self, const event_head *head, const verdict_event *event);
+    void (*feed_gap)(sink *self, const event_head *head, const feed_gap_event *event);
+    void (*feed_summary)(sink *self, const event_head *head, const feed_summary_event *event);
 };
 
 // The flush of a sink that writes to standard output.
@@ -139,10 +146,9 @@ struct text_sink {
     sink calls;
     datagram_parts parts;
     bool verbose;            // -v: the join is said too
-    stream_label own;        // about the one stream of a run without --config
 };
 
-void text_sink_start(text_sink *text, bool verbose, const seq_layout *layout);
+void text_sink_start(text_sink *text, bool verbose);
 
 // A number as a sink writes it: a given layout's fields are unsigned, the classic one signed.
 char *put_seq(char *out, const seq_layout *layout, int64_t seq);
@@ -159,7 +165,6 @@ struct json_sink {
     endpoint sender_shown;
     char sender_text[JSON_STRING_MAX(HOST_TEXT_MAX) + 32];
     size_t sender_length;
-    stream_label own;        // about the one stream of a run without --config
 };
 
-void json_sink_start(json_sink *json, const seq_layout *layout);
+void json_sink_start(json_sink *json);

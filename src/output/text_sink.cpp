@@ -10,34 +10,34 @@
 
 // " on <name>" after every line but a datagram's, where the run watches streams by name; else
 // nothing.
-static const char *on_stream(const sink *self, char *out, size_t size)
+static const char *on_stream(const event_head *head, char *out, size_t size)
 {
     out[0] = '\0';
-    if (self->about->name != nullptr)
-        snprintf(out, size, " on %s", self->about->name);
+    if (head->stream->name != nullptr)
+        snprintf(out, size, " on %s", head->stream->name);
     return out;
 }
 
 // The same, added to a line being built.
-static char *put_on_stream(const sink *self, char *end)
+static char *put_on_stream(const event_head *head, char *end)
 {
-    if (self->about->name == nullptr)
+    if (head->stream->name == nullptr)
         return end;
-    return put_text(put_literal(end, " on "), self->about->name);
+    return put_text(put_literal(end, " on "), head->stream->name);
 }
 
 // A stream's name, as long as a line may carry.
 #define ON_STREAM_MAX 160
 
-static void text_bound(sink *self, const endpoint *address)
+static void text_bound(sink *, const event_head *head, const endpoint *address)
 {
     char host[HOST_TEXT_MAX];
     format_host(host, address);
     // An IPv6 address is bracketed, so that its colons are not taken for the port's.
     bool ipv6 = address->storage.ss_family == AF_INET6;
     char on[ON_STREAM_MAX];
-    log_line(stdout, "info", "Socket is bound to %s%s%s:%hu%s", ipv6 ? "[" : "", host,
-             ipv6 ? "]" : "", endpoint_port(address), on_stream(self, on, sizeof on));
+    log_line_at(stdout, head->at_utc_us, "info", "Socket is bound to %s%s%s:%hu%s", ipv6 ? "[" : "", host,
+             ipv6 ? "]" : "", endpoint_port(address), on_stream(head, on, sizeof on));
 }
 
 // "host.port", as the datagram line writes a sender; returns the end, terminated.
@@ -96,12 +96,12 @@ static char *put_delays(char *out, const delay_figures *figures, const char *fir
     return out;
 }
 
-static void text_gap(sink *self, const gap_event *event)
+static void text_gap(sink *self, const event_head *head, const gap_event *event)
 {
-    const seq_layout *layout = self->about->layout;
+    const seq_layout *layout = head->stream->layout;
     const gap_report *gap = &event->gap;
     char line[LOG_PREFIX_MAX + 128 + ON_STREAM_MAX];
-    char *end = log_begin(line, "info");
+    char *end = log_begin_at(line, "info", head->at_utc_us);
     if (gap->kind == GAP_MISSED_ONE) {
         end = put_literal(end, "Missed packet: ");
         end = put_seq(end, layout, gap->first);
@@ -118,29 +118,30 @@ static void text_gap(sink *self, const gap_event *event)
         end = put_literal(end, " from ");
         end = put_endpoint(end, event->sender);
     }
-    log_end(stdout, line, put_on_stream(self, end));
+    log_end(stdout, line, put_on_stream(head, end));
     if (reinterpret_cast<text_sink *>(self)->verbose && event->have_outage) {
         char outage[32];
         *put_milliseconds(outage, event->outage_us) = '\0';
         char on[ON_STREAM_MAX];
-        log_line(stdout, "info", "Outage: %s ms%s", outage, on_stream(self, on, sizeof on));
+        log_line_at(stdout, head->at_utc_us, "info", "Outage: %s ms%s", outage, on_stream(head, on, sizeof on));
     }
 }
 
-static void text_classified(sink *self, const class_event *event)
+static void text_classified(sink *, const event_head *head, const class_event *event)
 {
     char seq[FORMAT_INTEGER_MAX + 1];
-    *put_seq(seq, self->about->layout, event->seq) = '\0';
+    *put_seq(seq, head->stream->layout, event->seq) = '\0';
     char sender[HOST_TEXT_MAX + 8];
     put_endpoint(sender, event->sender);
     char on[ON_STREAM_MAX];
-    log_line(stdout, "info", "Seq %s from %s: %s%s", seq, sender, seq_class_name(event->kind),
-             on_stream(self, on, sizeof on));
+    log_line_at(stdout, head->at_utc_us, "info", "Seq %s from %s: %s%s", seq, sender, seq_class_name(event->kind),
+             on_stream(head, on, sizeof on));
 }
 
 // The classic counts; a given layout adds the datagrams too short to read, and where its
 // datagrams carry a count, says that the counts are of messages.
-static void log_counts(const char *who, const track_counts *n, bool with_range,
+static void log_counts(const event_head *head, const char *who, const track_counts *n,
+                       bool with_range,
                        const seq_layout *layout, bool outages, const delay_record *delays,
                        const char *on)
 {
@@ -168,7 +169,7 @@ static void log_counts(const char *who, const track_counts *n, bool with_range,
         *end = '\0';
     }
     *put_text(end, on) = '\0';
-    log_line(stdout, "info",
+    log_line_at(stdout, head->at_utc_us, "info",
              "Summary: %s: received %llu, bytes %llu, unique %llu, duplicates %llu, missed %llu, "
              "late %llu, lost %llu, stale %llu, restarts %llu%s",
              who, static_cast<unsigned long long>(n->received),
@@ -179,11 +180,11 @@ static void log_counts(const char *who, const track_counts *n, bool with_range,
              static_cast<unsigned long long>(n->restarts), range);
 }
 
-static void text_summary(sink *self, const summary_event *event)
+static void text_summary(sink *, const event_head *head, const summary_event *event)
 {
-    const seq_layout *layout = self->about->layout;
+    const seq_layout *layout = head->stream->layout;
     char on[ON_STREAM_MAX];
-    on_stream(self, on, sizeof on);
+    on_stream(head, on, sizeof on);
     const sender_table *table = event->senders;
     uint32_t cursor = 0;
     for (const sender_entry *entry; (entry = next_sender(table, event->stream, &cursor)) != nullptr;) {
@@ -191,7 +192,7 @@ static void text_summary(sink *self, const summary_event *event)
         if (!entry->shared)
             put_session_text(put_endpoint(who, &entry->address), entry);
         track_counts counts = track_snapshot(&entry->track);
-        log_counts(who, &counts, !entry->shared, layout, event->outages,
+        log_counts(head, who, &counts, !entry->shared, layout, event->outages,
                    event->delays != nullptr ? &entry->delays : nullptr, on);
     }
     sender_census census;
@@ -202,58 +203,58 @@ static void text_summary(sink *self, const summary_event *event)
              census.more ? " and more" : "",
              static_cast<unsigned long long>(event->duration_us / 1000000),
              static_cast<unsigned long long>(event->duration_us / 1000 % 1000));
-    log_counts(who, &total, false, layout, event->outages, event->delays, on);
+    log_counts(head, who, &total, false, layout, event->outages, event->delays, on);
     if (event->from_capture)
-        log_line(stdout, "info", "Summary: dropped by this host: not known from a capture; "
+        log_line_at(stdout, head->at_utc_us, "info", "Summary: dropped by this host: not known from a capture; "
                                  "fragmented %llu, truncated %llu%s",
                  static_cast<unsigned long long>(event->fragmented),
                  static_cast<unsigned long long>(event->truncated), on);
     else if (event->host_drops_counted)
-        log_line(stdout, "info", "Summary: dropped by this host: %llu (receive buffer full)%s",
+        log_line_at(stdout, head->at_utc_us, "info", "Summary: dropped by this host: %llu (receive buffer full)%s",
                  static_cast<unsigned long long>(event->host_drops), on);
     else
-        log_line(stdout, "info", "Summary: dropped by this host: not counted on this platform%s",
+        log_line_at(stdout, head->at_utc_us, "info", "Summary: dropped by this host: not counted on this platform%s",
                  on);
 }
 
-static void text_receive_buffer(sink *, const buffer_event *event)
+static void text_receive_buffer(sink *, const event_head *head, const buffer_event *event)
 {
     char cap[96] = "";
     if (event->granted_bytes < event->requested_bytes && event->cap_name != nullptr)
         snprintf(cap, sizeof cap, " (limited by %s = %llu)", event->cap_name,
                  static_cast<unsigned long long>(event->cap_bytes));
-    log_line(stdout, "info", "Receive buffer: requested %llu bytes, granted %llu bytes%s",
+    log_line_at(stdout, head->at_utc_us, "info", "Receive buffer: requested %llu bytes, granted %llu bytes%s",
              static_cast<unsigned long long>(event->requested_bytes),
              static_cast<unsigned long long>(event->granted_bytes), cap);
 }
 
-static void text_host_drops(sink *self, uint64_t count)
+static void text_host_drops(sink *, const event_head *head, uint64_t count)
 {
     char on[ON_STREAM_MAX];
-    log_line(stdout, "info", "Dropped by this host: %llu (receive buffer full)%s",
-             static_cast<unsigned long long>(count), on_stream(self, on, sizeof on));
+    log_line_at(stdout, head->at_utc_us, "info", "Dropped by this host: %llu (receive buffer full)%s",
+             static_cast<unsigned long long>(count), on_stream(head, on, sizeof on));
 }
 
-static void text_stall(sink *self, uint64_t silent_ms)
+static void text_stall(sink *, const event_head *head, uint64_t silent_ms)
 {
     char on[ON_STREAM_MAX];
-    log_line(stdout, "info", "No datagrams for %llu ms%s", static_cast<unsigned long long>(silent_ms),
-             on_stream(self, on, sizeof on));
+    log_line_at(stdout, head->at_utc_us, "info", "No datagrams for %llu ms%s", static_cast<unsigned long long>(silent_ms),
+             on_stream(head, on, sizeof on));
 }
 
-static void text_resume(sink *self, uint64_t silent_ms)
+static void text_resume(sink *, const event_head *head, uint64_t silent_ms)
 {
     char on[ON_STREAM_MAX];
-    log_line(stdout, "info", "Datagrams resumed after %llu ms%s",
-             static_cast<unsigned long long>(silent_ms), on_stream(self, on, sizeof on));
+    log_line_at(stdout, head->at_utc_us, "info", "Datagrams resumed after %llu ms%s",
+             static_cast<unsigned long long>(silent_ms), on_stream(head, on, sizeof on));
 }
 
-static void text_datagram(sink *self, const datagram_event *event)
+static void text_datagram(sink *self, const event_head *head, const datagram_event *event)
 {
     text_sink *text = reinterpret_cast<text_sink *>(self);
-    const seq_layout *layout = self->about->layout;
+    const seq_layout *layout = head->stream->layout;
     char line[LOG_PREFIX_MAX + 2 * DATAGRAM_PART_MAX + 3 * FORMAT_INTEGER_MAX + 32];
-    char *end = log_begin(line, "info");
+    char *end = log_begin_at(line, "info", head->at_utc_us);
     if (!layout->given) {
         end = format_datagram_from(end, &text->parts, event->sender, event->group,
                                    event->length_bytes, event->seq);
@@ -266,10 +267,10 @@ static void text_datagram(sink *self, const datagram_event *event)
 }
 
 // -v: the period's rate, and how evenly its datagrams came.
-static void log_rate(const sink *self, const stats_report *report)
+static void log_rate(const event_head *head, const stats_report *report)
 {
     char line[LOG_PREFIX_MAX + 8 * FORMAT_INTEGER_MAX + 96 + ON_STREAM_MAX];
-    char *end = log_begin(line, "info");
+    char *end = log_begin_at(line, "info", head->at_utc_us);
     end = put_literal(end, "Rate: ");
     end = put_unsigned(end, report->datagrams_per_s);
     end = put_literal(end, " datagrams/s, ");
@@ -282,33 +283,33 @@ static void log_rate(const sink *self, const stats_report *report)
     end = put_duration(end, report->interarrival_p99_us);
     end = put_literal(end, ", max ");
     end = put_duration(end, report->interarrival_max_us);
-    log_end(stdout, line, put_on_stream(self, end));
+    log_end(stdout, line, put_on_stream(head, end));
 }
 
 // -v with --sent-at: the period's one-way delays.
-static void log_delays(const sink *self, const delay_figures *figures)
+static void log_delays(const event_head *head, const delay_figures *figures)
 {
     char line[LOG_PREFIX_MAX + 8 * FORMAT_INTEGER_MAX + 128 + ON_STREAM_MAX];
-    char *end = put_literal(log_begin(line, "info"), "Delay: ");
+    char *end = put_literal(log_begin_at(line, "info", head->at_utc_us), "Delay: ");
     if (figures->count == 0)
         end = put_literal(end, "none measured");
     end = put_delays(end, figures, "min ", "; clock skew ");
-    log_end(stdout, line, put_on_stream(self, end));
+    log_end(stdout, line, put_on_stream(head, end));
 }
 
-static void text_stats(sink *self, const stats_report *report)
+static void text_stats(sink *self, const event_head *head, const stats_report *report)
 {
     char line[LOG_PREFIX_MAX + 64 + ON_STREAM_MAX];
-    char *end = log_begin(line, "info");
+    char *end = log_begin_at(line, "info", head->at_utc_us);
     end = put_literal(end, "Stats: packets - ");
     end = put_unsigned(end, report->packets);
     end = put_literal(end, "; gaps - ");
     end = put_unsigned(end, report->gaps);
-    log_end(stdout, line, put_on_stream(self, end));
+    log_end(stdout, line, put_on_stream(head, end));
     if (reinterpret_cast<text_sink *>(self)->verbose && report->have_rate)
-        log_rate(self, report);
+        log_rate(head, report);
     if (reinterpret_cast<text_sink *>(self)->verbose && report->have_delays)
-        log_delays(self, &report->delays);
+        log_delays(head, &report->delays);
 }
 
 int flush_standard_output(sink *)
@@ -320,7 +321,7 @@ int flush_standard_output(sink *)
 }
 
 // The classic lines say nothing of the join and the leave; -v says what was joined.
-static void text_joined(sink *self, const join_event *event)
+static void text_joined(sink *self, const event_head *head, const join_event *event)
 {
     if (!reinterpret_cast<text_sink *>(self)->verbose)
         return;
@@ -331,17 +332,17 @@ static void text_joined(sink *self, const join_event *event)
         format_host(put_literal(source, ", source "), event->source);
     bool named = event->interface_name != nullptr;
     char on[ON_STREAM_MAX];
-    on_stream(self, on, sizeof on);
+    on_stream(head, on, sizeof on);
     // " on <interface>" would read as a stream's name: a run of named streams says "via".
-    bool streams = self->about->name != nullptr;
-    log_line(stdout, "info", "Joined %s%s%s%s%s", group, named ? (streams ? " via " : " on ") : "",
+    bool streams = head->stream->name != nullptr;
+    log_line_at(stdout, head->at_utc_us, "info", "Joined %s%s%s%s%s", group, named ? (streams ? " via " : " on ") : "",
              named ? event->interface_name : "", source, on);
 }
 
-static void text_verdict(sink *, const verdict_event *event)
+static void text_verdict(sink *, const event_head *head, const verdict_event *event)
 {
     if (event->received == 0) {
-        log_line(stdout, "info", "Verdict: no datagram came: status %d", event->status);
+        log_line_at(stdout, head->at_utc_us, "info", "Verdict: no datagram came: status %d", event->status);
         return;
     }
     char drops[64] = "host drops not counted";
@@ -349,21 +350,21 @@ static void text_verdict(sink *, const verdict_event *event)
         snprintf(drops, sizeof drops, "%llu host drop%s",
                  static_cast<unsigned long long>(event->host_drops),
                  event->host_drops == 1 ? "" : "s");
-    log_line(stdout, "info", "Verdict: lost %llu number%s and %s, %s than %llu allowed: status %d",
+    log_line_at(stdout, head->at_utc_us, "info", "Verdict: lost %llu number%s and %s, %s than %llu allowed: status %d",
              static_cast<unsigned long long>(event->lost), event->lost == 1 ? "" : "s", drops,
              event->status == 1 ? "more" : "no more", static_cast<unsigned long long>(event->allowed),
              event->status);
 }
 
-static void text_left(sink *, const endpoint *)
+static void text_left(sink *, const event_head *, const endpoint *)
 {
 }
 
 // "Feed futures lost: 20 - 24", the feed's own gap line.
-static void text_feed_gap(sink *, const feed_gap_event *event)
+static void text_feed_gap(sink *, const event_head *head, const feed_gap_event *event)
 {
     char line[LOG_PREFIX_MAX + 2 * FORMAT_INTEGER_MAX + 64 + ON_STREAM_MAX];
-    char *end = put_text(put_literal(log_begin(line, "info"), "Feed "), event->feed);
+    char *end = put_text(put_literal(log_begin_at(line, "info", head->at_utc_us), "Feed "), event->feed);
     end = put_seq(put_literal(end, " lost: "), event->layout, event->hole.first);
     if (event->hole.last != event->hole.first)
         end = put_seq(put_literal(end, " - "), event->layout, event->hole.last);
@@ -381,11 +382,11 @@ static char *put_share(char *out, uint64_t part, uint64_t whole)
     return out;
 }
 
-static void text_feed_summary(sink *, const feed_summary_event *event)
+static void text_feed_summary(sink *, const event_head *head, const feed_summary_event *event)
 {
     const feed_counts *n = event->counts;
     char line[LOG_PREFIX_MAX + 512 + FEED_LINES_MAX * (ON_STREAM_MAX + 64)];
-    char *end = put_text(put_literal(log_begin(line, "info"), "Summary: feed "), event->feed);
+    char *end = put_text(put_literal(log_begin_at(line, "info", head->at_utc_us), "Summary: feed "), event->feed);
     end = put_unsigned(put_literal(end, ": numbers "), n->numbers);
     end = put_unsigned(put_literal(end, ", missed "), n->missed);
     end = put_unsigned(put_literal(end, ", late "), n->late);
@@ -398,12 +399,10 @@ static void text_feed_summary(sink *, const feed_summary_event *event)
     log_end(stdout, line, end);
 }
 
-void text_sink_start(text_sink *text, bool verbose, const seq_layout *layout)
+void text_sink_start(text_sink *text, bool verbose)
 {
     text->verbose = verbose;
-    text->own = {nullptr, nullptr, layout};
-    text->calls = {.about = &text->own,
-                   .bound = text_bound,
+    text->calls = {.bound = text_bound,
                    .gap = text_gap,
                    .datagram = text_datagram,
                    .stats = text_stats,

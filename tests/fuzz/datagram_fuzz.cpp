@@ -112,10 +112,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                              : gap.kind == GAP_MISSED_ONE && (gap.missed != 1 || gap.numbers != 1))
         abort();
     static text_sink text;
-    text_sink_start(&text, false, &layout);
+    text_sink_start(&text, false);
     if (gap.kind != GAP_NONE) {
+        stream_label label = {nullptr, nullptr, &layout};
+        event_head head = {&label, 0};
         gap_event event = {nullptr, gap, false, SEQ_NEXT, false, 0};
-        text.calls.gap(&text.calls, &event);
+        text.calls.gap(&text.calls, &head, &event);
     }
 
     endpoint sender = sender_of(data + 1, length, ipv6);

@@ -131,32 +131,38 @@ const loop_calls scripted_calls = {.receive_many = scripted_receive,
                                    .read_drops = scripted_read_drops,
                                    .context = nullptr};
 
-void on_gap(sink *, const gap_event *)
+void on_gap(sink *, const event_head *, const gap_event *)
 {
     happened.push_back("gap");
 }
 // With named streams a datagram says whose it was: "datagram 7 on b".
-void on_datagram(sink *self, const datagram_event *event)
+void on_datagram(sink *, const event_head *head, const datagram_event *event)
 {
-    std::string on = self->about->name != nullptr ? std::string(" on ") + self->about->name : "";
+    std::string on = head->stream->name != nullptr ? std::string(" on ") + head->stream->name : "";
     happened.push_back("datagram " + std::to_string(event->seq) + on);
     if (++datagrams_seen == interrupt_at_datagram)
         on_interrupt(SIGINT);
 }
-void on_stats(sink *, const stats_report *report)
+void on_stats(sink *, const event_head *, const stats_report *report)
 {
     std::string drops = report->host_drops_counted
         ? " drops " + std::to_string(report->host_drops) : "";
     happened.push_back("stats " + std::to_string(report->packets) + "/" +
                        std::to_string(report->gaps) + drops);
 }
-void on_stall(sink *, uint64_t silent_ms)
+// When an event says it happened: milliseconds on the scripted clock from its start.
+std::string at_ms(const event_head *head)
 {
-    happened.push_back("stall " + std::to_string(silent_ms));
+    int64_t since_us = static_cast<int64_t>(head->at_utc_us - 1700000000000000u) - 100000000;
+    return std::to_string(since_us / 1000);
 }
-void on_resume(sink *, uint64_t silent_ms)
+void on_stall(sink *, const event_head *head, uint64_t silent_ms)
 {
-    happened.push_back("resume " + std::to_string(silent_ms));
+    happened.push_back("stall " + std::to_string(silent_ms) + " at " + at_ms(head));
+}
+void on_resume(sink *, const event_head *head, uint64_t silent_ms)
+{
+    happened.push_back("resume " + std::to_string(silent_ms) + " at " + at_ms(head));
 }
 int on_flush(sink *)
 {
@@ -164,9 +170,7 @@ int on_flush(sink *)
     return 0;
 }
 seq_layout classic = classic_layout(false);
-stream_label unnamed = {nullptr, nullptr, &classic};
-sink recording = {.about = &unnamed,
-                  .bound = nullptr, .gap = on_gap, .datagram = on_datagram, .stats = on_stats,
+sink recording = {.bound = nullptr, .gap = on_gap, .datagram = on_datagram, .stats = on_stats,
                   .classified = nullptr, .summary = nullptr, .receive_buffer = nullptr,
                   .host_drops = nullptr, .stall = on_stall, .resume = on_resume, .joined = nullptr,
                   .left = nullptr, .flush = on_flush, .verdict = nullptr, .feed_gap = nullptr,
@@ -379,10 +383,14 @@ TEST_F(ReceiveLoop, StallsAreMeasuredOnTheLoopsClock)
         {"flowing: nothing said", {{1, false, 200000}, {0, false, 0}, {1, false, 200000}}, {}},
         {"silent, then resumed",
          {{1, false, 0}, {0, false, 300000}, {0, false, 200000}, {1, false, 0}},
-         {"stall 300", "resume 500"}},
+         {"stall 300 at 300", "resume 500 at 500"}},
+        // A wait that overran says the stall when it fell due, not when the loop woke.
+        {"silent, and the wait overran",
+         {{1, false, 0}, {0, false, 350000}, {0, false, 150000}, {1, false, 0}},
+         {"stall 300 at 300", "resume 500 at 500"}},
         {"the clock steps back while silent",
          {{1, false, 0}, {0, false, 300000}, {0, false, -5000000}, {1, false, 0}},
-         {"stall 300", "resume 0"}},
+         {"stall 300 at 300", "resume 0 at -4700"}},
         {"the clock steps back while flowing",
          {{1, false, 0}, {0, false, -5000000}, {0, false, 200000}, {1, false, 0}}, {}},
     };

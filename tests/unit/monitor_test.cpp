@@ -200,7 +200,9 @@ TEST(FindGap, ReportsMissedAndExtraNumbersAsTheTextSinkPrintsThem)
 {
     text_sink text;
     seq_layout layout = classic_layout(false);
-    text_sink_start(&text, false, &layout);
+    stream_label label = {nullptr, nullptr, &layout};
+    event_head head = {&label, 1700000000123000u};
+    text_sink_start(&text, false);
     for (const gap_case &c : gap_cases) {
         gap_event event = {nullptr, find_gap(c.seq, c.last_seq), false, SEQ_NEXT, false, 0};
         std::string context = std::to_string(c.last_seq) + " then " + std::to_string(c.seq);
@@ -210,13 +212,15 @@ TEST(FindGap, ReportsMissedAndExtraNumbersAsTheTextSinkPrintsThem)
             continue;
         }
         testing::internal::CaptureStdout();
-        text.calls.gap(&text.calls, &event);
+        text.calls.gap(&text.calls, &head, &event);
         output_flush();
         std::string out = testing::internal::GetCapturedStdout();
         size_t prefix_length = sizeof "[hh:mm:ss.mmm] [info] " - 1;
         ASSERT_GT(out.size(), prefix_length) << context;
         EXPECT_EQ(out.substr(prefix_length), std::string(c.line) + "\n") << context;
         EXPECT_EQ(out.substr(prefix_length - 7, 7), "[info] ") << context;
+        // The line says when the event happened, to the millisecond.
+        EXPECT_EQ(out.substr(9, 5), ".123]") << context;
     }
 }
 
