@@ -402,8 +402,14 @@ static int stream_of(run_state *state, receiver *r, const received_datagram *dat
 static int receive_batch(run_state *state, int index, bool wait)
 {
     receiver *from_receiver = &state->receivers[index];
+    // No more than -c still takes: the rest stay where they are, and a capture's clock stops
+    // at the last datagram taken.
+    int wanted = RECEIVE_BATCH_MAX;
+    uint64_t count_max = state->options->count_max;
+    if (count_max != 0 && count_max - state->taken < uint64_t(wanted))
+        wanted = static_cast<int>(count_max - state->taken);
     int count = state->calls->receive_many(state->calls->context, from_receiver->socket,
-                                           state->batch, RECEIVE_BATCH_MAX, wait);
+                                           state->batch, wanted, wait);
     if (count == RECEIVE_WOULD_BLOCK || count == WAIT_ENDED_EARLY)
         return 0;
     if (count == RECEIVE_END) {

@@ -274,6 +274,12 @@ class CaptureTimes(unittest.TestCase):
              ["Summary: 1 sender over 0.050 s: received 51, bytes 612, unique 51, duplicates 0, "
               "missed 0, late 0, lost 0, stale 0, restarts 0, longest outage 0.000 ms, "
               "outages 0.000 ms"]),
+            # The run ends at the 37th datagram, not at the end of the batch it came in.
+            (even, ["-c", "37", "--summary", "-q"],
+             lambda lines: [m for m in lines if m[1].startswith("Summary: 1 sender")],
+             ["Summary: 1 sender over 0.036 s: received 37, bytes 444, unique 37, duplicates 0, "
+              "missed 0, late 0, lost 0, stale 0, restarts 0, longest outage 0.000 ms, "
+              "outages 0.000 ms"]),
             (even, ["-s", "10", "-q"], lambda lines: lines,
              ["Stats: packets - 11; gaps - 0"] + ["Stats: packets - 10; gaps - 0"] * 8),
             (silent, ["--stall", "200", "-q"], lambda lines: lines,
