@@ -313,6 +313,7 @@ int open_capture(run_state *state)
     replay.finds_streams = state->stream_count == 0;
     state->from_capture = true;
     state->needs.stamps_arrivals = true;
+    state->judging.stamps = true;
     // One receiver stands for the file: the capture says whose each datagram is.
     state->receivers[0] = receiver{};
     state->receiver_count = 1;

@@ -115,71 +115,6 @@ int flush_output(run_state *state)
     return -1;
 }
 
-// The -g check: against the previous datagram of any sender, or with --per-sender of the same
-// sender; the gap, if any, is counted and handed to the sink, and with -v what the datagram
-// was for its sender after an extra one.
-static void check_gap(run_state *state, stream_state *stream, const sender_entry *sender,
-                      const received_datagram *datagram, const seq_reading *reading,
-                      seq_class kind, uint64_t arrival_us)
-{
-    const settings *options = state->options;
-    int64_t seq = reading->seq;
-    gap_event gap = {&datagram->from, {GAP_NONE, 0, 0, 0, 0}, options->per_sender, kind,
-                     false, 0};
-    if (stream->config->layout.given)
-        gap.gap = options->per_sender
-                      ? find_layout_gap(&stream->rules, seq, reading->count, sender->have_last,
-                                        sender->next_seq)
-                      : find_layout_gap(&stream->rules, seq, reading->count, stream->have_next,
-                                        stream->next_seq);
-    else
-        gap.gap = options->per_sender ? find_gap_after(seq, sender->have_last, sender->last_seq)
-                                      : find_gap(seq, stream->last_seq);
-    if (gap.gap.kind == GAP_NONE)
-        return;
-    // The datagram before the hole is the one the check compared with.
-    uint64_t before_us = options->per_sender ? sender->last_utc_us : stream->last_arrival_utc_us;
-    if (state->needs.stamps_arrivals && gap.gap.kind != GAP_EXTRA && before_us != 0) {
-        gap.have_outage = true;
-        gap.outage_us = elapsed_us(arrival_us, before_us);
-    }
-    stream->stats.gaps += gap.gap.missed;
-    add_saturating(&stream->stats.gap_numbers, gap.gap.numbers);
-    event_head head = head_of(state, stream, arrival_us);
-    state->out->gap(state->out, &head, &gap);
-    if (options->verbose && gap.gap.kind == GAP_EXTRA) {
-        class_event event = {&datagram->from, seq, kind};
-        state->out->classified(state->out, &head, &event);
-    }
-}
-
-// Where arrivals are stamped: the outage of a gap the sender's accounting found, the period's
-// bytes and times between datagrams, and with --sent-at the one-way delay from the sender's
-// clock (for the period, the sender and the run; a datagram that ends before the clock's field
-// has none).
-static void note_times(stream_state *stream, sender_entry *sender,
-                       const received_datagram *datagram, seq_class kind, uint64_t arrival_us)
-{
-    if (kind == SEQ_GAP && sender->last_utc_us != 0)
-        track_outage(&sender->track, elapsed_us(arrival_us, sender->last_utc_us));
-    stream->stats.bytes += static_cast<uint64_t>(datagram->length_bytes);
-    if (stream->last_arrival_utc_us != 0) {
-        uint64_t interval_us = elapsed_us(arrival_us, stream->last_arrival_utc_us);
-        histogram_add(&stream->stats.interarrival, interval_us);
-        histogram_add(&stream->interarrival, interval_us);
-        stream->interarrival_sum_us += interval_us;
-    }
-    const stream_settings *config = stream->config;
-    const seq_field *field = &config->sent_at.field;
-    if (!config->have_sent_at ||
-        static_cast<uint64_t>(datagram->length_bytes) < uint64_t(field->offset) + field->width_bytes)
-        return;
-    uint64_t sent_us = read_time_us(&config->sent_at, datagram->buffer);
-    delay_add(&stream->stats.delays, sent_us, arrival_us);
-    delay_add(&sender->delays, sent_us, arrival_us);
-    delay_add(&stream->delays, sent_us, arrival_us);
-}
-
 // A feed's holes go to the sink as they are decided, a few at a time.
 static void settle_feed(run_state *state, feed_record *feed, uint64_t now_us, bool at_end)
 {
@@ -212,51 +147,34 @@ static void deliver_to_feed(run_state *state, stream_state *stream, const seq_re
     settle_feed(state, feed, at_us, false);
 }
 
-// Counts the datagram, checks its number and hands both to the sink. A datagram too short for
-// a given layout is counted and shown, never judged.
+// Judges the datagram, then hands what it was to the sink and its numbers to the feed. A
+// datagram too short for a given layout is counted and shown, never judged.
 static void take_datagram(run_state *state, int place, const received_datagram *datagram)
 {
     const settings *options = state->options;
     stream_state *stream = &state->streams[place];
-    const seq_layout *layout = &stream->config->layout;
-    seq_reading reading =
-        read_layout(layout, datagram->buffer, static_cast<size_t>(datagram->length_bytes));
-    const unsigned char *session = layout->session && !reading.too_short ? datagram->buffer : nullptr;
-    sender_entry *sender = find_sender(&state->senders, place, &datagram->from, session,
-                                       &stream->rules, datagram->at_us);
-    seq_class kind = SEQ_SHORT;
-    if (reading.too_short)
-        track_short(&sender->track, datagram->length_bytes);
-    else
-        kind = track(&sender->track, reading.seq, reading.count, datagram->length_bytes);
-    stream->stats.packets++;
-    uint64_t arrival_us = datagram->arrival_utc_us;
+    take_outcome taken =
+        stream_take(&stream->judge, &state->judging, &state->senders, place, datagram);
     if (options->stall_ms != 0)
         note_arrival(state, stream, datagram);
-    if (options->check_gaps && !reading.too_short)
-        check_gap(state, stream, sender, datagram, &reading, kind, arrival_us);
-    if (state->needs.stamps_arrivals)
-        note_times(stream, sender, datagram, kind, arrival_us);
-    sender->last_utc_us = arrival_us;
-    stream->last_arrival_utc_us = arrival_us;
+    event_head head = head_of(state, stream, datagram->arrival_utc_us);
+    if (taken.gap.kind != GAP_NONE) {
+        gap_event gap = {&datagram->from, taken.gap, options->per_sender, taken.kind,
+                         taken.have_outage, taken.outage_us};
+        state->out->gap(state->out, &head, &gap);
+        if (options->verbose && taken.gap.kind == GAP_EXTRA) {
+            class_event event = {&datagram->from, taken.reading.seq, taken.kind};
+            state->out->classified(state->out, &head, &event);
+        }
+    }
     if (!options->quiet) {
         datagram_event event = {&datagram->from, &stream->request.group,
-                                datagram->length_bytes, reading.seq, reading.count, kind};
-        event_head head = head_of(state, stream, arrival_us);
+                                datagram->length_bytes, taken.reading.seq, taken.reading.count,
+                                taken.kind};
         state->out->datagram(state->out, &head, &event);
     }
-    if (!reading.too_short) {
-        stream->last_seq = reading.seq;
-        sender->have_last = true;
-        sender->last_seq = reading.seq;
-        if (layout->given) {
-            stream->have_next = true;
-            stream->next_seq = next_expected(&stream->rules, reading.seq, reading.count);
-            sender->next_seq = stream->next_seq;
-        }
-        if (stream->feed != nullptr && kind != SEQ_UNJUDGED)
-            deliver_to_feed(state, stream, &reading, datagram->at_us);
-    }
+    if (taken.feeds && stream->feed != nullptr)
+        deliver_to_feed(state, stream, &taken.reading, datagram->at_us);
     if (++state->taken == options->count_max)
         state->stopping = true;
 }
@@ -299,7 +217,7 @@ void emit_summary(run_state *state)
                                state->host_drops_counted,
                                stream->host_drops,
                                state->needs.stamps_arrivals,
-                               stream->config->have_sent_at ? &stream->delays : nullptr,
+                               stream->config->have_sent_at ? &stream->judge.delays : nullptr,
                                state->from_capture,
                                stream->fragmented,
                                stream->truncated};

@@ -11,6 +11,7 @@
 #include "monitor/monitor.h"
 #include "monitor/pace.h"
 #include "monitor/senders.h"
+#include "monitor/stream.h"
 #include "net/receiver.h"
 #include "output/metrics.h"
 #include "output/sink.h"
@@ -63,19 +64,11 @@ struct stream_state {
     membership_request request;
     int receiver;            // the socket that serves it
     bool joined;
-    seq_rules rules;         // how its layout's numbers are judged
-    int64_t last_seq;        // of any sender, for the -g check; NO_SEQUENCE before the first
-    bool have_next;          // in a given layout, for the -g check: the number the previous
-    int64_t next_seq;        // datagram of any sender made next
-    uint64_t last_arrival_utc_us; // of any sender's last datagram, where arrivals are stamped
+    stream_judge judge;      // its numbers, times and period counts
     uint64_t last_arrival_us;     // on the monotonic clock, for --stall
     bool stalled;            // the stall line was printed and no datagram came since
-    stats_record stats;
     uint64_t host_drops;     // over the run: its socket's, where it is the socket's first stream
     uint64_t host_drops_reported;  // at the last statistics report
-    histogram interarrival;  // the times between datagrams over the run (--prom)
-    uint64_t interarrival_sum_us;
-    delay_record delays;     // over the run, with --sent-at
     feed_record *feed;       // null: not a line of a feed
     int feed_line;
     uint64_t fragmented;     // from a capture: first fragments of datagrams split by IP
@@ -125,6 +118,7 @@ struct run_state {
     top_view top;            // --top
     uint64_t start_utc_us;
     run_needs needs;         // what the run measures, from its settings
+    judge_settings judging;  // how every stream judges its datagrams
     stream_label run_label;  // what an event of the whole run is about: no stream
     timer stall_timer;       // --stall
     sender_table senders;

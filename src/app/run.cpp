@@ -70,9 +70,9 @@ static int write_run_metrics(run_state *state)
                     stream->host_drops,
                     state->start_utc_us,
                     &stream->config->layout,
-                    state->needs.stamps_arrivals ? &stream->interarrival : nullptr,
-                    stream->interarrival_sum_us,
-                    stream->config->have_sent_at ? &stream->delays : nullptr};
+                    state->needs.stamps_arrivals ? &stream->judge.interarrival : nullptr,
+                    stream->judge.interarrival_sum_us,
+                    stream->config->have_sent_at ? &stream->judge.delays : nullptr};
     }
     for (int i = 0; i < state->feed_count; i++) {
         const feed_record *feed = &state->feeds[i];
@@ -105,7 +105,7 @@ static void on_metrics_due(void *context, uint64_t)
 
 static void report_stream_stats(run_state *state, stream_state *stream, uint64_t at_utc_us)
 {
-    stats_report report = stats_take(&stream->stats);
+    stats_report report = stats_take(&stream->judge.stats);
     report.have_rate = state->needs.stamps_arrivals;
     report.have_delays = stream->config->have_sent_at;
     if (state->host_drops_counted) {
@@ -152,19 +152,11 @@ void stream_init(stream_state *stream, const stream_settings *config, const sett
     stream->label = {config->name, config->feed, &config->layout};
     stream->receiver = -1;
     stream->joined = false;
-    stream->rules = rules_for_layout(&config->layout);
-    stream->last_seq = NO_SEQUENCE;
-    stream->have_next = false;
-    stream->next_seq = 0;
-    stream->last_arrival_utc_us = 0;
+    judge_start(&stream->judge, &config->layout, config->have_sent_at ? &config->sent_at : nullptr,
+                options->period_us);
     stream->stalled = false;
-    stream->stats = stats_record{};
-    stream->stats.period_us = options->period_us;
     stream->host_drops = 0;
     stream->host_drops_reported = 0;
-    histogram_clear(&stream->interarrival);
-    stream->interarrival_sum_us = 0;
-    delay_clear(&stream->delays);
     stream->feed = nullptr;
     stream->fragmented = 0;
     stream->truncated = 0;
@@ -187,7 +179,7 @@ static int make_feeds(run_state *state)
         if (feed == nullptr) {
             feed = &state->feeds[state->feed_count++];
             feed->name = name;
-            if (feed_open(&feed->state, &stream->rules, 0, state->options->arbitration_us) < 0) {
+            if (feed_open(&feed->state, &stream->judge.rules, 0, state->options->arbitration_us) < 0) {
                 state->feed_count--;
                 log_line(stderr, "error", "out of memory for feed \"%s\"", name);
                 return -1;
@@ -252,6 +244,7 @@ int run_state_init(run_state *state, const settings *options, const stream_setti
     state->stopping = false;
     state->host_drops_counted = false;
     state->needs = needs_of(options, streams, stream_count);
+    state->judging = {options->check_gaps, options->per_sender, state->needs.stamps_arrivals};
     state->run_label = {nullptr, nullptr, stream_count > 0 ? &streams[0].layout : &options->layout};
     for (int i = 0; i < RECEIVE_BATCH_MAX; i++) {
         state->batch[i].buffer = state->buffers[i];
@@ -411,7 +404,7 @@ static void arm_timers(run_state *state)
     const settings *options = state->options;
     if (options->period_us != 0) {
         for (int i = 0; i < state->stream_count; i++)
-            stats_start(&state->streams[i].stats, state->started_us);
+            stats_start(&state->streams[i].judge.stats, state->started_us);
         state->stats_due_us = state->started_us + options->period_us;
         timer_arm(&state->stats_timer, state->stats_due_us);
     }

@@ -219,8 +219,8 @@ struct ReceiveLoop : testing::Test {
         state->room_bytes = 1 << 20;
         state->open_count = 1;
         if (options.period_us != 0) {
-            stats_start(&state->streams[0].stats, loop_clock_us);
-            state->stats_due_us = state->streams[0].stats.due_us;
+            stats_start(&state->streams[0].judge.stats, loop_clock_us);
+            state->stats_due_us = state->streams[0].judge.stats.due_us;
             timer_arm(&state->stats_timer, state->stats_due_us);
         }
         if (options.stall_ms != 0) {
@@ -306,7 +306,7 @@ TEST_F(ReceiveLoop, DatagramsToAnotherAddressAreNeitherCountedNorChecked)
     // did not count as the previous one.
     EXPECT_EQ(happened, (std::vector<std::string>{"recv", "datagram 1", "flush", "recv+wait",
                                                   "flush", "recv+wait", "gap", "datagram 3"}));
-    EXPECT_EQ(state->streams[0].stats.packets, 2u);
+    EXPECT_EQ(state->streams[0].judge.stats.packets, 2u);
 }
 
 TEST_F(ReceiveLoop, StatisticsKeepTheirGridAndPrintOnePerPeriodWhenLate)
@@ -453,8 +453,8 @@ TEST_F(ReceiveLoop, EachDatagramIsItsOwnStreamsWhereSocketsServeSeveral)
     EXPECT_EQ(taken, (std::vector<std::string>{"datagram 1 on a", "datagram 2 on b", "gap",
                                                "datagram 3 on a", "gap", "datagram 4 on b",
                                                "datagram 5 on c", "datagram 6 on c"}));
-    EXPECT_EQ(state->streams[0].stats.packets + state->streams[1].stats.packets, 4u);
-    EXPECT_EQ(state->streams[2].stats.packets, 2u);
+    EXPECT_EQ(state->streams[0].judge.stats.packets + state->streams[1].judge.stats.packets, 4u);
+    EXPECT_EQ(state->streams[2].judge.stats.packets, 2u);
 }
 
 } // namespace

@@ -1,0 +1,53 @@
+// One stream's judgement of its datagrams, apart from any input or output: the numbers its
+// layout reads, each sender's class, the -g check against the previous datagram, the gap's
+// outage, the period's and the run's times between datagrams and delays. The run receives,
+// calls stream_take, and hands what it says to the outputs and the feed.
+#pragma once
+
+#include <stdint.h>
+
+#include "monitor/monitor.h"
+#include "monitor/senders.h"
+#include "net/socket.h"
+
+// How every stream of a run is judged.
+struct judge_settings {
+    bool check_gaps;     // -g
+    bool per_sender;     // --per-sender: -g compares within a sender
+    bool stamps;         // arrival times are kept: outages, times between datagrams, delays
+};
+
+struct stream_judge {
+    const seq_layout *layout;
+    seq_rules rules;
+    const time_field *sent_at;    // the sender's clock in the payload; null: none
+    int64_t last_seq;             // of any sender, for -g; NO_SEQUENCE before the first
+    bool have_next;               // in a given layout, for -g: the number the previous
+    int64_t next_seq;             // datagram of any sender made next
+    uint64_t last_arrival_utc_us; // of any sender's last datagram; 0 before the first
+    stats_record stats;           // the period's
+    histogram interarrival;       // over the run
+    uint64_t interarrival_sum_us;
+    delay_record delays;          // over the run, with sent_at
+};
+
+// What one datagram was: its sender's entry and class, what it read, the -g check's gap (kind
+// GAP_NONE: none) with its outage, and whether the stream's feed takes its numbers.
+struct take_outcome {
+    sender_entry *sender;
+    seq_reading reading;
+    seq_class kind;
+    gap_report gap;
+    bool have_outage;            // a missed gap where arrivals are stamped: the time from
+    uint64_t outage_us;          // the datagram before the hole to the one that showed it
+    bool feeds;
+};
+
+// Readies a stream's judgement for its layout (and sender's clock, or null); period_us is -s.
+void judge_start(stream_judge *judge, const seq_layout *layout, const time_field *sent_at,
+                 uint32_t period_us);
+
+// Judges one datagram of the stream (place among the run's streams) at its own time, and
+// counts it for its sender in senders.
+take_outcome stream_take(stream_judge *judge, const judge_settings *settings,
+                         sender_table *senders, int place, const received_datagram *datagram);
