@@ -8,6 +8,7 @@
 #include "base/log.h"
 #include "base/output.h"
 #include "net/address.h"
+#include "output/counters.h"
 
 // Room for one object but the summary, which is written in pieces: its fields, and the stream
 // and feed it is about.
@@ -237,25 +238,21 @@ static void json_host_drops(sink *, const event_head *, uint64_t)
 {
 }
 
-static char *put_counts(char *out, const track_counts *n, const seq_layout *layout,
-                        bool outages)
+// The counts in JSON's order, as the table of counters says which: a sender's entry adds its
+// first and last number, a run that stamped arrivals the outages.
+static char *put_counts(char *out, const counter_figures *figures, const seq_layout *layout,
+                        bool outages, bool sender)
 {
-    out = put_unsigned_field(out, "received", n->received);
-    out = put_unsigned_field(out, "bytes", n->bytes);
-    out = put_unsigned_field(out, "unique", n->unique);
-    out = put_unsigned_field(out, "duplicates", n->duplicates);
-    out = put_unsigned_field(out, "missed", n->missed);
-    out = put_unsigned_field(out, "late", n->late);
-    out = put_unsigned_field(out, "lost", n->lost);
-    out = put_unsigned_field(out, "stale", n->stale);
-    out = put_unsigned_field(out, "restarts", n->restarts);
-    if (layout->given)
-        out = put_unsigned_field(out, "short", n->short_datagrams);
-    if (layout->have_count)
-        out = put_unsigned_field(out, "datagrams", n->datagrams);
-    if (outages) {
-        out = put_unsigned_field(out, "outage_us", n->outage_us);
-        out = put_unsigned_field(out, "longest_outage_us", n->longest_outage_us);
+    const counter_order *order = counter_order_of(COUNTERS_JSON);
+    for (int i = 0; i < order->count; i++) {
+        const counter_row *row = &counter_rows[order->rows[i]];
+        if (!counter_shown_for(&row->json, layout, outages, sender))
+            continue;
+        uint64_t value = row->value(figures);
+        if (row->unit == UNIT_SEQUENCE)
+            out = put_seq_field(out, layout, row->json.name, static_cast<int64_t>(value));
+        else
+            out = put_unsigned_field(out, row->json.name, value);
     }
     return out;
 }
@@ -285,7 +282,7 @@ static void json_summary(sink *self, const event_head *head, const summary_event
     uint32_t cursor = 0;
     bool first = true;
     for (const sender_entry *entry; (entry = next_sender(table, event->stream, &cursor)) != nullptr;) {
-        track_counts counts = track_snapshot(&entry->track);
+        counter_figures figures = {track_snapshot(&entry->track), entry->last_utc_us};
         out = line;
         if (!first)
             *out++ = ',';
@@ -301,9 +298,7 @@ static void json_summary(sink *self, const event_head *head, const summary_event
             put_printable(session, entry->session, SESSION_BYTES);
             out = put_text_field(out, "session", session);
         }
-        out = put_counts(out, &counts, layout, event->outages);
-        out = put_seq_field(out, layout, "first_seq", counts.first_seq);
-        out = put_seq_field(out, layout, "last_seq", counts.last_seq);
+        out = put_counts(out, &figures, layout, event->outages, true);
         if (event->delays != nullptr) {
             delay_figures figures = delay_figures_of(&entry->delays);
             out = put_delay_fields(out, &figures);
@@ -312,12 +307,12 @@ static void json_summary(sink *self, const event_head *head, const summary_event
         output_write(line, static_cast<size_t>(out - line));
     }
     sender_census census;
-    track_counts total = senders_total(table, event->stream, &census);
+    counter_figures total = {senders_total(table, event->stream, &census), 0};
     out = put_literal(line, "],\"total\":{");
     out = put_unsigned(put_literal(out, "\"senders\":"), census.senders);
     if (census.more)
         out = put_literal(out, ",\"more_senders\":true");
-    out = put_counts(out, &total, layout, event->outages);
+    out = put_counts(out, &total, layout, event->outages, false);
     if (event->delays != nullptr) {
         delay_figures figures = delay_figures_of(event->delays);
         out = put_delay_fields(out, &figures);

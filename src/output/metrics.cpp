@@ -8,6 +8,7 @@
 #include "base/format.h"
 #include "base/log.h"
 #include "net/address.h"
+#include "output/counters.h"
 
 // The label value's text with backslash, quote and line break escaped, as the format wants.
 static void put_label_value(text_buffer *out, const char *value)
@@ -61,44 +62,6 @@ static void format_sender_label(char *out, size_t size, const sender_entry *entr
     snprintf(out, size, "%s", text);
 }
 
-struct sender_metric {
-    const char *name;
-    const char *type;
-    const char *help;
-    int shown;            // ALWAYS, or only in a given layout, or only where it has a count
-};
-
-enum { ALWAYS, IN_LAYOUT, WITH_COUNT };
-
-static const sender_metric sender_metrics[] = {
-    {"mcwatch_datagrams_received_total", "counter", "Datagrams received from the sender.", ALWAYS},
-    {"mcwatch_bytes_received_total", "counter", "Payload bytes received from the sender.", ALWAYS},
-    {"mcwatch_missed_total", "counter", "Sequence numbers the sender skipped.", ALWAYS},
-    {"mcwatch_late_total", "counter", "Skipped numbers that came late.", ALWAYS},
-    {"mcwatch_duplicates_total", "counter", "Datagrams whose number came before.", ALWAYS},
-    {"mcwatch_stale_total", "counter", "Datagrams too old to judge.", ALWAYS},
-    {"mcwatch_restarts_total", "counter", "Times the sender started its numbers again.", ALWAYS},
-    {"mcwatch_last_sequence", "gauge", "The highest sequence number of the sender's present run.",
-     ALWAYS},
-    {"mcwatch_last_datagram_timestamp_seconds", "gauge",
-     "When the sender's last datagram came, in seconds since 1970.", ALWAYS},
-    {"mcwatch_outage_seconds_total", "counter",
-     "Time from the datagram before each gap to the one that showed it, summed.", ALWAYS},
-    {"mcwatch_longest_outage_seconds", "gauge", "The longest outage of a gap.", ALWAYS},
-    {"mcwatch_short_total", "counter", "Datagrams too short for the layout's fields.", IN_LAYOUT},
-    {"mcwatch_messages_received_total", "counter",
-     "Message numbers received, as the datagrams' counts say.", WITH_COUNT},
-};
-
-// In the order of sender_metrics.
-enum { LAST_SEQUENCE = 7, LAST_TIMESTAMP = 8, OUTAGE = 9, LONGEST_OUTAGE = 10 };
-
-static bool is_shown(const sender_metric *metric, const seq_layout *layout)
-{
-    return metric->shown == ALWAYS || (metric->shown == IN_LAYOUT && layout->given) ||
-           (metric->shown == WITH_COUNT && layout->have_count);
-}
-
 // Microseconds as seconds with six places.
 static void put_seconds(text_buffer *out, uint64_t value_us)
 {
@@ -106,24 +69,17 @@ static void put_seconds(text_buffer *out, uint64_t value_us)
             static_cast<unsigned long long>(value_us % 1000000));
 }
 
-static void put_sender_value(text_buffer *out, size_t metric, const sender_entry *entry,
+static void put_sender_value(text_buffer *out, const counter_row *row, const sender_entry *entry,
                              const seq_layout *layout)
 {
-    track_counts n = track_snapshot(&entry->track);
-    const uint64_t counters[] = {n.datagrams, n.bytes,    n.missed, n.late,
-                                 n.duplicates, n.stale,   n.restarts, 0,
-                                 0,            0,         0,          n.short_datagrams,
-                                 n.received - n.short_datagrams};
-    if (metric == LAST_SEQUENCE && !layout->given)
-        text_printf(out, "%lld\n", static_cast<long long>(n.last_seq));
-    else if (metric == LAST_SEQUENCE)
-        text_printf(out, "%llu\n", static_cast<unsigned long long>(n.last_seq));
-    else if (metric == OUTAGE || metric == LONGEST_OUTAGE)
-        put_seconds(out, metric == OUTAGE ? n.outage_us : n.longest_outage_us);
-    else if (metric == LAST_TIMESTAMP)
-        put_seconds(out, entry->last_utc_us);
+    counter_figures figures = {track_snapshot(&entry->track), entry->last_utc_us};
+    uint64_t value = row->value(&figures);
+    if (row->unit == UNIT_SEQUENCE && !layout->given)
+        text_printf(out, "%lld\n", static_cast<long long>(value));
+    else if (row->unit == UNIT_TIME)
+        put_seconds(out, value);
     else
-        text_printf(out, "%llu\n", static_cast<unsigned long long>(counters[metric]));
+        text_printf(out, "%llu\n", static_cast<unsigned long long>(value));
 }
 
 // Times as a histogram of seconds, a bucket a decade from 10 us to 10 s: one stream's series.
@@ -155,13 +111,13 @@ static void put_header(text_buffer *out, const char *name, const char *type, con
     text_printf(out, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
 }
 
-static void put_sender_series(text_buffer *out, size_t metric, const metrics_view *view)
+static void put_sender_series(text_buffer *out, const counter_row *row, const metrics_view *view)
 {
     uint32_t cursor = 0;
     for (const sender_entry *entry; (entry = next_sender(view->senders, view->stream, &cursor)) != nullptr;) {
         char sender[HOST_TEXT_MAX + 16];
         format_sender_label(sender, sizeof sender, entry);
-        text_puts(out, sender_metrics[metric].name);
+        text_puts(out, row->metric.name);
         put_group_labels(out, view);
         text_puts(out, ",sender=\"");
         put_label_value(out, sender);
@@ -173,7 +129,7 @@ static void put_sender_series(text_buffer *out, size_t metric, const metrics_vie
             put_label_value(out, session);
         }
         text_puts(out, "\"} ");
-        put_sender_value(out, metric, entry, view->layout);
+        put_sender_value(out, row, entry, view->layout);
     }
 }
 
@@ -219,16 +175,17 @@ static void put_feeds(text_buffer *out, const metrics_feed *feeds, int feed_coun
 static void put_metrics(text_buffer *out, const metrics_view *views, int view_count,
                         const metrics_feed *feeds, int feed_count)
 {
-    for (size_t metric = 0; metric < sizeof sender_metrics / sizeof sender_metrics[0]; metric++) {
+    const counter_order *order = counter_order_of(COUNTERS_METRIC);
+    for (int i = 0; i < order->count; i++) {
+        const counter_row *row = &counter_rows[order->rows[i]];
         bool header = false;
         for (int v = 0; v < view_count; v++) {
-            if (!is_shown(&sender_metrics[metric], views[v].layout))
+            if (!counter_shown_for(&row->metric, views[v].layout, true, true))
                 continue;
             if (!header)
-                put_header(out, sender_metrics[metric].name, sender_metrics[metric].type,
-                           sender_metrics[metric].help);
+                put_header(out, row->metric.name, row->metric_type, row->metric_help);
             header = true;
-            put_sender_series(out, metric, &views[v]);
+            put_sender_series(out, row, &views[v]);
         }
     }
     if (views[0].host_drops_counted) {

@@ -7,6 +7,7 @@
 #include "base/log.h"
 #include "base/output.h"
 #include "net/address.h"
+#include "output/counters.h"
 
 // " on <name>" after every line but a datagram's, where the run watches streams by name; else
 // nothing.
@@ -138,51 +139,43 @@ static void text_classified(sink *, const event_head *head, const class_event *e
              on_stream(head, on, sizeof on));
 }
 
-// The classic counts; a given layout adds the datagrams too short to read, and where its
-// datagrams carry a count, says that the counts are of messages.
-static void log_counts(const event_head *head, const char *who, const track_counts *n,
-                       bool with_range,
-                       const seq_layout *layout, bool outages, const delay_record *delays,
-                       const char *on)
+// The counts in the text's order, as the table of counters says which; a sender of its own
+// adds its first and last number, a run that stamped arrivals the outages, --sent-at the
+// delays.
+static void log_counts(const event_head *head, const char *who, const counter_figures *figures,
+                       bool own_sender, bool outages, const delay_record *delays)
 {
-    char range[14 * FORMAT_INTEGER_MAX + 320 + ON_STREAM_MAX] = "";
-    char *end = range;
-    if (layout->given)
-        end += snprintf(end, 48, ", short %llu", static_cast<unsigned long long>(n->short_datagrams));
-    if (layout->have_count)
-        end += snprintf(end, 64, ", datagrams %llu (counts are of messages)",
-                        static_cast<unsigned long long>(n->datagrams));
-    if (with_range) {
-        end = put_seq(put_literal(end, ", first "), layout, n->first_seq);
-        end = put_seq(put_literal(end, ", last "), layout, n->last_seq);
-        *end = '\0';
-    }
-    if (outages) {
-        end = put_milliseconds(put_literal(end, ", longest outage "), n->longest_outage_us);
-        end = put_milliseconds(put_literal(end, " ms, outages "), n->outage_us);
-        end = put_literal(end, " ms");
-        *end = '\0';
+    const seq_layout *layout = head->stream->layout;
+    char line[LOG_PREFIX_MAX + 2048];
+    char *end = put_text(put_literal(log_begin_at(line, "info", head->at_utc_us), "Summary: "), who);
+    end = put_literal(end, ": ");
+    const counter_order *order = counter_order_of(COUNTERS_TEXT);
+    bool first = true;
+    for (int i = 0; i < order->count; i++) {
+        const counter_row *row = &counter_rows[order->rows[i]];
+        if (!counter_shown_for(&row->text, layout, outages, own_sender))
+            continue;
+        end = put_literal(put_text(first ? end : put_literal(end, ", "), row->text.name), " ");
+        first = false;
+        uint64_t value = row->value(figures);
+        if (row->unit == UNIT_SEQUENCE)
+            end = put_seq(end, layout, static_cast<int64_t>(value));
+        else if (row->unit == UNIT_TIME)
+            end = put_literal(put_milliseconds(end, value), " ms");
+        else
+            end = put_unsigned(end, value);
+        if (row->text_after != nullptr)
+            end = put_text(end, row->text_after);
     }
     if (delays != nullptr) {
-        delay_figures figures = delay_figures_of(delays);
-        end = put_delays(end, &figures, ", delay min ", ", clock skew ");
-        *end = '\0';
+        delay_figures delay = delay_figures_of(delays);
+        end = put_delays(end, &delay, ", delay min ", ", clock skew ");
     }
-    *put_text(end, on) = '\0';
-    log_line_at(stdout, head->at_utc_us, "info",
-             "Summary: %s: received %llu, bytes %llu, unique %llu, duplicates %llu, missed %llu, "
-             "late %llu, lost %llu, stale %llu, restarts %llu%s",
-             who, static_cast<unsigned long long>(n->received),
-             static_cast<unsigned long long>(n->bytes), static_cast<unsigned long long>(n->unique),
-             static_cast<unsigned long long>(n->duplicates),
-             static_cast<unsigned long long>(n->missed), static_cast<unsigned long long>(n->late),
-             static_cast<unsigned long long>(n->lost), static_cast<unsigned long long>(n->stale),
-             static_cast<unsigned long long>(n->restarts), range);
+    log_end(stdout, line, put_on_stream(head, end));
 }
 
 static void text_summary(sink *, const event_head *head, const summary_event *event)
 {
-    const seq_layout *layout = head->stream->layout;
     char on[ON_STREAM_MAX];
     on_stream(head, on, sizeof on);
     const sender_table *table = event->senders;
@@ -191,19 +184,19 @@ static void text_summary(sink *, const event_head *head, const summary_event *ev
         char who[HOST_TEXT_MAX + SESSION_BYTES + 24] = "other senders";
         if (!entry->shared)
             put_session_text(put_endpoint(who, &entry->address), entry);
-        track_counts counts = track_snapshot(&entry->track);
-        log_counts(head, who, &counts, !entry->shared, layout, event->outages,
-                   event->delays != nullptr ? &entry->delays : nullptr, on);
+        counter_figures figures = {track_snapshot(&entry->track), entry->last_utc_us};
+        log_counts(head, who, &figures, !entry->shared, event->outages,
+                   event->delays != nullptr ? &entry->delays : nullptr);
     }
     sender_census census;
-    track_counts total = senders_total(table, event->stream, &census);
+    counter_figures total = {senders_total(table, event->stream, &census), 0};
     char who[96];
     snprintf(who, sizeof who, "%llu sender%s%s over %llu.%03llu s",
              static_cast<unsigned long long>(census.senders), census.senders == 1 ? "" : "s",
              census.more ? " and more" : "",
              static_cast<unsigned long long>(event->duration_us / 1000000),
              static_cast<unsigned long long>(event->duration_us / 1000 % 1000));
-    log_counts(head, who, &total, false, layout, event->outages, event->delays, on);
+    log_counts(head, who, &total, false, event->outages, event->delays);
     if (event->from_capture)
         log_line_at(stdout, head->at_utc_us, "info", "Summary: dropped by this host: not known from a capture; "
                                  "fragmented %llu, truncated %llu%s",

@@ -1,0 +1,119 @@
+#include "output/counters.h"
+
+static uint64_t received(const counter_figures *f) { return f->counts.received; }
+static uint64_t datagrams(const counter_figures *f) { return f->counts.datagrams; }
+static uint64_t bytes(const counter_figures *f) { return f->counts.bytes; }
+static uint64_t unique(const counter_figures *f) { return f->counts.unique; }
+static uint64_t duplicates(const counter_figures *f) { return f->counts.duplicates; }
+static uint64_t missed(const counter_figures *f) { return f->counts.missed; }
+static uint64_t late(const counter_figures *f) { return f->counts.late; }
+static uint64_t lost(const counter_figures *f) { return f->counts.lost; }
+static uint64_t stale(const counter_figures *f) { return f->counts.stale; }
+static uint64_t restarts(const counter_figures *f) { return f->counts.restarts; }
+static uint64_t short_datagrams(const counter_figures *f) { return f->counts.short_datagrams; }
+static uint64_t first_seq(const counter_figures *f) { return static_cast<uint64_t>(f->counts.first_seq); }
+static uint64_t last_seq(const counter_figures *f) { return static_cast<uint64_t>(f->counts.last_seq); }
+static uint64_t last_utc(const counter_figures *f) { return f->last_utc_us; }
+static uint64_t outages(const counter_figures *f) { return f->counts.outage_us; }
+static uint64_t longest_outage(const counter_figures *f) { return f->counts.longest_outage_us; }
+static uint64_t messages(const counter_figures *f)
+{
+    return f->counts.received - f->counts.short_datagrams;
+}
+
+#define NONE {nullptr, SHOWN_NEVER, 0}
+
+const counter_row counter_rows[] = {
+    {received, UNIT_COUNT, {"received", SHOWN_ALWAYS, 1}, nullptr,
+     {"received", SHOWN_ALWAYS, 1}, NONE, nullptr, nullptr},
+    {datagrams, UNIT_COUNT, {"datagrams", SHOWN_WITH_COUNT, 11}, " (counts are of messages)",
+     {"datagrams", SHOWN_WITH_COUNT, 11},
+     {"mcwatch_datagrams_received_total", SHOWN_ALWAYS, 1}, "counter",
+     "Datagrams received from the sender."},
+    {bytes, UNIT_COUNT, {"bytes", SHOWN_ALWAYS, 2}, nullptr, {"bytes", SHOWN_ALWAYS, 2},
+     {"mcwatch_bytes_received_total", SHOWN_ALWAYS, 2}, "counter",
+     "Payload bytes received from the sender."},
+    {unique, UNIT_COUNT, {"unique", SHOWN_ALWAYS, 3}, nullptr, {"unique", SHOWN_ALWAYS, 3}, NONE,
+     nullptr, nullptr},
+    {duplicates, UNIT_COUNT, {"duplicates", SHOWN_ALWAYS, 4}, nullptr,
+     {"duplicates", SHOWN_ALWAYS, 4}, {"mcwatch_duplicates_total", SHOWN_ALWAYS, 5}, "counter",
+     "Datagrams whose number came before."},
+    {missed, UNIT_COUNT, {"missed", SHOWN_ALWAYS, 5}, nullptr, {"missed", SHOWN_ALWAYS, 5},
+     {"mcwatch_missed_total", SHOWN_ALWAYS, 3}, "counter", "Sequence numbers the sender skipped."},
+    {late, UNIT_COUNT, {"late", SHOWN_ALWAYS, 6}, nullptr, {"late", SHOWN_ALWAYS, 6},
+     {"mcwatch_late_total", SHOWN_ALWAYS, 4}, "counter", "Skipped numbers that came late."},
+    {lost, UNIT_COUNT, {"lost", SHOWN_ALWAYS, 7}, nullptr, {"lost", SHOWN_ALWAYS, 7}, NONE,
+     nullptr, nullptr},
+    {stale, UNIT_COUNT, {"stale", SHOWN_ALWAYS, 8}, nullptr, {"stale", SHOWN_ALWAYS, 8},
+     {"mcwatch_stale_total", SHOWN_ALWAYS, 6}, "counter", "Datagrams too old to judge."},
+    {restarts, UNIT_COUNT, {"restarts", SHOWN_ALWAYS, 9}, nullptr, {"restarts", SHOWN_ALWAYS, 9},
+     {"mcwatch_restarts_total", SHOWN_ALWAYS, 7}, "counter",
+     "Times the sender started its numbers again."},
+    {short_datagrams, UNIT_COUNT, {"short", SHOWN_IN_LAYOUT, 10}, nullptr,
+     {"short", SHOWN_IN_LAYOUT, 10}, {"mcwatch_short_total", SHOWN_IN_LAYOUT, 12}, "counter",
+     "Datagrams too short for the layout's fields."},
+    {first_seq, UNIT_SEQUENCE, {"first", SHOWN_WITH_RANGE, 12}, nullptr,
+     {"first_seq", SHOWN_WITH_RANGE, 14}, NONE, nullptr, nullptr},
+    {last_seq, UNIT_SEQUENCE, {"last", SHOWN_WITH_RANGE, 13}, nullptr,
+     {"last_seq", SHOWN_WITH_RANGE, 15}, {"mcwatch_last_sequence", SHOWN_ALWAYS, 8}, "gauge",
+     "The highest sequence number of the sender's present run."},
+    {last_utc, UNIT_TIME, NONE, nullptr, NONE,
+     {"mcwatch_last_datagram_timestamp_seconds", SHOWN_ALWAYS, 9}, "gauge",
+     "When the sender's last datagram came, in seconds since 1970."},
+    {outages, UNIT_TIME, {"outages", SHOWN_WITH_OUTAGES, 15}, nullptr,
+     {"outage_us", SHOWN_WITH_OUTAGES, 12}, {"mcwatch_outage_seconds_total", SHOWN_ALWAYS, 10},
+     "counter", "Time from the datagram before each gap to the one that showed it, summed."},
+    {longest_outage, UNIT_TIME, {"longest outage", SHOWN_WITH_OUTAGES, 14}, nullptr,
+     {"longest_outage_us", SHOWN_WITH_OUTAGES, 13},
+     {"mcwatch_longest_outage_seconds", SHOWN_ALWAYS, 11}, "gauge",
+     "The longest outage of a gap."},
+    {messages, UNIT_COUNT, NONE, nullptr, NONE,
+     {"mcwatch_messages_received_total", SHOWN_WITH_COUNT, 13}, "counter",
+     "Message numbers received, as the datagrams' counts say."},
+};
+
+static_assert(sizeof counter_rows / sizeof counter_rows[0] == COUNTER_ROWS,
+              "COUNTER_ROWS counts the table's rows");
+
+const counter_output *counter_output_of(const counter_row *row, counter_output_kind kind)
+{
+    return kind == COUNTERS_TEXT ? &row->text : kind == COUNTERS_JSON ? &row->json : &row->metric;
+}
+
+// Each output's rows by place, found once: a place is given to one row of an output at most.
+static counter_order make_order(counter_output_kind kind)
+{
+    counter_order order = {};
+    for (int place = 1; place <= COUNTER_ROWS; place++)
+        for (int row = 0; row < COUNTER_ROWS; row++)
+            if (counter_output_of(&counter_rows[row], kind)->place == place)
+                order.rows[order.count++] = row;
+    return order;
+}
+
+const counter_order *counter_order_of(counter_output_kind kind)
+{
+    static const counter_order orders[] = {make_order(COUNTERS_TEXT), make_order(COUNTERS_JSON),
+                                           make_order(COUNTERS_METRIC)};
+    return &orders[kind];
+}
+
+bool counter_shown_for(const counter_output *output, const seq_layout *layout, bool outages,
+                       bool own_sender)
+{
+    switch (output->shown) {
+    case SHOWN_ALWAYS:
+        return true;
+    case SHOWN_IN_LAYOUT:
+        return layout->given;
+    case SHOWN_WITH_COUNT:
+        return layout->have_count;
+    case SHOWN_WITH_OUTAGES:
+        return outages;
+    case SHOWN_WITH_RANGE:
+        return own_sender;
+    case SHOWN_NEVER:
+        break;
+    }
+    return false;
+}

@@ -1,0 +1,67 @@
+// The counters of a sender's accounting (or a stream's total), one row each: what the text
+// summary, a JSON summary and the metrics page call it, when each shows it, in what place, and
+// how its value is read and written. The three render from this table alone: a counter added
+// is a row added.
+#pragma once
+
+#include <stdint.h>
+
+#include "base/layout.h"
+#include "monitor/tracker.h"
+
+// When an output shows a counter.
+enum counter_shown {
+    SHOWN_NEVER,
+    SHOWN_ALWAYS,
+    SHOWN_IN_LAYOUT,      // a given layout (--seq, --format): its short datagrams
+    SHOWN_WITH_COUNT,     // a layout whose datagrams carry a count of numbers
+    SHOWN_WITH_OUTAGES,   // arrivals were stamped: the outages mean something
+    SHOWN_WITH_RANGE,     // a sender of its own (not a total, not the shared entry)
+};
+
+// How a value is written: a count; a time (text milliseconds with three places, JSON
+// microseconds, metrics seconds with six places); a sequence number, as the layout has it.
+enum counter_unit { UNIT_COUNT, UNIT_TIME, UNIT_SEQUENCE };
+
+// What one output says of a counter: its name, when it shows it, and its place among the
+// counters it shows (1 first).
+struct counter_output {
+    const char *name;
+    counter_shown shown;
+    int place;
+};
+
+// The figures a counter is read from: a sender's counts (or a total's) and its last arrival.
+struct counter_figures {
+    track_counts counts;
+    uint64_t last_utc_us;
+};
+
+struct counter_row {
+    uint64_t (*value)(const counter_figures *figures);
+    counter_unit unit;
+    counter_output text;     // "received" in "received 12"
+    const char *text_after;  // written after the value, or null
+    counter_output json;     // "received" in "received":12
+    counter_output metric;   // a series per sender
+    const char *metric_type;
+    const char *metric_help;
+};
+
+#define COUNTER_ROWS 17
+extern const counter_row counter_rows[];
+
+// The rows an output shows, in its order: places[i] is the row of its place i + 1, count of
+// them. output_of picks the output's part of a row.
+struct counter_order {
+    int rows[COUNTER_ROWS];
+    int count;
+};
+enum counter_output_kind { COUNTERS_TEXT, COUNTERS_JSON, COUNTERS_METRIC };
+const counter_order *counter_order_of(counter_output_kind kind);
+const counter_output *counter_output_of(const counter_row *row, counter_output_kind kind);
+
+// Whether the output shows the row's counter for a layout, where outages were stamped, for a
+// sender of its own or not.
+bool counter_shown_for(const counter_output *output, const seq_layout *layout, bool outages,
+                       bool own_sender);
