@@ -114,6 +114,8 @@ struct run_state {
     bool host_drops_counted; // every receiver counts what its full queue dropped
     timer metrics_timer;     // --prom, --listen: the metrics are rendered every second
     text_buffer metrics_text; // the last rendering
+    metrics_view *metric_views;  // room to render every stream and every feed, stream_capacity
+    metrics_feed *metric_feeds;  // of each: a feed may have a single line
     http_server *server;     // --listen: open before anything is joined; else null
     top_view top;            // --top
     uint64_t start_utc_us;

@@ -54,8 +54,8 @@ static void on_stall_due(void *context, uint64_t now_us)
 static int write_run_metrics(run_state *state)
 {
     read_all_drops(state);
-    static metrics_view views[CONFIG_STREAMS_MAX];
-    static metrics_feed feeds[CONFIG_STREAMS_MAX / 2];
+    metrics_view *views = state->metric_views;
+    metrics_feed *feeds = state->metric_feeds;
     for (int i = 0; i < state->stream_count; i++) {
         const stream_state *stream = &state->streams[i];
         const membership_request *request = &stream->request;
@@ -211,10 +211,13 @@ int run_state_init(run_state *state, const settings *options, const stream_setti
     state->receiver_streams = static_cast<int *>(calloc(count, sizeof *state->receiver_streams));
     state->sockets = static_cast<socket_handle *>(calloc(count, sizeof *state->sockets));
     state->pending = static_cast<int *>(calloc(count, sizeof *state->pending));
+    state->metric_views = static_cast<metrics_view *>(calloc(count, sizeof *state->metric_views));
+    state->metric_feeds = static_cast<metrics_feed *>(calloc(count, sizeof *state->metric_feeds));
     state->receiver_count = 0;
     bool made = state->streams != nullptr && state->feeds != nullptr &&
                 state->receivers != nullptr && state->receiver_streams != nullptr &&
-                state->sockets != nullptr && state->pending != nullptr;
+                state->sockets != nullptr && state->pending != nullptr &&
+                state->metric_views != nullptr && state->metric_feeds != nullptr;
     if (!made || senders_open(&state->senders, SENDER_IDLE_US, stream_capacity) < 0) {
         log_line(stderr, "error", "out of memory for %d streams", stream_count);
         run_state_free(state);
@@ -264,6 +267,8 @@ void run_state_free(run_state *state)
     free(state->receiver_streams);
     free(state->sockets);
     free(state->pending);
+    free(state->metric_views);
+    free(state->metric_feeds);
     text_free(&state->metrics_text);
     state->streams = nullptr;
     state->feeds = nullptr;
@@ -271,6 +276,8 @@ void run_state_free(run_state *state)
     state->receiver_streams = nullptr;
     state->sockets = nullptr;
     state->pending = nullptr;
+    state->metric_views = nullptr;
+    state->metric_feeds = nullptr;
     state->feed_count = 0;
 }
 

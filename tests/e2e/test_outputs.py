@@ -6,6 +6,7 @@ import json
 import os
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -44,6 +45,31 @@ class Outputs(unittest.TestCase):
         self.assertEqual(receive_buffer_errors(), drops_before, "the kernel dropped datagrams")
         watcher.wait_for_datagrams(sent_count(COUNT, err.splitlines()))
         return watcher, port, err.splitlines()
+
+    @unittest.skipIf(WINDOWS, "the Windows build has no libpcap")
+    def test_metrics_name_every_feed_of_the_largest_config(self):
+        # 4,096 streams, each a feed of its own: the metrics hold a row for every one of them.
+        config = os.path.join(self.tmp, "feeds.toml")
+        with open(config, "w", encoding="ascii") as out:
+            for i in range(4096):
+                out.write('[[stream]]\nname = "s%d"\ngroup = "239.10.%d.%d"\nport = 5000\n'
+                          'feed = "f%d"\n' % (i, i // 256, i % 256, i))
+        capture = os.path.join(self.tmp, "one.pcap")
+        with open(capture, "wb") as out:
+            # One datagram of number 1 to 239.10.0.0:5000, in a classic pcap of raw IPv4.
+            payload = struct.pack("<Iq", 0, 1)
+            udp = struct.pack("!HHHH", 40000, 5000, 8 + len(payload), 0) + payload
+            ip = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(udp), 0, 0, 1, 17, 0,
+                             bytes([10, 0, 0, 7]), bytes([239, 10, 0, 0])) + udp
+            out.write(struct.pack("<IHHiIII", 0xa1b2c3d4, 2, 4, 0, 0, 65535, 101))
+            out.write(struct.pack("<IIII", 1700000000, 0, len(ip), len(ip)) + ip)
+        prom = os.path.join(self.tmp, "m.prom")
+        status, _, errors = run_to_end(["-q", "-r", capture, "--config", config, "--prom", prom])
+        self.assertEqual((status, errors), (0, ""))
+        with open(prom, encoding="utf-8") as f:
+            page = f.read()
+        self.assertEqual(page.count("mcwatch_feed_numbers_total{feed="), 4096)
+        self.assertIn('mcwatch_feed_numbers_total{feed="f0"} 1\n', page)
 
     @unittest.skipUnless(shutil.which("jq"), "jq is not installed (.ci/run installs it)")
     def test_jq_reads_every_json_line_and_its_numbers(self):
