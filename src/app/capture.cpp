@@ -25,6 +25,11 @@ static struct {
     uint64_t next_us;
     int next_stream;
     uint64_t now_us;         // the capture's clock
+    uint64_t frames;         // read so far
+    uint64_t latest_us;      // the latest frame's time, moved on past steps back
+    uint64_t step_back_us;   // added to every frame's time: the steps back so far
+    uint64_t unwatched;      // datagrams of groups past the streams a capture may hold
+    uint64_t taken;          // datagrams handed to the run
     uint64_t horizon_us;     // a batch takes datagrams up to this time, where the next timer is
     bool finds_streams;      // no stream was named: each multicast group and port is one
     bool have_last;          // the last datagram's group, port and source, and its stream: a
@@ -132,8 +137,15 @@ static int search_stream(const udp_frame *frame)
         if (!request->source_specific || same_host(&request->source, &frame->source))
             return place;
     }
-    if (replay.finds_streams && replay.slots[slot] == 0 && is_multicast(&frame->destination))
-        return add_found_stream(frame);
+    if (replay.finds_streams && replay.slots[slot] == 0 && is_multicast(&frame->destination)) {
+        int place = add_found_stream(frame);
+        if (place < 0 && replay.unwatched++ == 0)
+            log_line(stderr, "error", "%s holds more than %d multicast groups and ports: the "
+                     "datagrams of those past the %dth are not watched (name the streams to "
+                     "watch with --config)", replay.state->options->read_path,
+                     CAPTURE_STREAMS_MAX, CAPTURE_STREAMS_MAX);
+        return place;
+    }
     return -1;
 }
 
@@ -144,6 +156,27 @@ static bool number_captured(const stream_state *stream, const udp_frame *frame)
     if (frame->captured_bytes >= frame->length_bytes)
         return true;
     return frame->captured_bytes >= layout_end(&stream->config->layout);
+}
+
+// A frame's time on the run's clock. A capture's time may step back (files or interfaces
+// merged out of order): the run's time goes on from where it stood, so that periods, stalls
+// and durations count forward only, and the step is said once.
+static uint64_t forward_time(uint64_t at_us)
+{
+    uint64_t moved_us = at_us + replay.step_back_us;
+    if (replay.frames > 1 && moved_us < replay.latest_us) {
+        if (replay.step_back_us == 0)
+            log_line(stderr, "error", "%s: the time steps back %llu.%06llu s at frame %llu: the "
+                     "times from there on are moved on by the step",
+                     replay.state->options->read_path,
+                     static_cast<unsigned long long>((replay.latest_us - moved_us) / 1000000),
+                     static_cast<unsigned long long>((replay.latest_us - moved_us) % 1000000),
+                     static_cast<unsigned long long>(replay.frames));
+        replay.step_back_us += replay.latest_us - moved_us;
+        moved_us = replay.latest_us;
+    }
+    replay.latest_us = moved_us;
+    return moved_us;
 }
 
 // Reads ahead to the next datagram of a stream, counting what is not one to judge. Returns
@@ -160,6 +193,8 @@ static bool read_ahead(void)
             replay.failed = status < 0;
             break;
         }
+        replay.frames++;
+        at_us = forward_time(at_us);
         udp_frame *frame = &replay.next;
         decode_frame(replay.file.link, bytes, captured, frame);
         if (frame->kind != FRAME_UDP && frame->kind != FRAME_FRAGMENT)
@@ -238,6 +273,7 @@ static int capture_receive(void *, socket_handle, received_datagram *datagrams, 
         datagram->stream = replay.next_stream;
         taken++;
         replay.have_next = false;
+        replay.taken++;
     }
     if (taken > 0) {
         // The run has come as far as the batch's last datagram.
@@ -310,6 +346,11 @@ int open_capture(run_state *state)
     replay.have_next = false;
     replay.have_last = false;
     replay.now_us = 0;
+    replay.frames = 0;
+    replay.latest_us = 0;
+    replay.step_back_us = 0;
+    replay.unwatched = 0;
+    replay.taken = 0;
     replay.finds_streams = state->stream_count == 0;
     state->from_capture = true;
     state->needs.stamps_arrivals = true;
@@ -330,6 +371,21 @@ int open_capture(run_state *state)
 bool capture_failed(void)
 {
     return replay.failed;
+}
+
+void report_capture_end(const run_state *state)
+{
+    if (replay.unwatched > 0)
+        log_line(stderr, "error", "Not watched: %llu datagrams of groups past the %dth",
+                 static_cast<unsigned long long>(replay.unwatched), CAPTURE_STREAMS_MAX);
+    if (replay.taken > 0 || replay.failed)
+        return;
+    if (replay.finds_streams)
+        log_line(stderr, "error", "No multicast datagram in %s: to read a unicast stream, name "
+                 "it (<host> <port>)", state->options->read_path);
+    else
+        log_line(stderr, "error", "No datagram of the named %s in %s",
+                 state->stream_count == 1 ? "stream" : "streams", state->options->read_path);
 }
 
 void close_capture(run_state *state)

@@ -21,4 +21,8 @@ int open_capture(run_state *state);
 // and ends with status 255.
 bool capture_failed(void);
 
+// Says what the reading left out: datagrams of groups past CAPTURE_STREAMS_MAX, and a capture
+// in which no datagram of a stream was found at all.
+void report_capture_end(const run_state *state);
+
 void close_capture(run_state *state);

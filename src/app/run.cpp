@@ -470,6 +470,8 @@ static int run_joined(run_state *state)
         settle_feeds(state, state->calls->monotonic_us(state->calls->context), true);
     // A capture that stopped at a fault still says what it read, and then fails.
     bool read_failed = capture && capture_failed();
+    if (capture)
+        report_capture_end(state);
     if (status == 0 && (state->needs.prints_summary || read_failed))
         emit_summary(state);
     if (status == 0 && renders_metrics(options) && write_run_metrics(state) < 0)

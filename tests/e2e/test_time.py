@@ -313,6 +313,49 @@ class CaptureTimes(unittest.TestCase):
                                  ["Summary: feed f: numbers 100, missed 0, late 0, lost 0; "
                                   "A alone 0, first 100.0%, B alone 0, first 0.0%"])
 
+    def test_what_a_capture_leaves_out_is_said(self):
+        # Frames of a merged file step back 10 s: the periods go on counting from there, the
+        # frame after the step at the time before it.
+        stepped = self.write("stepped.pcap", [(k * 1000 - (10000000 if k >= 50 else 0), GROUP, k)
+                                              for k in range(100)])
+        lines = self.read_all("-r", stepped, "-s", "20", "-q", GROUP, 5000)
+        self.assertEqual([t for _, t in lines[0]],
+                         ["Stats: packets - %d; gaps - 0" % n for n in (21, 20, 21, 20)])
+        self.assertEqual(lines[1], ["%s: the time steps back 9.999000 s at frame 51: the times "
+                                    "from there on are moved on by the step" % stepped])
+        # Only unicast: nothing to watch, and how to name it.
+        unicast = self.write("unicast.pcap", [(k * 1000, "10.1.1.1", k) for k in range(3)])
+        lines = self.read_all("-r", unicast, "--summary")
+        self.assertEqual(lines, ([], ["No multicast datagram in %s: to read a unicast stream, "
+                                      "name it (<host> <port>)" % unicast]))
+        lines = self.read_all("-r", unicast, "-q", GROUP, 5000)
+        self.assertEqual(lines[1], ["No datagram of the named stream in %s" % unicast])
+
+    def test_groups_past_the_most_a_capture_holds_are_counted(self):
+        path = os.path.join(self.tmp, "many.pcap")
+        with open(path, "wb") as out:
+            # Raw IPv4 frames, one datagram to each of 4,100 groups.
+            out.write(struct.pack("<IHHiIII", 0xa1b2c3d4, 2, 4, 0, 0, 65535, 101))
+            for i in range(4100):
+                udp = struct.pack("!HHHH", 40000, 5000, 20, 0) + struct.pack("<Iq", 0, 1)
+                ip = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(udp), 0, 0, 1, 17, 0,
+                                 bytes([10, 0, 0, 7]), bytes([239, 11, i // 256, i % 256])) + udp
+                out.write(struct.pack("<IIII", self.START_S, i, len(ip), len(ip)) + ip)
+        lines = self.read_all("-r", path, "-q")
+        self.assertEqual(lines[1], [
+            "%s holds more than 4096 multicast groups and ports: the datagrams of those past "
+            "the 4096th are not watched (name the streams to watch with --config)" % path,
+            "Not watched: 4 datagrams of groups past the 4096th"])
+
+    def read_all(self, *args):
+        """Standard output's lines (time, text) and the error lines' texts of a run that
+        ends with status 0."""
+        process = subprocess.run([*tool_command(), *map(str, args)], capture_output=True,
+                                 text=True, timeout=60)
+        self.assertEqual(process.returncode, 0, process.stderr)
+        return ([strip(line) for line in process.stdout.splitlines()],
+                [line.split("] [error] ", 1)[1] for line in process.stderr.splitlines()])
+
     def ms_of_day(self, offset_ms):
         local = time.localtime(self.START_S)
         return "%02d:%02d:%02d.%03d" % (local.tm_hour, local.tm_min, local.tm_sec + offset_ms //
