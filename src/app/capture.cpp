@@ -22,7 +22,8 @@ static struct {
     bool failed;             // reading stopped at a fault, after its error line
     bool have_next;          // a datagram read ahead: its time says when it is taken
     udp_frame next;
-    uint64_t next_us;
+    uint64_t next_us;        // on the run's clock, which a small step back does not move
+    uint64_t next_utc_us;    // its own time
     int next_stream;
     uint64_t now_us;         // the capture's clock
     uint64_t frames;         // read so far
@@ -158,13 +159,18 @@ static bool number_captured(const stream_state *stream, const udp_frame *frame)
     return frame->captured_bytes >= layout_end(&stream->config->layout);
 }
 
-// A frame's time on the run's clock. A capture's time may step back (files or interfaces
-// merged out of order): the run's time goes on from where it stood, so that periods, stalls
-// and durations count forward only, and the step is said once.
-static uint64_t forward_time(uint64_t at_us)
+// A capture's time may step back. Frames of two interfaces merged by their stamps come a
+// little out of order (nanoseconds to a few milliseconds): such a frame keeps its own time and
+// the run's clock stands still for it. A larger step (files merged out of order) would stop
+// every period and stall until the time came back: from it on, times are moved on by the
+// step, so that they count forward only, and the step is said once.
+#define CAPTURE_STEP_BACK_MAX_US 1000000
+
+// The frame's own time (moved on past large steps back), and the run's clock for it.
+static void frame_times(uint64_t stamp_us, uint64_t *own_us, uint64_t *clock_us)
 {
-    uint64_t moved_us = at_us + replay.step_back_us;
-    if (replay.frames > 1 && moved_us < replay.latest_us) {
+    uint64_t moved_us = stamp_us + replay.step_back_us;
+    if (replay.frames > 1 && moved_us + CAPTURE_STEP_BACK_MAX_US < replay.latest_us) {
         if (replay.step_back_us == 0)
             log_line(stderr, "error", "%s: the time steps back %llu.%06llu s at frame %llu: the "
                      "times from there on are moved on by the step",
@@ -175,8 +181,10 @@ static uint64_t forward_time(uint64_t at_us)
         replay.step_back_us += replay.latest_us - moved_us;
         moved_us = replay.latest_us;
     }
-    replay.latest_us = moved_us;
-    return moved_us;
+    if (moved_us > replay.latest_us || replay.frames == 1)
+        replay.latest_us = moved_us;
+    *own_us = moved_us;
+    *clock_us = replay.latest_us;
 }
 
 // Reads ahead to the next datagram of a stream, counting what is not one to judge. Returns
@@ -194,7 +202,8 @@ static bool read_ahead(void)
             break;
         }
         replay.frames++;
-        at_us = forward_time(at_us);
+        uint64_t own_us, clock_us;
+        frame_times(at_us, &own_us, &clock_us);
         udp_frame *frame = &replay.next;
         decode_frame(replay.file.link, bytes, captured, frame);
         if (frame->kind != FRAME_UDP && frame->kind != FRAME_FRAGMENT)
@@ -211,7 +220,8 @@ static bool read_ahead(void)
             stream->truncated++;
             continue;
         }
-        replay.next_us = at_us;
+        replay.next_us = clock_us;
+        replay.next_utc_us = own_us;
         replay.next_stream = place;
         replay.have_next = true;
     }
@@ -268,7 +278,7 @@ static int capture_receive(void *, socket_handle, received_datagram *datagrams, 
         datagram->destination = replay.next.destination;
         datagram->have_drop_count = false;
         datagram->have_arrival = true;
-        datagram->arrival_utc_us = replay.next_us;
+        datagram->arrival_utc_us = replay.next_utc_us;
         datagram->at_us = replay.next_us;
         datagram->stream = replay.next_stream;
         taken++;

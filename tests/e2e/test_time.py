@@ -323,6 +323,10 @@ class CaptureTimes(unittest.TestCase):
                          ["Stats: packets - %d; gaps - 0" % n for n in (21, 20, 21, 20)])
         self.assertEqual(lines[1], ["%s: the time steps back 9.999000 s at frame 51: the times "
                                     "from there on are moved on by the step" % stepped])
+        # Two interfaces' frames a little out of order are no step to speak of.
+        jittered = self.write("jittered.pcap", [(k * 1000 + (-2 if k % 2 else 0), GROUP, k)
+                                                for k in range(1, 100)])
+        self.assertEqual(self.read_all("-r", jittered, "-q", "-s", "20", GROUP, 5000)[1], [])
         # Only unicast: nothing to watch, and how to name it.
         unicast = self.write("unicast.pcap", [(k * 1000, "10.1.1.1", k) for k in range(3)])
         lines = self.read_all("-r", unicast, "--summary")
