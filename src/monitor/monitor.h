@@ -35,6 +35,7 @@ struct stats_report {
     bool have_rate;
     uint64_t datagrams_per_s;
     uint64_t bits_per_s;        // of UDP payload
+    uint64_t interarrival_count;  // times between datagrams in the period: 0, none to show
     uint64_t interarrival_p50_us;
     uint64_t interarrival_p99_us;
     uint64_t interarrival_max_us;

@@ -21,6 +21,7 @@ stats_report stats_take(stats_record *stats)
     uint64_t period_us = stats->period_us != 0 ? stats->period_us : 1;
     report.datagrams_per_s = uint64_t(stats->packets) * 1000000u / period_us;
     report.bits_per_s = stats->bytes * 8 * 1000000u / period_us;
+    report.interarrival_count = stats->interarrival.total;
     report.interarrival_p50_us = histogram_percentile_us(&stats->interarrival, 50);
     report.interarrival_p99_us = histogram_percentile_us(&stats->interarrival, 99);
     report.interarrival_max_us = stats->interarrival.max_us;

@@ -219,9 +219,11 @@ static void json_stats(sink *self, const event_head *head, const stats_report *r
     if (report->have_rate) {
         out = put_unsigned_field(out, "datagrams_per_s", report->datagrams_per_s);
         out = put_unsigned_field(out, "bits_per_s", report->bits_per_s);
-        out = put_unsigned_field(out, "interarrival_p50_us", report->interarrival_p50_us);
-        out = put_unsigned_field(out, "interarrival_p99_us", report->interarrival_p99_us);
-        out = put_unsigned_field(out, "interarrival_max_us", report->interarrival_max_us);
+        if (report->interarrival_count > 0) {
+            out = put_unsigned_field(out, "interarrival_p50_us", report->interarrival_p50_us);
+            out = put_unsigned_field(out, "interarrival_p99_us", report->interarrival_p99_us);
+            out = put_unsigned_field(out, "interarrival_max_us", report->interarrival_max_us);
+        }
     }
     if (report->have_delays)
         out = put_delay_fields(out, &report->delays);

@@ -270,12 +270,17 @@ static void log_rate(const event_head *head, const stats_report *report)
     end = put_unsigned(end, report->bits_per_s / 1000000);
     *end++ = '.';
     end = put_padded(end, static_cast<unsigned>(report->bits_per_s / 10000 % 100), 2);
-    end = put_literal(end, " Mbit/s; inter-arrival p50 ");
-    end = put_duration(end, report->interarrival_p50_us);
-    end = put_literal(end, ", p99 ");
-    end = put_duration(end, report->interarrival_p99_us);
-    end = put_literal(end, ", max ");
-    end = put_duration(end, report->interarrival_max_us);
+    // A period without two datagrams has no time between them to show.
+    if (report->interarrival_count == 0) {
+        end = put_literal(end, " Mbit/s; inter-arrival none");
+    } else {
+        end = put_literal(end, " Mbit/s; inter-arrival p50 ");
+        end = put_duration(end, report->interarrival_p50_us);
+        end = put_literal(end, ", p99 ");
+        end = put_duration(end, report->interarrival_p99_us);
+        end = put_literal(end, ", max ");
+        end = put_duration(end, report->interarrival_max_us);
+    }
     log_end(stdout, line, put_on_stream(head, end));
 }
 

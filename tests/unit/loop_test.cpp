@@ -30,6 +30,7 @@ struct answer {
     bool to_other_address;
     int64_t took_us;
     int64_t drop_count = -1;
+    int64_t spread_us = 0;  // the datagrams arrived evenly over this long before the receive
 };
 uint64_t loop_clock_us;
 std::vector<answer> script;
@@ -72,9 +73,13 @@ int scripted_receive(void *, socket_handle s, received_datagram *datagrams, int 
                                                         destinations[socket_place].size()];
         d->have_drop_count = a.drop_count >= 0;
         d->drop_count = static_cast<uint32_t>(a.drop_count);
-        // The scripted world stamps each datagram when the receive returns.
+        // The scripted world stamps each datagram when it arrived: when the receive returns,
+        // or spread over a time before.
         d->have_arrival = false;
         d->at_us = loop_clock_us;
+        if (a.spread_us > 0 && a.result > 1)
+            d->at_us = loop_clock_us - static_cast<uint64_t>(a.spread_us) +
+                       static_cast<uint64_t>(a.spread_us * i / (a.result - 1));
         d->arrival_utc_us = 1700000000000000u + loop_clock_us;
         d->stream = -1;
     }
@@ -320,6 +325,18 @@ TEST_F(ReceiveLoop, StatisticsKeepTheirGridAndPrintOnePerPeriodWhenLate)
                                                   "wait", "stats 1/0", "stats 0/0", "stats 0/0",
                                                   "stats 0/0", "flush", "wait"}));
     EXPECT_EQ(timers_wait_limit_us(&state->timers, loop_clock_us), 500);
+}
+
+// A loop held up (stopped, descheduled) finds datagrams queued over several periods: each
+// period's report comes between them by their own times of arrival, not all before them.
+TEST_F(ReceiveLoop, AHeldUpLoopSplitsWhatQueuedByTheDatagramsOwnTimes)
+{
+    options.period_us = 1000;
+    EXPECT_EQ(run_script({{1, false, 0}, {1, false, 3500}, {4, false, 0, -1, 3000}}), 0);
+    EXPECT_EQ(happened, (std::vector<std::string>{
+                            "recv", "datagram 1", "flush", "wait", "recv", "datagram 2",
+                            "stats 2/0", "datagram 3", "stats 1/0", "datagram 4", "stats 1/0",
+                            "datagram 5", "flush", "nap 500", "recv", "stats 1/0"}));
 }
 
 // The kernel's drop count comes with datagrams and is read outright before each report. A
