@@ -13,7 +13,6 @@ run_needs needs_of(const settings *options, const stream_settings *streams, int 
     // datagrams somewhere (the page and the file as much as the summary).
     needs.stamps_arrivals = options->verbose || options->summary || options->json ||
                             renders_metrics(options) || sent_at;
-    needs.reads_utc = needs.stamps_arrivals || renders_metrics(options);
     needs.prints_summary = options->verbose || options->summary || options->json;
     return needs;
 }

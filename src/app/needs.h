@@ -8,7 +8,6 @@ struct run_needs {
     bool counts_drops;       // senders are accounted for: what this host dropped is counted
     bool stamps_arrivals;    // each datagram's time of arrival is kept: outages, rates, the
                              // times between datagrams, delays
-    bool reads_utc;          // the calendar clock is read once a batch
     bool prints_summary;     // the summary at the end
 };
 

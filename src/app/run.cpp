@@ -552,12 +552,10 @@ int run(const settings *options)
     } else {
         text_sink_start(&text, options->verbose);
     }
-    static live_side live;
     static loop_calls calls;
-    calls = capture ? capture_loop_calls() : live_loop_calls(&live);
+    calls = capture ? capture_loop_calls() : live_loop_calls();
     if (run_state_init(&state, options, streams, stream_count, capacity, &calls, out) < 0)
         return -1;
-    live.reads_utc = state.needs.reads_utc;
     int status = net_startup();
     if (status == 0) {
         status = open_metrics_server(&state);

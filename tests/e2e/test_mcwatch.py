@@ -13,6 +13,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 from harness import (GROUP, STOP_TIMEOUT_S, TRACED_ENV, WINDOWS, Watcher,  # noqa: E402
+                     now_ms_of_day,
                      datagram_line, exit_status, feed_command, group_members, ms_between,
                      ms_of_day, next_port, payload, run_program, run_to_end, send, sender,
                      start_program, strip_prefix, tool_command, watch)
@@ -39,6 +40,10 @@ class DatagramLines(WatcherTest):
         self.addCleanup(sock.close)
         send([7, 8], port, sock=sock)
         watcher.wait_for("seq 8$")
+        # Each line says when its datagram came: the time of day, within a minute of now.
+        for line in watcher.lines()[1:]:
+            if line:
+                self.assertLess(ms_between(ms_of_day(line), now_ms_of_day()), 60000, line)
         messages = self.stop_cleanly(watcher)
         self.assertEqual(messages, [
             "Socket is bound to 0.0.0.0:%d" % port,
