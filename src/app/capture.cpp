@@ -114,7 +114,10 @@ static int add_found_stream(const udp_frame *frame)
 }
 
 // The stream a datagram belongs to: of its group and port, and of its source where the stream
-// names one. -1 for none.
+// names one. -1 for none; NEW_STREAM for a group and port met first, whose stream is made when
+// its datagram is handed to the run: a stream exists from its first datagram's time on, not
+// from when the replay read ahead to it.
+#define NEW_STREAM (-2)
 static int search_stream(const udp_frame *frame);
 
 static int stream_of_frame(const udp_frame *frame)
@@ -139,24 +142,24 @@ static int search_stream(const udp_frame *frame)
             return place;
     }
     if (replay.finds_streams && replay.slots[slot] == 0 && is_multicast(&frame->destination)) {
-        int place = add_found_stream(frame);
-        if (place < 0 && replay.unwatched++ == 0)
+        if (replay.state->stream_count < replay.state->stream_capacity)
+            return NEW_STREAM;
+        if (replay.unwatched++ == 0)
             log_line(stderr, "error", "%s holds more than %d multicast groups and ports: the "
                      "datagrams of those past the %dth are not watched (name the streams to "
                      "watch with --config)", replay.state->options->read_path,
                      CAPTURE_STREAMS_MAX, CAPTURE_STREAMS_MAX);
-        return place;
     }
     return -1;
 }
 
 // Whether the datagram's number lies in what was captured: a frame cut short before it ended
 // is counted, never judged.
-static bool number_captured(const stream_state *stream, const udp_frame *frame)
+static bool number_captured(const seq_layout *layout, const udp_frame *frame)
 {
     if (frame->captured_bytes >= frame->length_bytes)
         return true;
-    return frame->captured_bytes >= layout_end(&stream->config->layout);
+    return frame->captured_bytes >= layout_end(layout);
 }
 
 // A capture's time may step back. Frames of two interfaces merged by their stamps come a
@@ -209,6 +212,17 @@ static bool read_ahead(void)
         if (frame->kind != FRAME_UDP && frame->kind != FRAME_FRAGMENT)
             continue;
         int place = stream_of_frame(frame);
+        // What is counted, never judged, makes its stream at once.
+        if (place == NEW_STREAM && (frame->kind == FRAME_FRAGMENT ||
+                                    !number_captured(&replay.state->options->layout, frame)))
+            place = add_found_stream(frame);
+        if (place == NEW_STREAM) {
+            replay.next_us = clock_us;
+            replay.next_utc_us = own_us;
+            replay.next_stream = place;
+            replay.have_next = true;
+            break;
+        }
         if (place < 0)
             continue;
         stream_state *stream = &replay.state->streams[place];
@@ -216,7 +230,7 @@ static bool read_ahead(void)
             stream->fragmented++;
             continue;
         }
-        if (!number_captured(stream, frame)) {
+        if (!number_captured(&stream->config->layout, frame)) {
             stream->truncated++;
             continue;
         }
@@ -235,8 +249,8 @@ static void set_clock(uint64_t now_us)
         replay.now_us = now_us;
 }
 
-// The clock moves on to the next datagram, or by the limit where the next timer comes first.
-// At the end the receive is left to say so.
+// The clock moves on by the limit where the next timer comes before the next datagram; else
+// the receive moves it on as it hands datagrams over. At the end the receive says so.
 static int capture_wait(void *, wait_set *, int64_t limit_us, int *ready, int)
 {
     uint64_t now_us = replay.now_us;
@@ -245,8 +259,6 @@ static int capture_wait(void *, wait_set *, int64_t limit_us, int *ready, int)
         return 0;
     }
     replay.horizon_us = limit_us < 0 ? UINT64_MAX : now_us + uint64_t(limit_us);
-    if (replay.have_next)
-        set_clock(replay.next_us);
     ready[0] = 0;
     return 1;
 }
@@ -256,13 +268,12 @@ static int capture_wait(void *, wait_set *, int64_t limit_us, int *ready, int)
 static int capture_receive(void *, socket_handle, received_datagram *datagrams, int count,
                            bool wait)
 {
-    if (wait) {
+    if (wait)
         replay.horizon_us = UINT64_MAX;
-        if (read_ahead())
-            set_clock(replay.next_us);
-    }
     int taken = 0;
     while (taken < count && read_ahead() && replay.next_us <= replay.horizon_us) {
+        if (replay.next_stream == NEW_STREAM)
+            replay.next_stream = add_found_stream(&replay.next);
         received_datagram *datagram = &datagrams[taken];
         size_t copied = replay.next.captured_bytes < datagram->size ? replay.next.captured_bytes
                                                                     : datagram->size;
@@ -287,7 +298,7 @@ static int capture_receive(void *, socket_handle, received_datagram *datagrams, 
     }
     if (taken > 0) {
         // The run has come as far as the batch's last datagram.
-        set_clock(datagrams[taken - 1].arrival_utc_us);
+        set_clock(datagrams[taken - 1].at_us);
         return taken;
     }
     return replay.ended || replay.failed ? RECEIVE_END : RECEIVE_WOULD_BLOCK;
@@ -372,9 +383,12 @@ int open_capture(run_state *state)
         return -1;
     replay.open = true;
     state->open_count = 1;
-    // The run starts at the first datagram's time.
+    // The run starts at the first datagram's time; where there is none, at the first frame's,
+    // or in a file with no frame at all, now.
     if (read_ahead())
         set_clock(replay.next_us);
+    else
+        set_clock(replay.frames > 0 ? replay.latest_us : clock_utc_us());
     return 0;
 }
 

@@ -230,6 +230,9 @@ void emit_summary(run_state *state)
         emit_feed_summary(state, &state->feeds[i]);
 }
 
+// How much later than its limit a wait may end before the loop takes it for held up.
+#define WAIT_OVERRUN_US 1000
+
 // Writes out every line printed so far, then waits for a datagram on any stream or for the
 // next timer; the streams found ready are pending. Returns 1 when the receive that follows may
 // wait itself (one stream and no timer armed), 0 after the wait, or -1 after an error line.
@@ -237,8 +240,8 @@ static int wait_for_more(run_state *state)
 {
     if (flush_output(state) < 0)
         return -1;
-    int64_t limit_us =
-        timers_wait_limit_us(&state->timers, state->calls->monotonic_us(state->calls->context));
+    uint64_t waited_from_us = state->calls->monotonic_us(state->calls->context);
+    int64_t limit_us = timers_wait_limit_us(&state->timers, waited_from_us);
     if (limit_us < 0 && state->open_count == 1) {
         state->pending[0] = 0;
         state->pending_count = 1;
@@ -246,6 +249,13 @@ static int wait_for_more(run_state *state)
     }
     int ready = state->calls->wait(state->calls->context, &state->waits, limit_us,
                                    state->pending, state->open_count);
+    // A wait held up past its limit (a stopped process) may time out with datagrams queued
+    // meanwhile: it looks again, so that they are taken before the timers fire.
+    uint64_t waited_us =
+        elapsed_us(state->calls->monotonic_us(state->calls->context), waited_from_us);
+    if (ready == 0 && limit_us >= 0 && waited_us > uint64_t(limit_us) + WAIT_OVERRUN_US)
+        ready = state->calls->wait(state->calls->context, &state->waits, 0, state->pending,
+                                   state->open_count);
     if (ready == -1 && !interrupted) {
         report_socket_error("select failed");
         return -1;
@@ -358,10 +368,10 @@ static int receive_batch(run_state *state, int index, bool wait)
             continue;
         take_datagram(state, place, datagram);
     }
-    // The rest fall due by the last datagram taken: a saturated loop never waits or naps,
-    // where they are looked at otherwise.
-    if (i > 0 && timers_armed(&state->timers))
-        timers_fire_due(&state->timers, state->batch[i - 1].at_us);
+    // The rest that fell due before the last datagram taken: a saturated loop never waits or
+    // naps, where they are looked at otherwise; one due when it came may have more at its time.
+    if (i > 0 && timers_armed(&state->timers) && state->batch[i - 1].at_us > 0)
+        timers_fire_due(&state->timers, state->batch[i - 1].at_us - 1);
     return count == RECEIVE_BATCH_MAX ? 1 : 0;
 }
 

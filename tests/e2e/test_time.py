@@ -18,8 +18,9 @@ from harness import (GROUP, WINDOWS, exit_status, feed_command, next_port,  # no
 
 DURATION = r"([\d.]+ (?:us|ms|s))"
 OUTAGE = re.compile(r"^Outage: (\d+\.\d{3}) ms$")
-RATE = re.compile(r"^Rate: (\d+) datagrams/s, (\d+\.\d\d) Mbit/s; inter-arrival p50 (.+), "
-                  r"p99 (.+), max (.+)$")
+# A period without two datagrams has no inter-arrival figures: groups 3 to 5 are None.
+RATE = re.compile(r"^Rate: (\d+) datagrams/s, (\d+\.\d\d) Mbit/s; inter-arrival "
+                  r"(?:p50 (.+), p99 (.+), max (.+)|none)$")
 
 
 def microseconds(text):
@@ -101,7 +102,7 @@ class Outages(unittest.TestCase):
         [outage] = outages(watcher)
         self.assertLess(float(outage), 1000.0)
         rates = [RATE.match(m) for m in watcher.messages() if m.startswith("Rate: ")]
-        self.assertLess(max(microseconds(m.group(5)) for m in rates), 1000000)
+        self.assertLess(max(microseconds(m.group(5)) for m in rates if m.group(5)), 1000000)
         delays = [re.search(r"max %s$" % DURATION, m) for m in watcher.messages()
                   if m.startswith("Delay: min ")]
         self.assertTrue(delays, watcher.messages())
@@ -139,7 +140,7 @@ class Rates(unittest.TestCase):
         self.assertEqual(sum(int(m.group(1)) for m in rates) // 10, 2000)
         # The held-up second is one inter-arrival time, as the kernel stamped the datagrams on
         # either side of it; ten times that is more than a slow machine adds.
-        longest = max(microseconds(m.group(5)) for m in rates)
+        longest = max(microseconds(m.group(5)) for m in rates if m.group(5))
         self.assertGreaterEqual(longest, 999000)
         self.assertLess(longest, 10000000)
         self.assertEqual(float(max(m.group(2) for m in rates)) > 0, True)
@@ -285,10 +286,28 @@ class CaptureTimes(unittest.TestCase):
             (silent, ["--stall", "200", "-q"], lambda lines: lines,
              ["No datagrams for 200 ms", "Datagrams resumed after 500 ms"]),
         ]
+        # The 64th and 65th datagrams both come exactly at the period's end, in two batches
+        # of the replay: both are in the period.
+        boundary = self.write("boundary.pcap", [(k * 100, GROUP, k) for k in range(63)] +
+                              [(10000, GROUP, 63), (10000, GROUP, 64), (15000, GROUP, 65)])
+        cases += [
+            (boundary, ["-s", "10", "-q"], lambda lines: lines[:1],
+             ["Stats: packets - 65; gaps - 0"]),
+            (boundary, ["--duration", "0.01", "--summary", "-q"],
+             lambda lines: [m for m in lines if m[1].startswith("Summary: 1 sender")],
+             ["Summary: 1 sender over 0.010 s: received 65, bytes 780, unique 65, duplicates 0, "
+              "missed 0, late 0, lost 0, stale 0, restarts 0, longest outage 0.000 ms, "
+              "outages 0.000 ms"]),
+        ]
+        # A stream found after a period ended is not reported for that period.
+        late = self.write("late.pcap", [(k * 10000, GROUP, k) for k in range(16)] +
+                          [(100500, "239.1.1.2", 1)])
         for path, options, pick, expected in cases:
             with self.subTest(options=options):
                 lines = pick(self.read("-r", path, *options, GROUP, 5000))
                 self.assertEqual([text for _, text in lines], expected)
+        self.assertEqual([t for _, t in self.read("-r", late, "-s", "100", "-q")],
+                         ["Stats: packets - 11; gaps - 0 on 239.1.2.3:5000"])
         # Timer lines carry the time they fell due: the stall 200 ms after the 50th datagram,
         # the resumption at the 51st.
         lines = self.read("-r", silent, "--stall", "200", "-q", GROUP, 5000)
@@ -332,8 +351,10 @@ class CaptureTimes(unittest.TestCase):
         lines = self.read_all("-r", unicast, "--summary")
         self.assertEqual(lines, ([], ["No multicast datagram in %s: to read a unicast stream, "
                                       "name it (<host> <port>)" % unicast]))
-        lines = self.read_all("-r", unicast, "-q", GROUP, 5000)
+        lines = self.read_all("-r", unicast, "-q", "--summary", GROUP, 5000)
         self.assertEqual(lines[1], ["No datagram of the named stream in %s" % unicast])
+        # Its summary is of the capture's time (its end), not of 1970.
+        self.assertEqual({at for at, _ in lines[0]}, {self.ms_of_day(2)})
 
     def test_groups_past_the_most_a_capture_holds_are_counted(self):
         path = os.path.join(self.tmp, "many.pcap")
