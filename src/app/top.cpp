@@ -8,6 +8,7 @@
 #include "base/clock.h"
 #include "base/log.h"
 #include "base/output.h"
+#include "base/process.h"
 #include "net/address.h"
 #include "output/screen.h"
 
@@ -245,6 +246,33 @@ void on_top_tick(void *context)
     timer_arm(&view->tick, now_us + TICK_US);
 }
 
+// A signal that ends the process while the view is shown: the terminal first, as it was.
+static void on_ending_signal(int signal_number)
+{
+    screen_give_back_at_signal();
+    end_by_signal(signal_number);
+}
+
+// An interrupt, or a hangup, stops the run in order and the view with it; the same signal
+// again ends the process at once, the terminal given back.
+static void on_interrupt_in_view(int signal_number)
+{
+    on_interrupt(signal_number);
+    hand_next_signal(signal_number, on_ending_signal);
+}
+
+// Every signal that ends the process gives the terminal back first. An interrupt that came
+// before the view keeps its one-shot handler spent. Returns 0, or -1 after an error line.
+static int hold_signals_for_view(void)
+{
+    if (install_ending_handler(on_ending_signal) < 0)
+        return -1;
+    if (interrupted)
+        return 0;
+    return install_interrupt_handler(on_interrupt_in_view) < 0 ||
+                   install_hangup_handler(on_interrupt_in_view) < 0 ? -1 : 0;
+}
+
 static void free_view(top_view *view)
 {
     free(view->rows);
@@ -286,7 +314,7 @@ int top_open(run_state *state)
     }
     // What the start printed is seen before the view takes the screen, not torn into it.
     output_flush();
-    if (screen_open() < 0) {
+    if (hold_signals_for_view() < 0 || screen_open() < 0) {
         free_view(view);
         return -1;
     }
