@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "app/loop.h"
 #include "base/clock.h"
 #include "base/log.h"
@@ -17,8 +19,6 @@ static_assert(TOP_NAME_MAX >= ENDPOINT_TEXT_MAX && TOP_SOURCE_MAX >= ENDPOINT_TE
 
 #define TICK_US 100000
 #define SILENT_LIMIT_DEFAULT_US 5000000
-// The most screen a picture fills.
-#define TOP_LINES_MAX 400
 #define TOP_LINE_MAX 512
 
 // The figures of a row that come and go between redraws: its rate, and whether it stands out.
@@ -174,6 +174,30 @@ static void make_rows(run_state *state, uint64_t now_us)
     view->drawn_us = now_us;
 }
 
+// Room for a screen's lines: a line a row at most, and the title, the headers and the line
+// for the rest at least. A taller screen than any before grows it (a resize allocates, never a
+// datagram); where that fails, the view keeps to the lines it has. Returns the lines there are
+// room for, or -1 where there is none at all.
+static int make_room_for_lines(top_view *view, int height)
+{
+    int wanted = std::max(3, std::min(height, view->row_room + 3));
+    if (wanted <= view->line_room)
+        return wanted;
+    size_t lines = static_cast<size_t>(wanted);
+    char *text = static_cast<char *>(realloc(view->text, lines * TOP_LINE_MAX));
+    if (text != nullptr)
+        view->text = text;
+    const char **pointers = static_cast<const char **>(realloc(view->lines, lines * sizeof *pointers));
+    if (pointers != nullptr)
+        view->lines = pointers;
+    bool *alarms = static_cast<bool *>(realloc(view->alarms, lines * sizeof *alarms));
+    if (alarms != nullptr)
+        view->alarms = alarms;
+    if (text != nullptr && pointers != nullptr && alarms != nullptr)
+        view->line_room = wanted;
+    return view->line_room >= 3 ? view->line_room : -1;
+}
+
 // Draws the rows made last: the title, the headers, the rows that fit and a line for the rest.
 static void draw(run_state *state)
 {
@@ -181,8 +205,9 @@ static void draw(run_state *state)
     int height = 0;
     int width = 0;
     screen_size(&height, &width);
-    if (height > TOP_LINES_MAX)
-        height = TOP_LINES_MAX;
+    height = std::min(height, make_room_for_lines(view, height));
+    if (height < 0)
+        return;
     if (width >= TOP_LINE_MAX)
         width = TOP_LINE_MAX - 1;
     top_order(view->rows, view->row_count, view->sort, view->order, view->scratch);
@@ -288,6 +313,7 @@ static void free_view(top_view *view)
     view->text = nullptr;
     view->lines = nullptr;
     view->alarms = nullptr;
+    view->line_room = 0;
 }
 
 int top_open(run_state *state)
@@ -302,12 +328,10 @@ int top_open(run_state *state)
     view->order = static_cast<int *>(calloc(rows, sizeof *view->order));
     view->scratch = static_cast<int *>(calloc(rows, sizeof *view->scratch));
     view->memory = static_cast<top_memory *>(calloc(places, sizeof *view->memory));
-    view->text = static_cast<char *>(malloc(static_cast<size_t>(TOP_LINES_MAX) * TOP_LINE_MAX));
-    view->lines = static_cast<const char **>(calloc(TOP_LINES_MAX, sizeof *view->lines));
-    view->alarms = static_cast<bool *>(calloc(TOP_LINES_MAX, sizeof *view->alarms));
+    view->row_room = static_cast<int>(rows);
+    view->line_room = 0;
     if (view->rows == nullptr || view->order == nullptr || view->scratch == nullptr ||
-        view->memory == nullptr || view->text == nullptr || view->lines == nullptr ||
-        view->alarms == nullptr) {
+        view->memory == nullptr || make_room_for_lines(view, 0) < 0) {
         free_view(view);
         log_line(stderr, "error", "out of memory for the view of %d streams", state->stream_count);
         return -1;

@@ -231,6 +231,10 @@ class Top(unittest.TestCase):
         screen = self.wait_for_screen(terminal, lambda s: all(
             len(line) <= 80 for line in s.splitlines()) and "... %d more" % (MANY - 9) in s)
         self.assertEqual(len(screen.splitlines()), 12)
+        # Taller than any fixed size: every line of it is drawn.
+        terminal.resize(120, 460)
+        screen = self.wait_for_screen(terminal, lambda s: "... %d more streams" % (MANY - 457) in s)
+        self.assertEqual(len(rows_of(screen)), 457)
         terminal.keys("p")
         self.wait_for_screen(terminal, lambda s: "PAUSED" in s)
         terminal.keys("q")
