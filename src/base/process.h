@@ -18,9 +18,10 @@ int open_missing_standard_streams(void);
 int install_interrupt_handler(void (*handler)(int));
 
 // Installs the handler of the request for a summary so far (SIGUSR1; Windows has no such
-// signal, and nothing is installed there). The signal is held back but in the loop's waits,
-// which it ends; so it can never come just before a wait and be left to the next datagram.
-// Returns 0, or -1 after an error line.
+// signal, and nothing is installed there). The signal comes at once, whatever the run is
+// doing: the loop looks at the handler's flag after each batch, and a wait that could last
+// holds it back until the wait starts (net_end_waits_on_request). Returns 0, or -1 after an
+// error line.
 int install_summary_handler(void (*handler)(int));
 
 // Installs handler for SIGHUP as install_interrupt_handler does for SIGINT and SIGTERM, so that

@@ -93,14 +93,7 @@ void end_by_signal(int signal_number)
 int install_summary_handler(void (*handler)(int))
 {
     static const int summary[] = {SIGUSR1, 0};
-    if (install_handler(handler, summary, SA_RESTART) < 0)
-        return -1;
-    // Held back but in the loop's waits, which let it in and end on it (net/socket_posix.cpp).
-    sigset_t held;
-    sigemptyset(&held);
-    sigaddset(&held, SIGUSR1);
-    pthread_sigmask(SIG_BLOCK, &held, nullptr);
-    return 0;
+    return install_handler(handler, summary, SA_RESTART);
 }
 
 // The descriptor's flags before release_standard_output, or -1 when it changed nothing.
