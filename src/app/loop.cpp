@@ -375,6 +375,15 @@ static int receive_batch(run_state *state, int index, bool wait)
     return count == RECEIVE_BATCH_MAX ? 1 : 0;
 }
 
+// A summary asked for comes at the end of the batch in hand.
+static void answer_summary_request(run_state *state)
+{
+    if (!summary_requested)
+        return;
+    summary_requested = 0;
+    emit_summary(state);
+}
+
 // Takes a batch from each pending receiver; those whose batch came back full stay pending.
 // Returns 0, or -1 after an error line.
 static int drain_pending(run_state *state, bool wait)
@@ -389,6 +398,7 @@ static int drain_pending(run_state *state, bool wait)
         int status = receive_batch(state, place, wait);
         if (status < 0)
             return -1;
+        answer_summary_request(state);
         if (status == 1)
             state->pending[kept++] = place;
     }
@@ -415,10 +425,7 @@ int receive_loop(run_state *state)
     while (!interrupted && !state->stopping) {
         if (state->failed)
             return -1;
-        if (summary_requested) {
-            summary_requested = 0;
-            emit_summary(state);
-        }
+        answer_summary_request(state);
         bool wait = false;
         if (state->pending_count == 0) {
             int status = state->nap_us > 0 ? nap_while_busy(state) : wait_for_more(state);

@@ -431,6 +431,7 @@ static int run_joined(run_state *state)
 {
     const settings *options = state->options;
     bool capture = options->read_path != nullptr;
+    net_end_waits_on_request(&summary_requested);
     if (install_interrupt_handler(on_interrupt) < 0 ||
         install_summary_handler(on_summary_request) < 0 ||
         (options->top && screen_check() < 0) ||

@@ -4,10 +4,13 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "app/loop.h"
 #include "base/clock.h"
 #include "base/log.h"
 #include "base/output.h"
+#include "base/process.h"
 #include "net/address.h"
 #include "output/screen.h"
 
@@ -16,8 +19,6 @@ static_assert(TOP_NAME_MAX >= ENDPOINT_TEXT_MAX && TOP_SOURCE_MAX >= ENDPOINT_TE
 
 #define TICK_US 100000
 #define SILENT_LIMIT_DEFAULT_US 5000000
-// The most screen a picture fills.
-#define TOP_LINES_MAX 400
 #define TOP_LINE_MAX 512
 
 // The figures of a row that come and go between redraws: its rate, and whether it stands out.
@@ -173,6 +174,30 @@ static void make_rows(run_state *state, uint64_t now_us)
     view->drawn_us = now_us;
 }
 
+// Room for a screen's lines: a line a row at most, and the title, the headers and the line
+// for the rest at least. A taller screen than any before grows it (a resize allocates, never a
+// datagram); where that fails, the view keeps to the lines it has. Returns the lines there are
+// room for, or -1 where there is none at all.
+static int make_room_for_lines(top_view *view, int height)
+{
+    int wanted = std::max(3, std::min(height, view->row_room + 3));
+    if (wanted <= view->line_room)
+        return wanted;
+    size_t lines = static_cast<size_t>(wanted);
+    char *text = static_cast<char *>(realloc(view->text, lines * TOP_LINE_MAX));
+    if (text != nullptr)
+        view->text = text;
+    const char **pointers = static_cast<const char **>(realloc(view->lines, lines * sizeof *pointers));
+    if (pointers != nullptr)
+        view->lines = pointers;
+    bool *alarms = static_cast<bool *>(realloc(view->alarms, lines * sizeof *alarms));
+    if (alarms != nullptr)
+        view->alarms = alarms;
+    if (text != nullptr && pointers != nullptr && alarms != nullptr)
+        view->line_room = wanted;
+    return view->line_room >= 3 ? view->line_room : -1;
+}
+
 // Draws the rows made last: the title, the headers, the rows that fit and a line for the rest.
 static void draw(run_state *state)
 {
@@ -180,8 +205,9 @@ static void draw(run_state *state)
     int height = 0;
     int width = 0;
     screen_size(&height, &width);
-    if (height > TOP_LINES_MAX)
-        height = TOP_LINES_MAX;
+    height = std::min(height, make_room_for_lines(view, height));
+    if (height < 0)
+        return;
     if (width >= TOP_LINE_MAX)
         width = TOP_LINE_MAX - 1;
     top_order(view->rows, view->row_count, view->sort, view->order, view->scratch);
@@ -245,6 +271,33 @@ void on_top_tick(void *context, uint64_t)
     timer_arm(&view->tick, now_us + TICK_US);
 }
 
+// A signal that ends the process while the view is shown: the terminal first, as it was.
+static void on_ending_signal(int signal_number)
+{
+    screen_give_back_at_signal();
+    end_by_signal(signal_number);
+}
+
+// An interrupt, or a hangup, stops the run in order and the view with it; the same signal
+// again ends the process at once, the terminal given back.
+static void on_interrupt_in_view(int signal_number)
+{
+    on_interrupt(signal_number);
+    hand_next_signal(signal_number, on_ending_signal);
+}
+
+// Every signal that ends the process gives the terminal back first. An interrupt that came
+// before the view keeps its one-shot handler spent. Returns 0, or -1 after an error line.
+static int hold_signals_for_view(void)
+{
+    if (install_ending_handler(on_ending_signal) < 0)
+        return -1;
+    if (interrupted)
+        return 0;
+    return install_interrupt_handler(on_interrupt_in_view) < 0 ||
+                   install_hangup_handler(on_interrupt_in_view) < 0 ? -1 : 0;
+}
+
 static void free_view(top_view *view)
 {
     free(view->rows);
@@ -260,6 +313,7 @@ static void free_view(top_view *view)
     view->text = nullptr;
     view->lines = nullptr;
     view->alarms = nullptr;
+    view->line_room = 0;
 }
 
 int top_open(run_state *state)
@@ -274,19 +328,17 @@ int top_open(run_state *state)
     view->order = static_cast<int *>(calloc(rows, sizeof *view->order));
     view->scratch = static_cast<int *>(calloc(rows, sizeof *view->scratch));
     view->memory = static_cast<top_memory *>(calloc(places, sizeof *view->memory));
-    view->text = static_cast<char *>(malloc(static_cast<size_t>(TOP_LINES_MAX) * TOP_LINE_MAX));
-    view->lines = static_cast<const char **>(calloc(TOP_LINES_MAX, sizeof *view->lines));
-    view->alarms = static_cast<bool *>(calloc(TOP_LINES_MAX, sizeof *view->alarms));
+    view->row_room = static_cast<int>(rows);
+    view->line_room = 0;
     if (view->rows == nullptr || view->order == nullptr || view->scratch == nullptr ||
-        view->memory == nullptr || view->text == nullptr || view->lines == nullptr ||
-        view->alarms == nullptr) {
+        view->memory == nullptr || make_room_for_lines(view, 0) < 0) {
         free_view(view);
         log_line(stderr, "error", "out of memory for the view of %d streams", state->stream_count);
         return -1;
     }
     // What the start printed is seen before the view takes the screen, not torn into it.
     output_flush();
-    if (screen_open() < 0) {
+    if (hold_signals_for_view() < 0 || screen_open() < 0) {
         free_view(view);
         return -1;
     }

@@ -30,9 +30,11 @@ struct top_view {
     int *order;
     int *scratch;
     top_memory *memory;      // by a row's place: streams, then one sender's entries, then feeds
+    int row_room;            // rows, order and scratch hold this many
     char *text;              // the screen's lines, TOP_LINE_MAX each
     const char **lines;
     bool *alarms;
+    int line_room;           // text, lines and alarms hold this many: as tall as the screen was
 };
 
 struct run_state;

@@ -18,10 +18,31 @@ int open_missing_standard_streams(void);
 int install_interrupt_handler(void (*handler)(int));
 
 // Installs the handler of the request for a summary so far (SIGUSR1; Windows has no such
-// signal, and nothing is installed there). The signal is held back but in the loop's waits,
-// which it ends; so it can never come just before a wait and be left to the next datagram.
-// Returns 0, or -1 after an error line.
+// signal, and nothing is installed there). The signal comes at once, whatever the run is
+// doing: the loop looks at the handler's flag after each batch, and a wait that could last
+// holds it back until the wait starts (net_end_waits_on_request). Returns 0, or -1 after an
+// error line.
 int install_summary_handler(void (*handler)(int));
+
+// Installs handler for SIGHUP as install_interrupt_handler does for SIGINT and SIGTERM, so that
+// a terminal that goes away stops the run in order (Windows has no such signal). Returns 0, or
+// -1 after an error line.
+int install_hangup_handler(void (*handler)(int));
+
+// Installs handler, one-shot, for the other signals that end the process where nothing handles
+// them (SIGQUIT, SIGUSR2, SIGALRM, SIGPIPE, ...; none on Windows), so that it can give back
+// what the process holds and then call end_by_signal. The interrupts and SIGUSR1 are the run's
+// own; a fault is left to its own handler (a sanitizer's report among them). Returns 0, or -1
+// after an error line.
+int install_ending_handler(void (*handler)(int));
+
+// Async-signal-safe: the next signal_number runs handler, one-shot. For an interrupt handler
+// whose second interrupt must give something back before it ends the process.
+void hand_next_signal(int signal_number, void (*handler)(int));
+
+// Async-signal-safe, called last by a one-shot handler: ends the process by the signal it
+// handles, as the signal's default action would have.
+void end_by_signal(int signal_number);
 
 // Called from the interrupt handler, so async-signal-safe: a write to standard output that
 // waits for a reader (a pipe or a socket) stops waiting, so that a stalled reader cannot hold

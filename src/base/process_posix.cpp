@@ -53,17 +53,47 @@ int install_interrupt_handler(void (*handler)(int))
     return install_handler(handler, interrupts, SA_RESETHAND);
 }
 
+int install_hangup_handler(void (*handler)(int))
+{
+    static const int hangup[] = {SIGHUP, 0};
+    return install_handler(handler, hangup, SA_RESETHAND);
+}
+
+int install_ending_handler(void (*handler)(int))
+{
+    static const int ending[] = {SIGQUIT, SIGUSR2, SIGALRM, SIGPIPE, SIGXCPU, SIGXFSZ, SIGVTALRM,
+                                 SIGPROF, SIGPOLL, SIGSYS, 0};
+    if (install_handler(handler, ending, SA_RESETHAND) < 0)
+        return -1;
+    for (int number = SIGRTMIN; number <= SIGRTMAX; number++) {
+        int one[] = {number, 0};
+        if (install_handler(handler, one, SA_RESETHAND) < 0)
+            return -1;
+    }
+    return 0;
+}
+
+void hand_next_signal(int signal_number, void (*handler)(int))
+{
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESETHAND;
+    sigaction(signal_number, &action, nullptr);
+}
+
+// The handler was one-shot, so the default action is back: the signal raised again is held
+// until the handler returns, and then does what it would have done unhandled.
+void end_by_signal(int signal_number)
+{
+    raise(signal_number);
+}
+
 int install_summary_handler(void (*handler)(int))
 {
     static const int summary[] = {SIGUSR1, 0};
-    if (install_handler(handler, summary, SA_RESTART) < 0)
-        return -1;
-    // Held back but in the loop's waits, which let it in and end on it (net/socket_posix.cpp).
-    sigset_t held;
-    sigemptyset(&held);
-    sigaddset(&held, SIGUSR1);
-    pthread_sigmask(SIG_BLOCK, &held, nullptr);
-    return 0;
+    return install_handler(handler, summary, SA_RESTART);
 }
 
 // The descriptor's flags before release_standard_output, or -1 when it changed nothing.

@@ -60,6 +60,25 @@ int install_summary_handler(void (*)(int))
     return 0;
 }
 
+int install_hangup_handler(void (*)(int))
+{
+    return 0;
+}
+
+int install_ending_handler(void (*)(int))
+{
+    return 0;
+}
+
+void hand_next_signal(int, void (*)(int))
+{
+}
+
+void end_by_signal(int signal_number)
+{
+    raise(signal_number);
+}
+
 // A console or a file does not wait for a reader; a stalled pipe's write is left to the second
 // interrupt.
 void release_standard_output(void)

@@ -2,6 +2,7 @@
 // elsewhere. Everything else in the tool is written against this header only.
 #pragma once
 
+#include <signal.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -44,6 +45,12 @@ int net_wake_on_interrupt(socket_handle s);
 // Called from the interrupt handler, so it is async-signal-safe: afterwards the wait in
 // progress, and every later one, ends with WAIT_ENDED_EARLY or an empty receive.
 void net_interrupt(void);
+
+// The flag that the summary request's handler sets (SIGUSR1; Windows has no such signal). The
+// request comes at once, whatever the loop is doing, and the loop looks at the flag after each
+// batch; a wait that could last does not start while the flag is set, and the request ends a
+// wait in progress, so that it is never left to the next datagram.
+void net_end_waits_on_request(const volatile sig_atomic_t *requested);
 
 // Undoes net_startup and net_wake_on_interrupt, after the run has closed its sockets.
 void net_cleanup(void);

@@ -49,9 +49,18 @@ void net_interrupt(void)
     errno = saved;
 }
 
+// Written by the run before its loop, read before each wait that could last.
+static const volatile sig_atomic_t *request_flag = nullptr;
+
+void net_end_waits_on_request(const volatile sig_atomic_t *requested)
+{
+    request_flag = requested;
+}
+
 void net_cleanup(void)
 {
     interrupt_socket_count = 0;
+    request_flag = nullptr;
 }
 
 // Receives never block here: a wait is a ppoll of its own (wait_readable).
@@ -69,28 +78,43 @@ int socket_prepare_receiver(socket_handle s, int family)
     return setsockopt(s, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
 }
 
-// Waits until one of the sockets is readable or the limit (null: none) passes, with the
-// summary signal let in for the wait alone: held back everywhere else, it cannot come between
-// the loop's look at its flag and the start of a wait, and leave the wait to a datagram that
-// may never come. Returns as ppoll does.
-static const sigset_t *wait_mask(void)
+// The summary request is held back from the look at its flag to the start of a wait that
+// could last, and let in by the wait alone: one that came before is seen and the wait is not
+// started (false), one that comes after ends the wait. *let_in is the wait's mask, *before the
+// one to put back after it. A wait that only looks needs none of this.
+static bool hold_request_for_wait(sigset_t *before, sigset_t *let_in)
 {
-    static sigset_t mask;
-    static bool have_mask = false;
-    if (!have_mask) {
-        pthread_sigmask(SIG_BLOCK, nullptr, &mask);
-        sigdelset(&mask, SIGUSR1);
-        have_mask = true;
+    sigset_t request;
+    sigemptyset(&request);
+    sigaddset(&request, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &request, before);
+    if (request_flag != nullptr && *request_flag) {
+        pthread_sigmask(SIG_SETMASK, before, nullptr);
+        return false;
     }
-    return &mask;
+    *let_in = *before;
+    sigdelset(let_in, SIGUSR1);
+    return true;
 }
 
+// Waits until one of the sockets is readable or the limit (null: none) passes. Returns as
+// ppoll does, -1 with EINTR where a summary request came first.
 static int wait_readable(const socket_handle *sockets, int count, const timespec *limit)
 {
     pollfd watched[WAKE_SOCKETS_MAX];
     for (int i = 0; i < count; i++)
         watched[i] = {sockets[i], POLLIN, 0};
-    return ppoll(watched, static_cast<nfds_t>(count), limit, wait_mask());
+    sigset_t before;
+    sigset_t let_in;
+    if (!hold_request_for_wait(&before, &let_in)) {
+        errno = EINTR;
+        return -1;
+    }
+    int ready = ppoll(watched, static_cast<nfds_t>(count), limit, &let_in);
+    int saved = errno;
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    errno = saved;
+    return ready;
 }
 
 // Room for the control messages that may come with one datagram: the destination, the drop
@@ -264,12 +288,24 @@ int wait_set_open(wait_set *set, const socket_handle *sockets, int count)
     return 0;
 }
 
-// The summary signal is let in for the wait alone, as in wait_readable.
+// A summary request ends a wait that could last, as in wait_readable.
 int wait_set_wait(wait_set *set, int64_t limit_us, int *ready, int ready_max)
 {
     epoll_event events[256];
     int most = ready_max < 256 ? ready_max : 256;
-    int count = epoll_pwait(set->handle, events, most, limit_ms_of(limit_us), wait_mask());
+    int count = 0;
+    if (limit_us == 0) {
+        count = epoll_wait(set->handle, events, most, 0);
+    } else {
+        sigset_t before;
+        sigset_t let_in;
+        if (!hold_request_for_wait(&before, &let_in))
+            return WAIT_ENDED_EARLY;
+        count = epoll_pwait(set->handle, events, most, limit_ms_of(limit_us), &let_in);
+        int saved = errno;
+        pthread_sigmask(SIG_SETMASK, &before, nullptr);
+        errno = saved;
+    }
     if (count < 0)
         return errno == EINTR ? WAIT_ENDED_EARLY : -1;
     for (int i = 0; i < count; i++)

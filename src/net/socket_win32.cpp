@@ -64,6 +64,10 @@ void net_interrupt(void)
                sizeof wake_address);
 }
 
+void net_end_waits_on_request(const volatile sig_atomic_t *)
+{
+}
+
 void net_cleanup(void)
 {
     if (wake_socket != INVALID_SOCKET)

@@ -5,8 +5,8 @@
 #define SCREEN_NO_KEY (-1)
 #define SCREEN_RESIZED (-2)
 
-// Whether standard output is a terminal the view can draw on, asked before anything is
-// joined. Returns 0, or -1 after an error line.
+// Whether standard output is a terminal the view can draw on (one that can move its cursor),
+// asked before anything is joined. Returns 0, or -1 after an error line.
 int screen_check(void);
 
 // Whether standard error goes to a terminal, where the view would draw over its lines.
@@ -29,3 +29,8 @@ int screen_key(void);
 
 // Gives the terminal back as it was.
 void screen_close(void);
+
+// Gives the terminal back from a handler of a signal that ends the process while the view is
+// shown (async-signal-safe: the normal screen, the cursor and the modes, without ncurses);
+// nothing where the view is not shown.
+void screen_give_back_at_signal(void);

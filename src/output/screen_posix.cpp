@@ -1,7 +1,11 @@
 #include "output/screen.h"
 
+#include <errno.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <curses.h>
@@ -37,11 +41,21 @@ static struct {
     decltype(&::endwin) endwin;
     decltype(&::setupterm) setupterm;
     decltype(&::del_curterm) del_curterm;
+    decltype(&::tigetstr) tigetstr;
     TERMINAL **current;      // cur_term
 } curses;
 
 static WINDOW *screen = nullptr;
 static bool colour = false;
+
+// What gives the terminal back where a signal ends the process while the view is shown:
+// endwin cannot be called from a handler, so the terminal's own sequences and its modes from
+// before the view are kept by screen_open for a handler to write. Written by screen_open and
+// screen_close, read by screen_give_back_at_signal.
+static char give_back_text[256];
+static size_t give_back_bytes = 0;
+static termios modes_before;
+static volatile sig_atomic_t shown = 0;
 
 // Loads ncurses once. Returns 0, or -1 after an error line.
 static int load_curses(void)
@@ -72,6 +86,7 @@ static int load_curses(void)
                  find_call(library, &curses.wgetch, "wgetch") &&
                  find_call(library, &curses.setupterm, "setupterm") &&
                  find_call(library, &curses.del_curterm, "del_curterm") &&
+                 find_call(library, &curses.tigetstr, "tigetstr") &&
                  find_call(library, &curses.current, "cur_term") &&
                  find_call(library, &curses.endwin, "endwin");
     if (!found) {
@@ -80,6 +95,14 @@ static int load_curses(void)
         return -1;
     }
     return 0;
+}
+
+// Whether the terminal set up has the string capability: tigetstr answers (char *)-1 for a
+// name that is not a string's and nullptr for one the terminal lacks.
+static bool has_sequence(const char *capability)
+{
+    const char *sequence = curses.tigetstr(capability);
+    return sequence != nullptr && sequence != reinterpret_cast<const char *>(-1);
 }
 
 bool screen_shares_standard_error(void)
@@ -96,21 +119,73 @@ int screen_check(void)
     }
     if (load_curses() < 0)
         return -1;
-    // Only asked whether the terminal is known; the view's own setup comes later.
+    // Only asked whether the terminal is known and can place the cursor (a dumb terminal
+    // would print the view as one long line); the view's own setup comes later.
+    const char *term = getenv("TERM") != nullptr ? getenv("TERM") : "";
     if (curses.setupterm(nullptr, STDOUT_FILENO, &code) != OK) {
-        log_line(stderr, "error", "--top cannot draw on this terminal (TERM=%s)",
-                 getenv("TERM") != nullptr ? getenv("TERM") : "");
+        log_line(stderr, "error", "--top cannot draw on this terminal (TERM=%s)", term);
         return -1;
     }
+    bool addressed = has_sequence("cup");
     curses.del_curterm(*curses.current);
     *curses.current = nullptr;
+    if (!addressed) {
+        log_line(stderr, "error", "--top cannot draw on this terminal (TERM=%s): it cannot move "
+                                  "the cursor", term);
+        return -1;
+    }
     return 0;
+}
+
+// Adds the terminal's sequence of the capability to what gives the terminal back.
+static void keep_give_back(const char *capability)
+{
+    if (!has_sequence(capability))
+        return;
+    const char *sequence = curses.tigetstr(capability);
+    size_t bytes = strlen(sequence);
+    if (give_back_bytes + bytes <= sizeof give_back_text) {
+        memcpy(give_back_text + give_back_bytes, sequence, bytes);
+        give_back_bytes += bytes;
+    }
+}
+
+// What endwin does, ready to be written by a handler: the keypad and the looks reset, the
+// cursor shown, the normal screen back.
+static void prepare_give_back(void)
+{
+    give_back_bytes = 0;
+    keep_give_back("rmkx");
+    keep_give_back("sgr0");
+    keep_give_back("cnorm");
+    keep_give_back("rmcup");
+}
+
+void screen_give_back_at_signal(void)
+{
+    if (!shown)
+        return;
+    shown = 0;
+    int saved = errno;
+    for (size_t done = 0; done < give_back_bytes;) {
+        ssize_t written = write(STDOUT_FILENO, give_back_text + done, give_back_bytes - done);
+        if (written <= 0 && errno != EINTR)
+            break;
+        if (written > 0)
+            done += static_cast<size_t>(written);
+    }
+    tcsetattr(STDOUT_FILENO, TCSADRAIN, &modes_before);
+    errno = saved;
 }
 
 int screen_open(void)
 {
     if (load_curses() < 0)
         return -1;
+    if (tcgetattr(STDOUT_FILENO, &modes_before) != 0) {
+        log_line(stderr, "error", "--top cannot read the terminal's modes");
+        return -1;
+    }
     screen = curses.initscr();
     if (screen == nullptr) {
         log_line(stderr, "error", "--top cannot draw on this terminal");
@@ -127,6 +202,8 @@ int screen_open(void)
         curses.use_default_colors();
         curses.init_pair(1, COLOR_RED, -1);
     }
+    prepare_give_back();
+    shown = 1;
     return 0;
 }
 
@@ -162,6 +239,7 @@ int screen_key(void)
 
 void screen_close(void)
 {
+    shown = 0;
     curses.endwin();
     screen = nullptr;
 }

@@ -40,3 +40,7 @@ int screen_key(void)
 void screen_close(void)
 {
 }
+
+void screen_give_back_at_signal(void)
+{
+}

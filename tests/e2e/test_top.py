@@ -6,6 +6,7 @@ import os
 import re
 import shlex
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -45,6 +46,11 @@ class Terminal:
 
     def resize(self, width, height):
         self.tmux("resize-window", "-t", "top", "-x", str(width), "-y", str(height))
+
+    def modes(self):
+        """Whether the alternate screen is on and the cursor shown: "1 0" while a view is."""
+        return self.tmux("display-message", "-p", "-t", "top",
+                         "#{alternate_on} #{cursor_flag}").strip()
 
 
 def rows_of(screen):
@@ -225,12 +231,56 @@ class Top(unittest.TestCase):
         screen = self.wait_for_screen(terminal, lambda s: all(
             len(line) <= 80 for line in s.splitlines()) and "... %d more" % (MANY - 9) in s)
         self.assertEqual(len(screen.splitlines()), 12)
+        # Taller than any fixed size: every line of it is drawn.
+        terminal.resize(120, 460)
+        screen = self.wait_for_screen(terminal, lambda s: "... %d more streams" % (MANY - 457) in s)
+        self.assertEqual(len(rows_of(screen)), 457)
         terminal.keys("p")
         self.wait_for_screen(terminal, lambda s: "PAUSED" in s)
         terminal.keys("q")
         screen = self.wait_for_screen(terminal, lambda s: re.search(r"^status \d+$", s, re.M))
         self.assertIn("status 0", screen.splitlines())
         self.assertEqual(groups_joined("239.8."), 0)
+
+    def test_a_terminal_without_cursor_addressing_is_refused_before_joining(self):
+        terminal = Terminal(self, "TERM=dumb " + watch_command("-v", "--top", GROUP, next_port()))
+        screen = self.wait_for_screen(terminal, lambda s: re.search(r"^status \d+$", s, re.M))
+        lines = [line for line in screen.splitlines() if line]
+        self.assertEqual([re.sub(r"^\[.*?\] ", "", line) for line in lines],
+                         ["[error] --top cannot draw on this terminal (TERM=dumb): it cannot "
+                          "move the cursor", "status 255"])
+
+    def test_a_signal_that_ends_the_run_gives_the_terminal_back(self):
+        # SIGHUP, as when the terminal goes away, stops the run in order; the others end it
+        # as they would without the view, the terminal given back first.
+        for number, status in ((signal.SIGHUP, 0), (signal.SIGQUIT, 128 + signal.SIGQUIT),
+                               (signal.SIGUSR2, 128 + signal.SIGUSR2),
+                               (signal.SIGALRM, 128 + signal.SIGALRM)):
+            with self.subTest(signal=number.name):
+                self.end_by_signal(number, status)
+
+    def end_by_signal(self, number, status):
+        port = next_port()
+        pid_file = os.path.join(self.tmp, "pid")
+        if os.path.exists(pid_file):
+            os.remove(pid_file)
+        command = ("ulimit -c 0; modes=$(stty -g); sh -c %s; s=$?; "
+                   '[ "$(stty -g)" = "$modes" ] && echo "modes kept"; (exit $s)'
+                   % shlex.quote("echo $$ >%s; exec %s" % (
+                       pid_file, watch_command("-g", "--top", GROUP, port))))
+        terminal = Terminal(self, command)
+        wait_until(lambda: groups_joined(GROUP) == 1)
+        self.wait_for_screen(terminal, lambda s: "STREAM" in s and terminal.modes() == "1 0")
+        with open(pid_file) as kept:
+            os.kill(int(kept.read()), number)
+        # Where the terminal is not given back, the line may start anywhere.
+        screen = self.wait_for_screen(terminal, lambda s: re.search(r"status \d+$", s, re.M))
+        self.assertEqual(terminal.modes(), "0 1", screen)
+        self.assertIn("modes kept", screen.splitlines())
+        self.assertIn("status %d" % status, screen.splitlines())
+        self.assertEqual(groups_joined(GROUP), 0)
+        if number == signal.SIGHUP:
+            self.assertRegex(screen, r"Summary: 0 senders over")
 
 
 class TopRefused(unittest.TestCase):

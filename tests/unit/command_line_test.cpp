@@ -277,6 +277,9 @@ const config_case config_cases[] = {
     {"\xef\xbb\xbf[[stream]]\ngroup=\"239.1.1.1\"\nport=1\nname=\"B\\u00f6rse\"\n"
      "feed=\"\xc3\xa9\"\n",
      "5: a character past ASCII: write it as a \\uXXXX escape in quotes", nullptr},
+    // In a comment too, as the manual says.
+    {"[[stream]]\ngroup=\"239.1.1.1\"\nport=1 # caf\xc3\xa9\n",
+     "3: a character past ASCII: write it as a \\uXXXX escape in quotes", nullptr},
     {"[[stream]\n", "1: Error while parsing table header: expected ']', saw '\\n'", nullptr},
     {"[[stream]]\ngroup=\"239.1.1.1\"\nport=1\nname=\"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa"
      "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\"\n",

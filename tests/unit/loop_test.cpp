@@ -38,6 +38,7 @@ std::vector<uint32_t> drop_reads; // what each outright read of the drop count g
 size_t next_answer;
 int64_t next_seq;
 int interrupt_at_datagram; // the datagram (counted from 1) after which an interrupt comes
+int summary_at_datagram;   // the datagram after which a summary is asked for (SIGUSR1)
 int datagrams_seen;
 endpoint group, sender, other;
 // Where set for a socket, the datagrams of its receives go to these groups in turn instead.
@@ -147,6 +148,14 @@ void on_datagram(sink *, const event_head *head, const datagram_event *event)
     happened.push_back("datagram " + std::to_string(event->seq) + on);
     if (++datagrams_seen == interrupt_at_datagram)
         on_interrupt(SIGINT);
+    if (datagrams_seen == summary_at_datagram)
+        on_summary_request(0); // as SIGUSR1 would, where there is one
+}
+void on_summary(sink *, const event_head *head, const summary_event *)
+{
+    happened.push_back(std::string("summary") + (head->stream->name != nullptr
+                                                     ? std::string(" of ") + head->stream->name
+                                                     : ""));
 }
 void on_stats(sink *, const event_head *, const stats_report *report)
 {
@@ -176,7 +185,7 @@ int on_flush(sink *)
 }
 seq_layout classic = classic_layout(false);
 sink recording = {.bound = nullptr, .gap = on_gap, .datagram = on_datagram, .stats = on_stats,
-                  .classified = nullptr, .summary = nullptr, .receive_buffer = nullptr,
+                  .classified = nullptr, .summary = on_summary, .receive_buffer = nullptr,
                   .host_drops = nullptr, .stall = on_stall, .resume = on_resume, .joined = nullptr,
                   .left = nullptr, .flush = on_flush, .verdict = nullptr, .feed_gap = nullptr,
                   .feed_summary = nullptr};
@@ -197,6 +206,8 @@ struct ReceiveLoop : testing::Test {
         next_answer = 0;
         next_seq = 1;
         interrupt_at_datagram = 0;
+        summary_at_datagram = 0;
+        summary_requested = 0;
         datagrams_seen = 0;
         interrupted = 0;
         loop_clock_us = 100000000; // room for a clock that steps back
@@ -484,6 +495,50 @@ TEST_F(ReceiveLoop, EachDatagramIsItsOwnStreamsWhereSocketsServeSeveral)
                                                "datagram 5 on c", "datagram 6 on c"}));
     EXPECT_EQ(state->streams[0].judge.stats.packets + state->streams[1].judge.stats.packets, 4u);
     EXPECT_EQ(state->streams[2].judge.stats.packets, 2u);
+}
+
+TEST_F(ReceiveLoop, ASummaryAskedForDuringABatchComesAtItsEnd)
+{
+    // Two sockets, each with a full batch queued: the request that comes in the first batch
+    // is answered before the second socket's batch is taken, not after the round.
+    stream_settings streams[2] = {};
+    const char *names[2] = {"a", "b"};
+    endpoint groups[2];
+    int code;
+    for (int i = 0; i < 2; i++) {
+        streams[i].name = names[i];
+        streams[i].layout = classic;
+        ASSERT_EQ(find_host(i == 0 ? "239.1.2.3" : "239.1.2.4", AF_INET, &groups[i], &code), 0);
+    }
+    run_state_free(state.get());
+    ASSERT_EQ(run_state_init(state.get(), &options, streams, 2, 2, &scripted_calls, &recording), 0);
+    for (int i = 0; i < 2; i++) {
+        state->streams[i].request.group = groups[i];
+        state->streams[i].receiver = i;
+        state->receiver_streams[i] = i;
+        state->receivers[i] = receiver{};
+        state->receivers[i].socket = i;
+        state->receivers[i].first = i;
+        state->receivers[i].count = 1;
+    }
+    state->receiver_count = 2;
+    state->open_count = 2;
+    state->room_bytes = 1 << 20;
+    destinations = {{groups[0]}, {groups[1]}};
+    script = {{RECEIVE_BATCH_MAX, false, 0}, {RECEIVE_BATCH_MAX, false, 0}};
+    next_answer = 0;
+    summary_at_datagram = 3;
+    EXPECT_EQ(receive_loop(state.get()), 0);
+    std::vector<std::string> order;
+    for (const std::string &event : happened)
+        if (event == "recv" || event.rfind("summary", 0) == 0 ||
+            event == "datagram " + std::to_string(RECEIVE_BATCH_MAX) + " on a")
+            order.push_back(event);
+    // What follows the second batch is the script's end.
+    ASSERT_GE(order.size(), 5u);
+    order.resize(5);
+    EXPECT_EQ(order, (std::vector<std::string>{"recv", "datagram 64 on a", "summary of a",
+                                               "summary of b", "recv"}));
 }
 
 } // namespace
