@@ -370,9 +370,6 @@ static void arrange_receivers(run_state *state)
     }
 }
 
-// Every socket needs a descriptor, beside the few the process keeps open.
-#define FILES_BESIDE_SOCKETS 32
-
 // Resolves every stream before any is joined, gives them their sockets, then opens those in
 // order. Returns 0, or -1 after an error line, with every socket opened so far closed and
 // every group joined left.
@@ -544,6 +541,8 @@ int run(const settings *options)
     }
     // A capture read alone finds its streams as it goes.
     bool capture = options->read_path != nullptr;
+    // Whatever is sized for a config's streams holds a capture's found ones.
+    static_assert(CAPTURE_STREAMS_MAX <= CONFIG_STREAMS_MAX, "a capture's streams fit a config's");
     int capacity = capture && stream_count == 0 ? CAPTURE_STREAMS_MAX : stream_count;
     // The output is chosen once; no event knows how it is rendered.
     sink *out = &text.calls;
