@@ -162,7 +162,7 @@ static bool read_ahead(void)
         }
         udp_frame *frame = &replay.next;
         decode_frame(replay.file.link, bytes, captured, frame);
-        if (frame->kind != FRAME_UDP && frame->kind != FRAME_FRAGMENT)
+        if (!frame->addressed)
             continue;
         int place = stream_of_frame(frame);
         if (place < 0)
@@ -172,7 +172,7 @@ static bool read_ahead(void)
             stream->fragmented++;
             continue;
         }
-        if (!number_captured(stream, frame)) {
+        if (frame->kind == FRAME_TRUNCATED || !number_captured(stream, frame)) {
             stream->truncated++;
             continue;
         }

@@ -31,17 +31,24 @@ static void set_kind(udp_frame *found, frame_kind kind)
 static_assert(offsetof(sockaddr_in, sin_port) == offsetof(sockaddr_in6, sin6_port),
               "the ports of both families lie alike");
 
+// ip_payload_bytes is what the IP header says follows it (SIZE_MAX where it does not say, as for
+// a jumbogram): a UDP length past it is not the datagram's, and the kernel drops such a one.
 static void decode_udp(udp_frame *found, const unsigned char *udp, size_t captured_bytes,
-                       bool first_fragment)
+                       size_t ip_payload_bytes, bool first_fragment)
 {
+    if (captured_bytes < 4)
+        return set_kind(found, FRAME_TRUNCATED);
+    reinterpret_cast<sockaddr_in *>(&found->source.storage)->sin_port = htons(read16(udp));
+    reinterpret_cast<sockaddr_in *>(&found->destination.storage)->sin_port = htons(read16(udp + 2));
+    found->addressed = true;
     if (captured_bytes < 8)
         return set_kind(found, FRAME_TRUNCATED);
     uint16_t length = read16(udp + 4);
     // A jumbogram's length field is 0; anything shorter than its header is not UDP.
-    if (length < 8 && !first_fragment)
+    if ((length < 8 && !first_fragment) || (length > ip_payload_bytes && !first_fragment)) {
+        found->addressed = false;
         return set_kind(found, FRAME_OTHER);
-    reinterpret_cast<sockaddr_in *>(&found->source.storage)->sin_port = htons(read16(udp));
-    reinterpret_cast<sockaddr_in *>(&found->destination.storage)->sin_port = htons(read16(udp + 2));
+    }
     found->kind = first_fragment ? FRAME_FRAGMENT : FRAME_UDP;
     found->payload = udp + 8;
     found->length_bytes = length >= 8 ? length - 8u : 0;
@@ -75,7 +82,8 @@ static void decode_ipv4(udp_frame *found, const unsigned char *ip, size_t captur
     if (captured < 20)
         return set_kind(found, FRAME_TRUNCATED);
     size_t header_bytes = size_t(ip[0] & 0x0f) * 4;
-    if ((ip[0] >> 4) != 4 || header_bytes < 20 || ip[9] != PROTOCOL_UDP)
+    size_t total_bytes = read16(ip + 2);
+    if ((ip[0] >> 4) != 4 || header_bytes < 20 || total_bytes < header_bytes || ip[9] != PROTOCOL_UDP)
         return set_kind(found, FRAME_OTHER);
     set_ipv4(&found->source, ip + 12);
     set_ipv4(&found->destination, ip + 16);
@@ -86,7 +94,8 @@ static void decode_ipv4(udp_frame *found, const unsigned char *ip, size_t captur
         return set_kind(found, FRAME_OTHER);
     if (captured < header_bytes)
         return set_kind(found, FRAME_TRUNCATED);
-    decode_udp(found, ip + header_bytes, captured - header_bytes, more_fragments);
+    decode_udp(found, ip + header_bytes, captured - header_bytes, total_bytes - header_bytes,
+               more_fragments);
 }
 
 static void decode_ipv6(udp_frame *found, const unsigned char *ip, size_t captured)
@@ -125,7 +134,12 @@ static void decode_ipv6(udp_frame *found, const unsigned char *ip, size_t captur
         return set_kind(found, FRAME_OTHER);
     if (captured < at)
         return set_kind(found, FRAME_TRUNCATED);
-    decode_udp(found, ip + at, captured - at, first_fragment);
+    // A payload length of 0 is a jumbogram's, whose length is in an option.
+    size_t payload_bytes = read16(ip + 4);
+    if (payload_bytes != 0 && payload_bytes < at - 40)
+        return set_kind(found, FRAME_OTHER);
+    decode_udp(found, ip + at, captured - at, payload_bytes == 0 ? SIZE_MAX : payload_bytes - (at - 40),
+               first_fragment);
 }
 
 // An IP packet by the version in its first nibble.
@@ -189,6 +203,7 @@ static void decode_loopback(udp_frame *found, uint32_t family, const unsigned ch
 
 void decode_frame(int link, const unsigned char *frame, size_t captured, udp_frame *found)
 {
+    found->addressed = false;
     found->payload = nullptr;
     found->captured_bytes = 0;
     found->length_bytes = 0;

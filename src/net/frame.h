@@ -24,17 +24,22 @@ enum link_type {
 enum frame_kind {
     FRAME_UDP,             // a whole UDP datagram's header, and as much payload as was captured
     FRAME_FRAGMENT,        // the first fragment of a UDP datagram split into IP fragments
-    FRAME_TRUNCATED,       // cut short by the snap length before its UDP header ended
+    FRAME_TRUNCATED,       // cut short by the snap length before its UDP header ended (its
+                           // ports and addresses are known where it ended after the ports)
     FRAME_OTHER,           // anything else: another protocol, a later fragment, a bad header
 };
 
 struct udp_frame {
     frame_kind kind;
-    endpoint source;       // with the ports, for FRAME_UDP and FRAME_FRAGMENT
+    bool addressed;        // source and destination hold the addresses and the ports: always
+                           // for FRAME_UDP and FRAME_FRAGMENT, and for FRAME_TRUNCATED where
+                           // the ports were captured
+    endpoint source;
     endpoint destination;
     const unsigned char *payload;  // into the frame
     size_t captured_bytes; // of the payload, as captured
-    uint32_t length_bytes; // of the payload, as the UDP header says
+    uint32_t length_bytes; // of the payload, as the UDP header says (a length past the IP
+                           // packet's, or an IPv4 length short of its header, is FRAME_OTHER)
 };
 
 // Decodes a frame of captured bytes (of the link type) to its UDP datagram, where it holds one;
