@@ -8,6 +8,7 @@
 #include "net/address.h"
 #include "net/capture.h"
 #include "net/frame.h"
+#include "net/reassembly.h"
 
 #define STREAM_SLOTS 16384
 static_assert((STREAM_SLOTS & (STREAM_SLOTS - 1)) == 0, "STREAM_SLOTS is a power of two");
@@ -35,6 +36,7 @@ static struct {
     int same_key_next[CAPTURE_STREAMS_MAX];  // the next stream of one group and port, or -1
     stream_settings found[CAPTURE_STREAMS_MAX];
     char names[CAPTURE_STREAMS_MAX][ENDPOINT_TEXT_MAX];
+    reassembly fragments;    // datagrams split into IP fragments, put back together
 } replay;
 
 static uint32_t slot_of(const endpoint *group)
@@ -146,6 +148,17 @@ static bool number_captured(const stream_state *stream, const udp_frame *frame)
     return frame->captured_bytes >= layout_end(&stream->config->layout);
 }
 
+// Counts on its stream each fragmented datagram that cannot be made whole by now_us.
+static void count_given_up(uint64_t now_us)
+{
+    udp_frame lost;
+    while (reassembly_give_up(&replay.fragments, now_us, &lost) == 1) {
+        int place = lost.addressed ? stream_of_frame(&lost) : -1;
+        if (place >= 0)
+            replay.state->streams[place].fragmented++;
+    }
+}
+
 // Reads ahead to the next datagram of a stream, counting what is not one to judge. Returns
 // whether there is one.
 static bool read_ahead(void)
@@ -158,20 +171,20 @@ static bool read_ahead(void)
         if (status <= 0) {
             replay.ended = status == 0;
             replay.failed = status < 0;
+            count_given_up(UINT64_MAX);
             break;
         }
         udp_frame *frame = &replay.next;
         decode_frame(replay.file.link, bytes, captured, frame);
-        if (!frame->addressed)
+        bool whole = frame->kind != FRAME_FRAGMENT ||
+                     reassembly_add(&replay.fragments, frame, at_us, frame) == 1;
+        count_given_up(at_us);
+        if (!whole || !frame->addressed)
             continue;
         int place = stream_of_frame(frame);
         if (place < 0)
             continue;
         stream_state *stream = &replay.state->streams[place];
-        if (frame->kind == FRAME_FRAGMENT) {
-            stream->fragmented++;
-            continue;
-        }
         if (frame->kind == FRAME_TRUNCATED || !number_captured(stream, frame)) {
             stream->truncated++;
             continue;
@@ -300,6 +313,7 @@ static int resolve_named_streams(run_state *state)
 int open_capture(run_state *state)
 {
     memset(replay.slots, 0, sizeof replay.slots);
+    reassembly_reset(&replay.fragments);
     replay.state = state;
     replay.ended = false;
     replay.failed = false;

@@ -74,7 +74,7 @@ struct stream_state {
     delay_record delays;     // over the run, with --sent-at
     feed_record *feed;       // null: not a line of a feed
     int feed_line;
-    uint64_t fragmented;     // from a capture: first fragments of datagrams split by IP
+    uint64_t fragmented;     // from a capture: datagrams split by IP not made whole
     uint64_t truncated;      // from a capture: frames cut short before the number ended
 };
 

@@ -148,6 +148,45 @@ class Captures(unittest.TestCase):
                 self.assertIn("fragmented 1, truncated 1", out)
 
     @NEEDS_SCAPY
+    @unittest.skipUnless(TSHARK, "tshark is not installed (.ci/run installs it)")
+    def test_fragmented_datagrams_are_reassembled_as_tshark_reassembles_them(self):
+        s = scapy
+        for family, group in (("IPv4", GROUP), ("IPv6", GROUP6)):
+            with self.subTest(family=family):
+                datagrams = []
+                for seq in range(40):
+                    udp = s.UDP(sport=40000, dport=5000) / (payload(seq) + bytes(2936))
+                    if family == "IPv4":
+                        datagrams.append(s.fragment(s.IP(src="10.0.0.7", dst=group, id=seq + 1) /
+                                                    udp, fragsize=1480))
+                    else:
+                        datagrams.append(s.fragment6(s.IPv6(src="fd00::1", dst=group) /
+                                                     s.IPv6ExtHdrFragment(id=seq + 1) / udp, 1500))
+                # One whole datagram beside them, one without its middle, one in reverse, two
+                # interleaved, one fragment repeated.
+                datagrams[3] = [s.IP(src="10.0.0.7", dst=group) / s.UDP(sport=40000, dport=5000) /
+                                payload(3)] if family == "IPv4" else \
+                    [s.IPv6(src="fd00::1", dst=group) / s.UDP(sport=40000, dport=5000) / payload(3)]
+                del datagrams[7][1]
+                datagrams[12].reverse()
+                datagrams[20] = [f for pair in zip(datagrams[20], datagrams[21]) for f in pair]
+                datagrams[21] = []
+                datagrams[30].append(datagrams[30][1])
+                path = self.write("fragments " + family, 1,
+                                  [s.Ether() / f for fragments in datagrams for f in fragments])
+                status, out, err = run_to_end(["-r", path, "-q", "-g", "--summary", group, 5000])
+                self.assertEqual((status, err), (0, ""))
+                tshark = subprocess.run([TSHARK, "-r", path, "-Y", "udp.dstport == 5000", "-T",
+                                         "fields", "-e", "udp.length"],
+                                        capture_output=True, timeout=60, check=True)
+                lengths = [int(n) - 8 for n in tshark.stdout.split()]
+                self.assertEqual(len(lengths), 39)
+                self.assertIn("received %d, bytes %d, unique 39, duplicates 0, missed 1"
+                              % (len(lengths), sum(lengths)), out)
+                self.assertIn("Missed packet: 7", out)
+                self.assertIn("fragmented 1, truncated 0", out)
+
+    @NEEDS_SCAPY
     def test_without_a_group_each_multicast_group_and_port_is_a_stream(self):
         s = scapy
         frames = []

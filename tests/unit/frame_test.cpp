@@ -128,13 +128,19 @@ TEST(DecodeFrame, FindsTheUdpDatagramInEveryLinkLayerAndIpHeader)
         {"IPv6 hop-by-hop, routing and destination options", LINK_RAW,
          ipv6(udp(6), {{0, hop_by_hop}, {43, bytes{0, 1} + bytes(14, 0)}, {60, hop_by_hop}}),
          FRAME_UDP, "[ff15::1234]:5000", 6, 6},
-        {"IPv4 first fragment", LINK_RAW, ipv4(udp(12), 0, 0x2000), FRAME_FRAGMENT,
-         "239.1.2.3:5000", 12, 12},
-        {"IPv4 later fragment", LINK_RAW, ipv4(bytes(16, 0), 0, 0x2002), FRAME_OTHER, "", 0, 0},
+        {"IPv4 first fragment", LINK_RAW, ipv4(udp(12), 0, 0x2000), FRAME_FRAGMENT, "", 20, 20},
+        {"IPv4 later fragment", LINK_RAW, ipv4(bytes(16, 0), 0, 0x2002), FRAME_FRAGMENT, "", 16,
+         16},
         {"IPv6 first fragment", LINK_RAW, ipv6(udp(8), {{44, bytes{0, 0, 0, 1, 0, 0, 0, 9}}}),
-         FRAME_FRAGMENT, "[ff15::1234]:5000", 8, 8},
-        {"IPv6 later fragment", LINK_RAW, ipv6(bytes(8, 0), {{44, bytes{0, 0, 0, 0x10, 0, 0, 0, 9}}}),
-         FRAME_OTHER, "", 0, 0},
+         FRAME_FRAGMENT, "", 16, 16},
+        {"IPv6 later fragment, cut short", LINK_RAW,
+         cut(ipv6(bytes(8, 0), {{44, bytes{0, 0, 0, 0x10, 0, 0, 0, 9}}}), 3), FRAME_FRAGMENT, "",
+         8, 5},
+        {"IPv6 atomic fragment", LINK_RAW, ipv6(udp(8), {{44, bytes{0, 0, 0, 0, 0, 0, 0, 9}}}),
+         FRAME_UDP, "[ff15::1234]:5000", 8, 8},
+        {"IPv6 fragment of another protocol", LINK_RAW,
+         with_byte(ipv6(udp(8), {{44, bytes{0, 0, 0, 1, 0, 0, 0, 9}}}), 40, 6), FRAME_OTHER, "", 0,
+         0},
         {"cut short in the payload", LINK_ETHERNET, cut(ethernet(0x0800, v4), 5), FRAME_UDP,
          "239.1.2.3:5000", 12, 7},
         {"cut short in the UDP header, after its ports", LINK_RAW, cut(v4, 16), FRAME_TRUNCATED,
@@ -157,6 +163,10 @@ TEST(DecodeFrame, FindsTheUdpDatagramInEveryLinkLayerAndIpHeader)
         decode_frame(c.link, c.frame.data(), c.frame.size(), &found);
         EXPECT_EQ(found.kind, c.kind);
         EXPECT_EQ(found.addressed, c.destination[0] != 0);
+        if (c.kind == FRAME_FRAGMENT) {
+            EXPECT_EQ(found.length_bytes, c.length_bytes);
+            EXPECT_EQ(found.captured_bytes, c.captured_bytes);
+        }
         if (!found.addressed)
             continue;
         char host[HOST_TEXT_MAX];
