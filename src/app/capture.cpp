@@ -159,11 +159,13 @@ static void count_given_up(uint64_t now_us)
     }
 }
 
-// Reads ahead to the next datagram of a stream, counting what is not one to judge. Returns
-// whether there is one.
-static bool read_ahead(void)
+// Reads ahead to the next datagram of a stream, counting what is not one to judge; unless
+// may_wait, not where the input would wait for its writer. Returns whether there is one.
+static bool read_ahead(bool may_wait)
 {
     while (!replay.have_next && !replay.ended && !replay.failed) {
+        if (!may_wait && capture_would_wait(&replay.file))
+            break;
         const unsigned char *bytes = nullptr;
         size_t captured = 0;
         uint64_t at_us = 0;
@@ -209,7 +211,7 @@ static void set_clock(uint64_t now_us)
 static int capture_wait(wait_set *, int64_t limit_us, int *ready, int)
 {
     uint64_t now_us = replay.now_us;
-    if (read_ahead() && limit_us >= 0 && replay.next_us > now_us + uint64_t(limit_us)) {
+    if (read_ahead(true) && limit_us >= 0 && replay.next_us > now_us + uint64_t(limit_us)) {
         set_clock(now_us + uint64_t(limit_us));
         return 0;
     }
@@ -226,12 +228,13 @@ static int capture_receive(socket_handle, received_datagram *datagrams, int coun
 {
     if (wait) {
         replay.horizon_us = UINT64_MAX;
-        if (read_ahead())
+        if (read_ahead(true))
             set_clock(replay.next_us);
     }
     run_state *state = replay.state;
     int taken = 0;
-    while (taken < count && read_ahead() && replay.next_us <= replay.horizon_us) {
+    // Where the input would wait, the batch ends: what it holds is written out before.
+    while (taken < count && read_ahead(false) && replay.next_us <= replay.horizon_us) {
         received_datagram *datagram = &datagrams[taken];
         size_t copied = replay.next.captured_bytes < datagram->size ? replay.next.captured_bytes
                                                                     : datagram->size;
@@ -332,7 +335,7 @@ int open_capture(run_state *state)
     replay.open = true;
     state->open_count = 1;
     // The run starts at the first datagram's time.
-    if (read_ahead())
+    if (read_ahead(true))
         set_clock(replay.next_us);
     return 0;
 }

@@ -15,6 +15,10 @@ struct capture_file {
 // Opens a capture. Returns 0, or -1 after an error line naming the file.
 int capture_open(capture_file *file, const char *path);
 
+// Whether reading the next frame would wait for the input's writer (a pipe with nothing in it):
+// what was read before may be written out first.
+bool capture_would_wait(const capture_file *file);
+
 // Reads the next frame: its bytes as captured and when it was captured. Returns 1 with a
 // frame, 0 at the end, or -1 after an error line naming the file and the frame where reading
 // stopped (a file that ends mid-frame, or is not a capture).

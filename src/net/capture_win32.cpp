@@ -13,6 +13,11 @@ int capture_open(capture_file *file, const char *path)
     return -1;
 }
 
+bool capture_would_wait(const capture_file *)
+{
+    return false;
+}
+
 int capture_next(capture_file *, const unsigned char **, size_t *, uint64_t *)
 {
     return 0;
