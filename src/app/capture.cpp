@@ -233,8 +233,10 @@ static int capture_receive(socket_handle, received_datagram *datagrams, int coun
     }
     run_state *state = replay.state;
     int taken = 0;
-    // Where the input would wait, the batch ends: what it holds is written out before.
-    while (taken < count && read_ahead(false) && replay.next_us <= replay.horizon_us) {
+    // Where the input would wait, the batch ends: what it holds is written out before. After
+    // an interrupt nothing more is read; what was is taken.
+    while (taken < count && (replay.have_next || !interrupted) && read_ahead(false) &&
+           replay.next_us <= replay.horizon_us) {
         received_datagram *datagram = &datagrams[taken];
         size_t copied = replay.next.captured_bytes < datagram->size ? replay.next.captured_bytes
                                                                     : datagram->size;
@@ -330,7 +332,8 @@ int open_capture(run_state *state)
     // One receiver stands for the file: the capture says whose each datagram is.
     state->receivers[0] = receiver{};
     state->receiver_count = 1;
-    if (resolve_named_streams(state) < 0 || capture_open(&replay.file, state->options->read_path) < 0)
+    if (resolve_named_streams(state) < 0 ||
+        capture_open(&replay.file, state->options->read_path, &interrupted) < 0)
         return -1;
     replay.open = true;
     state->open_count = 1;

@@ -398,8 +398,8 @@ static int receive_batch(run_state *state, int index, bool wait)
         state->batch_utc_us = state->calls->utc_us();
     state->queued_count += count;
     // The flag is looked at before each datagram: what an interrupt leaves behind in the
-    // batch is not a datagram.
-    for (int i = 0; i < count && !interrupted && !state->stopping; i++) {
+    // batch is not a datagram. A capture's batch was read from the file: each one is.
+    for (int i = 0; i < count && (!interrupted || state->from_capture) && !state->stopping; i++) {
         const received_datagram *datagram = &state->batch[i];
         state->queued_bytes += static_cast<uint64_t>(datagram->length_bytes);
         if (datagram->have_drop_count)

@@ -2,6 +2,7 @@
 // Windows build has no libpcap, and there opening one says so.
 #pragma once
 
+#include <signal.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -12,8 +13,10 @@ struct capture_file {
     uint64_t frames;         // read so far
 };
 
-// Opens a capture. Returns 0, or -1 after an error line naming the file.
-int capture_open(capture_file *file, const char *path);
+// Opens a capture. A read that a signal cuts short while *stop is set ends the input there, as
+// its end does (a frame cut short by it is not read); another is made again. Returns 0, or -1
+// after an error line naming the file.
+int capture_open(capture_file *file, const char *path, const volatile sig_atomic_t *stop);
 
 // Whether reading the next frame would wait for the input's writer (a pipe with nothing in it):
 // what was read before may be written out first.

@@ -59,6 +59,8 @@ static_assert(CAPTURE_BUFFER_BYTES >= 2 * WHOLE_FRAME_BYTES, "a frame fits besid
 // per process.
 static struct {
     int fd;
+    const volatile sig_atomic_t *stop;
+    bool stopped;            // a read was cut short to stop: the input ends there
     size_t at;
     size_t end;
     unsigned char buffer[CAPTURE_BUFFER_BYTES];
@@ -67,7 +69,13 @@ static struct {
 static ssize_t read_input(void *, char *data, size_t size)
 {
     if (input.at == input.end) {
-        ssize_t count = read(input.fd, input.buffer, sizeof input.buffer);
+        ssize_t count;
+        do {
+            count = read(input.fd, input.buffer, sizeof input.buffer);
+            input.stopped = count < 0 && errno == EINTR && *input.stop;
+        } while (count < 0 && errno == EINTR && !input.stopped);
+        if (input.stopped)
+            return 0;
         if (count <= 0)
             return count;
         input.at = 0;
@@ -88,8 +96,10 @@ static int close_input(void *)
 }
 
 // The input as a stream for libpcap. Returns it, or nullptr after an error line.
-static FILE *open_input(const char *path)
+static FILE *open_input(const char *path, const volatile sig_atomic_t *stop)
 {
+    input.stop = stop;
+    input.stopped = false;
     input.fd = strcmp(path, "-") == 0 ? STDIN_FILENO : open(path, O_RDONLY | O_CLOEXEC);
     if (input.fd < 0) {
         log_line(stderr, "error", "%s: %s", path, strerror(errno));
@@ -110,11 +120,11 @@ static FILE *open_input(const char *path)
     return stream;
 }
 
-int capture_open(capture_file *file, const char *path)
+int capture_open(capture_file *file, const char *path, const volatile sig_atomic_t *stop)
 {
     if (load_pcap() < 0)
         return -1;
-    FILE *stream = open_input(path);
+    FILE *stream = open_input(path, stop);
     if (stream == nullptr)
         return -1;
     char error[PCAP_ERRBUF_SIZE] = "";
@@ -159,7 +169,7 @@ int capture_next(capture_file *file, const unsigned char **frame, size_t *captur
     pcap_pkthdr *header = nullptr;
     const u_char *data = nullptr;
     int status = pcap.next_ex(handle, &header, &data);
-    if (status == PCAP_ERROR_BREAK)
+    if (status == PCAP_ERROR_BREAK || (status != 1 && input.stopped))
         return 0;
     if (status != 1) {
         log_line(stderr, "error", "%s: reading stopped at frame %llu: %s", file->path,

@@ -4,7 +4,7 @@
 
 // The mingw-w64 tool chain has no libpcap (Npcap's SDK is not Debian's): captures are read by
 // the Linux build.
-int capture_open(capture_file *file, const char *path)
+int capture_open(capture_file *file, const char *path, const volatile sig_atomic_t *)
 {
     file->handle = nullptr;
     file->path = path;

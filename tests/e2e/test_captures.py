@@ -218,27 +218,29 @@ class Captures(unittest.TestCase):
         self.assertIn('"senders":2', out)
 
     @NEEDS_SCAPY
-    def test_a_pipe_is_read_as_it_comes(self):
+    def test_a_pipe_is_read_as_it_comes_and_an_interrupt_stops_after_what_was_read(self):
         path = self.write("pipe", 101, [scapy.IP(src="10.0.0.7", dst=GROUP) /
                                         scapy.UDP(sport=40000, dport=5000) / payload(seq)
                                         for seq in range(52)])
         with open(path, "rb") as capture_file:
             data = capture_file.read()
-        read_end, write_end = os.pipe()
-        watcher = Watcher(["-r", "-", "--summary", GROUP, 5000], stdin=read_end)
-        self.addCleanup(watcher.kill)
-        os.close(read_end)
-        # Fifty-one frames, and the writer still there: each line is written as its datagram
-        # is read.
-        os.write(write_end, data[:len(data) - 108])  # a record: 16 bytes and 92
-        watcher.wait_for_datagrams(51)
-        os.close(write_end)
-        self.assertEqual(watcher.finish(), 0)
-        self.assertEqual(watcher.error_messages(), [])
-        self.assertEqual(len([line for line in watcher.messages() if line.startswith("IP ")]), 51)
-        self.assertRegex("\n".join(watcher.messages()),
-                         r"1 sender over 0.050 s: received 51, bytes 3264, unique 51, "
-                         r"duplicates 0, missed 0")
+        # Fifty-one frames, then all or part of the last (a record: 16 bytes and 92), and the
+        # writer still there: each line is written as its datagram is read, and an interrupt
+        # ends the input where it stands.
+        for cut_bytes in (108, 50):
+            read_end, write_end = os.pipe()
+            watcher = Watcher(["-r", "-", "--summary", GROUP, 5000], stdin=read_end)
+            self.addCleanup(watcher.kill)
+            os.close(read_end)
+            self.addCleanup(os.close, write_end)
+            os.write(write_end, data[:len(data) - cut_bytes])
+            watcher.wait_for_datagrams(51)
+            self.assertEqual(watcher.stop(), 0, cut_bytes)
+            self.assertEqual(watcher.error_messages(), [])
+            self.assertEqual(len([m for m in watcher.messages() if m.startswith("IP ")]), 51)
+            self.assertRegex("\n".join(watcher.messages()),
+                             r"1 sender over 0.050 s: received 51, bytes 3264, unique 51, "
+                             r"duplicates 0, missed 0")
 
     @NEEDS_SCAPY
     def test_a_file_that_is_cut_short_or_is_no_capture_fails_after_what_it_read(self):
