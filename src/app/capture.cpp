@@ -348,8 +348,12 @@ bool capture_failed(void)
     return replay.failed;
 }
 
+// The error line of a fault comes after the lines of what was read before it, and before the
+// summary.
 void close_capture(run_state *state)
 {
+    if (replay.failed && flush_output(state) == 0)
+        capture_say_stop(&replay.file);
     if (replay.open)
         capture_close(&replay.file);
     replay.open = false;

@@ -130,15 +130,15 @@ int capture_open(capture_file *file, const char *path, const volatile sig_atomic
     char error[PCAP_ERRBUF_SIZE] = "";
     // libpcap closes the stream with the capture, but not when it refuses it.
     pcap_t *handle = pcap.fopen_offline(stream, PCAP_TSTAMP_PRECISION_MICRO, error);
-    if (handle == nullptr) {
-        log_line(stderr, "error", "%s: %s", path, error);
-        fclose(stream);
-        return -1;
-    }
     file->handle = handle;
     file->path = path;
-    file->link = pcap.datalink(handle);
+    file->link = handle != nullptr ? pcap.datalink(handle) : -1;
     file->frames = 0;
+    file->stop_reason[0] = 0;
+    if (handle == nullptr) {
+        snprintf(file->stop_reason, sizeof file->stop_reason, "%s", error);
+        fclose(stream);
+    }
     return 0;
 }
 
@@ -166,14 +166,15 @@ int capture_next(capture_file *file, const unsigned char **frame, size_t *captur
                  uint64_t *utc_us)
 {
     pcap_t *handle = static_cast<pcap_t *>(file->handle);
+    if (handle == nullptr)
+        return -1;
     pcap_pkthdr *header = nullptr;
     const u_char *data = nullptr;
     int status = pcap.next_ex(handle, &header, &data);
     if (status == PCAP_ERROR_BREAK || (status != 1 && input.stopped))
         return 0;
     if (status != 1) {
-        log_line(stderr, "error", "%s: reading stopped at frame %llu: %s", file->path,
-                 static_cast<unsigned long long>(file->frames + 1), pcap.geterr(handle));
+        snprintf(file->stop_reason, sizeof file->stop_reason, "%s", pcap.geterr(handle));
         return -1;
     }
     file->frames++;
@@ -182,6 +183,12 @@ int capture_next(capture_file *file, const unsigned char **frame, size_t *captur
     *utc_us = static_cast<uint64_t>(header->ts.tv_sec) * 1000000u +
               static_cast<uint64_t>(header->ts.tv_usec);
     return 1;
+}
+
+void capture_say_stop(const capture_file *file)
+{
+    log_line(stderr, "error", "%s: reading stopped at frame %llu: %s", file->path,
+             static_cast<unsigned long long>(file->frames + 1), file->stop_reason);
 }
 
 void capture_close(capture_file *file)

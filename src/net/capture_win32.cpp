@@ -23,6 +23,10 @@ int capture_next(capture_file *, const unsigned char **, size_t *, uint64_t *)
     return 0;
 }
 
+void capture_say_stop(const capture_file *)
+{
+}
+
 void capture_close(capture_file *file)
 {
     file->handle = nullptr;

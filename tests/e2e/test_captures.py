@@ -248,19 +248,26 @@ class Captures(unittest.TestCase):
                                          scapy.UDP(dport=5000) / payload(seq) for seq in range(3)])
         with open(path, "rb") as whole:
             data = whole.read()
-        cut = os.path.join(self.tmp, "cut.pcap")
-        with open(cut, "wb") as out:
-            out.write(data[:-10])
-        status, out, err = run_to_end(["-r", cut, "--summary", GROUP, 5000])
-        self.assertEqual(status, 255)
-        self.assertIn("%s: reading stopped at frame 3: " % cut, err)
-        self.assertIn("1 sender over 0.001 s: received 2,", out)
-        text = os.path.join(self.tmp, "notes.txt")
-        with open(text, "w") as out:
-            out.write("not a capture\n")
-        status, out, err = run_to_end(["-r", text, GROUP, 5000])
-        self.assertEqual((status, out), (255, ""))
-        self.assertIn(text + ": ", err)
+        files = {"cut.pcap": data[:-10], "notes.txt": b"not a capture\n", "empty.pcap": b""}
+        for name, contents in files.items():
+            with self.subTest(file=name):
+                cut = os.path.join(self.tmp, name)
+                with open(cut, "wb") as out:
+                    out.write(contents)
+                # Both streams in one, as a terminal shows them: the error line follows the
+                # lines of what was read before it, and the summary of that follows it.
+                run = subprocess.run(tool_command() + ["-r", cut, "--summary", GROUP, "5000"],
+                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60)
+                self.assertEqual(run.returncode, 255)
+                lines = [re.sub(r"^\[[\d:.]+\] ", "", line)
+                         for line in run.stdout.decode().splitlines() if line]
+                read = 2 if name == "cut.pcap" else 0
+                self.assertEqual([line[:10] for line in lines[:read]], ["[info] IP "] * read)
+                self.assertTrue(lines[read].startswith(
+                    "[error] %s: reading stopped at frame %d: " % (cut, read + 1)), lines)
+                self.assertTrue(lines[read + 1].startswith("[info] Summary: "), lines)
+                self.assertRegex("\n".join(lines), r"Summary: %d senders? over [\d.]+ s: "
+                                                    r"received %d," % (min(read, 1), read))
 
 
 @unittest.skipUnless(WINDOWS, "only the Windows build lacks libpcap")
