@@ -185,10 +185,42 @@ int capture_next(capture_file *file, const unsigned char **frame, size_t *captur
     return 1;
 }
 
+// editcap's name for a link type this tool reads, or nullptr.
+static const char *editcap_name(int link)
+{
+    static const struct {
+        int link;
+        const char *name;
+    } names[] = {{0, "null"},        {1, "ether"},        {101, "rawip"},     {12, "rawip"},
+                 {14, "rawip"},      {108, "loop"},       {113, "linux-sll"}, {228, "rawip4"},
+                 {229, "rawip6"},    {276, "linux-sll2"}};
+    for (const auto &entry : names)
+        if (entry.link == link)
+            return entry.name;
+    return nullptr;
+}
+
 void capture_say_stop(const capture_file *file)
 {
-    log_line(stderr, "error", "%s: reading stopped at frame %llu: %s", file->path,
-             static_cast<unsigned long long>(file->frames + 1), file->stop_reason);
+    unsigned long long frame = static_cast<unsigned long long>(file->frames + 1);
+    // libpcap reads one link type a file; a pcapng of several interfaces (dumpcap -i lo -i any)
+    // may have more, and libpcap names the other type. Each interface's frames make a file of
+    // their own that it reads.
+    const char *other_at = strstr(file->stop_reason, "an interface has a type ");
+    int other = -1;
+    if (other_at == nullptr || sscanf(other_at, "an interface has a type %d", &other) != 1 ||
+        editcap_name(file->link) == nullptr || editcap_name(other) == nullptr) {
+        log_line(stderr, "error", "%s: reading stopped at frame %llu: %s", file->path, frame,
+                 file->stop_reason);
+        return;
+    }
+    log_line(stderr, "error",
+             "%s: reading stopped at frame %llu: %s; libpcap reads one link type a file: write "
+             "each interface's frames to a file of their own, as tshark -r '%s' -Y "
+             "'frame.interface_id == 0' -w - | editcap -F pcap -T %s - interface0.pcap, and the "
+             "same with the number of the interface of type %d and -T %s",
+             file->path, frame, file->stop_reason, file->path, editcap_name(file->link), other,
+             editcap_name(other));
 }
 
 void capture_close(capture_file *file)

@@ -5,6 +5,7 @@ the file's own making decides."""
 
 import os
 import re
+import shutil
 import struct
 import subprocess
 import sys
@@ -216,6 +217,52 @@ class Captures(unittest.TestCase):
         streams = re.findall(r'"event":"summary","stream":"([^"]+)"', out)
         self.assertEqual(streams, ["239.1.1.1:5000", "239.1.1.2:5000", "239.1.1.1:5001"])
         self.assertIn('"senders":2', out)
+
+    @NEEDS_SCAPY
+    def test_a_pcapng_of_two_link_types_says_how_to_read_each_interface(self):
+        """What dumpcap -i lo -i any writes: an Ethernet interface and a Linux cooked one."""
+        s = scapy
+        udp = s.IP(src="10.0.0.7", dst=GROUP) / s.UDP(sport=40000, dport=5000)
+
+        def block(kind, body):
+            length = 12 + len(body) + (-len(body) % 4)
+            return struct.pack("<II", kind, length) + body + bytes(-len(body) % 4) + \
+                struct.pack("<I", length)
+
+        data = block(0x0A0D0D0A, struct.pack("<IHHq", 0x1A2B3C4D, 1, 0, -1))
+        data += block(1, struct.pack("<HHI", 1, 0, 0)) + block(1, struct.pack("<HHI", 113, 0, 0))
+        for seq in range(5):
+            for interface, frame in enumerate((s.Ether() / udp / payload(seq),
+                                               s.CookedLinux(proto=0x0800) / udp / payload(seq))):
+                frame = bytes(frame)
+                data += block(6, struct.pack("<IIIII", interface, 0, seq * 1000, len(frame),
+                                             len(frame)) + frame)
+        path = os.path.join(self.tmp, "two.pcapng")
+        with open(path, "wb") as out:
+            out.write(data)
+        status, out, err = run_to_end(["-r", path, "--summary", GROUP, 5000])
+        self.assertEqual(status, 255)
+        command = ("tshark -r '%s' -Y 'frame.interface_id == 0' -w - | editcap -F pcap -T ether - "
+                   "interface0.pcap" % path)
+        self.assertIn("%s: reading stopped at frame 1: an interface has a type 113 different from "
+                      "the type of the first interface; libpcap reads one link type a file: write "
+                      "each interface's frames to a file of their own, as %s, and the same with "
+                      "the number of the interface of type 113 and -T linux-sll" % (path, command),
+                      err)
+        self.assertIn("received 0,", out)
+        if not (TSHARK and shutil.which("editcap")):
+            return
+        # The command said does what it says, for either interface.
+        for interface, encapsulation in ((0, "ether"), (1, "linux-sll")):
+            said = command.replace("== 0", "== %d" % interface).replace(
+                "-T ether", "-T " + encapsulation).replace("interface0", "interface%d" % interface)
+            subprocess.run(said, shell=True, cwd=self.tmp, check=True, timeout=60,
+                           capture_output=True)
+            status, out, err = run_to_end(["-r", os.path.join(self.tmp, "interface%d.pcap"
+                                                              % interface),
+                                           "-q", "--summary", GROUP, 5000])
+            self.assertEqual((status, err), (0, ""))
+            self.assertIn("1 sender over 0.004 s: received 5,", out)
 
     @NEEDS_SCAPY
     def test_a_pipe_is_read_as_it_comes_and_an_interrupt_stops_after_what_was_read(self):
