@@ -8,6 +8,7 @@
 #include "net/address.h"
 #include "net/capture.h"
 #include "net/frame.h"
+#include "net/reassembly.h"
 
 #define STREAM_SLOTS 16384
 static_assert((STREAM_SLOTS & (STREAM_SLOTS - 1)) == 0, "STREAM_SLOTS is a power of two");
@@ -41,6 +42,7 @@ static struct {
     int same_key_next[CAPTURE_STREAMS_MAX];  // the next stream of one group and port, or -1
     stream_settings found[CAPTURE_STREAMS_MAX];
     char names[CAPTURE_STREAMS_MAX][ENDPOINT_TEXT_MAX];
+    reassembly fragments;    // datagrams split into IP fragments, put back together
 } replay;
 
 static uint32_t slot_of(const endpoint *group)
@@ -190,11 +192,26 @@ static void frame_times(uint64_t stamp_us, uint64_t *own_us, uint64_t *clock_us)
     *clock_us = replay.latest_us;
 }
 
-// Reads ahead to the next datagram of a stream, counting what is not one to judge. Returns
-// whether there is one.
-static bool read_ahead(void)
+// Counts on its stream each fragmented datagram that cannot be made whole by now_us.
+static void count_given_up(uint64_t now_us)
+{
+    udp_frame lost;
+    while (reassembly_give_up(&replay.fragments, now_us, &lost) == 1) {
+        int place = lost.addressed ? stream_of_frame(&lost) : -1;
+        if (place == NEW_STREAM)
+            place = add_found_stream(&lost);
+        if (place >= 0)
+            replay.state->streams[place].fragmented++;
+    }
+}
+
+// Reads ahead to the next datagram of a stream, counting what is not one to judge; unless
+// may_wait, not where the input would wait for its writer. Returns whether there is one.
+static bool read_ahead(bool may_wait)
 {
     while (!replay.have_next && !replay.ended && !replay.failed) {
+        if (!may_wait && capture_would_wait(&replay.file))
+            break;
         const unsigned char *bytes = nullptr;
         size_t captured = 0;
         uint64_t at_us = 0;
@@ -202,6 +219,7 @@ static bool read_ahead(void)
         if (status <= 0) {
             replay.ended = status == 0;
             replay.failed = status < 0;
+            count_given_up(UINT64_MAX);
             break;
         }
         replay.frames++;
@@ -209,11 +227,14 @@ static bool read_ahead(void)
         frame_times(at_us, &own_us, &clock_us);
         udp_frame *frame = &replay.next;
         decode_frame(replay.file.link, bytes, captured, frame);
-        if (frame->kind != FRAME_UDP && frame->kind != FRAME_FRAGMENT)
+        bool whole = frame->kind != FRAME_FRAGMENT ||
+                     reassembly_add(&replay.fragments, frame, own_us, frame) == 1;
+        count_given_up(own_us);
+        if (!whole || !frame->addressed)
             continue;
         int place = stream_of_frame(frame);
         // What is counted, never judged, makes its stream at once.
-        if (place == NEW_STREAM && (frame->kind == FRAME_FRAGMENT ||
+        if (place == NEW_STREAM && (frame->kind == FRAME_TRUNCATED ||
                                     !number_captured(&replay.state->options->layout, frame)))
             place = add_found_stream(frame);
         if (place == NEW_STREAM) {
@@ -226,11 +247,7 @@ static bool read_ahead(void)
         if (place < 0)
             continue;
         stream_state *stream = &replay.state->streams[place];
-        if (frame->kind == FRAME_FRAGMENT) {
-            stream->fragmented++;
-            continue;
-        }
-        if (!number_captured(&stream->config->layout, frame)) {
+        if (frame->kind == FRAME_TRUNCATED || !number_captured(&stream->config->layout, frame)) {
             stream->truncated++;
             continue;
         }
@@ -254,7 +271,7 @@ static void set_clock(uint64_t now_us)
 static int capture_wait(void *, wait_set *, int64_t limit_us, int *ready, int)
 {
     uint64_t now_us = replay.now_us;
-    if (read_ahead() && limit_us >= 0 && replay.next_us > now_us + uint64_t(limit_us)) {
+    if (read_ahead(true) && limit_us >= 0 && replay.next_us > now_us + uint64_t(limit_us)) {
         set_clock(now_us + uint64_t(limit_us));
         return 0;
     }
@@ -268,10 +285,16 @@ static int capture_wait(void *, wait_set *, int64_t limit_us, int *ready, int)
 static int capture_receive(void *, socket_handle, received_datagram *datagrams, int count,
                            bool wait)
 {
-    if (wait)
+    // A receive that may wait reads on until a datagram comes, however long the input takes.
+    if (wait) {
         replay.horizon_us = UINT64_MAX;
+        read_ahead(true);
+    }
     int taken = 0;
-    while (taken < count && read_ahead() && replay.next_us <= replay.horizon_us) {
+    // Where the input would wait, the batch ends: what it holds is written out before. After
+    // an interrupt nothing more is read; what was is taken.
+    while (taken < count && (replay.have_next || !interrupted) && read_ahead(false) &&
+           replay.next_us <= replay.horizon_us) {
         if (replay.next_stream == NEW_STREAM)
             replay.next_stream = add_found_stream(&replay.next);
         received_datagram *datagram = &datagrams[taken];
@@ -361,6 +384,7 @@ static int resolve_named_streams(run_state *state)
 int open_capture(run_state *state)
 {
     memset(replay.slots, 0, sizeof replay.slots);
+    reassembly_reset(&replay.fragments);
     replay.state = state;
     replay.ended = false;
     replay.failed = false;
@@ -379,13 +403,14 @@ int open_capture(run_state *state)
     // One receiver stands for the file: the capture says whose each datagram is.
     state->receivers[0] = receiver{};
     state->receiver_count = 1;
-    if (resolve_named_streams(state) < 0 || capture_open(&replay.file, state->options->read_path) < 0)
+    if (resolve_named_streams(state) < 0 ||
+        capture_open(&replay.file, state->options->read_path, &interrupted) < 0)
         return -1;
     replay.open = true;
     state->open_count = 1;
     // The run starts at the first datagram's time; where there is none, at the first frame's,
     // or in a file with no frame at all, now.
-    if (read_ahead())
+    if (read_ahead(true))
         set_clock(replay.next_us);
     else
         set_clock(replay.frames > 0 ? replay.latest_us : clock_utc_us());
@@ -412,8 +437,12 @@ void report_capture_end(const run_state *state)
                  state->stream_count == 1 ? "stream" : "streams", state->options->read_path);
 }
 
+// The error line of a fault comes after the lines of what was read before it, and before the
+// summary.
 void close_capture(run_state *state)
 {
+    if (replay.failed && flush_output(state) == 0)
+        capture_say_stop(&replay.file);
     if (replay.open)
         capture_close(&replay.file);
     replay.open = false;

@@ -352,12 +352,13 @@ static int receive_batch(run_state *state, int index, bool wait)
     }
     state->queued_count += count;
     // The flags are looked at before each datagram, after the timers due before it: what an
-    // interrupt or the end of --duration leaves behind in the batch is not a datagram.
+    // interrupt or the end of --duration leaves behind in the batch is not a datagram. A
+    // capture's batch was read from the file: an interrupt leaves none of it behind.
     int i = 0;
     for (; i < count; i++) {
         const received_datagram *datagram = &state->batch[i];
         run_timers_before(state, datagram->at_us);
-        if (interrupted || state->stopping)
+        if ((interrupted && !state->from_capture) || state->stopping)
             break;
         state->queued_bytes += static_cast<uint64_t>(datagram->length_bytes);
         if (datagram->have_drop_count)

@@ -71,7 +71,7 @@ struct stream_state {
     uint64_t host_drops_reported;  // at the last statistics report
     feed_record *feed;       // null: not a line of a feed
     int feed_line;
-    uint64_t fragmented;     // from a capture: first fragments of datagrams split by IP
+    uint64_t fragmented;     // from a capture: datagrams split by IP not made whole
     uint64_t truncated;      // from a capture: frames cut short before the number ended
 };
 

@@ -2,23 +2,40 @@
 // Windows build has no libpcap, and there opening one says so.
 #pragma once
 
+#include <signal.h>
 #include <stddef.h>
 #include <stdint.h>
 
+// libpcap's reason for stopping, with room for its file's name.
+#define CAPTURE_STOP_REASON_MAX 512
+
 struct capture_file {
-    void *handle;            // libpcap's
+    void *handle;            // libpcap's; nullptr for a file that is no capture
     const char *path;        // as given ("-": standard input), for error lines
     int link;                // the link type of its frames (net/frame.h)
     uint64_t frames;         // read so far
+    char stop_reason[CAPTURE_STOP_REASON_MAX];  // why reading stopped at a fault
 };
 
-// Opens a capture. Returns 0, or -1 after an error line naming the file.
-int capture_open(capture_file *file, const char *path);
+// Opens a capture. A file that opens but is no capture (an empty one, a text) is opened too: its
+// first read stops at the fault, so that the run says what it read, as for a file cut short.
+// A read that a signal cuts short while *stop is set ends the input there, as its end does (a
+// frame cut short by it is not read); another is made again. Returns 0, or -1 after an error
+// line naming the file (one that cannot be opened, or libpcap missing).
+int capture_open(capture_file *file, const char *path, const volatile sig_atomic_t *stop);
+
+// Whether reading the next frame would wait for the input's writer (a pipe with nothing in it):
+// what was read before may be written out first.
+bool capture_would_wait(const capture_file *file);
 
 // Reads the next frame: its bytes as captured and when it was captured. Returns 1 with a
-// frame, 0 at the end, or -1 after an error line naming the file and the frame where reading
-// stopped (a file that ends mid-frame, or is not a capture).
+// frame, 0 at the end, or -1 where reading stopped at a fault (a file that ends mid-frame, or
+// is no capture). Its error line, naming the file and the frame, is left to capture_say_stop:
+// it must follow the lines of the frames read before, which the caller has not yet written.
 int capture_next(capture_file *file, const unsigned char **frame, size_t *captured,
                  uint64_t *utc_us);
+
+// Writes the error line of the fault where capture_next stopped.
+void capture_say_stop(const capture_file *file);
 
 void capture_close(capture_file *file);

@@ -1,9 +1,12 @@
 #include "net/capture.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <pcap/pcap.h>
+#include <poll.h>
 #include <stdio.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "base/library.h"
 #include "base/log.h"
@@ -42,48 +45,136 @@ static int load_pcap(void)
     return 0;
 }
 
-// Reads go through a buffer this large: libpcap reads a frame at a time, and stdio's default
-// 4 KiB would make a call of every few dozen frames.
-#define CAPTURE_BUFFER_BYTES (1u << 20)
+// Reads go through a buffer this large: libpcap reads a frame at a time, in two reads.
+#define CAPTURE_BUFFER_BYTES (1u << 18)
+// The most a frame of one IP packet takes in a file, with its record's or block's header, its
+// link header and its options: the next frame is whole where the stream's buffer and ours
+// hold this much.
+#define WHOLE_FRAME_BYTES (65535 + 1024)
+#define STREAM_BUFFER_BYTES 4096
+static_assert(CAPTURE_BUFFER_BYTES >= 2 * WHOLE_FRAME_BYTES, "a frame fits beside what is left");
 
-int capture_open(capture_file *file, const char *path)
+// The input under libpcap's stream, read through a buffer of its own, so that what the buffer
+// holds tells whether the next frame would wait for the writer of a pipe. One capture is read
+// per process.
+static struct {
+    int fd;
+    const volatile sig_atomic_t *stop;
+    bool stopped;            // a read was cut short to stop: the input ends there
+    size_t at;
+    size_t end;
+    unsigned char buffer[CAPTURE_BUFFER_BYTES];
+} input;
+
+static ssize_t read_input(void *, char *data, size_t size)
+{
+    if (input.at == input.end) {
+        ssize_t count;
+        do {
+            count = read(input.fd, input.buffer, sizeof input.buffer);
+            input.stopped = count < 0 && errno == EINTR && *input.stop;
+        } while (count < 0 && errno == EINTR && !input.stopped);
+        if (input.stopped)
+            return 0;
+        if (count <= 0)
+            return count;
+        input.at = 0;
+        input.end = static_cast<size_t>(count);
+    }
+    size_t taken = size < input.end - input.at ? size : input.end - input.at;
+    memcpy(data, input.buffer + input.at, taken);
+    input.at += taken;
+    return static_cast<ssize_t>(taken);
+}
+
+// Standard input is left open, so that no later descriptor takes its place.
+static int close_input(void *)
+{
+    if (input.fd != STDIN_FILENO)
+        close(input.fd);
+    return 0;
+}
+
+// The input as a stream for libpcap. Returns it, or nullptr after an error line.
+static FILE *open_input(const char *path, const volatile sig_atomic_t *stop)
+{
+    input.stop = stop;
+    input.stopped = false;
+    input.fd = strcmp(path, "-") == 0 ? STDIN_FILENO : open(path, O_RDONLY | O_CLOEXEC);
+    if (input.fd < 0) {
+        log_line(stderr, "error", "%s: %s", path, strerror(errno));
+        return nullptr;
+    }
+    input.at = 0;
+    input.end = 0;
+    cookie_io_functions_t calls = {read_input, nullptr, nullptr, close_input};
+    FILE *stream = fopencookie(nullptr, "rb", calls);
+    if (stream == nullptr) {
+        log_line(stderr, "error", "%s: %s", path, strerror(errno));
+        close_input(nullptr);
+        return nullptr;
+    }
+    // A small buffer of the stream's own (unbuffered, glibc reads a cookie's stream a byte at a
+    // time): what it may hold beside ours is less than a frame.
+    setvbuf(stream, nullptr, _IOFBF, STREAM_BUFFER_BYTES);
+    return stream;
+}
+
+int capture_open(capture_file *file, const char *path, const volatile sig_atomic_t *stop)
 {
     if (load_pcap() < 0)
         return -1;
-    FILE *stream = strcmp(path, "-") == 0 ? stdin : fopen(path, "rb");
-    if (stream == nullptr) {
-        log_line(stderr, "error", "%s: %s", path, strerror(errno));
+    FILE *stream = open_input(path, stop);
+    if (stream == nullptr)
         return -1;
-    }
-    setvbuf(stream, nullptr, _IOFBF, CAPTURE_BUFFER_BYTES);
     char error[PCAP_ERRBUF_SIZE] = "";
     // libpcap closes the stream with the capture, but not when it refuses it.
     pcap_t *handle = pcap.fopen_offline(stream, PCAP_TSTAMP_PRECISION_MICRO, error);
-    if (handle == nullptr) {
-        log_line(stderr, "error", "%s: %s", path, error);
-        if (stream != stdin)
-            fclose(stream);
-        return -1;
-    }
     file->handle = handle;
     file->path = path;
-    file->link = pcap.datalink(handle);
+    file->link = handle != nullptr ? pcap.datalink(handle) : -1;
     file->frames = 0;
+    file->stop_reason[0] = 0;
+    if (handle == nullptr) {
+        snprintf(file->stop_reason, sizeof file->stop_reason, "%s", error);
+        fclose(stream);
+    }
     return 0;
+}
+
+
+bool capture_would_wait(const capture_file *)
+{
+    // What the writer has sent is taken, a frame's worth at least where it has sent that much.
+    while (input.end - input.at < WHOLE_FRAME_BYTES) {
+        pollfd polled = {input.fd, POLLIN, 0};
+        if (poll(&polled, 1, 0) != 1)
+            return true;
+        memmove(input.buffer, input.buffer + input.at, input.end - input.at);
+        input.end -= input.at;
+        input.at = 0;
+        ssize_t count = read(input.fd, input.buffer + input.end, sizeof input.buffer - input.end);
+        // The end of the input, or a fault, is for the next read to say.
+        if (count <= 0)
+            return false;
+        input.end += static_cast<size_t>(count);
+    }
+    return false;
 }
 
 int capture_next(capture_file *file, const unsigned char **frame, size_t *captured,
                  uint64_t *utc_us)
 {
     pcap_t *handle = static_cast<pcap_t *>(file->handle);
+    if (handle == nullptr)
+        return -1;
     pcap_pkthdr *header = nullptr;
     const u_char *data = nullptr;
     int status = pcap.next_ex(handle, &header, &data);
-    if (status == PCAP_ERROR_BREAK)
+    if (status == PCAP_ERROR_BREAK || (status != 1 && input.stopped))
         return 0;
     if (status != 1) {
-        log_line(stderr, "error", "%s: reading stopped at frame %llu: %s", file->path,
-                 static_cast<unsigned long long>(file->frames + 1), pcap.geterr(handle));
+        snprintf(file->stop_reason, sizeof file->stop_reason, "%s", pcap.geterr(handle));
         return -1;
     }
     file->frames++;
@@ -92,6 +183,44 @@ int capture_next(capture_file *file, const unsigned char **frame, size_t *captur
     *utc_us = static_cast<uint64_t>(header->ts.tv_sec) * 1000000u +
               static_cast<uint64_t>(header->ts.tv_usec);
     return 1;
+}
+
+// editcap's name for a link type this tool reads, or nullptr.
+static const char *editcap_name(int link)
+{
+    static const struct {
+        int link;
+        const char *name;
+    } names[] = {{0, "null"},        {1, "ether"},        {101, "rawip"},     {12, "rawip"},
+                 {14, "rawip"},      {108, "loop"},       {113, "linux-sll"}, {228, "rawip4"},
+                 {229, "rawip6"},    {276, "linux-sll2"}};
+    for (const auto &entry : names)
+        if (entry.link == link)
+            return entry.name;
+    return nullptr;
+}
+
+void capture_say_stop(const capture_file *file)
+{
+    unsigned long long frame = static_cast<unsigned long long>(file->frames + 1);
+    // libpcap reads one link type a file; a pcapng of several interfaces (dumpcap -i lo -i any)
+    // may have more, and libpcap names the other type. Each interface's frames make a file of
+    // their own that it reads.
+    const char *other_at = strstr(file->stop_reason, "an interface has a type ");
+    int other = -1;
+    if (other_at == nullptr || sscanf(other_at, "an interface has a type %d", &other) != 1 ||
+        editcap_name(file->link) == nullptr || editcap_name(other) == nullptr) {
+        log_line(stderr, "error", "%s: reading stopped at frame %llu: %s", file->path, frame,
+                 file->stop_reason);
+        return;
+    }
+    log_line(stderr, "error",
+             "%s: reading stopped at frame %llu: %s; libpcap reads one link type a file: write "
+             "each interface's frames to a file of their own, as tshark -r '%s' -Y "
+             "'frame.interface_id == 0' -w - | editcap -F pcap -T %s - interface0.pcap, and the "
+             "same with the number of the interface of type %d and -T %s",
+             file->path, frame, file->stop_reason, file->path, editcap_name(file->link), other,
+             editcap_name(other));
 }
 
 void capture_close(capture_file *file)

@@ -4,7 +4,7 @@
 
 // The mingw-w64 tool chain has no libpcap (Npcap's SDK is not Debian's): captures are read by
 // the Linux build.
-int capture_open(capture_file *file, const char *path)
+int capture_open(capture_file *file, const char *path, const volatile sig_atomic_t *)
 {
     file->handle = nullptr;
     file->path = path;
@@ -13,9 +13,18 @@ int capture_open(capture_file *file, const char *path)
     return -1;
 }
 
+bool capture_would_wait(const capture_file *)
+{
+    return false;
+}
+
 int capture_next(capture_file *, const unsigned char **, size_t *, uint64_t *)
 {
     return 0;
+}
+
+void capture_say_stop(const capture_file *)
+{
 }
 
 void capture_close(capture_file *file)

@@ -31,22 +31,52 @@ static void set_kind(udp_frame *found, frame_kind kind)
 static_assert(offsetof(sockaddr_in, sin_port) == offsetof(sockaddr_in6, sin6_port),
               "the ports of both families lie alike");
 
+// ip_payload_bytes is what the IP header says follows it (SIZE_MAX where it does not say, as for
+// a jumbogram): a UDP length past it is not the datagram's, and the kernel drops such a one.
 static void decode_udp(udp_frame *found, const unsigned char *udp, size_t captured_bytes,
-                       bool first_fragment)
+                       size_t ip_payload_bytes)
 {
+    if (captured_bytes < 4)
+        return set_kind(found, FRAME_TRUNCATED);
+    reinterpret_cast<sockaddr_in *>(&found->source.storage)->sin_port = htons(read16(udp));
+    reinterpret_cast<sockaddr_in *>(&found->destination.storage)->sin_port = htons(read16(udp + 2));
+    found->addressed = true;
     if (captured_bytes < 8)
         return set_kind(found, FRAME_TRUNCATED);
     uint16_t length = read16(udp + 4);
     // A jumbogram's length field is 0; anything shorter than its header is not UDP.
-    if (length < 8 && !first_fragment)
+    if (length < 8 || length > ip_payload_bytes) {
+        found->addressed = false;
         return set_kind(found, FRAME_OTHER);
-    reinterpret_cast<sockaddr_in *>(&found->source.storage)->sin_port = htons(read16(udp));
-    reinterpret_cast<sockaddr_in *>(&found->destination.storage)->sin_port = htons(read16(udp + 2));
-    found->kind = first_fragment ? FRAME_FRAGMENT : FRAME_UDP;
+    }
+    found->kind = FRAME_UDP;
     found->payload = udp + 8;
-    found->length_bytes = length >= 8 ? length - 8u : 0;
+    found->length_bytes = length - 8u;
     size_t after = captured_bytes - 8;
     found->captured_bytes = after < found->length_bytes ? after : found->length_bytes;
+}
+
+// A fragment of a UDP datagram: its place in the datagram and its bytes, to be reassembled.
+static void set_fragment(udp_frame *found, uint32_t id, uint32_t offset_bytes, bool more,
+                         const unsigned char *data, size_t captured_bytes, size_t length_bytes)
+{
+    found->kind = FRAME_FRAGMENT;
+    found->fragment_id = id;
+    found->fragment_offset_bytes = offset_bytes;
+    found->more_fragments = more;
+    found->payload = data;
+    found->length_bytes = static_cast<uint32_t>(length_bytes);
+    found->captured_bytes = captured_bytes < length_bytes ? captured_bytes : length_bytes;
+}
+
+void decode_reassembled(const unsigned char *udp, size_t captured_bytes, size_t total_bytes,
+                        udp_frame *found)
+{
+    found->addressed = false;
+    found->payload = nullptr;
+    found->captured_bytes = 0;
+    found->length_bytes = 0;
+    decode_udp(found, udp, captured_bytes, total_bytes);
 }
 
 // Only what the family's structure holds is written: the whole storage is not cleared for
@@ -75,18 +105,21 @@ static void decode_ipv4(udp_frame *found, const unsigned char *ip, size_t captur
     if (captured < 20)
         return set_kind(found, FRAME_TRUNCATED);
     size_t header_bytes = size_t(ip[0] & 0x0f) * 4;
-    if ((ip[0] >> 4) != 4 || header_bytes < 20 || ip[9] != PROTOCOL_UDP)
+    size_t total_bytes = read16(ip + 2);
+    if ((ip[0] >> 4) != 4 || header_bytes < 20 || total_bytes < header_bytes ||
+        ip[9] != PROTOCOL_UDP)
         return set_kind(found, FRAME_OTHER);
     set_ipv4(&found->source, ip + 12);
     set_ipv4(&found->destination, ip + 16);
     uint16_t fragment = read16(ip + 6);
+    uint32_t offset_bytes = uint32_t(fragment & 0x1fff) * 8;
     bool more_fragments = (fragment & 0x2000) != 0;
-    // A later fragment carries no UDP header: nothing in it says whose it is.
-    if ((fragment & 0x1fff) != 0)
-        return set_kind(found, FRAME_OTHER);
     if (captured < header_bytes)
         return set_kind(found, FRAME_TRUNCATED);
-    decode_udp(found, ip + header_bytes, captured - header_bytes, more_fragments);
+    if (offset_bytes != 0 || more_fragments)
+        return set_fragment(found, read16(ip + 4), offset_bytes, more_fragments, ip + header_bytes,
+                            captured - header_bytes, total_bytes - header_bytes);
+    decode_udp(found, ip + header_bytes, captured - header_bytes, total_bytes - header_bytes);
 }
 
 static void decode_ipv6(udp_frame *found, const unsigned char *ip, size_t captured)
@@ -99,7 +132,9 @@ static void decode_ipv6(udp_frame *found, const unsigned char *ip, size_t captur
     set_ipv6(&found->destination, ip + 24);
     unsigned next = ip[6];
     size_t at = 40;
-    bool first_fragment = false;
+    bool fragmented = false;
+    uint32_t fragment_id = 0, offset_bytes = 0;
+    bool more_fragments = false;
     // The extension headers, each naming the next: hop-by-hop, routing, destination options,
     // fragment, authentication. Eight at most: a chain longer than that is not a real one.
     for (int hops = 0; hops < 8 && next != PROTOCOL_UDP; hops++) {
@@ -110,10 +145,16 @@ static void decode_ipv6(udp_frame *found, const unsigned char *ip, size_t captur
             at += (size_t(extension[1]) + 1) * 8;
         } else if (next == 44) {
             uint16_t fragment = read16(extension + 2);
-            if ((fragment & 0xfff8) != 0)
-                return set_kind(found, FRAME_OTHER);
-            first_fragment = (fragment & 1) != 0;
+            offset_bytes = fragment & 0xfff8;
+            more_fragments = (fragment & 1) != 0;
+            // An atomic fragment (at 0, no more to come) is a whole datagram.
+            fragmented = offset_bytes != 0 || more_fragments;
+            fragment_id = uint32_t(read16(extension + 4)) << 16 | read16(extension + 6);
             at += 8;
+            // What follows a fragment header is the fragment's data: of a UDP datagram only
+            // where the header says so.
+            if (fragmented && extension[0] != PROTOCOL_UDP)
+                return set_kind(found, FRAME_OTHER);
         } else if (next == 51) {
             at += (size_t(extension[1]) + 2) * 4;
         } else {
@@ -125,7 +166,18 @@ static void decode_ipv6(udp_frame *found, const unsigned char *ip, size_t captur
         return set_kind(found, FRAME_OTHER);
     if (captured < at)
         return set_kind(found, FRAME_TRUNCATED);
-    decode_udp(found, ip + at, captured - at, first_fragment);
+    // A payload length of 0 is a jumbogram's, whose length is in an option.
+    size_t payload_bytes = read16(ip + 4);
+    if (payload_bytes != 0 && payload_bytes < at - 40)
+        return set_kind(found, FRAME_OTHER);
+    if (fragmented) {
+        if (payload_bytes == 0)
+            return set_kind(found, FRAME_OTHER);
+        return set_fragment(found, fragment_id, offset_bytes, more_fragments, ip + at,
+                            captured - at, payload_bytes - (at - 40));
+    }
+    decode_udp(found, ip + at, captured - at,
+               payload_bytes == 0 ? SIZE_MAX : payload_bytes - (at - 40));
 }
 
 // An IP packet by the version in its first nibble.
@@ -189,6 +241,7 @@ static void decode_loopback(udp_frame *found, uint32_t family, const unsigned ch
 
 void decode_frame(int link, const unsigned char *frame, size_t captured, udp_frame *found)
 {
+    found->addressed = false;
     found->payload = nullptr;
     found->captured_bytes = 0;
     found->length_bytes = 0;

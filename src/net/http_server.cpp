@@ -14,6 +14,8 @@ int http_server_open(http_server *server, const endpoint *address, const char *p
     server->stopping = false;
     for (http_connection &connection : server->connections)
         connection.open = false;
+    for (http_closing &closing : server->closing)
+        closing.open = false;
     return tcp_listen(address, &server->listener);
 }
 
@@ -24,11 +26,75 @@ void http_server_publish(http_server *server, const char *text, size_t length)
     server->page.swap(page);
 }
 
+// Reads of a closing connection in one turn, so that one that floods cannot hold the thread.
+#define DRAIN_READS_MAX 4
+
+// Frees a slot whose socket is closed or handed on.
+static void release_connection(http_connection *connection)
+{
+    connection->page.reset();
+    connection->open = false;
+}
+
 static void close_connection(http_connection *connection)
 {
     socket_close(connection->socket);
-    connection->page.reset();
-    connection->open = false;
+    release_connection(connection);
+}
+
+// Reads and drops what the peer sent. Returns -1 once it has ended (or failed), 0 else.
+static int drain(socket_handle socket)
+{
+    char scratch[4096];
+    for (int i = 0; i < DRAIN_READS_MAX; i++) {
+        long count = tcp_read(socket, scratch, sizeof scratch);
+        if (count == TCP_WOULD_BLOCK)
+            return 0;
+        if (count <= 0)
+            return -1;
+    }
+    return 0;
+}
+
+// Ends the sending half of a socket whose answer is out, and keeps it to be read out until
+// the peer ends: closed with bytes unread, it would be reset, and the peer could lose the answer.
+static void start_closing(http_server *server, socket_handle socket, uint64_t now_us)
+{
+    http_closing *slot = &server->closing[0];
+    for (http_closing &closing : server->closing) {
+        if (!closing.open) {
+            slot = &closing;
+            break;
+        }
+        if (closing.deadline_us < slot->deadline_us)
+            slot = &closing;
+    }
+    if (slot->open)
+        socket_close(slot->socket);
+    tcp_shutdown_write(socket);
+    *slot = {true, socket, now_us + HTTP_LINGER_US};
+}
+
+static void serve_closing(http_closing *closing, bool ready, uint64_t now_us)
+{
+    if ((ready && drain(closing->socket) != 0) || now_us >= closing->deadline_us) {
+        socket_close(closing->socket);
+        closing->open = false;
+    }
+}
+
+// Answers a connection whose request is not (or not yet) judged with status, after reading out
+// what it sent, and starts closing it.
+static void refuse(http_server *server, socket_handle socket, int status, uint64_t now_us)
+{
+    char answer[HTTP_ANSWER_HEAD_MAX + 64];
+    const char *body = http_reason(status);
+    size_t body_bytes = strlen(body);
+    size_t head_bytes = http_answer_head(answer, status, body_bytes);
+    memcpy(answer + head_bytes, body, body_bytes);
+    drain(socket);
+    tcp_write(socket, answer, head_bytes + body_bytes);
+    start_closing(server, socket, now_us);
 }
 
 // Readies the answer to a judged request: the page for a 200, a line naming the refusal else.
@@ -75,58 +141,43 @@ static int send_answer(http_connection *connection)
     return 1;
 }
 
-// Reads what came and judges it. Returns -1 when the connection is to be closed.
-static int read_request(http_server *server, http_connection *connection)
+// Reads what came and judges it. Returns 0 (with the verdict's status 0 while the head has
+// not ended), or -1 when the peer has ended or failed.
+static int read_head(http_server *server, http_connection *connection, http_verdict *verdict)
 {
     size_t room = HTTP_HEAD_MAX_BYTES - connection->received_bytes;
     long count = tcp_read(connection->socket, connection->request + connection->received_bytes, room);
+    *verdict = {0, false};
     if (count == TCP_WOULD_BLOCK)
         return 0;
     if (count <= 0)
         return -1;
     connection->received_bytes += static_cast<size_t>(count);
-    http_verdict verdict = http_judge(connection->request, connection->received_bytes,
-                                      server->page_path);
+    *verdict = http_judge(connection->request, connection->received_bytes, server->page_path);
+    return 0;
+}
+
+// Reads and judges a request, and starts its answer once judged. Returns 1 when the answer is
+// out, 0 to wait, -1 when the connection is to be closed.
+static int read_request(http_server *server, http_connection *connection)
+{
+    http_verdict verdict;
+    if (read_head(server, connection, &verdict) != 0)
+        return -1;
     if (verdict.status == 0)
         return 0;
     prepare_answer(server, connection, verdict);
-    return send_answer(connection) == 0 ? 0 : -1;
+    return send_answer(connection);
 }
 
-// A connection past the one more that is served hears 503 at once, or nothing if its socket
-// is not ready for it; either way it is closed.
-static void refuse(socket_handle socket)
+// A turn's end: an answer out is closed in order, a failed connection at once.
+static void end_turn(http_server *server, http_connection *connection, int result, uint64_t now_us)
 {
-    char head[HTTP_ANSWER_HEAD_MAX];
-    const char *body = http_reason(503);
-    size_t head_bytes = http_answer_head(head, 503, strlen(body));
-    std::string answer = std::string(head, head_bytes) + body;
-    tcp_write(socket, answer.data(), answer.size());
-    socket_close(socket);
-}
-
-static void accept_connections(http_server *server, uint64_t now_us)
-{
-    // A bounded round, so that a flood of connections cannot keep the thread from the rest.
-    for (int round = 0; round < 64; round++) {
-        socket_handle socket;
-        if (tcp_accept(server->listener, &socket) != 1)
-            return;
-        http_connection *free_slot = nullptr;
-        for (http_connection &connection : server->connections)
-            if (!connection.open) {
-                free_slot = &connection;
-                break;
-            }
-        if (free_slot == nullptr) {
-            refuse(socket);
-            continue;
-        }
-        free_slot->open = true;
-        free_slot->socket = socket;
-        free_slot->deadline_us = now_us + HTTP_DEADLINE_US;
-        free_slot->received_bytes = 0;
-        free_slot->answering = false;
+    if (result == 1) {
+        start_closing(server, connection->socket, now_us);
+        release_connection(connection);
+    } else if (result == -1) {
+        close_connection(connection);
     }
 }
 
@@ -140,33 +191,110 @@ static void serve_connection(http_server *server, http_connection *connection, b
         result = connection->answering ? send_answer(connection) : read_request(server, connection);
     if (result == 0 && now_us >= connection->deadline_us) {
         if (!connection->answering) {
-            prepare_answer(server, connection, {408, false});
-            send_answer(connection);
+            refuse(server, connection->socket, 408, now_us);
+            release_connection(connection);
+            return;
         }
         result = -1;
     }
-    if (result != 0)
-        close_connection(connection);
+    end_turn(server, connection, result, now_us);
+}
+
+// A free slot, or one made by refusing the connection that has held its slot longest without
+// a complete request (past its grace, unless the newcomer's request is complete); nullptr when
+// none may be refused.
+static http_connection *make_room(http_server *server, bool complete, uint64_t now_us)
+{
+    http_connection *oldest = nullptr;
+    for (http_connection &connection : server->connections) {
+        if (!connection.open)
+            return &connection;
+        bool may_refuse = complete || now_us - connection.accepted_us >= HTTP_GRACE_US;
+        if (!connection.answering && may_refuse &&
+            (oldest == nullptr || connection.accepted_us < oldest->accepted_us))
+            oldest = &connection;
+    }
+    if (oldest != nullptr) {
+        refuse(server, oldest->socket, 408, now_us);
+        release_connection(oldest);
+    }
+    return oldest;
+}
+
+// Takes a connection: what it sent with its start is read first, so that a scrape's request
+// weighs against those of the connections it would displace.
+static void take_connection(http_server *server, socket_handle socket, uint64_t now_us)
+{
+    http_connection *arriving = &server->arriving;
+    arriving->socket = socket;
+    arriving->accepted_us = now_us;
+    arriving->deadline_us = now_us + HTTP_DEADLINE_US;
+    arriving->received_bytes = 0;
+    arriving->answering = false;
+    http_verdict verdict;
+    if (read_head(server, arriving, &verdict) != 0) {
+        socket_close(socket);
+        return;
+    }
+    http_connection *slot = make_room(server, verdict.status != 0, now_us);
+    if (slot == nullptr) {
+        refuse(server, socket, 503, now_us);
+        return;
+    }
+    *slot = *arriving;
+    slot->open = true;
+    if (verdict.status != 0) {
+        prepare_answer(server, slot, verdict);
+        end_turn(server, slot, send_answer(slot), now_us);
+    }
+}
+
+static void accept_connections(http_server *server, uint64_t now_us)
+{
+    // A bounded round, so that a flood of connections cannot keep the thread from the rest.
+    for (int round = 0; round < 64; round++) {
+        socket_handle socket;
+        if (tcp_accept(server->listener, &socket) != 1)
+            return;
+        take_connection(server, socket, now_us);
+    }
+}
+
+// Adds a socket to the poll, and brings the poll's limit down to its deadline.
+static void add_to_poll(tcp_poll_entry *entries, int *count, socket_handle socket, bool want_write,
+                        uint64_t deadline_us, uint64_t now_us, int64_t *limit_us)
+{
+    int64_t left_us = static_cast<int64_t>(deadline_us - now_us);
+    if (left_us < *limit_us)
+        *limit_us = left_us < 0 ? 0 : left_us;
+    entries[(*count)++] = {socket, want_write, false};
 }
 
 static void serve(void *context)
 {
     http_server *server = static_cast<http_server *>(context);
     while (!server->stopping) {
-        tcp_poll_entry entries[HTTP_CONNECTIONS_MAX + 1];
+        tcp_poll_entry entries[HTTP_CONNECTIONS_MAX + HTTP_CLOSING_MAX + 1];
+        static_assert(sizeof entries / sizeof entries[0] <= TCP_POLL_MAX,
+                      "one poll holds every connection, every closing one and the listener");
         http_connection *polled[HTTP_CONNECTIONS_MAX];
+        http_closing *polled_closing[HTTP_CLOSING_MAX];
         int count = 0;
         uint64_t now_us = clock_monotonic_us();
         int64_t limit_us = POLL_LIMIT_MS * 1000;
-        for (http_connection &connection : server->connections) {
-            if (!connection.open)
-                continue;
-            int64_t left_us = static_cast<int64_t>(connection.deadline_us - now_us);
-            if (left_us < limit_us)
-                limit_us = left_us < 0 ? 0 : left_us;
-            polled[count] = &connection;
-            entries[count++] = {connection.socket, connection.answering, false};
-        }
+        for (http_connection &connection : server->connections)
+            if (connection.open) {
+                polled[count] = &connection;
+                add_to_poll(entries, &count, connection.socket, connection.answering,
+                            connection.deadline_us, now_us, &limit_us);
+            }
+        int connections = count;
+        for (http_closing &closing : server->closing)
+            if (closing.open) {
+                polled_closing[count - connections] = &closing;
+                add_to_poll(entries, &count, closing.socket, false, closing.deadline_us, now_us,
+                            &limit_us);
+            }
         entries[count] = {server->listener, false, false};
         int ready = tcp_poll(entries, count + 1, static_cast<int>((limit_us + 999) / 1000));
         now_us = clock_monotonic_us();
@@ -175,8 +303,10 @@ static void serve(void *context)
             std::this_thread::sleep_for(std::chrono::milliseconds(POLL_LIMIT_MS));
             continue;
         }
-        for (int i = 0; i < count; i++)
+        for (int i = 0; i < connections; i++)
             serve_connection(server, polled[i], entries[i].ready, now_us);
+        for (int i = connections; i < count; i++)
+            serve_closing(polled_closing[i - connections], entries[i].ready, now_us);
         if (entries[count].ready)
             accept_connections(server, now_us);
     }
@@ -195,5 +325,8 @@ void http_server_close(http_server *server)
     for (http_connection &connection : server->connections)
         if (connection.open)
             close_connection(&connection);
+    for (http_closing &closing : server->closing)
+        if (closing.open)
+            socket_close(closing.socket);
     socket_close(server->listener);
 }

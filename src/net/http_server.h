@@ -14,15 +14,25 @@
 #include "net/http.h"
 #include "net/tcp.h"
 
-// Connections served at once; one more is answered 503 and closed at once, so a flood costs
-// neither memory nor the scrapes after it.
+// Connections served at once. When one more comes, the connection that has held a slot
+// longest without a complete request makes room (408): for a newcomer whose request is
+// complete, any such connection; else only one that has had HTTP_GRACE_US for its request.
+// Failing that, the newcomer is refused (503). Idle or trickling clients, however many come
+// and go, thus cannot keep a scrape from being served, nor take a slot from one just taken.
 #define HTTP_CONNECTIONS_MAX 8
+#define HTTP_GRACE_US 100000
 // A connection gets this long for its request and the answer, however it trickles.
 #define HTTP_DEADLINE_US 5000000
+// Connections that have had their answer and their end, and are read out until the peer ends
+// too, so that it sees the answer rather than a reset. Past this many, or after
+// HTTP_LINGER_US, the oldest is closed however it stands.
+#define HTTP_CLOSING_MAX 16
+#define HTTP_LINGER_US 1000000
 
 struct http_connection {
     bool open;
     socket_handle socket;
+    uint64_t accepted_us;
     uint64_t deadline_us;
     size_t received_bytes;
     char request[HTTP_HEAD_MAX_BYTES];
@@ -35,6 +45,12 @@ struct http_connection {
     size_t sent_bytes;                       // of the head, then of the body
 };
 
+struct http_closing {
+    bool open;
+    socket_handle socket;
+    uint64_t deadline_us;
+};
+
 struct http_server {
     socket_handle listener;
     const char *page_path;
@@ -43,6 +59,8 @@ struct http_server {
     std::mutex page_lock;                    // guards page only
     std::shared_ptr<const std::string> page;
     http_connection connections[HTTP_CONNECTIONS_MAX];
+    http_connection arriving;                // a connection read before it is given a slot
+    http_closing closing[HTTP_CLOSING_MAX];
 };
 
 // Listens on address for GET and HEAD of page_path (connections are served once the server

@@ -24,6 +24,13 @@ int tcp_accept(socket_handle listener, socket_handle *connection);
 long tcp_read(socket_handle s, char *data, size_t size);
 long tcp_write(socket_handle s, const char *data, size_t size);
 
+// Ends the sending half: the peer reads what was sent, then the end (a FIN, not a reset).
+// Returns 0, or -1 with the library's last error set.
+int tcp_shutdown_write(socket_handle s);
+
+// The most sockets one tcp_poll waits on.
+#define TCP_POLL_MAX 64
+
 // One socket of a poll: whether it waits to read or to write, and what the poll found.
 struct tcp_poll_entry {
     socket_handle socket;
@@ -31,6 +38,6 @@ struct tcp_poll_entry {
     bool ready;      // readable, writable as wanted, ended or failed: the next call will say
 };
 
-// Waits up to limit_ms for any entry to be ready. Returns how many are, or -1 with the
-// library's last error set.
+// Waits up to limit_ms for any of count entries (at most TCP_POLL_MAX) to be ready. Returns
+// how many are, or -1 with the library's last error set.
 int tcp_poll(tcp_poll_entry *entries, int count, int limit_ms);

@@ -2,10 +2,14 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include "net/address.h"
+
+// How long the kernel holds a connection that has sent nothing before it is accepted.
+#define DEFER_ACCEPT_S 1
 
 static int set_nonblocking(int s)
 {
@@ -19,8 +23,12 @@ int tcp_listen(const endpoint *address, socket_handle *listener)
     if (s < 0)
         return -1;
     int on = 1;
-    // A small backlog: connections past the few served wait in it, and past it are refused.
+    int defer_s = DEFER_ACCEPT_S;
+    // A small backlog: connections past the few served wait in it, and past it are refused. A
+    // connection is handed over with its request, so that the server weighs the request when
+    // it decides who is served.
     if (setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        setsockopt(s, IPPROTO_TCP, TCP_DEFER_ACCEPT, &defer_s, sizeof defer_s) != 0 ||
         bind(s, reinterpret_cast<const sockaddr *>(&address->storage), endpoint_length(address)) != 0 ||
         listen(s, 16) != 0 || set_nonblocking(s) != 0) {
         int code = errno;
@@ -62,11 +70,16 @@ long tcp_write(socket_handle s, const char *data, size_t size)
     return answer(send(s, data, size, MSG_NOSIGNAL));
 }
 
+int tcp_shutdown_write(socket_handle s)
+{
+    return shutdown(s, SHUT_WR) == 0 ? 0 : -1;
+}
+
 int tcp_poll(tcp_poll_entry *entries, int count, int limit_ms)
 {
-    pollfd polled[64];
-    if (count > 64)
-        count = 64;
+    pollfd polled[TCP_POLL_MAX];
+    if (count > TCP_POLL_MAX)
+        count = TCP_POLL_MAX;
     for (int i = 0; i < count; i++)
         polled[i] = {entries[i].socket, static_cast<short>(entries[i].want_write ? POLLOUT : POLLIN), 0};
     int ready = poll(polled, static_cast<nfds_t>(count), limit_ms);

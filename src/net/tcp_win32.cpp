@@ -59,11 +59,16 @@ long tcp_write(socket_handle s, const char *data, size_t size)
     return answer(send(s, data, static_cast<int>(size > 65536 ? 65536 : size), 0));
 }
 
+int tcp_shutdown_write(socket_handle s)
+{
+    return shutdown(s, SD_SEND) == 0 ? 0 : -1;
+}
+
 int tcp_poll(tcp_poll_entry *entries, int count, int limit_ms)
 {
-    WSAPOLLFD polled[64];
-    if (count > 64)
-        count = 64;
+    WSAPOLLFD polled[TCP_POLL_MAX];
+    if (count > TCP_POLL_MAX)
+        count = TCP_POLL_MAX;
     for (int i = 0; i < count; i++)
         polled[i] = {entries[i].socket, static_cast<SHORT>(entries[i].want_write ? POLLOUT : POLLRDNORM), 0};
     int ready = WSAPoll(polled, static_cast<ULONG>(count), limit_ms);

@@ -70,7 +70,7 @@ struct summary_event {
     bool outages;              // arrivals were stamped: the counts' outages mean something
     const delay_record *delays; // with --sent-at, the run's (each sender keeps its own); else null
     bool from_capture;         // host drops are not known; these are:
-    uint64_t fragmented;       // datagrams split into IP fragments, not judged
+    uint64_t fragmented;       // datagrams split into IP fragments not made whole
     uint64_t truncated;        // frames cut short before their number ended
 };
 

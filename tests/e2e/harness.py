@@ -100,8 +100,10 @@ class Watcher:
     with to_files, its output in files, as a busy stream is watched in earnest (a flood's
     million lines), or standard output to a descriptor the test gives (a pipe it stalls)."""
 
-    def __init__(self, args, group=GROUP, env=None, prefix=(), to_files=False, stdout=None):
-        """prefix: a command that runs the tool (strace, say); env: variables added."""
+    def __init__(self, args, group=GROUP, env=None, prefix=(), to_files=False, stdout=None,
+                 stdin=subprocess.DEVNULL):
+        """prefix: a command that runs the tool (strace, say); env: variables added; stdin: a
+        descriptor to read (a pipe the test writes)."""
         self.args = [str(a) for a in args]
         self.group = group
         self.members_before = group_members(group)
@@ -120,7 +122,7 @@ class Watcher:
                 self._files.append(open(self.path, "wb"))
                 stdout = self._files[-1]
         self.process = start_program(
-            list(prefix) + tool_command() + self.args, stdin=subprocess.DEVNULL, env=environment,
+            list(prefix) + tool_command() + self.args, stdin=stdin, env=environment,
             stdout=subprocess.PIPE if stdout is None else stdout,
             stderr=self._files[0] if to_files else subprocess.PIPE)
         self._readers = []

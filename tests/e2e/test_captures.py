@@ -5,6 +5,7 @@ the file's own making decides."""
 
 import os
 import re
+import shutil
 import struct
 import subprocess
 import sys
@@ -12,7 +13,7 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from harness import (GROUP, WINDOWS, next_port, run_feed, run_to_end,  # noqa: E402
+from harness import (GROUP, WINDOWS, Watcher, next_port, run_feed, run_to_end,  # noqa: E402
                      tool_command, watch)
 from test_layouts import DUMPCAP, TSHARK, Capture  # noqa: E402
 
@@ -148,6 +149,45 @@ class Captures(unittest.TestCase):
                 self.assertIn("fragmented 1, truncated 1", out)
 
     @NEEDS_SCAPY
+    @unittest.skipUnless(TSHARK, "tshark is not installed (.ci/run installs it)")
+    def test_fragmented_datagrams_are_reassembled_as_tshark_reassembles_them(self):
+        s = scapy
+        for family, group in (("IPv4", GROUP), ("IPv6", GROUP6)):
+            with self.subTest(family=family):
+                datagrams = []
+                for seq in range(40):
+                    udp = s.UDP(sport=40000, dport=5000) / (payload(seq) + bytes(2936))
+                    if family == "IPv4":
+                        datagrams.append(s.fragment(s.IP(src="10.0.0.7", dst=group, id=seq + 1) /
+                                                    udp, fragsize=1480))
+                    else:
+                        datagrams.append(s.fragment6(s.IPv6(src="fd00::1", dst=group) /
+                                                     s.IPv6ExtHdrFragment(id=seq + 1) / udp, 1500))
+                # One whole datagram beside them, one without its middle, one in reverse, two
+                # interleaved, one fragment repeated.
+                datagrams[3] = [s.IP(src="10.0.0.7", dst=group) / s.UDP(sport=40000, dport=5000) /
+                                payload(3)] if family == "IPv4" else \
+                    [s.IPv6(src="fd00::1", dst=group) / s.UDP(sport=40000, dport=5000) / payload(3)]
+                del datagrams[7][1]
+                datagrams[12].reverse()
+                datagrams[20] = [f for pair in zip(datagrams[20], datagrams[21]) for f in pair]
+                datagrams[21] = []
+                datagrams[30].append(datagrams[30][1])
+                path = self.write("fragments " + family, 1,
+                                  [s.Ether() / f for fragments in datagrams for f in fragments])
+                status, out, err = run_to_end(["-r", path, "-q", "-g", "--summary", group, 5000])
+                self.assertEqual((status, err), (0, ""))
+                tshark = subprocess.run([TSHARK, "-r", path, "-Y", "udp.dstport == 5000", "-T",
+                                         "fields", "-e", "udp.length"],
+                                        capture_output=True, timeout=60, check=True)
+                lengths = [int(n) - 8 for n in tshark.stdout.split()]
+                self.assertEqual(len(lengths), 39)
+                self.assertIn("received %d, bytes %d, unique 39, duplicates 0, missed 1"
+                              % (len(lengths), sum(lengths)), out)
+                self.assertIn("Missed packet: 7", out)
+                self.assertIn("fragmented 1, truncated 0", out)
+
+    @NEEDS_SCAPY
     def test_without_a_group_each_multicast_group_and_port_is_a_stream(self):
         s = scapy
         frames = []
@@ -179,24 +219,102 @@ class Captures(unittest.TestCase):
         self.assertIn('"senders":2', out)
 
     @NEEDS_SCAPY
+    def test_a_pcapng_of_two_link_types_says_how_to_read_each_interface(self):
+        """What dumpcap -i lo -i any writes: an Ethernet interface and a Linux cooked one."""
+        s = scapy
+        udp = s.IP(src="10.0.0.7", dst=GROUP) / s.UDP(sport=40000, dport=5000)
+
+        def block(kind, body):
+            length = 12 + len(body) + (-len(body) % 4)
+            return struct.pack("<II", kind, length) + body + bytes(-len(body) % 4) + \
+                struct.pack("<I", length)
+
+        data = block(0x0A0D0D0A, struct.pack("<IHHq", 0x1A2B3C4D, 1, 0, -1))
+        data += block(1, struct.pack("<HHI", 1, 0, 0)) + block(1, struct.pack("<HHI", 113, 0, 0))
+        for seq in range(5):
+            for interface, frame in enumerate((s.Ether() / udp / payload(seq),
+                                               s.CookedLinux(proto=0x0800) / udp / payload(seq))):
+                frame = bytes(frame)
+                data += block(6, struct.pack("<IIIII", interface, 0, seq * 1000, len(frame),
+                                             len(frame)) + frame)
+        path = os.path.join(self.tmp, "two.pcapng")
+        with open(path, "wb") as out:
+            out.write(data)
+        status, out, err = run_to_end(["-r", path, "--summary", GROUP, 5000])
+        self.assertEqual(status, 255)
+        command = ("tshark -r '%s' -Y 'frame.interface_id == 0' -w - | editcap -F pcap -T ether - "
+                   "interface0.pcap" % path)
+        self.assertIn("%s: reading stopped at frame 1: an interface has a type 113 different from "
+                      "the type of the first interface; libpcap reads one link type a file: write "
+                      "each interface's frames to a file of their own, as %s, and the same with "
+                      "the number of the interface of type 113 and -T linux-sll" % (path, command),
+                      err)
+        self.assertIn("received 0,", out)
+        if not (TSHARK and shutil.which("editcap")):
+            return
+        # The command said does what it says, for either interface.
+        for interface, encapsulation in ((0, "ether"), (1, "linux-sll")):
+            said = command.replace("== 0", "== %d" % interface).replace(
+                "-T ether", "-T " + encapsulation).replace("interface0", "interface%d" % interface)
+            subprocess.run(said, shell=True, cwd=self.tmp, check=True, timeout=60,
+                           capture_output=True)
+            status, out, err = run_to_end(["-r", os.path.join(self.tmp, "interface%d.pcap"
+                                                              % interface),
+                                           "-q", "--summary", GROUP, 5000])
+            self.assertEqual((status, err), (0, ""))
+            self.assertIn("1 sender over 0.004 s: received 5,", out)
+
+    @NEEDS_SCAPY
+    def test_a_pipe_is_read_as_it_comes_and_an_interrupt_stops_after_what_was_read(self):
+        path = self.write("pipe", 101, [scapy.IP(src="10.0.0.7", dst=GROUP) /
+                                        scapy.UDP(sport=40000, dport=5000) / payload(seq)
+                                        for seq in range(52)])
+        with open(path, "rb") as capture_file:
+            data = capture_file.read()
+        # Fifty-one frames, then all or part of the last (a record: 16 bytes and 92), and the
+        # writer still there: each line is written as its datagram is read, and an interrupt
+        # ends the input where it stands.
+        for cut_bytes in (108, 50):
+            read_end, write_end = os.pipe()
+            watcher = Watcher(["-r", "-", "--summary", GROUP, 5000], stdin=read_end)
+            self.addCleanup(watcher.kill)
+            os.close(read_end)
+            self.addCleanup(os.close, write_end)
+            os.write(write_end, data[:len(data) - cut_bytes])
+            watcher.wait_for_datagrams(51)
+            self.assertEqual(watcher.stop(), 0, cut_bytes)
+            self.assertEqual(watcher.error_messages(), [])
+            self.assertEqual(len([m for m in watcher.messages() if m.startswith("IP ")]), 51)
+            self.assertRegex("\n".join(watcher.messages()),
+                             r"1 sender over 0.050 s: received 51, bytes 3264, unique 51, "
+                             r"duplicates 0, missed 0")
+
+    @NEEDS_SCAPY
     def test_a_file_that_is_cut_short_or_is_no_capture_fails_after_what_it_read(self):
         path = self.write("whole", 101, [scapy.IP(src="10.0.0.7", dst=GROUP) /
                                          scapy.UDP(dport=5000) / payload(seq) for seq in range(3)])
         with open(path, "rb") as whole:
             data = whole.read()
-        cut = os.path.join(self.tmp, "cut.pcap")
-        with open(cut, "wb") as out:
-            out.write(data[:-10])
-        status, out, err = run_to_end(["-r", cut, "--summary", GROUP, 5000])
-        self.assertEqual(status, 255)
-        self.assertIn("%s: reading stopped at frame 3: " % cut, err)
-        self.assertIn("1 sender over 0.001 s: received 2,", out)
-        text = os.path.join(self.tmp, "notes.txt")
-        with open(text, "w") as out:
-            out.write("not a capture\n")
-        status, out, err = run_to_end(["-r", text, GROUP, 5000])
-        self.assertEqual((status, out), (255, ""))
-        self.assertIn(text + ": ", err)
+        files = {"cut.pcap": data[:-10], "notes.txt": b"not a capture\n", "empty.pcap": b""}
+        for name, contents in files.items():
+            with self.subTest(file=name):
+                cut = os.path.join(self.tmp, name)
+                with open(cut, "wb") as out:
+                    out.write(contents)
+                # Both streams in one, as a terminal shows them: the error line follows the
+                # lines of what was read before it, and the summary of that follows it.
+                run = subprocess.run(tool_command() + ["-r", cut, "--summary", GROUP, "5000"],
+                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60)
+                self.assertEqual(run.returncode, 255)
+                lines = [re.sub(r"^\[[\d:.]+\] ", "", line)
+                         for line in run.stdout.decode().splitlines() if line]
+                read = 2 if name == "cut.pcap" else 0
+                self.assertEqual([line[:10] for line in lines[:read]], ["[info] IP "] * read)
+                self.assertTrue(lines[read].startswith(
+                    "[error] %s: reading stopped at frame %d: " % (cut, read + 1)), lines)
+                self.assertTrue(lines[read + 1].startswith("[info] Summary: "), lines)
+                self.assertRegex("\n".join(lines), r"Summary: %d senders? over [\d.]+ s: "
+                                                    r"received %d," % (min(read, 1), read))
 
 
 @unittest.skipUnless(WINDOWS, "only the Windows build lacks libpcap")

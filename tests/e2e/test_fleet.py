@@ -266,6 +266,56 @@ class Fleet(unittest.TestCase):
         self.assertEqual({k: total[k] for k in expected}, expected)
         self.assertEqual(total["received"], sent_count(6000, fed["record"]))
 
+    @unittest.skipIf(WINDOWS, "Winsock hands a connection over before its request has come")
+    def test_scrapes_are_served_while_idle_and_trickling_clients_retake_every_slot(self):
+        listen = ("127.0.0.1", free_port())
+        url = "http://%s:%d/metrics" % listen
+        watch(self, "-q", "--listen", "%s:%d" % listen, GROUP, next_port())
+        # Twice as many clients as slots, from addresses of their own, each opened again as soon
+        # as it is answered: half send nothing, half trickle a head that never ends.
+        clients, answers, stopping = 16, [], threading.Event()
+
+        def connect(i):
+            client = socket.socket()
+            client.bind(("127.0.0.%d" % (2 + i), 0))
+            client.connect(listen)
+            if i % 2:
+                client.sendall(b"GET /metrics HTTP/1.1\r\n")
+            return client
+
+        def hold_slots():
+            held = [connect(i) for i in range(clients)]
+            while not stopping.is_set():
+                readable = select.select(held, [], [], 0.05)[0]
+                for client in readable:
+                    i = held.index(client)
+                    try:
+                        answers.append((i % 2, client.recv(64)[:12]))
+                    except OSError as error:
+                        answers.append((i % 2, "reset: %s" % error))
+                    client.close()
+                    held[i] = connect(i)
+                for i in range(1, clients, 2):
+                    try:
+                        held[i].send(b"X-Slow: a\r\n")
+                    except OSError:
+                        pass
+            for client in held:
+                client.close()
+
+        holder = threading.Thread(target=hold_slots)
+        holder.start()
+        try:
+            wait_until(lambda: len(answers) >= clients, timeout_s=30)
+            statuses = [fetch(url)[0] for _ in range(20)]
+        finally:
+            stopping.set()
+            holder.join()
+        self.assertEqual(statuses, [200] * 20)
+        # Every client made room saw why, not a reset.
+        self.assertEqual({answer for _, answer in answers} - {b"HTTP/1.1 408", b"HTTP/1.1 503"},
+                         set())
+
     def test_a_port_that_cannot_be_served_fails_before_anything_is_joined(self):
         holder = socket.socket()
         holder.bind(("127.0.0.1", 0))

@@ -1,5 +1,6 @@
-// Arbitrary bytes as a capture file through libpcap and the frame decoder: neither may crash,
-// and every datagram found must lie within its frame.
+// Arbitrary bytes as a capture file through libpcap, the frame decoder and the reassembly of
+// fragments: none may crash, and every datagram found must lie within its frame or, made whole
+// from fragments, within the table.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -7,6 +8,17 @@
 #include <pcap/pcap.h>
 
 #include "net/frame.h"
+#include "net/reassembly.h"
+
+static reassembly table;
+
+// Whether a datagram's payload lies in [from, from + bytes) and is no longer than it says.
+static bool lies_within(const udp_frame *found, const void *from, size_t bytes)
+{
+    const unsigned char *start = static_cast<const unsigned char *>(from);
+    return found->payload >= start && found->payload + found->captured_bytes <= start + bytes &&
+           found->captured_bytes <= found->length_bytes;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -23,13 +35,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     int link = pcap_datalink(capture);
     pcap_pkthdr *header;
     const u_char *frame;
+    reassembly_reset(&table);
     for (int frames = 0; frames < 10000 && pcap_next_ex(capture, &header, &frame) == 1; frames++) {
-        udp_frame found;
+        udp_frame found, whole, lost;
         decode_frame(link, frame, header->caplen, &found);
-        if (found.kind == FRAME_UDP || found.kind == FRAME_FRAGMENT) {
-            if (found.payload < frame || found.payload + found.captured_bytes > frame + header->caplen ||
-                found.captured_bytes > found.length_bytes)
-                abort();
+        if ((found.kind == FRAME_UDP || found.kind == FRAME_FRAGMENT) &&
+            !lies_within(&found, frame, header->caplen))
+            abort();
+        uint64_t at_us = uint64_t(header->ts.tv_sec) * 1000000u + uint64_t(header->ts.tv_usec);
+        if (found.kind == FRAME_FRAGMENT && reassembly_add(&table, &found, at_us, &whole) == 1 &&
+            whole.kind == FRAME_UDP && !lies_within(&whole, &table, sizeof table))
+            abort();
+        while (reassembly_give_up(&table, at_us, &lost) == 1) {
         }
     }
     pcap_close(capture);

@@ -74,6 +74,13 @@ bytes cut(bytes frame, size_t bytes_cut)
     return frame;
 }
 
+// The frame with one byte changed, as a faulty or hostile sender writes it.
+bytes with_byte(bytes frame, size_t at, unsigned char value)
+{
+    frame[at] = value;
+    return frame;
+}
+
 struct frame_case {
     const char *name;
     int link;
@@ -121,16 +128,30 @@ TEST(DecodeFrame, FindsTheUdpDatagramInEveryLinkLayerAndIpHeader)
         {"IPv6 hop-by-hop, routing and destination options", LINK_RAW,
          ipv6(udp(6), {{0, hop_by_hop}, {43, bytes{0, 1} + bytes(14, 0)}, {60, hop_by_hop}}),
          FRAME_UDP, "[ff15::1234]:5000", 6, 6},
-        {"IPv4 first fragment", LINK_RAW, ipv4(udp(12), 0, 0x2000), FRAME_FRAGMENT,
-         "239.1.2.3:5000", 12, 12},
-        {"IPv4 later fragment", LINK_RAW, ipv4(bytes(16, 0), 0, 0x2002), FRAME_OTHER, "", 0, 0},
+        {"IPv4 first fragment", LINK_RAW, ipv4(udp(12), 0, 0x2000), FRAME_FRAGMENT, "", 20, 20},
+        {"IPv4 later fragment", LINK_RAW, ipv4(bytes(16, 0), 0, 0x2002), FRAME_FRAGMENT, "", 16,
+         16},
         {"IPv6 first fragment", LINK_RAW, ipv6(udp(8), {{44, bytes{0, 0, 0, 1, 0, 0, 0, 9}}}),
-         FRAME_FRAGMENT, "[ff15::1234]:5000", 8, 8},
-        {"IPv6 later fragment", LINK_RAW, ipv6(bytes(8, 0), {{44, bytes{0, 0, 0, 0x10, 0, 0, 0, 9}}}),
-         FRAME_OTHER, "", 0, 0},
+         FRAME_FRAGMENT, "", 16, 16},
+        {"IPv6 later fragment, cut short", LINK_RAW,
+         cut(ipv6(bytes(8, 0), {{44, bytes{0, 0, 0, 0x10, 0, 0, 0, 9}}}), 3), FRAME_FRAGMENT, "",
+         8, 5},
+        {"IPv6 atomic fragment", LINK_RAW, ipv6(udp(8), {{44, bytes{0, 0, 0, 0, 0, 0, 0, 9}}}),
+         FRAME_UDP, "[ff15::1234]:5000", 8, 8},
+        {"IPv6 fragment of another protocol", LINK_RAW,
+         with_byte(ipv6(udp(8), {{44, bytes{0, 0, 0, 1, 0, 0, 0, 9}}}), 40, 6), FRAME_OTHER, "", 0,
+         0},
         {"cut short in the payload", LINK_ETHERNET, cut(ethernet(0x0800, v4), 5), FRAME_UDP,
          "239.1.2.3:5000", 12, 7},
-        {"cut short in the UDP header", LINK_RAW, cut(v4, 16), FRAME_TRUNCATED, "", 0, 0},
+        {"cut short in the UDP header, after its ports", LINK_RAW, cut(v4, 16), FRAME_TRUNCATED,
+         "239.1.2.3:5000", 0, 0},
+        {"cut short in the UDP header, in its ports", LINK_RAW, cut(v4, 18), FRAME_TRUNCATED, "", 0, 0},
+        {"a UDP length past its IPv4 packet", LINK_RAW, with_byte(v4, 25, 60), FRAME_OTHER, "", 0, 0},
+        {"a UDP length past its IPv6 packet", LINK_RAW, with_byte(ipv6(udp(4)), 45, 13), FRAME_OTHER,
+         "", 0, 0},
+        {"a UDP length short of its IPv4 packet", LINK_RAW, with_byte(ipv4(udp(12)), 25, 12),
+         FRAME_UDP, "239.1.2.3:5000", 4, 4},
+        {"an IPv4 length short of its header", LINK_RAW, with_byte(v4, 3, 19), FRAME_OTHER, "", 0, 0},
         {"cut short in the link header", LINK_ETHERNET, bytes(10, 0), FRAME_TRUNCATED, "", 0, 0},
         {"not UDP", LINK_RAW, [&] { bytes tcp = v4; tcp[9] = 6; return tcp; }(), FRAME_OTHER, "", 0, 0},
         {"ARP", LINK_ETHERNET, ethernet(0x0806, bytes(28, 0)), FRAME_OTHER, "", 0, 0},
@@ -141,7 +162,12 @@ TEST(DecodeFrame, FindsTheUdpDatagramInEveryLinkLayerAndIpHeader)
         udp_frame found;
         decode_frame(c.link, c.frame.data(), c.frame.size(), &found);
         EXPECT_EQ(found.kind, c.kind);
-        if (c.kind != FRAME_UDP && c.kind != FRAME_FRAGMENT)
+        EXPECT_EQ(found.addressed, c.destination[0] != 0);
+        if (c.kind == FRAME_FRAGMENT) {
+            EXPECT_EQ(found.length_bytes, c.length_bytes);
+            EXPECT_EQ(found.captured_bytes, c.captured_bytes);
+        }
+        if (!found.addressed)
             continue;
         char host[HOST_TEXT_MAX];
         format_host(host, &found.destination);
@@ -150,6 +176,8 @@ TEST(DecodeFrame, FindsTheUdpDatagramInEveryLinkLayerAndIpHeader)
                             ":" + std::to_string(endpoint_port(&found.destination));
         EXPECT_EQ(shown, c.destination);
         EXPECT_EQ(endpoint_port(&found.source), 40000);
+        if (c.kind == FRAME_TRUNCATED)
+            continue;
         EXPECT_EQ(found.length_bytes, c.length_bytes);
         EXPECT_EQ(found.captured_bytes, c.captured_bytes);
         for (size_t i = 0; i < found.captured_bytes; i++)
