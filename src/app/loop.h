@@ -7,7 +7,6 @@
 
 #include "app/app.h"
 #include "app/needs.h"
-#include "app/top.h"
 #include "monitor/monitor.h"
 #include "monitor/pace.h"
 #include "monitor/senders.h"
@@ -76,6 +75,8 @@ struct stream_state {
 };
 
 // Everything the run owns, for as long as it runs.
+struct top_view;
+
 struct run_state {
     const settings *options;
     const loop_calls *calls;
@@ -117,7 +118,7 @@ struct run_state {
     metrics_view *metric_views;  // room to render every stream and every feed, stream_capacity
     metrics_feed *metric_feeds;  // of each: a feed may have a single line
     http_server *server;     // --listen: open before anything is joined; else null
-    top_view top;            // --top
+    top_view *top;           // --top's view: made with the record
     uint64_t start_utc_us;
     run_needs needs;         // what the run measures, from its settings
     judge_settings judging;  // how every stream judges its datagrams

@@ -4,7 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "app/capture.h"
+#include "app/replay.h"
+#include "app/top.h"
 #include "app/live.h"
 #include "app/config.h"
 #include "base/clock.h"
@@ -213,11 +214,13 @@ int run_state_init(run_state *state, const settings *options, const stream_setti
     state->pending = static_cast<int *>(calloc(count, sizeof *state->pending));
     state->metric_views = static_cast<metrics_view *>(calloc(count, sizeof *state->metric_views));
     state->metric_feeds = static_cast<metrics_feed *>(calloc(count, sizeof *state->metric_feeds));
+    state->top = static_cast<top_view *>(calloc(1, sizeof *state->top));
     state->receiver_count = 0;
     bool made = state->streams != nullptr && state->feeds != nullptr &&
                 state->receivers != nullptr && state->receiver_streams != nullptr &&
                 state->sockets != nullptr && state->pending != nullptr &&
-                state->metric_views != nullptr && state->metric_feeds != nullptr;
+                state->metric_views != nullptr && state->metric_feeds != nullptr &&
+                state->top != nullptr;
     if (!made || senders_open(&state->senders, SENDER_IDLE_US, stream_capacity) < 0) {
         log_line(stderr, "error", "out of memory for %d streams", stream_count);
         run_state_free(state);
@@ -236,8 +239,8 @@ int run_state_init(run_state *state, const settings *options, const stream_setti
     timer_add(&state->timers, &state->metrics_timer, on_metrics_due, state);
     // A second's render may wait for the batch in hand.
     state->metrics_timer.coarse = true;
-    timer_add(&state->timers, &state->top.tick, on_top_tick, state);
-    state->top.tick.coarse = true;
+    timer_add(&state->timers, &state->top->tick, on_top_tick, state);
+    state->top->tick.coarse = true;
     timer_add(&state->timers, &state->feed_timer, on_feed_due, state);
     state->failed = false;
     state->nap_us = 0;
@@ -269,6 +272,7 @@ void run_state_free(run_state *state)
     free(state->pending);
     free(state->metric_views);
     free(state->metric_feeds);
+    free(state->top);
     text_free(&state->metrics_text);
     state->streams = nullptr;
     state->feeds = nullptr;
@@ -278,6 +282,7 @@ void run_state_free(run_state *state)
     state->pending = nullptr;
     state->metric_views = nullptr;
     state->metric_feeds = nullptr;
+    state->top = nullptr;
     state->feed_count = 0;
 }
 
@@ -432,9 +437,9 @@ static int run_joined(run_state *state)
     if (install_interrupt_handler(on_interrupt) < 0 ||
         install_summary_handler(on_summary_request) < 0 ||
         (options->top && screen_check() < 0) ||
-        (capture ? open_capture(state) : open_streams(state)) < 0) {
+        (capture ? open_replay(state) : open_streams(state)) < 0) {
         if (capture)
-            close_capture(state);
+            close_replay(state);
         return -1;
     }
     state->started_us = state->calls->monotonic_us(state->calls->context);
@@ -460,16 +465,16 @@ static int run_joined(run_state *state)
     int status = receive_loop(state);
     top_close(state);
     if (capture)
-        close_capture(state);
+        close_replay(state);
     else
         stop_receivers(state);
     // What is still open is decided now: no line can fill it any more.
     if (status == 0)
         settle_feeds(state, state->calls->monotonic_us(state->calls->context), true);
     // A capture that stopped at a fault still says what it read, and then fails.
-    bool read_failed = capture && capture_failed();
+    bool read_failed = capture && replay_failed();
     if (capture)
-        report_capture_end(state);
+        report_replay_end(state);
     if (status == 0 && (state->needs.prints_summary || read_failed))
         emit_summary(state);
     if (status == 0 && renders_metrics(options) && write_run_metrics(state) < 0)
@@ -553,7 +558,7 @@ int run(const settings *options)
         text_sink_start(&text, options->verbose);
     }
     static loop_calls calls;
-    calls = capture ? capture_loop_calls() : live_loop_calls();
+    calls = capture ? replay_loop_calls() : live_loop_calls();
     if (run_state_init(&state, options, streams, stream_count, capacity, &calls, out) < 0)
         return -1;
     int status = net_startup();

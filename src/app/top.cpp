@@ -63,7 +63,7 @@ static void stream_name(char *out, size_t size, const stream_state *stream)
 static void make_stream_row(run_state *state, int place, int unit, uint64_t now_us,
                             uint64_t now_utc_us)
 {
-    top_view *view = &state->top;
+    top_view *view = state->top;
     const stream_state *stream = &state->streams[place];
     top_row *row = &view->rows[view->row_count++];
     *row = {};
@@ -96,7 +96,7 @@ static void make_stream_row(run_state *state, int place, int unit, uint64_t now_
 // A feed's row, under its lines: numbers some line delivered, and what none did.
 static void make_feed_row(run_state *state, int feed, int unit, uint64_t now_us)
 {
-    top_view *view = &state->top;
+    top_view *view = state->top;
     const feed_record *record = &state->feeds[feed];
     top_row *row = &view->rows[view->row_count++];
     *row = {};
@@ -113,7 +113,7 @@ static void make_feed_row(run_state *state, int feed, int unit, uint64_t now_us)
 // A lone stream's senders, a row each.
 static void make_sender_rows(run_state *state, uint64_t now_us, uint64_t now_utc_us)
 {
-    top_view *view = &state->top;
+    top_view *view = state->top;
     const stream_state *stream = &state->streams[0];
     uint32_t cursor = 0;
     for (const sender_entry *entry; (entry = next_sender(&state->senders, 0, &cursor)) != nullptr;) {
@@ -151,7 +151,7 @@ static int sender_count(const run_state *state, int stream)
 // Every row, in the run's order: streams, a feed's lines together with its row after them.
 static void make_rows(run_state *state, uint64_t now_us)
 {
-    top_view *view = &state->top;
+    top_view *view = state->top;
     uint64_t now_utc_us = state->calls->utc_us(state->calls->context);
     read_all_drops(state);
     view->row_count = 0;
@@ -201,7 +201,7 @@ static int make_room_for_lines(top_view *view, int height)
 // Draws the rows made last: the title, the headers, the rows that fit and a line for the rest.
 static void draw(run_state *state)
 {
-    top_view *view = &state->top;
+    top_view *view = state->top;
     int height = 0;
     int width = 0;
     screen_size(&height, &width);
@@ -242,7 +242,7 @@ static void draw(run_state *state)
 void on_top_tick(void *context, uint64_t)
 {
     run_state *state = static_cast<run_state *>(context);
-    top_view *view = &state->top;
+    top_view *view = state->top;
     uint64_t now_us = state->calls->monotonic_us(state->calls->context);
     bool redraw = false;
     for (int key; (key = screen_key()) != SCREEN_NO_KEY;) {
@@ -318,7 +318,7 @@ static void free_view(top_view *view)
 
 int top_open(run_state *state)
 {
-    top_view *view = &state->top;
+    top_view *view = state->top;
     const settings *options = state->options;
     // A row per stream and feed, or per sender of a lone stream; a place in memory for each.
     int row_count = state->stream_count + state->feed_count;
@@ -360,7 +360,7 @@ int top_open(run_state *state)
 
 void top_close(run_state *state)
 {
-    top_view *view = &state->top;
+    top_view *view = state->top;
     if (!view->open)
         return;
     screen_close();

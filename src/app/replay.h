@@ -1,12 +1,13 @@
 // Reading a capture instead of joining: its frames go through the same loop and accounting as a
 // live run's datagrams, on the capture's own time, through a table of loop calls over the file.
-// Its wait moves the clock on to the next frame or the next timer, whichever comes first.
+// Its wait moves the clock on to the next timer where that comes before the next datagram; its
+// receive hands datagrams over, each with its stream and its own time.
 #pragma once
 
 #include "app/loop.h"
 
 // The loop's calls over the capture the run reads.
-loop_calls capture_loop_calls(void);
+loop_calls replay_loop_calls(void);
 
 // The most streams a capture read without a stream named may hold: each multicast group and
 // port in it is one.
@@ -15,14 +16,14 @@ loop_calls capture_loop_calls(void);
 // Opens the capture the options name for the run, whose streams are the command line's or the
 // config's, or where it has none are found as the capture names them; the clocks start at its
 // first datagram. Returns 0, or -1 after an error line.
-int open_capture(run_state *state);
+int open_replay(run_state *state);
 
 // Whether reading stopped at a fault, after its error line: the run still gives what it read,
 // and ends with status 255.
-bool capture_failed(void);
+bool replay_failed(void);
 
 // Says what the reading left out: datagrams of groups past CAPTURE_STREAMS_MAX, and a capture
 // in which no datagram of a stream was found at all.
-void report_capture_end(const run_state *state);
+void report_replay_end(const run_state *state);
 
-void close_capture(run_state *state);
+void close_replay(run_state *state);

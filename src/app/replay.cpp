@@ -1,4 +1,4 @@
-#include "app/capture.h"
+#include "app/replay.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -342,7 +342,7 @@ static int no_drops(void *, socket_handle, uint32_t *)
     return 0;
 }
 
-loop_calls capture_loop_calls(void)
+loop_calls replay_loop_calls(void)
 {
     return loop_calls{.receive_many = capture_receive,
                       .wait = capture_wait,
@@ -381,7 +381,7 @@ static int resolve_named_streams(run_state *state)
     return 0;
 }
 
-int open_capture(run_state *state)
+int open_replay(run_state *state)
 {
     memset(replay.slots, 0, sizeof replay.slots);
     reassembly_reset(&replay.fragments);
@@ -417,12 +417,12 @@ int open_capture(run_state *state)
     return 0;
 }
 
-bool capture_failed(void)
+bool replay_failed(void)
 {
     return replay.failed;
 }
 
-void report_capture_end(const run_state *state)
+void report_replay_end(const run_state *state)
 {
     if (replay.unwatched > 0)
         log_line(stderr, "error", "Not watched: %llu datagrams of groups past the %dth",
@@ -439,7 +439,7 @@ void report_capture_end(const run_state *state)
 
 // The error line of a fault comes after the lines of what was read before it, and before the
 // summary.
-void close_capture(run_state *state)
+void close_replay(run_state *state)
 {
     if (replay.failed && flush_output(state) == 0)
         capture_say_stop(&replay.file);
