@@ -26,11 +26,12 @@ static char *begin_object(json_sink *json, char *out, const char *event)
     uint64_t second = now_us / 1000000;
     if (second != json->second_shown) {
         json->second_shown = second;
-        put_utc(json->time_text, now_us);
+        char *end = put_utc(json->time_text, now_us);
+        json->second_length = static_cast<size_t>(end - json->time_text) - 7;
     }
     out = put_literal(out, "{\"time\":\"");
     // "2026-12-07T10:49:45." of the second, then this moment's microseconds.
-    out = put_bytes(out, json->time_text, UTC_TEXT_LENGTH - 7);
+    out = put_bytes(out, json->time_text, json->second_length);
     out = put_padded(out, static_cast<unsigned>(now_us % 1000000), 6);
     out = put_literal(out, "Z\",\"event\":\"");
     out = put_text(out, event);

@@ -154,7 +154,8 @@ void put_session_text(char *out, const sender_entry *entry);
 struct json_sink {
     sink calls;
     uint64_t second_shown;                 // the second time_text was made for
-    char time_text[UTC_TEXT_LENGTH + 1];
+    char time_text[UTC_TEXT_MAX];
+    size_t second_length;                  // of time_text up to its microseconds
     bool have_sender;                      // the last sender, as the datagram object has it
     endpoint sender_shown;
     char sender_text[JSON_STRING_MAX(HOST_TEXT_MAX) + 32];

@@ -1,11 +1,14 @@
-// Arbitrary bytes as a capture file through libpcap and the frame decoder: neither may crash,
-// and every datagram found must lie within its frame.
+// Arbitrary bytes as a capture file through libpcap, the frame decoder and the reading of its
+// stamps: none may crash, every datagram found must lie within its frame, and a stamp's time,
+// taken or not, is written within the room the formatter names.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 
 #include <pcap/pcap.h>
 
+#include "base/format.h"
+#include "net/capture.h"
 #include "net/frame.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -23,7 +26,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     int link = pcap_datalink(capture);
     pcap_pkthdr *header;
     const u_char *frame;
+    char *time_text = static_cast<char *>(malloc(UTC_TEXT_MAX));
     for (int frames = 0; frames < 10000 && pcap_next_ex(capture, &header, &frame) == 1; frames++) {
+        uint64_t utc_us = uint64_t(header->ts.tv_sec) * 1000000u + uint64_t(header->ts.tv_usec);
+        if (put_utc(time_text, utc_us) > time_text + UTC_TEXT_MAX)
+            abort();
+        if (capture_stamp_us(header->ts.tv_sec, header->ts.tv_usec, &utc_us) == 0 &&
+            put_utc(time_text, utc_us) != time_text + UTC_TEXT_LENGTH)
+            abort();
         udp_frame found;
         decode_frame(link, frame, header->caplen, &found);
         if (found.kind == FRAME_UDP || found.kind == FRAME_FRAGMENT) {
@@ -32,6 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 abort();
         }
     }
+    free(time_text);
     pcap_close(capture);
     return 0;
 }
