@@ -10,6 +10,7 @@
 #define TOML_EXCEPTIONS 0
 #include <toml++/toml.h>
 
+#include "app/toml_depth.h"
 #include "base/log.h"
 #include "monitor/feed.h"
 #include "net/address.h"
@@ -406,6 +407,10 @@ int read_config_text(const char *text, size_t length, const char *path, settings
     if (stray != 0)
         return config_error(path, stray, "a character past ASCII: write it as a \\uXXXX escape "
                                          "in quotes");
+    int deep = line_too_deep(text, length);
+    if (deep != 0)
+        return config_error(path, deep, "keys, tables and arrays nest deeper than %d levels",
+                            CONFIG_DEPTH_MAX);
     toml::parse_result result = toml::parse(std::string_view(text, length), std::string_view(path));
     if (!result) {
         std::string what(result.error().description());

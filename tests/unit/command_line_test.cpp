@@ -243,7 +243,36 @@ struct config_case {
 const char *const two_lines = "[[stream]]\nname=\"a\"\ngroup=\"239.1.1.1\"\nport=1\nfeed=\"f\"\n"
                               "[[stream]]\nname=\"b\"\ngroup=\"239.1.1.2\"\nport=1\nfeed=\"f\"\n";
 
+// Parts past what toml++ could follow by recursion, and around the limit.
+std::string repeat(const char *text, int times)
+{
+    std::string out;
+    for (int i = 0; i < times; i++)
+        out += text;
+    return out;
+}
+
+const std::string stream_head = "[[stream]]\ngroup=\"239.1.1.1\"\nport=1\n";
+const std::string deep_texts[] = {
+    stream_head + "a" + repeat(".a", 200000) + "=1\n",
+    stream_head + "[" + repeat("a.", 200000) + "a]\n",
+    stream_head + "a" + repeat(".a", 13) + "=1\n",
+    stream_head + "a" + repeat(" . a", 14) + "=1\n",
+    stream_head + "a={" + repeat("a={", 13) + "}\n",
+    stream_head + "[a]\nb=[" + repeat("\n[", 14) + "\n]\n",
+    stream_head + "name=\"a.b.c.d.e.f.g.h.i.j.k.l.m.n.o.p.q[{\" # .a.a.a.a.a.a.a.a.a.a.a.a.a.a.a\n"
+        "feed='''\nx.a.a.a.a.a.a.a.a.a.a.a.a.a.a.a.a'''\n",
+};
+
 const config_case config_cases[] = {
+    {deep_texts[0].c_str(), "4: keys, tables and arrays nest deeper than 16 levels", nullptr},
+    {deep_texts[1].c_str(), "4: keys, tables and arrays nest deeper than 16 levels", nullptr},
+    {deep_texts[2].c_str(), "4: unknown key \"a\"", nullptr},
+    {deep_texts[3].c_str(), "4: keys, tables and arrays nest deeper than 16 levels", nullptr},
+    {deep_texts[4].c_str(), "4: keys, tables and arrays nest deeper than 16 levels", nullptr},
+    {deep_texts[5].c_str(), "19: keys, tables and arrays nest deeper than 16 levels", nullptr},
+    {deep_texts[6].c_str(), nullptr,
+     "a.b.c.d.e.f.g.h.i.j.k.l.m.n.o.p.q[{ x.a.a.a.a.a.a.a.a.a.a.a.a.a.a.a.a classic -"},
     {"[defaults]\nformat=\"rtp\"\n[[stream]]\ngroup=\"239.1.1.1\"\nport=5000\nfeed=\"x\"\n"
      "[[stream]]\nname=\"b\"\ngroup=\"ff15::1\"\nport=5000\nseq=\"0:8:be\"\n"
      "source=\"fd00::2\"\n",
