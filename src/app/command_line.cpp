@@ -403,6 +403,7 @@ static int read_extra_option(int argc, char **argv, int *index, settings *option
             return -1;
         }
         options->have_sent_at = true;
+        options->sent_at_given = true;
     } else if (is_long_option(option, "--format", &inline_value)) {
         options->format_name = value_of(inline_value, argc, argv, index);
         if (options->format_name == nullptr)

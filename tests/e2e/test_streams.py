@@ -13,8 +13,8 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 from harness import (TRACED_ENV, WINDOWS, Watcher, expected_counts, groups_joined, next_port,  # noqa: E402
-                     payload, process_status, run_feed, run_to_end, sender, steps, tool_command,
-                     wait_until)
+                     payload, process_status, run_feed, run_to_end, sender, steps, strip_prefix,
+                     tool_command, wait_until)
 
 from test_ipv6 import GROUP6, V0, group6_members, sender6  # noqa: E402
 
@@ -299,7 +299,24 @@ class Streams(unittest.TestCase):
         self.assertEqual(status, 255)
         self.assertIn("joining 239.9.0.2 failed: the socket's group limit "
                       "net.ipv4.igmp_max_memberships (1) is reached", err)
+        self.assertTrue(err.rstrip().endswith('streams.toml:5: stream "b" was not joined'), err)
         self.assertEqual(groups_joined("239.9."), 0)
+
+    @unittest.skipIf(WINDOWS, "Wine knows no Linux interface names")
+    def test_a_zone_by_name_is_read_and_a_join_that_fails_names_its_stream(self):
+        port = next_port()
+        path = write_config(self.folder.name, stream_table("z", GROUP6 + "%lo", port))
+        status, out, err = run_to_end(["--config", path, "--duration", "0.1"])
+        self.assertEqual((status, err), (0, ""))
+        # Only the join finds that a link-local group has no interface.
+        path = write_config(self.folder.name, stream_table("a", "239.6.1.1", port) +
+                            stream_table("b", "ff02::1:3", port))
+        status, out, err = run_to_end(["--config", path])
+        self.assertEqual(status, 255)
+        self.assertEqual([strip_prefix(line, "error") for line in err.splitlines()],
+                         ['The link-local group "ff02::1:3" needs an interface: -i <name> or a '
+                          'zone, as in ff02::1%eth0', path + ':5: stream "b" was not joined'])
+        self.assertEqual(groups_joined("239.6."), 0)
 
 
 if __name__ == "__main__":

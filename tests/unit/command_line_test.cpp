@@ -237,7 +237,8 @@ TEST(CommandLine, ReadsSettingsOrWritesOneErrorLine)
 struct config_case {
     const char *text;
     const char *error;     // the one error line's message, after "f.toml:"; null for none
-    const char *streams;   // each stream as "name feed layout source", ";"-separated
+    const char *streams;   // each stream as "name feed layout source[ @sent_at]", ";"-separated
+    bool sent_at_given = false;  // --sent-at 20:8:le:us on the command line
 };
 
 const char *const two_lines = "[[stream]]\nname=\"a\"\ngroup=\"239.1.1.1\"\nport=1\nfeed=\"f\"\n"
@@ -265,6 +266,28 @@ const std::string deep_texts[] = {
 };
 
 const config_case config_cases[] = {
+    // The command line's --sent-at stands in for a stream's sent_at whatever its layout.
+    {"[[stream]]\nname=\"r\"\ngroup=\"239.1.1.1\"\nport=1\nformat=\"rtp\"\n"
+     "[[stream]]\nname=\"s\"\ngroup=\"239.1.1.2\"\nport=1\nseq=\"0:4\"\n"
+     "[[stream]]\nname=\"m\"\ngroup=\"239.1.1.3\"\nport=1\nformat=\"mdp3\"\n"
+     "[[stream]]\nname=\"c\"\ngroup=\"239.1.1.4\"\nport=1\n"
+     "[[stream]]\nname=\"o\"\ngroup=\"239.1.1.5\"\nport=1\nseq=\"0:4\"\nsent_at=\"4:4:be:s\"\n",
+     nullptr,
+     "r - 2:2:be - @20:8:le;s - 0:4:le - @20:8:le;m - 0:4:le - @20:8:le;c - classic - @20:8:le;"
+     "o - 0:4:le - @4:4:be",
+     true},
+    {"[[stream]]\nname=\"m\"\ngroup=\"239.1.1.3\"\nport=1\nformat=\"mdp3\"\n"
+     "[[stream]]\nname=\"s\"\ngroup=\"239.1.1.2\"\nport=1\nseq=\"0:4\"\n",
+     nullptr, "m - 0:4:le - @4:8:le;s - 0:4:le -"},
+    // What a value holds is shown escaped: one line, nothing for the terminal to obey.
+    {"[[stream]]\ngroup=\"239.1.1.1\\n\\u001b[2J\\u007f\"\nport=1\n",
+     "2: invalid group \"239.1.1.1\\n\\x1b[2J\\x7f\": not a multicast address", nullptr},
+    {"[[stream]]\ngroup=\"239.1.1.1\"\nport=1\n\"a\\tb\\r\" = 1\n",
+     "4: unknown key \"a\\tb\\r\"", nullptr},
+    {"[[stream]]\ngroup=\"239.1.1.1\"\nport=1\nname=\"a\\u0000b\"\n",
+     "4: name must not hold a NUL (\\u0000)", nullptr},
+    {"[[stream]]\ngroup=\"ff15::1%nosuch0\"\nport=1\n",
+     "2: unknown interface \"nosuch0\" in the zone of \"ff15::1%nosuch0\"", nullptr},
     {deep_texts[0].c_str(), "4: keys, tables and arrays nest deeper than 16 levels", nullptr},
     {deep_texts[1].c_str(), "4: keys, tables and arrays nest deeper than 16 levels", nullptr},
     {deep_texts[2].c_str(), "4: unknown key \"a\"", nullptr},
@@ -322,6 +345,10 @@ TEST(ConfigFile, ReadsEveryStreamOrWritesOneErrorLineNamingTheLine)
         SCOPED_TRACE(c.text);
         settings options = {};
         options.layout = classic_layout(false);
+        if (c.sent_at_given) {
+            options.have_sent_at = options.sent_at_given = true;
+            options.sent_at = {{20, 8, false}, 1000};
+        }
         testing::internal::CaptureStderr();
         int status = read_config_text(c.text, strlen(c.text), "f.toml", &options);
         std::string errors = testing::internal::GetCapturedStderr();
@@ -339,6 +366,8 @@ TEST(ConfigFile, ReadsEveryStreamOrWritesOneErrorLineNamingTheLine)
             std::string layout = layout_text(s.layout);
             streams += std::string(i > 0 ? ";" : "") + s.name + " " + (s.feed ? s.feed : "-") +
                        " " + layout + " " + (s.source_host ? s.source_host : "-");
+            if (s.have_sent_at)
+                streams += " @" + field_text(s.sent_at.field);
         }
         EXPECT_EQ(streams, c.streams);
         free_config(&options);
