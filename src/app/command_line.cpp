@@ -193,12 +193,12 @@ static const char help_text[] =
     "                   or 8 bytes at this offset (0 to 65505), little-endian unless :be; a\n"
     "                   datagram too short for it is shown and counted as short\n"
     "      --seq-count <offset>:<bytes>[:le|be]  with --seq: a count of 1, 2 or 4 bytes of\n"
-    "                   the numbers each datagram carries from its number on; a count of 0\n"
-    "                   is a heartbeat whose number is the next expected; counts are then of\n"
-    "                   numbers (messages)\n"
-    "      --sent-at <offset>:<bytes>[:le|be]:<unit>  the sender's clock in the payload, 4\n"
-    "                   or 8 bytes counting ns, us, ms or s since 1970: with -s and -v,\n"
-    "                   each period's one-way delay (needs synchronised clocks)\n"
+    "                   the numbers each datagram carries from its number on, clear of\n"
+    "                   --seq's bytes; a count of 0 is a heartbeat whose number is the next\n"
+    "                   expected; counts are then of numbers (messages)\n"
+    "      --sent-at <offset>:<bytes>[:le|be]:<unit>  the sender's clock in the payload, 8\n"
+    "                   bytes counting ns, us, ms or s since 1970, or 4 counting s: with -s\n"
+    "                   and -v, each period's one-way delay (needs synchronised clocks)\n"
     "      --format <name>  a protocol's layout:\n"
     "                   rtp        --seq 2:2:be (RFC 3550, 5.1)\n"
     "                   moldudp64  --seq 10:8:be --seq-count 18:2:be; the session (bytes 0\n"
@@ -498,6 +498,11 @@ static int choose_layout(settings *options)
     }
     if (options->seq_count_given && options->format_name != nullptr) {
         log_line(stderr, "error", "--format and --seq-count cannot be given together");
+        return -1;
+    }
+    if (options->seq_count_given && options->seq_given &&
+        fields_overlap(&options->seq, &options->seq_count)) {
+        log_line(stderr, "error", "--seq-count must not overlap --seq");
         return -1;
     }
     if (options->seq_count_given && !options->seq_given) {

@@ -247,6 +247,8 @@ static int read_layout_keys(const char *path, const table_keys *stream, const ta
             return config_error(path, seq_line, "invalid seq \"%s\"", seq);
         if (seq_count != nullptr && parse_seq_field(seq_count, true, &count) < 0)
             return config_error(path, count_line, "invalid seq_count \"%s\"", seq_count);
+        if (seq_count != nullptr && fields_overlap(&number, &count))
+            return config_error(path, count_line, "seq_count must not overlap seq");
         out->layout = given_layout(&number, seq_count != nullptr ? &count : nullptr);
         out->have_sent_at = false;
     }
