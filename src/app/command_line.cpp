@@ -59,9 +59,26 @@ static int read_port(const char *text, uint16_t *port)
     return 0;
 }
 
+// --listen's port: digits alone (no sign, blank or trailing text), 1 to 65535. Returns 0, or
+// -1 after an error line naming the option.
+static int read_listen_port(const char *text, uint16_t *port)
+{
+    size_t digits = strspn(text, "0123456789");
+    uint64_t value = 0;
+    bool negative = false;
+    if (digits == 0 || text[digits] != '\0' ||
+        read_number(text, 65535, &value, &negative) == 0 || value == 0 || value > 65535) {
+        log_line(stderr, "error", "invalid port \"%s\" for --listen: a whole number from 1 to "
+                                  "65535", text);
+        return -1;
+    }
+    *port = static_cast<uint16_t>(value);
+    return 0;
+}
+
 // --listen's [<address>:]<port>: an IPv6 address in brackets ([::1]:9100), a port alone for
 // 127.0.0.1, so that serving beyond the host is asked for by name. Returns 0, or -1 after
-// "invalid port" or "invalid option".
+// an error line.
 static int read_listen(const char *text, settings *options)
 {
     const char *colon = strrchr(text, ':');
@@ -79,7 +96,7 @@ static int read_listen(const char *text, settings *options)
         log_line(stderr, "error", "invalid option");
         return -1;
     }
-    if (read_port(colon != nullptr ? colon + 1 : text, &options->listen_port) < 0)
+    if (read_listen_port(colon != nullptr ? colon + 1 : text, &options->listen_port) < 0)
         return -1;
     if (colon == nullptr) {
         snprintf(options->listen_host, sizeof options->listen_host, "127.0.0.1");
