@@ -64,6 +64,7 @@ struct settings {
     const char *read_path;   // -r: a capture to read instead of joining ("-": standard input)
     const char *config_path; // --config: the streams are the file's
     uint64_t arbitration_us; // --arbitration: how long a feed waits for a line to fill a hole
+    bool arbitration_given;  // which only a config's feeds take
     const stream_settings *streams; // with --config, the file's (made once, for the process's
     int stream_count;               // life); without, none: the command line's is the one
 };

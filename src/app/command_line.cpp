@@ -237,8 +237,8 @@ static const char help_text[] =
     "                   it (\"Feed <feed> lost: 20 - 24\" with -g), and --max-lost judges\n"
     "                   the feed by that\n"
     "      --arbitration <ms>  how long a feed waits, after its first line passed a\n"
-    "                   number, for another line to deliver it (default 50); a hole every\n"
-    "                   line has passed is decided at once\n"
+    "                   number, for another line to deliver it (1 to 4294967, default 50);\n"
+    "                   a hole every line has passed is decided at once. Only with --config\n"
     "  -r, --read <capture>  read a pcap or pcapng file (- for standard input) instead of\n"
     "                   joining: the datagrams to <host> and <port> (which may be unicast),\n"
     "                   or each --config stream's, or else every multicast group and port\n"
@@ -444,6 +444,7 @@ static int read_extra_option(int argc, char **argv, int *index, settings *option
         if (value == nullptr || read_count(value, period_ms_max, false, &arbitration_ms) < 0)
             return -1;
         options->arbitration_us = arbitration_ms * 1000;
+        options->arbitration_given = true;
     } else {
         return 0;
     }
@@ -572,6 +573,11 @@ int read_command_line(int argc, char **argv, settings *options)
     if (options->read_path != nullptr && options->listen_text != nullptr) {
         log_line(stderr, "error", "--listen cannot be given with -r: a capture is read to its "
                                   "end at once (--prom writes its metrics)");
+        return -1;
+    }
+    if (options->arbitration_given && options->config_path == nullptr) {
+        log_line(stderr, "error", "--arbitration needs --config: only a config's streams make "
+                                  "feeds");
         return -1;
     }
     if (options->config_path != nullptr) {
