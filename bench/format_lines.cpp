@@ -23,7 +23,7 @@ int main(int argc, char **argv)
     seq_layout layout = classic_layout(false);
     text_sink_start(&text, false, &layout);
     for (long i = 0; i < count; i++) {
-        datagram_event event = {&sender, &group, 64, 1000000000 + i, 1, SEQ_NEXT};
+        datagram_event event = {&sender, &group, 64, 1000000000 + i, 1, SEQ_NEXT, false};
         text.calls.datagram(&text.calls, &event);
     }
     return 0;

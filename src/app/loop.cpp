@@ -227,7 +227,8 @@ static void take_datagram(run_state *state, int place, const received_datagram *
     stream->last_arrival_utc_us = arrival_us;
     if (!options->quiet) {
         datagram_event event = {&datagram->from, &stream->request.group,
-                                datagram->length_bytes, reading.seq, reading.count, kind};
+                                datagram->length_bytes, reading.seq, reading.count, kind,
+                                reading.end_of_session};
         state->out->datagram(state->out, &event);
     }
     if (!reading.too_short) {

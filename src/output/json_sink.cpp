@@ -131,7 +131,8 @@ static void json_joined(sink *self, const join_event *event)
 static void json_verdict(sink *self, const verdict_event *event)
 {
     char line[JSON_LINE_MAX];
-    char *out = begin_stream_object(json_of(self), line, "verdict");
+    // The run's, not the last stream's.
+    char *out = begin_object(json_of(self), line, "verdict");
     out = put_unsigned_field(out, "lost", event->lost);
     if (event->host_drops_counted)
         out = put_unsigned_field(out, "host_drops", event->host_drops);
@@ -169,7 +170,10 @@ static void json_datagram(sink *self, const datagram_event *event)
     if (event->kind != SEQ_SHORT)
         out = put_seq_field(out, json->calls.about->layout, "seq", event->seq);
     if (json->calls.about->layout->have_count && event->kind != SEQ_SHORT)
-        out = put_unsigned_field(out, "count", event->count);
+        out = put_unsigned_field(out, "count", event->end_of_session ? MOLDUDP64_END_OF_SESSION
+                                                                     : event->count);
+    if (event->end_of_session)
+        out = put_literal(out, ",\"end_of_session\":true");
     out = put_class_field(out, event->kind);
     end_object(line, out);
 }
@@ -302,8 +306,11 @@ static void json_summary(sink *self, const summary_event *event)
             out = put_text_field(out, "session", session);
         }
         out = put_counts(out, &counts, layout, event->outages);
-        out = put_seq_field(out, layout, "first_seq", counts.first_seq);
-        out = put_seq_field(out, layout, "last_seq", counts.last_seq);
+        // The shared entry's senders are interleaved; a sender of short datagrams has no number.
+        if (!entry->shared && entry->track.started) {
+            out = put_seq_field(out, layout, "first_seq", counts.first_seq);
+            out = put_seq_field(out, layout, "last_seq", counts.last_seq);
+        }
         if (event->delays != nullptr) {
             delay_figures figures = delay_figures_of(&entry->delays);
             out = put_delay_fields(out, &figures);

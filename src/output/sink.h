@@ -32,6 +32,7 @@ struct datagram_event {
     int64_t seq;
     uint32_t count;          // numbers it carries, where the layout has a count field
     seq_class kind;          // what it was for its sender; SEQ_SHORT: too short to read
+    bool end_of_session;     // MoldUDP64's count 65535, shown as it came
 };
 
 // A missed number, a missed run or an extra datagram, as find_gap decided it; per_sender when

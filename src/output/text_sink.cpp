@@ -179,6 +179,13 @@ static void log_counts(const char *who, const track_counts *n, bool with_range,
              static_cast<unsigned long long>(n->restarts), range);
 }
 
+// Whether a sender's first and last numbers say something: the shared entry's senders are
+// interleaved, and a sender of short datagrams alone has none.
+static bool has_numbers(const sender_entry *entry)
+{
+    return !entry->shared && entry->track.started;
+}
+
 static void text_summary(sink *self, const summary_event *event)
 {
     const seq_layout *layout = self->about->layout;
@@ -191,7 +198,7 @@ static void text_summary(sink *self, const summary_event *event)
         if (!entry->shared)
             put_session_text(put_endpoint(who, &entry->address), entry);
         track_counts counts = track_snapshot(&entry->track);
-        log_counts(who, &counts, !entry->shared, layout, event->outages,
+        log_counts(who, &counts, has_numbers(entry), layout, event->outages,
                    event->delays != nullptr ? &entry->delays : nullptr, on);
     }
     sender_census census;
@@ -260,7 +267,8 @@ static void text_datagram(sink *self, const datagram_event *event)
     } else {
         end = format_datagram_head(end, &text->parts, event->sender, event->group);
         end = format_layout_tail(end, layout, event->length_bytes, event->kind == SEQ_SHORT,
-                                 static_cast<uint64_t>(event->seq), event->count);
+                                 static_cast<uint64_t>(event->seq), event->count,
+                                 event->end_of_session);
     }
     log_end(stdout, line, end);
 }

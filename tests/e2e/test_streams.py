@@ -231,19 +231,24 @@ class Streams(unittest.TestCase):
         lines = [("A", "239.4.2.1"), ("B", "239.4.2.2")]
         watcher, port, record = self.feed_run(
             lines, ["-n", 400, "-r", 2000, "--seed", 11, "--drop", "0.1"], "--json", "-g",
-            "--prom", prom, "--arbitration", "5000")
+            "--prom", prom, "--arbitration", "5000", "--max-lost", "1000", "-v")
         per_line = [feed_record(record, group, port + i) for i, (_, group) in enumerate(lines)]
         watcher.wait_for_datagrams(sum(400 - len(dropped(r)) for r in per_line))
         self.assertEqual(watcher.stop(), 0)
         out = os.path.join(self.folder.name, "out.json")
         with open(out, "w") as json_lines:
             json_lines.write("".join(line + "\n" for line in watcher.lines()))
-        # Every object about a stream names it and its feed; the feed's own name the feed.
+        # Every object about a stream names it and its feed; the feed's own name the feed; the
+        # verdict, the run's, names none.
         unnamed = subprocess.run(
-            ["jq", "-c", 'select((.event | startswith("feed_") | not) and '
+            ["jq", "-c", 'select((.event | startswith("feed_") or . == "verdict" | not) and '
              '((.stream != "A" and .stream != "B") or .feed != "f"))', out],
             capture_output=True, text=True, check=True).stdout
         self.assertEqual(unnamed, "")
+        verdict = subprocess.run(["jq", "-c", 'select(.event == "verdict") | [has("stream"), '
+                                  'has("feed"), .status]', out],
+                                 capture_output=True, text=True, check=True).stdout
+        self.assertEqual(verdict, "[false,false,0]\n")
         summary = subprocess.run(["jq", "-c", 'select(.event == "feed_summary") | '
                                   '[.feed, .numbers, .lost, [.lines[] | .stream, .alone]]', out],
                                  capture_output=True, text=True, check=True).stdout
