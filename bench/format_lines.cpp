@@ -29,7 +29,7 @@ int main(int argc, char **argv)
     for (long i = 0; i < count; i++) {
         if (i % 64 == 0)
             head.at_utc_us = clock_utc_us();
-        datagram_event event = {&sender, &group, 64, 1000000000 + i, 1, SEQ_NEXT};
+        datagram_event event = {&sender, &group, 64, 1000000000 + i, 1, SEQ_NEXT, false};
         text.calls.datagram(&text.calls, &head, &event);
     }
     return 0;

@@ -25,7 +25,7 @@ static const char usage[] =
     "                        (number at bytes 0 to 3, little-endian)\n"
     "      --seq OFF:BYTES[:le|be]  an unsigned number of 2, 4 or 8 bytes at this offset\n"
     "      --seq-count OFF:BYTES[:le|be]  with --seq, a count of 1, 2 or 4 bytes: each\n"
-    "                        datagram carries that many numbers\n"
+    "                        datagram carries that many numbers (not over --seq's bytes)\n"
     "      --messages N      with a count field, each datagram carries 1 to N numbers, drawn\n"
     "                        from the seed (default 1)\n"
     "      --heartbeat MS    with a count field, a heartbeat (count 0, the next number) after\n"
@@ -33,7 +33,8 @@ static const char usage[] =
     "      --session TEXT    MoldUDP64's session, up to 10 characters (default MCFEED)\n"
     "      --stamp[=OFF]     write the send time at OFF (default 12): nanoseconds since 1970,\n"
     "                        8 bytes little-endian (--format mdp3 writes its SendingTime\n"
-    "                        at 4 always)\n"
+    "                        at 4 always), clear of the layout's fields (moldudp64: in a\n"
+    "                        message, at 22)\n"
     "      --start SEQ       first sequence number (default 0)\n"
     "  -i, --interface IF    outgoing interface: an IPv4 address, a name or an index\n"
     "  -b, --bind ADDR       source address (IPv4 or IPv6, the group's family)\n"
@@ -296,6 +297,8 @@ static int choose_layout(feed_options *options)
         return usage_error("give one of -f, --seq and --format");
     if (options->seq_count_given && !options->seq_given)
         return usage_error("--seq-count needs --seq");
+    if (options->seq_count_given && fields_overlap(&options->seq, &options->seq_count))
+        return usage_error("--seq-count must not overlap --seq");
     if (options->format_name == nullptr)
         options->layout = classic_layout(options->short_seq);
     if (options->seq_given)
@@ -311,6 +314,26 @@ static int choose_layout(feed_options *options)
     if (options->session_given && !layout->session)
         return usage_error("--session needs --format moldudp64");
     return 0;
+}
+
+// What the stamp would overwrite: the layout's fields, and the protocol's header around them
+// (RTP's 12 bytes, MoldUDP64's 20 and each message block's length, so that there the stamp
+// fills a message, at 22 for the first). Returns its name, or null where the stamp is clear.
+static const char *under_stamp(const feed_options *options)
+{
+    const seq_layout *layout = &options->layout;
+    const seq_field stamp = {options->stamp_offset, 8, false};
+    if (fields_overlap(&stamp, &layout->seq))
+        return "the sequence number";
+    if (layout->have_count && fields_overlap(&stamp, &layout->count))
+        return "the count";
+    if (layout->name != nullptr && strcmp(layout->name, "rtp") == 0 && stamp.offset < 12)
+        return "the RTP header";
+    if (layout->session && stamp.offset < 20)
+        return "the MoldUDP64 header";
+    if (layout->session && (stamp.offset - 20) % (2 + MOLD_MESSAGE_BYTES) != 2)
+        return "a MoldUDP64 message block's length";
+    return nullptr;
 }
 
 // --start: a signed number in the classic layout, an unsigned one that fits a given field.
@@ -356,7 +379,14 @@ static int check_options(int argc, char **argv, int first, feed_options *options
     }
     // MoldUDP64's length follows its messages.
     uint32_t field_end = layout_end(&options->layout);
-    if (options->stamp && options->stamp_offset + 8 > options->length_bytes) {
+    const char *overwritten = options->stamp ? under_stamp(options) : nullptr;
+    if (overwritten != nullptr) {
+        fprintf(stderr, "mcfeed: --stamp at %u would overwrite %s\n%s", options->stamp_offset,
+                overwritten, usage);
+        return -1;
+    }
+    if (options->stamp && !options->layout.session &&
+        options->stamp_offset + 8 > options->length_bytes) {
         fprintf(stderr, "mcfeed: --length must hold the --stamp field\n%s", usage);
         return -1;
     }

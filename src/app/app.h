@@ -22,6 +22,7 @@ struct stream_settings {
     seq_layout layout;
     bool have_sent_at;
     time_field sent_at;
+    const char *file;        // the config file it is read from; null from the command line
 };
 
 struct settings {
@@ -59,9 +60,11 @@ struct settings {
     seq_layout layout;      // where the number is, from -f, --seq, --seq-count and --format
     bool have_sent_at;      // --sent-at, or --format mdp3: the sender's clock in the payload
     time_field sent_at;
+    bool sent_at_given;     // by --sent-at itself, which a config's streams take with any layout
     const char *read_path;   // -r: a capture to read instead of joining ("-": standard input)
     const char *config_path; // --config: the streams are the file's
     uint64_t arbitration_us; // --arbitration: how long a feed waits for a line to fill a hole
+    bool arbitration_given;  // which only a config's feeds take
     const stream_settings *streams; // with --config, the file's (made once, for the process's
     int stream_count;               // life); without, none: the command line's is the one
 };

@@ -59,9 +59,26 @@ static int read_port(const char *text, uint16_t *port)
     return 0;
 }
 
+// --listen's port: digits alone (no sign, blank or trailing text), 1 to 65535. Returns 0, or
+// -1 after an error line naming the option.
+static int read_listen_port(const char *text, uint16_t *port)
+{
+    size_t digits = strspn(text, "0123456789");
+    uint64_t value = 0;
+    bool negative = false;
+    if (digits == 0 || text[digits] != '\0' ||
+        read_number(text, 65535, &value, &negative) == 0 || value == 0 || value > 65535) {
+        log_line(stderr, "error", "invalid port \"%s\" for --listen: a whole number from 1 to "
+                                  "65535", text);
+        return -1;
+    }
+    *port = static_cast<uint16_t>(value);
+    return 0;
+}
+
 // --listen's [<address>:]<port>: an IPv6 address in brackets ([::1]:9100), a port alone for
 // 127.0.0.1, so that serving beyond the host is asked for by name. Returns 0, or -1 after
-// "invalid port" or "invalid option".
+// an error line.
 static int read_listen(const char *text, settings *options)
 {
     const char *colon = strrchr(text, ':');
@@ -79,7 +96,7 @@ static int read_listen(const char *text, settings *options)
         log_line(stderr, "error", "invalid option");
         return -1;
     }
-    if (read_port(colon != nullptr ? colon + 1 : text, &options->listen_port) < 0)
+    if (read_listen_port(colon != nullptr ? colon + 1 : text, &options->listen_port) < 0)
         return -1;
     if (colon == nullptr) {
         snprintf(options->listen_host, sizeof options->listen_host, "127.0.0.1");
@@ -194,12 +211,12 @@ static const char help_text[] =
     "                   or 8 bytes at this offset (0 to 65505), little-endian unless :be; a\n"
     "                   datagram too short for it is shown and counted as short\n"
     "      --seq-count <offset>:<bytes>[:le|be]  with --seq: a count of 1, 2 or 4 bytes of\n"
-    "                   the numbers each datagram carries from its number on; a count of 0\n"
-    "                   is a heartbeat whose number is the next expected; counts are then of\n"
-    "                   numbers (messages)\n"
-    "      --sent-at <offset>:<bytes>[:le|be]:<unit>  the sender's clock in the payload, 4\n"
-    "                   or 8 bytes counting ns, us, ms or s since 1970: with -s and -v,\n"
-    "                   each period's one-way delay (needs synchronised clocks)\n"
+    "                   the numbers each datagram carries from its number on, clear of\n"
+    "                   --seq's bytes; a count of 0 is a heartbeat whose number is the next\n"
+    "                   expected; counts are then of numbers (messages)\n"
+    "      --sent-at <offset>:<bytes>[:le|be]:<unit>  the sender's clock in the payload, 8\n"
+    "                   bytes counting ns, us, ms or s since 1970, or 4 counting s: with -s\n"
+    "                   and -v, each period's one-way delay (needs synchronised clocks)\n"
     "      --format <name>  a protocol's layout:\n"
     "                   rtp        --seq 2:2:be (RFC 3550, 5.1)\n"
     "                   moldudp64  --seq 10:8:be --seq-count 18:2:be; the session (bytes 0\n"
@@ -222,8 +239,8 @@ static const char help_text[] =
     "                   the feed by that. At most 4096 streams; the file is ASCII (other\n"
     "                   characters as \\uXXXX escapes in quotes) and under 16 MiB\n"
     "      --arbitration <ms>  how long a feed waits, after its first line passed a\n"
-    "                   number, for another line to deliver it (default 50); a hole every\n"
-    "                   line has passed is decided at once\n"
+    "                   number, for another line to deliver it (1 to 4294967, default 50);\n"
+    "                   a hole every line has passed is decided at once. Only with --config\n"
     "  -r, --read <capture>  read a pcap or pcapng file (- for standard input) instead of\n"
     "                   joining: the datagrams to <host> and <port> (which may be unicast),\n"
     "                   or each --config stream's, or else every multicast group and port\n"
@@ -405,6 +422,7 @@ static int read_extra_option(int argc, char **argv, int *index, settings *option
             return -1;
         }
         options->have_sent_at = true;
+        options->sent_at_given = true;
     } else if (is_long_option(option, "--format", &inline_value)) {
         options->format_name = value_of(inline_value, argc, argv, index);
         if (options->format_name == nullptr)
@@ -428,6 +446,7 @@ static int read_extra_option(int argc, char **argv, int *index, settings *option
         if (value == nullptr || read_count(value, period_ms_max, false, &arbitration_ms) < 0)
             return -1;
         options->arbitration_us = arbitration_ms * 1000;
+        options->arbitration_given = true;
     } else {
         return 0;
     }
@@ -501,6 +520,11 @@ static int choose_layout(settings *options)
         log_line(stderr, "error", "--format and --seq-count cannot be given together");
         return -1;
     }
+    if (options->seq_count_given && options->seq_given &&
+        fields_overlap(&options->seq, &options->seq_count)) {
+        log_line(stderr, "error", "--seq-count must not overlap --seq");
+        return -1;
+    }
     if (options->seq_count_given && !options->seq_given) {
         log_line(stderr, "error", "--seq-count needs --seq");
         return -1;
@@ -551,6 +575,11 @@ int read_command_line(int argc, char **argv, settings *options)
     if (options->read_path != nullptr && options->listen_text != nullptr) {
         log_line(stderr, "error", "--listen cannot be given with -r: a capture is read to its "
                                   "end at once (--prom writes its metrics)");
+        return -1;
+    }
+    if (options->arbitration_given && options->config_path == nullptr) {
+        log_line(stderr, "error", "--arbitration needs --config: only a config's streams make "
+                                  "feeds");
         return -1;
     }
     if (options->config_path != nullptr) {

@@ -10,6 +10,8 @@
 #define TOML_EXCEPTIONS 0
 #include <toml++/toml.h>
 
+#include "app/toml_depth.h"
+#include "base/format.h"
 #include "base/log.h"
 #include "monitor/feed.h"
 #include "net/address.h"
@@ -39,7 +41,9 @@ struct table_keys {
     int line;
 };
 
-// "<file>:<line>: <what>", the one line every error in the file gets.
+// "<file>:<line>: <what>", the one line every error in the file gets. A value quoted in it may
+// hold any character a TOML escape writes: control characters are shown as escapes, so that
+// the line stays one line and nothing reaches the terminal as a command.
 static int config_error(const char *path, int line, const char *format, ...)
 {
     char what[512];
@@ -47,7 +51,23 @@ static int config_error(const char *path, int line, const char *format, ...)
     va_start(args, format);
     vsnprintf(what, sizeof what, format, args);
     va_end(args);
-    log_line(stderr, "error", "%s:%d: %s", path, line, what);
+    static const char hex[] = "0123456789abcdef";
+    char shown[4 * sizeof what];
+    char *out = shown;
+    for (const unsigned char *at = reinterpret_cast<const unsigned char *>(what); *at; at++) {
+        if (*at >= 0x20 && *at != 0x7f) {
+            *out++ = static_cast<char>(*at);
+        } else if (*at == '\n' || *at == '\t' || *at == '\r') {
+            *out++ = '\\';
+            *out++ = *at == '\n' ? 'n' : *at == '\t' ? 't' : 'r';
+        } else {
+            out = put_literal(out, "\\x");
+            *out++ = hex[*at >> 4];
+            *out++ = hex[*at & 0xf];
+        }
+    }
+    *out = '\0';
+    log_line(stderr, "error", "%s:%d: %s", path, line, shown);
     return -1;
 }
 
@@ -131,6 +151,9 @@ static int text_value(const char *path, const table_keys *stream, const table_ke
     const toml::value<std::string> *string = value->as_string();
     if (string == nullptr || string->get().empty())
         return config_error(path, *line, "%s must be a text in quotes", key_names[key]);
+    // A text is used as a C string: a NUL would cut it short without a word.
+    if (string->get().find('\0') != std::string::npos)
+        return config_error(path, *line, "%s must not hold a NUL (\\u0000)", key_names[key]);
     *text = keep_text(string->get());
     if (*text == nullptr)
         return config_error(path, *line, "out of memory");
@@ -148,6 +171,9 @@ static int read_address(const char *path, const table_keys *stream, const table_
         return config_error(path, stream->line, "the stream has no group");
     endpoint group;
     int code = 0;
+    if (find_zoned_group(out->host, &group) < 0)
+        return config_error(path, line, "unknown interface \"%s\" in the zone of \"%s\"",
+                            strchr(out->host, '%') + 1, out->host);
     if (find_group(out->host, &group, &code) < 0 || !is_multicast(&group))
         return config_error(path, line, "invalid group \"%s\": not a multicast address",
                             out->host);
@@ -189,9 +215,9 @@ static int read_interface_key(const char *path, const table_keys *stream,
 }
 
 // The layout: a format, or a seq field (with a count), or else the command line's; and the
-// sender's clock, where a format carries it or sent_at gives it.
+// sender's clock: sent_at, else the command line's --sent-at, else where a format carries it.
 static int read_layout_keys(const char *path, const table_keys *stream, const table_keys *defaults,
-                            stream_settings *out)
+                            const settings *options, stream_settings *out)
 {
     const char *format = nullptr, *seq = nullptr, *seq_count = nullptr, *sent_at = nullptr;
     int format_line = 0, seq_line = 0, count_line = 0, sent_line = 0;
@@ -221,8 +247,14 @@ static int read_layout_keys(const char *path, const table_keys *stream, const ta
             return config_error(path, seq_line, "invalid seq \"%s\"", seq);
         if (seq_count != nullptr && parse_seq_field(seq_count, true, &count) < 0)
             return config_error(path, count_line, "invalid seq_count \"%s\"", seq_count);
+        if (seq_count != nullptr && fields_overlap(&number, &count))
+            return config_error(path, count_line, "seq_count must not overlap seq");
         out->layout = given_layout(&number, seq_count != nullptr ? &count : nullptr);
         out->have_sent_at = false;
+    }
+    if ((format != nullptr || seq != nullptr) && options->sent_at_given) {
+        out->have_sent_at = true;
+        out->sent_at = options->sent_at;
     }
     if (sent_at != nullptr) {
         if (parse_time_field(sent_at, &out->sent_at) < 0)
@@ -263,10 +295,11 @@ static int read_stream(const char *path, const table_keys *stream, const table_k
     out->host = nullptr;
     out->source_host = nullptr;
     out->line = stream->line;
+    out->file = path;
     int line = 0;
     if (read_address(path, stream, defaults, out) < 0 ||
         read_interface_key(path, stream, defaults, out) < 0 ||
-        read_layout_keys(path, stream, defaults, out) < 0 ||
+        read_layout_keys(path, stream, defaults, options, out) < 0 ||
         text_value(path, stream, defaults, KEY_FEED, &out->feed, &line) < 0 ||
         text_value(path, stream, nullptr, KEY_NAME, &out->name, &line) < 0)
         return -1;
@@ -406,6 +439,10 @@ int read_config_text(const char *text, size_t length, const char *path, settings
     if (stray != 0)
         return config_error(path, stray, "a character past ASCII: write it as a \\uXXXX escape "
                                          "in quotes");
+    int deep = line_too_deep(text, length);
+    if (deep != 0)
+        return config_error(path, deep, "keys, tables and arrays nest deeper than %d levels",
+                            CONFIG_DEPTH_MAX);
     toml::parse_result result = toml::parse(std::string_view(text, length), std::string_view(path));
     if (!result) {
         std::string what(result.error().description());

@@ -170,7 +170,7 @@ static void take_datagram(run_state *state, int place, const received_datagram *
     if (!options->quiet) {
         datagram_event event = {&datagram->from, &stream->request.group,
                                 datagram->length_bytes, taken.reading.seq, taken.reading.count,
-                                taken.kind};
+                                taken.kind, taken.reading.end_of_session};
         state->out->datagram(state->out, &head, &event);
     }
     if (taken.feeds && stream->feed != nullptr)

@@ -171,6 +171,17 @@ static int enable_arrival_stamps(run_state *state, receiver *opened)
     return 0;
 }
 
+// After the error line of a config's stream that the file's check could not foresee (a join
+// refused, an interface gone), a line says which stream it was and where the file gives it.
+// Returns -1.
+static int name_failed_stream(const stream_settings *config)
+{
+    if (config->file != nullptr)
+        log_line(stderr, "error", "%s:%d: stream \"%s\" was not joined", config->file,
+                 config->line, config->name);
+    return -1;
+}
+
 // Resolves what the stream joins: the group, the port and the interface (the source comes
 // with the join, after the socket is bound). Returns 0, or -1 after an error line.
 int resolve_stream(stream_state *stream)
@@ -178,9 +189,9 @@ int resolve_stream(stream_state *stream)
     const stream_settings *config = stream->config;
     membership_request *request = &stream->request;
     if (resolve_group(config->host, &request->group) < 0)
-        return -1;
+        return name_failed_stream(config);
     endpoint_set_port(&request->group, config->port);
-    return choose_interface(config, request);
+    return choose_interface(config, request) < 0 ? name_failed_stream(config) : 0;
 }
 
 // Joins a stream's group on its socket and says so. Returns 0, or -1 after an error line.
@@ -188,10 +199,9 @@ static int join_stream(run_state *state, const receiver *opened, int joined_befo
                        stream_state *stream)
 {
     membership_request *request = &stream->request;
-    if (resolve_source(stream->config, request) < 0)
-        return -1;
-    if (join_explained(state->options, stream->config, opened->socket, request, joined_before) < 0)
-        return -1;
+    if (resolve_source(stream->config, request) < 0 ||
+        join_explained(state->options, stream->config, opened->socket, request, joined_before) < 0)
+        return name_failed_stream(stream->config);
     stream->joined = true;
     join_event joined = {&request->group, request->source_specific ? &request->source : nullptr,
                          stream->config->interface_name};

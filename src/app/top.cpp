@@ -106,7 +106,7 @@ static void make_feed_row(run_state *state, int feed, int unit, uint64_t now_us)
     row->received = record->state.counts.numbers;
     row->lost = record->state.counts.lost;
     row->late = record->state.counts.late;
-    int place = state->stream_count + SENDERS_MAX + 1 + feed;
+    int place = state->stream_count + int(state->senders.capacity) + 1 + feed;
     compare_with_last(view, row, place, 0, now_us);
 }
 
@@ -134,7 +134,7 @@ static void make_sender_rows(run_state *state, uint64_t now_us, uint64_t now_utc
         set_silence(row, entry->last_utc_us, now_utc_us);
         int place = state->stream_count + static_cast<int>(entry - state->senders.entries);
         if (entry->shared)
-            place = state->stream_count + SENDERS_MAX;
+            place = state->stream_count + int(state->senders.capacity);
         compare_with_last(view, row, place, n.bytes, now_us);
     }
 }
@@ -322,8 +322,9 @@ int top_open(run_state *state)
     const settings *options = state->options;
     // A row per stream and feed, or per sender of a lone stream; a place in memory for each.
     int row_count = state->stream_count + state->feed_count;
-    size_t rows = static_cast<size_t>(row_count > SENDERS_MAX + 1 ? row_count : SENDERS_MAX + 1);
-    size_t places = static_cast<size_t>(state->stream_count + SENDERS_MAX + 1 + state->feed_count);
+    int sender_rows = int(state->senders.capacity) + 1;
+    size_t rows = static_cast<size_t>(row_count > sender_rows ? row_count : sender_rows);
+    size_t places = static_cast<size_t>(state->stream_count + sender_rows + state->feed_count);
     view->rows = static_cast<top_row *>(calloc(rows, sizeof *view->rows));
     view->order = static_cast<int *>(calloc(rows, sizeof *view->order));
     view->scratch = static_cast<int *>(calloc(rows, sizeof *view->scratch));

@@ -30,11 +30,14 @@ char *put_milliseconds(char *out, uint64_t value_us);
 // Zero-padded to at least digits places, as "%0*d" does for a value that is not negative.
 char *put_padded(char *out, unsigned value, int digits);
 
-// Room for "2026-12-07T10:49:45.123456Z".
+// "2026-12-07T10:49:45.123456Z": the length for a year of four digits.
 #define UTC_TEXT_LENGTH 27
+// Room for any time put_utc is given: the last microsecond of 64 bits falls in year 586,524.
+#define UTC_TEXT_MAX (UTC_TEXT_LENGTH + 2)
 
 // UTC in ISO 8601 with microseconds and a Z, from microseconds since 1970 (proleptic Gregorian
-// calendar, computed here so that every platform writes the same); returns the end.
+// calendar, computed here so that every platform writes the same; a year past 9999 is written
+// in full); returns the end, at most UTC_TEXT_MAX past out.
 char *put_utc(char *out, uint64_t utc_us);
 
 // A JSON string: the text between quotes, with quotes, backslashes and control characters

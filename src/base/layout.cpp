@@ -91,6 +91,11 @@ int find_layout_preset(const char *name, seq_layout *layout)
     return 0;
 }
 
+bool fields_overlap(const seq_field *a, const seq_field *b)
+{
+    return a->offset < b->offset + b->width_bytes && b->offset < a->offset + a->width_bytes;
+}
+
 uint32_t layout_end(const seq_layout *layout)
 {
     uint32_t end = layout->seq.offset + layout->seq.width_bytes;
@@ -148,7 +153,8 @@ int parse_time_field(const char *text, time_field *field)
         return -1;
     memcpy(field_text, text, length);
     field_text[length] = '\0';
-    if (parse_seq_field(field_text, false, &read.field) < 0 || read.field.width_bytes < 4)
+    if (parse_seq_field(field_text, false, &read.field) < 0 || read.field.width_bytes < 4 ||
+        (read.field.width_bytes == 4 && read.unit_ns != 1000000000))
         return -1;
     *field = read;
     return 0;

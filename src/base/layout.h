@@ -56,6 +56,9 @@ int find_layout_preset(const char *name, seq_layout *layout);
 // The presets' names, for the error line of an unknown one.
 extern const char layout_preset_names[];
 
+// Whether two fields share a byte.
+bool fields_overlap(const seq_field *a, const seq_field *b);
+
 // Where the layout's fields end: a shorter datagram is too short for it.
 uint32_t layout_end(const seq_layout *layout);
 
@@ -65,7 +68,8 @@ uint64_t read_field(const seq_field *field, const unsigned char *datagram);
 // Writes the value's low width_bytes bytes into the field.
 void write_field(const seq_field *field, unsigned char *datagram, uint64_t value);
 
-// Reads "<offset>:<bytes>[:le|be]:<unit>" (unit ns, us, ms or s). Returns 0, or -1.
+// Reads "<offset>:<bytes>[:le|be]:<unit>" (unit ns, us, ms or s; 4 bytes only of seconds,
+// since no smaller unit since 1970 fits them). Returns 0, or -1.
 int parse_time_field(const char *text, time_field *field);
 
 // The sender's time in microseconds since 1970; the datagram holds the field.

@@ -53,8 +53,9 @@ int64_t read_sequence(const unsigned char *datagram, size_t length, bool short_s
 // given layout's fields says nothing; in the classic one its missing bytes read as zero.
 struct seq_reading {
     int64_t seq;
-    uint32_t count;
+    uint32_t count;          // numbers it carries (0 for MoldUDP64's end of session)
     bool too_short;
+    bool end_of_session;     // MoldUDP64's count 65535: it carries no number
 };
 
 seq_reading read_layout(const seq_layout *layout, const unsigned char *datagram, size_t length);

@@ -35,20 +35,28 @@ static uint32_t slot_of(const sender_key *key)
     uint32_t hash = 2166136261u;
     for (unsigned char byte : key->bytes)
         hash = (hash ^ byte) * 16777619u;
-    return hash & (2 * SENDERS_MAX - 1);
+    return hash;
 }
 
 int senders_open(sender_table *table, uint64_t idle_us, int stream_count)
 {
-    memset(table->slots, 0, sizeof table->slots);
+    table->capacity = SENDERS_MAX + uint32_t(stream_count) - 1;
+    uint32_t slot_count = 1;
+    while (slot_count < 2 * table->capacity)
+        slot_count *= 2;
+    table->slot_mask = slot_count - 1;
     table->count = 0;
+    table->unheard = uint32_t(stream_count);
     table->idle_us = idle_us;
     table->searched_us = 0;
     table->stream_count = stream_count;
+    // Calloc: an entry's pages (its tracker's window) cost nothing until a sender needs it.
+    table->entries = static_cast<sender_entry *>(calloc(table->capacity, sizeof *table->entries));
+    table->slots = static_cast<uint32_t *>(calloc(slot_count, sizeof *table->slots));
     table->streams = static_cast<sender_stream *>(calloc(size_t(stream_count), sizeof *table->streams));
-    // Calloc: a shared entry's pages cost nothing until a stream needs it.
     table->shared = static_cast<sender_entry *>(calloc(size_t(stream_count), sizeof *table->shared));
-    if (table->streams == nullptr || table->shared == nullptr) {
+    if (table->entries == nullptr || table->slots == nullptr || table->streams == nullptr ||
+        table->shared == nullptr) {
         senders_close(table);
         return -1;
     }
@@ -57,8 +65,12 @@ int senders_open(sender_table *table, uint64_t idle_us, int stream_count)
 
 void senders_close(sender_table *table)
 {
+    free(table->entries);
+    free(table->slots);
     free(table->streams);
     free(table->shared);
+    table->entries = nullptr;
+    table->slots = nullptr;
     table->streams = nullptr;
     table->shared = nullptr;
 }
@@ -66,12 +78,12 @@ void senders_close(sender_table *table)
 // The slot that holds the key, or the empty slot where it would go.
 static uint32_t find_slot(const sender_table *table, const sender_key *key)
 {
-    uint32_t slot = slot_of(key);
+    uint32_t slot = slot_of(key) & table->slot_mask;
     while (table->slots[slot] != 0) {
         uint32_t index = table->slots[slot] - 1u;
         if (memcmp(&table->entries[index].key, key, sizeof *key) == 0)
             return slot;
-        slot = (slot + 1) & (2 * SENDERS_MAX - 1);
+        slot = (slot + 1) & table->slot_mask;
     }
     return slot;
 }
@@ -80,10 +92,10 @@ static uint32_t find_slot(const sender_table *table, const sender_key *key)
 // no longer be found from their home slot.
 static void free_slot(sender_table *table, uint32_t slot)
 {
-    const uint32_t mask = 2 * SENDERS_MAX - 1;
+    const uint32_t mask = table->slot_mask;
     uint32_t hole = slot;
     for (uint32_t next = (hole + 1) & mask; table->slots[next] != 0; next = (next + 1) & mask) {
-        uint32_t home = slot_of(&table->entries[table->slots[next] - 1u].key);
+        uint32_t home = slot_of(&table->entries[table->slots[next] - 1u].key) & mask;
         // The key may move to the hole when its home is not between the hole and it.
         if (((next - home) & mask) >= ((next - hole) & mask)) {
             table->slots[hole] = table->slots[next];
@@ -93,28 +105,40 @@ static void free_slot(sender_table *table, uint32_t slot)
     table->slots[hole] = 0;
 }
 
-// In a full table, the entry heard from least recently, if it was idle long enough; its
-// sender's counts go to the retired ones and its key leaves the hash. Returns its index, or
-// SENDERS_MAX when none is free.
+// In a table with no room, the entry heard from least recently among those whose stream keeps
+// another, if it was idle long enough; its sender's counts go to the retired ones and its key
+// leaves the hash. Returns its index, or capacity when none is free.
 static uint32_t take_idle_entry(sender_table *table, uint64_t now_us)
 {
     if (table->searched_us != 0 && now_us - table->searched_us < SENDER_SEARCH_PERIOD_US)
-        return SENDERS_MAX;
+        return table->capacity;
     table->searched_us = now_us;
-    uint32_t oldest = 0;
-    for (uint32_t i = 1; i < SENDERS_MAX; i++)
-        if (table->entries[i].last_us < table->entries[oldest].last_us)
+    uint32_t oldest = table->capacity;
+    for (uint32_t i = 0; i < table->count; i++)
+        if (table->streams[table->entries[i].stream].entries > 1 &&
+            (oldest == table->capacity || table->entries[i].last_us < table->entries[oldest].last_us))
             oldest = i;
+    if (oldest == table->capacity || now_us - table->entries[oldest].last_us < table->idle_us)
+        return table->capacity;
     sender_entry *entry = &table->entries[oldest];
-    if (now_us - entry->last_us < table->idle_us)
-        return SENDERS_MAX;
     track_counts counts = track_snapshot(&entry->track);
     sender_stream *stream = &table->streams[entry->stream];
     add_counts(&stream->retired_counts, &counts);
     stream->retired++;
+    stream->entries--;
     free_slot(table, find_slot(table, &entry->key));
     table->count--;
     return oldest;
+}
+
+// Where a stream's new sender goes: the next free entry where that leaves one for each stream
+// not heard yet, else an idle one; capacity when there is none. Entries in use are 0 to
+// count - 1: an idle entry is taken back at once.
+static uint32_t room_for(sender_table *table, const sender_stream *own, uint64_t now_us)
+{
+    if (own->entries == 0 || table->count + table->unheard < table->capacity)
+        return table->count;
+    return take_idle_entry(table, now_us);
 }
 
 static sender_entry *start_entry(sender_entry *entry, int stream, bool shared,
@@ -140,32 +164,35 @@ sender_entry *find_sender(sender_table *table, int stream, const endpoint *from,
 {
     sender_key key = key_of(stream, from, session);
     sender_stream *own = &table->streams[stream];
-    sender_entry *last = own->last_found == SENDERS_MAX ? &table->shared[stream]
-                                                         : &table->entries[own->last_found];
+    const uint32_t none = table->capacity;
+    sender_entry *last = own->last_found == none ? &table->shared[stream]
+                                                  : &table->entries[own->last_found];
     if (table->count > 0 && memcmp(&last->key, &key, sizeof key) == 0) {
         last->last_us = now_us;
         return last;
     }
     uint32_t slot = find_slot(table, &key);
-    uint32_t index = SENDERS_MAX;
+    uint32_t index = none;
     if (table->slots[slot] != 0) {
         index = table->slots[slot] - 1u;
     } else {
         // A sender not seen before: its own entry while there is room or one is idle, else
-        // the stream's shared one. Entries in use are 0 to count - 1 until the table fills.
-        index = table->count >= SENDERS_MAX ? take_idle_entry(table, now_us) : table->count;
-        if (index < SENDERS_MAX) {
+        // the stream's shared one.
+        index = room_for(table, own, now_us);
+        if (index < none) {
             slot = find_slot(table, &key);
-            table->slots[slot] = static_cast<uint16_t>(index + 1);
+            table->slots[slot] = index + 1;
             start_entry(&table->entries[index], stream, false, &key, from, session, rules);
             table->count++;
+            if (own->entries++ == 0)
+                table->unheard--;
         } else if (!own->shared_used) {
             own->shared_used = true;
             start_entry(&table->shared[stream], stream, true, &key, from, session, rules);
         }
     }
     own->last_found = index;
-    sender_entry *entry = index == SENDERS_MAX ? &table->shared[stream] : &table->entries[index];
+    sender_entry *entry = index == none ? &table->shared[stream] : &table->entries[index];
     entry->last_us = now_us;
     return entry;
 }

@@ -1,9 +1,11 @@
 // Per-sender state: one table for the whole process, keyed by the stream and the sender's
-// address and port, of a fixed size so that a flood of forged senders cannot grow memory. The
-// first SENDERS_MAX senders get an entry each; once the table is full, a new sender takes the
-// entry of one idle for SENDER_IDLE_US (whose counts stay in its stream's total), or else
-// shares one last entry of its stream, which counts its datagrams without judging their order:
-// the numbers of many senders interleaved say nothing.
+// address and port, of a size fixed at start so that a flood of forged senders cannot grow
+// memory: SENDERS_MAX entries and one more for each stream past the first, with one kept free
+// for each stream not heard yet, so that every stream's first sender has an entry of its own.
+// Once the rest is taken, a stream's new sender takes the entry of one idle for SENDER_IDLE_US
+// (whose counts stay in its stream's total, and never a stream's last), or else shares one
+// last entry of its stream, which counts its datagrams without judging their order: the
+// numbers of many senders interleaved say nothing.
 #pragma once
 
 #include <stdint.h>
@@ -13,8 +15,6 @@
 #include "net/endpoint.h"
 
 #define SENDERS_MAX 1024
-// The hash's slots are found by masking with 2 * SENDERS_MAX - 1.
-static_assert((SENDERS_MAX & (SENDERS_MAX - 1)) == 0, "SENDERS_MAX is a power of two");
 #define SENDER_IDLE_US 60000000u
 // A full table is searched for an idle entry at most this often, so a flood of new senders
 // costs a search a second, not one a datagram.
@@ -47,14 +47,18 @@ struct sender_entry {
 struct sender_stream {
     uint32_t last_found;              // the entry found last: a steady stream skips the hash
     bool shared_used;                 // its shared entry holds senders past the table's room
+    uint32_t entries;                 // its own entries in use
     uint64_t retired;                 // its senders whose entries were taken over
     track_counts retired_counts;      // theirs, as they were then
 };
 
 struct sender_table {
-    sender_entry entries[SENDERS_MAX];
-    uint16_t slots[2 * SENDERS_MAX];  // open addressing: an entry's index + 1; 0 is empty
+    sender_entry *entries;            // capacity of them
+    uint32_t capacity;                // SENDERS_MAX + stream_count - 1
+    uint32_t *slots;                  // open addressing: an entry's index + 1; 0 is empty
+    uint32_t slot_mask;               // slots - 1: a power of two, at least twice the entries
     uint32_t count;                   // entries in use, 0 to count - 1
+    uint32_t unheard;                 // streams with no entry, each keeping one free
     uint64_t idle_us;                 // how long unheard makes an entry free to take
     uint64_t searched_us;             // when a full table was last searched for an idle entry
     int stream_count;
@@ -62,14 +66,15 @@ struct sender_table {
     sender_entry *shared;             // one each, made when first needed
 };
 
-// Empties the table for stream_count streams (their records allocated here); an entry is taken
-// over after idle_us unheard (SENDER_IDLE_US). Returns 0, or -1 when memory ran out.
+// Makes the table empty for stream_count streams (1 or more; the entries and their records
+// allocated here); an entry is taken over after idle_us unheard (SENDER_IDLE_US). Returns 0,
+// or -1 when memory ran out.
 int senders_open(sender_table *table, uint64_t idle_us, int stream_count);
 void senders_close(sender_table *table);
 
 // The sender's entry for a datagram of the stream that came at now_us (monotonic), made on its
-// first datagram (its tracker judging by rules); once the table is full, an idle sender's entry
-// or the stream's shared one. session: the datagram's SESSION_BYTES of session, or null.
+// first datagram (its tracker judging by rules); once the table has no room for the stream, an
+// idle sender's entry or the stream's shared one. session: the datagram's SESSION_BYTES of session, or null.
 sender_entry *find_sender(sender_table *table, int stream, const endpoint *from,
                           const unsigned char *session, const seq_rules *rules, uint64_t now_us);
 

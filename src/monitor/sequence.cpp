@@ -23,15 +23,15 @@ int64_t read_sequence(const unsigned char *datagram, size_t length, bool short_s
 seq_reading read_layout(const seq_layout *layout, const unsigned char *datagram, size_t length)
 {
     if (!layout->given)
-        return {read_sequence(datagram, length, layout->short_seq), 1, false};
+        return {read_sequence(datagram, length, layout->short_seq), 1, false, false};
     if (length < layout_end(layout))
-        return {0, 0, true};
-    seq_reading reading = {static_cast<int64_t>(read_field(&layout->seq, datagram)), 1, false};
+        return {0, 0, true, false};
+    seq_reading reading = {static_cast<int64_t>(read_field(&layout->seq, datagram)), 1, false,
+                           false};
     if (layout->have_count) {
         uint64_t count = read_field(&layout->count, datagram);
-        reading.count = layout->session && count == MOLDUDP64_END_OF_SESSION
-                            ? 0
-                            : static_cast<uint32_t>(count);
+        reading.end_of_session = layout->session && count == MOLDUDP64_END_OF_SESSION;
+        reading.count = reading.end_of_session ? 0 : static_cast<uint32_t>(count);
     }
     return reading;
 }

@@ -1,5 +1,6 @@
 #include "net/address.h"
 
+#include <stdlib.h>
 #include <string.h>
 
 #include "base/format.h"
@@ -208,8 +209,45 @@ int find_host(const char *host, int family, endpoint *found, int *resolver_code)
     return find_address(host, family, false, found, resolver_code);
 }
 
+// The interface a zone names: a name, or an index that exists; 0 for none.
+static uint32_t zone_interface(const char *zone)
+{
+    size_t digits = strspn(zone, "0123456789");
+    if (digits == 0 || zone[digits] != '\0')
+        return find_interface(zone);
+    if (digits > 9)
+        return 0;
+    uint32_t index = static_cast<uint32_t>(strtoul(zone, nullptr, 10));
+    return interface_index_exists(index) ? index : 0;
+}
+
+int find_zoned_group(const char *host, endpoint *found)
+{
+    const char *percent = strchr(host, '%');
+    char bare[64];
+    if (percent == nullptr || strchr(host, ':') == nullptr ||
+        static_cast<size_t>(percent - host) >= sizeof bare)
+        return 0;
+    memcpy(bare, host, static_cast<size_t>(percent - host));
+    bare[percent - host] = '\0';
+    int code = 0;
+    endpoint address;
+    if (find_host(bare, AF_INET6, &address, &code) < 0)
+        return 0;
+    uint32_t index = zone_interface(percent + 1);
+    if (index == 0)
+        return -1;
+    reinterpret_cast<sockaddr_in6 *>(&address.storage)->sin6_scope_id = index;
+    *found = address;
+    return 1;
+}
+
 int find_group(const char *host, endpoint *found, int *resolver_code)
 {
+    int zoned = find_zoned_group(host, found);
+    *resolver_code = 0;
+    if (zoned != 0)
+        return zoned > 0 ? 0 : -1;
     return find_address(host, AF_UNSPEC, true, found, resolver_code);
 }
 

@@ -49,8 +49,15 @@ int find_host(const char *host, int family, endpoint *found, int *resolver_code)
 
 // Finds the address of a group, the family left open: the first multicast address among the
 // resolver's answers; where none is multicast, the first IPv4 address, else the first address
-// (the join then fails, as it must). Prints nothing; returns as find_host does.
+// (the join then fails, as it must); an IPv6 address with a zone as find_zoned_group reads it.
+// Prints nothing; returns as find_host does (code 0 for a zone that names no interface).
 int find_group(const char *host, endpoint *found, int *resolver_code);
+
+// An IPv6 address with a zone, as "ff15::1%eth1": the resolver takes a zone only for
+// link-local addresses, so the address and the zone (an interface's name or index) are read
+// apart, for a group of any scope. Returns 1 when found, 0 when the host is no IPv6 address
+// with a zone, -1 when its zone names no interface. Prints nothing.
+int find_zoned_group(const char *host, endpoint *found);
 
 // Whether the host is a multicast address (224.0.0.0/4, ff00::/8); whether it is an IPv6
 // group whose scope is the link (ff02::/16), which needs an interface to be joined.

@@ -39,3 +39,11 @@ int capture_next(capture_file *file, const unsigned char **frame, size_t *captur
 void capture_say_stop(const capture_file *file);
 
 void capture_close(capture_file *file);
+
+// The last stamp a capture may carry, 9999-12-31T23:59:59.999999Z: the times this tool writes
+// keep their four-digit year, and no sum of a stamp and a period comes near 64 bits.
+#define CAPTURE_STAMP_MAX_US INT64_C(253402300799999999)
+
+// A frame's stamp as libpcap gives it (seconds and microseconds since 1970) to microseconds
+// since 1970. Returns 0, or -1 for a stamp before 1970 or past CAPTURE_STAMP_MAX_US.
+int capture_stamp_us(int64_t seconds, int64_t microseconds, uint64_t *utc_us);

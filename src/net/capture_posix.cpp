@@ -178,10 +178,13 @@ int capture_next(capture_file *file, const unsigned char **frame, size_t *captur
         return -1;
     }
     file->frames++;
+    if (capture_stamp_us(header->ts.tv_sec, header->ts.tv_usec, utc_us) < 0) {
+        log_line(stderr, "error", "%s: reading stopped at frame %llu: its time is not between "
+                 "1970 and the end of 9999", file->path, static_cast<unsigned long long>(file->frames));
+        return -1;
+    }
     *frame = data;
     *captured = header->caplen;
-    *utc_us = static_cast<uint64_t>(header->ts.tv_sec) * 1000000u +
-              static_cast<uint64_t>(header->ts.tv_usec);
     return 1;
 }
 

@@ -1,5 +1,6 @@
 #include "net/http.h"
 
+#include <ctype.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -37,7 +38,46 @@ static bool is_header_line(const char *start, const char *end)
     return true;
 }
 
-static http_verdict judge_request_line(const char *start, const char *end, const char *page_path)
+// The path of a request target: the origin form ("/metrics?x") as it is, the absolute form
+// ("http://host:9101/metrics", which RFC 9112 has a server take) past its scheme and
+// authority, where an empty path is "/". Sets *path and returns its length, the query cut.
+static size_t target_path(const char *target, size_t target_bytes, const char **path)
+{
+    const char *end = target + target_bytes;
+    const char *c = target;
+    bool scheme = c < end && isalpha(static_cast<unsigned char>(*c));
+    while (scheme && c < end && (isalnum(static_cast<unsigned char>(*c)) || strchr("+-.", *c) != nullptr))
+        c++;
+    if (scheme && end - c >= 3 && memcmp(c, "://", 3) == 0) {
+        c += 3;
+        while (c < end && *c != '/' && *c != '?')
+            c++;
+        if (c == end || *c == '?') {
+            *path = "/";
+            return 1;
+        }
+        target = c;
+    }
+    const char *query = static_cast<const char *>(memchr(target, '?', static_cast<size_t>(end - target)));
+    *path = target;
+    return static_cast<size_t>((query != nullptr ? query : end) - target);
+}
+
+// Whether a header line (valid) is Host's: its name is matched without regard to case.
+static bool is_host_line(const char *start, const char *end)
+{
+    static const char name[] = "host:";
+    if (end - start < 5)
+        return false;
+    for (int i = 0; i < 5; i++)
+        if (tolower(static_cast<unsigned char>(start[i])) != name[i])
+            return false;
+    return true;
+}
+
+// *needs_host: HTTP/1.1, where a request without Host is refused.
+static http_verdict judge_request_line(const char *start, const char *end, const char *page_path,
+                                       bool *needs_host)
 {
     const char *c = start;
     while (c < end && is_token_char(static_cast<unsigned char>(*c)))
@@ -59,9 +99,10 @@ static http_verdict judge_request_line(const char *start, const char *end, const
         return {400, false};
     if (version[5] != '1' || (version[7] != '0' && version[7] != '1'))
         return {505, false};
-    const char *query = static_cast<const char *>(memchr(target, '?', target_bytes));
-    size_t path_bytes = query != nullptr ? static_cast<size_t>(query - target) : target_bytes;
-    if (path_bytes != strlen(page_path) || memcmp(target, page_path, path_bytes) != 0)
+    *needs_host = version[7] == '1';
+    const char *path = nullptr;
+    size_t path_bytes = target_path(target, target_bytes, &path);
+    if (path_bytes != strlen(page_path) || memcmp(path, page_path, path_bytes) != 0)
         return {404, false};
     bool get = method_bytes == 3 && memcmp(method, "GET", 3) == 0;
     bool head = method_bytes == 4 && memcmp(method, "HEAD", 4) == 0;
@@ -79,10 +120,14 @@ http_verdict http_judge(const char *data, size_t length, const char *page_path)
     if (static_cast<size_t>(newline - data) >= HTTP_HEAD_MAX_BYTES)
         return {414, false};
     // A malformed request line is refused at once, not after a head that may never end.
-    http_verdict verdict = judge_request_line(data, content_end(data, newline), page_path);
+    bool needs_host = false;
+    http_verdict verdict = judge_request_line(data, content_end(data, newline), page_path,
+                                              &needs_host);
     if (verdict.status == 400 || verdict.status == 505)
         return verdict;
-    // The head ends at its first empty line; until then every line must be a header's.
+    // The head ends at its first empty line; until then every line must be a header's. HTTP/1.1
+    // has exactly one Host, and no request two (RFC 9112, 3.2).
+    int hosts = 0;
     for (const char *line = newline + 1;;) {
         const char *next = line_end(line, end);
         if (next == nullptr)
@@ -90,9 +135,10 @@ http_verdict http_judge(const char *data, size_t length, const char *page_path)
         if (static_cast<size_t>(next + 1 - data) > HTTP_HEAD_MAX_BYTES)
             return {431, false};
         if (content_end(line, next) == line)
-            return verdict;
+            return hosts > 1 || (needs_host && hosts == 0) ? http_verdict{400, false} : verdict;
         if (!is_header_line(line, content_end(line, next)))
             return {400, false};
+        hosts += is_host_line(line, content_end(line, next));
         line = next + 1;
     }
 }

@@ -24,41 +24,15 @@ int resolve_host(const char *host, int family, endpoint *address)
     return 0;
 }
 
-// The interface a zone names: a name, or an index that exists; 0 for none.
-static uint32_t zone_interface(const char *zone)
-{
-    size_t digits = strspn(zone, "0123456789");
-    if (digits == 0 || zone[digits] != '\0')
-        return find_interface(zone);
-    if (digits > 9)
-        return 0;
-    uint32_t index = static_cast<uint32_t>(strtoul(zone, nullptr, 10));
-    return interface_index_exists(index) ? index : 0;
-}
-
-// An IPv6 group with a zone, as "ff15::1%eth1": the resolver takes a zone only for link-local
-// addresses, so the address and the zone are read apart, for a group of any scope. Returns 1
-// when the host has a zone and was resolved, 0 when it has none, -1 after an error line.
+// An IPv6 group with a zone: returns 1 when the host has one and was resolved, 0 when it has
+// none, -1 after an error line.
 static int resolve_zoned_group(const char *host, endpoint *address)
 {
-    const char *percent = strchr(host, '%');
-    char bare[64];
-    if (percent == nullptr || strchr(host, ':') == nullptr ||
-        static_cast<size_t>(percent - host) >= sizeof bare)
-        return 0;
-    memcpy(bare, host, static_cast<size_t>(percent - host));
-    bare[percent - host] = '\0';
-    int code = 0;
-    if (find_host(bare, AF_INET6, address, &code) < 0)
-        return 0; // not an IPv6 address: the resolver says what is wrong with the whole
-    uint32_t index = zone_interface(percent + 1);
-    if (index == 0) {
-        log_line(stderr, "error", "Unknown interface \"%s\" in the zone of \"%s\"", percent + 1,
-                 host);
-        return -1;
-    }
-    reinterpret_cast<sockaddr_in6 *>(&address->storage)->sin6_scope_id = index;
-    return 1;
+    int zoned = find_zoned_group(host, address);
+    if (zoned < 0)
+        log_line(stderr, "error", "Unknown interface \"%s\" in the zone of \"%s\"",
+                 strchr(host, '%') + 1, host);
+    return zoned;
 }
 
 int resolve_group(const char *host, endpoint *address)

@@ -39,7 +39,7 @@ void datagram_parts_start(datagram_parts *parts)
 }
 
 char *format_layout_tail(char *out, const seq_layout *layout, int length_bytes, bool too_short,
-                         uint64_t seq, uint32_t count)
+                         uint64_t seq, uint32_t count, bool end_of_session)
 {
     out = put_signed(out, length_bytes);
     if (too_short) {
@@ -48,7 +48,9 @@ char *format_layout_tail(char *out, const seq_layout *layout, int length_bytes, 
     }
     out = put_literal(out, ", seq ");
     out = put_unsigned(out, seq);
-    if (layout->have_count) {
+    if (layout->have_count && end_of_session) {
+        out = put_literal(out, ", count 65535 (end of session)");
+    } else if (layout->have_count) {
         out = put_literal(out, ", count ");
         out = put_unsigned(out, count);
     }

@@ -16,10 +16,11 @@ char *format_datagram_sender(char *out, const char *protocol, const char *sender
 char *format_datagram_group(char *out, const char *group, uint16_t group_port);
 char *format_datagram_tail(char *out, int length_bytes, int64_t seq);
 
-// The tail in a given layout: "%d, seq %llu" with ", count %u" where it has a count field, or
-// "%d, too short for seq" for a datagram that ends before its fields.
+// The tail in a given layout: "%d, seq %llu" with ", count %u" where it has a count field
+// (MoldUDP64's end of session: ", count 65535 (end of session)"), or "%d, too short for seq"
+// for a datagram that ends before its fields.
 char *format_layout_tail(char *out, const seq_layout *layout, int length_bytes, bool too_short,
-                         uint64_t seq, uint32_t count);
+                         uint64_t seq, uint32_t count, bool end_of_session);
 
 // Room for the longest of the first two parts (an IPv6 group's).
 #define DATAGRAM_PART_MAX 80

@@ -27,11 +27,12 @@ static char *begin_object(json_sink *json, char *out, const event_head *head, co
     uint64_t second = now_us / 1000000;
     if (second != json->second_shown) {
         json->second_shown = second;
-        put_utc(json->time_text, now_us);
+        char *end = put_utc(json->time_text, now_us);
+        json->second_length = static_cast<size_t>(end - json->time_text) - 7;
     }
     out = put_literal(out, "{\"time\":\"");
     // "2026-12-07T10:49:45." of the second, then this moment's microseconds.
-    out = put_bytes(out, json->time_text, UTC_TEXT_LENGTH - 7);
+    out = put_bytes(out, json->time_text, json->second_length);
     out = put_padded(out, static_cast<unsigned>(now_us % 1000000), 6);
     out = put_literal(out, "Z\",\"event\":\"");
     out = put_text(out, event);
@@ -132,7 +133,8 @@ static void json_joined(sink *self, const event_head *head, const join_event *ev
 static void json_verdict(sink *self, const event_head *head, const verdict_event *event)
 {
     char line[JSON_LINE_MAX];
-    char *out = begin_stream_object(json_of(self), line, head, "verdict");
+    // The run's, not the last stream's.
+    char *out = begin_object(json_of(self), line, head, "verdict");
     out = put_unsigned_field(out, "lost", event->lost);
     if (event->host_drops_counted)
         out = put_unsigned_field(out, "host_drops", event->host_drops);
@@ -170,7 +172,10 @@ static void json_datagram(sink *self, const event_head *head, const datagram_eve
     if (event->kind != SEQ_SHORT)
         out = put_seq_field(out, head->stream->layout, "seq", event->seq);
     if (head->stream->layout->have_count && event->kind != SEQ_SHORT)
-        out = put_unsigned_field(out, "count", event->count);
+        out = put_unsigned_field(out, "count", event->end_of_session ? MOLDUDP64_END_OF_SESSION
+                                                                     : event->count);
+    if (event->end_of_session)
+        out = put_literal(out, ",\"end_of_session\":true");
     out = put_class_field(out, event->kind);
     end_object(line, out);
 }
@@ -300,7 +305,9 @@ static void json_summary(sink *self, const event_head *head, const summary_event
             put_printable(session, entry->session, SESSION_BYTES);
             out = put_text_field(out, "session", session);
         }
-        out = put_counts(out, &figures, layout, event->outages, true);
+        // The shared entry's senders are interleaved; a sender of short datagrams has no number.
+        out = put_counts(out, &figures, layout, event->outages,
+                         !entry->shared && entry->track.started);
         if (event->delays != nullptr) {
             delay_figures figures = delay_figures_of(&entry->delays);
             out = put_delay_fields(out, &figures);

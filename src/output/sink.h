@@ -40,6 +40,7 @@ struct datagram_event {
     int64_t seq;
     uint32_t count;          // numbers it carries, where the layout has a count field
     seq_class kind;          // what it was for its sender; SEQ_SHORT: too short to read
+    bool end_of_session;     // MoldUDP64's count 65535, shown as it came
 };
 
 // A missed number, a missed run or an extra datagram, as find_gap decided it; per_sender when
@@ -160,7 +161,8 @@ void put_session_text(char *out, const sender_entry *entry);
 struct json_sink {
     sink calls;
     uint64_t second_shown;                 // the second time_text was made for
-    char time_text[UTC_TEXT_LENGTH + 1];
+    char time_text[UTC_TEXT_MAX];
+    size_t second_length;                  // of time_text up to its microseconds
     bool have_sender;                      // the last sender, as the datagram object has it
     endpoint sender_shown;
     char sender_text[JSON_STRING_MAX(HOST_TEXT_MAX) + 32];

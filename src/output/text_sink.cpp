@@ -174,6 +174,13 @@ static void log_counts(const event_head *head, const char *who, const counter_fi
     log_end(stdout, line, put_on_stream(head, end));
 }
 
+// Whether a sender's first and last numbers say something: the shared entry's senders are
+// interleaved, and a sender of short datagrams alone has none.
+static bool has_numbers(const sender_entry *entry)
+{
+    return !entry->shared && entry->track.started;
+}
+
 static void text_summary(sink *, const event_head *head, const summary_event *event)
 {
     char on[ON_STREAM_MAX];
@@ -185,7 +192,7 @@ static void text_summary(sink *, const event_head *head, const summary_event *ev
         if (!entry->shared)
             put_session_text(put_endpoint(who, &entry->address), entry);
         counter_figures figures = {track_snapshot(&entry->track), entry->last_utc_us};
-        log_counts(head, who, &figures, !entry->shared, event->outages,
+        log_counts(head, who, &figures, has_numbers(entry), event->outages,
                    event->delays != nullptr ? &entry->delays : nullptr);
     }
     sender_census census;
@@ -254,7 +261,8 @@ static void text_datagram(sink *self, const event_head *head, const datagram_eve
     } else {
         end = format_datagram_head(end, &text->parts, event->sender, event->group);
         end = format_layout_tail(end, layout, event->length_bytes, event->kind == SEQ_SHORT,
-                                 static_cast<uint64_t>(event->seq), event->count);
+                                 static_cast<uint64_t>(event->seq), event->count,
+                                 event->end_of_session);
     }
     log_end(stdout, line, end);
 }

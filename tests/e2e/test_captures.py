@@ -290,6 +290,40 @@ class Captures(unittest.TestCase):
                              r"duplicates 0, missed 0")
 
     @NEEDS_SCAPY
+    def test_stamps_are_read_up_to_2106_in_a_pcap_and_to_the_end_of_9999_in_a_pcapng(self):
+        # A pcap's seconds are unsigned 32 bits: past 2038 as the file says, not before 1970.
+        frames = [bytes(scapy.IP(src="10.0.0.7", dst=GROUP) / scapy.UDP(dport=5000) / payload(seq))
+                  for seq in range(3)]
+        path = os.path.join(self.tmp, "late.pcap")
+        writer = scapy.PcapWriter(path, linktype=101, sync=True)
+        writer.write_header(None)
+        for seq, frame in enumerate(frames):
+            writer.write_packet(frame, sec=2**32 - 100, usec=seq)
+        writer.close()
+        status, out, err = run_to_end(["-r", path, "-g", "--json", GROUP, 5000])
+        self.assertEqual((status, err), (0, ""))
+        self.assertEqual(re.findall(r'"time":"([^"]+)","event":"datagram"', out),
+                         ["2106-02-07T06:26:36.00000%dZ" % seq for seq in range(3)])
+        # A pcapng's 64 bits of microseconds reach years of five digits, which are refused.
+        def block(kind, body):
+            body += bytes(-len(body) % 4)
+            return struct.pack("<II", kind, len(body) + 12) + body + struct.pack("<I", len(body) + 12)
+        late_us = (11476 - 1970) * 365 * 86400 * 10**6
+        blocks = [block(0x0A0D0D0A, struct.pack("<IHHq", 0x1A2B3C4D, 1, 0, -1)),
+                  block(1, struct.pack("<HHI", 101, 0, 65535))]
+        for stamp_us, frame in ((1700000000 * 10**6, frames[0]), (late_us, frames[1])):
+            blocks.append(block(6, struct.pack("<IIIII", 0, stamp_us >> 32, stamp_us & 0xffffffff,
+                                                len(frame), len(frame)) + frame))
+        path = os.path.join(self.tmp, "far.pcapng")
+        with open(path, "wb") as out:
+            out.write(b"".join(blocks))
+        status, out, err = run_to_end(["-r", path, "--json", GROUP, 5000])
+        self.assertEqual(status, 255)
+        self.assertIn("%s: reading stopped at frame 2: its time is not between 1970 and the end "
+                      "of 9999" % path, err)
+        self.assertIn('"time":"2023-11-14T22:13:20.000000Z","event":"datagram"', out)
+
+    @NEEDS_SCAPY
     def test_a_file_that_is_cut_short_or_is_no_capture_fails_after_what_it_read(self):
         path = self.write("whole", 101, [scapy.IP(src="10.0.0.7", dst=GROUP) /
                                          scapy.UDP(dport=5000) / payload(seq) for seq in range(3)])

@@ -168,6 +168,8 @@ class Layouts(unittest.TestCase):
         port = next_port()
         watcher = watch(self, "--format", "moldudp64", "--summary", GROUP, port)
         sock = sender("127.0.0.1", 40700)
+        short = sender("127.0.0.1", 40701)
+        self.addCleanup(short.close)
 
         def mold(session, seq, count):
             return session.ljust(10).encode() + seq.to_bytes(8, "big") + count.to_bytes(2, "big")
@@ -176,9 +178,11 @@ class Layouts(unittest.TestCase):
                 for seq in range(1, last + 1):
                     sock.sendto(mold(session, seq, 1), (GROUP, port))
             sock.sendto(mold("NEW", 26, 0xffff), (GROUP, port))  # the end of the session
+            for _ in range(2):
+                short.sendto(bytes(12), (GROUP, port))  # no number: no first or last
         finally:
             sock.close()
-        watcher.wait_for_datagrams(66)
+        watcher.wait_for_datagrams(68)
         self.assertEqual(watcher.stop(), 0)
         summary = [m.split(", longest outage ")[0] for m in watcher.messages()
                    if m.startswith("Summary: 127.0.0.1")]
@@ -186,9 +190,11 @@ class Layouts(unittest.TestCase):
             "Summary: 127.0.0.1.40700 session %s: received %d, bytes %d, unique %d, duplicates 0, "
             "missed 0, late 0, lost 0, stale 0, restarts 0, short 0, datagrams %d (counts are of "
             "messages), first 1, last %d" % (name, n, 20 * d, n, d, n)
-            for name, n, d in (("OLD", 40, 40), ("NEW", 25, 26))])
-        self.assertIn("IP 127.0.0.1.40700 > %s.%d: UDP, length 20, seq 26, count 0" % (GROUP, port),
-                      watcher.messages())
+            for name, n, d in (("OLD", 40, 40), ("NEW", 25, 26))] + [
+            "Summary: 127.0.0.1.40701: received 2, bytes 24, unique 0, duplicates 0, missed 0, "
+            "late 0, lost 0, stale 0, restarts 0, short 2, datagrams 2 (counts are of messages)"])
+        self.assertIn("IP 127.0.0.1.40700 > %s.%d: UDP, length 20, seq 26, count 65535 (end of "
+                      "session)" % (GROUP, port), watcher.messages())
 
     def test_fields_of_any_width_and_order_equal_the_record(self):
         for layout, start, width in ((["--format", "mdp3"], 4294966000, 32),

@@ -13,8 +13,8 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 from harness import (TRACED_ENV, WINDOWS, Watcher, expected_counts, groups_joined, next_port,  # noqa: E402
-                     payload, process_status, run_feed, run_to_end, sender, steps, tool_command,
-                     wait_until)
+                     payload, process_status, run_feed, run_to_end, sender, steps, strip_prefix,
+                     tool_command, wait_until)
 
 from test_ipv6 import GROUP6, V0, group6_members, sender6  # noqa: E402
 
@@ -231,19 +231,24 @@ class Streams(unittest.TestCase):
         lines = [("A", "239.4.2.1"), ("B", "239.4.2.2")]
         watcher, port, record = self.feed_run(
             lines, ["-n", 400, "-r", 2000, "--seed", 11, "--drop", "0.1"], "--json", "-g",
-            "--prom", prom, "--arbitration", "5000")
+            "--prom", prom, "--arbitration", "5000", "--max-lost", "1000", "-v")
         per_line = [feed_record(record, group, port + i) for i, (_, group) in enumerate(lines)]
         watcher.wait_for_datagrams(sum(400 - len(dropped(r)) for r in per_line))
         self.assertEqual(watcher.stop(), 0)
         out = os.path.join(self.folder.name, "out.json")
         with open(out, "w") as json_lines:
             json_lines.write("".join(line + "\n" for line in watcher.lines()))
-        # Every object about a stream names it and its feed; the feed's own name the feed.
+        # Every object about a stream names it and its feed; the feed's own name the feed; the
+        # verdict, the run's, names none.
         unnamed = subprocess.run(
-            ["jq", "-c", 'select((.event | startswith("feed_") | not) and '
+            ["jq", "-c", 'select((.event | startswith("feed_") or . == "verdict" | not) and '
              '((.stream != "A" and .stream != "B") or .feed != "f"))', out],
             capture_output=True, text=True, check=True).stdout
         self.assertEqual(unnamed, "")
+        verdict = subprocess.run(["jq", "-c", 'select(.event == "verdict") | [has("stream"), '
+                                  'has("feed"), .status]', out],
+                                 capture_output=True, text=True, check=True).stdout
+        self.assertEqual(verdict, "[false,false,0]\n")
         summary = subprocess.run(["jq", "-c", 'select(.event == "feed_summary") | '
                                   '[.feed, .numbers, .lost, [.lines[] | .stream, .alone]]', out],
                                  capture_output=True, text=True, check=True).stdout
@@ -299,7 +304,24 @@ class Streams(unittest.TestCase):
         self.assertEqual(status, 255)
         self.assertIn("joining 239.9.0.2 failed: the socket's group limit "
                       "net.ipv4.igmp_max_memberships (1) is reached", err)
+        self.assertTrue(err.rstrip().endswith('streams.toml:5: stream "b" was not joined'), err)
         self.assertEqual(groups_joined("239.9."), 0)
+
+    @unittest.skipIf(WINDOWS, "Wine knows no Linux interface names")
+    def test_a_zone_by_name_is_read_and_a_join_that_fails_names_its_stream(self):
+        port = next_port()
+        path = write_config(self.folder.name, stream_table("z", GROUP6 + "%lo", port))
+        status, out, err = run_to_end(["--config", path, "--duration", "0.1"])
+        self.assertEqual((status, err), (0, ""))
+        # Only the join finds that a link-local group has no interface.
+        path = write_config(self.folder.name, stream_table("a", "239.6.1.1", port) +
+                            stream_table("b", "ff02::1:3", port))
+        status, out, err = run_to_end(["--config", path])
+        self.assertEqual(status, 255)
+        self.assertEqual([strip_prefix(line, "error") for line in err.splitlines()],
+                         ['The link-local group "ff02::1:3" needs an interface: -i <name> or a '
+                          'zone, as in ff02::1%eth0', path + ':5: stream "b" was not joined'])
+        self.assertEqual(groups_joined("239.6."), 0)
 
 
 if __name__ == "__main__":

@@ -1,12 +1,15 @@
-// Arbitrary bytes as a capture file through libpcap, the frame decoder and the reassembly of
-// fragments: none may crash, and every datagram found must lie within its frame or, made whole
-// from fragments, within the table.
+// Arbitrary bytes as a capture file through libpcap, the frame decoder, the reassembly of
+// fragments and the reading of its stamps: none may crash, every datagram found must lie
+// within its frame or, made whole from fragments, within the table, and a stamp's time, taken
+// or not, is written within the room the formatter names.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 
 #include <pcap/pcap.h>
 
+#include "base/format.h"
+#include "net/capture.h"
 #include "net/frame.h"
 #include "net/reassembly.h"
 
@@ -36,7 +39,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     pcap_pkthdr *header;
     const u_char *frame;
     reassembly_reset(&table);
+    char *time_text = static_cast<char *>(malloc(UTC_TEXT_MAX));
     for (int frames = 0; frames < 10000 && pcap_next_ex(capture, &header, &frame) == 1; frames++) {
+        uint64_t utc_us = uint64_t(header->ts.tv_sec) * 1000000u + uint64_t(header->ts.tv_usec);
+        if (put_utc(time_text, utc_us) > time_text + UTC_TEXT_MAX)
+            abort();
+        if (capture_stamp_us(header->ts.tv_sec, header->ts.tv_usec, &utc_us) == 0 &&
+            put_utc(time_text, utc_us) != time_text + UTC_TEXT_LENGTH)
+            abort();
         udp_frame found, whole, lost;
         decode_frame(link, frame, header->caplen, &found);
         if ((found.kind == FRAME_UDP || found.kind == FRAME_FRAGMENT) &&
@@ -49,6 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         while (reassembly_give_up(&table, at_us, &lost) == 1) {
         }
     }
+    free(time_text);
     pcap_close(capture);
     return 0;
 }

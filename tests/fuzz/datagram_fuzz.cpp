@@ -140,7 +140,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     char *end = format_datagram_head(line, &parts, &sender, &group);
     if (layout.given)
         end = format_layout_tail(end, &layout, static_cast<int>(length), reading.too_short,
-                                 static_cast<uint64_t>(seq), reading.count);
+                                 static_cast<uint64_t>(seq), reading.count, reading.end_of_session);
     else
         end = format_datagram_tail(end, static_cast<int>(length), seq);
     char tail[64];
@@ -148,6 +148,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         snprintf(tail, sizeof tail, "seq %lld", static_cast<long long>(seq));
     else if (reading.too_short)
         snprintf(tail, sizeof tail, "too short for seq");
+    else if (reading.end_of_session)
+        snprintf(tail, sizeof tail, "seq %llu, count 65535 (end of session)",
+                 static_cast<unsigned long long>(seq));
     else if (layout.have_count)
         snprintf(tail, sizeof tail, "seq %llu, count %u", static_cast<unsigned long long>(seq),
                  reading.count);

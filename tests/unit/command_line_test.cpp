@@ -123,6 +123,8 @@ const command_case command_cases[] = {
      "g", 1, nullptr, 0, 0, "0:4:le", "20:4:le ns 1000000000"},
     {{"--sent-at", "12:8", "g", "1"}, -1, "invalid option"},
     {{"--sent-at", "12:2:ns", "g", "1"}, -1, "invalid option"},
+    {{"--sent-at", "12:4:ms", "g", "1"}, -1, "invalid option"},
+    {{"--seq", "0:8", "--seq-count", "7:1", "g", "1"}, -1, "--seq-count must not overlap --seq"},
     {{"--sent-at", "12:8:le:hours", "g", "1"}, -1, "invalid option"},
     {{"--sent-at", "65500:8:ns", "g", "1"}, -1, "invalid option"},
     {{"--seq", "4:8:be", "g", "1"}, 0, nullptr, false, false, 0, "0.0.0.0", "g", 1, nullptr, 0,
@@ -147,6 +149,9 @@ const command_case command_cases[] = {
      "--format and --seq-count cannot be given together"},
     {{"--seq-count", "0:2", "g", "1"}, -1, "--seq-count needs --seq"},
     {{"--format", "srt", "g", "1"}, -1, "Unknown format \"srt\" (known: rtp, moldudp64, mdp3)"},
+    {{"--arbitration", "20", "239.1.1.1", "5000"}, -1,
+     "--arbitration needs --config: only a config's streams make feeds"},
+    {{"--config", "/nonexistent/streams.toml", "--arbitration", "0"}, -1, "invalid option"},
     {{"--config", "streams.toml", "239.1.1.1", "5000"}, -1,
      "--config and a group on the command line cannot be given together"},
     {{"--config", "/nonexistent/streams.toml"}, -1,
@@ -165,8 +170,20 @@ const command_case command_cases[] = {
      .port = 1, .listen = ":: 9100"},
     {.args = {"--listen", "watch.example:9100", "g", "1"}, .interface_addr = "0.0.0.0",
      .host = "g", .port = 1, .listen = "watch.example 9100"},
-    {{"--listen", "0.0.0.0:0", "g", "1"}, -1, "invalid port"},
-    {{"--listen", "127.0.0.1:", "g", "1"}, -1, "invalid port"},
+    {{"--listen", "0.0.0.0:0", "g", "1"}, -1,
+     "invalid port \"0\" for --listen: a whole number from 1 to 65535"},
+    {{"--listen", "127.0.0.1:", "g", "1"}, -1,
+     "invalid port \"\" for --listen: a whole number from 1 to 65535"},
+    {{"--listen", "9101x", "g", "1"}, -1,
+     "invalid port \"9101x\" for --listen: a whole number from 1 to 65535"},
+    {{"--listen", "+9102", "g", "1"}, -1,
+     "invalid port \"+9102\" for --listen: a whole number from 1 to 65535"},
+    {{"--listen", "9101 ", "g", "1"}, -1,
+     "invalid port \"9101 \" for --listen: a whole number from 1 to 65535"},
+    {{"--listen", "[::1]:65536", "g", "1"}, -1,
+     "invalid port \"65536\" for --listen: a whole number from 1 to 65535"},
+    {{"--listen", "99999999999999999999999", "g", "1"}, -1,
+     "invalid port \"99999999999999999999999\" for --listen: a whole number from 1 to 65535"},
     {{"--listen", "::1:9100", "g", "1"}, -1, "invalid option"},
     {{"--listen", ":9100", "g", "1"}, -1, "invalid option"},
     {{"--listen", "[::1]x:9100", "g", "1"}, -1, "invalid option"},
@@ -238,13 +255,65 @@ TEST(CommandLine, ReadsSettingsOrWritesOneErrorLine)
 struct config_case {
     const char *text;
     const char *error;     // the one error line's message, after "f.toml:"; null for none
-    const char *streams;   // each stream as "name feed layout source", ";"-separated
+    const char *streams;   // each stream as "name feed layout source[ @sent_at]", ";"-separated
+    bool sent_at_given = false;  // --sent-at 20:8:le:us on the command line
 };
 
 const char *const two_lines = "[[stream]]\nname=\"a\"\ngroup=\"239.1.1.1\"\nport=1\nfeed=\"f\"\n"
                               "[[stream]]\nname=\"b\"\ngroup=\"239.1.1.2\"\nport=1\nfeed=\"f\"\n";
 
+// Parts past what toml++ could follow by recursion, and around the limit.
+std::string repeat(const char *text, int times)
+{
+    std::string out;
+    for (int i = 0; i < times; i++)
+        out += text;
+    return out;
+}
+
+const std::string stream_head = "[[stream]]\ngroup=\"239.1.1.1\"\nport=1\n";
+const std::string deep_texts[] = {
+    stream_head + "a" + repeat(".a", 200000) + "=1\n",
+    stream_head + "[" + repeat("a.", 200000) + "a]\n",
+    stream_head + "a" + repeat(".a", 13) + "=1\n",
+    stream_head + "a" + repeat(" . a", 14) + "=1\n",
+    stream_head + "a={" + repeat("a={", 13) + "}\n",
+    stream_head + "[a]\nb=[" + repeat("\n[", 14) + "\n]\n",
+    stream_head + "name=\"a.b.c.d.e.f.g.h.i.j.k.l.m.n.o.p.q[{\" # .a.a.a.a.a.a.a.a.a.a.a.a.a.a.a\n"
+        "feed='''\nx.a.a.a.a.a.a.a.a.a.a.a.a.a.a.a.a'''\n",
+};
+
 const config_case config_cases[] = {
+    // The command line's --sent-at stands in for a stream's sent_at whatever its layout.
+    {"[[stream]]\nname=\"r\"\ngroup=\"239.1.1.1\"\nport=1\nformat=\"rtp\"\n"
+     "[[stream]]\nname=\"s\"\ngroup=\"239.1.1.2\"\nport=1\nseq=\"0:4\"\n"
+     "[[stream]]\nname=\"m\"\ngroup=\"239.1.1.3\"\nport=1\nformat=\"mdp3\"\n"
+     "[[stream]]\nname=\"c\"\ngroup=\"239.1.1.4\"\nport=1\n"
+     "[[stream]]\nname=\"o\"\ngroup=\"239.1.1.5\"\nport=1\nseq=\"0:4\"\nsent_at=\"4:4:be:s\"\n",
+     nullptr,
+     "r - 2:2:be - @20:8:le;s - 0:4:le - @20:8:le;m - 0:4:le - @20:8:le;c - classic - @20:8:le;"
+     "o - 0:4:le - @4:4:be",
+     true},
+    {"[[stream]]\nname=\"m\"\ngroup=\"239.1.1.3\"\nport=1\nformat=\"mdp3\"\n"
+     "[[stream]]\nname=\"s\"\ngroup=\"239.1.1.2\"\nport=1\nseq=\"0:4\"\n",
+     nullptr, "m - 0:4:le - @4:8:le;s - 0:4:le -"},
+    // What a value holds is shown escaped: one line, nothing for the terminal to obey.
+    {"[[stream]]\ngroup=\"239.1.1.1\\n\\u001b[2J\\u007f\"\nport=1\n",
+     "2: invalid group \"239.1.1.1\\n\\x1b[2J\\x7f\": not a multicast address", nullptr},
+    {"[[stream]]\ngroup=\"239.1.1.1\"\nport=1\n\"a\\tb\\r\" = 1\n",
+     "4: unknown key \"a\\tb\\r\"", nullptr},
+    {"[[stream]]\ngroup=\"239.1.1.1\"\nport=1\nname=\"a\\u0000b\"\n",
+     "4: name must not hold a NUL (\\u0000)", nullptr},
+    {"[[stream]]\ngroup=\"ff15::1%nosuch0\"\nport=1\n",
+     "2: unknown interface \"nosuch0\" in the zone of \"ff15::1%nosuch0\"", nullptr},
+    {deep_texts[0].c_str(), "4: keys, tables and arrays nest deeper than 16 levels", nullptr},
+    {deep_texts[1].c_str(), "4: keys, tables and arrays nest deeper than 16 levels", nullptr},
+    {deep_texts[2].c_str(), "4: unknown key \"a\"", nullptr},
+    {deep_texts[3].c_str(), "4: keys, tables and arrays nest deeper than 16 levels", nullptr},
+    {deep_texts[4].c_str(), "4: keys, tables and arrays nest deeper than 16 levels", nullptr},
+    {deep_texts[5].c_str(), "19: keys, tables and arrays nest deeper than 16 levels", nullptr},
+    {deep_texts[6].c_str(), nullptr,
+     "a.b.c.d.e.f.g.h.i.j.k.l.m.n.o.p.q[{ x.a.a.a.a.a.a.a.a.a.a.a.a.a.a.a.a classic -"},
     {"[defaults]\nformat=\"rtp\"\n[[stream]]\ngroup=\"239.1.1.1\"\nport=5000\nfeed=\"x\"\n"
      "[[stream]]\nname=\"b\"\ngroup=\"ff15::1\"\nport=5000\nseq=\"0:8:be\"\n"
      "source=\"fd00::2\"\n",
@@ -266,6 +335,10 @@ const config_case config_cases[] = {
     {"[[stream]]\ngroup=\"239.1.1.1\"\nport=1\nformat=\"rtp\"\nseq=\"0:4\"\n",
      "5: format and seq cannot be given together", nullptr},
     {"[[stream]]\ngroup=\"239.1.1.1\"\nport=1\nseq_count=\"0:2\"\n", "4: seq_count needs seq",
+     nullptr},
+    {"[[stream]]\ngroup=\"239.1.1.1\"\nport=1\nseq=\"2:2\"\nseq_count=\"3:1\"\n",
+     "5: seq_count must not overlap seq", nullptr},
+    {"[[stream]]\ngroup=\"239.1.1.1\"\nport=1\nsent_at=\"0:4:us\"\n", "4: invalid sent_at \"0:4:us\"",
      nullptr},
     {"[[stream]]\ngroup=\"239.1.1.1\"\nport=1\nformat=\"srt\"\n",
      "4: unknown format \"srt\" (known: rtp, moldudp64, mdp3)", nullptr},
@@ -297,6 +370,10 @@ TEST(ConfigFile, ReadsEveryStreamOrWritesOneErrorLineNamingTheLine)
         SCOPED_TRACE(c.text);
         settings options = {};
         options.layout = classic_layout(false);
+        if (c.sent_at_given) {
+            options.have_sent_at = options.sent_at_given = true;
+            options.sent_at = {{20, 8, false}, 1000};
+        }
         testing::internal::CaptureStderr();
         int status = read_config_text(c.text, strlen(c.text), "f.toml", &options);
         std::string errors = testing::internal::GetCapturedStderr();
@@ -314,6 +391,8 @@ TEST(ConfigFile, ReadsEveryStreamOrWritesOneErrorLineNamingTheLine)
             std::string layout = layout_text(s.layout);
             streams += std::string(i > 0 ? ";" : "") + s.name + " " + (s.feed ? s.feed : "-") +
                        " " + layout + " " + (s.source_host ? s.source_host : "-");
+            if (s.have_sent_at)
+                streams += " @" + field_text(s.sent_at.field);
         }
         EXPECT_EQ(streams, c.streams);
         free_config(&options);

@@ -76,6 +76,22 @@ const feed_case feed_cases[] = {
     {{"--format", "moldudp64", "--session", "ELEVENCHARS", "239.1.1.1", "5000"}, -1,
      "mcfeed: invalid value 'ELEVENCHARS' for --session"},
     {{"--stamp", "239.1.1.1", "5000"}, 0, ""},
+    // A stamp clear of the layout's fields, and one on them.
+    {{"--stamp=56", "239.1.1.1", "5000"}, 0, ""},
+    {{"--stamp=5", "239.1.1.1", "5000"}, -1, "mcfeed: --stamp at 5 would overwrite the sequence number"},
+    {{"--format", "moldudp64", "--stamp", "239.1.1.1", "5000"}, -1,
+     "mcfeed: --stamp at 12 would overwrite the sequence number"},
+    {{"--format", "moldudp64", "--stamp=21", "239.1.1.1", "5000"}, -1,
+     "mcfeed: --stamp at 21 would overwrite a MoldUDP64 message block's length"},
+    {{"--format", "moldudp64", "--stamp=22", "--messages", "3", "239.1.1.1", "5000"}, 0, ""},
+    {{"--format", "moldudp64", "--stamp=32", "239.1.1.1", "5000"}, 0, ""},
+    {{"--format", "rtp", "--stamp=8", "239.1.1.1", "5000"}, -1,
+     "mcfeed: --stamp at 8 would overwrite the RTP header"},
+    {{"--seq", "0:4", "--seq-count", "4:2", "--stamp=5", "239.1.1.1", "5000"}, -1,
+     "mcfeed: --stamp at 5 would overwrite the count"},
+    {{"--seq", "0:4", "--seq-count", "3:2", "239.1.1.1", "5000"}, -1,
+     "mcfeed: --seq-count must not overlap --seq"},
+    {{"--seq", "0:4", "--seq-count", "4:2", "239.1.1.1", "5000"}, 0, ""},
     {{"--stamp=57", "239.1.1.1", "5000"}, -1, "mcfeed: --length must hold the --stamp field"},
 };
 

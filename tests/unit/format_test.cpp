@@ -141,9 +141,11 @@ TEST(PutUtc, WritesIso8601WithMicroseconds)
         {1709251199999999, "2024-02-29T23:59:59.999999Z"},
         {1796640585123456, "2026-12-07T10:49:45.123456Z"},
         {4102444799999999, "2099-12-31T23:59:59.999999Z"},
+        {253402300800000000, "10000-01-01T00:00:00.000000Z"},
+        {UINT64_MAX, "586524-01-19T08:01:49.551615Z"},           // the last 64-bit microsecond
     };
     for (const auto &c : cases) {
-        char text[UTC_TEXT_LENGTH + 1];
+        char text[UTC_TEXT_MAX];
         char *end = put_utc(text, c.first);
         EXPECT_EQ(std::string(text, end), c.second) << c.first;
     }

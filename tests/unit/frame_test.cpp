@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "net/address.h"
+#include "net/capture.h"
 
 namespace {
 
@@ -182,6 +183,34 @@ TEST(DecodeFrame, FindsTheUdpDatagramInEveryLinkLayerAndIpHeader)
         EXPECT_EQ(found.captured_bytes, c.captured_bytes);
         for (size_t i = 0; i < found.captured_bytes; i++)
             ASSERT_EQ(found.payload[i], 0xab);
+    }
+}
+
+// libpcap's stamps as a pcap file's unsigned 32-bit fields or a pcapng's 64 bits give them.
+TEST(CaptureStamp, ReadsEveryStampBetween1970AndTheEndOf9999)
+{
+    struct stamp_case {
+        int64_t seconds, microseconds;
+        int status;
+        uint64_t utc_us;
+    } cases[] = {
+        {0, 0, 0, 0},
+        {1700000000, 999999, 0, 1700000000999999},
+        {INT32_MAX, 0, 0, 2147483647000000},
+        {INT32_MIN, 0, 0, 2147483648000000},            // 2038-01-19, sign-extended by libpcap
+        {-1, -1, 0, 4294967295000000 + 4294967295},     // 2106, with a field out of range
+        {253402300799, 999999, 0, 253402300799999999},  // 9999-12-31T23:59:59.999999Z
+        {253402300799, 1000000, -1, 0},
+        {253402300800, 0, -1, 0},
+        {INT64_C(1) << 40, 0, -1, 0},
+        {INT64_MAX, 0, -1, 0},
+        {int64_t(INT32_MIN) - 1, 0, -1, 0},             // a pcapng's 64 bits past time_t
+        {INT64_MIN, 0, -1, 0},
+    };
+    for (const stamp_case &c : cases) {
+        uint64_t utc_us = 0;
+        EXPECT_EQ(capture_stamp_us(c.seconds, c.microseconds, &utc_us), c.status) << c.seconds;
+        EXPECT_EQ(utc_us, c.utc_us) << c.seconds;
     }
 }
 

@@ -18,22 +18,36 @@ const std::string long_value(HTTP_HEAD_MAX_BYTES, 'a');
 const request_case request_cases[] = {
     {"GET /metrics HTTP/1.1\r\nHost: x\r\nAccept: text/plain;version=0.0.4\r\n\r\n", 200},
     {"HEAD /metrics HTTP/1.0\r\n\r\n", 200, true},
-    {"GET /metrics?name[]=up HTTP/1.1\r\n\r\n", 200},
+    {"GET /metrics?name[]=up HTTP/1.1\r\nhOsT: x\r\n\r\n", 200},
     // A lone line feed ends a line too (RFC 9112, 2.2).
     {"GET /metrics HTTP/1.1\nHost: x\n\n", 200},
+    // The absolute form, which a server must take (RFC 9112, 3.2.2).
+    {"GET http://host:9101/metrics HTTP/1.1\r\nHost: host:9101\r\n\r\n", 200},
+    {"GET HTTP://[::1]/metrics?x HTTP/1.0\r\n\r\n", 200},
+    {"GET http://host HTTP/1.1\r\nHost: host\r\n\r\n", 404},
+    {"GET http://host?/metrics HTTP/1.1\r\nHost: host\r\n\r\n", 404},
+    {"GET http://host/metricsx HTTP/1.1\r\nHost: host\r\n\r\n", 404},
+    {"GET http:/metrics HTTP/1.1\r\nHost: host\r\n\r\n", 404},
+    // HTTP/1.1 names its Host, once; HTTP/1.0 need not.
+    {"GET /metrics HTTP/1.1\r\n\r\n", 400},
+    {"GET /metrics HTTP/1.1\r\nX-Host: x\r\nHostname: x\r\n\r\n", 400},
+    {"GET /metrics HTTP/1.1\r\nHost: x\r\nHost: y\r\n\r\n", 400},
+    {"GET /metrics HTTP/1.0\r\nHost: x\r\nHost: y\r\n\r\n", 400},
+    {"GET / HTTP/1.1\r\n\r\n", 400},
+    {"GET /metrics HTTP/1.0\r\nHost:\r\n\r\n", 200},
     // Not ended yet: wait for more.
     {"GET /metr", 0},
     {"GET /metrics HTTP/1.1\r", 0},
     {"GET /metrics HTTP/1.1\r\nHost: x\r\n", 0},
     {"POST /metrics HTTP/1.1\r\nContent-Length: 3\r\n", 0},
     // Other paths, other methods.
-    {"GET / HTTP/1.1\r\n\r\n", 404},
-    {"GET /metrics/ HTTP/1.1\r\n\r\n", 404},
-    {"GET http://host/metrics HTTP/1.1\r\n\r\n", 404},
-    {"DELETE /other HTTP/1.1\r\n\r\n", 404},
-    {"POST /metrics HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc", 405},
-    {"get /metrics HTTP/1.1\r\n\r\n", 405},
-    {"OPTIONS /metrics HTTP/1.1\r\n\r\n", 405},
+    {"GET / HTTP/1.1\r\nHost: x\r\n\r\n", 404},
+    {"GET /metrics/ HTTP/1.1\r\nHost: x\r\n\r\n", 404},
+    {"GET metrics HTTP/1.1\r\nHost: x\r\n\r\n", 404},
+    {"DELETE /other HTTP/1.1\r\nHost: x\r\n\r\n", 404},
+    {"POST /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\nabc", 405},
+    {"get /metrics HTTP/1.1\r\nHost: x\r\n\r\n", 405},
+    {"OPTIONS /metrics HTTP/1.1\r\nHost: x\r\n\r\n", 405},
     // Malformed request lines are refused as soon as they end, before any header.
     {"garbage\r\n", 400},
     {std::string("\x00\x01\x02\r\n", 5), 400},
@@ -49,7 +63,7 @@ const request_case request_cases[] = {
     {"GET /metrics HTTP/1.1\r\n: empty name\r\n\r\n", 400},
     {"GET /metrics HTTP/1.1\r\nHost: x\r\n folded\r\n\r\n", 400},
     {"GET /metrics HTTP/1.1\r\nX: a\x01z\r\n\r\n", 400},
-    {"GET /metrics HTTP/1.1\r\nX: a\tz\r\n\r\n", 200},
+    {"GET /metrics HTTP/1.1\r\nHost: x\r\nX: a\tz\r\n\r\n", 200},
     // Too long: a request line that fills the head's room, a head that does.
     {"GET /" + long_value, 414},
     {"GET /" + long_value + " HTTP/1.1\r\n\r\n", 414},

@@ -302,7 +302,8 @@ TEST(Track, AgreesWithASetBasedModelOverRandomStreams)
 // Past SENDERS_MAX senders the table holds one shared entry more for each stream, never a new
 // one: each of the first senders keeps its own, the shared one counts without judging the
 // interleaved numbers, and an entry idle long enough is taken over with its counts kept in its
-// stream's total. A sender is one of a stream: the same address on another stream is another.
+// stream's total. A sender is one of a stream: the same address on another stream is another,
+// and a stream's first sender has an entry of its own however many came before on others.
 TEST(SenderTable, KeepsAnEntryForEachOfTheFirstSendersSharesOneAndTakesOverIdleOnes)
 {
     auto table = std::make_unique<sender_table>();
@@ -372,11 +373,49 @@ TEST(SenderTable, KeepsAnEntryForEachOfTheFirstSendersSharesOneAndTakesOverIdleO
     EXPECT_EQ(find_sender(table.get(), 0, &first, session, &rules, t1), &table->shared[0]);
     EXPECT_EQ(find_sender(table.get(), 0, &first, nullptr, &rules, t1), &table->entries[1]);
     sender_entry *other_stream = find_sender(table.get(), 1, &first, nullptr, &rules, t1);
-    EXPECT_EQ(other_stream, &table->shared[1]);
+    EXPECT_EQ(other_stream, &table->entries[SENDERS_MAX]);
     track(&other_stream->track, 9, 1, 12);
     total = senders_total(table.get(), 1, &census);
     EXPECT_EQ(total.received, 1u);
-    EXPECT_EQ(census.senders, 0u);
+    EXPECT_EQ(census.senders, 1u);
+    EXPECT_FALSE(census.more);
+    // Long after, with stream 0's senders heard again, a new one of stream 0 finds no room:
+    // stream 1's sender, idle, is its stream's last and keeps its entry.
+    const uint64_t t2 = t1 + 5 * idle_us;
+    for (uint32_t n = 0; n < SENDERS_MAX; n++)
+        if (n != 7)
+            send(n, 7, t2);
+    send(5000, 101, t2);
+    EXPECT_EQ(send(6000, 1, t2), &table->shared[0]);
+    EXPECT_EQ(find_sender(table.get(), 1, &first, nullptr, &rules, t2), other_stream);
+    senders_close(table.get());
+}
+
+// However many streams come before it, each stream's first sender is judged on an entry of its
+// own: a file's 4,096 streams each with one sender, after a flood on the first.
+TEST(SenderTable, JudgesTheFirstSenderOfEveryStream)
+{
+    const int streams = 4096;
+    auto table = std::make_unique<sender_table>();
+    ASSERT_EQ(senders_open(table.get(), SENDER_IDLE_US, streams), 0);
+    seq_rules rules = rules_of(CLASSIC);
+    endpoint from = {};
+    sockaddr_in *v4 = reinterpret_cast<sockaddr_in *>(&from.storage);
+    v4->sin_family = AF_INET;
+    v4->sin_addr.s_addr = htonl(0x0a000001);
+    for (int n = 0; n < 2 * SENDERS_MAX; n++) {
+        v4->sin_port = htons(static_cast<uint16_t>(1000 + n));
+        find_sender(table.get(), 0, &from, nullptr, &rules, 1);
+    }
+    v4->sin_port = htons(1000);
+    for (int stream = 0; stream < streams; stream++) {
+        sender_entry *entry = find_sender(table.get(), stream, &from, nullptr, &rules, 1);
+        ASSERT_FALSE(entry->shared) << stream;
+        track(&entry->track, 1, 1, 12);
+        track(&entry->track, 3, 1, 12);
+        sender_census census;
+        EXPECT_EQ(senders_total(table.get(), stream, &census).missed, 1u) << stream;
+    }
     senders_close(table.get());
 }
 
