@@ -185,14 +185,20 @@ void settle_feeds(run_state *state, uint64_t now_us, bool at_end)
         settle_feed(state, &state->feeds[i], now_us, at_end);
 }
 
-// The numbers a line delivered, to its feed; what they make decidable is decided at once.
-static void deliver_to_feed(run_state *state, stream_state *stream, const seq_reading *reading,
-                            uint64_t at_us)
+// The numbers a line delivered, where its tracker placed them, to its feed; what they make
+// decidable is decided at once.
+static void deliver_to_feed(run_state *state, stream_state *stream, const sender_entry *sender,
+                            const track_place *place, seq_class kind, uint64_t arrival_us)
 {
     feed_record *feed = stream->feed;
-    while (feed_deliver(&feed->state, stream->feed_line, reading->seq, reading->count, at_us) == 1)
-        settle_feed(state, feed, at_us, true);
-    settle_feed(state, feed, at_us, false);
+    // A sender's entry and its epoch name a numbering; entries are far more than 2^16 bytes apart.
+    uint64_t key = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(sender)) ^
+                   (static_cast<uint64_t>(place->epoch) << 48);
+    feed_datagram datagram = {key,   kind == SEQ_FIRST || kind == SEQ_RESTART, place->first,
+                              place->count, place->passed_end, arrival_us};
+    while (feed_deliver(&feed->state, stream->feed_line, &datagram) == 1)
+        settle_feed(state, feed, arrival_us, false);
+    settle_feed(state, feed, arrival_us, false);
     // The lines' events name their own stream again.
     about_stream(state, stream);
 }
@@ -210,10 +216,11 @@ static void take_datagram(run_state *state, int place, const received_datagram *
     sender_entry *sender = find_sender(&state->senders, place, &datagram->from, session,
                                        &stream->rules, datagram->at_us);
     seq_class kind = SEQ_SHORT;
+    track_place where = {};
     if (reading.too_short)
         track_short(&sender->track, datagram->length_bytes);
     else
-        kind = track(&sender->track, reading.seq, reading.count, datagram->length_bytes);
+        kind = track(&sender->track, reading.seq, reading.count, datagram->length_bytes, &where);
     stream->stats.packets++;
     uint64_t arrival_us = datagram->arrival_utc_us;
     // A capture's lines carry each datagram's own time.
@@ -241,8 +248,8 @@ static void take_datagram(run_state *state, int place, const received_datagram *
             stream->next_seq = next_expected(&stream->rules, reading.seq, reading.count);
             sender->next_seq = stream->next_seq;
         }
-        if (stream->feed != nullptr && kind != SEQ_UNJUDGED)
-            deliver_to_feed(state, stream, &reading, datagram->at_us);
+        if (stream->feed != nullptr && where.placed)
+            deliver_to_feed(state, stream, sender, &where, kind, datagram->at_us);
     }
     if (++state->taken == options->count_max)
         state->stopping = true;
