@@ -136,6 +136,10 @@ static void json_verdict(sink *self, const verdict_event *event)
         out = put_unsigned_field(out, "host_drops", event->host_drops);
     out = put_unsigned_field(out, "allowed", event->allowed);
     out = put_unsigned_field(out, "received", event->received);
+    if (event->silent_stream != nullptr)
+        out = put_text_field(out, "silent_stream", event->silent_stream);
+    if (event->silent_feed != nullptr)
+        out = put_text_field(out, "silent_feed", event->silent_feed);
     end_object(line, put_signed_field(out, "status", event->status));
 }
 

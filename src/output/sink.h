@@ -90,6 +90,8 @@ struct verdict_event {
     uint64_t allowed;
     uint64_t received;         // none: the verdict is 1 whatever was allowed
     int status;
+    const char *silent_stream; // the first stream outside any feed that had nothing come; or null
+    const char *silent_feed;   // the first feed none of whose lines delivered a number; or null
 };
 
 // A run of numbers lost on a feed: no line delivered them in time.

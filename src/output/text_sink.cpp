@@ -344,6 +344,13 @@ static void text_verdict(sink *, const verdict_event *event)
         log_line(stdout, "info", "Verdict: no datagram came: status %d", event->status);
         return;
     }
+    if (event->silent_stream != nullptr || event->silent_feed != nullptr) {
+        log_line(stdout, "info", "Verdict: nothing came on %s %s: status %d",
+                 event->silent_stream != nullptr ? "stream" : "feed",
+                 event->silent_stream != nullptr ? event->silent_stream : event->silent_feed,
+                 event->status);
+        return;
+    }
     char drops[64] = "host drops not counted";
     if (event->host_drops_counted)
         snprintf(drops, sizeof drops, "%llu host drop%s",

@@ -171,6 +171,31 @@ class Streams(unittest.TestCase):
                 shown += range(int(match.group(1)), int(match.group(2) or match.group(1)) + 1)
         self.assertEqual(shown, lost)
 
+    def test_the_verdict_fails_a_silent_stream_or_feed(self):
+        # Each row: what is sent to (one stream outside any feed always), and the verdict.
+        rows = [(["239.4.2.1", "239.4.2.2", "239.4.2.3"], "Verdict: lost 0 numbers and "),
+                (["239.4.2.1", "239.4.2.3"], "Verdict: nothing came on stream s2: status 1"),
+                (["239.4.2.1", "239.4.2.2"], "Verdict: nothing came on feed DF: status 1")]
+        for groups, verdict in rows:
+            with self.subTest(groups=groups):
+                port = next_port()
+                text = (stream_table("s1", "239.4.2.1", port) +
+                        stream_table("s2", "239.4.2.2", port) +
+                        stream_table("A", "239.4.2.3", port, "DF") +
+                        stream_table("B", "239.4.2.4", port, "DF"))
+                before = groups_joined("239.4.2.")
+                watcher = self.watch_config(text, "-v", "--max-lost", "100")
+                wait_until(lambda: groups_joined("239.4.2.") == before + 4)
+                out = sender()
+                self.addCleanup(out.close)
+                for seq in range(3):
+                    for group in groups:
+                        out.sendto(payload(seq), (group, port))
+                watcher.wait_for_datagrams(3 * len(groups))
+                status = watcher.stop()
+                self.assertEqual(status, 0 if verdict.startswith("Verdict: lost") else 1)
+                self.assertIn(verdict, watcher.line_where(r"Verdict: "))
+
     def test_many_streams_are_joined_counted_and_left(self):
         port = next_port()
         groups = ["239.5.%d.%d" % (i // 250, i % 250 + 1) for i in range(MANY)]
