@@ -173,19 +173,19 @@ class Streams(unittest.TestCase):
 
     def test_the_verdict_fails_a_silent_stream_or_feed(self):
         # Each row: what is sent to (one stream outside any feed always), and the verdict.
-        rows = [(["239.4.2.1", "239.4.2.2", "239.4.2.3"], "Verdict: lost 0 numbers and "),
-                (["239.4.2.1", "239.4.2.3"], "Verdict: nothing came on stream s2: status 1"),
-                (["239.4.2.1", "239.4.2.2"], "Verdict: nothing came on feed DF: status 1")]
+        rows = [(["239.4.3.1", "239.4.3.2", "239.4.3.3"], "Verdict: lost 0 numbers and "),
+                (["239.4.3.1", "239.4.3.3"], "Verdict: nothing came on stream s2: status 1"),
+                (["239.4.3.1", "239.4.3.2"], "Verdict: nothing came on feed DF: status 1")]
         for groups, verdict in rows:
             with self.subTest(groups=groups):
                 port = next_port()
-                text = (stream_table("s1", "239.4.2.1", port) +
-                        stream_table("s2", "239.4.2.2", port) +
-                        stream_table("A", "239.4.2.3", port, "DF") +
-                        stream_table("B", "239.4.2.4", port, "DF"))
-                before = groups_joined("239.4.2.")
+                text = (stream_table("s1", "239.4.3.1", port) +
+                        stream_table("s2", "239.4.3.2", port) +
+                        stream_table("A", "239.4.3.3", port, "DF") +
+                        stream_table("B", "239.4.3.4", port, "DF"))
+                before = groups_joined("239.4.3.")
                 watcher = self.watch_config(text, "-v", "--max-lost", "100")
-                wait_until(lambda: groups_joined("239.4.2.") == before + 4)
+                wait_until(lambda: groups_joined("239.4.3.") == before + 4)
                 out = sender()
                 self.addCleanup(out.close)
                 for seq in range(3):
@@ -281,7 +281,7 @@ class Streams(unittest.TestCase):
             highest + 1 - lost, lost, alone[0], alone[1]))
         with open(prom) as metrics:
             text = metrics.read()
-        self.assertIn('mcwatch_feed_lost_total{feed="f"} %d\n' % lost, text)
+        self.assertIn('mcwatch_feed_missed_total{feed="f"} %d\n' % lost, text)
         self.assertIn('mcwatch_feed_alone_total{feed="f",stream="A"} %d\n' % alone[0], text)
         self.assertRegex(text, r'mcwatch_datagrams_received_total\{stream="B",feed="f",'
                                r'group="239.4.2.2",port="%d",.*\} %d\n' % (
