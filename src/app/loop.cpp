@@ -199,6 +199,12 @@ static void deliver_to_feed(run_state *state, stream_state *stream, const sender
     while (feed_deliver(&feed->state, stream->feed_line, &datagram) == 1)
         settle_feed(state, feed, arrival_us, false);
     settle_feed(state, feed, arrival_us, false);
+    if (feed->state.lag_line >= 0 && !feed->lag_said) {
+        feed->lag_said = true;
+        feed_lag_event event = {feed->name, state->streams[feed->lines[feed->state.lag_line]].config->name,
+                                feed->state.window};
+        state->out->feed_lag(state->out, &event);
+    }
     // The lines' events name their own stream again.
     about_stream(state, stream);
 }

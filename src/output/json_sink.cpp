@@ -366,6 +366,15 @@ static void json_feed_gap(sink *self, const feed_gap_event *event)
     end_object(line, out);
 }
 
+static void json_feed_lag(sink *self, const feed_lag_event *event)
+{
+    char line[JSON_LINE_MAX];
+    char *out = begin_object(json_of(self), line, "feed_lag");
+    out = put_text_field(out, "feed", event->feed);
+    out = put_text_field(out, "stream", event->line);
+    end_object(line, put_unsigned_field(out, "window", event->window));
+}
+
 static void json_feed_summary(sink *self, const feed_summary_event *event)
 {
     const feed_counts *n = event->counts;
@@ -408,7 +417,8 @@ void json_sink_start(json_sink *json, const seq_layout *layout)
                    .flush = flush_standard_output,
                    .verdict = json_verdict,
                    .feed_gap = json_feed_gap,
-                   .feed_summary = json_feed_summary};
+                   .feed_summary = json_feed_summary,
+                   .feed_lag = json_feed_lag};
     json->second_shown = UINT64_MAX;
     json->have_sender = false;
 }

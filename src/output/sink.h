@@ -101,6 +101,14 @@ struct feed_gap_event {
     const seq_layout *layout;
 };
 
+// A line of a feed delivered a number the feed had decided before its time, to keep within the
+// numbers it holds: the line lags more than that. Said once a feed.
+struct feed_lag_event {
+    const char *feed;
+    const char *line;
+    uint64_t window;           // the numbers the feed held
+};
+
 // A feed's counts, and its lines' names in the order of its counts.
 struct feed_summary_event {
     const char *feed;
@@ -131,6 +139,7 @@ struct sink {
     void (*verdict)(sink *self, const verdict_event *event);
     void (*feed_gap)(sink *self, const feed_gap_event *event);
     void (*feed_summary)(sink *self, const feed_summary_event *event);
+    void (*feed_lag)(sink *self, const feed_lag_event *event);
 };
 
 // The flush of a sink that writes to standard output.

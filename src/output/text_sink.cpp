@@ -377,6 +377,13 @@ static void text_feed_gap(sink *, const feed_gap_event *event)
     log_end(stdout, line, end);
 }
 
+static void text_feed_lag(sink *, const feed_lag_event *event)
+{
+    log_line(stdout, "info", "Feed %s: %s lags more than the %llu numbers the feed holds: "
+             "numbers were decided before its copies came", event->feed, event->line,
+             static_cast<unsigned long long>(event->window));
+}
+
 // A share in tenths of a percent: "61.2%".
 static char *put_share(char *out, uint64_t part, uint64_t whole)
 {
@@ -425,6 +432,7 @@ void text_sink_start(text_sink *text, bool verbose, const seq_layout *layout)
                    .flush = flush_standard_output,
                    .verdict = text_verdict,
                    .feed_gap = text_feed_gap,
-                   .feed_summary = text_feed_summary};
+                   .feed_summary = text_feed_summary,
+                   .feed_lag = text_feed_lag};
     datagram_parts_start(&text->parts);
 }

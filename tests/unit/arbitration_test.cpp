@@ -159,6 +159,25 @@ TEST(Feed, ANumberIsLostOnlyWhenNoLineDeliveredItInTime)
     }
 }
 
+// A line that lags more than the feed may hold: the oldest numbers are decided before their
+// time, and the line is named once its copy of one comes, too old to be judged.
+TEST(Feed, HoldsAtMostItsBoundAndNamesTheLineThatLagsPastIt)
+{
+    feed_run run(U64, 2, 10000000);
+    run.deliver(0, 1, 4, 0);
+    const uint32_t chunk = 1000;
+    for (uint64_t seq = 6; seq < 6 + FEED_WINDOW_MAX + 10 * chunk; seq += chunk)
+        run.deliver(0, int64_t(seq), chunk, 0);
+    EXPECT_EQ(run.feed.window, FEED_WINDOW_MAX);
+    EXPECT_EQ(run.holes, "5");
+    EXPECT_EQ(run.feed.lag_line, -1);
+    run.deliver(1, 1, 10, 1000);
+    EXPECT_EQ(run.feed.lag_line, 1);
+    // Too old to be known: not even late.
+    EXPECT_EQ(run.feed.counts.late, 0u);
+    EXPECT_EQ(run.feed.counts.alone[1], 0u);
+}
+
 // The reference: every number the sender sent (its epoch, and its index there), which lines
 // delivered it and when. A line follows the sender's epochs; the feed follows an epoch once
 // every line of the one before has moved on, and decides each number the arbitration time
