@@ -152,6 +152,57 @@ class Streams(unittest.TestCase):
             highest + 1 - len(lost), len(lost), len(lost), alone_a), feed)
         self.assertIn(", B alone %d, first " % alone_b, feed)
 
+    def test_the_feed_follows_its_lines_rules(self):
+        # Each row: what mcfeed sends to both lines, the layout, the feed's numbers, missed and
+        # late, each line's lost (both alike), and the holes the feed prints.
+        rows = [
+            ("both lose the same 70,000 numbers", ["-n", 200, "--restart", "100:70100"], "",
+             200, 200, 70000, ["100 - 70099"]),
+            ("a restart of the numbers, and the same numbers lost after it",
+             ["-n", 300, "--start", 1000000, "--restart", "150:1", "--drop-every", 50], "",
+             294, 294, 4, ["1000049", "1000099", "50", "100"]),
+            ("heartbeats show the end of the run lost",
+             ["-n", 2990, "--format", "moldudp64", "--heartbeat", 20, "--restart", "2990:3000"],
+             'format = "moldudp64"\n', 2990, 2990, 10, ["2990 - 2999"]),
+            ("a new MoldUDP64 session, and the same numbers lost in it",
+             ["-n", 300, "--format", "moldudp64", "--new-session", "150:S2", "--drop-every", 50],
+             'format = "moldudp64"\n', 294, 294, 4, ["49", "99", "50", "100"]),
+            ("an RTP sender that restarts 20,000 ahead",
+             ["-n", 200, "--format", "rtp", "--start", 1000, "--restart", "100:21100"],
+             'format = "rtp"\n', 200, 200, 0, []),
+            ("64-bit numbers across 2^63",
+             ["-n", 20, "--seq", "4:8:be", "--start", 2 ** 63 - 10, "--drop-every", 7],
+             'seq = "4:8:be"\n', 18, 18, 2, ["9223372036854775804", "9223372036854775811"]),
+            ("the classic signed field across its largest number",
+             ["-n", 20, "--start", 2 ** 63 - 10, "--drop-every", 7], "",
+             18, 18, 2, ["9223372036854775804", "-9223372036854775805"]),
+        ]
+        for name, args, layout, datagrams, numbers, missed, holes in rows:
+            with self.subTest(name):
+                lines = [("A", "239.4.4.1"), ("B", "239.4.4.2")]
+                port = next_port()
+                text = "".join(stream_table(n, g, port + i, "f", layout)
+                               for i, (n, g) in enumerate(lines))
+                before = groups_joined("239.4.4.")
+                watcher = self.watch_config(text, "-g", "--summary", "--max-lost", "5")
+                wait_until(lambda: groups_joined("239.4.4.") == before + 2)
+                targets = [str(a) for i, (_, g) in enumerate(lines) for a in (g, port + i)]
+                status, _, record = run_feed(["-r", 2000, *args, *targets])
+                self.assertEqual(status, 0, record)
+                watcher.wait_for_datagrams(2 * datagrams)
+                if holes:
+                    watcher.wait_for(r"Feed f lost: %s$" % holes[-1])
+                status = watcher.stop()
+                for line_name, _ in lines:
+                    self.assertEqual(summary_of(watcher, line_name)["lost"], missed, line_name)
+                shown = [m[len("Feed f lost: "):] for m in watcher.messages()
+                         if m.startswith("Feed f lost: ")]
+                self.assertEqual(shown, holes)
+                feed = watcher.line_where(r"Summary: feed f:")
+                self.assertIn("numbers %d, missed %d, late 0, lost %d;" % (
+                    numbers, missed, missed), feed)
+                self.assertEqual(status, 1 if missed > 5 else 0)
+
     def test_a_silent_line_leaves_the_decision_to_the_arbitration_time(self):
         lines = [("A", "239.4.1.1"), ("B", "239.4.1.2")]
         watcher, port, record = self.feed_run(
