@@ -203,6 +203,56 @@ class Streams(unittest.TestCase):
                     numbers, missed, missed), feed)
                 self.assertEqual(status, 1 if missed > 5 else 0)
 
+    def test_each_copy_counts_at_its_own_arrival(self):
+        # B far behind: it saves what A lost, late; B within the arbitration time past the
+        # old window of numbers: no loss; A a millisecond behind: B is first with every number.
+        lines = [("A", "239.4.5.1"), ("B", "239.4.5.2")]
+        rows = [
+            ("B 1.5 s behind", ["-n", 3000, "-r", 2000, "--drop", "0.01", "--lag",
+                                "239.4.5.2:1500"], []),
+            ("B 300 ms behind at 300,000 numbers a second: more than 65,536 apart",
+             ["-n", 300000, "-r", 6000, "--format", "moldudp64", "--messages", 100, "--lag",
+              "239.4.5.2:300"], ["--arbitration", "1000"]),
+            ("A 1 ms behind", ["-n", 2000, "-r", 2000, "--lag", "239.4.5.1:1"],
+             ["--arbitration", "1000"]),
+        ]
+        for name, args, options in rows:
+            with self.subTest(name):
+                layout = 'format = "moldudp64"\n' if "moldudp64" in args else ""
+                port = next_port()
+                text = "".join(stream_table(n, g, port + i, "f", layout)
+                               for i, (n, g) in enumerate(lines))
+                before = groups_joined("239.4.5.")
+                watcher = self.watch_config(text, "--summary", *options)
+                wait_until(lambda: groups_joined("239.4.5.") == before + 2)
+                targets = [str(a) for i, (_, g) in enumerate(lines) for a in (g, port + i)]
+                status, out, record = run_feed([*args, "--seed", 5, *targets], timeout_s=120)
+                self.assertEqual(status, 0, record)
+                per_line = [feed_record(record.splitlines(), g, port + i)
+                            for i, (_, g) in enumerate(lines)]
+                watcher.wait_for_datagrams(sum(int(n) for n in re.findall(r"sent (\d+)", out)))
+                self.assertEqual(watcher.stop(), 0)
+                feed = watcher.line_where(r"Summary: feed f:")
+                count = int(args[1])
+                has = [set(range(count)) - dropped(r) for r in per_line]
+                start, a_last, b_last = min(has[0]), max(has[0]), max(has[1])
+                # A's holes are decided before B's copies come; past A's last, B's are in time.
+                missed = {n for n in range(start, b_last) if n not in has[0]}
+                late = {n for n in missed & has[1] if n < a_last}
+                b_tail = {n for n in has[1] if n > a_last}
+                if name.startswith("B 1.5"):
+                    expected = "numbers %d, missed %d, late %d, lost %d; A alone %d, " % (
+                        len(has[0]) + len(late) + len(b_tail), len(missed - b_tail), len(late),
+                        len(missed - b_tail - late), len(has[0]))
+                    self.assertIn(expected, feed)
+                    self.assertIn(", B alone %d, first " % (len(late) + len(b_tail)), feed)
+                elif name.startswith("B 300"):
+                    self.assertIn("numbers %d, missed 0, late 0, lost 0; A alone 0, first 100.0%%,"
+                                  " B alone 0, first 0.0%%" % count, feed)
+                else:
+                    self.assertIn("numbers %d, missed 0, late 0, lost 0; A alone 0, first 0.0%%,"
+                                  " B alone 0, first 100.0%%" % count, feed)
+
     def test_a_silent_line_leaves_the_decision_to_the_arbitration_time(self):
         lines = [("A", "239.4.1.1"), ("B", "239.4.1.2")]
         watcher, port, record = self.feed_run(
