@@ -125,7 +125,7 @@ static void join(feed_state *feed, int line, const feed_datagram *datagram, cons
         if (!feed->started) {
             feed->started = true;
             // Every mark of the run is a place near the first, as they are compared by distance.
-            feed->settled = feed->ring_end = feed->room_end = feed->early_end = start;
+            feed->settled = feed->ring_end = feed->room_end = start;
         }
     }
     epoch->members |= 1u << line;
@@ -168,7 +168,8 @@ static void take_decided(feed_state *feed, int line, uint64_t place)
             feed->counts.alone[line]++;
         }
     }
-    if (before(place, feed->early_end) && feed->lag_line < 0)
+    if (feed->decided_early && !before(place, feed->early_from) && before(place, feed->early_end) &&
+        feed->lag_line < 0)
         feed->lag_line = line;
 }
 
@@ -232,13 +233,23 @@ int feed_deliver(feed_state *feed, int line, const feed_datagram *datagram)
     return 0;
 }
 
+// Places from to end were decided before their time, to make room.
+static void mark_early(feed_state *feed, uint64_t from, uint64_t end)
+{
+    if (!feed->decided_early) {
+        feed->decided_early = true;
+        feed->early_from = from;
+    }
+    feed->early_end = end;
+}
+
 // Places from the settled one to end that no line passed: a jump too long to hold.
 static void skip_places(feed_state *feed, uint64_t end)
 {
     feed_epoch *present = &feed->epochs[feed->present];
     feed->counts.missed += end - feed->settled;
     feed->counts.lost = feed->counts.missed - feed->counts.late;
-    feed->early_end = end;
+    mark_early(feed, feed->settled, end);
     feed->settled = present->front = end;
     feed->ring_end = later(feed->ring_end, end);
 }
@@ -314,7 +325,7 @@ int feed_settle(feed_state *feed, uint64_t now_us, bool at_end, feed_hole *holes
         if (slot->who == 0 && !note_hole(feed, place, place + 1, holes, &found, holes_max, &hole_end))
             break;
         if (!due && !at_end)
-            feed->early_end = place + 1;
+            mark_early(feed, place, place + 1);
         decide(feed, slot);
         feed->settled = place + 1;
     }

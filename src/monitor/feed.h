@@ -86,7 +86,9 @@ struct feed_state {
     uint64_t settled;     // every place below is decided
     uint64_t ring_end;    // one past the highest place held
     uint64_t room_end;    // places below are decided at once, due or not, to make room
-    uint64_t early_end;   // places below were decided before their time
+    bool decided_early;
+    uint64_t early_from;  // places from this one up to early_end were decided before their time
+    uint64_t early_end;
     int lag_line;         // a line that delivered a number decided early; -1: none yet
     uint32_t window;
     feed_slot *slots;     // window places, each at place & (window - 1)

@@ -165,13 +165,16 @@ TEST(Feed, HoldsAtMostItsBoundAndNamesTheLineThatLagsPastIt)
 {
     feed_run run(U64, 2, 10000000);
     run.deliver(0, 1, 4, 0);
+    // Before the feed's first number: no lag.
+    run.deliver(1, 0, 1, 0);
+    EXPECT_EQ(run.feed.lag_line, -1);
     const uint32_t chunk = 1000;
     for (uint64_t seq = 6; seq < 6 + FEED_WINDOW_MAX + 10 * chunk; seq += chunk)
         run.deliver(0, int64_t(seq), chunk, 0);
     EXPECT_EQ(run.feed.window, FEED_WINDOW_MAX);
     EXPECT_EQ(run.holes, "5");
     EXPECT_EQ(run.feed.lag_line, -1);
-    run.deliver(1, 1, 10, 1000);
+    run.deliver(1, 1, 9, 1000);
     EXPECT_EQ(run.feed.lag_line, 1);
     // Too old to be known: not even late.
     EXPECT_EQ(run.feed.counts.late, 0u);
