@@ -5,6 +5,7 @@ on its own and recorded with it, so its record says exactly what each line and t
 import os
 import re
 import shutil
+import signal
 import subprocess
 import socket
 import sys
@@ -12,9 +13,9 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from harness import (TRACED_ENV, WINDOWS, Watcher, expected_counts, groups_joined, next_port,  # noqa: E402
-                     payload, process_status, run_feed, run_to_end, sender, steps, tool_command,
-                     wait_until)
+from harness import (TRACED_ENV, WINDOWS, Watcher, expected_counts, feed_command,  # noqa: E402
+                     groups_joined, next_port, payload, process_status, queued_bytes, receive_buffer_errors,
+                     run_feed, run_to_end, sender, steps, tool_command, wait_until)
 
 from test_ipv6 import GROUP6, V0, group6_members, sender6  # noqa: E402
 
@@ -296,6 +297,33 @@ class Streams(unittest.TestCase):
                 status = watcher.stop()
                 self.assertEqual(status, 0 if verdict.startswith("Verdict: lost") else 1)
                 self.assertIn(verdict, watcher.line_where(r"Verdict: "))
+
+    @unittest.skipIf(WINDOWS, "Winsock keeps no count of a socket's drops")
+    def test_a_socket_s_drops_count_for_its_stream_outside_any_feed(self):
+        # One socket: a feed's two lines first, then a stream of its own, the one that is sent
+        # to while the watcher is stopped and its queue overflows.
+        port = next_port()
+        text = (stream_table("A", "239.4.6.1", port, "f") +
+                stream_table("B", "239.4.6.2", port, "f") + stream_table("s", "239.4.6.3", port))
+        watcher = self.watch_config(text, "-q", "-v", "--max-lost", "0")
+        wait_until(lambda: groups_joined("239.4.6.") == 3)
+        out = sender()
+        self.addCleanup(out.close)
+        for seq in range(3):
+            out.sendto(payload(seq), ("239.4.6.1", port))
+            out.sendto(payload(seq), ("239.4.6.2", port))
+        wait_until(lambda: groups_joined("239.4.6.") == 3 and queued_bytes(port) == 0)
+        before = receive_buffer_errors()
+        watcher.process.send_signal(signal.SIGSTOP)
+        subprocess.run(feed_command() + ["-q", "-b", "127.0.0.1", "-r", "0", "-n", "20000",
+                                         "239.4.6.3", str(port)], check=True, timeout=60,
+                       stdout=subprocess.DEVNULL)
+        risen = receive_buffer_errors() - before
+        watcher.process.send_signal(signal.SIGCONT)
+        self.assertGreater(risen, 0)
+        self.assertEqual(watcher.stop(), 1)
+        self.assertIn("Verdict: lost 0 numbers and %d host drops, more than 0 allowed: "
+                      "status 1" % risen, watcher.messages()[-1])
 
     def test_many_streams_are_joined_counted_and_left(self):
         port = next_port()
