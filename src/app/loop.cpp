@@ -201,8 +201,8 @@ static void deliver_to_feed(run_state *state, stream_state *stream, const sender
     settle_feed(state, feed, arrival_us, false);
     if (feed->state.lag_line >= 0 && !feed->lag_said) {
         feed->lag_said = true;
-        feed_lag_event event = {feed->name, state->streams[feed->lines[feed->state.lag_line]].config->name,
-                                feed->state.window};
+        const stream_state *line = &state->streams[feed->lines[feed->state.lag_line]];
+        feed_lag_event event = {feed->name, line->config->name, feed->state.window};
         state->out->feed_lag(state->out, &event);
     }
     // The lines' events name their own stream again.

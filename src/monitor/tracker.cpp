@@ -111,6 +111,9 @@ void track_start(tracker *track, const seq_rules *rules, bool judges)
     track->rules = *rules;
     track->judges = judges;
     track->have_candidate = false;
+    track->candidate_count = 0;
+    track->highest = 0;
+    track->top = 0;
     track->epoch = 0;
 }
 

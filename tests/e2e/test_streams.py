@@ -320,6 +320,8 @@ class Streams(unittest.TestCase):
                        stdout=subprocess.DEVNULL)
         risen = receive_buffer_errors() - before
         watcher.process.send_signal(signal.SIGCONT)
+        # What the queue held is taken before the stop.
+        wait_until(lambda: queued_bytes(port) == 0)
         self.assertGreater(risen, 0)
         self.assertEqual(watcher.stop(), 1)
         self.assertIn("Verdict: lost 0 numbers and %d host drops, more than 0 allowed: "
