@@ -212,7 +212,7 @@ class Streams(unittest.TestCase):
             ("B 1.5 s behind", ["-n", 3000, "-r", 2000, "--drop", "0.01", "--lag",
                                 "239.4.5.2:1500"], []),
             ("B 300 ms behind at 300,000 numbers a second: more than 65,536 apart",
-             ["-n", 300000, "-r", 6000, "--format", "moldudp64", "--messages", 100, "--lag",
+             ["-n", 300000, "-r", 600, "--format", "moldudp64", "--messages", 1000, "--lag",
               "239.4.5.2:300"], ["--arbitration", "1000"]),
             ("A 1 ms behind", ["-n", 2000, "-r", 2000, "--lag", "239.4.5.1:1"],
              ["--arbitration", "1000"]),
