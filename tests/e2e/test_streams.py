@@ -185,17 +185,20 @@ class Streams(unittest.TestCase):
                 text = "".join(stream_table(n, g, port + i, "f", layout)
                                for i, (n, g) in enumerate(lines))
                 before = groups_joined("239.4.4.")
-                watcher = self.watch_config(text, "-g", "--summary", "--max-lost", "5")
+                watcher = self.watch_config(text, "-q", "-g", "--summary", "--max-lost", "5")
                 wait_until(lambda: groups_joined("239.4.4.") == before + 2)
                 targets = [str(a) for i, (_, g) in enumerate(lines) for a in (g, port + i)]
                 status, _, record = run_feed(["-r", 2000, *args, *targets])
                 self.assertEqual(status, 0, record)
-                watcher.wait_for_datagrams(2 * datagrams)
+                # Everything is sent: once both queues are empty, every datagram was taken.
+                wait_until(lambda: queued_bytes(port) == 0 and queued_bytes(port + 1) == 0)
                 if holes:
                     watcher.wait_for(r"Feed f lost: %s$" % holes[-1])
                 status = watcher.stop()
                 for line_name, _ in lines:
                     self.assertEqual(summary_of(watcher, line_name)["lost"], missed, line_name)
+                    self.assertEqual(summary_of(watcher, line_name)["received"], datagrams,
+                                     line_name)
                 shown = [m[len("Feed f lost: "):] for m in watcher.messages()
                          if m.startswith("Feed f lost: ")]
                 self.assertEqual(shown, holes)
@@ -224,15 +227,19 @@ class Streams(unittest.TestCase):
                 text = "".join(stream_table(n, g, port + i, "f", layout)
                                for i, (n, g) in enumerate(lines))
                 before = groups_joined("239.4.5.")
-                watcher = self.watch_config(text, "--summary", *options)
+                watcher = self.watch_config(text, "-q", "--summary", *options)
                 wait_until(lambda: groups_joined("239.4.5.") == before + 2)
                 targets = [str(a) for i, (_, g) in enumerate(lines) for a in (g, port + i)]
                 status, out, record = run_feed([*args, "--seed", 5, *targets], timeout_s=120)
                 self.assertEqual(status, 0, record)
                 per_line = [feed_record(record.splitlines(), g, port + i)
                             for i, (_, g) in enumerate(lines)]
-                watcher.wait_for_datagrams(sum(int(n) for n in re.findall(r"sent (\d+)", out)))
+                # Everything is sent: once both queues are empty, every datagram was taken.
+                wait_until(lambda: queued_bytes(port) == 0 and queued_bytes(port + 1) == 0)
                 self.assertEqual(watcher.stop(), 0)
+                for (line_name, _), r in zip(lines, per_line):
+                    self.assertEqual(summary_of(watcher, line_name)["received"],
+                                     int(args[1]) - len(dropped(r)), line_name)
                 feed = watcher.line_where(r"Summary: feed f:")
                 count = int(args[1])
                 has = [set(range(count)) - dropped(r) for r in per_line]
