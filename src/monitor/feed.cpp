@@ -129,7 +129,10 @@ static void join(feed_state *feed, int line, const feed_datagram *datagram, cons
         }
     }
     epoch->members |= 1u << line;
-    *ln = {true, to->epoch, datagram->epoch_key, to->offset};
+    ln->in_epoch = true;
+    ln->epoch = to->epoch;
+    ln->key = datagram->epoch_key;
+    ln->offset = to->offset;
     const feed_epoch *present = &feed->epochs[feed->present];
     feed->epochs[1 - feed->present].followed = present->members == 0;
 }
@@ -201,6 +204,10 @@ static void take_number(feed_state *feed, int line, const feed_epoch *epoch, uin
 
 int feed_deliver(feed_state *feed, int line, const feed_datagram *datagram)
 {
+    feed_line *ln = &feed->lines[line];
+    if (!ln->heard || datagram->arrival_us > ln->last_us)
+        ln->last_us = datagram->arrival_us;
+    ln->heard = true;
     feed_mapping to = map_datagram(feed, line, datagram);
     if (!to.taken)
         return 0;
@@ -300,10 +307,26 @@ static bool follow_next(feed_state *feed, bool at_end)
     return true;
 }
 
+// The time the feed may decide at: now, or where a line heard within the arbitration time was
+// last heard, if earlier. A line's copies are taken in their order of arrival, so one read
+// later than another line's (its socket's queue drained after) still counts at its own time;
+// a line silent longer than the arbitration time holds nothing up.
+static uint64_t decision_us(const feed_state *feed, uint64_t now_us)
+{
+    uint64_t at_us = now_us;
+    for (int line = 0; line < feed->line_count; line++) {
+        const feed_line *ln = &feed->lines[line];
+        if (ln->heard && ln->last_us < at_us && now_us - ln->last_us < feed->arbitration_us)
+            at_us = ln->last_us;
+    }
+    return at_us;
+}
+
 int feed_settle(feed_state *feed, uint64_t now_us, bool at_end, feed_hole *holes, int holes_max)
 {
     if (!feed->started)
         return 0;
+    now_us = decision_us(feed, now_us);
     int found = 0;
     uint64_t hole_end = 0;
     for (;;) {

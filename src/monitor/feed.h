@@ -69,6 +69,8 @@ struct feed_epoch {
 };
 
 struct feed_line {
+    bool heard;
+    uint64_t last_us;     // the latest arrival taken from it
     bool in_epoch;
     int epoch;            // 0 or 1, in epochs[]
     uint64_t key;

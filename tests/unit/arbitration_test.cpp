@@ -116,6 +116,10 @@ TEST(Feed, ANumberIsLostOnlyWhenNoLineDeliveredItInTime)
         {"a number after its decision is late, and its line's alone", U64,
          {{0, 1, 3, 0}, {0, 5, 5, 0}, {1, 1, 3, 0}, {1, 5, 5, 0}, {-1, 0, 0, 51}, {1, 4, 4, 60}},
          "4", 5, 1, 1, 0, 1, 4, 1},
+        {"a copy read after the other line's later ones counts at its own arrival", U64,
+         {{0, 1, 3, 0}, {0, 5, 5, 0}, {1, 1, 3, 0}, {1, 5, 5, 10}, {0, 6, 7, 45}, {-1, 0, 0, 52},
+          {1, 4, 4, 30}, {-1, 0, 0, 99, true}},
+         "", 7, 0, 0, 2, 1, 6, 1},
         {"first is first to arrive, whichever line is read first", U64,
          {{0, 1, 3, 5}, {1, 1, 3, 4}, {-1, 0, 0, 99, true}},
          "", 3, 0, 0, 0, 0, 0, 3},
@@ -233,6 +237,8 @@ struct feed_model {
     // Numbers first to first + count - 1 of the epoch, and every number below pass_end passed.
     void deliver(int line, int epoch, int64_t first_n, int64_t count, int64_t pass_end, uint64_t at_us)
     {
+        last_us[line] = heard[line] ? std::max(last_us[line], at_us) : at_us;
+        heard[line] = true;
         model_epoch *e = &epochs[epoch];
         if (line_epoch[line] != epoch) {
             if (!e->started) {
@@ -254,8 +260,18 @@ struct feed_model {
             take(line, &e->numbers[n], at_us);
     }
 
+    std::vector<bool> heard = std::vector<bool>(FEED_LINES_MAX, false);
+    std::vector<uint64_t> last_us = std::vector<uint64_t>(FEED_LINES_MAX, 0);
+
     void settle(uint64_t now_us, bool at_end)
     {
+        // No decision past a line heard within the arbitration time: its next copy may be
+        // earlier than another line's read before it.
+        uint64_t at_us = now_us;
+        for (int line = 0; line < FEED_LINES_MAX; line++)
+            if (heard[line] && last_us[line] < at_us && now_us - last_us[line] < arbitration_us)
+                at_us = last_us[line];
+        now_us = at_us;
         while (present >= 0) {
             model_epoch *e = &epochs[present];
             if (e->next_decided == e->front) {
