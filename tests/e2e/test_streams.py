@@ -185,7 +185,8 @@ class Streams(unittest.TestCase):
                 text = "".join(stream_table(n, g, port + i, "f", layout)
                                for i, (n, g) in enumerate(lines))
                 before = groups_joined("239.4.4.")
-                watcher = self.watch_config(text, "-q", "-g", "--summary", "--max-lost", "5")
+                watcher = self.watch_config(text, "-q", "-g", "--summary", "--rcvbuf", "16m",
+                                            "--max-lost", "5")
                 wait_until(lambda: groups_joined("239.4.4.") == before + 2)
                 targets = [str(a) for i, (_, g) in enumerate(lines) for a in (g, port + i)]
                 status, _, record = run_feed(["-r", 2000, *args, *targets])
@@ -227,7 +228,8 @@ class Streams(unittest.TestCase):
                 text = "".join(stream_table(n, g, port + i, "f", layout)
                                for i, (n, g) in enumerate(lines))
                 before = groups_joined("239.4.5.")
-                watcher = self.watch_config(text, "-q", "--summary", *options)
+                # A queue of several seconds: a watcher held up on a busy machine drops nothing.
+                watcher = self.watch_config(text, "-q", "--summary", "--rcvbuf", "16m", *options)
                 wait_until(lambda: groups_joined("239.4.5.") == before + 2)
                 targets = [str(a) for i, (_, g) in enumerate(lines) for a in (g, port + i)]
                 status, out, record = run_feed([*args, "--seed", 5, *targets], timeout_s=120)
