@@ -32,7 +32,14 @@ struct feed_options {
     double drop;             // probabilities from 0 to 1
     double duplicate;
     double reorder;
+    double swap;             // the next number sent in this one's slot, this one in the next's
     uint64_t drop_every;     // 0: off
+    uint32_t lag_ms[FEED_GROUPS_MAX];  // --lag: each group's schedule this much behind
+    bool restart_given;      // --restart or --new-session: from the number at restart_index
+    uint64_t restart_index;  // on, the numbers start again at restart_seq
+    int64_t restart_seq;
+    bool new_session;        // --new-session: and MoldUDP64's session is session_after
+    unsigned char session_after[SESSION_BYTES];
     bool quiet;
     bool spin;               // pace by busy-waiting, evenly to the microsecond (a whole core)
     seq_layout layout;       // where the number goes: classic (-f) unless --seq or --format
@@ -50,6 +57,8 @@ struct feed_options {
     bool seq_count_given;
     seq_field seq_count;
     bool session_given;
+    int lag_count;
+    const char *lag_text[8];  // "<group>:<ms>", matched to the groups once they are read
 };
 
 // Reads the command line. Returns 0 to send, 1 after printing help or version (exit 0), -1
@@ -66,12 +75,17 @@ struct feed_step {
     int sends;
     int64_t seqs[2];         // in the order sent
     uint32_t counts[2];
+    bool later_session;      // sent in --new-session's session
 };
 
 struct feed_plan {
     uint64_t random_state;
     uint64_t next_index;     // index of the next sequence number in the stream
     uint64_t next_datagram;  // index of the next datagram, for --drop-every
+    bool have_held;          // --swap: the number held back, sent in the next step's slot
+    int64_t held_seq;
+    uint32_t held_count;
+    bool held_later_session;
 };
 
 void plan_start(feed_plan *plan, const feed_options *options);
@@ -86,6 +100,12 @@ int64_t plan_next_seq(const feed_plan *plan, const feed_options *options);
 // the layout's fields, and a protocol's header where it has one. Returns its length.
 uint32_t build_datagram(unsigned char *out, const feed_options *options, int64_t seq,
                         uint32_t count);
+
+// Puts --new-session's session in a datagram built for the later one.
+void mark_session(unsigned char *datagram, const feed_options *options, bool later_session);
+
+// Whether the stream's next number is in --new-session's session.
+bool plan_in_later_session(const feed_plan *plan, const feed_options *options);
 
 // Writes the send time, in nanoseconds, where --stamp puts it or else where the protocol keeps
 // it (MDP 3.0's SendingTime), if the datagram of length bytes holds it.

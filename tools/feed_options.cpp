@@ -45,6 +45,13 @@ static const char usage[] =
     "      --duplicate P     send each sequence number twice with probability P\n"
     "      --reorder P       swap each sequence number with the next with probability P\n"
     "      --drop-every N    drop every Nth datagram (sequence number, without --messages)\n"
+    "      --swap P          send the next number in this one's place and this one in the\n"
+    "                        next's with probability P: the schedule does not move\n"
+    "      --restart N:SEQ   from the Nth number of the stream (from 0) on, the numbers start\n"
+    "                        again at SEQ, as a sender restarted\n"
+    "      --new-session N:TEXT  with --format moldudp64, from the Nth number on a new\n"
+    "                        session TEXT whose numbers start at 1\n"
+    "      --lag GROUP:MS    send to GROUP (as given) MS ms behind the others' schedule\n"
     "  -q, --quiet           write only the summary, not each fault\n"
     "      --spin            pace by busy-waiting instead of sleeping: evenly, as a\n"
     "                        hardware-paced source sends, never faster than -r even\n"
@@ -68,7 +75,11 @@ enum {
     OPT_MESSAGES,
     OPT_HEARTBEAT,
     OPT_SESSION,
-    OPT_STAMP
+    OPT_STAMP,
+    OPT_SWAP,
+    OPT_RESTART,
+    OPT_NEW_SESSION,
+    OPT_LAG
 };
 
 static const option long_options[] = {
@@ -95,6 +106,10 @@ static const option long_options[] = {
     {"heartbeat", required_argument, nullptr, OPT_HEARTBEAT},
     {"session", required_argument, nullptr, OPT_SESSION},
     {"stamp", optional_argument, nullptr, OPT_STAMP},
+    {"swap", required_argument, nullptr, OPT_SWAP},
+    {"restart", required_argument, nullptr, OPT_RESTART},
+    {"new-session", required_argument, nullptr, OPT_NEW_SESSION},
+    {"lag", required_argument, nullptr, OPT_LAG},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -188,6 +203,38 @@ static bool read_bind(const char *text, feed_options *options)
     return true;
 }
 
+// "N:REST": the index N, and where REST begins; false without both.
+static bool read_index(const char *value, uint64_t *index, const char **rest)
+{
+    const char *colon = strchr(value, ':');
+    char digits[24];
+    if (colon == nullptr || colon == value || size_t(colon - value) >= sizeof digits)
+        return false;
+    memcpy(digits, value, size_t(colon - value));
+    digits[colon - value] = '\0';
+    *rest = colon + 1;
+    return read_unsigned(digits, UINT64_MAX, index);
+}
+
+// --restart N:SEQ, --new-session N:TEXT (its numbers start at 1). Read before the layout is
+// known: SEQ is checked against the field with --start's rules once it is.
+static bool read_restart(int code, const char *value, feed_options *options)
+{
+    const char *rest;
+    if (options->restart_given || !read_index(value, &options->restart_index, &rest))
+        return false;
+    options->restart_given = true;
+    if (code == OPT_RESTART)
+        return read_signed(rest, &options->restart_seq);
+    options->new_session = true;
+    options->restart_seq = 1;
+    if (strlen(rest) == 0 || strlen(rest) > SESSION_BYTES)
+        return false;
+    memset(options->session_after, ' ', SESSION_BYTES);
+    memcpy(options->session_after, rest, strlen(rest));
+    return true;
+}
+
 // Reads one option's value into options; false when the value is not acceptable.
 static bool read_option(int code, const char *value, feed_options *options)
 {
@@ -264,6 +311,16 @@ static bool read_option(int code, const char *value, feed_options *options)
         return read_real(value, 0, 1, &options->reorder);
     case OPT_DROP_EVERY:
         return read_unsigned(value, UINT64_MAX, &options->drop_every) && options->drop_every > 0;
+    case OPT_SWAP:
+        return read_real(value, 0, 1, &options->swap);
+    case OPT_RESTART:
+    case OPT_NEW_SESSION:
+        return read_restart(code, value, options);
+    case OPT_LAG:
+        if (options->lag_count == 8 || strrchr(value, ':') == nullptr)
+            return false;
+        options->lag_text[options->lag_count++] = value;
+        return true;
     }
     return false;
 }
@@ -352,6 +409,29 @@ static int read_start(feed_options *options)
     return read_signed(text, &options->start_seq) ? 0 : fail("--start", text);
 }
 
+// --lag GROUP:MS, each of a group given (as written), with a rate to be behind of.
+static int read_lags(feed_options *options)
+{
+    for (int i = 0; i < options->lag_count; i++) {
+        const char *text = options->lag_text[i];
+        const char *colon = strrchr(text, ':');
+        uint64_t ms;
+        if (!read_unsigned(colon + 1, 3600000, &ms))
+            return fail("--lag", text);
+        int found = -1;
+        for (int g = 0; g < options->group_count && found < 0; g++)
+            if (strlen(options->groups[g]) == size_t(colon - text) &&
+                strncmp(options->groups[g], text, size_t(colon - text)) == 0)
+                found = g;
+        if (found < 0)
+            return usage_error("--lag names a group that is not given");
+        if (options->rate_pps == 0)
+            return usage_error("--lag needs a rate");
+        options->lag_ms[found] = static_cast<uint32_t>(ms);
+    }
+    return 0;
+}
+
 // The checks that need every option: the positionals and the combinations.
 static int check_options(int argc, char **argv, int first, feed_options *options)
 {
@@ -395,6 +475,10 @@ static int check_options(int argc, char **argv, int first, feed_options *options
                 field_end, usage);
         return -1;
     }
+    if (options->new_session && !options->layout.session)
+        return usage_error("--new-session needs --format moldudp64");
+    if (read_lags(options) < 0)
+        return -1;
     if (options->rate_pps == 0 && options->count == 0 && options->duration_us == 0) {
         fprintf(stderr, "mcfeed: --rate 0 sends as fast as it can: give --count or --duration\n%s",
                 usage);

@@ -25,6 +25,23 @@ void plan_start(feed_plan *plan, const feed_options *options)
     plan->random_state = options->seed;
     plan->next_index = 0;
     plan->next_datagram = 0;
+    plan->have_held = false;
+}
+
+static bool in_later_session(const feed_options *options, uint64_t index)
+{
+    return options->restart_given && index >= options->restart_index;
+}
+
+bool plan_in_later_session(const feed_plan *plan, const feed_options *options)
+{
+    return options->new_session && in_later_session(options, plan->next_index);
+}
+
+void mark_session(unsigned char *datagram, const feed_options *options, bool later_session)
+{
+    if (later_session && options->new_session)
+        memcpy(datagram, options->session_after, SESSION_BYTES);
 }
 
 static int64_t seq_at(const feed_options *options, uint64_t index)
@@ -32,6 +49,8 @@ static int64_t seq_at(const feed_options *options, uint64_t index)
     // The stream wraps as the field that carries it does: modulo 2^64, or 2^32 with -f, or
     // the given field's width, so that every number recorded is the number sent.
     uint64_t seq = static_cast<uint64_t>(options->start_seq) + index;
+    if (in_later_session(options, index))
+        seq = static_cast<uint64_t>(options->restart_seq) + (index - options->restart_index);
     if (options->short_seq)
         return static_cast<int32_t>(static_cast<uint32_t>(seq));
     if (options->layout.given)
@@ -54,6 +73,10 @@ static uint32_t count_at(feed_plan *plan, const feed_options *options, uint64_t 
         count = 1 + next_random(&plan->random_state) % options->messages_max;
     if (options->count != 0 && count > options->count - index)
         count = options->count - index;
+    // A datagram never carries numbers of both sides of a restart.
+    if (options->restart_given && index < options->restart_index &&
+        count > options->restart_index - index)
+        count = options->restart_index - index;
     return static_cast<uint32_t>(count);
 }
 
@@ -65,16 +88,25 @@ static bool dropped_by_count(const feed_options *options, uint64_t index)
 // --drop-every counts datagrams: numbers, where each datagram carries one.
 bool plan_next(feed_plan *plan, const feed_options *options, feed_step *step)
 {
+    if (plan->have_held) {
+        plan->have_held = false;
+        *step = {FAULT_NONE, plan->held_seq, plan->held_count, 1, {plan->held_seq, 0},
+                 {plan->held_count, 0}, plan->held_later_session};
+        return true;
+    }
     uint64_t index = plan->next_index;
     if (options->count != 0 && index >= options->count)
         return false;
     int64_t seq = seq_at(options, index);
     uint32_t count = count_at(plan, options, index);
-    *step = {FAULT_NONE, seq, count, 1, {seq, 0}, {count, 0}};
+    bool later = options->new_session && in_later_session(options, index);
+    *step = {FAULT_NONE, seq, count, 1, {seq, 0}, {count, 0}, later};
     uint64_t next = index + count;
     uint64_t datagram = plan->next_datagram++;
     plan->next_index = next;
-    bool has_next = options->count == 0 || next < options->count;
+    // Faults that move a number never take it across a restart.
+    bool has_next = (options->count == 0 || next < options->count) &&
+                    in_later_session(options, index) == in_later_session(options, next);
     if (dropped_by_count(options, datagram) || happens(&plan->random_state, options->drop)) {
         step->fault = FAULT_DROPPED;
         step->sends = 0;
@@ -88,6 +120,19 @@ bool plan_next(feed_plan *plan, const feed_options *options, feed_step *step)
         step->counts[0] = next_count;
         step->seqs[1] = seq;
         step->counts[1] = count;
+        plan->next_index = next + next_count;
+        plan->next_datagram++;
+    } else if (has_next && !dropped_by_count(options, datagram + 1) &&
+               happens(&plan->random_state, options->swap)) {
+        // The next number goes in this slot, this one in the next's: the schedule stays.
+        uint32_t next_count = count_at(plan, options, next);
+        step->fault = FAULT_SWAPPED;
+        step->seqs[0] = seq_at(options, next);
+        step->counts[0] = next_count;
+        plan->have_held = true;
+        plan->held_seq = seq;
+        plan->held_count = count;
+        plan->held_later_session = later;
         plan->next_index = next + next_count;
         plan->next_datagram++;
     } else if (happens(&plan->random_state, options->duplicate)) {

@@ -141,10 +141,12 @@ static int send_datagram(socket_handle s, const endpoint *group, const unsigned 
 
 // A heartbeat: no number, the next one's place (count 0), recorded as such.
 static int send_heartbeat(socket_handle s, const endpoint *group, const feed_options *options,
-                          int64_t seq, feed_totals *totals, const char *on = "")
+                          int64_t seq, bool later_session, feed_totals *totals,
+                          const char *on = "")
 {
     static unsigned char datagram[65536];
     uint32_t length = build_datagram(datagram, options, seq, 0);
+    mark_session(datagram, options, later_session);
     stamp_datagram(datagram, length, options, clock_utc_us());
     int sent = send_datagram(s, group, datagram, length);
     if (sent > 0) {
@@ -160,7 +162,7 @@ static int send_heartbeat(socket_handle s, const endpoint *group, const feed_opt
 // Waits until due_us; with --heartbeat, sends a heartbeat with next_seq whenever the stream
 // was idle that long meanwhile. Returns 0, or -1 after a failed send.
 static int wait_due(socket_handle s, const endpoint *group, const feed_options *options,
-                    int64_t next_seq, feed_totals *totals, uint64_t due_us,
+                    int64_t next_seq, bool later_session, feed_totals *totals, uint64_t due_us,
                     uint64_t *last_send_us)
 {
     uint64_t heartbeat_us = uint64_t(options->heartbeat_ms) * 1000;
@@ -169,7 +171,7 @@ static int wait_due(socket_handle s, const endpoint *group, const feed_options *
             uint64_t beat_us = *last_send_us + heartbeat_us;
             while (!stop_requested && clock_monotonic_us() < beat_us)
                 clock_sleep_until_us(beat_us);
-            if (send_heartbeat(s, group, options, next_seq, totals) < 0)
+            if (send_heartbeat(s, group, options, next_seq, later_session, totals) < 0)
                 return -1;
             *last_send_us = beat_us;
             continue;
@@ -226,10 +228,12 @@ static int send_stream(socket_handle s, const endpoint *group, const feed_option
                     due_us = keep_spacing(&start_us, due_us, 1000000u / options->rate_pps);
                 // Numbers dropped before this datagram count as sent: the network lost them.
                 int64_t next_seq = i == 0 ? step.first_seq : plan_next_seq(&plan, options);
-                if (wait_due(s, group, options, next_seq, totals, due_us, &last_send_us) < 0)
+                bool later = i == 0 ? step.later_session : plan_in_later_session(&plan, options);
+                if (wait_due(s, group, options, next_seq, later, totals, due_us, &last_send_us) < 0)
                     return -1;
             }
             uint32_t length = build_datagram(datagram, options, step.seqs[i], step.counts[i]);
+            mark_session(datagram, options, step.later_session);
             stamp_datagram(datagram, length, options, clock_utc_us());
             int sent = send_datagram(s, group, datagram, length);
             if (sent < 0)
@@ -243,7 +247,8 @@ static int send_stream(socket_handle s, const endpoint *group, const feed_option
     }
     // A last heartbeat shows a receiver the numbers lost at the end.
     if (options->heartbeat_ms != 0 &&
-        send_heartbeat(s, group, options, plan_next_seq(&plan, options), totals) < 0)
+        send_heartbeat(s, group, options, plan_next_seq(&plan, options),
+                       plan_in_later_session(&plan, options), totals) < 0)
         return -1;
     return 0;
 }
@@ -277,6 +282,12 @@ static int send_lines(feed_line *lines, int count, const feed_options *options)
         for (int g = 0; g < count && !stop_requested; g++) {
             feed_line *line = &lines[g];
             feed_step step;
+            // A lagging line sends each step as many steps after the others as its lag is.
+            uint64_t lag_steps = uint64_t(options->lag_ms[g]) * options->rate_pps / 1000;
+            if (index < lag_steps) {
+                any = true;
+                continue;
+            }
             if (!plan_next(&line->plan, options, &step))
                 continue;
             any = true;
@@ -288,6 +299,7 @@ static int send_lines(feed_line *lines, int count, const feed_options *options)
             }
             for (int i = 0; i < step.sends; i++) {
                 uint32_t length = build_datagram(datagram, options, step.seqs[i], step.counts[i]);
+                mark_session(datagram, options, step.later_session);
                 stamp_datagram(datagram, length, options, clock_utc_us());
                 int sent = send_datagram(line->s, &line->group, datagram, length);
                 if (sent < 0)
@@ -301,7 +313,9 @@ static int send_lines(feed_line *lines, int count, const feed_options *options)
     }
     for (int g = 0; g < count && options->heartbeat_ms != 0; g++)
         if (send_heartbeat(lines[g].s, &lines[g].group, options,
-                           plan_next_seq(&lines[g].plan, options), &lines[g].totals, lines[g].on) < 0)
+                           plan_next_seq(&lines[g].plan, options),
+                           plan_in_later_session(&lines[g].plan, options), &lines[g].totals,
+                           lines[g].on) < 0)
             return -1;
     return 0;
 }

@@ -137,14 +137,27 @@ void settle_feeds(run_state *state, uint64_t now_us, bool at_end)
         settle_feed(state, &state->feeds[i], now_us, at_end);
 }
 
-// The numbers a line delivered, to its feed; what they make decidable is decided at once.
-static void deliver_to_feed(run_state *state, stream_state *stream, const seq_reading *reading,
-                            uint64_t at_us)
+// The numbers a line delivered, where its tracker placed them, to its feed; what they make
+// decidable is decided at once.
+static void deliver_to_feed(run_state *state, stream_state *stream, const sender_entry *sender,
+                            const track_place *place, seq_class kind, uint64_t arrival_us)
 {
     feed_record *feed = stream->feed;
-    while (feed_deliver(&feed->state, stream->feed_line, reading->seq, reading->count, at_us) == 1)
-        settle_feed(state, feed, at_us, true);
-    settle_feed(state, feed, at_us, false);
+    // A sender's entry and its epoch name a numbering; entries are far more than 2^16 bytes apart.
+    uint64_t key = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(sender)) ^
+                   (static_cast<uint64_t>(place->epoch) << 48);
+    feed_datagram datagram = {key,   kind == SEQ_FIRST || kind == SEQ_RESTART, place->first,
+                              place->count, place->passed_end, arrival_us};
+    while (feed_deliver(&feed->state, stream->feed_line, &datagram) == 1)
+        settle_feed(state, feed, arrival_us, false);
+    settle_feed(state, feed, arrival_us, false);
+    if (feed->state.lag_line >= 0 && !feed->lag_said) {
+        feed->lag_said = true;
+        const stream_state *line = &state->streams[feed->lines[feed->state.lag_line]];
+        feed_lag_event event = {feed->name, line->config->name, feed->state.window};
+        event_head head = head_of(state, nullptr, utc_of(state, arrival_us));
+        state->out->feed_lag(state->out, &head, &event);
+    }
 }
 
 // Judges the datagram, then hands what it was to the sink and its numbers to the feed. A
@@ -173,8 +186,8 @@ static void take_datagram(run_state *state, int place, const received_datagram *
                                 taken.kind, taken.reading.end_of_session};
         state->out->datagram(state->out, &head, &event);
     }
-    if (taken.feeds && stream->feed != nullptr)
-        deliver_to_feed(state, stream, &taken.reading, datagram->at_us);
+    if (taken.where.placed && stream->feed != nullptr)
+        deliver_to_feed(state, stream, taken.sender, &taken.where, taken.kind, datagram->at_us);
     if (++state->taken == options->count_max)
         state->stopping = true;
 }

@@ -54,6 +54,7 @@ struct feed_record {
     const char *name;
     feed_state state;
     int lines[FEED_LINES_MAX];  // the streams that are its lines, in the file's order
+    bool lag_said;
 };
 
 // One stream: its membership, its judgement of numbers, its statistics and its stall watch.

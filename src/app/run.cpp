@@ -286,13 +286,31 @@ void run_state_free(run_state *state)
     state->feed_count = 0;
 }
 
-// The verdict of --max-lost: 1 when more numbers were lost than allowed, or when no datagram
-// came at all; 0 otherwise. A feed's loss is what no line delivered; a stream outside any feed
-// loses what the network lost and what this host dropped, as surely lost to this receiver.
-// With -v the verdict says why.
+// A socket's drops, kept with its first stream, belong to no stream more than another: the
+// verdict counts them once where any stream of the socket is judged by its own loss.
+static uint64_t judged_host_drops(const run_state *state)
+{
+    uint64_t drops = 0;
+    for (int i = 0; i < state->receiver_count; i++) {
+        const receiver *r = &state->receivers[i];
+        bool judged = false;
+        for (int k = r->first; k < r->first + r->count; k++)
+            judged = judged || state->streams[state->receiver_streams[k]].feed == nullptr;
+        if (judged && r->count > 0)
+            add_saturating(&drops, state->streams[state->receiver_streams[r->first]].host_drops);
+    }
+    return drops;
+}
+
+// The verdict of --max-lost: 1 when more numbers were lost than allowed, or when a stream
+// outside any feed, or a whole feed, had nothing come (no datagram at all, as with one stream);
+// 0 otherwise. A feed's loss is what no line delivered; a stream outside any feed loses what
+// the network lost and what this host dropped, as surely lost to this receiver. With -v the
+// verdict says why.
 static int verdict_status(run_state *state)
 {
-    uint64_t lost = 0, host_drops = 0, received = 0;
+    uint64_t lost = 0, received = 0;
+    verdict_event event = {};
     for (int i = 0; i < state->stream_count; i++) {
         const stream_state *stream = &state->streams[i];
         sender_census census;
@@ -301,16 +319,27 @@ static int verdict_status(run_state *state)
         if (stream->feed != nullptr)
             continue;
         add_saturating(&lost, total.lost);
-        add_saturating(&host_drops, stream->host_drops);
+        if (total.received == 0 && event.silent_stream == nullptr)
+            event.silent_stream = stream->config->name;
     }
-    for (int i = 0; i < state->feed_count; i++)
-        add_saturating(&lost, state->feeds[i].state.counts.lost);
+    for (int i = 0; i < state->feed_count; i++) {
+        const feed_counts *counts = &state->feeds[i].state.counts;
+        add_saturating(&lost, counts->lost);
+        if (counts->numbers == 0 && counts->missed == 0 && event.silent_feed == nullptr)
+            event.silent_feed = state->feeds[i].name;
+    }
+    uint64_t host_drops = judged_host_drops(state);
     uint64_t judged = lost;
     add_saturating(&judged, host_drops);
-    int status = received == 0 || judged > state->options->max_lost ? 1 : 0;
+    bool silent = event.silent_stream != nullptr || event.silent_feed != nullptr;
+    int status = received == 0 || silent || judged > state->options->max_lost ? 1 : 0;
     if (state->options->verbose) {
-        verdict_event event = {lost, host_drops, state->host_drops_counted,
-                               state->options->max_lost, received, status};
+        event.lost = lost;
+        event.host_drops = host_drops;
+        event.host_drops_counted = state->host_drops_counted;
+        event.allowed = state->options->max_lost;
+        event.received = received;
+        event.status = status;
         event_head head = head_of(state, nullptr, utc_now(state));
         state->out->verdict(state->out, &head, &event);
         if (flush_output(state) < 0)

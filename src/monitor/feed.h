@@ -1,7 +1,8 @@
-// A feed: redundant lines (A and B) that carry the same numbers, judged as one. A number is
-// lost on the feed only when no line delivered it. A hole is decided when every line has
-// passed it, or when the arbitration time has gone by since the first line passed it; a
-// number that comes after that is late for the feed. Pure decisions on given numbers and times.
+// A feed: redundant lines (A and B) that carry the same numbers, judged as one. The feed takes
+// each line's numbers where that line's tracker placed them (track_place), so restarts,
+// sessions, heartbeats and wraps are judged by the lines' own rules. A number is decided the
+// arbitration time after the first line passed it: lost when no line had delivered it by then,
+// late for the feed when one does after. Pure decisions on given places and times.
 #pragma once
 
 #include <stdint.h>
@@ -10,12 +11,18 @@
 
 #define FEED_LINES_MAX 8
 #define FEED_ARBITRATION_DEFAULT_US 50000
-// Numbers not yet decided live in a window of this many; one farther ahead than the window
-// reaches decides the oldest at once.
-#define FEED_WINDOW 65536
-static_assert((FEED_WINDOW & (FEED_WINDOW - 1)) == 0, "FEED_WINDOW is a power of two");
-// When the feed's highest number passed a point: a few marks cover the arbitration time.
-#define FEED_MARKS 64
+// Numbers not yet decided are held in a window that starts at FEED_WINDOW_FIRST places and
+// doubles as lines lag or jump, up to FEED_WINDOW_MAX (times sizeof(feed_slot), 24 bytes: 48 MiB
+// a feed). Past that the oldest are decided before their time, and a line that delivers one of
+// them after is said to lag.
+#define FEED_WINDOW_FIRST 4096
+#define FEED_WINDOW_MAX (1u << 21)
+static_assert((FEED_WINDOW_FIRST & (FEED_WINDOW_FIRST - 1)) == 0, "a power of two");
+static_assert((FEED_WINDOW_MAX & (FEED_WINDOW_MAX - 1)) == 0, "a power of two");
+// A line's new epoch (its sender restarted, or began a session) opens the feed's next one this
+// many places past the present one, so that lines still in the present one have room to end
+// it. A line of the present one that reaches the next shows the restart was one line's alone.
+#define FEED_EPOCH_GAP 1024
 
 // lost = missed - late; every number decided is in numbers or missed.
 struct feed_counts {
@@ -23,8 +30,8 @@ struct feed_counts {
     uint64_t missed;                // decided lost: no line had delivered them
     uint64_t late;                  // of those, delivered after all
     uint64_t lost;
-    uint64_t first[FEED_LINES_MAX]; // numbers the line delivered before any other
-    uint64_t alone[FEED_LINES_MAX]; // numbers no other line delivered by the decision
+    uint64_t first[FEED_LINES_MAX]; // numbers the line delivered before any other, by arrival
+    uint64_t alone[FEED_LINES_MAX]; // numbers only the line delivered in time, or late
 };
 
 // A run of numbers decided lost, in the field's own numbers.
@@ -33,10 +40,41 @@ struct feed_hole {
     int64_t last;
 };
 
-struct feed_mark {
-    uint64_t end;        // every number below this had been passed
-    uint64_t opened_us;  // when the mark was made
-    uint64_t at_us;      // when its end was last moved on
+// What a line's datagram gives the feed: where its tracker placed it, and when it came.
+struct feed_datagram {
+    uint64_t epoch_key;   // the line's sender and its epoch: another key is another numbering
+    bool new_epoch;       // the tracker's first datagram of the epoch (first, or a restart)
+    uint64_t first;       // track_place
+    uint32_t count;
+    uint64_t passed_end;
+    uint64_t arrival_us;
+};
+
+struct feed_slot {
+    uint64_t first_us;    // the earliest arrival of the number
+    uint64_t passed_us;   // when a line first passed it
+    uint8_t who;          // bit l: line l delivered it
+    uint8_t first_line;
+    uint8_t lost;         // decided lost, and not delivered since
+};
+
+// A numbering the lines follow. Places are the feed's: a line's place plus its offset.
+struct feed_epoch {
+    bool used;
+    bool followed;        // every line of the present epoch moved on to this one
+    uint64_t start;       // its first place: places before it are not judged
+    uint64_t front;       // one past the highest place passed
+    uint64_t base;        // the field's number of a place p is (p - base) masked
+    unsigned members;     // bit l: line l is in it
+};
+
+struct feed_line {
+    bool heard;
+    uint64_t last_us;     // the latest arrival taken from it
+    bool in_epoch;
+    int epoch;            // 0 or 1, in epochs[]
+    uint64_t key;
+    uint64_t offset;
 };
 
 struct feed_state {
@@ -44,17 +82,19 @@ struct feed_state {
     int line_count;
     uint64_t arbitration_us;
     bool started;
-    // Numbers are unwrapped from the field's width into 64 bits, so that order is plain.
-    uint64_t settled;                   // every number below is decided
-    uint64_t highest_end;               // one past the highest number any line delivered
-    uint64_t decide_end;                // found decidable: settled moves on to it
-    uint64_t line_end[FEED_LINES_MAX];  // one past the highest each line delivered; 0: none
-    feed_mark marks[FEED_MARKS];
-    int mark_first;
-    int mark_count;
+    feed_epoch epochs[2];
+    int present;
+    feed_line lines[FEED_LINES_MAX];
+    uint64_t settled;     // every place below is decided
+    uint64_t ring_end;    // one past the highest place held
+    uint64_t room_end;    // places below are decided at once, due or not, to make room
+    bool decided_early;
+    uint64_t early_from;  // places from this one up to early_end were decided before their time
+    uint64_t early_end;
+    int lag_line;         // a line that delivered a number decided early; -1: none yet
+    uint32_t window;
+    feed_slot *slots;     // window places, each at place & (window - 1)
     feed_counts counts;
-    unsigned char *who;       // FEED_WINDOW: bit l, line l delivered the number in this place
-    uint64_t *lost_bits;      // FEED_WINDOW / 64: the decided number in this place was lost
 };
 
 // Readies a feed of line_count lines whose numbers follow rules; its window is allocated here.
@@ -62,12 +102,12 @@ struct feed_state {
 int feed_open(feed_state *feed, const seq_rules *rules, int line_count, uint64_t arbitration_us);
 void feed_close(feed_state *feed);
 
-// Line line delivered count numbers from seq on at now_us (monotonic). Returns 0, or 1 when
-// they reach past the window while numbers are open: decide everything first (feed_settle
-// with at_end, until it returns fewer than holes_max), then deliver them again.
-int feed_deliver(feed_state *feed, int line, int64_t seq, uint32_t count, uint64_t now_us);
+// Line line delivered a datagram. Returns 0, or 1 when it reaches past what the window can
+// hold: decide (feed_settle, until it returns fewer than holes_max), then deliver it again.
+int feed_deliver(feed_state *feed, int line, const feed_datagram *datagram);
 
-// Decides what is due at now_us: every line passed it, or the arbitration time has gone by.
-// Writes up to holes_max runs of numbers lost to holes and returns how many; call again while
-// it returns holes_max. With at_end, everything still open is decided (the run is over).
+// Decides what is due at now_us (on the clock of the arrivals): each number the arbitration
+// time after a line first passed it. Writes up to holes_max runs of numbers lost to holes and
+// returns how many; call again while it returns holes_max. With at_end, everything still open
+// is decided (the run is over).
 int feed_settle(feed_state *feed, uint64_t now_us, bool at_end, feed_hole *holes, int holes_max);

@@ -100,7 +100,7 @@ take_outcome stream_take(stream_judge *judge, const judge_settings *settings,
         track_short(&out.sender->track, datagram->length_bytes);
     else
         out.kind = track(&out.sender->track, out.reading.seq, out.reading.count,
-                         datagram->length_bytes);
+                         datagram->length_bytes, &out.where);
     judge->stats.packets++;
     if (settings->check_gaps && !out.reading.too_short)
         check_gap(judge, settings, &out, datagram->arrival_utc_us);
@@ -108,9 +108,7 @@ take_outcome stream_take(stream_judge *judge, const judge_settings *settings,
         note_times(judge, out.sender, datagram, out.kind);
     out.sender->last_utc_us = datagram->arrival_utc_us;
     judge->last_arrival_utc_us = datagram->arrival_utc_us;
-    if (!out.reading.too_short) {
+    if (!out.reading.too_short)
         note_numbers(judge, out.sender, &out.reading);
-        out.feeds = out.kind != SEQ_UNJUDGED;
-    }
     return out;
 }

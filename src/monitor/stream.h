@@ -32,7 +32,7 @@ struct stream_judge {
 };
 
 // What one datagram was: its sender's entry and class, what it read, the -g check's gap (kind
-// GAP_NONE: none) with its outage, and whether the stream's feed takes its numbers.
+// GAP_NONE: none) with its outage, and where its numbers stand for the stream's feed.
 struct take_outcome {
     sender_entry *sender;
     seq_reading reading;
@@ -40,7 +40,7 @@ struct take_outcome {
     gap_report gap;
     bool have_outage;            // a missed gap where arrivals are stamped: the time from
     uint64_t outage_us;          // the datagram before the hole to the one that showed it
-    bool feeds;
+    track_place where;           // where its sender's tracker placed its numbers: the feed's
 };
 
 // Readies a stream's judgement for its layout (and sender's clock, or null); period_us is -s.

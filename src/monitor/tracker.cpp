@@ -87,6 +87,7 @@ static void advance(tracker *track, uint64_t holes, uint64_t received)
         }
     }
     track->highest = in_field(track, highest + steps);
+    track->top += steps;
     add_saturating(&track->span, steps);
 }
 
@@ -96,6 +97,8 @@ static void start_epoch(tracker *track, int64_t first, uint32_t count)
 {
     memset(track->window, 0xff, sizeof track->window);
     track->highest = in_field(track, static_cast<uint64_t>(first) - 1);
+    track->top = (static_cast<uint64_t>(first) & track->rules.mask) - 1;
+    track->epoch++;
     track->span = 0;
     if (count > 0)
         advance(track, 0, count);
@@ -108,6 +111,10 @@ void track_start(tracker *track, const seq_rules *rules, bool judges)
     track->rules = *rules;
     track->judges = judges;
     track->have_candidate = false;
+    track->candidate_count = 0;
+    track->highest = 0;
+    track->top = 0;
+    track->epoch = 0;
 }
 
 // Numbers at or below the highest: seq and up to count - 1 after it, the first back numbers
@@ -161,7 +168,7 @@ static seq_class track_heartbeat(tracker *track, int64_t seq)
     return SEQ_GAP;
 }
 
-seq_class track(tracker *track, int64_t seq, uint32_t count, int length_bytes)
+static seq_class judge_datagram(tracker *track, int64_t seq, uint32_t count, int length_bytes)
 {
     track->counts.datagrams++;
     add_saturating(&track->counts.received, count);
@@ -210,6 +217,37 @@ seq_class track(tracker *track, int64_t seq, uint32_t count, int length_bytes)
     track->candidate_count = count;
     add_saturating(&track->counts.stale, count);
     return SEQ_STALE;
+}
+
+// The place of seq, judged against the highest before the datagram moved it.
+static uint64_t place_of(const tracker *track, int64_t seq, int64_t highest, uint64_t top)
+{
+    uint64_t step = forward(track, highest, seq);
+    if (step != 0 && step <= track->rules.ahead_max)
+        return top + step;
+    return top - forward(track, seq, highest);
+}
+
+seq_class track(tracker *track, int64_t seq, uint32_t count, int length_bytes, track_place *place)
+{
+    int64_t highest = track->highest;
+    uint64_t top = track->top;
+    uint32_t candidate_count = track->candidate_count;
+    seq_class kind = judge_datagram(track, seq, count, length_bytes);
+    if (place == nullptr)
+        return kind;
+    *place = {true, track->epoch, 0, count, track->top + 1};
+    if (kind == SEQ_UNJUDGED || (kind == SEQ_STALE && track->have_candidate)) {
+        place->placed = false;
+    } else if (kind == SEQ_FIRST) {
+        place->first = static_cast<uint64_t>(seq) & track->rules.mask;
+    } else if (kind == SEQ_RESTART) {
+        place->first = track->top + 1 - candidate_count - count;
+        place->count = candidate_count + count;
+    } else {
+        place->first = place_of(track, seq, highest, top);
+    }
+    return kind;
 }
 
 void track_short(tracker *track, int length_bytes)

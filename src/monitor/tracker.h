@@ -70,6 +70,18 @@ struct track_counts {
     int64_t last_seq;     // the highest number of the present epoch
 };
 
+// Where a datagram's numbers stand in its sender's numbering, as the tracker judged them: the
+// epoch (a new one at the first datagram and at each restart) and 64-bit places that go on
+// counting past the field's wrap (a place modulo the field's range is the field's number).
+// placed is false for a datagram the tracker did not place (a stray far off, or unjudged).
+struct track_place {
+    bool placed;
+    uint32_t epoch;
+    uint64_t first;       // the place of the first number carried
+    uint32_t count;       // numbers carried from there (a restart's first datagram included)
+    uint64_t passed_end;  // one past the highest place of the epoch after it: all below passed
+};
+
 struct tracker {
     bool started;
     seq_rules rules;
@@ -80,6 +92,8 @@ struct tracker {
     int64_t highest;
     uint64_t span;           // numbers from the epoch's first to the highest, both counted
                              // (0 before any, after a heartbeat); saturating
+    uint64_t top;            // the highest number's place (track_place)
+    uint32_t epoch;
     track_counts counts;
     uint64_t window[TRACK_WINDOW / 64];  // bit n % TRACK_WINDOW: number n is no hole
 };
@@ -88,8 +102,9 @@ struct tracker {
 void track_start(tracker *track, const seq_rules *rules, bool judges);
 
 // Classes one datagram carrying count numbers from seq on (1 without a count field; 0 for a
-// heartbeat, whose seq is the next number expected) and counts it.
-seq_class track(tracker *track, int64_t seq, uint32_t count, int length_bytes);
+// heartbeat, whose seq is the next number expected) and counts it. Where place is given, it is
+// told where the datagram's numbers stand.
+seq_class track(tracker *track, int64_t seq, uint32_t count, int length_bytes, track_place *place);
 
 // Counts a datagram too short for the layout's fields.
 void track_short(tracker *track, int length_bytes);

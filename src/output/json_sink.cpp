@@ -140,6 +140,10 @@ static void json_verdict(sink *self, const event_head *head, const verdict_event
         out = put_unsigned_field(out, "host_drops", event->host_drops);
     out = put_unsigned_field(out, "allowed", event->allowed);
     out = put_unsigned_field(out, "received", event->received);
+    if (event->silent_stream != nullptr)
+        out = put_text_field(out, "silent_stream", event->silent_stream);
+    if (event->silent_feed != nullptr)
+        out = put_text_field(out, "silent_feed", event->silent_feed);
     end_object(line, put_signed_field(out, "status", event->status));
 }
 
@@ -367,6 +371,15 @@ static void json_feed_gap(sink *self, const event_head *head, const feed_gap_eve
     end_object(line, out);
 }
 
+static void json_feed_lag(sink *self, const event_head *head, const feed_lag_event *event)
+{
+    char line[JSON_LINE_MAX];
+    char *out = begin_object(json_of(self), line, head, "feed_lag");
+    out = put_text_field(out, "feed", event->feed);
+    out = put_text_field(out, "stream", event->line);
+    end_object(line, put_unsigned_field(out, "window", event->window));
+}
+
 static void json_feed_summary(sink *self, const event_head *head, const feed_summary_event *event)
 {
     const feed_counts *n = event->counts;
@@ -407,7 +420,8 @@ void json_sink_start(json_sink *json)
                    .flush = flush_standard_output,
                    .verdict = json_verdict,
                    .feed_gap = json_feed_gap,
-                   .feed_summary = json_feed_summary};
+                   .feed_summary = json_feed_summary,
+                   .feed_lag = json_feed_lag};
     json->second_shown = UINT64_MAX;
     json->have_sender = false;
 }

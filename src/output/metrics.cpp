@@ -138,16 +138,18 @@ static void put_feeds(text_buffer *out, const metrics_feed *feeds, int feed_coun
 {
     if (feed_count == 0)
         return;
-    static const char *const names[] = {"mcwatch_feed_numbers_total", "mcwatch_feed_lost_total",
+    // Lost falls when a late number fills a hole: it is missed - late, as for senders, so
+    // that each series only rises.
+    static const char *const names[] = {"mcwatch_feed_numbers_total", "mcwatch_feed_missed_total",
                                         "mcwatch_feed_late_total"};
     static const char *const helps[] = {"Numbers some line of the feed delivered.",
-                                        "Numbers no line delivered in time, less the late ones.",
+                                        "Numbers decided lost: no line delivered them in time.",
                                         "Numbers decided lost that a line delivered after all."};
     for (int kind = 0; kind < 3; kind++) {
         put_header(out, names[kind], "counter", helps[kind]);
         for (int i = 0; i < feed_count; i++) {
             const feed_counts *n = feeds[i].counts;
-            uint64_t value = kind == 0 ? n->numbers : kind == 1 ? n->lost : n->late;
+            uint64_t value = kind == 0 ? n->numbers : kind == 1 ? n->missed : n->late;
             text_printf(out, "%s{feed=\"", names[kind]);
             put_label_value(out, feeds[i].name);
             text_printf(out, "\"} %llu\n", static_cast<unsigned long long>(value));
@@ -155,7 +157,7 @@ static void put_feeds(text_buffer *out, const metrics_feed *feeds, int feed_coun
     }
     static const char *const line_names[] = {"mcwatch_feed_first_total", "mcwatch_feed_alone_total"};
     static const char *const line_helps[] = {"Numbers the line delivered before any other line.",
-                                             "Numbers only this line delivered."};
+                                             "Numbers only this line delivered in time, or late."};
     for (int kind = 0; kind < 2; kind++) {
         put_header(out, line_names[kind], "counter", line_helps[kind]);
         for (int i = 0; i < feed_count; i++)

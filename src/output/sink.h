@@ -99,6 +99,8 @@ struct verdict_event {
     uint64_t allowed;
     uint64_t received;         // none: the verdict is 1 whatever was allowed
     int status;
+    const char *silent_stream; // the first stream outside any feed that had nothing come; or null
+    const char *silent_feed;   // the first feed none of whose lines delivered a number; or null
 };
 
 // A run of numbers lost on a feed: no line delivered them in time.
@@ -106,6 +108,14 @@ struct feed_gap_event {
     const char *feed;
     feed_hole hole;
     const seq_layout *layout;
+};
+
+// A line of a feed delivered a number the feed had decided before its time, to keep within the
+// numbers it holds: the line lags more than that. Said once a feed.
+struct feed_lag_event {
+    const char *feed;
+    const char *line;
+    uint64_t window;           // the numbers the feed held
 };
 
 // A feed's counts, and its lines' names in the order of its counts.
@@ -137,6 +147,7 @@ struct sink {
     void (*verdict)(sink *self, const event_head *head, const verdict_event *event);
     void (*feed_gap)(sink *self, const event_head *head, const feed_gap_event *event);
     void (*feed_summary)(sink *self, const event_head *head, const feed_summary_event *event);
+    void (*feed_lag)(sink *self, const event_head *head, const feed_lag_event *event);
 };
 
 // The flush of a sink that writes to standard output.

@@ -351,6 +351,13 @@ static void text_verdict(sink *, const event_head *head, const verdict_event *ev
         log_line_at(stdout, head->at_utc_us, "info", "Verdict: no datagram came: status %d", event->status);
         return;
     }
+    if (event->silent_stream != nullptr || event->silent_feed != nullptr) {
+        log_line_at(stdout, head->at_utc_us, "info", "Verdict: nothing came on %s %s: status %d",
+                 event->silent_stream != nullptr ? "stream" : "feed",
+                 event->silent_stream != nullptr ? event->silent_stream : event->silent_feed,
+                 event->status);
+        return;
+    }
     char drops[64] = "host drops not counted";
     if (event->host_drops_counted)
         snprintf(drops, sizeof drops, "%llu host drop%s",
@@ -375,6 +382,13 @@ static void text_feed_gap(sink *, const event_head *head, const feed_gap_event *
     if (event->hole.last != event->hole.first)
         end = put_seq(put_literal(end, " - "), event->layout, event->hole.last);
     log_end(stdout, line, end);
+}
+
+static void text_feed_lag(sink *, const event_head *head, const feed_lag_event *event)
+{
+    log_line_at(stdout, head->at_utc_us, "info", "Feed %s: %s lags more than the %llu numbers the feed holds: "
+             "numbers were decided before its copies came", event->feed, event->line,
+             static_cast<unsigned long long>(event->window));
 }
 
 // A share in tenths of a percent: "61.2%".
@@ -423,6 +437,7 @@ void text_sink_start(text_sink *text, bool verbose)
                    .flush = flush_standard_output,
                    .verdict = text_verdict,
                    .feed_gap = text_feed_gap,
-                   .feed_summary = text_feed_summary};
+                   .feed_summary = text_feed_summary,
+                   .feed_lag = text_feed_lag};
     datagram_parts_start(&text->parts);
 }

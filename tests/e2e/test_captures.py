@@ -351,6 +351,37 @@ class Captures(unittest.TestCase):
                                                     r"received %d," % (min(read, 1), read))
 
 
+# Captures others published (their sources in SOURCES.md there), beside the project.
+SHARED_CAPTURES = os.path.join(os.path.dirname(__file__), "..", "..", "..", "shared", "captures")
+ST2022_7 = os.path.join(SHARED_CAPTURES, "st2022-7-audio.pcap")
+
+
+@unittest.skipIf(WINDOWS, "the Windows build has no libpcap")
+@unittest.skipUnless(os.path.exists(ST2022_7), "the shared captures are not beside the project")
+class RedundantPaths(unittest.TestCase):
+    def test_a_feed_of_two_paths_does_not_change_with_the_arbitration_time(self):
+        # Two ST 2022-7 paths of RTP audio, their copies microseconds apart: no arbitration
+        # time above that changes what the feed says.
+        with tempfile.TemporaryDirectory() as folder:
+            config = os.path.join(folder, "paths.toml")
+            with open(config, "w") as out:
+                out.write('[defaults]\nformat = "rtp"\n')
+                for name, group in (("A", "239.1.2.1"), ("B", "239.1.2.2")):
+                    out.write('[[stream]]\nname = "%s"\ngroup = "%s"\nport = 6000\n'
+                              'feed = "F"\n' % (name, group))
+            said = []
+            for arbitration_ms in (1, 50, 1000):
+                status, out, err = run_to_end(["-r", ST2022_7, "-q", "--summary", "--config",
+                                               config, "--arbitration", arbitration_ms])
+                self.assertEqual((status, err), (0, ""))
+                said.append(re.search(r"Summary: feed F: .*", out).group(0))
+        self.assertEqual(said, [said[0]] * 3)
+        # Each path has 16,000 numbers, the first path's one later than the second's.
+        self.assertTrue(said[0].startswith(
+            "Summary: feed F: numbers 16001, missed 0, late 0, lost 0; A alone 1, first "), said)
+        self.assertIn(", B alone 1, first ", said[0])
+
+
 @unittest.skipUnless(WINDOWS, "only the Windows build lacks libpcap")
 class CapturesOnWindows(unittest.TestCase):
     def test_the_windows_build_says_it_cannot_read_captures(self):

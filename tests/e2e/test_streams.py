@@ -5,6 +5,7 @@ on its own and recorded with it, so its record says exactly what each line and t
 import os
 import re
 import shutil
+import signal
 import subprocess
 import socket
 import sys
@@ -12,8 +13,9 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from harness import (TRACED_ENV, WINDOWS, Watcher, expected_counts, groups_joined, next_port,  # noqa: E402
-                     payload, process_status, run_feed, run_to_end, sender, steps, strip_prefix,
+from harness import (TRACED_ENV, WINDOWS, Watcher, expected_counts, feed_command,  # noqa: E402
+                     groups_joined, next_port, payload, process_status, queued_bytes,
+                     receive_buffer_errors, run_feed, run_to_end, sender, steps, strip_prefix,
                      tool_command, wait_until)
 
 from test_ipv6 import GROUP6, V0, group6_members, sender6  # noqa: E402
@@ -152,6 +154,116 @@ class Streams(unittest.TestCase):
             highest + 1 - len(lost), len(lost), len(lost), alone_a), feed)
         self.assertIn(", B alone %d, first " % alone_b, feed)
 
+    def test_the_feed_follows_its_lines_rules(self):
+        # Each row: what mcfeed sends to both lines, the layout, the feed's numbers, missed and
+        # late, each line's lost (both alike), and the holes the feed prints.
+        rows = [
+            ("both lose the same 70,000 numbers", ["-n", 200, "--restart", "100:70100"], "",
+             200, 200, 70000, ["100 - 70099"]),
+            ("a restart of the numbers, and the same numbers lost after it",
+             ["-n", 300, "--start", 1000000, "--restart", "150:1", "--drop-every", 50], "",
+             294, 294, 4, ["1000049", "1000099", "50", "100"]),
+            ("heartbeats show the end of the run lost",
+             ["-n", 2990, "--format", "moldudp64", "--heartbeat", 20, "--restart", "2990:3000"],
+             'format = "moldudp64"\n', 2990, 2990, 10, ["2990 - 2999"]),
+            ("a new MoldUDP64 session, and the same numbers lost in it",
+             ["-n", 300, "--format", "moldudp64", "--new-session", "150:S2", "--drop-every", 50],
+             'format = "moldudp64"\n', 294, 294, 4, ["49", "99", "50", "100"]),
+            ("an RTP sender that restarts 20,000 ahead",
+             ["-n", 200, "--format", "rtp", "--start", 1000, "--restart", "100:21100"],
+             'format = "rtp"\n', 200, 200, 0, []),
+            ("64-bit numbers across 2^63",
+             ["-n", 20, "--seq", "4:8:be", "--start", 2 ** 63 - 10, "--drop-every", 7],
+             'seq = "4:8:be"\n', 18, 18, 2, ["9223372036854775804", "9223372036854775811"]),
+            ("the classic signed field across its largest number",
+             ["-n", 20, "--start", 2 ** 63 - 10, "--drop-every", 7], "",
+             18, 18, 2, ["9223372036854775804", "-9223372036854775805"]),
+        ]
+        for name, args, layout, datagrams, numbers, missed, holes in rows:
+            with self.subTest(name):
+                lines = [("A", "239.4.4.1"), ("B", "239.4.4.2")]
+                port = next_port()
+                text = "".join(stream_table(n, g, port + i, "f", layout)
+                               for i, (n, g) in enumerate(lines))
+                before = groups_joined("239.4.4.")
+                watcher = self.watch_config(text, "-q", "-g", "--summary", "--rcvbuf", "16m",
+                                            "--max-lost", "5")
+                wait_until(lambda: groups_joined("239.4.4.") == before + 2)
+                targets = [str(a) for i, (_, g) in enumerate(lines) for a in (g, port + i)]
+                status, _, record = run_feed(["-r", 2000, *args, *targets])
+                self.assertEqual(status, 0, record)
+                # Everything is sent: once both queues are empty, every datagram was taken.
+                wait_until(lambda: queued_bytes(port) == 0 and queued_bytes(port + 1) == 0)
+                if holes:
+                    watcher.wait_for(r"Feed f lost: %s$" % holes[-1])
+                status = watcher.stop()
+                for line_name, _ in lines:
+                    self.assertEqual(summary_of(watcher, line_name)["lost"], missed, line_name)
+                    self.assertEqual(summary_of(watcher, line_name)["received"], datagrams,
+                                     line_name)
+                shown = [m[len("Feed f lost: "):] for m in watcher.messages()
+                         if m.startswith("Feed f lost: ")]
+                self.assertEqual(shown, holes)
+                feed = watcher.line_where(r"Summary: feed f:")
+                self.assertIn("numbers %d, missed %d, late 0, lost %d;" % (
+                    numbers, missed, missed), feed)
+                self.assertEqual(status, 1 if missed > 5 else 0)
+
+    def test_each_copy_counts_at_its_own_arrival(self):
+        # B far behind: it saves what A lost, late; B within the arbitration time past the
+        # old window of numbers: no loss; A a millisecond behind: B is first with every number.
+        lines = [("A", "239.4.5.1"), ("B", "239.4.5.2")]
+        rows = [
+            ("B 1.5 s behind", ["-n", 3000, "-r", 2000, "--drop", "0.01", "--lag",
+                                "239.4.5.2:1500"], []),
+            ("B 300 ms behind at 300,000 numbers a second: more than 65,536 apart",
+             ["-n", 300000, "-r", 600, "--format", "moldudp64", "--messages", 1000, "--lag",
+              "239.4.5.2:300"], ["--arbitration", "1000"]),
+            ("A 1 ms behind", ["-n", 2000, "-r", 2000, "--lag", "239.4.5.1:1"],
+             ["--arbitration", "1000"]),
+        ]
+        for name, args, options in rows:
+            with self.subTest(name):
+                layout = 'format = "moldudp64"\n' if "moldudp64" in args else ""
+                port = next_port()
+                text = "".join(stream_table(n, g, port + i, "f", layout)
+                               for i, (n, g) in enumerate(lines))
+                before = groups_joined("239.4.5.")
+                # A queue of several seconds: a watcher held up on a busy machine drops nothing.
+                watcher = self.watch_config(text, "-q", "--summary", "--rcvbuf", "16m", *options)
+                wait_until(lambda: groups_joined("239.4.5.") == before + 2)
+                targets = [str(a) for i, (_, g) in enumerate(lines) for a in (g, port + i)]
+                status, out, record = run_feed([*args, "--seed", 5, *targets], timeout_s=120)
+                self.assertEqual(status, 0, record)
+                per_line = [feed_record(record.splitlines(), g, port + i)
+                            for i, (_, g) in enumerate(lines)]
+                # Everything is sent: once both queues are empty, every datagram was taken.
+                wait_until(lambda: queued_bytes(port) == 0 and queued_bytes(port + 1) == 0)
+                self.assertEqual(watcher.stop(), 0)
+                for (line_name, _), r in zip(lines, per_line):
+                    self.assertEqual(summary_of(watcher, line_name)["received"],
+                                     int(args[1]) - len(dropped(r)), line_name)
+                feed = watcher.line_where(r"Summary: feed f:")
+                count = int(args[1])
+                has = [set(range(count)) - dropped(r) for r in per_line]
+                start, a_last, b_last = min(has[0]), max(has[0]), max(has[1])
+                # A's holes are decided before B's copies come; past A's last, B's are in time.
+                missed = {n for n in range(start, b_last) if n not in has[0]}
+                late = {n for n in missed & has[1] if n < a_last}
+                b_tail = {n for n in has[1] if n > a_last}
+                if name.startswith("B 1.5"):
+                    expected = "numbers %d, missed %d, late %d, lost %d; A alone %d, " % (
+                        len(has[0]) + len(late) + len(b_tail), len(missed - b_tail), len(late),
+                        len(missed - b_tail - late), len(has[0]))
+                    self.assertIn(expected, feed)
+                    self.assertIn(", B alone %d, first " % (len(late) + len(b_tail)), feed)
+                elif name.startswith("B 300"):
+                    self.assertIn("numbers %d, missed 0, late 0, lost 0; A alone 0, first 100.0%%,"
+                                  " B alone 0, first 0.0%%" % count, feed)
+                else:
+                    self.assertIn("numbers %d, missed 0, late 0, lost 0; A alone 0, first 0.0%%,"
+                                  " B alone 0, first 100.0%%" % count, feed)
+
     def test_a_silent_line_leaves_the_decision_to_the_arbitration_time(self):
         lines = [("A", "239.4.1.1"), ("B", "239.4.1.2")]
         watcher, port, record = self.feed_run(
@@ -170,6 +282,60 @@ class Streams(unittest.TestCase):
             if match:
                 shown += range(int(match.group(1)), int(match.group(2) or match.group(1)) + 1)
         self.assertEqual(shown, lost)
+
+    def test_the_verdict_fails_a_silent_stream_or_feed(self):
+        # Each row: what is sent to (one stream outside any feed always), and the verdict.
+        rows = [(["239.4.3.1", "239.4.3.2", "239.4.3.3"], "Verdict: lost 0 numbers and "),
+                (["239.4.3.1", "239.4.3.3"], "Verdict: nothing came on stream s2: status 1"),
+                (["239.4.3.1", "239.4.3.2"], "Verdict: nothing came on feed DF: status 1")]
+        for groups, verdict in rows:
+            with self.subTest(groups=groups):
+                port = next_port()
+                text = (stream_table("s1", "239.4.3.1", port) +
+                        stream_table("s2", "239.4.3.2", port) +
+                        stream_table("A", "239.4.3.3", port, "DF") +
+                        stream_table("B", "239.4.3.4", port, "DF"))
+                before = groups_joined("239.4.3.")
+                watcher = self.watch_config(text, "-v", "--max-lost", "100")
+                wait_until(lambda: groups_joined("239.4.3.") == before + 4)
+                out = sender()
+                self.addCleanup(out.close)
+                for seq in range(3):
+                    for group in groups:
+                        out.sendto(payload(seq), (group, port))
+                watcher.wait_for_datagrams(3 * len(groups))
+                status = watcher.stop()
+                self.assertEqual(status, 0 if verdict.startswith("Verdict: lost") else 1)
+                self.assertIn(verdict, watcher.line_where(r"Verdict: "))
+
+    @unittest.skipIf(WINDOWS, "Winsock keeps no count of a socket's drops")
+    def test_a_socket_s_drops_count_for_its_stream_outside_any_feed(self):
+        # One socket: a feed's two lines first, then a stream of its own, the one that is sent
+        # to while the watcher is stopped and its queue overflows.
+        port = next_port()
+        text = (stream_table("A", "239.4.6.1", port, "f") +
+                stream_table("B", "239.4.6.2", port, "f") + stream_table("s", "239.4.6.3", port))
+        watcher = self.watch_config(text, "-q", "-v", "--max-lost", "0")
+        wait_until(lambda: groups_joined("239.4.6.") == 3)
+        out = sender()
+        self.addCleanup(out.close)
+        for seq in range(3):
+            out.sendto(payload(seq), ("239.4.6.1", port))
+            out.sendto(payload(seq), ("239.4.6.2", port))
+        wait_until(lambda: groups_joined("239.4.6.") == 3 and queued_bytes(port) == 0)
+        before = receive_buffer_errors()
+        watcher.process.send_signal(signal.SIGSTOP)
+        subprocess.run(feed_command() + ["-q", "-b", "127.0.0.1", "-r", "0", "-n", "20000",
+                                         "239.4.6.3", str(port)], check=True, timeout=60,
+                       stdout=subprocess.DEVNULL)
+        risen = receive_buffer_errors() - before
+        watcher.process.send_signal(signal.SIGCONT)
+        # What the queue held is taken before the stop.
+        wait_until(lambda: queued_bytes(port) == 0)
+        self.assertGreater(risen, 0)
+        self.assertEqual(watcher.stop(), 1)
+        self.assertIn("Verdict: lost 0 numbers and %d host drops, more than 0 allowed: "
+                      "status 1" % risen, watcher.messages()[-1])
 
     def test_many_streams_are_joined_counted_and_left(self):
         port = next_port()
@@ -261,7 +427,7 @@ class Streams(unittest.TestCase):
             highest + 1 - lost, lost, alone[0], alone[1]))
         with open(prom) as metrics:
             text = metrics.read()
-        self.assertIn('mcwatch_feed_lost_total{feed="f"} %d\n' % lost, text)
+        self.assertIn('mcwatch_feed_missed_total{feed="f"} %d\n' % lost, text)
         self.assertIn('mcwatch_feed_alone_total{feed="f",stream="A"} %d\n' % alone[0], text)
         self.assertRegex(text, r'mcwatch_datagrams_received_total\{stream="B",feed="f",'
                                r'group="239.4.2.2",port="%d",.*\} %d\n' % (

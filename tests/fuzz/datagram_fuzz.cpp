@@ -52,7 +52,7 @@ static void check_tracking(size_t which, const seq_layout *layout, const seq_rea
     if (reading->too_short)
         track_short(track_of, length);
     else
-        track(track_of, reading->seq, reading->count, length);
+        track(track_of, reading->seq, reading->count, length, nullptr);
     track_counts n = track_snapshot(track_of);
     bool saturated = n.received == UINT64_MAX || n.unique == UINT64_MAX || n.missed == UINT64_MAX ||
                      n.lost == UINT64_MAX;

@@ -92,6 +92,18 @@ const feed_case feed_cases[] = {
     {{"--seq", "0:4", "--seq-count", "3:2", "239.1.1.1", "5000"}, -1,
      "mcfeed: --seq-count must not overlap --seq"},
     {{"--seq", "0:4", "--seq-count", "4:2", "239.1.1.1", "5000"}, 0, ""},
+    // Faults of a feed's lines and of its sender.
+    {{"--lag", "239.1.1.2:300", "239.1.1.1", "5000", "239.1.1.2", "5001"}, 0, ""},
+    {{"--lag", "239.9.9.9:300", "239.1.1.1", "5000"}, -1,
+     "mcfeed: --lag names a group that is not given"},
+    {{"--lag", "239.1.1.1:x", "239.1.1.1", "5000"}, -1,
+     "mcfeed: invalid value '239.1.1.1:x' for --lag"},
+    {{"--restart", "1000:1", "239.1.1.1", "5000"}, 0, ""},
+    {{"--restart", "x:5", "239.1.1.1", "5000"}, -1, "mcfeed: invalid value 'x:5' for --restart"},
+    {{"--format", "moldudp64", "--new-session", "10:S2", "239.1.1.1", "5000"}, 0, ""},
+    {{"--new-session", "10:S2", "239.1.1.1", "5000"}, -1,
+     "mcfeed: --new-session needs --format moldudp64"},
+    {{"--swap", "1.5", "239.1.1.1", "5000"}, -1, "mcfeed: invalid value '1.5' for --swap"},
     {{"--stamp=57", "239.1.1.1", "5000"}, -1, "mcfeed: --length must hold the --stamp field"},
 };
 
@@ -188,6 +200,29 @@ TEST(FeedPlan, EachFaultShapesWhatIsSent)
     sent.clear();
     run_plan(options, &sent, &faults);
     EXPECT_EQ(sent, (std::vector<int64_t>{50, 52, 54}));
+
+    // --swap sends the pair one datagram a step, as the schedule had them.
+    options = plan_options(5);
+    options.start_seq = 50;
+    options.swap = 1;
+    sent.clear();
+    faults.clear();
+    run_plan(options, &sent, &faults);
+    EXPECT_EQ(sent, (std::vector<int64_t>{51, 50, 53, 52, 54}));
+    EXPECT_EQ(faults.size(), 2u);
+    for (const feed_step &step : faults)
+        EXPECT_EQ(step.sends, 1);
+
+    // A restart: the numbers start again, and no fault moves one across it.
+    options = plan_options(6);
+    options.start_seq = 50;
+    options.restart_given = true;
+    options.restart_index = 3;
+    options.restart_seq = 1000;
+    options.swap = 1;
+    sent.clear();
+    run_plan(options, &sent, &faults);
+    EXPECT_EQ(sent, (std::vector<int64_t>{51, 50, 52, 1001, 1000, 1002}));
 
     options = plan_options(2);
     options.duplicate = 1;

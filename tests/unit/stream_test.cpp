@@ -98,7 +98,7 @@ TEST(StreamTake, GapsOutagesAndDelaysWithinASenderAndAcrossTheStream)
             datagram.at_us = d.at_us;
             datagram.arrival_utc_us = d.at_us;
             take_outcome out = stream_take(&judge, &settings, table.get(), 0, &datagram);
-            EXPECT_TRUE(out.feeds);
+            EXPECT_TRUE(out.where.placed);
             if (out.gap.kind != GAP_NONE)
                 said.push_back(said_of(out));
         }

@@ -1,0 +1,450 @@
+#include "monitor/feed.h"
+#include "monitor/tracker.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+enum field_kind { U16, F32, U32, U64 };
+
+seq_rules rules_of(field_kind kind)
+{
+    seq_layout layout = classic_layout(kind == F32);
+    layout.given = kind != F32;
+    layout.seq.width_bytes = kind == U16 ? 2 : kind == U32 ? 4 : 8;
+    return rules_for_layout(&layout);
+}
+
+// A feed whose lines are each judged by a tracker of their own, and handed over as the loop
+// does; the holes decided, as "4;5-6".
+struct feed_run {
+    seq_rules rules;
+    feed_state feed;
+    std::vector<std::unique_ptr<tracker>> lines;
+    std::vector<uint64_t> sessions;
+    std::string holes;
+
+    feed_run(field_kind kind, int line_count, uint64_t arbitration_us) : rules(rules_of(kind))
+    {
+        EXPECT_EQ(feed_open(&feed, &rules, line_count, arbitration_us), 0);
+        for (int line = 0; line < line_count; line++) {
+            lines.push_back(std::make_unique<tracker>());
+            track_start(lines.back().get(), &rules, true);
+            sessions.push_back(0);
+        }
+    }
+    ~feed_run() { feed_close(&feed); }
+
+    void settle(uint64_t now_us, bool at_end)
+    {
+        feed_hole found[4];
+        int count;
+        do {
+            count = feed_settle(&feed, now_us, at_end, found, 4);
+            for (int i = 0; i < count; i++)
+                holes += (holes.empty() ? "" : ";") + std::to_string(found[i].first) +
+                         (found[i].last != found[i].first ? "-" + std::to_string(found[i].last) : "");
+        } while (count == 4);
+    }
+
+    // A new session on the line: another sender entry, so another tracker.
+    void new_session(int line)
+    {
+        track_start(lines[line].get(), &rules, true);
+        sessions[line]++;
+    }
+
+    void deliver(int line, int64_t seq, uint32_t count, uint64_t at_us)
+    {
+        track_place place;
+        seq_class kind = track(lines[line].get(), seq, count, 1, &place);
+        if (place.placed) {
+            feed_datagram datagram = {(sessions[line] << 8) ^ (uint64_t(place.epoch) << 48),
+                                      kind == SEQ_FIRST || kind == SEQ_RESTART, place.first,
+                                      place.count, place.passed_end, at_us};
+            while (feed_deliver(&feed, line, &datagram) == 1)
+                settle(at_us, false);
+        }
+        settle(at_us, false);
+    }
+};
+
+// A feed of two lines: what each delivered and when (a line of -1 only lets time pass, with
+// at_end the run's end), the holes decided lost in order, and the feed's counts.
+struct feed_delivery {
+    int line;
+    int64_t first, last;    // numbers first to last, one datagram each
+    uint64_t at_ms;
+    bool at_end = false;
+};
+
+struct feed_case {
+    const char *name;
+    field_kind kind;
+    std::vector<feed_delivery> deliveries;
+    const char *holes;      // "4;5-6"
+    uint64_t numbers, missed, late;
+    uint64_t alone_a, alone_b, first_a, first_b;
+};
+
+TEST(Feed, ANumberIsLostOnlyWhenNoLineDeliveredItInTime)
+{
+    const feed_case cases[] = {
+        {"each line fills the other's hole", U64,
+         {{0, 1, 3, 0}, {1, 1, 3, 1}, {1, 4, 4, 1}, {0, 5, 8, 2}, {1, 5, 6, 2}, {1, 8, 8, 2},
+          {-1, 0, 0, 3, true}},
+         "", 8, 0, 0, 1, 1, 7, 1},
+        {"a hole on both lines, decided the arbitration time after a line passed it", U64,
+         {{0, 1, 4, 0}, {1, 1, 4, 0}, {0, 7, 8, 1}, {1, 7, 7, 1}, {-1, 0, 0, 50}, {-1, 0, 0, 51}},
+         "5-6", 6, 2, 0, 1, 0, 6, 0},
+        {"a silent line: the arbitration time decides", U64,
+         {{0, 1, 3, 0}, {0, 5, 6, 10}, {-1, 0, 0, 59}, {0, 7, 7, 61}},
+         "4", 6, 1, 0, 5, 0, 6, 0},
+        {"not decided before the arbitration time", U64,
+         {{0, 1, 3, 0}, {0, 5, 6, 10}, {-1, 0, 0, 49}},
+         "", 5, 0, 0, 0, 0, 5, 0},
+        {"a reorder within the arbitration time is no loss", U64,
+         {{0, 1, 3, 0}, {0, 5, 5, 0}, {1, 1, 3, 0}, {1, 5, 5, 0}, {1, 4, 4, 5}, {-1, 0, 0, 99, true}},
+         "", 5, 0, 0, 0, 1, 4, 1},
+        {"a number after its decision is late, and its line's alone", U64,
+         {{0, 1, 3, 0}, {0, 5, 5, 0}, {1, 1, 3, 0}, {1, 5, 5, 0}, {-1, 0, 0, 51}, {1, 4, 4, 60}},
+         "4", 5, 1, 1, 0, 1, 4, 1},
+        {"a copy read after the other line's later ones counts at its own arrival", U64,
+         {{0, 1, 3, 0}, {0, 5, 5, 0}, {1, 1, 3, 0}, {1, 5, 5, 10}, {0, 6, 7, 45}, {-1, 0, 0, 52},
+          {1, 4, 4, 30}, {-1, 0, 0, 99, true}},
+         "", 7, 0, 0, 2, 1, 6, 1},
+        {"first is first to arrive, whichever line is read first", U64,
+         {{0, 1, 3, 5}, {1, 1, 3, 4}, {-1, 0, 0, 99, true}},
+         "", 3, 0, 0, 0, 0, 0, 3},
+        {"16-bit numbers wrap", U16,
+         {{0, 65533, 65535, 0}, {0, 1, 1, 0}, {1, 65533, 65535, 0}, {1, 1, 2, 0}, {0, 2, 2, 0},
+          {-1, 0, 0, 51}},
+         "0", 5, 1, 0, 0, 0, 4, 1},
+        {"the end decides what is open", U64,
+         {{0, 10, 12, 0}, {0, 14, 14, 0}, {-1, 0, 0, 1, true}},
+         "13", 4, 1, 0, 4, 0, 4, 0},
+        {"both lines lose more than the window holds", U64,
+         {{0, 1, 1, 0}, {1, 1, 1, 0}, {0, 70002, 70002, 1}, {1, 70002, 70002, 1}, {-1, 0, 0, 2, true}},
+         "2-70001", 2, 70000, 0, 0, 0, 2, 0},
+        {"numbers across 2^63 are plain numbers", U64,
+         {{0, INT64_MAX - 1, INT64_MAX - 1, 0}, {1, INT64_MAX - 1, INT64_MIN + 1, 0},
+          {-1, 0, 0, 1, true}},
+         "", 4, 0, 0, 0, 3, 1, 3},
+    };
+    for (const feed_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        feed_run run(c.kind, 2, 50000);
+        for (const feed_delivery &d : c.deliveries) {
+            uint64_t now_us = d.at_ms * 1000;
+            for (int64_t seq = d.first; d.line >= 0; seq = int64_t((uint64_t(seq) + 1) & run.rules.mask)) {
+                run.deliver(d.line, seq, 1, now_us);
+                if (seq == d.last)
+                    break;
+            }
+            run.settle(now_us, d.at_end);
+        }
+        EXPECT_EQ(run.holes, c.holes);
+        const feed_counts &n = run.feed.counts;
+        EXPECT_EQ(n.numbers, c.numbers);
+        EXPECT_EQ(n.missed, c.missed);
+        EXPECT_EQ(n.late, c.late);
+        EXPECT_EQ(n.lost, c.missed - c.late);
+        EXPECT_EQ(n.alone[0], c.alone_a);
+        EXPECT_EQ(n.alone[1], c.alone_b);
+        EXPECT_EQ(n.first[0], c.first_a);
+        EXPECT_EQ(n.first[1], c.first_b);
+    }
+}
+
+// A line that lags more than the feed may hold: the oldest numbers are decided before their
+// time, and the line is named once its copy of one comes, too old to be judged.
+TEST(Feed, HoldsAtMostItsBoundAndNamesTheLineThatLagsPastIt)
+{
+    feed_run run(U64, 2, 10000000);
+    run.deliver(0, 1, 4, 0);
+    // Before the feed's first number: no lag.
+    run.deliver(1, 0, 1, 0);
+    EXPECT_EQ(run.feed.lag_line, -1);
+    const uint32_t chunk = 1000;
+    for (uint64_t seq = 6; seq < 6 + FEED_WINDOW_MAX + 10 * chunk; seq += chunk)
+        run.deliver(0, int64_t(seq), chunk, 0);
+    EXPECT_EQ(run.feed.window, FEED_WINDOW_MAX);
+    EXPECT_EQ(run.holes, "5");
+    EXPECT_EQ(run.feed.lag_line, -1);
+    run.deliver(1, 1, 9, 1000);
+    EXPECT_EQ(run.feed.lag_line, 1);
+    // Too old to be known: not even late.
+    EXPECT_EQ(run.feed.counts.late, 0u);
+    EXPECT_EQ(run.feed.counts.alone[1], 0u);
+}
+
+// The reference: every number the sender sent (its epoch, and its index there), which lines
+// delivered it and when. A line follows the sender's epochs; the feed follows an epoch once
+// every line of the one before has moved on, and decides each number the arbitration time
+// after a line first passed it, in order.
+struct model_number {
+    bool passed = false, decided = false, missed = false, filled = false;
+    uint64_t passed_us = 0, first_us = 0;
+    unsigned who = 0;
+    int first_line = 0;
+};
+
+struct model_epoch {
+    bool started = false;
+    int64_t start = 0, front = 0, next_decided = 0;
+    unsigned members = 0;
+    std::map<int64_t, model_number> numbers;
+};
+
+struct feed_model {
+    uint64_t arbitration_us;
+    std::vector<model_epoch> epochs = std::vector<model_epoch>(64);
+    int present = -1;
+    std::vector<int> line_epoch = std::vector<int>(FEED_LINES_MAX, -1);
+    uint64_t numbers = 0, missed = 0, late = 0;
+    uint64_t first[FEED_LINES_MAX] = {}, alone[FEED_LINES_MAX] = {};
+
+    void take(int line, model_number *number, uint64_t at_us)
+    {
+        if (number->decided) {
+            if (number->missed && !number->filled) {
+                number->filled = true;
+                late++, numbers++, first[line]++, alone[line]++;
+            }
+            return;
+        }
+        if (number->who == 0) {
+            numbers++;
+        } else if (at_us < number->first_us) {
+            first[number->first_line]--;
+        } else {
+            number->who |= 1u << line;
+            return;
+        }
+        first[line]++;
+        number->first_line = line;
+        number->first_us = at_us;
+        number->who |= 1u << line;
+    }
+
+    // Numbers first to first + count - 1 of the epoch, and every number below pass_end passed.
+    void deliver(int line, int epoch, int64_t first_n, int64_t count, int64_t pass_end, uint64_t at_us)
+    {
+        last_us[line] = heard[line] ? std::max(last_us[line], at_us) : at_us;
+        heard[line] = true;
+        model_epoch *e = &epochs[epoch];
+        if (line_epoch[line] != epoch) {
+            if (!e->started) {
+                e->started = true;
+                e->start = e->front = e->next_decided = first_n;
+                if (present < 0)
+                    present = epoch;
+            }
+            if (line_epoch[line] >= 0)
+                epochs[line_epoch[line]].members &= ~(1u << line);
+            line_epoch[line] = epoch;
+            e->members |= 1u << line;
+        }
+        for (; e->front < pass_end; e->front++) {
+            e->numbers[e->front].passed = true;
+            e->numbers[e->front].passed_us = at_us;
+        }
+        for (int64_t n = std::max(first_n, e->start); n < first_n + count; n++)
+            take(line, &e->numbers[n], at_us);
+    }
+
+    std::vector<bool> heard = std::vector<bool>(FEED_LINES_MAX, false);
+    std::vector<uint64_t> last_us = std::vector<uint64_t>(FEED_LINES_MAX, 0);
+
+    void settle(uint64_t now_us, bool at_end)
+    {
+        // No decision past a line heard within the arbitration time: its next copy may be
+        // earlier than another line's read before it.
+        uint64_t at_us = now_us;
+        for (int line = 0; line < FEED_LINES_MAX; line++)
+            if (heard[line] && last_us[line] < at_us && now_us - last_us[line] < arbitration_us)
+                at_us = last_us[line];
+        now_us = at_us;
+        while (present >= 0) {
+            model_epoch *e = &epochs[present];
+            if (e->next_decided == e->front) {
+                if (!epochs[present + 1].started || (e->members != 0 && !at_end))
+                    return;
+                present++;
+                continue;
+            }
+            model_number *number = &e->numbers[e->next_decided];
+            bool due = now_us >= number->passed_us && now_us - number->passed_us >= arbitration_us;
+            if (!due && !at_end)
+                return;
+            number->decided = true;
+            if (number->who == 0) {
+                number->missed = true;
+                missed++;
+            } else if ((number->who & (number->who - 1)) == 0) {
+                alone[__builtin_ctz(number->who)]++;
+            }
+            e->next_decided++;
+        }
+    }
+};
+
+// A datagram the sender sent: count numbers of its epoch from n on (0: a heartbeat, n next).
+struct model_datagram {
+    int epoch;
+    int64_t n;
+    uint32_t count;
+    uint64_t sent_us;
+};
+
+struct model_copy {
+    uint64_t at_us;
+    int step;
+};
+
+TEST(Feed, AgreesWithASetBasedModelOverRandomRuns)
+{
+    // Fields across their wraps; 16 bits by RFC 3550's limits, where a sender's jump of 20,000
+    // is a restart.
+    struct model_case {
+        field_kind kind;
+        uint64_t start_raw;
+        uint64_t restart_step;   // added to the last number at a restart
+        bool long_jumps;         // both lines lose 70,000 numbers at once
+    };
+    const model_case cases[] = {
+        {U16, 65000, 20000, false},
+        {F32, 0x7fffe000, uint64_t(-1000000), true},
+        {U32, 0xffffe000, uint64_t(-1000000), true},
+        {U64, uint64_t(INT64_MAX) - 3000, uint64_t(-1000000), true},
+        {U64, uint64_t(-3000), uint64_t(-1000000), true},
+    };
+    const uint64_t period_us = 100, batch_us = 1000, arbitration_us = 20000;
+    const int steps = 4000, lines = 2;
+    for (const model_case &c : cases) {
+        uint64_t late = 0;
+        for (unsigned seed = 1; seed <= 3; seed++) {
+            SCOPED_TRACE("field " + std::to_string(c.kind) + " seed " + std::to_string(seed));
+            std::mt19937_64 random(seed);
+            // What the sender sent, and where its epochs change (sessions or restarts).
+            std::vector<model_datagram> sent;
+            std::vector<uint64_t> raw_start = {c.start_raw};
+            std::vector<bool> session = {true};
+            std::vector<int> quiet_until = {3};   // no faults where lines change epoch
+            int64_t n = 0;
+            int epoch = 0, since_change = 0;
+            for (int step = 0; step < steps; step++, since_change++) {
+                if (since_change > 300 && random() % 800 == 0) {
+                    uint64_t last = raw_start.back() + uint64_t(n) - 1;
+                    bool new_session = random() % 2 == 0;
+                    raw_start.push_back(new_session ? c.start_raw : last + c.restart_step);
+                    session.push_back(new_session);
+                    quiet_until.push_back(step + 4);
+                    epoch++, n = 0, since_change = 0;
+                }
+                if (c.long_jumps && since_change > 10 && random() % 1500 == 0)
+                    n += 70000;
+                bool quiet = step < quiet_until.back();
+                uint32_t count = !quiet && random() % 30 == 0 ? 0 : 1 + uint32_t(random() % 3);
+                sent.push_back({epoch, n, count, step * period_us});
+                n += count;
+            }
+            // Each line's copies, with its own drops, duplicates, swaps and lag; none where the
+            // line changes epoch, as a line's own tracker would judge a fault there otherwise.
+            auto near_change = [&](int step) {
+                int e = sent[step].epoch;
+                bool before_next = step + 4 < steps && sent[step + 4].epoch != e;
+                return step < quiet_until[e] || before_next;
+            };
+            std::vector<std::vector<model_copy>> copies(lines);
+            for (int line = 0; line < lines; line++) {
+                // Line B lags past the arbitration time in the first run, within it after.
+                uint64_t lag_us = line == 0 ? random() % 2000 : (seed == 1 ? 25000 : 0) + random() % 15000;
+                for (int step = 0; step < steps; step++) {
+                    uint64_t at_us = sent[step].sent_us + lag_us;
+                    uint64_t dice = random() % 1000;
+                    bool joint_drop = (sent[step].sent_us / period_us) % 97 == 13;
+                    if (!near_change(step) && (dice < 30 || joint_drop))
+                        continue;
+                    if (!near_change(step) && dice < 60)
+                        at_us += period_us * 3 / 2;
+                    copies[line].push_back({at_us, step});
+                    if (!near_change(step) && dice < 80)
+                        copies[line].push_back({at_us + 50, step});
+                }
+                std::stable_sort(copies[line].begin(), copies[line].end(),
+                                 [](const model_copy &a, const model_copy &b) { return a.at_us < b.at_us; });
+            }
+            // Read as the loop reads: a batch at a time, the lines in either order.
+            feed_run run(c.kind, lines, arbitration_us);
+            feed_model model{arbitration_us};
+            std::vector<size_t> next(lines, 0);
+            std::vector<int> line_epoch(lines, -1);
+            std::vector<int64_t> highest(lines, 0);
+            std::vector<const model_copy *> held(lines, nullptr);
+            for (uint64_t boundary = batch_us; ; boundary += batch_us) {
+                bool more = false;
+                int order = int(random() % 2);
+                for (int k = 0; k < lines; k++) {
+                    int line = (k + order) % lines;
+                    for (; next[line] < copies[line].size() && copies[line][next[line]].at_us < boundary; next[line]++) {
+                        const model_copy *copy = &copies[line][next[line]];
+                        const model_datagram *d = &sent[copy->step];
+                        uint64_t raw = (raw_start[d->epoch] + uint64_t(d->n)) & run.rules.mask;
+                        int64_t seq = run.rules.signed_32 ? int32_t(uint32_t(raw)) : int64_t(raw);
+                        bool changes = line_epoch[line] != d->epoch;
+                        if (changes && session[d->epoch])
+                            run.new_session(line);
+                        run.deliver(line, seq, d->count, copy->at_us);
+                        // A restart's first datagram is a stray until the next agrees.
+                        if (changes && !session[d->epoch] && held[line] == nullptr) {
+                            held[line] = copy;
+                            model.settle(copy->at_us, false);
+                            continue;
+                        }
+                        int64_t first_n = d->n;
+                        int64_t count = d->count;
+                        if (held[line] != nullptr) {
+                            first_n = sent[held[line]->step].n;
+                            count += sent[held[line]->step].count;
+                            held[line] = nullptr;
+                        }
+                        if (changes)
+                            highest[line] = first_n - 1;
+                        line_epoch[line] = d->epoch;
+                        highest[line] = std::max(highest[line], d->count == 0 ? d->n - 1 : d->n + d->count - 1);
+                        model.deliver(line, d->epoch, first_n, count, highest[line] + 1, copy->at_us);
+                        model.settle(copy->at_us, false);
+                    }
+                    more = more || next[line] < copies[line].size();
+                }
+                run.settle(boundary, !more);
+                model.settle(boundary, !more);
+                if (!more)
+                    break;
+            }
+            const feed_counts &f = run.feed.counts;
+            EXPECT_EQ(f.numbers, model.numbers);
+            EXPECT_EQ(f.missed, model.missed);
+            EXPECT_EQ(f.late, model.late);
+            EXPECT_EQ(f.lost, model.missed - model.late);
+            for (int line = 0; line < lines; line++) {
+                EXPECT_EQ(f.first[line], model.first[line]) << "line " << line;
+                EXPECT_EQ(f.alone[line], model.alone[line]) << "line " << line;
+            }
+            EXPECT_GT(model.missed, model.late);
+            EXPECT_GE(model.present, 2);
+            late += model.late;
+        }
+        EXPECT_GT(late, 0u);
+    }
+}
+
+} // namespace
