@@ -195,8 +195,11 @@ static int read_address(const char *path, const table_keys *stream, const table_
     return 0;
 }
 
+// A capture joins nothing: its streams' interfaces are not looked up on this host, and the
+// first one ignored is said (ignored_line: its line, or 0 while none was).
 static int read_interface_key(const char *path, const table_keys *stream,
-                              const table_keys *defaults, stream_settings *out)
+                              const table_keys *defaults, const settings *options,
+                              stream_settings *out, int *ignored_line)
 {
     const char *text = nullptr;
     int line = 0;
@@ -204,6 +207,14 @@ static int read_interface_key(const char *path, const table_keys *stream,
         return -1;
     if (text == nullptr)
         return 0;
+    if (options->read_path != nullptr) {
+        // Said once, in the file's own error form; the file is read on.
+        if (*ignored_line == 0) {
+            *ignored_line = line;
+            config_error(path, line, "interface \"%s\" is ignored: a capture joins nothing", text);
+        }
+        return 0;
+    }
     out->interface_addr.s_addr = htonl(INADDR_ANY);
     out->interface_index = 0;
     out->interface_by_name = false;
@@ -289,7 +300,7 @@ static int check_name(const char *path, const table_keys *stream, const char *na
 }
 
 static int read_stream(const char *path, const table_keys *stream, const table_keys *defaults,
-                       const settings *options, stream_settings *out)
+                       const settings *options, stream_settings *out, int *ignored_line)
 {
     *out = command_line_stream(options);
     out->host = nullptr;
@@ -298,7 +309,7 @@ static int read_stream(const char *path, const table_keys *stream, const table_k
     out->file = path;
     int line = 0;
     if (read_address(path, stream, defaults, out) < 0 ||
-        read_interface_key(path, stream, defaults, out) < 0 ||
+        read_interface_key(path, stream, defaults, options, out, ignored_line) < 0 ||
         read_layout_keys(path, stream, defaults, options, out) < 0 ||
         text_value(path, stream, defaults, KEY_FEED, &out->feed, &line) < 0 ||
         text_value(path, stream, nullptr, KEY_NAME, &out->name, &line) < 0)
@@ -395,11 +406,12 @@ static int read_tables(const char *path, const toml::table &root, settings *opti
     stream_settings *streams = static_cast<stream_settings *>(calloc(size_t(count), sizeof *streams));
     if (streams == nullptr)
         return config_error(path, 1, "out of memory for %d streams", count);
+    int ignored_line = 0;
     for (int i = 0; i < count; i++) {
         table_keys keys;
         const toml::table *table = tables->get(size_t(i))->as_table();
         if (read_keys(path, *table, false, &keys) < 0 ||
-            read_stream(path, &keys, &defaults, options, &streams[i]) < 0) {
+            read_stream(path, &keys, &defaults, options, &streams[i], &ignored_line) < 0) {
             free(streams);
             free_kept_texts();
             return -1;

@@ -257,6 +257,8 @@ struct config_case {
     const char *error;     // the one error line's message, after "f.toml:"; null for none
     const char *streams;   // each stream as "name feed layout source[ @sent_at]", ";"-separated
     bool sent_at_given = false;  // --sent-at 20:8:le:us on the command line
+    bool capture = false;        // -r: the streams are read from a capture
+    const char *said = nullptr;  // a line said while the file is read on, after "f.toml:"
 };
 
 const char *const two_lines = "[[stream]]\nname=\"a\"\ngroup=\"239.1.1.1\"\nport=1\nfeed=\"f\"\n"
@@ -344,6 +346,11 @@ const config_case config_cases[] = {
      "4: unknown format \"srt\" (known: rtp, moldudp64, mdp3)", nullptr},
     {"[[stream]]\ngroup=\"239.1.1.1\"\nport=1\ninterface=\"nosuch0\"\n",
      "4: unknown interface \"nosuch0\"", nullptr},
+    // A capture joins nothing: another host's interfaces are said once to be ignored.
+    {"[[stream]]\ngroup=\"239.1.1.1\"\nport=1\ninterface=\"nosuch0\"\n"
+     "[[stream]]\ngroup=\"239.1.1.2\"\nport=1\ninterface=\"nosuch1\"\n", nullptr,
+     "239.1.1.1:1 - classic -;239.1.1.2:1 - classic -", false, true,
+     "4: interface \"nosuch0\" is ignored: a capture joins nothing"},
     {"[defaults]\nport=1\n", "2: \"port\" belongs to a stream, not to [defaults]", nullptr},
     {"port=1\n", "1: unknown key \"port\": a file has [defaults] and [[stream]] tables", nullptr},
     {"[defaults]\n", "1: no [[stream]] table", nullptr},
@@ -374,6 +381,8 @@ TEST(ConfigFile, ReadsEveryStreamOrWritesOneErrorLineNamingTheLine)
             options.have_sent_at = options.sent_at_given = true;
             options.sent_at = {{20, 8, false}, 1000};
         }
+        if (c.capture)
+            options.read_path = "x.pcap";
         testing::internal::CaptureStderr();
         int status = read_config_text(c.text, strlen(c.text), "f.toml", &options);
         std::string errors = testing::internal::GetCapturedStderr();
@@ -385,6 +394,10 @@ TEST(ConfigFile, ReadsEveryStreamOrWritesOneErrorLineNamingTheLine)
             continue;
         }
         ASSERT_EQ(status, 0) << errors;
+        if (c.said != nullptr) {
+            EXPECT_EQ(errors.substr(std::min(sizeof "[hh:mm:ss.mmm] [error] " - 1, errors.size())),
+                      std::string("f.toml:") + c.said + "\n");
+        }
         std::string streams;
         for (int i = 0; i < options.stream_count; i++) {
             const stream_settings &s = options.streams[i];
