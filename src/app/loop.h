@@ -149,8 +149,14 @@ void on_interrupt(int signal_number);
 int run_state_init(run_state *state, const settings *options, const stream_settings *streams,
                    int stream_count, int stream_capacity, const loop_calls *calls, sink *out);
 
-// Readies stream place of the run's record for its settings (a stream found in a capture).
+// Readies a stream of the run's record for its settings.
 void stream_init(stream_state *stream, const stream_settings *config, const settings *options);
+
+// Adds a stream found on the way (a capture's group met first) for its settings and group, at
+// the time the run has reached (at_us, for --stall). Returns its place, or -1 when the record
+// has no room for more. config is the caller's, and must outlive the run.
+int add_stream(run_state *state, const stream_settings *config, const endpoint *group,
+               uint64_t at_us);
 
 // Frees what run_state_init made.
 void run_state_free(run_state *state);

@@ -95,23 +95,21 @@ static void add_to_slots(int place)
 // line's layout. Returns its place, or -1 when there is no room for more.
 static int add_found_stream(const udp_frame *frame)
 {
+    // Its settings are the replay's, in the place the record gives it next.
     run_state *state = replay.state;
-    if (state->stream_count >= state->stream_capacity)
+    int next = state->stream_count;
+    if (next >= CAPTURE_STREAMS_MAX)
         return -1;
-    int place = state->stream_count;
-    format_endpoint(replay.names[place], &frame->destination);
-    stream_settings *config = &replay.found[place];
+    format_endpoint(replay.names[next], &frame->destination);
+    stream_settings *config = &replay.found[next];
     *config = command_line_stream(state->options);
-    config->name = replay.names[place];
+    config->name = replay.names[next];
     config->host = nullptr;
     config->port = endpoint_port(&frame->destination);
     config->source_host = nullptr;
-    stream_init(&state->streams[place], config, state->options);
-    state->streams[place].request.group = frame->destination;
-    state->streams[place].request.source_specific = false;
-    state->streams[place].last_arrival_us = replay.now_us;
-    state->stream_count++;
-    add_to_slots(place);
+    int place = add_stream(state, config, &frame->destination, replay.now_us);
+    if (place >= 0)
+        add_to_slots(place);
     return place;
 }
 

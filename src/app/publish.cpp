@@ -1,0 +1,86 @@
+#include "app/publish.h"
+
+#include <stdio.h>
+
+#include "base/error_text.h"
+#include "base/log.h"
+#include "net/address.h"
+
+// Renders the metrics, every stream's series and every feed's, and writes them to the file or
+// publishes them as the page. Returns 0, or -1 after an error line.
+int write_run_metrics(run_state *state)
+{
+    read_all_drops(state);
+    metrics_view *views = state->metric_views;
+    metrics_feed *feeds = state->metric_feeds;
+    for (int i = 0; i < state->stream_count; i++) {
+        const stream_state *stream = &state->streams[i];
+        const membership_request *request = &stream->request;
+        views[i] = {&state->senders,
+                    i,
+                    stream->config->name,
+                    stream->config->feed,
+                    &request->group,
+                    request->source_specific ? &request->source : nullptr,
+                    stream->config->interface_name,
+                    state->host_drops_counted,
+                    stream->host_drops,
+                    state->start_utc_us,
+                    &stream->config->layout,
+                    state->needs.stamps_arrivals ? &stream->judge.interarrival : nullptr,
+                    stream->judge.interarrival_sum_us,
+                    stream->config->have_sent_at ? &stream->judge.delays : nullptr};
+    }
+    for (int i = 0; i < state->feed_count; i++) {
+        const feed_record *feed = &state->feeds[i];
+        feeds[i] = {feed->name, &feed->state.counts, feed->state.line_count, {}};
+        for (int line = 0; line < feed->state.line_count; line++)
+            feeds[i].line_names[line] = state->streams[feed->lines[line]].config->name;
+    }
+    metrics_self self = {MCWATCH_VERSION, state->start_utc_us};
+    render_metrics(&state->metrics_text, views, state->stream_count, feeds, state->feed_count,
+                   state->server != nullptr ? &self : nullptr);
+    if (state->options->prom_path != nullptr &&
+        write_metrics_file(state->options->prom_path, &state->metrics_text) < 0)
+        return -1;
+    // A page that ran out of memory half-way is not served; the last whole one stays.
+    if (state->server != nullptr && !state->metrics_text.failed)
+        http_server_publish(state->server, state->metrics_text.data, state->metrics_text.length);
+    return 0;
+}
+
+// With --listen: the page's socket, listening before anything is joined, so that a port in
+// use fails the run first. Returns 0, or -1 after an error line.
+int open_metrics_server(run_state *state)
+{
+    static http_server server;
+    const settings *options = state->options;
+    state->server = nullptr;
+    if (options->listen_text == nullptr)
+        return 0;
+    endpoint address;
+    int resolver_code = 0;
+    if (find_host(options->listen_host, AF_UNSPEC, &address, &resolver_code) < 0) {
+        log_line(stderr, "error", "Failed to listen on %s: no such address", options->listen_text);
+        return -1;
+    }
+    endpoint_set_port(&address, options->listen_port);
+    if (http_server_open(&server, &address, "/metrics") < 0) {
+        int code = socket_last_error();
+        char reason[256];
+        socket_error_text(code, reason, sizeof reason);
+        char where[ENDPOINT_TEXT_MAX];
+        format_endpoint(where, &address);
+        log_line(stderr, "error", "Failed to listen on %s: (%d) %s", where, code, reason);
+        return -1;
+    }
+    state->server = &server;
+    return 0;
+}
+
+void close_metrics_server(run_state *state)
+{
+    if (state->server != nullptr)
+        http_server_close(state->server);
+    state->server = nullptr;
+}

@@ -1,0 +1,13 @@
+// The run's timers: statistics periods, --duration, stalls, the metrics' second, the view's
+// tick and the feeds' decisions. Each is told the time it fell due, and speaks of that moment.
+#pragma once
+
+#include "app/loop.h"
+
+#define METRICS_PERIOD_US 1000000
+
+// Adds the run's timers to its set, none armed.
+void add_run_timers(run_state *state);
+
+// Arms the timers the options ask for, from the start.
+void arm_timers(run_state *state);
