@@ -108,46 +108,6 @@ static int read_listen(const char *text, settings *options)
     return 0;
 }
 
-// Text of digits and dots alone is taken for an address, so that a bad one is still an
-// invalid option.
-int parse_interface(const char *text, stream_settings *stream)
-{
-    size_t digits = strspn(text, "0123456789");
-    if (digits > 0 && text[digits] == '\0') {
-        uint64_t index;
-        bool negative;
-        read_number(text, UINT32_MAX, &index, &negative);
-        if (index == 0 || index > UINT32_MAX)
-            return -1;
-        stream->interface_index = static_cast<uint32_t>(index);
-    } else if (strspn(text, "0123456789.") == strlen(text)) {
-        uint32_t address = static_cast<uint32_t>(inet_addr(text));
-        if (address == static_cast<uint32_t>(INADDR_NONE))
-            return -1;
-        stream->interface_addr.s_addr = address;
-    } else {
-        stream->interface_by_name = true;
-    }
-    stream->interface_name = text;
-    return 0;
-}
-
-stream_settings command_line_stream(const settings *options)
-{
-    stream_settings stream = {};
-    stream.host = options->host;
-    stream.port = options->port;
-    stream.source_host = options->source_host;
-    stream.interface_addr = options->interface_addr;
-    stream.interface_index = options->interface_index;
-    stream.interface_by_name = options->interface_by_name;
-    stream.interface_name = options->interface_name;
-    stream.layout = options->layout;
-    stream.have_sent_at = options->have_sent_at;
-    stream.sent_at = options->sent_at;
-    return stream;
-}
-
 static const char help_text[] =
     "usage: mcwatch [-g] [-f] [-s <period(ms)>] [-i <interface>] [-v] [--summary] [--per-sender]\n"
     "               [-c <count>] [--duration <seconds>] [--max-lost <count>] [-q]\n"
