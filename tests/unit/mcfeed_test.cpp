@@ -1,4 +1,4 @@
-#include "feed.h"
+#include "mcfeed.h"
 
 #include <gtest/gtest.h>
 

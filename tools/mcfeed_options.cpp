@@ -1,4 +1,4 @@
-#include "feed.h"
+#include "mcfeed.h"
 
 #include <errno.h>
 #include <getopt.h>
