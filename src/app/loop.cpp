@@ -29,8 +29,8 @@ void on_summary_request(int)
 // The clock is read only where a timer is armed, which keeps the per-datagram path cheap.
 static void run_due_timers(run_state *state)
 {
-    if (timers_armed(&state->timers))
-        timers_fire_due(&state->timers, state->calls->monotonic_us(state->calls->context));
+    if (timers_armed(&state->timing.timers))
+        timers_fire_due(&state->timing.timers, state->calls->monotonic_us(state->calls->context));
 }
 
 // Before a datagram, the timers that fell due before it arrived: a statistics period's end or
@@ -39,8 +39,8 @@ static void run_due_timers(run_state *state)
 // waits for the batch's end.
 static void run_timers_before(run_state *state, uint64_t at_us)
 {
-    if (at_us > 0 && timers_fine_armed(&state->timers))
-        timers_fire_due(&state->timers, at_us - 1);
+    if (at_us > 0 && timers_fine_armed(&state->timing.timers))
+        timers_fire_due(&state->timing.timers, at_us - 1);
 }
 
 // Adds what a socket's queue dropped since its count was last read, to its first stream: a
@@ -49,7 +49,7 @@ static void count_drops(run_state *state, receiver *from_receiver, uint32_t coun
 {
     uint32_t rise = count - from_receiver->drop_count;
     if (rise < (uint32_t(1) << 31)) {
-        state->streams[state->receiver_streams[from_receiver->first]].host_drops += rise;
+        state->watched.streams[state->receive.receiver_streams[from_receiver->first]].host_drops += rise;
         from_receiver->drop_count = count;
     }
 }
@@ -58,9 +58,9 @@ static void count_drops(run_state *state, receiver *from_receiver, uint32_t coun
 // is read outright, as it is before every report.
 void read_all_drops(run_state *state)
 {
-    for (int i = 0; i < state->open_count; i++) {
+    for (int i = 0; i < state->receive.open_count; i++) {
         uint32_t count;
-        receiver *r = &state->receivers[i];
+        receiver *r = &state->receive.receivers[i];
         if (r->drops_counted && state->calls->read_drops(state->calls->context, r->socket, &count))
             count_drops(state, r, count);
     }
@@ -68,7 +68,7 @@ void read_all_drops(run_state *state)
 
 event_head head_of(const run_state *state, const stream_state *stream, uint64_t at_utc_us)
 {
-    return event_head{stream != nullptr ? &stream->label : &state->run_label, at_utc_us};
+    return event_head{stream != nullptr ? &stream->label : &state->outputs.run_label, at_utc_us};
 }
 
 uint64_t utc_now(const run_state *state)
@@ -90,9 +90,9 @@ static void note_arrival(run_state *state, stream_state *stream,
     if (stream->stalled) {
         stream->stalled = false;
         event_head head = head_of(state, stream, datagram->arrival_utc_us);
-        state->out->resume(state->out, &head, elapsed_us(at_us, stream->last_arrival_us) / 1000);
-        if (!state->stall_timer.armed)
-            timer_arm(&state->stall_timer, at_us + uint64_t(state->options->stall_ms) * 1000);
+        state->outputs.out->resume(state->outputs.out, &head, elapsed_us(at_us, stream->last_arrival_us) / 1000);
+        if (!state->timing.stall_timer.armed)
+            timer_arm(&state->timing.stall_timer, at_us + uint64_t(state->options->stall_ms) * 1000);
     }
     // Datagrams of two sockets may be taken out of their order of arrival.
     if (at_us > stream->last_arrival_us)
@@ -104,7 +104,7 @@ static void note_arrival(run_state *state, stream_state *stream,
 // end with lines missing. Returns 0, or -1 after an error line.
 int flush_output(run_state *state)
 {
-    int code = state->out->flush(state->out);
+    int code = state->outputs.out->flush(state->outputs.out);
     if (code == 0)
         return 0;
     if (code == ETIMEDOUT)
@@ -125,16 +125,16 @@ static void settle_feed(run_state *state, feed_record *feed, uint64_t now_us, bo
         event_head head = head_of(state, nullptr, found > 0 ? utc_of(state, now_us) : 0);
         for (int i = 0; i < found && state->options->check_gaps; i++) {
             feed_gap_event event = {feed->name, holes[i],
-                                    &state->streams[feed->lines[0]].config->layout};
-            state->out->feed_gap(state->out, &head, &event);
+                                    &state->watched.streams[feed->lines[0]].config->layout};
+            state->outputs.out->feed_gap(state->outputs.out, &head, &event);
         }
     } while (found == 16);
 }
 
 void settle_feeds(run_state *state, uint64_t now_us, bool at_end)
 {
-    for (int i = 0; i < state->feed_count; i++)
-        settle_feed(state, &state->feeds[i], now_us, at_end);
+    for (int i = 0; i < state->watched.feed_count; i++)
+        settle_feed(state, &state->watched.feeds[i], now_us, at_end);
 }
 
 // The numbers a line delivered, where its tracker placed them, to its feed; what they make
@@ -153,10 +153,10 @@ static void deliver_to_feed(run_state *state, stream_state *stream, const sender
     settle_feed(state, feed, arrival_us, false);
     if (feed->state.lag_line >= 0 && !feed->lag_said) {
         feed->lag_said = true;
-        const stream_state *line = &state->streams[feed->lines[feed->state.lag_line]];
+        const stream_state *line = &state->watched.streams[feed->lines[feed->state.lag_line]];
         feed_lag_event event = {feed->name, line->config->name, feed->state.window};
         event_head head = head_of(state, nullptr, utc_of(state, arrival_us));
-        state->out->feed_lag(state->out, &head, &event);
+        state->outputs.out->feed_lag(state->outputs.out, &head, &event);
     }
 }
 
@@ -165,26 +165,26 @@ static void deliver_to_feed(run_state *state, stream_state *stream, const sender
 static void take_datagram(run_state *state, int place, const received_datagram *datagram)
 {
     const settings *options = state->options;
-    stream_state *stream = &state->streams[place];
+    stream_state *stream = &state->watched.streams[place];
     take_outcome taken =
-        stream_take(&stream->judge, &state->judging, &state->senders, place, datagram);
+        stream_take(&stream->judge, &state->judging, &state->watched.senders, place, datagram);
     if (options->stall_ms != 0)
         note_arrival(state, stream, datagram);
     event_head head = head_of(state, stream, datagram->arrival_utc_us);
     if (taken.gap.kind != GAP_NONE) {
         gap_event gap = {&datagram->from, taken.gap, options->per_sender, taken.kind,
                          taken.have_outage, taken.outage_us};
-        state->out->gap(state->out, &head, &gap);
+        state->outputs.out->gap(state->outputs.out, &head, &gap);
         if (options->verbose && taken.gap.kind == GAP_EXTRA) {
             class_event event = {&datagram->from, taken.reading.seq, taken.kind};
-            state->out->classified(state->out, &head, &event);
+            state->outputs.out->classified(state->outputs.out, &head, &event);
         }
     }
     if (!options->quiet) {
         datagram_event event = {&datagram->from, &stream->request.group,
                                 datagram->length_bytes, taken.reading.seq, taken.reading.count,
                                 taken.kind, taken.reading.end_of_session};
-        state->out->datagram(state->out, &head, &event);
+        state->outputs.out->datagram(state->outputs.out, &head, &event);
     }
     if (taken.where.placed && stream->feed != nullptr)
         deliver_to_feed(state, stream, taken.sender, &taken.where, taken.kind, datagram->at_us);
@@ -199,10 +199,10 @@ static bool read_drops_outright(run_state *state, const stream_state *stream, ui
 {
     uint32_t count;
     *drops = 0;
-    const receiver *r = &state->receivers[stream->receiver];
+    const receiver *r = &state->receive.receivers[stream->receiver];
     if (!r->opened || !state->calls->read_drops(state->calls->context, r->socket, &count))
         return false;
-    if (&state->streams[state->receiver_streams[r->first]] == stream)
+    if (&state->watched.streams[state->receive.receiver_streams[r->first]] == stream)
         *drops = count;
     return true;
 }
@@ -210,11 +210,11 @@ static bool read_drops_outright(run_state *state, const stream_state *stream, ui
 static void emit_feed_summary(run_state *state, const feed_record *feed)
 {
     feed_summary_event event = {feed->name, &feed->state.counts, feed->state.line_count, {},
-                                &state->streams[feed->lines[0]].config->layout};
+                                &state->watched.streams[feed->lines[0]].config->layout};
     for (int line = 0; line < feed->state.line_count; line++)
-        event.line_names[line] = state->streams[feed->lines[line]].config->name;
+        event.line_names[line] = state->watched.streams[feed->lines[line]].config->name;
     event_head head = head_of(state, nullptr, utc_now(state));
-    state->out->feed_summary(state->out, &head, &event);
+    state->outputs.out->feed_summary(state->outputs.out, &head, &event);
 }
 
 void emit_summary(run_state *state)
@@ -222,25 +222,25 @@ void emit_summary(run_state *state)
     read_all_drops(state);
     uint64_t duration_us =
         elapsed_us(state->calls->monotonic_us(state->calls->context), state->started_us);
-    for (int i = 0; i < state->stream_count; i++) {
-        stream_state *stream = &state->streams[i];
-        summary_event event = {&state->senders,
+    for (int i = 0; i < state->watched.stream_count; i++) {
+        stream_state *stream = &state->watched.streams[i];
+        summary_event event = {&state->watched.senders,
                                i,
                                duration_us,
-                               state->host_drops_counted,
+                               state->receive.host_drops_counted,
                                stream->host_drops,
                                state->needs.stamps_arrivals,
                                stream->config->have_sent_at ? &stream->judge.delays : nullptr,
                                state->from_capture,
                                stream->fragmented,
                                stream->truncated};
-        if (!state->host_drops_counted && !state->from_capture)
+        if (!state->receive.host_drops_counted && !state->from_capture)
             event.host_drops_counted = read_drops_outright(state, stream, &event.host_drops);
         event_head head = head_of(state, stream, utc_now(state));
-        state->out->summary(state->out, &head, &event);
+        state->outputs.out->summary(state->outputs.out, &head, &event);
     }
-    for (int i = 0; i < state->feed_count; i++)
-        emit_feed_summary(state, &state->feeds[i]);
+    for (int i = 0; i < state->watched.feed_count; i++)
+        emit_feed_summary(state, &state->watched.feeds[i]);
 }
 
 // How much later than its limit a wait may end before the loop takes it for held up.
@@ -254,29 +254,29 @@ static int wait_for_more(run_state *state)
     if (flush_output(state) < 0)
         return -1;
     uint64_t waited_from_us = state->calls->monotonic_us(state->calls->context);
-    int64_t limit_us = timers_wait_limit_us(&state->timers, waited_from_us);
-    if (limit_us < 0 && state->open_count == 1) {
-        state->pending[0] = 0;
-        state->pending_count = 1;
+    int64_t limit_us = timers_wait_limit_us(&state->timing.timers, waited_from_us);
+    if (limit_us < 0 && state->receive.open_count == 1) {
+        state->receive.pending[0] = 0;
+        state->receive.pending_count = 1;
         return 1;
     }
-    int ready = state->calls->wait(state->calls->context, &state->waits, limit_us,
-                                   state->pending, state->open_count);
+    int ready = state->calls->wait(state->calls->context, &state->receive.waits, limit_us,
+                                   state->receive.pending, state->receive.open_count);
     // A wait held up past its limit (a stopped process) may time out with datagrams queued
     // meanwhile: it looks again, so that they are taken before the timers fire.
     uint64_t waited_us =
         elapsed_us(state->calls->monotonic_us(state->calls->context), waited_from_us);
     if (ready == 0 && limit_us >= 0 && waited_us > uint64_t(limit_us) + WAIT_OVERRUN_US)
-        ready = state->calls->wait(state->calls->context, &state->waits, 0, state->pending,
-                                   state->open_count);
+        ready = state->calls->wait(state->calls->context, &state->receive.waits, 0, state->receive.pending,
+                                   state->receive.open_count);
     if (ready == -1 && !interrupted) {
         report_socket_error("select failed");
         return -1;
     }
-    state->pending_count = ready > 0 ? ready : 0;
+    state->receive.pending_count = ready > 0 ? ready : 0;
     // What is ready is taken first, each datagram after the timers due before it arrived:
     // a loop that was held up (stopped, or descheduled) splits what queued by its own times.
-    if (state->pending_count == 0)
+    if (state->receive.pending_count == 0)
         run_due_timers(state);
     return 0;
 }
@@ -287,24 +287,24 @@ static int wait_for_more(run_state *state)
 // Returns 0, or -1 after an error line.
 static int nap_while_busy(run_state *state)
 {
-    int64_t nap_us = state->nap_us;
-    state->nap_us = 0;
+    int64_t nap_us = state->receive.nap_us;
+    state->receive.nap_us = 0;
     if (flush_output(state) < 0)
         return -1;
     state->calls->nap(state->calls->context, nap_us);
-    if (state->open_count == 1) {
-        state->pending[0] = 0;
-        state->pending_count = 1;
+    if (state->receive.open_count == 1) {
+        state->receive.pending[0] = 0;
+        state->receive.pending_count = 1;
     } else {
-        int ready = state->calls->wait(state->calls->context, &state->waits, 0, state->pending,
-                                       state->open_count);
+        int ready = state->calls->wait(state->calls->context, &state->receive.waits, 0, state->receive.pending,
+                                       state->receive.open_count);
         if (ready == -1 && !interrupted) {
             report_socket_error("select failed");
             return -1;
         }
-        state->pending_count = ready > 0 ? ready : 0;
+        state->receive.pending_count = ready > 0 ? ready : 0;
     }
-    if (state->pending_count == 0)
+    if (state->receive.pending_count == 0)
         run_due_timers(state);
     return 0;
 }
@@ -314,12 +314,12 @@ static int nap_while_busy(run_state *state)
 static void plan_nap(run_state *state)
 {
     uint64_t now_us = state->calls->monotonic_us(state->calls->context);
-    nap_rule rule = {state->calls->nap_us, RECEIVE_BATCH_MAX, state->room_bytes};
-    int64_t queued_us = static_cast<int64_t>(elapsed_us(now_us, state->emptied_us));
-    state->nap_us = nap_after_drain_us(&rule, state->queued_count, state->queued_bytes, queued_us);
-    state->emptied_us = now_us;
-    state->queued_count = 0;
-    state->queued_bytes = 0;
+    nap_rule rule = {state->calls->nap_us, RECEIVE_BATCH_MAX, state->receive.room_bytes};
+    int64_t queued_us = static_cast<int64_t>(elapsed_us(now_us, state->receive.emptied_us));
+    state->receive.nap_us = nap_after_drain_us(&rule, state->receive.queued_count, state->receive.queued_bytes, queued_us);
+    state->receive.emptied_us = now_us;
+    state->receive.queued_count = 0;
+    state->receive.queued_bytes = 0;
 }
 
 // The stream of the receiver's that a datagram was sent to: where the socket serves one, that
@@ -329,8 +329,8 @@ static int stream_of(run_state *state, receiver *r, const received_datagram *dat
 {
     for (int k = 0; k < r->count; k++) {
         int at = (r->last_taken + k) % r->count;
-        int place = state->receiver_streams[r->first + at];
-        if (is_for_group(datagram, &state->streams[place].request.group)) {
+        int place = state->receive.receiver_streams[r->first + at];
+        if (is_for_group(datagram, &state->watched.streams[place].request.group)) {
             r->last_taken = at;
             return place;
         }
@@ -342,7 +342,7 @@ static int stream_of(run_state *state, receiver *r, const received_datagram *dat
 // queued), 0 when the queue was found empty, or -1 after an error line.
 static int receive_batch(run_state *state, int index, bool wait)
 {
-    receiver *from_receiver = &state->receivers[index];
+    receiver *from_receiver = &state->receive.receivers[index];
     // No more than -c still takes: the rest stay where they are, and a capture's clock stops
     // at the last datagram taken.
     int wanted = RECEIVE_BATCH_MAX;
@@ -350,7 +350,7 @@ static int receive_batch(run_state *state, int index, bool wait)
     if (count_max != 0 && count_max - state->taken < uint64_t(wanted))
         wanted = static_cast<int>(count_max - state->taken);
     int count = state->calls->receive_many(state->calls->context, from_receiver->socket,
-                                           state->batch, wanted, wait);
+                                           state->receive.batch, wanted, wait);
     if (count == RECEIVE_WOULD_BLOCK || count == WAIT_ENDED_EARLY)
         return 0;
     if (count == RECEIVE_END) {
@@ -363,17 +363,17 @@ static int receive_batch(run_state *state, int index, bool wait)
         report_socket_error("recv failed");
         return -1;
     }
-    state->queued_count += count;
+    state->receive.queued_count += count;
     // The flags are looked at before each datagram, after the timers due before it: what an
     // interrupt or the end of --duration leaves behind in the batch is not a datagram. A
     // capture's batch was read from the file: an interrupt leaves none of it behind.
     int i = 0;
     for (; i < count; i++) {
-        const received_datagram *datagram = &state->batch[i];
+        const received_datagram *datagram = &state->receive.batch[i];
         run_timers_before(state, datagram->at_us);
         if ((interrupted && !state->from_capture) || state->stopping)
             break;
-        state->queued_bytes += static_cast<uint64_t>(datagram->length_bytes);
+        state->receive.queued_bytes += static_cast<uint64_t>(datagram->length_bytes);
         if (datagram->have_drop_count)
             count_drops(state, from_receiver, datagram->drop_count);
         int place = datagram->stream >= 0 ? datagram->stream
@@ -384,8 +384,8 @@ static int receive_batch(run_state *state, int index, bool wait)
     }
     // The rest that fell due before the last datagram taken: a saturated loop never waits or
     // naps, where they are looked at otherwise; one due when it came may have more at its time.
-    if (i > 0 && timers_armed(&state->timers) && state->batch[i - 1].at_us > 0)
-        timers_fire_due(&state->timers, state->batch[i - 1].at_us - 1);
+    if (i > 0 && timers_armed(&state->timing.timers) && state->receive.batch[i - 1].at_us > 0)
+        timers_fire_due(&state->timing.timers, state->receive.batch[i - 1].at_us - 1);
     return count == RECEIVE_BATCH_MAX ? 1 : 0;
 }
 
@@ -403,20 +403,20 @@ static void answer_summary_request(run_state *state)
 static int drain_pending(run_state *state, bool wait)
 {
     int kept = 0;
-    for (int i = 0; i < state->pending_count; i++) {
+    for (int i = 0; i < state->receive.pending_count; i++) {
         if (interrupted || state->stopping) {
-            state->pending[kept++] = state->pending[i];
+            state->receive.pending[kept++] = state->receive.pending[i];
             continue;
         }
-        int place = state->pending[i];
+        int place = state->receive.pending[i];
         int status = receive_batch(state, place, wait);
         if (status < 0)
             return -1;
         answer_summary_request(state);
         if (status == 1)
-            state->pending[kept++] = place;
+            state->receive.pending[kept++] = place;
     }
-    state->pending_count = kept;
+    state->receive.pending_count = kept;
     if (kept == 0) {
         plan_nap(state);
         // Every queue is empty: what fell due meanwhile is due before anything yet to come.
@@ -430,19 +430,19 @@ static int drain_pending(run_state *state, bool wait)
 // Only an interrupt stops the loop in order: a wait that a signal cut short just waits again.
 int receive_loop(run_state *state)
 {
-    state->emptied_us = state->calls->monotonic_us(state->calls->context);
-    state->queued_count = 0;
-    state->queued_bytes = 0;
-    state->pending_count = 0;
-    for (int i = 0; i < state->open_count; i++)
-        state->pending[state->pending_count++] = i;
+    state->receive.emptied_us = state->calls->monotonic_us(state->calls->context);
+    state->receive.queued_count = 0;
+    state->receive.queued_bytes = 0;
+    state->receive.pending_count = 0;
+    for (int i = 0; i < state->receive.open_count; i++)
+        state->receive.pending[state->receive.pending_count++] = i;
     while (!interrupted && !state->stopping) {
         if (state->failed)
             return -1;
         answer_summary_request(state);
         bool wait = false;
-        if (state->pending_count == 0) {
-            int status = state->nap_us > 0 ? nap_while_busy(state) : wait_for_more(state);
+        if (state->receive.pending_count == 0) {
+            int status = state->receive.nap_us > 0 ? nap_while_busy(state) : wait_for_more(state);
             if (status < 0)
                 return -1;
             wait = status == 1;

@@ -75,18 +75,10 @@ struct stream_state {
     uint64_t truncated;      // from a capture: frames cut short before the number ended
 };
 
-// Everything the run owns, for as long as it runs.
 struct top_view;
 
-struct run_state {
-    const settings *options;
-    const loop_calls *calls;
-    sink *out;
-    stream_state *streams;   // stream_count of them, made at start
-    int stream_count;
-    int stream_capacity;     // room for more, found as a capture is read
-    feed_record *feeds;
-    int feed_count;
+// The sockets, and what the loop keeps of their queues and of the batch in hand.
+struct receive_side {
     receiver *receivers;     // the sockets, receiver_count of them
     int receiver_count;
     int *receiver_streams;   // the streams of each receiver, one after the other
@@ -97,15 +89,6 @@ struct run_state {
     int *pending;            // receivers whose queues are not known to be empty
     int pending_count;
     int *ready;              // room for a wait's answer
-    timer_set timers;
-    timer stats_timer;
-    uint64_t stats_due_us;   // the next report, on a grid from the start
-    timer stop_timer;        // --duration
-    timer feed_timer;        // feeds decide their holes when the arbitration time is up
-    uint64_t started_us;     // as clock_monotonic_us
-    uint64_t taken;          // datagrams taken, for -c
-    bool stopping;           // -c or --duration reached: stop as an interrupt does
-    bool failed;             // a timer's work failed, after its error line: stop with -1
     int64_t nap_us;          // after the queues were found empty: nap this long (0: wait)
     // What queued since the queues were last all found empty, and when that was: the rate
     // they fill at, for the nap.
@@ -114,22 +97,59 @@ struct run_state {
     uint64_t queued_bytes;
     uint64_t room_bytes;     // the least any receiver leaves for a nap
     bool host_drops_counted; // every receiver counts what its full queue dropped
-    timer metrics_timer;     // --prom, --listen: the metrics are rendered every second
+    // Each datagram of a batch has a whole 64 KiB buffer, the most a datagram can be; pages
+    // that small datagrams never reach are never touched.
+    unsigned char buffers[RECEIVE_BATCH_MAX][65536];
+    received_datagram batch[RECEIVE_BATCH_MAX];
+};
+
+// The streams watched, their senders and their feeds.
+struct stream_set {
+    stream_state *streams;   // stream_count of them, made at start
+    int stream_count;
+    int stream_capacity;     // room for more, found as a capture is read
+    feed_record *feeds;
+    int feed_count;
+    sender_table senders;
+};
+
+// Where the run's events and figures go.
+struct run_outputs {
+    sink *out;
+    stream_label run_label;  // what an event of the whole run is about: no stream
     text_buffer metrics_text; // the last rendering
     metrics_view *metric_views;  // room to render every stream and every feed, stream_capacity
     metrics_feed *metric_feeds;  // of each: a feed may have a single line
     http_server *server;     // --listen: open before anything is joined; else null
     top_view *top;           // --top's view: made with the record
-    uint64_t start_utc_us;
+};
+
+// The run's timers, each told when it fell due.
+struct run_timers {
+    timer_set timers;
+    timer stats_timer;
+    uint64_t stats_due_us;   // the next report, on a grid from the start
+    timer stop_timer;        // --duration
+    timer feed_timer;        // feeds decide their holes when the arbitration time is up
+    timer stall_timer;       // --stall
+    timer metrics_timer;     // --prom, --listen: the metrics are rendered every second
+};
+
+// Everything the run owns, for as long as it runs.
+struct run_state {
+    const settings *options;
+    const loop_calls *calls;
     run_needs needs;         // what the run measures, from its settings
     judge_settings judging;  // how every stream judges its datagrams
-    stream_label run_label;  // what an event of the whole run is about: no stream
-    timer stall_timer;       // --stall
-    sender_table senders;
-    // Each datagram of a batch has a whole 64 KiB buffer, the most a datagram can be; pages
-    // that small datagrams never reach are never touched.
-    unsigned char buffers[RECEIVE_BATCH_MAX][65536];
-    received_datagram batch[RECEIVE_BATCH_MAX];
+    stream_set watched;
+    receive_side receive;
+    run_outputs outputs;
+    run_timers timing;
+    uint64_t started_us;     // as clock_monotonic_us
+    uint64_t start_utc_us;
+    uint64_t taken;          // datagrams taken, for -c
+    bool stopping;           // -c or --duration reached: stop as an interrupt does
+    bool failed;             // a timer's work failed, after its error line: stop with -1
     bool from_capture;       // host drops are not known; fragments and truncated frames are
 };
 

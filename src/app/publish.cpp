@@ -11,19 +11,19 @@
 int write_run_metrics(run_state *state)
 {
     read_all_drops(state);
-    metrics_view *views = state->metric_views;
-    metrics_feed *feeds = state->metric_feeds;
-    for (int i = 0; i < state->stream_count; i++) {
-        const stream_state *stream = &state->streams[i];
+    metrics_view *views = state->outputs.metric_views;
+    metrics_feed *feeds = state->outputs.metric_feeds;
+    for (int i = 0; i < state->watched.stream_count; i++) {
+        const stream_state *stream = &state->watched.streams[i];
         const membership_request *request = &stream->request;
-        views[i] = {&state->senders,
+        views[i] = {&state->watched.senders,
                     i,
                     stream->config->name,
                     stream->config->feed,
                     &request->group,
                     request->source_specific ? &request->source : nullptr,
                     stream->config->interface_name,
-                    state->host_drops_counted,
+                    state->receive.host_drops_counted,
                     stream->host_drops,
                     state->start_utc_us,
                     &stream->config->layout,
@@ -31,21 +31,21 @@ int write_run_metrics(run_state *state)
                     stream->judge.interarrival_sum_us,
                     stream->config->have_sent_at ? &stream->judge.delays : nullptr};
     }
-    for (int i = 0; i < state->feed_count; i++) {
-        const feed_record *feed = &state->feeds[i];
+    for (int i = 0; i < state->watched.feed_count; i++) {
+        const feed_record *feed = &state->watched.feeds[i];
         feeds[i] = {feed->name, &feed->state.counts, feed->state.line_count, {}};
         for (int line = 0; line < feed->state.line_count; line++)
-            feeds[i].line_names[line] = state->streams[feed->lines[line]].config->name;
+            feeds[i].line_names[line] = state->watched.streams[feed->lines[line]].config->name;
     }
     metrics_self self = {MCWATCH_VERSION, state->start_utc_us};
-    render_metrics(&state->metrics_text, views, state->stream_count, feeds, state->feed_count,
-                   state->server != nullptr ? &self : nullptr);
+    render_metrics(&state->outputs.metrics_text, views, state->watched.stream_count, feeds, state->watched.feed_count,
+                   state->outputs.server != nullptr ? &self : nullptr);
     if (state->options->prom_path != nullptr &&
-        write_metrics_file(state->options->prom_path, &state->metrics_text) < 0)
+        write_metrics_file(state->options->prom_path, &state->outputs.metrics_text) < 0)
         return -1;
     // A page that ran out of memory half-way is not served; the last whole one stays.
-    if (state->server != nullptr && !state->metrics_text.failed)
-        http_server_publish(state->server, state->metrics_text.data, state->metrics_text.length);
+    if (state->outputs.server != nullptr && !state->outputs.metrics_text.failed)
+        http_server_publish(state->outputs.server, state->outputs.metrics_text.data, state->outputs.metrics_text.length);
     return 0;
 }
 
@@ -55,7 +55,7 @@ int open_metrics_server(run_state *state)
 {
     static http_server server;
     const settings *options = state->options;
-    state->server = nullptr;
+    state->outputs.server = nullptr;
     if (options->listen_text == nullptr)
         return 0;
     endpoint address;
@@ -74,13 +74,13 @@ int open_metrics_server(run_state *state)
         log_line(stderr, "error", "Failed to listen on %s: (%d) %s", where, code, reason);
         return -1;
     }
-    state->server = &server;
+    state->outputs.server = &server;
     return 0;
 }
 
 void close_metrics_server(run_state *state)
 {
-    if (state->server != nullptr)
-        http_server_close(state->server);
-    state->server = nullptr;
+    if (state->outputs.server != nullptr)
+        http_server_close(state->outputs.server);
+    state->outputs.server = nullptr;
 }

@@ -113,9 +113,9 @@ static int set_receive_buffer(run_state *state, receiver *opened)
         return -1;
     }
     event.cap_name = receive_buffer_cap(&event.cap_bytes);
-    const stream_state *first = &state->streams[state->receiver_streams[opened->first]];
+    const stream_state *first = &state->watched.streams[state->receive.receiver_streams[opened->first]];
     event_head head = head_of(state, first, utc_now(state));
-    state->out->receive_buffer(state->out, &head, &event);
+    state->outputs.out->receive_buffer(state->outputs.out, &head, &event);
     return 0;
 }
 
@@ -153,7 +153,7 @@ static int enable_drop_count(run_state *state, receiver *opened)
     }
     opened->drops_counted = counted == 1;
     opened->drop_count = 0;
-    state->host_drops_counted = opened->drops_counted;
+    state->receive.host_drops_counted = opened->drops_counted;
     return 0;
 }
 
@@ -206,7 +206,7 @@ static int join_stream(run_state *state, const receiver *opened, int joined_befo
     join_event joined = {&request->group, request->source_specific ? &request->source : nullptr,
                          stream->config->interface_name};
     event_head head = head_of(state, stream, utc_now(state));
-    state->out->joined(state->out, &head, &joined);
+    state->outputs.out->joined(state->outputs.out, &head, &joined);
     return 0;
 }
 
@@ -214,13 +214,13 @@ static int join_stream(run_state *state, const receiver *opened, int joined_befo
 static void close_receiver(run_state *state, receiver *r)
 {
     for (int k = 0; k < r->count; k++) {
-        stream_state *stream = &state->streams[state->receiver_streams[r->first + k]];
+        stream_state *stream = &state->watched.streams[state->receive.receiver_streams[r->first + k]];
         if (!stream->joined)
             continue;
         leave_group(r->socket, &stream->request);
         stream->joined = false;
         event_head head = head_of(state, stream, utc_now(state));
-        state->out->left(state->out, &head, &stream->request.group);
+        state->outputs.out->left(state->outputs.out, &head, &stream->request.group);
     }
     socket_close(r->socket);
     r->opened = false;
@@ -231,7 +231,7 @@ static void close_receiver(run_state *state, receiver *r)
 // leaves and closes what it opened. Returns 0, or -1 after an error line.
 int open_receiver(run_state *state, receiver *opened)
 {
-    stream_state *first = &state->streams[state->receiver_streams[opened->first]];
+    stream_state *first = &state->watched.streams[state->receive.receiver_streams[opened->first]];
     endpoint bind_address;
     endpoint_any(&bind_address, first->request.group.storage.ss_family, first->config->port);
     opened->socket = open_receiver_socket(&bind_address);
@@ -239,9 +239,9 @@ int open_receiver(run_state *state, receiver *opened)
         return -1;
     opened->last_taken = 0;
     event_head head = head_of(state, first, utc_now(state));
-    state->out->bound(state->out, &head, &bind_address);
+    state->outputs.out->bound(state->outputs.out, &head, &bind_address);
     // One socket wakes the wait set, which wakes when any of its sockets does.
-    bool wakes = state->open_count == 0;
+    bool wakes = state->receive.open_count == 0;
     if (set_receive_buffer(state, opened) < 0 || enable_drop_count(state, opened) < 0 ||
         enable_arrival_stamps(state, opened) < 0 ||
         (wakes && net_wake_on_interrupt(opened->socket) < 0)) {
@@ -249,16 +249,16 @@ int open_receiver(run_state *state, receiver *opened)
         return -1;
     }
     for (int k = 0; k < opened->count; k++) {
-        if (join_stream(state, opened, k, &state->streams[state->receiver_streams[opened->first + k]]) < 0) {
+        if (join_stream(state, opened, k, &state->watched.streams[state->receive.receiver_streams[opened->first + k]]) < 0) {
             close_receiver(state, opened);
             return -1;
         }
     }
     make_room_for_naps(state, opened);
-    if (state->open_count == 0 || opened->room_bytes < state->room_bytes)
-        state->room_bytes = opened->room_bytes;
+    if (state->receive.open_count == 0 || opened->room_bytes < state->receive.room_bytes)
+        state->receive.room_bytes = opened->room_bytes;
     opened->opened = true;
-    state->sockets[state->open_count++] = opened->socket;
+    state->receive.sockets[state->receive.open_count++] = opened->socket;
     return 0;
 }
 
@@ -267,10 +267,10 @@ int open_receiver(run_state *state, receiver *opened)
 void stop_receivers(run_state *state)
 {
     read_all_drops(state);
-    if (state->waits_open)
-        wait_set_close(&state->waits);
-    state->waits_open = false;
-    for (int i = 0; i < state->open_count; i++)
-        close_receiver(state, &state->receivers[i]);
-    state->open_count = 0;
+    if (state->receive.waits_open)
+        wait_set_close(&state->receive.waits);
+    state->receive.waits_open = false;
+    for (int i = 0; i < state->receive.open_count; i++)
+        close_receiver(state, &state->receive.receivers[i]);
+    state->receive.open_count = 0;
 }

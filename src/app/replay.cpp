@@ -71,14 +71,14 @@ static uint32_t find_slot(const endpoint *group)
 {
     uint32_t slot = slot_of(group);
     while (replay.slots[slot] != 0 &&
-           !same_group_and_port(&replay.state->streams[replay.slots[slot] - 1].request.group, group))
+           !same_group_and_port(&replay.state->watched.streams[replay.slots[slot] - 1].request.group, group))
         slot = (slot + 1) & (STREAM_SLOTS - 1);
     return slot;
 }
 
 static void add_to_slots(int place)
 {
-    const endpoint *group = &replay.state->streams[place].request.group;
+    const endpoint *group = &replay.state->watched.streams[place].request.group;
     uint32_t slot = find_slot(group);
     replay.same_key_next[place] = -1;
     if (replay.slots[slot] == 0) {
@@ -97,7 +97,7 @@ static int add_found_stream(const udp_frame *frame)
 {
     // Its settings are the replay's, in the place the record gives it next.
     run_state *state = replay.state;
-    int next = state->stream_count;
+    int next = state->watched.stream_count;
     if (next >= CAPTURE_STREAMS_MAX)
         return -1;
     format_endpoint(replay.names[next], &frame->destination);
@@ -137,12 +137,12 @@ static int search_stream(const udp_frame *frame)
 {
     uint32_t slot = find_slot(&frame->destination);
     for (int place = replay.slots[slot] - 1; place >= 0; place = replay.same_key_next[place]) {
-        const membership_request *request = &replay.state->streams[place].request;
+        const membership_request *request = &replay.state->watched.streams[place].request;
         if (!request->source_specific || same_host(&request->source, &frame->source))
             return place;
     }
     if (replay.finds_streams && replay.slots[slot] == 0 && is_multicast(&frame->destination)) {
-        if (replay.state->stream_count < replay.state->stream_capacity)
+        if (replay.state->watched.stream_count < replay.state->watched.stream_capacity)
             return NEW_STREAM;
         if (replay.unwatched++ == 0)
             log_line(stderr, "error", "%s holds more than %d multicast groups and ports: the "
@@ -199,7 +199,7 @@ static void count_given_up(uint64_t now_us)
         if (place == NEW_STREAM)
             place = add_found_stream(&lost);
         if (place >= 0)
-            replay.state->streams[place].fragmented++;
+            replay.state->watched.streams[place].fragmented++;
     }
 }
 
@@ -244,7 +244,7 @@ static bool read_ahead(bool may_wait)
         }
         if (place < 0)
             continue;
-        stream_state *stream = &replay.state->streams[place];
+        stream_state *stream = &replay.state->watched.streams[place];
         if (frame->kind == FRAME_TRUNCATED || !number_captured(&stream->config->layout, frame)) {
             stream->truncated++;
             continue;
@@ -356,8 +356,8 @@ loop_calls replay_loop_calls(void)
 // Returns 0, or -1 after an error line.
 static int resolve_named_streams(run_state *state)
 {
-    for (int place = 0; place < state->stream_count; place++) {
-        stream_state *stream = &state->streams[place];
+    for (int place = 0; place < state->watched.stream_count; place++) {
+        stream_state *stream = &state->watched.streams[place];
         const stream_settings *config = stream->config;
         membership_request *request = &stream->request;
         int code = 0;
@@ -394,18 +394,18 @@ int open_replay(run_state *state)
     replay.step_back_us = 0;
     replay.unwatched = 0;
     replay.taken = 0;
-    replay.finds_streams = state->stream_count == 0;
+    replay.finds_streams = state->watched.stream_count == 0;
     state->from_capture = true;
     state->needs.stamps_arrivals = true;
     state->judging.stamps = true;
     // One receiver stands for the file: the capture says whose each datagram is.
-    state->receivers[0] = receiver{};
-    state->receiver_count = 1;
+    state->receive.receivers[0] = receiver{};
+    state->receive.receiver_count = 1;
     if (resolve_named_streams(state) < 0 ||
         capture_open(&replay.file, state->options->read_path, &interrupted) < 0)
         return -1;
     replay.open = true;
-    state->open_count = 1;
+    state->receive.open_count = 1;
     // The run starts at the first datagram's time; where there is none, at the first frame's,
     // or in a file with no frame at all, now.
     if (read_ahead(true))
@@ -432,7 +432,7 @@ void report_replay_end(const run_state *state)
                  "it (<host> <port>)", state->options->read_path);
     else
         log_line(stderr, "error", "No datagram of the named %s in %s",
-                 state->stream_count == 1 ? "stream" : "streams", state->options->read_path);
+                 state->watched.stream_count == 1 ? "stream" : "streams", state->options->read_path);
 }
 
 // The error line of a fault comes after the lines of what was read before it, and before the
@@ -444,5 +444,5 @@ void close_replay(run_state *state)
     if (replay.open)
         capture_close(&replay.file);
     replay.open = false;
-    state->open_count = 0;
+    state->receive.open_count = 0;
 }

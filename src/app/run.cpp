@@ -23,13 +23,13 @@
 static uint64_t judged_host_drops(const run_state *state)
 {
     uint64_t drops = 0;
-    for (int i = 0; i < state->receiver_count; i++) {
-        const receiver *r = &state->receivers[i];
+    for (int i = 0; i < state->receive.receiver_count; i++) {
+        const receiver *r = &state->receive.receivers[i];
         bool judged = false;
         for (int k = r->first; k < r->first + r->count; k++)
-            judged = judged || state->streams[state->receiver_streams[k]].feed == nullptr;
+            judged = judged || state->watched.streams[state->receive.receiver_streams[k]].feed == nullptr;
         if (judged && r->count > 0)
-            add_saturating(&drops, state->streams[state->receiver_streams[r->first]].host_drops);
+            add_saturating(&drops, state->watched.streams[state->receive.receiver_streams[r->first]].host_drops);
     }
     return drops;
 }
@@ -43,10 +43,10 @@ static int verdict_status(run_state *state)
 {
     uint64_t lost = 0, received = 0;
     verdict_event event = {};
-    for (int i = 0; i < state->stream_count; i++) {
-        const stream_state *stream = &state->streams[i];
+    for (int i = 0; i < state->watched.stream_count; i++) {
+        const stream_state *stream = &state->watched.streams[i];
         sender_census census;
-        track_counts total = senders_total(&state->senders, i, &census);
+        track_counts total = senders_total(&state->watched.senders, i, &census);
         add_saturating(&received, total.received);
         if (stream->feed != nullptr)
             continue;
@@ -54,11 +54,11 @@ static int verdict_status(run_state *state)
         if (total.received == 0 && event.silent_stream == nullptr)
             event.silent_stream = stream->config->name;
     }
-    for (int i = 0; i < state->feed_count; i++) {
-        const feed_counts *counts = &state->feeds[i].state.counts;
+    for (int i = 0; i < state->watched.feed_count; i++) {
+        const feed_counts *counts = &state->watched.feeds[i].state.counts;
         add_saturating(&lost, counts->lost);
         if (counts->numbers == 0 && counts->missed == 0 && event.silent_feed == nullptr)
-            event.silent_feed = state->feeds[i].name;
+            event.silent_feed = state->watched.feeds[i].name;
     }
     uint64_t host_drops = judged_host_drops(state);
     uint64_t judged = lost;
@@ -68,12 +68,12 @@ static int verdict_status(run_state *state)
     if (state->options->verbose) {
         event.lost = lost;
         event.host_drops = host_drops;
-        event.host_drops_counted = state->host_drops_counted;
+        event.host_drops_counted = state->receive.host_drops_counted;
         event.allowed = state->options->max_lost;
         event.received = received;
         event.status = status;
         event_head head = head_of(state, nullptr, utc_now(state));
-        state->out->verdict(state->out, &head, &event);
+        state->outputs.out->verdict(state->outputs.out, &head, &event);
         if (flush_output(state) < 0)
             return -1;
     }
@@ -90,12 +90,12 @@ static int verdict_status(run_state *state)
 static bool may_share(const run_state *state, const receiver *r, const int *before,
                       const stream_state *stream, int group_limit)
 {
-    const stream_state *last = &state->streams[r->first];
+    const stream_state *last = &state->watched.streams[r->first];
     if (r->count >= group_limit || last->config->port != stream->config->port ||
         last->request.group.storage.ss_family != stream->request.group.storage.ss_family)
         return false;
     for (int j = r->first; j >= 0; j = before[j])
-        if (same_host(&state->streams[j].request.group, &stream->request.group))
+        if (same_host(&state->watched.streams[j].request.group, &stream->request.group))
             return false;
     return true;
 }
@@ -106,31 +106,31 @@ static bool may_share(const run_state *state, const receiver *r, const int *befo
 static void arrange_receivers(run_state *state)
 {
     int group_limit = socket_group_limit();
-    int *before = state->pending;  // free until the loop starts
-    state->receiver_count = 0;
-    for (int i = 0; i < state->stream_count; i++) {
-        stream_state *stream = &state->streams[i];
+    int *before = state->receive.pending;  // free until the loop starts
+    state->receive.receiver_count = 0;
+    for (int i = 0; i < state->watched.stream_count; i++) {
+        stream_state *stream = &state->watched.streams[i];
         int chosen = -1;
-        for (int r = 0; r < state->receiver_count && chosen < 0; r++)
-            if (may_share(state, &state->receivers[r], before, stream, group_limit))
+        for (int r = 0; r < state->receive.receiver_count && chosen < 0; r++)
+            if (may_share(state, &state->receive.receivers[r], before, stream, group_limit))
                 chosen = r;
         if (chosen < 0) {
-            chosen = state->receiver_count++;
-            state->receivers[chosen] = receiver{};
-            state->receivers[chosen].first = -1;
+            chosen = state->receive.receiver_count++;
+            state->receive.receivers[chosen] = receiver{};
+            state->receive.receivers[chosen].first = -1;
         }
-        receiver *r = &state->receivers[chosen];
+        receiver *r = &state->receive.receivers[chosen];
         before[i] = r->first;
         r->first = i;
         r->count++;
         stream->receiver = chosen;
     }
     int at = 0;
-    for (int r = 0; r < state->receiver_count; r++) {
-        receiver *rec = &state->receivers[r];
+    for (int r = 0; r < state->receive.receiver_count; r++) {
+        receiver *rec = &state->receive.receivers[r];
         int k = rec->count;
         for (int j = rec->first; j >= 0; j = before[j])
-            state->receiver_streams[at + --k] = j;
+            state->receive.receiver_streams[at + --k] = j;
         rec->first = at;
         at += rec->count;
     }
@@ -141,30 +141,30 @@ static void arrange_receivers(run_state *state)
 // every group joined left.
 static int open_streams(run_state *state)
 {
-    for (int i = 0; i < state->stream_count; i++)
-        if (resolve_stream(&state->streams[i]) < 0)
+    for (int i = 0; i < state->watched.stream_count; i++)
+        if (resolve_stream(&state->watched.streams[i]) < 0)
             return -1;
     arrange_receivers(state);
-    uint64_t wanted = uint64_t(state->receiver_count) + FILES_BESIDE_SOCKETS;
+    uint64_t wanted = uint64_t(state->receive.receiver_count) + FILES_BESIDE_SOCKETS;
     uint64_t limit = raise_open_file_limit(wanted);
     if (limit < wanted) {
         log_line(stderr, "error", "%d streams on %d sockets need %llu open files, past the "
                                   "open-file limit (RLIMIT_NOFILE, ulimit -n) of %llu",
-                 state->stream_count, state->receiver_count,
+                 state->watched.stream_count, state->receive.receiver_count,
                  static_cast<unsigned long long>(wanted), static_cast<unsigned long long>(limit));
         return -1;
     }
-    for (int r = 0; r < state->receiver_count; r++) {
-        if (open_receiver(state, &state->receivers[r]) < 0) {
+    for (int r = 0; r < state->receive.receiver_count; r++) {
+        if (open_receiver(state, &state->receive.receivers[r]) < 0) {
             stop_receivers(state);
             return -1;
         }
     }
-    if (wait_set_open(&state->waits, state->sockets, state->open_count) < 0) {
+    if (wait_set_open(&state->receive.waits, state->receive.sockets, state->receive.open_count) < 0) {
         stop_receivers(state);
         return -1;
     }
-    state->waits_open = true;
+    state->receive.waits_open = true;
     return 0;
 }
 
@@ -190,11 +190,11 @@ static int run_joined(run_state *state)
             stop_receivers(state);
             return -1;
         }
-        timer_arm(&state->metrics_timer, state->started_us + METRICS_PERIOD_US);
+        timer_arm(&state->timing.metrics_timer, state->started_us + METRICS_PERIOD_US);
     }
     // Served from here on: there is a page to answer with.
-    if (state->server != nullptr)
-        http_server_start(state->server);
+    if (state->outputs.server != nullptr)
+        http_server_start(state->outputs.server);
     arm_timers(state);
     // The view takes the terminal once every group is joined, so that a failed join's line
     // is seen.
@@ -240,7 +240,7 @@ int run(const settings *options)
     // any datagram reaches. Otherwise they are faulted in one by one as larger batches come,
     // and memory seems to grow for the first minutes of a run.
     for (int i = 0; i < RECEIVE_BATCH_MAX; i++)
-        memset(state.buffers[i], 0, 4096);
+        memset(state.receive.buffers[i], 0, 4096);
     const stream_settings *streams = options->streams;
     int stream_count = options->stream_count;
     if (streams == nullptr && options->host != nullptr) {

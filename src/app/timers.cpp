@@ -16,14 +16,14 @@ static void on_stall_due(void *context, uint64_t now_us)
     uint64_t period_us = uint64_t(state->options->stall_ms) * 1000;
     bool any = false;
     uint64_t next_us = 0;
-    for (int i = 0; i < state->stream_count; i++) {
-        stream_state *stream = &state->streams[i];
+    for (int i = 0; i < state->watched.stream_count; i++) {
+        stream_state *stream = &state->watched.streams[i];
         if (stream->stalled)
             continue;
         if (elapsed_us(now_us, stream->last_arrival_us) >= period_us) {
             stream->stalled = true;
             event_head head = head_of(state, stream, utc_of(state, now_us));
-            state->out->stall(state->out, &head, state->options->stall_ms);
+            state->outputs.out->stall(state->outputs.out, &head, state->options->stall_ms);
             continue;
         }
         uint64_t due_us = stream->last_arrival_us + period_us;
@@ -32,7 +32,7 @@ static void on_stall_due(void *context, uint64_t now_us)
         any = true;
     }
     if (any)
-        timer_arm(&state->stall_timer, next_us);
+        timer_arm(&state->timing.stall_timer, next_us);
 }
 
 // A file that cannot be written ends the run as a failed write of standard output does.
@@ -43,7 +43,7 @@ static void on_metrics_due(void *context, uint64_t)
         state->failed = true;
         return;
     }
-    timer_arm(&state->metrics_timer, state->metrics_timer.due_us + METRICS_PERIOD_US);
+    timer_arm(&state->timing.metrics_timer, state->timing.metrics_timer.due_us + METRICS_PERIOD_US);
 }
 
 static void report_stream_stats(run_state *state, stream_state *stream, uint64_t at_utc_us)
@@ -51,28 +51,28 @@ static void report_stream_stats(run_state *state, stream_state *stream, uint64_t
     stats_report report = stats_take(&stream->judge.stats);
     report.have_rate = state->needs.stamps_arrivals;
     report.have_delays = stream->config->have_sent_at;
-    if (state->host_drops_counted) {
+    if (state->receive.host_drops_counted) {
         report.host_drops_counted = true;
         report.host_drops = stream->host_drops - stream->host_drops_reported;
         stream->host_drops_reported = stream->host_drops;
     }
     event_head head = head_of(state, stream, at_utc_us);
-    state->out->stats(state->out, &head, &report);
+    state->outputs.out->stats(state->outputs.out, &head, &report);
     if (state->options->verbose && report.host_drops > 0)
-        state->out->host_drops(state->out, &head, report.host_drops);
+        state->outputs.out->host_drops(state->outputs.out, &head, report.host_drops);
 }
 
 static void on_stats_due(void *context, uint64_t due_us)
 {
     run_state *state = static_cast<run_state *>(context);
-    if (state->host_drops_counted)
+    if (state->receive.host_drops_counted)
         read_all_drops(state);
     uint64_t at_utc_us = utc_of(state, due_us);
-    for (int i = 0; i < state->stream_count; i++)
-        report_stream_stats(state, &state->streams[i], at_utc_us);
+    for (int i = 0; i < state->watched.stream_count; i++)
+        report_stream_stats(state, &state->watched.streams[i], at_utc_us);
     // The run keeps the grid: a capture's streams may be found after it began.
-    state->stats_due_us += state->options->period_us;
-    timer_arm(&state->stats_timer, state->stats_due_us);
+    state->timing.stats_due_us += state->options->period_us;
+    timer_arm(&state->timing.stats_timer, state->timing.stats_due_us);
 }
 
 // Feeds decide their holes as the arbitration time runs out, datagrams or none.
@@ -86,7 +86,7 @@ static void on_feed_due(void *context, uint64_t now_us)
 {
     run_state *state = static_cast<run_state *>(context);
     settle_feeds(state, now_us, false);
-    timer_arm(&state->feed_timer, now_us + feed_period_us(state));
+    timer_arm(&state->timing.feed_timer, now_us + feed_period_us(state));
 }
 
 // Arms the timers the options ask for, from the start.
@@ -94,32 +94,32 @@ void arm_timers(run_state *state)
 {
     const settings *options = state->options;
     if (options->period_us != 0) {
-        for (int i = 0; i < state->stream_count; i++)
-            stats_start(&state->streams[i].judge.stats, state->started_us);
-        state->stats_due_us = state->started_us + options->period_us;
-        timer_arm(&state->stats_timer, state->stats_due_us);
+        for (int i = 0; i < state->watched.stream_count; i++)
+            stats_start(&state->watched.streams[i].judge.stats, state->started_us);
+        state->timing.stats_due_us = state->started_us + options->period_us;
+        timer_arm(&state->timing.stats_timer, state->timing.stats_due_us);
     }
     if (options->duration_us != 0)
-        timer_arm(&state->stop_timer, state->started_us + options->duration_us);
+        timer_arm(&state->timing.stop_timer, state->started_us + options->duration_us);
     if (options->stall_ms != 0) {
-        for (int i = 0; i < state->stream_count; i++)
-            state->streams[i].last_arrival_us = state->started_us;
-        timer_arm(&state->stall_timer, state->started_us + uint64_t(options->stall_ms) * 1000);
+        for (int i = 0; i < state->watched.stream_count; i++)
+            state->watched.streams[i].last_arrival_us = state->started_us;
+        timer_arm(&state->timing.stall_timer, state->started_us + uint64_t(options->stall_ms) * 1000);
     }
-    if (state->feed_count > 0)
-        timer_arm(&state->feed_timer, state->started_us + feed_period_us(state));
+    if (state->watched.feed_count > 0)
+        timer_arm(&state->timing.feed_timer, state->started_us + feed_period_us(state));
 }
 
 void add_run_timers(run_state *state)
 {
-    state->timers.count = 0;
-    timer_add(&state->timers, &state->stats_timer, on_stats_due, state);
-    timer_add(&state->timers, &state->stop_timer, on_duration_over, state);
-    timer_add(&state->timers, &state->stall_timer, on_stall_due, state);
-    timer_add(&state->timers, &state->metrics_timer, on_metrics_due, state);
+    state->timing.timers.count = 0;
+    timer_add(&state->timing.timers, &state->timing.stats_timer, on_stats_due, state);
+    timer_add(&state->timing.timers, &state->timing.stop_timer, on_duration_over, state);
+    timer_add(&state->timing.timers, &state->timing.stall_timer, on_stall_due, state);
+    timer_add(&state->timing.timers, &state->timing.metrics_timer, on_metrics_due, state);
     // A second's render may wait for the batch in hand.
-    state->metrics_timer.coarse = true;
-    timer_add(&state->timers, &state->top->tick, on_top_tick, state);
-    state->top->tick.coarse = true;
-    timer_add(&state->timers, &state->feed_timer, on_feed_due, state);
+    state->timing.metrics_timer.coarse = true;
+    timer_add(&state->timing.timers, &state->outputs.top->tick, on_top_tick, state);
+    state->outputs.top->tick.coarse = true;
+    timer_add(&state->timing.timers, &state->timing.feed_timer, on_feed_due, state);
 }

@@ -63,17 +63,17 @@ static void stream_name(char *out, size_t size, const stream_state *stream)
 static void make_stream_row(run_state *state, int place, int unit, uint64_t now_us,
                             uint64_t now_utc_us)
 {
-    top_view *view = state->top;
-    const stream_state *stream = &state->streams[place];
+    top_view *view = state->outputs.top;
+    const stream_state *stream = &state->watched.streams[place];
     top_row *row = &view->rows[view->row_count++];
     *row = {};
     row->unit = unit;
     stream_name(row->name, sizeof row->name, stream);
     sender_census census;
-    track_counts n = senders_total(&state->senders, place, &census);
+    track_counts n = senders_total(&state->watched.senders, place, &census);
     const sender_entry *latest = nullptr;
     uint32_t cursor = 0;
-    for (const sender_entry *entry; (entry = next_sender(&state->senders, place, &cursor)) != nullptr;) {
+    for (const sender_entry *entry; (entry = next_sender(&state->watched.senders, place, &cursor)) != nullptr;) {
         if (latest == nullptr || entry->last_utc_us > latest->last_utc_us)
             latest = entry;
     }
@@ -86,7 +86,7 @@ static void make_stream_row(run_state *state, int place, int unit, uint64_t now_
     row->lost = n.lost;
     row->late = n.late;
     row->duplicates = n.duplicates;
-    row->have_drops = state->host_drops_counted;
+    row->have_drops = state->receive.host_drops_counted;
     row->drops = stream->host_drops;
     set_seq(row, latest, &stream->config->layout);
     set_silence(row, latest != nullptr ? latest->last_utc_us : state->start_utc_us, now_utc_us);
@@ -96,8 +96,8 @@ static void make_stream_row(run_state *state, int place, int unit, uint64_t now_
 // A feed's row, under its lines: numbers some line delivered, and what none did.
 static void make_feed_row(run_state *state, int feed, int unit, uint64_t now_us)
 {
-    top_view *view = state->top;
-    const feed_record *record = &state->feeds[feed];
+    top_view *view = state->outputs.top;
+    const feed_record *record = &state->watched.feeds[feed];
     top_row *row = &view->rows[view->row_count++];
     *row = {};
     row->unit = unit;
@@ -106,17 +106,17 @@ static void make_feed_row(run_state *state, int feed, int unit, uint64_t now_us)
     row->received = record->state.counts.numbers;
     row->lost = record->state.counts.lost;
     row->late = record->state.counts.late;
-    int place = state->stream_count + int(state->senders.capacity) + 1 + feed;
+    int place = state->watched.stream_count + int(state->watched.senders.capacity) + 1 + feed;
     compare_with_last(view, row, place, 0, now_us);
 }
 
 // A lone stream's senders, a row each.
 static void make_sender_rows(run_state *state, uint64_t now_us, uint64_t now_utc_us)
 {
-    top_view *view = state->top;
-    const stream_state *stream = &state->streams[0];
+    top_view *view = state->outputs.top;
+    const stream_state *stream = &state->watched.streams[0];
     uint32_t cursor = 0;
-    for (const sender_entry *entry; (entry = next_sender(&state->senders, 0, &cursor)) != nullptr;) {
+    for (const sender_entry *entry; (entry = next_sender(&state->watched.senders, 0, &cursor)) != nullptr;) {
         top_row *row = &view->rows[view->row_count++];
         *row = {};
         row->unit = view->row_count;
@@ -132,9 +132,9 @@ static void make_sender_rows(run_state *state, uint64_t now_us, uint64_t now_utc
         row->duplicates = n.duplicates;
         set_seq(row, entry, &stream->config->layout);
         set_silence(row, entry->last_utc_us, now_utc_us);
-        int place = state->stream_count + static_cast<int>(entry - state->senders.entries);
+        int place = state->watched.stream_count + static_cast<int>(entry - state->watched.senders.entries);
         if (entry->shared)
-            place = state->stream_count + int(state->senders.capacity);
+            place = state->watched.stream_count + int(state->watched.senders.capacity);
         compare_with_last(view, row, place, n.bytes, now_us);
     }
 }
@@ -143,7 +143,7 @@ static int sender_count(const run_state *state, int stream)
 {
     int count = 0;
     uint32_t cursor = 0;
-    while (next_sender(&state->senders, stream, &cursor) != nullptr)
+    while (next_sender(&state->watched.senders, stream, &cursor) != nullptr)
         count++;
     return count;
 }
@@ -151,15 +151,15 @@ static int sender_count(const run_state *state, int stream)
 // Every row, in the run's order: streams, a feed's lines together with its row after them.
 static void make_rows(run_state *state, uint64_t now_us)
 {
-    top_view *view = state->top;
+    top_view *view = state->outputs.top;
     uint64_t now_utc_us = state->calls->utc_us(state->calls->context);
     read_all_drops(state);
     view->row_count = 0;
-    if (state->stream_count == 1 && sender_count(state, 0) > 1) {
+    if (state->watched.stream_count == 1 && sender_count(state, 0) > 1) {
         make_sender_rows(state, now_us, now_utc_us);
     } else {
-        for (int i = 0; i < state->stream_count; i++) {
-            const feed_record *feed = state->streams[i].feed;
+        for (int i = 0; i < state->watched.stream_count; i++) {
+            const feed_record *feed = state->watched.streams[i].feed;
             if (feed == nullptr) {
                 make_stream_row(state, i, i, now_us, now_utc_us);
                 continue;
@@ -168,7 +168,7 @@ static void make_rows(run_state *state, uint64_t now_us)
                 continue;
             for (int line = 0; line < feed->state.line_count; line++)
                 make_stream_row(state, feed->lines[line], i, now_us, now_utc_us);
-            make_feed_row(state, static_cast<int>(feed - state->feeds), i, now_us);
+            make_feed_row(state, static_cast<int>(feed - state->watched.feeds), i, now_us);
         }
     }
     view->drawn_us = now_us;
@@ -201,7 +201,7 @@ static int make_room_for_lines(top_view *view, int height)
 // Draws the rows made last: the title, the headers, the rows that fit and a line for the rest.
 static void draw(run_state *state)
 {
-    top_view *view = state->top;
+    top_view *view = state->outputs.top;
     int height = 0;
     int width = 0;
     screen_size(&height, &width);
@@ -221,12 +221,12 @@ static void draw(run_state *state)
     time_of_day now;
     clock_time_of_day_at(utc_now(state), &now);
     char feeds[32] = "";
-    if (state->feed_count > 0)
-        snprintf(feeds, sizeof feeds, ", %d feed%s", state->feed_count,
-                 state->feed_count == 1 ? "" : "s");
+    if (state->watched.feed_count > 0)
+        snprintf(feeds, sizeof feeds, ", %d feed%s", state->watched.feed_count,
+                 state->watched.feed_count == 1 ? "" : "s");
     snprintf(line(), TOP_LINE_MAX, "mcwatch %s  %02d:%02d:%02d  %d stream%s%s  sorted by %s%s  "
              "s: sort  p: pause  q: quit", MCWATCH_VERSION, now.hour, now.minute, now.second,
-             state->stream_count, state->stream_count == 1 ? "" : "s", feeds,
+             state->watched.stream_count, state->watched.stream_count == 1 ? "" : "s", feeds,
              top_sort_name(view->sort), view->paused ? "  PAUSED" : "");
     top_header(line(), TOP_LINE_MAX, width);
     for (int i = 0; i < shown; i++) {
@@ -242,7 +242,7 @@ static void draw(run_state *state)
 void on_top_tick(void *context, uint64_t)
 {
     run_state *state = static_cast<run_state *>(context);
-    top_view *view = state->top;
+    top_view *view = state->outputs.top;
     uint64_t now_us = state->calls->monotonic_us(state->calls->context);
     bool redraw = false;
     for (int key; (key = screen_key()) != SCREEN_NO_KEY;) {
@@ -318,13 +318,13 @@ static void free_view(top_view *view)
 
 int top_open(run_state *state)
 {
-    top_view *view = state->top;
+    top_view *view = state->outputs.top;
     const settings *options = state->options;
     // A row per stream and feed, or per sender of a lone stream; a place in memory for each.
-    int row_count = state->stream_count + state->feed_count;
-    int sender_rows = int(state->senders.capacity) + 1;
+    int row_count = state->watched.stream_count + state->watched.feed_count;
+    int sender_rows = int(state->watched.senders.capacity) + 1;
     size_t rows = static_cast<size_t>(row_count > sender_rows ? row_count : sender_rows);
-    size_t places = static_cast<size_t>(state->stream_count + sender_rows + state->feed_count);
+    size_t places = static_cast<size_t>(state->watched.stream_count + sender_rows + state->watched.feed_count);
     view->rows = static_cast<top_row *>(calloc(rows, sizeof *view->rows));
     view->order = static_cast<int *>(calloc(rows, sizeof *view->order));
     view->scratch = static_cast<int *>(calloc(rows, sizeof *view->scratch));
@@ -334,7 +334,7 @@ int top_open(run_state *state)
     if (view->rows == nullptr || view->order == nullptr || view->scratch == nullptr ||
         view->memory == nullptr || make_room_for_lines(view, 0) < 0) {
         free_view(view);
-        log_line(stderr, "error", "out of memory for the view of %d streams", state->stream_count);
+        log_line(stderr, "error", "out of memory for the view of %d streams", state->watched.stream_count);
         return -1;
     }
     // What the start printed is seen before the view takes the screen, not torn into it.
@@ -361,7 +361,7 @@ int top_open(run_state *state)
 
 void top_close(run_state *state)
 {
-    top_view *view = state->top;
+    top_view *view = state->outputs.top;
     if (!view->open)
         return;
     screen_close();

@@ -227,21 +227,21 @@ struct ReceiveLoop : testing::Test {
         run_state_free(state.get());
         stream.layout = classic;
         ASSERT_EQ(run_state_init(state.get(), &options, &stream, 1, 1, &scripted_calls, &recording), 0);
-        state->streams[0].request.group = group;
-        state->streams[0].receiver = 0;
-        state->receivers[0] = receiver{};
-        state->receivers[0].count = 1;
-        state->receiver_count = 1;
-        state->room_bytes = 1 << 20;
-        state->open_count = 1;
+        state->watched.streams[0].request.group = group;
+        state->watched.streams[0].receiver = 0;
+        state->receive.receivers[0] = receiver{};
+        state->receive.receivers[0].count = 1;
+        state->receive.receiver_count = 1;
+        state->receive.room_bytes = 1 << 20;
+        state->receive.open_count = 1;
         if (options.period_us != 0) {
-            stats_start(&state->streams[0].judge.stats, loop_clock_us);
-            state->stats_due_us = state->streams[0].judge.stats.due_us;
-            timer_arm(&state->stats_timer, state->stats_due_us);
+            stats_start(&state->watched.streams[0].judge.stats, loop_clock_us);
+            state->timing.stats_due_us = state->watched.streams[0].judge.stats.due_us;
+            timer_arm(&state->timing.stats_timer, state->timing.stats_due_us);
         }
         if (options.stall_ms != 0) {
-            state->streams[0].last_arrival_us = loop_clock_us;
-            timer_arm(&state->stall_timer, loop_clock_us + options.stall_ms * 1000u);
+            state->watched.streams[0].last_arrival_us = loop_clock_us;
+            timer_arm(&state->timing.stall_timer, loop_clock_us + options.stall_ms * 1000u);
         }
     }
     // Runs the loop with the script; returns its status.
@@ -322,7 +322,7 @@ TEST_F(ReceiveLoop, DatagramsToAnotherAddressAreNeitherCountedNorChecked)
     // did not count as the previous one.
     EXPECT_EQ(happened, (std::vector<std::string>{"recv", "datagram 1", "flush", "recv+wait",
                                                   "flush", "recv+wait", "gap", "datagram 3"}));
-    EXPECT_EQ(state->streams[0].judge.stats.packets, 2u);
+    EXPECT_EQ(state->watched.streams[0].judge.stats.packets, 2u);
 }
 
 TEST_F(ReceiveLoop, StatisticsKeepTheirGridAndPrintOnePerPeriodWhenLate)
@@ -336,7 +336,7 @@ TEST_F(ReceiveLoop, StatisticsKeepTheirGridAndPrintOnePerPeriodWhenLate)
     EXPECT_EQ(happened, (std::vector<std::string>{"recv", "datagram 1", "flush", "wait", "flush",
                                                   "wait", "wait", "stats 1/0", "stats 0/0",
                                                   "stats 0/0", "stats 0/0", "flush", "wait"}));
-    EXPECT_EQ(timers_wait_limit_us(&state->timers, loop_clock_us), 500);
+    EXPECT_EQ(timers_wait_limit_us(&state->timing.timers, loop_clock_us), 500);
 }
 
 // A loop held up (stopped, descheduled) finds datagrams queued over several periods: each
@@ -386,9 +386,9 @@ TEST_F(ReceiveLoop, HostDropsAreTheRiseOfTheSocketsCount)
         SetUp();
         options.period_us = 1000;
         start();
-        state->host_drops_counted = true;
-        state->receivers[0].drops_counted = true;
-        state->receivers[0].drop_count = c.at_start;
+        state->receive.host_drops_counted = true;
+        state->receive.receivers[0].drops_counted = true;
+        state->receive.receivers[0].drop_count = c.at_start;
         drop_reads = {c.read_at_report};
         // Each datagram is received after a wait that found it, the first at once.
         script.clear();
@@ -464,19 +464,19 @@ TEST_F(ReceiveLoop, EachDatagramIsItsOwnStreamsWhereSocketsServeSeveral)
     run_state_free(state.get());
     ASSERT_EQ(run_state_init(state.get(), &options, streams, 3, 3, &scripted_calls, &recording), 0);
     for (int i = 0; i < 3; i++) {
-        state->streams[i].request.group = groups[i];
-        state->streams[i].receiver = i < 2 ? 0 : 1;
-        state->receiver_streams[i] = i;
+        state->watched.streams[i].request.group = groups[i];
+        state->watched.streams[i].receiver = i < 2 ? 0 : 1;
+        state->receive.receiver_streams[i] = i;
     }
-    state->receivers[0] = receiver{};
-    state->receivers[0].count = 2;
-    state->receivers[1] = receiver{};
-    state->receivers[1].socket = 1;
-    state->receivers[1].first = 2;
-    state->receivers[1].count = 1;
-    state->receiver_count = 2;
-    state->open_count = 2;
-    state->room_bytes = 1 << 20;
+    state->receive.receivers[0] = receiver{};
+    state->receive.receivers[0].count = 2;
+    state->receive.receivers[1] = receiver{};
+    state->receive.receivers[1].socket = 1;
+    state->receive.receivers[1].first = 2;
+    state->receive.receivers[1].count = 1;
+    state->receive.receiver_count = 2;
+    state->receive.open_count = 2;
+    state->receive.room_bytes = 1 << 20;
     // Datagram numbers run 1, 2, 3, ... over all receives: a gets the odd ones of the first
     // batch, b the even ones. After the nap both sockets are ready: the shared one is empty,
     // c's holds 5 and 6.
@@ -493,8 +493,8 @@ TEST_F(ReceiveLoop, EachDatagramIsItsOwnStreamsWhereSocketsServeSeveral)
     EXPECT_EQ(taken, (std::vector<std::string>{"datagram 1 on a", "datagram 2 on b", "gap",
                                                "datagram 3 on a", "gap", "datagram 4 on b",
                                                "datagram 5 on c", "datagram 6 on c"}));
-    EXPECT_EQ(state->streams[0].judge.stats.packets + state->streams[1].judge.stats.packets, 4u);
-    EXPECT_EQ(state->streams[2].judge.stats.packets, 2u);
+    EXPECT_EQ(state->watched.streams[0].judge.stats.packets + state->watched.streams[1].judge.stats.packets, 4u);
+    EXPECT_EQ(state->watched.streams[2].judge.stats.packets, 2u);
 }
 
 TEST_F(ReceiveLoop, ASummaryAskedForDuringABatchComesAtItsEnd)
@@ -513,17 +513,17 @@ TEST_F(ReceiveLoop, ASummaryAskedForDuringABatchComesAtItsEnd)
     run_state_free(state.get());
     ASSERT_EQ(run_state_init(state.get(), &options, streams, 2, 2, &scripted_calls, &recording), 0);
     for (int i = 0; i < 2; i++) {
-        state->streams[i].request.group = groups[i];
-        state->streams[i].receiver = i;
-        state->receiver_streams[i] = i;
-        state->receivers[i] = receiver{};
-        state->receivers[i].socket = i;
-        state->receivers[i].first = i;
-        state->receivers[i].count = 1;
+        state->watched.streams[i].request.group = groups[i];
+        state->watched.streams[i].receiver = i;
+        state->receive.receiver_streams[i] = i;
+        state->receive.receivers[i] = receiver{};
+        state->receive.receivers[i].socket = i;
+        state->receive.receivers[i].first = i;
+        state->receive.receivers[i].count = 1;
     }
-    state->receiver_count = 2;
-    state->open_count = 2;
-    state->room_bytes = 1 << 20;
+    state->receive.receiver_count = 2;
+    state->receive.open_count = 2;
+    state->receive.room_bytes = 1 << 20;
     destinations = {{groups[0]}, {groups[1]}};
     script = {{RECEIVE_BATCH_MAX, false, 0}, {RECEIVE_BATCH_MAX, false, 0}};
     next_answer = 0;
