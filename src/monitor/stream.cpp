@@ -88,7 +88,12 @@ static void note_numbers(stream_judge *judge, sender_entry *sender, const seq_re
 take_outcome stream_take(stream_judge *judge, const judge_settings *settings,
                          sender_table *senders, int place, const received_datagram *datagram)
 {
-    take_outcome out = {};
+    // Set field by field: the outcome is large, and this runs for every datagram.
+    take_outcome out;
+    out.gap.kind = GAP_NONE;
+    out.have_outage = false;
+    out.outage_us = 0;
+    out.where.placed = false;
     const seq_layout *layout = judge->layout;
     out.reading = read_layout(layout, datagram->buffer, static_cast<size_t>(datagram->length_bytes));
     const unsigned char *session =

@@ -14,6 +14,7 @@ struct capture_file {
     const char *path;        // as given ("-": standard input), for error lines
     int link;                // the link type of its frames (net/frame.h)
     uint64_t frames;         // read so far
+    bool may_wait;           // a pipe or a terminal, whose writer a read may wait for; not a file
     char stop_reason[CAPTURE_STOP_REASON_MAX];  // why reading stopped at a fault
 };
 

@@ -5,6 +5,7 @@
 #include <pcap/pcap.h>
 #include <poll.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -59,6 +60,7 @@ static_assert(CAPTURE_BUFFER_BYTES >= 2 * WHOLE_FRAME_BYTES, "a frame fits besid
 // per process.
 static struct {
     int fd;
+    bool regular;            // a file: read through stdio's buffer, as it never waits
     const volatile sig_atomic_t *stop;
     bool stopped;            // a read was cut short to stop: the input ends there
     size_t at;
@@ -107,6 +109,23 @@ static FILE *open_input(const char *path, const volatile sig_atomic_t *stop)
     }
     input.at = 0;
     input.end = 0;
+    // A file never waits for a writer, and a read of it is not cut short: stdio reads it, a
+    // large block at a time, without the cost of a stream of our own.
+    struct stat status;
+    input.regular = fstat(input.fd, &status) == 0 && S_ISREG(status.st_mode);
+    if (input.regular) {
+        int fd = input.fd == STDIN_FILENO ? fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3) : input.fd;
+        FILE *file = fd >= 0 ? fdopen(fd, "rb") : nullptr;
+        if (file == nullptr) {
+            log_line(stderr, "error", "%s: %s", path, strerror(errno));
+            if (fd >= 0 && fd != input.fd)
+                close(fd);
+            close_input(nullptr);
+            return nullptr;
+        }
+        setvbuf(file, reinterpret_cast<char *>(input.buffer), _IOFBF, sizeof input.buffer);
+        return file;
+    }
     cookie_io_functions_t calls = {read_input, nullptr, nullptr, close_input};
     FILE *stream = fopencookie(nullptr, "rb", calls);
     if (stream == nullptr) {
@@ -134,6 +153,7 @@ int capture_open(capture_file *file, const char *path, const volatile sig_atomic
     file->path = path;
     file->link = handle != nullptr ? pcap.datalink(handle) : -1;
     file->frames = 0;
+    file->may_wait = !input.regular;
     file->stop_reason[0] = 0;
     if (handle == nullptr) {
         snprintf(file->stop_reason, sizeof file->stop_reason, "%s", error);
@@ -145,6 +165,8 @@ int capture_open(capture_file *file, const char *path, const volatile sig_atomic
 
 bool capture_would_wait(const capture_file *)
 {
+    if (input.regular)
+        return false;
     // What the writer has sent is taken, a frame's worth at least where it has sent that much.
     while (input.end - input.at < WHOLE_FRAME_BYTES) {
         pollfd polled = {input.fd, POLLIN, 0};
