@@ -13,7 +13,7 @@
 #define FEED_ARBITRATION_DEFAULT_US 50000
 // Numbers not yet decided are held in a window that starts at FEED_WINDOW_FIRST places and
 // doubles as lines lag or jump, up to FEED_WINDOW_MAX (times sizeof(feed_slot), 24 bytes: 48 MiB
-// a feed). Past that the oldest are decided before their time, and a line that delivers one of
+// a feed, and 72 MiB at the most while the last doubling copies the half before). Past that the oldest are decided before their time, and a line that delivers one of
 // them after is said to lag.
 #define FEED_WINDOW_FIRST 4096
 #define FEED_WINDOW_MAX (1u << 21)
