@@ -1,4 +1,5 @@
 #include "app/loop.h"
+#include "app/timers.h"
 
 #include <errno.h>
 #include <stdio.h>
@@ -151,6 +152,7 @@ static void deliver_to_feed(run_state *state, stream_state *stream, const sender
     while (feed_deliver(&feed->state, stream->feed_line, &datagram) == 1)
         settle_feed(state, feed, arrival_us, false);
     settle_feed(state, feed, arrival_us, false);
+    arm_feed_timer(state, arrival_us);
     if (feed->state.lag_line >= 0 && !feed->lag_said) {
         feed->lag_said = true;
         const stream_state *line = &state->watched.streams[feed->lines[feed->state.lag_line]];

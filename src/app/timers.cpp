@@ -82,11 +82,33 @@ static uint64_t feed_period_us(const run_state *state)
     return period_us < 1000 ? 1000 : period_us;
 }
 
+// Whether a feed's line was heard within the arbitration time and a period of the timer: what
+// it passed may still fall due. Past that everything was decided, and a quiet run need not
+// wake until the next datagram arms the timer again.
+static bool feeds_may_decide(const run_state *state, uint64_t now_us)
+{
+    uint64_t window_us = state->options->arbitration_us + feed_period_us(state);
+    for (int i = 0; i < state->watched.feed_count; i++) {
+        const feed_state *feed = &state->watched.feeds[i].state;
+        for (int line = 0; line < feed->line_count; line++)
+            if (feed->lines[line].heard && elapsed_us(now_us, feed->lines[line].last_us) <= window_us)
+                return true;
+    }
+    return false;
+}
+
 static void on_feed_due(void *context, uint64_t now_us)
 {
     run_state *state = static_cast<run_state *>(context);
     settle_feeds(state, now_us, false);
-    timer_arm(&state->timing.feed_timer, now_us + feed_period_us(state));
+    if (feeds_may_decide(state, now_us))
+        timer_arm(&state->timing.feed_timer, now_us + feed_period_us(state));
+}
+
+void arm_feed_timer(run_state *state, uint64_t at_us)
+{
+    if (!state->timing.feed_timer.armed)
+        timer_arm(&state->timing.feed_timer, at_us + feed_period_us(state));
 }
 
 // Arms the timers the options ask for, from the start.

@@ -7,6 +7,7 @@
 
 #include <errno.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -360,6 +361,24 @@ TEST_F(ReceiveLoop, AHeldUpLoopSplitsWhatQueuedByTheDatagramsOwnTimes)
         expected.insert(expected.end(), split.begin(), split.end());
         EXPECT_EQ(happened, expected) << i;
     }
+}
+
+// A feed's timer decides what falls due while its lines are heard; once they have been quiet
+// past the arbitration time everything was decided, and the loop waits without a limit
+// instead of waking for nothing.
+TEST_F(ReceiveLoop, AQuietFeedLetsTheLoopWaitUntilTheNextDatagram)
+{
+    options.arbitration_us = 8000;
+    stream.feed = "f";
+    // A datagram, then waits of the timer's period (a millisecond) for as long as it is armed.
+    std::vector<answer> answers = {{1, false, 0}};
+    answers.insert(answers.end(), 12, answer{0, false, 1000});
+    EXPECT_EQ(run_script(answers), 0);
+    EXPECT_FALSE(state->timing.feed_timer.armed);
+    // Armed while the line was heard within the arbitration time and a period (9 ms): ten
+    // waits; then the receive itself waits, the last two answers and the script's end.
+    EXPECT_EQ(std::count(happened.begin(), happened.end(), "wait"), 10);
+    EXPECT_EQ(std::count(happened.begin(), happened.end(), "recv+wait"), 3);
 }
 
 // The kernel's drop count comes with datagrams and is read outright before each report. A
