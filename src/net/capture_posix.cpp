@@ -199,12 +199,13 @@ int capture_next(capture_file *file, const unsigned char **frame, size_t *captur
         snprintf(file->stop_reason, sizeof file->stop_reason, "%s", pcap.geterr(handle));
         return -1;
     }
-    file->frames++;
+    // A frame stamped out of range stops the reading there, said once where every stop is.
     if (capture_stamp_us(header->ts.tv_sec, header->ts.tv_usec, utc_us) < 0) {
-        log_line(stderr, "error", "%s: reading stopped at frame %llu: its time is not between "
-                 "1970 and the end of 9999", file->path, static_cast<unsigned long long>(file->frames));
+        snprintf(file->stop_reason, sizeof file->stop_reason,
+                 "its time is not between 1970 and the end of 9999");
         return -1;
     }
+    file->frames++;
     *frame = data;
     *captured = header->caplen;
     return 1;
