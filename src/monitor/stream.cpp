@@ -12,8 +12,12 @@ void judge_start(stream_judge *judge, const seq_layout *layout, const time_field
     judge->have_next = false;
     judge->next_seq = 0;
     judge->last_arrival_utc_us = 0;
+    // A stream found after the start (a capture's) has its periods counted from its first
+    // datagram: its period's figures start as empty as stats_start leaves them.
     judge->stats = stats_record{};
     judge->stats.period_us = period_us;
+    histogram_clear(&judge->stats.interarrival);
+    delay_clear(&judge->stats.delays);
     histogram_clear(&judge->interarrival);
     judge->interarrival_sum_us = 0;
     delay_clear(&judge->delays);

@@ -356,6 +356,24 @@ class CaptureTimes(unittest.TestCase):
         # Its summary is of the capture's time (its end), not of 1970.
         self.assertEqual({at for at, _ in lines[0]}, {self.ms_of_day(2)})
 
+    def test_a_found_streams_first_period_has_its_delays_from_the_start(self):
+        # Stamped by the sender 5 ms before each arrival; the stream is found, not named.
+        path = os.path.join(self.tmp, "stamped.pcap")
+        writer = scapy.PcapWriter(path, linktype=1, sync=True)
+        writer.write_header(None)
+        for k in range(20):
+            at_us = k * 100000
+            sent_ns = ((self.START_S * 10**6) + at_us - 5000) * 1000
+            frame = (scapy.Ether() / scapy.IP(src="10.0.0.7", dst=GROUP) /
+                     scapy.UDP(sport=40000, dport=5000) / struct.pack("<Iqq", 0, k, sent_ns))
+            writer.write_packet(bytes(frame), sec=self.START_S + at_us // 1000000,
+                                usec=at_us % 1000000)
+        writer.close()
+        lines = self.read("-r", path, "-q", "-v", "-s", "1000", "--sent-at", "12:8:le:ns")
+        self.assertEqual([t for _, t in lines if t.startswith("Delay:")],
+                         ["Delay: min 5.0 ms, p50 5.0 ms, p99 5.0 ms, max 5.0 ms on %s:5000"
+                          % GROUP])
+
     def test_groups_past_the_most_a_capture_holds_are_counted(self):
         path = os.path.join(self.tmp, "many.pcap")
         with open(path, "wb") as out:
