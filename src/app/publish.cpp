@@ -67,8 +67,10 @@ int open_metrics_server(run_state *state)
     endpoint_set_port(&address, options->listen_port);
     if (http_server_open(&server, &address, "/metrics") < 0) {
         int code = socket_last_error();
-        char reason[256];
-        socket_error_text(code, reason, sizeof reason);
+        // A code the system has no words for (Wine has none for some) is said as such.
+        char reason[256] = "unknown error";
+        if (!socket_error_text(code, reason, sizeof reason))
+            snprintf(reason, sizeof reason, "unknown error");
         char where[ENDPOINT_TEXT_MAX];
         format_endpoint(where, &address);
         log_line(stderr, "error", "Failed to listen on %s: (%d) %s", where, code, reason);

@@ -223,6 +223,10 @@ class Streams(unittest.TestCase):
              ["--arbitration", "1000"]),
         ]
         for name, args, options in rows:
+            # Windows stamps no arrival: a copy's time is its receive's, and sockets drained in
+            # turn cannot tell a millisecond apart.
+            if WINDOWS and name.startswith("A 1 ms"):
+                continue
             with self.subTest(name):
                 layout = 'format = "moldudp64"\n' if "moldudp64" in args else ""
                 port = next_port()
