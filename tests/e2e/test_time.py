@@ -220,18 +220,12 @@ class Delays(unittest.TestCase):
 
 
 
-try:
-    import scapy.all as scapy
-except ImportError:
-    sys.path.append("/usr/lib/python3/dist-packages")
-    try:
-        import scapy.all as scapy
-    except ImportError:
-        scapy = None
+# scapy, found where the captures' tests find it.
+from test_captures import NEEDS_SCAPY, scapy  # noqa: E402
 
 
 @unittest.skipIf(WINDOWS, "the Windows build has no libpcap")
-@unittest.skipUnless(scapy, "scapy is not installed (.ci/run installs python3-scapy)")
+@NEEDS_SCAPY
 class CaptureTimes(unittest.TestCase):
     """A capture's datagrams are each judged at their own time: a batch of the replay holds
     many, and no timer, stall or feed may read one time for all of them."""
