@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "base/clock.h"
+#include "base/hash.h"
 #include "base/log.h"
 #include "net/address.h"
 #include "net/capture.h"
@@ -55,10 +56,7 @@ static uint32_t slot_of(const endpoint *group)
         memcpy(key, &reinterpret_cast<const sockaddr_in *>(&group->storage)->sin_addr, 4);
     uint16_t port = endpoint_port(group);
     memcpy(key + 16, &port, 2);
-    uint32_t hash = 2166136261u;
-    for (unsigned char byte : key)
-        hash = (hash ^ byte) * 16777619u;
-    return hash & (STREAM_SLOTS - 1);
+    return hash_bytes(key, sizeof key) & (STREAM_SLOTS - 1);
 }
 
 static bool same_group_and_port(const endpoint *a, const endpoint *b)
