@@ -33,6 +33,10 @@ COUNTERS = {"datagrams_received_total": "received", "bytes_received_total": "byt
 # A stream's series on a page with two senders, by --metrics-per: 11 a sender, or 10 for the
 # stream, beside its own 12 (the inter-arrival histogram's 10, host drops, start time).
 SERIES_PER_STREAM = {"sender": 34, "stream": 22}
+TWO_TIERS = unittest.skipUnless(PROMETHEUS and VICTORIA and shutil.which("promtool"),
+                                "prometheus or victoria-metrics is not installed (Debian: "
+                                "prometheus, victoria-metrics; .ci/run installs them)")
+NATIVE = unittest.skipIf(WINDOWS, "the native build carries it: the engines read the same page")
 RULES = os.path.join(os.path.dirname(__file__), "..", "..", "contrib", "prometheus",
                      "mcwatch-rules.yml")
 FAULTS = ["--seed", "11", "--drop", "0.02", "--duplicate", "0.02", "--reorder", "0.02"]
@@ -105,46 +109,31 @@ class Fleet(unittest.TestCase):
         self.assertEqual(receive_buffer_errors(), drops_before, "the kernel dropped datagrams")
         return err.splitlines()
 
-    def start_two_tier(self, targets):
-        """A VictoriaMetrics store, and a Prometheus agent that scrapes the targets every
-        second and writes to it; returns the store's address."""
-        store = "http://127.0.0.1:%d" % free_port()
-        server = subprocess.Popen([VICTORIA, "-storageDataPath=" + os.path.join(self.tmp, "store"),
-                                   "-httpListenAddr=" + store[len("http://"):],
-                                   "-search.latencyOffset=0s", "-search.disableCache",
-                                   "-loggerLevel=ERROR"],
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    def start_server(self, argv):
+        """A server the test ends: VictoriaMetrics or Prometheus."""
+        server = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.addCleanup(server.wait)
         self.addCleanup(server.terminate)
+
+    def start_two_tier(self, targets):
+        """A VictoriaMetrics store, and a Prometheus agent that scrapes the targets every
+        second and writes to it; returns the store's query API."""
+        store = "127.0.0.1:%d" % free_port()
+        self.start_server([VICTORIA, "-storageDataPath=" + os.path.join(self.tmp, "store"),
+                           "-httpListenAddr=" + store, "-search.latencyOffset=0s",
+                           "-search.disableCache", "-loggerLevel=ERROR"])
         config = os.path.join(self.tmp, "agent.yml")
         with open(config, "w") as out:
             out.write("global:\n  scrape_interval: 1s\n"
                       "scrape_configs:\n  - job_name: mcwatch\n"
                       "    static_configs:\n      - targets: ['%s']\n"
-                      "remote_write:\n  - url: %s/api/v1/write\n"
+                      "remote_write:\n  - url: http://%s/api/v1/write\n"
                       "    queue_config:\n      batch_send_deadline: 1s\n"
                       % ("', '".join(targets), store))
-        agent = subprocess.Popen([PROMETHEUS, "--enable-feature=agent", "--config.file=" + config,
-                                  "--storage.agent.path=" + os.path.join(self.tmp, "agent"),
-                                  "--web.listen-address=127.0.0.1:%d" % free_port(),
-                                  "--log.level=error"],
-                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.addCleanup(agent.wait)
-        self.addCleanup(agent.terminate)
-        return store
-
-    def stored(self, store, expression):
-        """{instance: value} of an instant query through the store's Prometheus API ({None:
-        value} for a sum of all); {} while it is not up or has none."""
-        try:
-            status, body = fetch(store + "/api/v1/query?query=" + urllib.parse.quote(expression),
-                                 timeout_s=5)
-        except OSError:
-            return {}
-        if status != 200:
-            return {}
-        return {r["metric"].get("instance"): float(r["value"][1])
-                for r in json.loads(body)["data"]["result"]}
+        self.start_server([PROMETHEUS, "--enable-feature=agent", "--config.file=" + config,
+                           "--storage.agent.path=" + os.path.join(self.tmp, "agent"),
+                           "--web.listen-address=127.0.0.1:%d" % free_port(), "--log.level=error"])
+        return "http://%s/api/v1/query?query=" % store
 
     def check_two_tier(self, per):
         """Two watchers on addresses of their own stand for two hosts, each hearing two
@@ -158,16 +147,19 @@ class Fleet(unittest.TestCase):
                     for host in hosts]
         store = self.start_two_tier(hosts)
         # The engines start before the feed does: their start would crowd out the watchers.
-        wait_until(lambda: self.stored(store, 'up{job="mcwatch"}') == {host: 1.0 for host in hosts},
-                   timeout_s=90, poll_s=0.5)
+        wait_until(lambda: self.query(store, 'up{job="mcwatch"}', "instance")
+                   == {host: 1.0 for host in hosts}, timeout_s=90, poll_s=0.5)
         records = [self.feed(port, source=source) for source in ("127.0.0.1", "127.0.0.4")]
         received = sum(sent_count(COUNT, record) for record in records)
-        wait_until(lambda: self.stored(store, "sum by (instance) (mcwatch_datagrams_received_total)")
+        wait_until(lambda: self.query(store, "sum by (instance) (mcwatch_datagrams_received_total)",
+                                      "instance")
                    == {host: received for host in hosts}, timeout_s=90, poll_s=0.5)
-        per_host = {name: self.stored(store, "sum by (instance) (mcwatch_%s)" % name)
+        per_host = {name: self.query(store, "sum by (instance) (mcwatch_%s)" % name, "instance")
                     for name in COUNTERS}
-        summed = {name: self.stored(store, "sum(mcwatch_%s)" % name) for name in COUNTERS}
-        senders = self.stored(store, 'count by (instance) (mcwatch_bytes_received_total{sender!=""})')
+        summed = {name: self.query(store, "sum(mcwatch_%s)" % name, "instance")
+                  for name in COUNTERS}
+        senders = self.query(
+            store, 'count by (instance) (mcwatch_bytes_received_total{sender!=""})', "instance")
         for host in hosts:
             status, page = fetch("http://%s/metrics" % host)
             self.assertEqual(status, 200)
@@ -194,17 +186,13 @@ class Fleet(unittest.TestCase):
             self.assertEqual({key: total[key] for key in expected}, expected)
             self.assertEqual(total["received"], received)
 
-    @unittest.skipUnless(PROMETHEUS and VICTORIA and shutil.which("promtool"),
-                         "prometheus or victoria-metrics is not installed (Debian: prometheus, "
-                         "victoria-metrics; .ci/run installs them)")
-    @unittest.skipIf(WINDOWS, "the native build carries it: the engines read the same page")
+    @TWO_TIERS
+    @NATIVE
     def test_an_agent_writes_each_hosts_counts_per_sender_to_a_central_store(self):
         self.check_two_tier("sender")
 
-    @unittest.skipUnless(PROMETHEUS and VICTORIA and shutil.which("promtool"),
-                         "prometheus or victoria-metrics is not installed (Debian: prometheus, "
-                         "victoria-metrics; .ci/run installs them)")
-    @unittest.skipIf(WINDOWS, "the native build carries it: the engines read the same page")
+    @TWO_TIERS
+    @NATIVE
     def test_an_agent_writes_each_hosts_counts_per_stream_to_a_central_store(self):
         self.check_two_tier("stream")
 
@@ -218,23 +206,21 @@ class Fleet(unittest.TestCase):
                       "    static_configs:\n      - targets: ['%s']\n"
                       % (os.path.abspath(RULES), target))
         api = "127.0.0.1:%d" % free_port()
-        server = subprocess.Popen([PROMETHEUS, "--config.file=" + config,
-                                   "--storage.tsdb.path=" + os.path.join(self.tmp, "data"),
-                                   "--web.listen-address=" + api, "--log.level=error"],
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.addCleanup(server.wait)
-        self.addCleanup(server.terminate)
+        self.start_server([PROMETHEUS, "--config.file=" + config,
+                           "--storage.tsdb.path=" + os.path.join(self.tmp, "data"),
+                           "--web.listen-address=" + api, "--log.level=error"])
         return "http://%s/api/v1/query?query=" % api
 
-    def query(self, api, expression):
-        """{sender: value} of an instant query; {} while Prometheus is not up or has none."""
+    def query(self, api, expression, label="sender"):
+        """{label's value: value} of an instant query (the sender's, or the instance's; None
+        where there is none, as in a sum of all); {} while the server is not up or has none."""
         try:
             status, body = fetch(api + urllib.parse.quote(expression), timeout_s=5)
         except OSError:
             return {}
         if status != 200:
             return {}
-        return {r["metric"].get("sender"): float(r["value"][1])
+        return {r["metric"].get(label): float(r["value"][1])
                 for r in json.loads(body)["data"]["result"]}
 
     @unittest.skipUnless(PROMETHEUS and shutil.which("promtool"),
