@@ -353,19 +353,27 @@ TEST_F(ReceiveLoop, AHeldUpLoopSplitsWhatQueuedByTheDatagramsOwnTimes)
     const std::vector<std::string> split = {
         "recv", "datagram 2", "stats 2/0", "datagram 3", "stats 1/0", "datagram 4", "stats 1/0",
         "datagram 5", "flush", "nap 500", "recv", "stats 1/0"};
-    // The wait ends with a stream ready; or it times out late, and a look finds one ready.
+    // The wait ends with a stream ready; or it times out late, and a look finds one ready; or
+    // it ends early (Linux ends a wait stopped by SIGSTOP at SIGCONT), and the next finds one.
     const std::vector<std::vector<answer>> scripts = {
         {{1, false, 0}, {1, false, 3500}, {4, false, 0, -1, 3000}},
-        {{1, false, 0}, {0, false, 3500}, {1, false, 0}, {4, false, 0, -1, 3000}}};
-    const std::vector<std::string> waits[] = {{"wait"}, {"wait", "wait"}};
+        {{1, false, 0}, {0, false, 3500}, {1, false, 0}, {4, false, 0, -1, 3000}},
+        {{1, false, 0}, {WAIT_ENDED_EARLY, false, 3500}, {1, false, 0}, {4, false, 0, -1, 3000}}};
+    const std::vector<std::string> waits[] = {{"wait"}, {"wait", "wait"}, {"wait", "flush", "wait"}};
     for (size_t i = 0; i < scripts.size(); i++) {
         SetUp();
         options.period_us = 1000;
         EXPECT_EQ(run_script(scripts[i]), 0);
         std::vector<std::string> expected = {"recv", "datagram 1", "flush"};
         expected.insert(expected.end(), waits[i].begin(), waits[i].end());
-        expected.insert(expected.end(), split.begin(), split.end());
-        EXPECT_EQ(happened, expected) << i;
+        // After a wait that ended early, what follows the split depends on how long the queue
+        // took to fill (the nap it plans, and whether a period ends in it): not looked at.
+        bool ended_early = i == 2;
+        expected.insert(expected.end(), split.begin(), split.end() - (ended_early ? 4 : 0));
+        std::vector<std::string> shown = happened;
+        if (ended_early && shown.size() > expected.size())
+            shown.resize(expected.size());
+        EXPECT_EQ(shown, expected) << i << testing::PrintToString(happened);
     }
 }
 
