@@ -3,6 +3,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "timer/timer.h"
+
 static_assert(sizeof(feed_slot) == 24, "the memory bound stated for FEED_WINDOW_MAX");
 static_assert(FEED_LINES_MAX <= 8, "a slot's who holds a bit a line");
 
@@ -353,4 +355,14 @@ int feed_settle(feed_state *feed, uint64_t now_us, bool at_end, feed_hole *holes
         feed->settled = place + 1;
     }
     return found;
+}
+
+bool feed_may_decide(const feed_state *feed, uint64_t now_us, uint64_t slack_us)
+{
+    for (int line = 0; line < feed->line_count; line++) {
+        const feed_line *ln = &feed->lines[line];
+        if (ln->heard && elapsed_us(now_us, ln->last_us) <= feed->arbitration_us + slack_us)
+            return true;
+    }
+    return false;
 }

@@ -111,3 +111,7 @@ int feed_deliver(feed_state *feed, int line, const feed_datagram *datagram);
 // returns how many; call again while it returns holes_max. With at_end, everything still open
 // is decided (the run is over).
 int feed_settle(feed_state *feed, uint64_t now_us, bool at_end, feed_hole *holes, int holes_max);
+
+// Whether something the feed's lines passed may still fall due after now_us: a line was heard
+// within the arbitration time and slack_us. Past that everything was decided.
+bool feed_may_decide(const feed_state *feed, uint64_t now_us, uint64_t slack_us);
