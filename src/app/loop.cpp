@@ -147,8 +147,10 @@ static void deliver_to_feed(run_state *state, stream_state *stream, const sender
     // A sender's entry and its epoch name a numbering; entries are far more than 2^16 bytes apart.
     uint64_t key = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(sender)) ^
                    (static_cast<uint64_t>(place->epoch) << 48);
-    feed_datagram datagram = {key,   kind == SEQ_FIRST || kind == SEQ_RESTART, place->first,
-                              place->count, place->passed_end, arrival_us};
+    feed_datagram datagram = {key,           kind == SEQ_FIRST || kind == SEQ_RESTART,
+                              kind == SEQ_RESTART, place->first,
+                              place->count,  place->passed_end,
+                              arrival_us};
     while (feed_deliver(&feed->state, stream->feed_line, &datagram) == 1)
         settle_feed(state, feed, arrival_us, false);
     settle_feed(state, feed, arrival_us, false);
