@@ -106,7 +106,8 @@ class Streams(unittest.TestCase):
         text = "".join(stream_table(name, group, port + i, "f")
                        for i, (name, group) in enumerate(lines))
         before = groups_joined("239.4.")
-        watcher = self.watch_config(text, *options)
+        # A queue of several seconds: a watcher held up on a busy machine drops nothing.
+        watcher = self.watch_config(text, "--rcvbuf", "16m", *options)
         wait_until(lambda: groups_joined("239.4.") == before + len(lines))
         targets = []
         for i, (name, group) in enumerate(lines):
