@@ -173,6 +173,8 @@ static void take_datagram(run_state *state, int place, const received_datagram *
     if (options->stall_ms != 0)
         note_arrival(state, stream, datagram);
     event_head head = head_of(state, stream, datagram->arrival_utc_us);
+    if (!stream->join.heard && join_heard(&stream->join, datagram->at_us))
+        state->outputs.out->first_datagram(state->outputs.out, &head, stream->join.latency_us);
     if (taken.gap.kind != GAP_NONE) {
         gap_event gap = {&datagram->from, taken.gap, options->per_sender, taken.kind,
                          taken.have_outage, taken.outage_us};
@@ -235,7 +237,8 @@ void emit_summary(run_state *state)
                                stream->config->have_sent_at ? &stream->judge.delays : nullptr,
                                state->from_capture,
                                stream->fragmented,
-                               stream->truncated};
+                               stream->truncated,
+                               &stream->join};
         if (!state->receive.host_drops_counted && !state->from_capture)
             event.host_drops_counted = read_drops_outright(state, stream, &event.host_drops);
         event_head head = head_of(state, stream, utc_now(state));

@@ -7,6 +7,7 @@
 
 #include "app/app.h"
 #include "app/needs.h"
+#include "monitor/join.h"
 #include "monitor/monitor.h"
 #include "monitor/pace.h"
 #include "monitor/senders.h"
@@ -64,6 +65,7 @@ struct stream_state {
     membership_request request;
     int receiver;            // the socket that serves it
     bool joined;
+    join_watch join;         // its join, and how long until its first datagram
     stream_judge judge;      // its numbers, times and period counts
     uint64_t last_arrival_us;     // on the monotonic clock, for --stall
     bool stalled;            // the stall line was printed and no datagram came since

@@ -13,6 +13,7 @@ void stream_init(stream_state *stream, const stream_settings *config, const sett
     stream->label = {config->name, config->feed, &config->layout};
     stream->receiver = -1;
     stream->joined = false;
+    stream->join = join_watch{};
     judge_start(&stream->judge, &config->layout, config->have_sent_at ? &config->sent_at : nullptr,
                 options->period_us);
     stream->stalled = false;

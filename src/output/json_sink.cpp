@@ -249,6 +249,11 @@ static void json_host_drops(sink *, const event_head *, uint64_t)
 {
 }
 
+// The latency, as the summary object carries it.
+static void json_first_datagram(sink *, const event_head *, uint64_t)
+{
+}
+
 // The counts in JSON's order, as the table of counters says which: a sender's entry adds its
 // first and last number, a run that stamped arrivals the outages.
 static char *put_counts(char *out, const counter_figures *figures, const seq_layout *layout,
@@ -285,6 +290,8 @@ static void json_summary(sink *self, const event_head *head, const summary_event
         out = put_unsigned_field(out, "fragmented", event->fragmented);
         out = put_unsigned_field(out, "truncated", event->truncated);
     }
+    if (event->join->heard)
+        out = put_unsigned_field(out, "join_latency_us", event->join->latency_us);
     if (layout->have_count)
         out = put_text_field(out, "counts", "messages");
     out = put_literal(put_field(out, "senders"), "[");
@@ -421,7 +428,8 @@ void json_sink_start(json_sink *json)
                    .verdict = json_verdict,
                    .feed_gap = json_feed_gap,
                    .feed_summary = json_feed_summary,
-                   .feed_lag = json_feed_lag};
+                   .feed_lag = json_feed_lag,
+                   .first_datagram = json_first_datagram};
     json->second_shown = UINT64_MAX;
     json->have_sender = false;
 }

@@ -173,6 +173,24 @@ static void put_feeds(text_buffer *out, const metrics_feed *feeds, int feed_coun
     }
 }
 
+// Where any stream heard from its join: how long that took, one series a stream that did.
+static void put_join_latencies(text_buffer *out, const metrics_view *views, int view_count)
+{
+    bool header = false;
+    for (int v = 0; v < view_count; v++) {
+        if (!views[v].have_join_latency)
+            continue;
+        if (!header)
+            put_header(out, "mcwatch_join_latency_seconds", "gauge",
+                       "Time from the join to the stream's first datagram after it.");
+        header = true;
+        text_puts(out, "mcwatch_join_latency_seconds");
+        put_group_labels(out, &views[v]);
+        text_puts(out, "} ");
+        put_seconds(out, views[v].join_latency_us);
+    }
+}
+
 // A metric's family is written together, its HELP and TYPE once, every stream's series after.
 static void put_metrics(text_buffer *out, const metrics_view *views, int view_count,
                         const metrics_feed *feeds, int feed_count)
@@ -234,6 +252,7 @@ static void put_metrics(text_buffer *out, const metrics_view *views, int view_co
         text_printf(out, "} %llu.%06llu\n", static_cast<unsigned long long>(views[v].start_utc_us / 1000000),
                 static_cast<unsigned long long>(views[v].start_utc_us % 1000000));
     }
+    put_join_latencies(out, views, view_count);
     put_feeds(out, feeds, feed_count);
 }
 

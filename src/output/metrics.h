@@ -27,6 +27,8 @@ struct metrics_view {
     const histogram *interarrival;   // the times between datagrams, or null where not stamped
     uint64_t interarrival_sum_us;
     const delay_record *delays;      // with --sent-at, else null
+    bool have_join_latency;          // a datagram came since the join
+    uint64_t join_latency_us;        // from just before the join to that datagram
 };
 
 // A feed's figures and its lines' names, in the order of its counts.

@@ -7,6 +7,7 @@
 
 #include "base/format.h"
 #include "monitor/feed.h"
+#include "monitor/join.h"
 #include "monitor/monitor.h"
 #include "monitor/senders.h"
 #include "monitor/tracker.h"
@@ -73,6 +74,7 @@ struct summary_event {
     bool from_capture;         // host drops are not known; these are:
     uint64_t fragmented;       // datagrams split into IP fragments not made whole
     uint64_t truncated;        // frames cut short before their number ended
+    const join_watch *join;    // the stream's join and its first datagram
 };
 
 // The membership joined: the group with its port, the source of a source-specific join (or
@@ -148,6 +150,8 @@ struct sink {
     void (*feed_gap)(sink *self, const event_head *head, const feed_gap_event *event);
     void (*feed_summary)(sink *self, const event_head *head, const feed_summary_event *event);
     void (*feed_lag)(sink *self, const event_head *head, const feed_lag_event *event);
+    // The first datagram since the stream was joined came latency_us after the join (-v).
+    void (*first_datagram)(sink *self, const event_head *head, uint64_t latency_us);
 };
 
 // The flush of a sink that writes to standard output.

@@ -181,7 +181,19 @@ static bool has_numbers(const sender_entry *entry)
     return !entry->shared && entry->track.started;
 }
 
-static void text_summary(sink *, const event_head *head, const summary_event *event)
+// -v: how long the join took to bring the stream's first datagram, or that none came.
+static void log_join_latency(const event_head *head, const join_watch *join, const char *on)
+{
+    if (!join->heard) {
+        log_line_at(stdout, head->at_utc_us, "info", "Summary: no datagram since the join%s", on);
+        return;
+    }
+    char latency[32];
+    *put_milliseconds(latency, join->latency_us) = '\0';
+    log_line_at(stdout, head->at_utc_us, "info", "Summary: join latency %s ms%s", latency, on);
+}
+
+static void text_summary(sink *self, const event_head *head, const summary_event *event)
 {
     char on[ON_STREAM_MAX];
     on_stream(head, on, sizeof on);
@@ -215,6 +227,19 @@ static void text_summary(sink *, const event_head *head, const summary_event *ev
     else
         log_line_at(stdout, head->at_utc_us, "info", "Summary: dropped by this host: not counted on this platform%s",
                  on);
+    if (reinterpret_cast<text_sink *>(self)->verbose && event->join->timed)
+        log_join_latency(head, event->join, on);
+}
+
+static void text_first_datagram(sink *self, const event_head *head, uint64_t latency_us)
+{
+    if (!reinterpret_cast<text_sink *>(self)->verbose)
+        return;
+    char latency[32];
+    *put_milliseconds(latency, latency_us) = '\0';
+    char on[ON_STREAM_MAX];
+    log_line_at(stdout, head->at_utc_us, "info", "First datagram %s ms after the join%s", latency,
+                on_stream(head, on, sizeof on));
 }
 
 static void text_receive_buffer(sink *, const event_head *head, const buffer_event *event)
@@ -438,6 +463,7 @@ void text_sink_start(text_sink *text, bool verbose)
                    .verdict = text_verdict,
                    .feed_gap = text_feed_gap,
                    .feed_summary = text_feed_summary,
-                   .feed_lag = text_feed_lag};
+                   .feed_lag = text_feed_lag,
+                   .first_datagram = text_first_datagram};
     datagram_parts_start(&text->parts);
 }

@@ -184,12 +184,17 @@ int on_flush(sink *)
     happened.push_back("flush");
     return 0;
 }
+void on_first_datagram(sink *, const event_head *head, uint64_t latency_us)
+{
+    happened.push_back("first " + std::to_string(latency_us) + " at " + at_ms(head));
+}
 seq_layout classic = classic_layout(false);
 sink recording = {.bound = nullptr, .gap = on_gap, .datagram = on_datagram, .stats = on_stats,
                   .classified = nullptr, .summary = on_summary, .receive_buffer = nullptr,
                   .host_drops = nullptr, .stall = on_stall, .resume = on_resume, .joined = nullptr,
                   .left = nullptr, .flush = on_flush, .verdict = nullptr, .feed_gap = nullptr,
-                  .feed_summary = nullptr, .feed_lag = nullptr};
+                  .feed_summary = nullptr, .feed_lag = nullptr,
+                  .first_datagram = on_first_datagram};
 
 struct ReceiveLoop : testing::Test {
     settings options = {};
@@ -460,6 +465,39 @@ TEST_F(ReceiveLoop, StallsAreMeasuredOnTheLoopsClock)
         std::vector<std::string> said;
         for (const std::string &event : happened)
             if (event.rfind("stall", 0) == 0 || event.rfind("resume", 0) == 0)
+                said.push_back(event);
+        EXPECT_EQ(said, c.said) << c.name;
+    }
+}
+
+// The first datagram after a join says how long it took, on the loop's clock from the join, once;
+// a stream never joined (a capture's) says nothing.
+TEST_F(ReceiveLoop, TheFirstDatagramAfterTheJoinSaysHowLongItTook)
+{
+    struct latency_case {
+        const char *name;
+        bool joined;
+        std::vector<answer> answers;
+        std::vector<std::string> said;
+    };
+    const latency_case cases[] = {
+        {"came at once", true, {{2, false, 0}, {1, false, 40000}}, {"first 0 at 0"}},
+        {"came later", true, {{0, false, 250000}, {0, false, 12345}, {3, false, 0}},
+         {"first 262345 at 262"}},
+        // Queued for another member of the host, stamped before this join.
+        {"stamped before the join", true, {{3, false, 20000, -1, 50000}}, {"first 0 at 20"}},
+        {"not joined", false, {{2, false, 250000}}, {}},
+    };
+    for (const latency_case &c : cases) {
+        SetUp();
+        script = c.answers;
+        start();
+        if (c.joined)
+            join_started(&state->watched.streams[0].join, loop_clock_us);
+        EXPECT_EQ(receive_loop(state.get()), 0) << c.name;
+        std::vector<std::string> said;
+        for (const std::string &event : happened)
+            if (event.rfind("first", 0) == 0)
                 said.push_back(event);
         EXPECT_EQ(said, c.said) << c.name;
     }
