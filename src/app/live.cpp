@@ -57,6 +57,16 @@ static int live_read_drops(void *, socket_handle s, uint32_t *count)
     return socket_read_drops(s, count);
 }
 
+static int live_receive_query(void *, socket_handle s, unsigned char *buffer, size_t size,
+                              query_reading *reading, uint32_t *interface_index,
+                              char *interface_name)
+{
+    int got = receive_query(s, buffer, size, reading, interface_index);
+    if (got == 1)
+        interface_name_of(*interface_index, interface_name);
+    return got;
+}
+
 loop_calls live_loop_calls(void)
 {
     return loop_calls{.receive_many = live_receive,
@@ -66,5 +76,6 @@ loop_calls live_loop_calls(void)
                       .monotonic_us = live_monotonic_us,
                       .utc_us = live_utc_us,
                       .read_drops = live_read_drops,
+                      .receive_query = live_receive_query,
                       .context = nullptr};
 }

@@ -40,7 +40,9 @@ int write_run_metrics(run_state *state)
             feeds[i].line_names[line] = state->watched.streams[feed->lines[line]].config->name;
     }
     metrics_self self = {MCWATCH_VERSION, state->start_utc_us};
+    metrics_queriers queriers = {&state->queries.queriers, state->queries.interface_names};
     render_metrics(&state->outputs.metrics_text, views, state->watched.stream_count, feeds, state->watched.feed_count,
+                   state->needs.hears_queries ? &queriers : nullptr,
                    state->outputs.server != nullptr ? &self : nullptr);
     if (state->options->prom_path != nullptr &&
         write_metrics_file(state->options->prom_path, &state->outputs.metrics_text) < 0)

@@ -276,4 +276,5 @@ void stop_receivers(run_state *state)
     for (int i = 0; i < state->receive.open_count; i++)
         close_receiver(state, &state->receive.receivers[i]);
     state->receive.open_count = 0;
+    close_query_sockets(state);
 }

@@ -63,6 +63,9 @@ int run_state_init(run_state *state, const settings *options, const stream_setti
     state->watched.stream_count = stream_count;
     state->watched.stream_capacity = stream_capacity;
     state->receive.open_count = 0;
+    state->queries.count = 0;
+    state->queries.queriers.count = 0;
+    state->queries.queriers.other_queries = 0;
     state->from_capture = false;
     state->watched.feed_count = 0;
     state->receive.waits_open = false;
@@ -71,8 +74,10 @@ int run_state_init(run_state *state, const settings *options, const stream_setti
     state->watched.feeds = static_cast<feed_record *>(calloc(count, sizeof *state->watched.feeds));
     state->receive.receivers = static_cast<receiver *>(calloc(count, sizeof *state->receive.receivers));
     state->receive.receiver_streams = static_cast<int *>(calloc(count, sizeof *state->receive.receiver_streams));
-    state->receive.sockets = static_cast<socket_handle *>(calloc(count, sizeof *state->receive.sockets));
-    state->receive.pending = static_cast<int *>(calloc(count, sizeof *state->receive.pending));
+    // The wait set holds the query sockets after the receivers'.
+    size_t waited = count + QUERY_SOCKETS_MAX;
+    state->receive.sockets = static_cast<socket_handle *>(calloc(waited, sizeof *state->receive.sockets));
+    state->receive.pending = static_cast<int *>(calloc(waited, sizeof *state->receive.pending));
     state->outputs.metric_views = static_cast<metrics_view *>(calloc(count, sizeof *state->outputs.metric_views));
     state->outputs.metric_feeds = static_cast<metrics_feed *>(calloc(count, sizeof *state->outputs.metric_feeds));
     state->outputs.top = static_cast<top_view *>(calloc(1, sizeof *state->outputs.top));

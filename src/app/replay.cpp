@@ -352,6 +352,7 @@ loop_calls replay_loop_calls(void)
                       .monotonic_us = capture_clock_us,
                       .utc_us = capture_clock_us,
                       .read_drops = no_drops,
+                      .receive_query = nullptr,  // a capture opens no query socket
                       .context = &replay};
 }
 

@@ -130,6 +130,25 @@ static void json_joined(sink *self, const event_head *head, const join_event *ev
     end_object(line, out);
 }
 
+static void json_query(sink *self, const event_head *head, const query_event *event)
+{
+    const query_reading *query = event->query;
+    char line[JSON_LINE_MAX];
+    char *out = begin_object(json_of(self), line, head, "query");
+    out = put_text_field(out, "interface", event->interface_name);
+    char host[HOST_TEXT_MAX];
+    format_query_host(host, query, query->querier);
+    out = put_text_field(out, "querier", host);
+    out = put_text_field(out, "version", query_version_name(query->version));
+    if (query->interval_s != 0)
+        out = put_unsigned_field(out, "interval_s", query->interval_s);
+    if (!query->general) {
+        format_query_host(host, query, query->group);
+        out = put_text_field(out, "group", host);
+    }
+    end_object(line, out);
+}
+
 static void json_verdict(sink *self, const event_head *head, const verdict_event *event)
 {
     char line[JSON_LINE_MAX];
@@ -429,7 +448,8 @@ void json_sink_start(json_sink *json)
                    .feed_gap = json_feed_gap,
                    .feed_summary = json_feed_summary,
                    .feed_lag = json_feed_lag,
-                   .first_datagram = json_first_datagram};
+                   .first_datagram = json_first_datagram,
+                   .query = json_query};
     json->second_shown = UINT64_MAX;
     json->have_sender = false;
 }

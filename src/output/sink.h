@@ -12,6 +12,7 @@
 #include "monitor/senders.h"
 #include "monitor/tracker.h"
 #include "net/address.h"
+#include "net/query.h"
 #include "net/socket.h"
 #include "output/datagram_line.h"
 
@@ -129,6 +130,13 @@ struct feed_summary_event {
     const seq_layout *layout;
 };
 
+// A query heard on an interface: the first of its querier and version there, or one whose
+// interval changed.
+struct query_event {
+    const query_reading *query;
+    const char *interface_name;
+};
+
 struct sink {
     void (*bound)(sink *self, const event_head *head, const endpoint *address);
     void (*gap)(sink *self, const event_head *head, const gap_event *event);
@@ -152,6 +160,7 @@ struct sink {
     void (*feed_lag)(sink *self, const event_head *head, const feed_lag_event *event);
     // The first datagram since the stream was joined came latency_us after the join (-v).
     void (*first_datagram)(sink *self, const event_head *head, uint64_t latency_us);
+    void (*query)(sink *self, const event_head *head, const query_event *event);
 };
 
 // The flush of a sink that writes to standard output.

@@ -231,6 +231,25 @@ static void text_summary(sink *self, const event_head *head, const summary_event
         log_join_latency(head, event->join, on);
 }
 
+// -v: "Query from 10.0.0.1 (IGMPv3, interval 125 s) on eth0", and "for <group>" after a
+// query for one group.
+static void text_query(sink *self, const event_head *head, const query_event *event)
+{
+    if (!reinterpret_cast<text_sink *>(self)->verbose)
+        return;
+    const query_reading *query = event->query;
+    char line[LOG_PREFIX_MAX + 2 * HOST_TEXT_MAX + 64 + 96];
+    char *end = put_literal(log_begin_at(line, "info", head->at_utc_us), "Query from ");
+    end = format_query_host(end, query, query->querier);
+    end = put_text(put_literal(end, " ("), query_version_name(query->version));
+    if (query->interval_s != 0)
+        end = put_literal(put_unsigned(put_literal(end, ", interval "), query->interval_s), " s");
+    end = put_text(put_literal(end, ") on "), event->interface_name);
+    if (!query->general)
+        end = format_query_host(put_literal(end, " for "), query, query->group);
+    log_end(stdout, line, end);
+}
+
 static void text_first_datagram(sink *self, const event_head *head, uint64_t latency_us)
 {
     if (!reinterpret_cast<text_sink *>(self)->verbose)
@@ -464,6 +483,7 @@ void text_sink_start(text_sink *text, bool verbose)
                    .feed_gap = text_feed_gap,
                    .feed_summary = text_feed_summary,
                    .feed_lag = text_feed_lag,
-                   .first_datagram = text_first_datagram};
+                   .first_datagram = text_first_datagram,
+                   .query = text_query};
     datagram_parts_start(&text->parts);
 }

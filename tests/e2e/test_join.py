@@ -1,9 +1,13 @@
 """End-to-end tests of what a join is followed by: how long until the stream's first datagram,
-as the -v lines, the JSON summary and the metrics say it."""
+as the -v lines, the JSON summary and the metrics say it; and the queriers that keep it
+alive, with the kernel's own bridge as the snooping switch and the querier, in this private
+namespace."""
 
 import json
 import os
 import re
+import shutil
+import subprocess
 import sys
 import tempfile
 import threading
@@ -11,7 +15,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from harness import GROUP, next_port, sender, payload, watch  # noqa: E402
+from harness import GROUP, WINDOWS, next_port, sender, payload, watch  # noqa: E402
 
 LATENCY = re.compile(r"^First datagram (\d+\.\d{3}) ms after the join$")
 
@@ -84,6 +88,76 @@ class Join(unittest.TestCase):
         json_watcher = watch(self, "--json", GROUP, port, bound_line='"event":"bound"')
         self.assertEqual(json_watcher.stop(), 0)
         self.assertNotIn("join_latency_us", json.loads(json_watcher.lines()[-1]))
+
+
+def ip(*args):
+    return subprocess.run(["ip", *args], capture_output=True, text=True, timeout=10)
+
+
+class Queriers(unittest.TestCase):
+    """A bridge br0 that queries every 3 s from 10.9.0.1, and a port of it, veth1, that the
+    watcher joins on."""
+
+    def make_bridge(self, *options):
+        # What a row before left, had it failed.
+        ip("link", "del", "br0")
+        ip("link", "del", "veth0")
+        made = ip("link", "add", "br0", "type", "bridge", "mcast_snooping", "1", "mcast_querier",
+                  "1", "mcast_query_use_ifaddr", "1", "mcast_query_interval", "300",
+                  "mcast_startup_query_interval", "100", *options)
+        if made.returncode != 0:
+            self.skipTest("the kernel makes no querying bridge here: " + made.stderr.strip())
+        self.addCleanup(ip, "link", "del", "br0")
+        self.assertEqual(ip("link", "add", "veth0", "type", "veth", "peer", "name", "veth1")
+                         .returncode, 0)
+        self.addCleanup(ip, "link", "del", "veth0")
+        for command in (["link", "set", "veth0", "master", "br0"],
+                        ["addr", "add", "10.9.0.1/24", "dev", "br0"],
+                        ["addr", "add", "10.9.0.2/24", "dev", "veth1"],
+                        ["link", "set", "br0", "up"], ["link", "set", "veth0", "up"],
+                        ["link", "set", "veth1", "up"]):
+            done = ip(*command)
+            self.assertEqual(done.returncode, 0, done.stderr)
+        # The querier's address is this namespace's own: its packets are taken in only where
+        # the interface accepts a local source.
+        for interface in ("br0", "veth1"):
+            with open("/proc/sys/net/ipv4/conf/%s/accept_local" % interface, "w") as setting:
+                setting.write("1")
+
+    @unittest.skipIf(WINDOWS, "queries are not heard on Windows")
+    def test_the_bridges_queries_are_heard_in_its_version_and_interval(self):
+        rows = [("3", "Query from 10.9.0.1 (IGMPv3, interval 3 s) on veth1", "IGMPv3", "3"),
+                ("2", "Query from 10.9.0.1 (IGMPv2) on veth1", "IGMPv2", None)]
+        for version, line, name, qqic in rows:
+            with self.subTest(version=version), tempfile.TemporaryDirectory() as folder:
+                self.make_bridge("mcast_igmp_version", version)
+                tshark = None
+                if shutil.which("tshark"):
+                    tshark = subprocess.Popen(
+                        ["tshark", "-q", "-i", "veth1", "-c", "1", "-a", "duration:20", "-f",
+                         "igmp[0] = 0x11", "-T", "fields", "-e", "ip.src", "-e", "igmp.version",
+                         "-e", "igmp.qqic"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                        text=True)
+                    self.addCleanup(tshark.wait)
+                    self.addCleanup(tshark.kill)
+                prom = os.path.join(folder, "m.prom")
+                watcher = watch(self, "-v", "--prom", prom, "-i", "veth1", GROUP, next_port())
+                watcher.wait_for(re.escape(line) + "$", timeout_s=20)
+                self.assertEqual(watcher.stop(), 0)
+                self.assertEqual(watcher.error_messages(), [])
+                with open(prom, encoding="utf-8") as f:
+                    page = f.read()
+                count = re.search(r'^mcwatch_queries_total\{interface="veth1",querier="10.9.0.1",'
+                                  r'version="%s"\} (\d+)$' % name, page, re.M)
+                self.assertIsNotNone(count, page)
+                self.assertGreaterEqual(int(count.group(1)), 1)
+                last = re.search(r'^mcwatch_last_query_timestamp_seconds\{interface="veth1"\} '
+                                 r'(\S+)$', page, re.M)
+                self.assertLess(abs(float(last.group(1)) - time.time()), 60)
+                if tshark is not None:
+                    seen = tshark.communicate(timeout=30)[0].split()
+                    self.assertEqual(seen, ["10.9.0.1", version] + ([qqic] if qqic else []))
+                self.doCleanups()
 
 
 if __name__ == "__main__":

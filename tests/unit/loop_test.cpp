@@ -129,6 +129,32 @@ int scripted_read_drops(void *, socket_handle, uint32_t *count)
     return 1;
 }
 
+// What the query socket holds, in turn: a packet read as a query (1) or not (0), on an
+// interface; past its end it holds nothing.
+struct heard_query {
+    int got;
+    query_reading query;
+    uint32_t interface_index;
+    const char *interface_name;
+};
+std::vector<heard_query> queries_queued;
+size_t next_query;
+bool reads_said; // each read of the query socket is "read" in happened
+
+int scripted_receive_query(void *, socket_handle, unsigned char *, size_t, query_reading *reading,
+                           uint32_t *interface_index, char *interface_name)
+{
+    if (reads_said)
+        happened.push_back("read");
+    if (next_query == queries_queued.size())
+        return RECEIVE_WOULD_BLOCK;
+    const heard_query &heard = queries_queued[next_query++];
+    *reading = heard.query;
+    *interface_index = heard.interface_index;
+    snprintf(interface_name, INTERFACE_NAME_MAX, "%s", heard.interface_name);
+    return heard.got;
+}
+
 const loop_calls scripted_calls = {.receive_many = scripted_receive,
                                    .wait = scripted_wait,
                                    .nap = scripted_nap,
@@ -136,6 +162,7 @@ const loop_calls scripted_calls = {.receive_many = scripted_receive,
                                    .monotonic_us = scripted_clock_us,
                                    .utc_us = scripted_utc_us,
                                    .read_drops = scripted_read_drops,
+                                   .receive_query = scripted_receive_query,
                                    .context = nullptr};
 
 void on_gap(sink *, const event_head *, const gap_event *)
@@ -188,13 +215,19 @@ void on_first_datagram(sink *, const event_head *head, uint64_t latency_us)
 {
     happened.push_back("first " + std::to_string(latency_us) + " at " + at_ms(head));
 }
+void on_query(sink *, const event_head *, const query_event *event)
+{
+    happened.push_back(std::string("query ") + std::to_string(event->query->querier[3]) + " " +
+                       query_version_name(event->query->version) + " " +
+                       std::to_string(event->query->interval_s) + " on " + event->interface_name);
+}
 seq_layout classic = classic_layout(false);
 sink recording = {.bound = nullptr, .gap = on_gap, .datagram = on_datagram, .stats = on_stats,
                   .classified = nullptr, .summary = on_summary, .receive_buffer = nullptr,
                   .host_drops = nullptr, .stall = on_stall, .resume = on_resume, .joined = nullptr,
                   .left = nullptr, .flush = on_flush, .verdict = nullptr, .feed_gap = nullptr,
                   .feed_summary = nullptr, .feed_lag = nullptr,
-                  .first_datagram = on_first_datagram};
+                  .first_datagram = on_first_datagram, .query = on_query};
 
 struct ReceiveLoop : testing::Test {
     settings options = {};
@@ -218,6 +251,9 @@ struct ReceiveLoop : testing::Test {
         interrupted = 0;
         loop_clock_us = 100000000; // room for a clock that steps back
         drop_reads.clear();
+        queries_queued.clear();
+        next_query = 0;
+        reads_said = false;
         options.check_gaps = true;
     }
     void TearDown() override
@@ -501,6 +537,68 @@ TEST_F(ReceiveLoop, TheFirstDatagramAfterTheJoinSaysHowLongItTook)
                 said.push_back(event);
         EXPECT_EQ(said, c.said) << c.name;
     }
+}
+
+query_reading query_of(query_version version, uint8_t querier, uint32_t interval_s)
+{
+    query_reading query = {};
+    query.version = version;
+    query.querier[0] = 10;
+    query.querier[3] = querier;
+    query.general = true;
+    query.interval_s = interval_s;
+    return query;
+}
+
+// The query socket is waited on with the streams' sockets; a querier is said when first heard
+// in a version on an interface and when its interval changes, and every query is counted.
+TEST_F(ReceiveLoop, QueriesAreSaidWhenAQuerierIsNewOrChanges)
+{
+    queries_queued = {
+        {1, query_of(QUERY_IGMP_V3, 1, 125), 2, "eth0"},
+        {1, query_of(QUERY_IGMP_V3, 1, 125), 2, "eth0"},
+        {0, {}, 2, "eth0"},  // a report
+        {1, query_of(QUERY_IGMP_V3, 1, 60), 2, "eth0"},
+        {1, query_of(QUERY_IGMP_V2, 1, 0), 2, "eth0"},
+        {1, query_of(QUERY_IGMP_V3, 1, 60), 3, "eth1"},
+        {1, query_of(QUERY_IGMP_V3, 2, 60), 3, "eth1"},
+    };
+    script = {{1, false, 0}, {2, false, 0}, {RECEIVE_WOULD_BLOCK, false, 0}};
+    start();
+    state->queries.count = 1;
+    EXPECT_EQ(receive_loop(state.get()), 0);
+    EXPECT_EQ(happened, (std::vector<std::string>{
+                            "recv", "datagram 1", "flush", "wait", "recv",
+                            "query 1 IGMPv3 125 on eth0", "query 1 IGMPv3 60 on eth0",
+                            "query 1 IGMPv2 0 on eth0", "query 1 IGMPv3 60 on eth1",
+                            "query 2 IGMPv3 60 on eth1", "flush", "wait"}));
+    const querier_table *queriers = &state->queries.queriers;
+    ASSERT_EQ(queriers->count, 4);
+    EXPECT_EQ(queriers->entries[0].queries, 3u);
+    EXPECT_EQ(state->queries.interface_names[3], std::string("eth1"));
+}
+
+// A flood of queries is taken a bounded number a wake: the streams' sockets are looked at
+// between.
+TEST_F(ReceiveLoop, AFloodOfQueriesIsTakenABoundedNumberAWake)
+{
+    queries_queued.assign(40, {1, query_of(QUERY_IGMP_V2, 1, 0), 2, "eth0"});
+    reads_said = true;
+    script = {{RECEIVE_WOULD_BLOCK, false, 0}};
+    for (int wake = 0; wake < 3; wake++)
+        script.insert(script.end(), {{2, false, 0}, {RECEIVE_WOULD_BLOCK, false, 0}});
+    start();
+    state->queries.count = 1;
+    EXPECT_EQ(receive_loop(state.get()), 0);
+    std::vector<int> reads_per_wake;
+    for (const std::string &event : happened) {
+        if (event == "wait")
+            reads_per_wake.push_back(0);
+        else if (event == "read" && !reads_per_wake.empty())
+            reads_per_wake.back()++;
+    }
+    EXPECT_EQ(reads_per_wake, (std::vector<int>{16, 16, 9, 0}));
+    EXPECT_EQ(state->queries.queriers.entries[0].queries, 40u);
 }
 
 // Several streams through the seam: two share one socket, whose batch holds both groups' datagrams
