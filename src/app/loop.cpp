@@ -410,6 +410,10 @@ static void note_query(run_state *state, const query_reading *query, uint32_t in
     int said = querier_note(&queries->queriers, interface_index, query, at_utc_us);
     if (queries->queriers.count > known)
         memcpy(queries->interface_names[known], interface_name, INTERFACE_NAME_MAX);
+    uint64_t at_us = state->calls->monotonic_us(state->calls->context);
+    for (int i = 0; i < queries->watch_count; i++)
+        query_watch_heard(&queries->watches[i], interface_index, at_us);
+    arm_query_timer(state);
     if (!said)
         return;
     query_event event = {query, interface_name};

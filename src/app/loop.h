@@ -120,6 +120,8 @@ struct query_side {
     int count;
     querier_table queriers;
     char interface_names[QUERIERS_MAX][INTERFACE_NAME_MAX];  // of each querier entry
+    query_watch *watches;    // the interfaces joined on, watched for queries while a socket
+    int watch_count;         // hears them; room for as many as the streams
     unsigned char packet[QUERY_PACKET_MAX];
 };
 
@@ -153,6 +155,7 @@ struct run_timers {
     timer feed_timer;        // feeds decide their holes when the arbitration time is up
     timer stall_timer;       // --stall
     timer metrics_timer;     // --prom, --listen: the metrics are rendered every second
+    timer query_timer;       // an interface joined on went without a query too long
 };
 
 // Everything the run owns, for as long as it runs.

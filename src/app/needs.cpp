@@ -15,6 +15,7 @@ run_needs needs_of(const settings *options, const stream_settings *streams, int 
                             renders_metrics(options) || sent_at;
     needs.prints_summary = options->verbose || options->summary || options->json;
     needs.hears_queries = options->read_path == nullptr &&
-                          (options->verbose || options->json || renders_metrics(options));
+                          (options->verbose || options->json || renders_metrics(options) ||
+                           options->querier_timeout_given);
     return needs;
 }

@@ -23,5 +23,9 @@ void stop_receivers(run_state *state);
 // socket that cannot be opened is said once and left out; the run goes on.
 void open_query_sockets(run_state *state);
 
+// Watches each interface the streams joined on for queries, from since_us, where a query
+// socket is open.
+void watch_joined_interfaces(run_state *state, uint64_t since_us);
+
 // Closes the query sockets.
 void close_query_sockets(run_state *state);

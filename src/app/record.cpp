@@ -64,6 +64,7 @@ int run_state_init(run_state *state, const settings *options, const stream_setti
     state->watched.stream_capacity = stream_capacity;
     state->receive.open_count = 0;
     state->queries.count = 0;
+    state->queries.watch_count = 0;
     state->queries.queriers.count = 0;
     state->queries.queriers.other_queries = 0;
     state->from_capture = false;
@@ -78,6 +79,7 @@ int run_state_init(run_state *state, const settings *options, const stream_setti
     size_t waited = count + QUERY_SOCKETS_MAX;
     state->receive.sockets = static_cast<socket_handle *>(calloc(waited, sizeof *state->receive.sockets));
     state->receive.pending = static_cast<int *>(calloc(waited, sizeof *state->receive.pending));
+    state->queries.watches = static_cast<query_watch *>(calloc(count, sizeof *state->queries.watches));
     state->outputs.metric_views = static_cast<metrics_view *>(calloc(count, sizeof *state->outputs.metric_views));
     state->outputs.metric_feeds = static_cast<metrics_feed *>(calloc(count, sizeof *state->outputs.metric_feeds));
     state->outputs.top = static_cast<top_view *>(calloc(1, sizeof *state->outputs.top));
@@ -85,6 +87,7 @@ int run_state_init(run_state *state, const settings *options, const stream_setti
     bool made = state->watched.streams != nullptr && state->watched.feeds != nullptr &&
                 state->receive.receivers != nullptr && state->receive.receiver_streams != nullptr &&
                 state->receive.sockets != nullptr && state->receive.pending != nullptr &&
+                state->queries.watches != nullptr &&
                 state->outputs.metric_views != nullptr && state->outputs.metric_feeds != nullptr &&
                 state->outputs.top != nullptr;
     if (!made || senders_open(&state->watched.senders, SENDER_IDLE_US, stream_capacity) < 0) {
@@ -127,6 +130,7 @@ void run_state_free(run_state *state)
     free(state->receive.receiver_streams);
     free(state->receive.sockets);
     free(state->receive.pending);
+    free(state->queries.watches);
     free(state->outputs.metric_views);
     free(state->outputs.metric_feeds);
     free(state->outputs.top);
@@ -137,6 +141,7 @@ void run_state_free(run_state *state)
     state->receive.receiver_streams = nullptr;
     state->receive.sockets = nullptr;
     state->receive.pending = nullptr;
+    state->queries.watches = nullptr;
     state->outputs.metric_views = nullptr;
     state->outputs.metric_feeds = nullptr;
     state->outputs.top = nullptr;

@@ -261,6 +261,7 @@ int run(const settings *options)
         out = &json.calls;
     } else {
         text_sink_start(&text, options->verbose);
+        text.says_no_query = options->verbose || options->querier_timeout_given;
     }
     static loop_calls calls;
     calls = capture ? replay_loop_calls() : live_loop_calls();

@@ -14,6 +14,28 @@ static querier_entry *find_entry(querier_table *table, uint32_t interface_index,
     return nullptr;
 }
 
+void query_watch_heard(query_watch *watch, uint32_t interface_index, uint64_t at_us)
+{
+    if (watch->interface_index != 0 && watch->interface_index != interface_index)
+        return;
+    watch->warned = false;
+    if (at_us > watch->since_us)
+        watch->since_us = at_us;
+}
+
+int query_watch_due(query_watch *watch, uint64_t now_us, uint64_t timeout_us, uint64_t *next_us)
+{
+    *next_us = UINT64_MAX;
+    if (watch->warned)
+        return 0;
+    if (now_us >= watch->since_us && now_us - watch->since_us >= timeout_us) {
+        watch->warned = true;
+        return 1;
+    }
+    *next_us = watch->since_us + timeout_us;
+    return 0;
+}
+
 int querier_note(querier_table *table, uint32_t interface_index, const query_reading *query,
                  uint64_t at_utc_us)
 {

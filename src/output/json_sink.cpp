@@ -149,6 +149,17 @@ static void json_query(sink *self, const event_head *head, const query_event *ev
     end_object(line, out);
 }
 
+static void json_no_query(sink *self, const event_head *head, const char *interface_name,
+                          uint64_t silent_us)
+{
+    char line[JSON_LINE_MAX + JSON_STRING_MAX(256)];
+    char *out = begin_object(json_of(self), line, head, "no_query");
+    if (interface_name != nullptr && strlen(interface_name) <= 256)
+        out = put_text_field(out, "interface", interface_name);
+    out = put_unsigned_field(out, "silent_us", silent_us);
+    end_object(line, out);
+}
+
 static void json_verdict(sink *self, const event_head *head, const verdict_event *event)
 {
     char line[JSON_LINE_MAX];
@@ -449,7 +460,8 @@ void json_sink_start(json_sink *json)
                    .feed_summary = json_feed_summary,
                    .feed_lag = json_feed_lag,
                    .first_datagram = json_first_datagram,
-                   .query = json_query};
+                   .query = json_query,
+                   .no_query = json_no_query};
     json->second_shown = UINT64_MAX;
     json->have_sender = false;
 }

@@ -161,6 +161,10 @@ struct sink {
     // The first datagram since the stream was joined came latency_us after the join (-v).
     void (*first_datagram)(sink *self, const event_head *head, uint64_t latency_us);
     void (*query)(sink *self, const event_head *head, const query_event *event);
+    // No query came on the interface (null: any the system chose) for silent_us since the
+    // join or the last query.
+    void (*no_query)(sink *self, const event_head *head, const char *interface_name,
+                     uint64_t silent_us);
 };
 
 // The flush of a sink that writes to standard output.
@@ -171,6 +175,7 @@ struct text_sink {
     sink calls;
     datagram_parts parts;
     bool verbose;            // -v: the join is said too
+    bool says_no_query;      // -v or --querier-timeout: an interface without queries is said
 };
 
 void text_sink_start(text_sink *text, bool verbose);

@@ -250,6 +250,31 @@ static void text_query(sink *self, const event_head *head, const query_event *ev
     log_end(stdout, line, end);
 }
 
+// "for 130 s", or "for 1.500 s" where the time is not whole seconds.
+static char *put_seconds_text(char *out, uint64_t value_us)
+{
+    out = put_unsigned(out, value_us / 1000000);
+    if (value_us % 1000000 != 0) {
+        *out++ = '.';
+        out = put_padded(out, static_cast<unsigned>(value_us / 1000 % 1000), 3);
+    }
+    return put_literal(out, " s");
+}
+
+static void text_no_query(sink *self, const event_head *head, const char *interface_name,
+                          uint64_t silent_us)
+{
+    if (!reinterpret_cast<text_sink *>(self)->says_no_query)
+        return;
+    char line[LOG_PREFIX_MAX + 256 + 200];
+    char *end = put_literal(log_begin_at(line, "info", head->at_utc_us), "No multicast query on ");
+    end = interface_name != nullptr ? put_text(end, interface_name) : put_literal(end, "any interface");
+    end = put_seconds_text(put_literal(end, " for "), silent_us);
+    end = put_literal(end, ": a snooping switch may stop forwarding the group after its "
+                           "membership interval (about 260 s)");
+    log_end(stdout, line, end);
+}
+
 static void text_first_datagram(sink *self, const event_head *head, uint64_t latency_us)
 {
     if (!reinterpret_cast<text_sink *>(self)->verbose)
@@ -466,6 +491,7 @@ static void text_feed_summary(sink *, const event_head *head, const feed_summary
 void text_sink_start(text_sink *text, bool verbose)
 {
     text->verbose = verbose;
+    text->says_no_query = verbose;
     text->calls = {.bound = text_bound,
                    .gap = text_gap,
                    .datagram = text_datagram,
@@ -484,6 +510,7 @@ void text_sink_start(text_sink *text, bool verbose)
                    .feed_summary = text_feed_summary,
                    .feed_lag = text_feed_lag,
                    .first_datagram = text_first_datagram,
-                   .query = text_query};
+                   .query = text_query,
+                   .no_query = text_no_query};
     datagram_parts_start(&text->parts);
 }

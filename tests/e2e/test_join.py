@@ -159,6 +159,24 @@ class Queriers(unittest.TestCase):
                     self.assertEqual(seen, ["10.9.0.1", version] + ([qqic] if qqic else []))
                 self.doCleanups()
 
+    @unittest.skipIf(WINDOWS, "queries are not heard on Windows")
+    def test_a_link_without_a_querier_is_said_once_after_the_timeout(self):
+        self.make_bridge("mcast_querier", "0")
+        text = watch(self, "--querier-timeout", "1.5", "-i", "veth1", GROUP, next_port())
+        json_watcher = watch(self, "--json", "--querier-timeout", "1.5", "-i", "veth1", GROUP,
+                             next_port(), bound_line='"event":"bound"')
+        line = ("No multicast query on veth1 for 1.500 s: a snooping switch may stop forwarding "
+                "the group after its membership interval (about 260 s)")
+        text.wait_for(re.escape(line) + "$")
+        json_watcher.wait_for('"event":"no_query"')
+        # Once: a second timeout later nothing more is said.
+        time.sleep(2)
+        self.assertEqual((text.stop(), json_watcher.stop()), (0, 0))
+        self.assertEqual(text.messages().count(line), 1)
+        self.assertEqual(text.error_messages(), [])
+        [said] = [json.loads(o) for o in json_watcher.lines() if '"no_query"' in o]
+        self.assertEqual((said["interface"], said["silent_us"]), ("veth1", 1500000))
+
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)

@@ -2,6 +2,7 @@
 // drop counts) and a sink that records, so that the order of receives, waits, datagrams, flushes
 // and reports is seen without a network.
 #include "app/loop.h"
+#include "app/timers.h"
 
 #include <gtest/gtest.h>
 
@@ -221,13 +222,18 @@ void on_query(sink *, const event_head *, const query_event *event)
                        query_version_name(event->query->version) + " " +
                        std::to_string(event->query->interval_s) + " on " + event->interface_name);
 }
+void on_no_query(sink *, const event_head *head, const char *interface_name, uint64_t)
+{
+    happened.push_back(std::string("no query on ") + interface_name + " at " + at_ms(head));
+}
 seq_layout classic = classic_layout(false);
 sink recording = {.bound = nullptr, .gap = on_gap, .datagram = on_datagram, .stats = on_stats,
                   .classified = nullptr, .summary = on_summary, .receive_buffer = nullptr,
                   .host_drops = nullptr, .stall = on_stall, .resume = on_resume, .joined = nullptr,
                   .left = nullptr, .flush = on_flush, .verdict = nullptr, .feed_gap = nullptr,
                   .feed_summary = nullptr, .feed_lag = nullptr,
-                  .first_datagram = on_first_datagram, .query = on_query};
+                  .first_datagram = on_first_datagram, .query = on_query,
+                  .no_query = on_no_query};
 
 struct ReceiveLoop : testing::Test {
     settings options = {};
@@ -576,6 +582,30 @@ TEST_F(ReceiveLoop, QueriesAreSaidWhenAQuerierIsNewOrChanges)
     ASSERT_EQ(queriers->count, 4);
     EXPECT_EQ(queriers->entries[0].queries, 3u);
     EXPECT_EQ(state->queries.interface_names[3], std::string("eth1"));
+}
+
+// An interface joined on that hears no query for the timeout is said once, and again only
+// after a query on it started the time anew; a query on another interface is no answer.
+TEST_F(ReceiveLoop, AnInterfaceWithoutQueriesIsSaidOnceUntilOneComes)
+{
+    options.querier_timeout_us = 1000000;
+    queries_queued = {{1, query_of(QUERY_IGMP_V3, 1, 125), 3, "eth1"},
+                      {RECEIVE_WOULD_BLOCK, {}, 0, ""},
+                      {1, query_of(QUERY_IGMP_V3, 1, 125), 2, "eth0"}};
+    script = {{RECEIVE_WOULD_BLOCK, false, 0}, {0, false, 1000000},
+              {2, false, 500000}, {RECEIVE_WOULD_BLOCK, false, 0}, {0, false, 1000000},
+              {2, false, 500000}, {RECEIVE_WOULD_BLOCK, false, 0}, {0, false, 1000000}};
+    start();
+    state->queries.count = 1;
+    state->queries.watches[0] = query_watch{2, "eth0", loop_clock_us, false};
+    state->queries.watch_count = 1;
+    arm_query_timer(state.get());
+    EXPECT_EQ(receive_loop(state.get()), 0);
+    std::vector<std::string> said;
+    for (const std::string &event : happened)
+        if (event.rfind("no query", 0) == 0)
+            said.push_back(event);
+    EXPECT_EQ(said, (std::vector<std::string>{"no query on eth0 at 1000", "no query on eth0 at 4000"}));
 }
 
 // A flood of queries is taken a bounded number a wake: the streams' sockets are looked at
