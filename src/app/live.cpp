@@ -58,13 +58,14 @@ static int live_read_drops(void *, socket_handle s, uint32_t *count)
 }
 
 static int live_receive_query(void *, socket_handle s, unsigned char *buffer, size_t size,
-                              query_reading *reading, uint32_t *interface_index,
-                              char *interface_name)
+                              query_reading *reading, uint32_t *interface_index)
 {
-    int got = receive_query(s, buffer, size, reading, interface_index);
-    if (got == 1)
-        interface_name_of(*interface_index, interface_name);
-    return got;
+    return receive_query(s, buffer, size, reading, interface_index);
+}
+
+static void live_interface_name(void *, uint32_t index, char *name)
+{
+    interface_name_of(index, name);
 }
 
 loop_calls live_loop_calls(void)
@@ -77,5 +78,6 @@ loop_calls live_loop_calls(void)
                       .utc_us = live_utc_us,
                       .read_drops = live_read_drops,
                       .receive_query = live_receive_query,
+                      .interface_name = live_interface_name,
                       .context = nullptr};
 }

@@ -401,13 +401,15 @@ static int receive_batch(run_state *state, int index, bool wait)
 
 // Counts a query heard, and hands it to the sink where it is to be said: the first of its
 // querier and version on the interface, or one whose interval changed.
-static void note_query(run_state *state, const query_reading *query, uint32_t interface_index,
-                       const char *interface_name)
+static void note_query(run_state *state, const query_reading *query, uint32_t interface_index)
 {
     query_side *queries = &state->queries;
     int known = queries->queriers.count;
     uint64_t at_utc_us = utc_now(state);
     int said = querier_note(&queries->queriers, interface_index, query, at_utc_us);
+    char interface_name[INTERFACE_NAME_MAX] = "";
+    if (queries->queriers.count > known || said)
+        state->calls->interface_name(state->calls->context, interface_index, interface_name);
     if (queries->queriers.count > known)
         memcpy(queries->interface_names[known], interface_name, INTERFACE_NAME_MAX);
     uint64_t at_us = state->calls->monotonic_us(state->calls->context);
@@ -428,10 +430,9 @@ static int take_queries(run_state *state, int index)
     for (int i = 0; i < QUERIES_PER_WAKE; i++) {
         query_reading query;
         uint32_t interface_index = 0;
-        char interface_name[INTERFACE_NAME_MAX] = "";
         int got = state->calls->receive_query(state->calls->context, state->queries.sockets[index],
                                               state->queries.packet, sizeof state->queries.packet,
-                                              &query, &interface_index, interface_name);
+                                              &query, &interface_index);
         if (got == RECEIVE_WOULD_BLOCK || (got < 0 && interrupted))
             return 0;
         if (got < 0) {
@@ -439,7 +440,7 @@ static int take_queries(run_state *state, int index)
             return -1;
         }
         if (got == 1)
-            note_query(state, &query, interface_index, interface_name);
+            note_query(state, &query, interface_index);
     }
     return 0;
 }

@@ -36,9 +36,11 @@ struct loop_calls {
     uint64_t (*monotonic_us)(void *context);      // timers, stalls, the rate a queue fills at
     uint64_t (*utc_us)(void *context);            // the time of day a metrics file gives
     int (*read_drops)(void *context, socket_handle s, uint32_t *count);
-    // One packet of a query socket, as receive_query answers, with the interface's name.
+    // One packet of a query socket, as receive_query answers; and an interface's name, looked
+    // up only for a querier new to the run or a query said, never for each of a flood.
     int (*receive_query)(void *context, socket_handle s, unsigned char *buffer, size_t size,
-                         query_reading *reading, uint32_t *interface_index, char *interface_name);
+                         query_reading *reading, uint32_t *interface_index);
+    void (*interface_name)(void *context, uint32_t index, char *name);
     void *context;
 };
 

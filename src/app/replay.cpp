@@ -353,6 +353,7 @@ loop_calls replay_loop_calls(void)
                       .utc_us = capture_clock_us,
                       .read_drops = no_drops,
                       .receive_query = nullptr,  // a capture opens no query socket
+                      .interface_name = nullptr,
                       .context = &replay};
 }
 

@@ -142,8 +142,16 @@ std::vector<heard_query> queries_queued;
 size_t next_query;
 bool reads_said; // each read of the query socket is "read" in happened
 
+// The names of the interfaces the queue's queries came on, by index.
+void scripted_interface_name(void *, uint32_t index, char *name)
+{
+    for (const heard_query &heard : queries_queued)
+        if (heard.interface_index == index)
+            snprintf(name, INTERFACE_NAME_MAX, "%s", heard.interface_name);
+}
+
 int scripted_receive_query(void *, socket_handle, unsigned char *, size_t, query_reading *reading,
-                           uint32_t *interface_index, char *interface_name)
+                           uint32_t *interface_index)
 {
     if (reads_said)
         happened.push_back("read");
@@ -152,7 +160,6 @@ int scripted_receive_query(void *, socket_handle, unsigned char *, size_t, query
     const heard_query &heard = queries_queued[next_query++];
     *reading = heard.query;
     *interface_index = heard.interface_index;
-    snprintf(interface_name, INTERFACE_NAME_MAX, "%s", heard.interface_name);
     return heard.got;
 }
 
@@ -164,6 +171,7 @@ const loop_calls scripted_calls = {.receive_many = scripted_receive,
                                    .utc_us = scripted_utc_us,
                                    .read_drops = scripted_read_drops,
                                    .receive_query = scripted_receive_query,
+                                   .interface_name = scripted_interface_name,
                                    .context = nullptr};
 
 void on_gap(sink *, const event_head *, const gap_event *)
