@@ -30,6 +30,7 @@ int write_run_metrics(run_state *state)
                     state->needs.stamps_arrivals ? &stream->judge.interarrival : nullptr,
                     stream->judge.interarrival_sum_us,
                     stream->config->have_sent_at ? &stream->judge.delays : nullptr,
+                    state->options->metrics_per_stream,
                     stream->join.heard,
                     stream->join.latency_us};
     }

@@ -114,18 +114,13 @@ static uint64_t feed_period_us(const run_state *state)
     return period_us < 1000 ? 1000 : period_us;
 }
 
-// Whether a feed's line was heard within the arbitration time and a period of the timer: what
-// it passed may still fall due. Past that everything was decided, and a quiet run need not
-// wake until the next datagram arms the timer again.
+// Whether a feed may still decide something within a period of the timer. Past that a quiet run
+// need not wake until the next datagram arms the timer again.
 static bool feeds_may_decide(const run_state *state, uint64_t now_us)
 {
-    uint64_t window_us = state->options->arbitration_us + feed_period_us(state);
-    for (int i = 0; i < state->watched.feed_count; i++) {
-        const feed_state *feed = &state->watched.feeds[i].state;
-        for (int line = 0; line < feed->line_count; line++)
-            if (feed->lines[line].heard && elapsed_us(now_us, feed->lines[line].last_us) <= window_us)
-                return true;
-    }
+    for (int i = 0; i < state->watched.feed_count; i++)
+        if (feed_may_decide(&state->watched.feeds[i].state, now_us, feed_period_us(state)))
+            return true;
     return false;
 }
 

@@ -3,6 +3,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "timer/timer.h"
+
 static_assert(sizeof(feed_slot) == 24, "the memory bound stated for FEED_WINDOW_MAX");
 static_assert(FEED_LINES_MAX <= 8, "a slot's who holds a bit a line");
 
@@ -21,7 +23,9 @@ int feed_open(feed_state *feed, const seq_rules *rules, int line_count, uint64_t
 void feed_close(feed_state *feed)
 {
     free(feed->slots);
+    free(feed->lost_bits);
     feed->slots = nullptr;
+    feed->lost_bits = nullptr;
 }
 
 // Places are compared by their wrapping distance: the feed holds far fewer than 2^63 of them.
@@ -58,6 +62,20 @@ static uint64_t offset_into(const feed_state *feed, const feed_epoch *epoch, uin
     return place - line_place;
 }
 
+// Whether a line's place lies where the present numbering's lines are: from the lowest of their
+// highest places (the line's own included, as it may lag) to the highest any line passed.
+static bool among_lines(const feed_state *feed, int line, uint64_t place)
+{
+    uint64_t low = feed->lines[line].front;
+    for (int other = 0; other < feed->line_count; other++) {
+        const feed_line *ln = &feed->lines[other];
+        if (ln->in_epoch && ln->epoch == feed->present && before(ln->front, low))
+            low = ln->front;
+    }
+    uint64_t high = feed->epochs[feed->present].front;
+    return !before(place, low - FEED_EPOCH_GAP) && !before(high + FEED_EPOCH_GAP, place);
+}
+
 // Where a datagram goes: the epoch and offset of its line, and whether it opens the next epoch.
 struct feed_mapping {
     bool taken;
@@ -75,32 +93,100 @@ static feed_mapping map_datagram(const feed_state *feed, int line, const feed_da
         return {true, 0, 0, false};
     const feed_epoch *present = &feed->epochs[feed->present];
     const feed_epoch *next = &feed->epochs[1 - feed->present];
+    uint64_t offset = offset_into(feed, present, datagram->first);
     // A line's first numbering, or its first since its restart alone: the present one's.
     if (!(present->members & (1u << line)) && !(ln->in_epoch && ln->epoch != feed->present))
-        return {true, feed->present, offset_into(feed, present, datagram->first), false};
+        return {true, feed->present, offset, false};
+    // A restart that lands where the other lines are is this line's own jump (a long gap, which
+    // a 16-bit field's rules take for a restart): the numbering goes on.
+    if (datagram->restarted && ln->in_epoch && ln->epoch == feed->present &&
+        among_lines(feed, line, datagram->first + offset))
+        return {true, feed->present, offset, false};
     if (next->used)
         return {true, 1 - feed->present, offset_into(feed, next, datagram->first), false};
     uint64_t start = later(feed->ring_end, present->front) + FEED_EPOCH_GAP;
     return {true, 1 - feed->present, start - datagram->first, true};
 }
 
-// The window grows to hold places from the settled one to end. Returns false where it may not.
-static bool make_room(feed_state *feed, uint64_t end)
+static void mark_lost(feed_state *feed, uint64_t place, bool lost)
 {
-    uint64_t needed = end - feed->settled;
+    if (feed->lost_bits == nullptr)
+        return;
+    uint64_t bit = place & (FEED_LOST_SPAN - 1);
+    if (lost)
+        feed->lost_bits[bit / 64] |= uint64_t(1) << (bit % 64);
+    else
+        feed->lost_bits[bit / 64] &= ~(uint64_t(1) << (bit % 64));
+}
+
+static bool remembered_lost(const feed_state *feed, uint64_t place)
+{
+    if (feed->lost_bits == nullptr || feed->ring_end - place > FEED_LOST_SPAN)
+        return false;
+    uint64_t bit = place & (FEED_LOST_SPAN - 1);
+    return (feed->lost_bits[bit / 64] >> (bit % 64)) & 1;
+}
+
+// The ring reaches end: what its bits said of the places a span before is forgotten.
+static void advance_ring(feed_state *feed, uint64_t end)
+{
+    if (!before(feed->ring_end, end))
+        return;
+    if (feed->lost_bits != nullptr) {
+        uint64_t from = end - feed->ring_end > FEED_LOST_SPAN ? end - FEED_LOST_SPAN : feed->ring_end;
+        for (uint64_t place = from; before(place, end); place++)
+            mark_lost(feed, place, false);
+    }
+    feed->ring_end = end;
+}
+
+// The lowest place worth keeping: the settled one, or what a line of the present numbering may
+// still deliver, below the highest it passed (a line not heard yet: from the first).
+static uint64_t held_from(const feed_state *feed)
+{
+    uint64_t from = feed->settled;
+    for (int line = 0; line < feed->line_count; line++) {
+        const feed_line *ln = &feed->lines[line];
+        uint64_t low = from;
+        if (ln->in_epoch && ln->epoch == feed->present)
+            low = ln->front - FEED_REORDER_HELD;
+        else if (!ln->heard)
+            low = feed->epochs[feed->present].start;
+        if (before(low, from))
+            from = low;
+    }
+    return from;
+}
+
+// The window grows to hold places from the settled one to end, and as many below as it may
+// from from on. Returns false where the undecided ones alone are more than it may hold.
+static bool make_room(feed_state *feed, uint64_t from, uint64_t end)
+{
+    if (end - feed->settled > FEED_WINDOW_MAX)
+        return false;
+    uint64_t needed = end - from;
+    if (needed > FEED_WINDOW_MAX)
+        needed = FEED_WINDOW_MAX;
     if (needed <= feed->window)
         return true;
-    if (needed > FEED_WINDOW_MAX)
-        return false;
     uint32_t window = feed->window;
     while (window < needed)
         window *= 2;
     feed_slot *slots = static_cast<feed_slot *>(calloc(window, sizeof(feed_slot)));
     if (slots == nullptr)
         return false;
+    if (window == FEED_WINDOW_MAX) {
+        feed->lost_bits = static_cast<uint64_t *>(calloc(FEED_LOST_SPAN / 64, sizeof(uint64_t)));
+        if (feed->lost_bits == nullptr) {
+            free(slots);
+            return false;
+        }
+    }
     // Decided places stay, so that a late copy of a lost one is still known.
-    for (uint64_t place = feed->ring_end - feed->window; place != feed->ring_end; place++)
+    for (uint64_t place = feed->ring_end - feed->window; place != feed->ring_end; place++) {
         slots[place & (window - 1)] = *slot_of(feed, place);
+        mark_lost(feed, place, slot_of(feed, place)->lost);
+    }
     free(feed->slots);
     feed->slots = slots;
     feed->window = window;
@@ -121,7 +207,7 @@ static void join(feed_state *feed, int line, const feed_datagram *datagram, cons
     feed_epoch *epoch = &feed->epochs[to->epoch];
     if (!feed->started || to->opens) {
         uint64_t start = datagram->first + to->offset;
-        *epoch = {true, false, start, start, to->offset, 0};
+        *epoch = {true, false, start, start, to->offset, datagram->arrival_us, 0};
         if (!feed->started) {
             feed->started = true;
             // Every mark of the run is a place near the first, as they are compared by distance.
@@ -129,6 +215,8 @@ static void join(feed_state *feed, int line, const feed_datagram *datagram, cons
         }
     }
     epoch->members |= 1u << line;
+    if (!(ln->in_epoch && ln->epoch == to->epoch))
+        ln->front = epoch->start;
     ln->in_epoch = true;
     ln->epoch = to->epoch;
     ln->key = datagram->epoch_key;
@@ -143,6 +231,14 @@ static void drop_next(feed_state *feed)
 {
     feed_epoch *present = &feed->epochs[feed->present];
     feed_epoch *next = &feed->epochs[1 - feed->present];
+    // Its numbers were never another numbering's: they no longer count.
+    for (uint64_t place = next->start; before(place, next->front); place++) {
+        const feed_slot *slot = slot_of(feed, place);
+        if (slot->who != 0) {
+            feed->counts.numbers--;
+            feed->counts.first[slot->first_line]--;
+        }
+    }
     clear_places(feed, next->start, next->front);
     feed->ring_end = present->front;
     next->used = false;
@@ -151,40 +247,55 @@ static void drop_next(feed_state *feed)
         if (!ln->in_epoch || ln->epoch == feed->present)
             continue;
         uint64_t line_place = next->front - 1 - ln->offset;
-        ln->offset = offset_into(feed, present, line_place);
+        uint64_t offset = offset_into(feed, present, line_place);
+        ln->front = ln->front - ln->offset + offset;
+        ln->offset = offset;
         ln->epoch = feed->present;
         present->members |= 1u << line;
     }
 }
 
-// A number delivered after its decision: late when it had been lost.
+// A number delivered after its decision: late when it had been lost, and no longer the other
+// line's alone when it had one.
 static void take_decided(feed_state *feed, int line, uint64_t place)
 {
-    if (feed->ring_end - place <= feed->window) {
-        feed_slot *slot = slot_of(feed, place);
-        if (slot->lost) {
-            slot->lost = 0;
-            feed->counts.late++;
-            feed->counts.lost = feed->counts.missed - feed->counts.late;
-            feed->counts.numbers++;
-            feed->counts.first[line]++;
-            feed->counts.alone[line]++;
-        }
-    }
-    if (feed->decided_early && !before(place, feed->early_from) && before(place, feed->early_end) &&
-        feed->lag_line < 0)
+    bool early = feed->decided_early && !before(place, feed->early_from) && before(place, feed->early_end);
+    bool held = feed->ring_end - place <= feed->window;
+    if ((early || !held) && feed->lag_line < 0)
         feed->lag_line = line;
+    feed_slot *slot = held ? slot_of(feed, place) : nullptr;
+    uint8_t bit = static_cast<uint8_t>(1u << line);
+    if (held ? slot->lost : remembered_lost(feed, place)) {
+        mark_lost(feed, place, false);
+        if (held) {
+            slot->lost = 0;
+            slot->who = bit;
+        }
+        feed->counts.late++;
+        feed->counts.lost = feed->counts.missed - feed->counts.late;
+        feed->counts.numbers++;
+        feed->counts.first[line]++;
+        feed->counts.alone[line]++;
+        return;
+    }
+    if (!held)
+        return;
+    if (slot->who & bit)
+        return;
+    if (slot->who != 0 && (slot->who & (slot->who - 1)) == 0)
+        feed->counts.alone[__builtin_ctz(slot->who)]--;
+    slot->who = static_cast<uint8_t>(slot->who | bit);
 }
 
 static void take_number(feed_state *feed, int line, const feed_epoch *epoch, uint64_t place,
                         uint64_t arrival_us)
 {
+    if (before(place, epoch->start))
+        return;
     if (before(place, feed->settled)) {
         take_decided(feed, line, place);
         return;
     }
-    if (before(place, epoch->start))
-        return;
     // First by arrival, whatever order the lines were read in: a copy that came earlier takes
     // the number over.
     feed_slot *slot = slot_of(feed, place);
@@ -202,6 +313,48 @@ static void take_number(feed_state *feed, int line, const feed_epoch *epoch, uin
     slot->who = static_cast<uint8_t>(slot->who | (1u << line));
 }
 
+// A line's numbers below its epoch's first (it joined lower than the line that began it) are the
+// epoch's too, passed when the epoch began; where some were decided, these are decided at once.
+static void reach_down(feed_state *feed, feed_epoch *epoch, uint64_t first)
+{
+    if (!before(first, epoch->start) || feed->ring_end - first > feed->window)
+        return;
+    bool undecided = feed->settled == epoch->start;
+    for (uint64_t place = first; before(place, epoch->start); place++) {
+        *slot_of(feed, place) = {0, epoch->began_us, 0, 0, static_cast<uint8_t>(!undecided)};
+        mark_lost(feed, place, !undecided);
+    }
+    if (undecided) {
+        if (!before(epoch->start, feed->room_end) && before(first, feed->room_end))
+            feed->room_end = first;
+        feed->settled = first;
+    } else {
+        feed->counts.missed += epoch->start - first;
+        feed->counts.lost = feed->counts.missed - feed->counts.late;
+    }
+    epoch->start = first;
+}
+
+// The line passed every place below pass_end at arrival_us: each place keeps its earliest pass,
+// whichever line was read first.
+static void pass_places(feed_state *feed, feed_line *ln, feed_epoch *epoch, uint64_t pass_end,
+                        uint64_t arrival_us)
+{
+    uint64_t seen_end = before(pass_end, epoch->front) ? pass_end : epoch->front;
+    for (uint64_t place = later(ln->front, feed->settled); before(place, seen_end); place++) {
+        feed_slot *slot = slot_of(feed, place);
+        if (arrival_us < slot->passed_us)
+            slot->passed_us = arrival_us;
+    }
+    if (before(epoch->front, pass_end)) {
+        for (uint64_t place = later(epoch->front, feed->settled); before(place, pass_end); place++)
+            *slot_of(feed, place) = {0, arrival_us, 0, 0, 0};
+        epoch->front = pass_end;
+        advance_ring(feed, pass_end);
+    }
+    ln->front = later(ln->front, pass_end);
+}
+
 int feed_deliver(feed_state *feed, int line, const feed_datagram *datagram)
 {
     feed_line *ln = &feed->lines[line];
@@ -212,11 +365,15 @@ int feed_deliver(feed_state *feed, int line, const feed_datagram *datagram)
     if (!to.taken)
         return 0;
     uint64_t pass_end = datagram->passed_end + to.offset;
+    uint64_t first = datagram->first + to.offset;
     bool in_present = feed->started && to.epoch == feed->present;
     if (in_present && feed->epochs[1 - feed->present].used &&
         !before(pass_end, feed->epochs[1 - feed->present].start))
         drop_next(feed);
-    if (feed->started && !make_room(feed, later(pass_end, feed->ring_end))) {
+    uint64_t from = feed->started ? held_from(feed) : 0;
+    if (in_present && datagram->count > 0 && before(first, from))
+        from = first;
+    if (feed->started && !make_room(feed, from, later(pass_end, feed->ring_end))) {
         // Only the present numbering may push the oldest out before their time.
         if (!in_present)
             return 0;
@@ -228,13 +385,11 @@ int feed_deliver(feed_state *feed, int line, const feed_datagram *datagram)
     if (datagram->new_epoch)
         join(feed, line, datagram, &to);
     feed_epoch *epoch = &feed->epochs[to.epoch];
-    if (before(epoch->front, pass_end)) {
-        for (uint64_t place = later(epoch->front, feed->settled); before(place, pass_end); place++)
-            *slot_of(feed, place) = {0, datagram->arrival_us, 0, 0, 0};
-        epoch->front = pass_end;
-        feed->ring_end = later(feed->ring_end, pass_end);
-    }
-    uint64_t first = datagram->first + to.offset;
+    if (datagram->arrival_us < epoch->began_us)
+        epoch->began_us = datagram->arrival_us;
+    if (to.epoch == feed->present && datagram->count > 0)
+        reach_down(feed, epoch, first);
+    pass_places(feed, ln, epoch, pass_end, datagram->arrival_us);
     for (uint32_t i = 0; i < datagram->count; i++)
         take_number(feed, line, epoch, first + i, datagram->arrival_us);
     return 0;
@@ -254,25 +409,38 @@ static void mark_early(feed_state *feed, uint64_t from, uint64_t end)
 static void skip_places(feed_state *feed, uint64_t end)
 {
     feed_epoch *present = &feed->epochs[feed->present];
+    advance_ring(feed, end);
+    // Only the places the window or its bits still hold are marked.
+    uint64_t span = feed->lost_bits != nullptr ? FEED_LOST_SPAN : feed->window;
+    uint64_t from = feed->ring_end - feed->settled > span ? feed->ring_end - span : feed->settled;
+    for (uint64_t place = from; before(place, end); place++) {
+        if (feed->ring_end - place <= feed->window)
+            *slot_of(feed, place) = {0, 0, 0, 0, 1};
+        mark_lost(feed, place, true);
+    }
     feed->counts.missed += end - feed->settled;
     feed->counts.lost = feed->counts.missed - feed->counts.late;
     mark_early(feed, feed->settled, end);
     feed->settled = present->front = end;
-    feed->ring_end = later(feed->ring_end, end);
 }
 
-static void decide(feed_state *feed, feed_slot *slot)
+// Missed when no copy had come the arbitration time after a line first passed it; late when
+// the earliest came after that.
+static void decide(feed_state *feed, uint64_t place)
 {
-    if (slot->who == 0) {
+    feed_slot *slot = slot_of(feed, place);
+    bool in_time = slot->who != 0 && (slot->first_us < slot->passed_us ||
+                                      slot->first_us - slot->passed_us < feed->arbitration_us);
+    slot->lost = slot->who == 0;
+    mark_lost(feed, place, slot->lost);
+    if (!in_time) {
         feed->counts.missed++;
+        if (slot->who != 0)
+            feed->counts.late++;
         feed->counts.lost = feed->counts.missed - feed->counts.late;
-        slot->lost = 1;
-        return;
     }
-    if ((slot->who & (slot->who - 1)) == 0)
+    if (slot->who != 0 && (slot->who & (slot->who - 1)) == 0)
         feed->counts.alone[__builtin_ctz(slot->who)]++;
-    slot->who = 0;
-    slot->lost = 0;
 }
 
 // Adds the place, or the run of places from place to end, to the holes. Returns false when
@@ -349,8 +517,18 @@ int feed_settle(feed_state *feed, uint64_t now_us, bool at_end, feed_hole *holes
             break;
         if (!due && !at_end)
             mark_early(feed, place, place + 1);
-        decide(feed, slot);
+        decide(feed, place);
         feed->settled = place + 1;
     }
     return found;
+}
+
+bool feed_may_decide(const feed_state *feed, uint64_t now_us, uint64_t slack_us)
+{
+    for (int line = 0; line < feed->line_count; line++) {
+        const feed_line *ln = &feed->lines[line];
+        if (ln->heard && elapsed_us(now_us, ln->last_us) <= feed->arbitration_us + slack_us)
+            return true;
+    }
+    return false;
 }

@@ -1,8 +1,8 @@
 // A feed: redundant lines (A and B) that carry the same numbers, judged as one. The feed takes
 // each line's numbers where that line's tracker placed them (track_place), so restarts,
 // sessions, heartbeats and wraps are judged by the lines' own rules. A number is decided the
-// arbitration time after the first line passed it: lost when no line had delivered it by then,
-// late for the feed when one does after. Pure decisions on given places and times.
+// arbitration time after the first line passed it: missed when no copy had come by then, and
+// late when one came after. Pure decisions on given places and times.
 #pragma once
 
 #include <stdint.h>
@@ -11,14 +11,23 @@
 
 #define FEED_LINES_MAX 8
 #define FEED_ARBITRATION_DEFAULT_US 50000
-// Numbers not yet decided are held in a window that starts at FEED_WINDOW_FIRST places and
-// doubles as lines lag or jump, up to FEED_WINDOW_MAX (times sizeof(feed_slot), 24 bytes: 48 MiB
-// a feed, and 72 MiB at the most while the last doubling copies the half before). Past that the oldest are decided before their time, and a line that delivers one of
-// them after is said to lag.
+// Numbers are held in a window that starts at FEED_WINDOW_FIRST places and doubles as they
+// need: those not yet decided, and those decided that a line may still deliver (back to the
+// slowest line's highest, less FEED_REORDER_HELD for its own reorders; a line not heard yet
+// from the first). Up to FEED_WINDOW_MAX (times sizeof(feed_slot), 24 bytes: 48 MiB a feed, and
+// 72 MiB at the most while the last doubling copies the half before). Past that the oldest
+// undecided are decided before their time, and a line that delivers a number no longer held is
+// said to lag.
 #define FEED_WINDOW_FIRST 4096
 #define FEED_WINDOW_MAX (1u << 21)
+#define FEED_REORDER_HELD 1024
+// Once the window is at its bound, a bit a number remembers, FEED_LOST_SPAN numbers back (4 MiB),
+// which were decided lost: a copy of one that comes after the window let it go is still late.
+#define FEED_LOST_SPAN (1u << 25)
 static_assert((FEED_WINDOW_FIRST & (FEED_WINDOW_FIRST - 1)) == 0, "a power of two");
 static_assert((FEED_WINDOW_MAX & (FEED_WINDOW_MAX - 1)) == 0, "a power of two");
+static_assert((FEED_LOST_SPAN & (FEED_LOST_SPAN - 1)) == 0 && FEED_LOST_SPAN >= FEED_WINDOW_MAX,
+              "a power of two, past the window");
 // A line's new epoch (its sender restarted, or began a session) opens the feed's next one this
 // many places past the present one, so that lines still in the present one have room to end
 // it. A line of the present one that reaches the next shows the restart was one line's alone.
@@ -31,7 +40,7 @@ struct feed_counts {
     uint64_t late;                  // of those, delivered after all
     uint64_t lost;
     uint64_t first[FEED_LINES_MAX]; // numbers the line delivered before any other, by arrival
-    uint64_t alone[FEED_LINES_MAX]; // numbers only the line delivered in time, or late
+    uint64_t alone[FEED_LINES_MAX]; // decided numbers no other line delivered, ever
 };
 
 // A run of numbers decided lost, in the field's own numbers.
@@ -44,6 +53,7 @@ struct feed_hole {
 struct feed_datagram {
     uint64_t epoch_key;   // the line's sender and its epoch: another key is another numbering
     bool new_epoch;       // the tracker's first datagram of the epoch (first, or a restart)
+    bool restarted;       // of those, a restart of the sender the line had (its tracker's)
     uint64_t first;       // track_place
     uint32_t count;
     uint64_t passed_end;
@@ -53,7 +63,7 @@ struct feed_datagram {
 struct feed_slot {
     uint64_t first_us;    // the earliest arrival of the number
     uint64_t passed_us;   // when a line first passed it
-    uint8_t who;          // bit l: line l delivered it
+    uint8_t who;          // bit l: line l delivered it (kept once decided)
     uint8_t first_line;
     uint8_t lost;         // decided lost, and not delivered since
 };
@@ -65,6 +75,7 @@ struct feed_epoch {
     uint64_t start;       // its first place: places before it are not judged
     uint64_t front;       // one past the highest place passed
     uint64_t base;        // the field's number of a place p is (p - base) masked
+    uint64_t began_us;    // its earliest arrival: every line passed its places below by then
     unsigned members;     // bit l: line l is in it
 };
 
@@ -75,6 +86,7 @@ struct feed_line {
     int epoch;            // 0 or 1, in epochs[]
     uint64_t key;
     uint64_t offset;
+    uint64_t front;       // one past the highest place it passed in its epoch
 };
 
 struct feed_state {
@@ -91,9 +103,12 @@ struct feed_state {
     bool decided_early;
     uint64_t early_from;  // places from this one up to early_end were decided before their time
     uint64_t early_end;
-    int lag_line;         // a line that delivered a number decided early; -1: none yet
+    int lag_line;         // a line that delivered a number decided early, or no longer held;
+                          // -1: none yet
     uint32_t window;
     feed_slot *slots;     // window places, each at place & (window - 1)
+    uint64_t *lost_bits;  // once the window is at its bound: bit place & (FEED_LOST_SPAN - 1) is
+                          // set where the place, below ring_end by at most the span, is lost
     feed_counts counts;
 };
 
@@ -111,3 +126,7 @@ int feed_deliver(feed_state *feed, int line, const feed_datagram *datagram);
 // returns how many; call again while it returns holes_max. With at_end, everything still open
 // is decided (the run is over).
 int feed_settle(feed_state *feed, uint64_t now_us, bool at_end, feed_hole *holes, int holes_max);
+
+// Whether something the feed's lines passed may still fall due after now_us: a line was heard
+// within the arbitration time and slack_us. Past that everything was decided.
+bool feed_may_decide(const feed_state *feed, uint64_t now_us, uint64_t slack_us);

@@ -29,6 +29,8 @@ struct metrics_view {
     const histogram *interarrival;   // the times between datagrams, or null where not stamped
     uint64_t interarrival_sum_us;
     const delay_record *delays;      // with --sent-at, else null
+    bool senders_summed;             // one series of each counter for all its senders, whose
+                                     // last sequence number is then none
     bool have_join_latency;          // a datagram came since the join
     uint64_t join_latency_us;        // from just before the join to that datagram
 };
