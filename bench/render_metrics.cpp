@@ -55,10 +55,11 @@ int main(int argc, char **argv)
     for (int summed = 0; summed < 2; summed++) {
         for (int v = 0; v < streams; v++)
             views[v] = {&table, v, nullptr, nullptr, &group, nullptr, nullptr, true, 0,
-                        1700000000000000u, &layout, &interarrival, 0, nullptr, summed == 1};
+                        1700000000000000u, &layout, &interarrival, 0, nullptr, summed == 1,
+                        false, 0};
         clock_t start = clock();
         for (int round = 0; round < rounds; round++)
-            render_metrics(&page, views, streams, nullptr, 0, nullptr);
+            render_metrics(&page, views, streams, nullptr, 0, nullptr, nullptr);
         double cpu_ms = 1000.0 * static_cast<double>(clock() - start) / CLOCKS_PER_SEC / rounds;
         long series = 0;
         for (size_t i = 0; i < page.length; i++)

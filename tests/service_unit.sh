@@ -15,6 +15,9 @@ out=$(cd "$dir" && systemd-analyze verify --man=no ./mcwatch@.service ./mcwatch@
 status=$?
 [ "$status" = 0 ] && [ -z "$out" ] || { echo "$out"; echo "systemd-analyze verify: status $status"; exit 1; }
 
+grep -qx 'AmbientCapabilities=CAP_NET_RAW' "$unit" ||
+    { echo "the service cannot hear the links' queriers: raw sockets need CAP_NET_RAW"; exit 1; }
+
 grep -qx 'EnvironmentFile=-/etc/default/mcwatch-%i' "$unit" ||
     { echo "no instance reads options of its own: every instance serves one port"; exit 1; }
 

@@ -45,6 +45,8 @@ struct settings {
     bool quiet;             // -q: no datagram lines
     uint64_t rcvbuf_bytes;  // --rcvbuf: the receive buffer to ask for; 0: the system's
     uint32_t stall_ms;      // --stall: say when no datagram came for this long; 0: never
+    uint64_t querier_timeout_us; // --querier-timeout: say when no query came on an interface
+    bool querier_timeout_given;  // for this long (130 s unless given)
     bool json;              // --json: JSON Lines instead of the text lines
     bool top;               // --top: the live view (with -q and --summary)
     const char *prom_path;  // --prom: the metrics file; nullptr: none

@@ -6,6 +6,7 @@
 #include "app/config.h"
 #include "base/log.h"
 #include "monitor/feed.h"
+#include "monitor/querier.h"
 
 // Skips blanks and a sign, then reads decimal digits as strtoul would, but saturating at
 // limit + 1 (and staying there: the next digit would pass 64 bits) so that no text can
@@ -113,6 +114,7 @@ static const char help_text[] =
     "               [-c <count>] [--duration <seconds>] [--max-lost <count>] [-q]\n"
     "               [--rcvbuf <bytes>] [--stall <ms>] [--json] [--prom <file>]\n"
     "               [--listen [<address>:]<port>] [--metrics-per stream|sender] [--top]\n"
+    "               [--querier-timeout <seconds>]\n"
     "               [--format <name> | --seq <offset>:<bytes>[:le|be]\n"
     "                [--seq-count <offset>:<bytes>[:le|be]]]\n"
     "               [--sent-at <offset>:<bytes>[:le|be]:<unit>]\n"
@@ -151,6 +153,10 @@ static const char help_text[] =
     "                   2 GiB) and say what was granted; without it, on Linux, a third\n"
     "                   more than the system's default, room for the loop's naps\n"
     "      --stall <ms>  say when no datagram came for this long, and when they resume\n"
+    "      --querier-timeout <seconds>  say when no multicast query came on an interface\n"
+    "                   for this long since the join or the last query (default 130; on\n"
+    "                   with -v, --json, --prom and --listen, which also say each\n"
+    "                   querier heard). Queries are heard on Linux with CAP_NET_RAW\n"
     "      --json       JSON Lines on standard output instead of the text lines (the schema\n"
     "                   is in the manual page); errors stay text on standard error\n"
     "      --prom <file>  write Prometheus metrics to the file every second and at the end,\n"
@@ -384,6 +390,11 @@ static int read_extra_option(int argc, char **argv, int *index, settings *option
         if (value == nullptr || read_count(value, period_ms_max, false, &stall_ms) < 0)
             return -1;
         options->stall_ms = static_cast<uint32_t>(stall_ms);
+    } else if (is_long_option(option, "--querier-timeout", &inline_value)) {
+        value = value_of(inline_value, argc, argv, index);
+        if (value == nullptr || read_seconds(value, &options->querier_timeout_us) < 0)
+            return -1;
+        options->querier_timeout_given = true;
     } else if (is_long_option(option, "--seq", &inline_value) ||
                is_long_option(option, "--seq-count", &inline_value)) {
         bool count_field = option[5] == '-';
@@ -533,6 +544,7 @@ int read_command_line(int argc, char **argv, settings *options)
     *options = settings{};
     options->interface_addr.s_addr = htonl(INADDR_ANY);
     options->arbitration_us = FEED_ARBITRATION_DEFAULT_US;
+    options->querier_timeout_us = QUERIER_TIMEOUT_DEFAULT_US;
     int first = read_options(argc, argv, options);
     if (first <= 0)
         return first < 0 ? -1 : 1;

@@ -81,6 +81,17 @@ static int live_read_drops(void *, socket_handle s, uint32_t *count)
     return socket_read_drops(s, count);
 }
 
+static int live_receive_query(void *, socket_handle s, unsigned char *buffer, size_t size,
+                              query_reading *reading, uint32_t *interface_index)
+{
+    return receive_query(s, buffer, size, reading, interface_index);
+}
+
+static void live_interface_name(void *, uint32_t index, char *name)
+{
+    interface_name_of(index, name);
+}
+
 loop_calls live_loop_calls(void)
 {
     return loop_calls{.receive_many = live_receive,
@@ -90,5 +101,7 @@ loop_calls live_loop_calls(void)
                       .monotonic_us = live_monotonic_us,
                       .utc_us = live_utc_us,
                       .read_drops = live_read_drops,
+                      .receive_query = live_receive_query,
+                      .interface_name = live_interface_name,
                       .context = nullptr};
 }

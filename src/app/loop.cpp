@@ -3,6 +3,7 @@
 
 #include <errno.h>
 #include <stdio.h>
+#include <string.h>
 
 #include "base/clock.h"
 #include "base/log.h"
@@ -175,6 +176,8 @@ static void take_datagram(run_state *state, int place, const received_datagram *
     if (options->stall_ms != 0)
         note_arrival(state, stream, datagram);
     event_head head = head_of(state, stream, datagram->arrival_utc_us);
+    if (!stream->join.heard && join_heard(&stream->join, datagram->at_us))
+        state->outputs.out->first_datagram(state->outputs.out, &head, stream->join.latency_us);
     if (taken.gap.kind != GAP_NONE) {
         gap_event gap = {&datagram->from, taken.gap, options->per_sender, taken.kind,
                          taken.have_outage, taken.outage_us};
@@ -237,7 +240,8 @@ void emit_summary(run_state *state)
                                stream->config->have_sent_at ? &stream->judge.delays : nullptr,
                                state->from_capture,
                                stream->fragmented,
-                               stream->truncated};
+                               stream->truncated,
+                               &stream->join};
         if (!state->receive.host_drops_counted && !state->from_capture)
             event.host_drops_counted = read_drops_outright(state, stream, &event.host_drops);
         event_head head = head_of(state, stream, utc_now(state));
@@ -259,20 +263,20 @@ static int wait_for_more(run_state *state)
         return -1;
     uint64_t waited_from_us = state->calls->monotonic_us(state->calls->context);
     int64_t limit_us = timers_wait_limit_us(&state->timing.timers, waited_from_us);
-    if (limit_us < 0 && state->receive.open_count == 1) {
+    if (limit_us < 0 && waited_count(state) == 1) {
         state->receive.pending[0] = 0;
         state->receive.pending_count = 1;
         return 1;
     }
     int ready = state->calls->wait(state->calls->context, &state->receive.waits, limit_us,
-                                   state->receive.pending, state->receive.open_count);
+                                   state->receive.pending, waited_count(state));
     // A wait held up past its limit (a stopped process) may time out with datagrams queued
     // meanwhile: it looks again, so that they are taken before the timers fire.
     uint64_t waited_us =
         elapsed_us(state->calls->monotonic_us(state->calls->context), waited_from_us);
     if (ready == 0 && limit_us >= 0 && waited_us > uint64_t(limit_us) + WAIT_OVERRUN_US)
         ready = state->calls->wait(state->calls->context, &state->receive.waits, 0, state->receive.pending,
-                                   state->receive.open_count);
+                                   waited_count(state));
     if (ready == -1 && !interrupted) {
         report_socket_error("select failed");
         return -1;
@@ -298,12 +302,12 @@ static int nap_while_busy(run_state *state)
     if (flush_output(state) < 0)
         return -1;
     state->calls->nap(state->calls->context, nap_us);
-    if (state->receive.open_count == 1) {
+    if (waited_count(state) == 1) {
         state->receive.pending[0] = 0;
         state->receive.pending_count = 1;
     } else {
         int ready = state->calls->wait(state->calls->context, &state->receive.waits, 0, state->receive.pending,
-                                       state->receive.open_count);
+                                       waited_count(state));
         if (ready == -1 && !interrupted) {
             report_socket_error("select failed");
             return -1;
@@ -395,6 +399,56 @@ static int receive_batch(run_state *state, int index, bool wait)
     return count == RECEIVE_BATCH_MAX ? 1 : 0;
 }
 
+// The most packets a wake takes from a query socket: a flood of them waits for the next wake
+// and never holds the streams up longer than that.
+#define QUERIES_PER_WAKE 16
+
+// Counts a query heard, and hands it to the sink where it is to be said: the first of its
+// querier and version on the interface, or one whose interval changed.
+static void note_query(run_state *state, const query_reading *query, uint32_t interface_index)
+{
+    query_side *queries = &state->queries;
+    int known = queries->queriers.count;
+    uint64_t at_utc_us = utc_now(state);
+    int said = querier_note(&queries->queriers, interface_index, query, at_utc_us);
+    char interface_name[INTERFACE_NAME_MAX] = "";
+    if (queries->queriers.count > known || said)
+        state->calls->interface_name(state->calls->context, interface_index, interface_name);
+    if (queries->queriers.count > known)
+        memcpy(queries->interface_names[known], interface_name, INTERFACE_NAME_MAX);
+    uint64_t at_us = state->calls->monotonic_us(state->calls->context);
+    for (int i = 0; i < queries->watch_count; i++)
+        query_watch_heard(&queries->watches[i], interface_index, at_us);
+    arm_query_timer(state);
+    if (!said)
+        return;
+    query_event event = {query, interface_name};
+    event_head head = head_of(state, nullptr, at_utc_us);
+    state->outputs.out->query(state->outputs.out, &head, &event);
+}
+
+// Takes what a query socket holds, up to QUERIES_PER_WAKE packets. Returns 0, or -1 after an
+// error line.
+static int take_queries(run_state *state, int index)
+{
+    for (int i = 0; i < QUERIES_PER_WAKE; i++) {
+        query_reading query;
+        uint32_t interface_index = 0;
+        int got = state->calls->receive_query(state->calls->context, state->queries.sockets[index],
+                                              state->queries.packet, sizeof state->queries.packet,
+                                              &query, &interface_index);
+        if (got == RECEIVE_WOULD_BLOCK || (got < 0 && interrupted))
+            return 0;
+        if (got < 0) {
+            report_socket_error("recv failed");
+            return -1;
+        }
+        if (got == 1)
+            note_query(state, &query, interface_index);
+    }
+    return 0;
+}
+
 // A summary asked for comes at the end of the batch in hand.
 static void answer_summary_request(run_state *state)
 {
@@ -421,6 +475,11 @@ static int drain_pending(run_state *state, bool wait)
             continue;
         }
         int place = state->receive.pending[i];
+        if (place >= state->receive.open_count) {
+            if (take_queries(state, place - state->receive.open_count) < 0)
+                return -1;
+            continue;
+        }
         int status = receive_batch(state, place, wait);
         if (status < 0)
             return -1;

@@ -7,10 +7,13 @@
 
 #include "app/app.h"
 #include "app/needs.h"
+#include "monitor/join.h"
 #include "monitor/monitor.h"
 #include "monitor/pace.h"
+#include "monitor/querier.h"
 #include "monitor/senders.h"
 #include "monitor/stream.h"
+#include "net/query_socket.h"
 #include "net/receiver.h"
 #include "output/metrics.h"
 #include "output/sink.h"
@@ -33,6 +36,11 @@ struct loop_calls {
     uint64_t (*monotonic_us)(void *context);      // timers, stalls, the rate a queue fills at
     uint64_t (*utc_us)(void *context);            // the time of day a metrics file gives
     int (*read_drops)(void *context, socket_handle s, uint32_t *count);
+    // One packet of a query socket, as receive_query answers; and an interface's name, looked
+    // up only for a querier new to the run or a query said, never for each of a flood.
+    int (*receive_query)(void *context, socket_handle s, unsigned char *buffer, size_t size,
+                         query_reading *reading, uint32_t *interface_index);
+    void (*interface_name)(void *context, uint32_t index, char *name);
     void *context;
 };
 
@@ -64,6 +72,7 @@ struct stream_state {
     membership_request request;
     int receiver;            // the socket that serves it
     bool joined;
+    join_watch join;         // its join, and how long until its first datagram
     stream_judge judge;      // its numbers, times and period counts
     uint64_t last_arrival_us;     // on the monotonic clock, for --stall
     bool stalled;            // the stall line was printed and no datagram came since
@@ -103,6 +112,21 @@ struct receive_side {
     received_datagram batch[RECEIVE_BATCH_MAX];
 };
 
+// One socket a family: IGMP and MLD.
+#define QUERY_SOCKETS_MAX 2
+
+// The raw sockets that hear the links' queriers, in the wait set after the receivers' sockets
+// (receive_side's sockets and places from open_count on), and what they heard.
+struct query_side {
+    socket_handle sockets[QUERY_SOCKETS_MAX];
+    int count;
+    querier_table queriers;
+    char interface_names[QUERIERS_MAX][INTERFACE_NAME_MAX];  // of each querier entry
+    query_watch *watches;    // the interfaces joined on, watched for queries while a socket
+    int watch_count;         // hears them; room for as many as the streams
+    unsigned char packet[QUERY_PACKET_MAX];
+};
+
 // The streams watched, their senders and their feeds.
 struct stream_set {
     stream_state *streams;   // stream_count of them, made at start
@@ -133,6 +157,7 @@ struct run_timers {
     timer feed_timer;        // feeds decide their holes when the arbitration time is up
     timer stall_timer;       // --stall
     timer metrics_timer;     // --prom, --listen: the metrics are rendered every second
+    timer query_timer;       // an interface joined on went without a query too long
 };
 
 // Everything the run owns, for as long as it runs.
@@ -143,6 +168,7 @@ struct run_state {
     judge_settings judging;  // how every stream judges its datagrams
     stream_set watched;
     receive_side receive;
+    query_side queries;
     run_outputs outputs;
     run_timers timing;
     uint64_t started_us;     // as clock_monotonic_us
@@ -184,6 +210,12 @@ void run_state_free(run_state *state);
 // A receive's answer when there is nothing more to receive (a capture's end): the loop stops
 // as -c does.
 #define RECEIVE_END (-4)
+
+// The sockets of the wait set: the receivers' open ones, then the query sockets.
+inline int waited_count(const run_state *state)
+{
+    return state->receive.open_count + state->queries.count;
+}
 
 // Receives, checks and hands to the sink until interrupted or stopping: returns 0 then, or -1
 // after an error line (a failed wait, receive or write).

@@ -14,5 +14,8 @@ run_needs needs_of(const settings *options, const stream_settings *streams, int 
     needs.stamps_arrivals = options->verbose || options->summary || options->json ||
                             renders_metrics(options) || sent_at;
     needs.prints_summary = options->verbose || options->summary || options->json;
+    needs.hears_queries = options->read_path == nullptr &&
+                          (options->verbose || options->json || renders_metrics(options) ||
+                           options->querier_timeout_given);
     return needs;
 }

@@ -9,6 +9,7 @@ struct run_needs {
     bool stamps_arrivals;    // each datagram's time of arrival is kept: outages, rates, the
                              // times between datagrams, delays
     bool prints_summary;     // the summary at the end
+    bool hears_queries;      // a live run's outputs say which queriers its links have
 };
 
 // From the settings and the streams the run watches (their --sent-at).

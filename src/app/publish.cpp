@@ -30,7 +30,9 @@ int write_run_metrics(run_state *state)
                     state->needs.stamps_arrivals ? &stream->judge.interarrival : nullptr,
                     stream->judge.interarrival_sum_us,
                     stream->config->have_sent_at ? &stream->judge.delays : nullptr,
-                    state->options->metrics_per_stream};
+                    state->options->metrics_per_stream,
+                    stream->join.heard,
+                    stream->join.latency_us};
     }
     for (int i = 0; i < state->watched.feed_count; i++) {
         const feed_record *feed = &state->watched.feeds[i];
@@ -39,7 +41,9 @@ int write_run_metrics(run_state *state)
             feeds[i].line_names[line] = state->watched.streams[feed->lines[line]].config->name;
     }
     metrics_self self = {MCWATCH_VERSION, state->start_utc_us};
+    metrics_queriers queriers = {&state->queries.queriers, state->queries.interface_names};
     render_metrics(&state->outputs.metrics_text, views, state->watched.stream_count, feeds, state->watched.feed_count,
+                   state->needs.hears_queries ? &queriers : nullptr,
                    state->outputs.server != nullptr ? &self : nullptr);
     if (state->options->prom_path != nullptr &&
         write_metrics_file(state->options->prom_path, &state->outputs.metrics_text) < 0)

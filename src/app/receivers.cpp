@@ -200,9 +200,12 @@ static int join_stream(run_state *state, const receiver *opened, int joined_befo
                        stream_state *stream)
 {
     membership_request *request = &stream->request;
-    if (resolve_source(stream->config, request) < 0 ||
-        join_explained(state->options, stream->config, opened->socket, request, joined_before) < 0)
+    if (resolve_source(stream->config, request) < 0)
         return name_failed_stream(stream->config);
+    uint64_t join_us = state->calls->monotonic_us(state->calls->context);
+    if (join_explained(state->options, stream->config, opened->socket, request, joined_before) < 0)
+        return name_failed_stream(stream->config);
+    join_started(&stream->join, join_us);
     stream->joined = true;
     join_event joined = {&request->group, request->source_specific ? &request->source : nullptr,
                          stream->config->interface_name};
@@ -274,4 +277,5 @@ void stop_receivers(run_state *state)
     for (int i = 0; i < state->receive.open_count; i++)
         close_receiver(state, &state->receive.receivers[i]);
     state->receive.open_count = 0;
+    close_query_sockets(state);
 }

@@ -17,3 +17,15 @@ int open_receiver(run_state *state, receiver *opened);
 // Leaves and closes every open socket. The drops since the last datagram show only in the
 // sockets' own counts, so they are read before the sockets close.
 void stop_receivers(run_state *state);
+
+// Where the run's outputs say which queriers its links have: opens a query socket for each
+// family of its streams, after the receivers' sockets, so that both are in one wait set. A
+// socket that cannot be opened is said once and left out; the run goes on.
+void open_query_sockets(run_state *state);
+
+// Watches each interface the streams joined on for queries, from since_us, where a query
+// socket is open.
+void watch_joined_interfaces(run_state *state, uint64_t since_us);
+
+// Closes the query sockets.
+void close_query_sockets(run_state *state);

@@ -13,6 +13,7 @@ void stream_init(stream_state *stream, const stream_settings *config, const sett
     stream->label = {config->name, config->feed, &config->layout};
     stream->receiver = -1;
     stream->joined = false;
+    stream->join = join_watch{};
     judge_start(&stream->judge, &config->layout, config->have_sent_at ? &config->sent_at : nullptr,
                 options->period_us);
     stream->stalled = false;
@@ -62,6 +63,10 @@ int run_state_init(run_state *state, const settings *options, const stream_setti
     state->watched.stream_count = stream_count;
     state->watched.stream_capacity = stream_capacity;
     state->receive.open_count = 0;
+    state->queries.count = 0;
+    state->queries.watch_count = 0;
+    state->queries.queriers.count = 0;
+    state->queries.queriers.other_queries = 0;
     state->from_capture = false;
     state->watched.feed_count = 0;
     state->receive.waits_open = false;
@@ -70,8 +75,11 @@ int run_state_init(run_state *state, const settings *options, const stream_setti
     state->watched.feeds = static_cast<feed_record *>(calloc(count, sizeof *state->watched.feeds));
     state->receive.receivers = static_cast<receiver *>(calloc(count, sizeof *state->receive.receivers));
     state->receive.receiver_streams = static_cast<int *>(calloc(count, sizeof *state->receive.receiver_streams));
-    state->receive.sockets = static_cast<socket_handle *>(calloc(count, sizeof *state->receive.sockets));
-    state->receive.pending = static_cast<int *>(calloc(count, sizeof *state->receive.pending));
+    // The wait set holds the query sockets after the receivers'.
+    size_t waited = count + QUERY_SOCKETS_MAX;
+    state->receive.sockets = static_cast<socket_handle *>(calloc(waited, sizeof *state->receive.sockets));
+    state->receive.pending = static_cast<int *>(calloc(waited, sizeof *state->receive.pending));
+    state->queries.watches = static_cast<query_watch *>(calloc(count, sizeof *state->queries.watches));
     state->outputs.metric_views = static_cast<metrics_view *>(calloc(count, sizeof *state->outputs.metric_views));
     state->outputs.metric_feeds = static_cast<metrics_feed *>(calloc(count, sizeof *state->outputs.metric_feeds));
     state->outputs.top = static_cast<top_view *>(calloc(1, sizeof *state->outputs.top));
@@ -79,6 +87,7 @@ int run_state_init(run_state *state, const settings *options, const stream_setti
     bool made = state->watched.streams != nullptr && state->watched.feeds != nullptr &&
                 state->receive.receivers != nullptr && state->receive.receiver_streams != nullptr &&
                 state->receive.sockets != nullptr && state->receive.pending != nullptr &&
+                state->queries.watches != nullptr &&
                 state->outputs.metric_views != nullptr && state->outputs.metric_feeds != nullptr &&
                 state->outputs.top != nullptr;
     if (!made || senders_open(&state->watched.senders, SENDER_IDLE_US, stream_capacity) < 0) {
@@ -121,6 +130,7 @@ void run_state_free(run_state *state)
     free(state->receive.receiver_streams);
     free(state->receive.sockets);
     free(state->receive.pending);
+    free(state->queries.watches);
     free(state->outputs.metric_views);
     free(state->outputs.metric_feeds);
     free(state->outputs.top);
@@ -131,6 +141,7 @@ void run_state_free(run_state *state)
     state->receive.receiver_streams = nullptr;
     state->receive.sockets = nullptr;
     state->receive.pending = nullptr;
+    state->queries.watches = nullptr;
     state->outputs.metric_views = nullptr;
     state->outputs.metric_feeds = nullptr;
     state->outputs.top = nullptr;

@@ -248,6 +248,8 @@ loop_calls replay_loop_calls(replay_reader *replay)
                       .monotonic_us = capture_clock_us,
                       .utc_us = capture_clock_us,
                       .read_drops = no_drops,
+                      .receive_query = nullptr,  // a capture opens no query socket
+                      .interface_name = nullptr,
                       .context = replay};
 }
 

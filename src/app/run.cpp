@@ -160,7 +160,8 @@ static int open_streams(run_state *state)
             return -1;
         }
     }
-    if (wait_set_open(&state->receive.waits, state->receive.sockets, state->receive.open_count) < 0) {
+    open_query_sockets(state);
+    if (wait_set_open(&state->receive.waits, state->receive.sockets, waited_count(state)) < 0) {
         stop_receivers(state);
         return -1;
     }
@@ -260,6 +261,7 @@ int run(const settings *options)
         out = &json.calls;
     } else {
         text_sink_start(&text, options->verbose);
+        text.says_no_query = options->verbose || options->querier_timeout_given;
     }
     replay_reader *replay = nullptr;
     if (capture && (replay = replay_make()) == nullptr)

@@ -1,6 +1,7 @@
 #include "app/timers.h"
 
 #include "app/publish.h"
+#include "app/receivers.h"
 #include "app/top.h"
 
 static void on_duration_over(void *context, uint64_t)
@@ -33,6 +34,37 @@ static void on_stall_due(void *context, uint64_t now_us)
     }
     if (any)
         timer_arm(&state->timing.stall_timer, next_us);
+}
+
+void arm_query_timer(run_state *state)
+{
+    uint64_t next_us = UINT64_MAX;
+    for (int i = 0; i < state->queries.watch_count; i++) {
+        query_watch *watch = &state->queries.watches[i];
+        uint64_t due_us = watch->warned ? UINT64_MAX : watch->since_us + state->options->querier_timeout_us;
+        if (due_us < next_us)
+            next_us = due_us;
+    }
+    if (next_us != UINT64_MAX)
+        timer_arm(&state->timing.query_timer, next_us);
+    else
+        state->timing.query_timer.armed = false;
+}
+
+// Each interface whose silence reached the timeout is said once, until a query answers it.
+static void on_query_watch_due(void *context, uint64_t now_us)
+{
+    run_state *state = static_cast<run_state *>(context);
+    for (int i = 0; i < state->queries.watch_count; i++) {
+        query_watch *watch = &state->queries.watches[i];
+        uint64_t next_us;
+        if (query_watch_due(watch, now_us, state->options->querier_timeout_us, &next_us) == 0)
+            continue;
+        event_head head = head_of(state, nullptr, utc_of(state, now_us));
+        state->outputs.out->no_query(state->outputs.out, &head, watch->interface_name,
+                                     state->options->querier_timeout_us);
+    }
+    arm_query_timer(state);
 }
 
 // A file that cannot be written ends the run as a failed write of standard output does.
@@ -125,6 +157,8 @@ void arm_timers(run_state *state)
     }
     if (state->watched.feed_count > 0)
         timer_arm(&state->timing.feed_timer, state->started_us + feed_period_us(state));
+    watch_joined_interfaces(state, state->started_us);
+    arm_query_timer(state);
 }
 
 void add_run_timers(run_state *state)
@@ -139,4 +173,5 @@ void add_run_timers(run_state *state)
     timer_add(&state->timing.timers, &state->outputs.top->tick, on_top_tick, state);
     state->outputs.top->tick.coarse = true;
     timer_add(&state->timing.timers, &state->timing.feed_timer, on_feed_due, state);
+    timer_add(&state->timing.timers, &state->timing.query_timer, on_query_watch_due, state);
 }

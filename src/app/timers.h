@@ -12,6 +12,10 @@ void add_run_timers(run_state *state);
 // Arms the timers the options ask for, from the start.
 void arm_timers(run_state *state);
 
+// Arms the query watches' timer for the earliest that may fall due; disarms it where none may
+// until a query comes.
+void arm_query_timer(run_state *state);
+
 // Arms the feeds' timer from at_us where it is not armed: a line delivered numbers that are
 // decided as the arbitration time runs out, datagrams or none.
 void arm_feed_timer(run_state *state, uint64_t at_us);

@@ -130,6 +130,36 @@ static void json_joined(sink *self, const event_head *head, const join_event *ev
     end_object(line, out);
 }
 
+static void json_query(sink *self, const event_head *head, const query_event *event)
+{
+    const query_reading *query = event->query;
+    char line[JSON_LINE_MAX];
+    char *out = begin_object(json_of(self), line, head, "query");
+    out = put_text_field(out, "interface", event->interface_name);
+    char host[HOST_TEXT_MAX];
+    format_query_host(host, query, query->querier);
+    out = put_text_field(out, "querier", host);
+    out = put_text_field(out, "version", query_version_name(query->version));
+    if (query->interval_s != 0)
+        out = put_unsigned_field(out, "interval_s", query->interval_s);
+    if (!query->general) {
+        format_query_host(host, query, query->group);
+        out = put_text_field(out, "group", host);
+    }
+    end_object(line, out);
+}
+
+static void json_no_query(sink *self, const event_head *head, const char *interface_name,
+                          uint64_t silent_us)
+{
+    char line[JSON_LINE_MAX + JSON_STRING_MAX(256)];
+    char *out = begin_object(json_of(self), line, head, "no_query");
+    if (interface_name != nullptr && strlen(interface_name) <= 256)
+        out = put_text_field(out, "interface", interface_name);
+    out = put_unsigned_field(out, "silent_us", silent_us);
+    end_object(line, out);
+}
+
 static void json_verdict(sink *self, const event_head *head, const verdict_event *event)
 {
     char line[JSON_LINE_MAX];
@@ -249,6 +279,11 @@ static void json_host_drops(sink *, const event_head *, uint64_t)
 {
 }
 
+// The latency, as the summary object carries it.
+static void json_first_datagram(sink *, const event_head *, uint64_t)
+{
+}
+
 // The counts in JSON's order, as the table of counters says which: a sender's entry adds its
 // first and last number, a run that stamped arrivals the outages.
 static char *put_counts(char *out, const counter_figures *figures, const seq_layout *layout,
@@ -285,6 +320,8 @@ static void json_summary(sink *self, const event_head *head, const summary_event
         out = put_unsigned_field(out, "fragmented", event->fragmented);
         out = put_unsigned_field(out, "truncated", event->truncated);
     }
+    if (event->join->heard)
+        out = put_unsigned_field(out, "join_latency_us", event->join->latency_us);
     if (layout->have_count)
         out = put_text_field(out, "counts", "messages");
     out = put_literal(put_field(out, "senders"), "[");
@@ -421,7 +458,10 @@ void json_sink_start(json_sink *json)
                    .verdict = json_verdict,
                    .feed_gap = json_feed_gap,
                    .feed_summary = json_feed_summary,
-                   .feed_lag = json_feed_lag};
+                   .feed_lag = json_feed_lag,
+                   .first_datagram = json_first_datagram,
+                   .query = json_query,
+                   .no_query = json_no_query};
     json->second_shown = UINT64_MAX;
     json->have_sender = false;
 }

@@ -203,6 +203,24 @@ static void put_feeds(text_buffer *out, const metrics_feed *feeds, int feed_coun
     }
 }
 
+// Where any stream heard from its join: how long that took, one series a stream that did.
+static void put_join_latencies(text_buffer *out, const metrics_view *views, int view_count)
+{
+    bool header = false;
+    for (int v = 0; v < view_count; v++) {
+        if (!views[v].have_join_latency)
+            continue;
+        if (!header)
+            put_header(out, "mcwatch_join_latency_seconds", "gauge",
+                       "Time from the join to the stream's first datagram after it.");
+        header = true;
+        text_puts(out, "mcwatch_join_latency_seconds");
+        put_group_labels(out, &views[v]);
+        text_puts(out, "} ");
+        put_seconds(out, views[v].join_latency_us);
+    }
+}
+
 // A metric's family is written together, its HELP and TYPE once, every stream's series after.
 static void put_metrics(text_buffer *out, const metrics_view *views, int view_count,
                         const metrics_feed *feeds, int feed_count)
@@ -265,7 +283,56 @@ static void put_metrics(text_buffer *out, const metrics_view *views, int view_co
         text_printf(out, "} %llu.%06llu\n", static_cast<unsigned long long>(views[v].start_utc_us / 1000000),
                 static_cast<unsigned long long>(views[v].start_utc_us % 1000000));
     }
+    put_join_latencies(out, views, view_count);
     put_feeds(out, feeds, feed_count);
+}
+
+static void put_querier_series(text_buffer *out, const char *interface, const char *querier,
+                               const char *version, uint64_t queries)
+{
+    text_puts(out, "mcwatch_queries_total{interface=\"");
+    put_label_value(out, interface);
+    text_printf(out, "\",querier=\"%s\",version=\"%s\"} %llu\n", querier, version,
+                static_cast<unsigned long long>(queries));
+}
+
+// Each querier's queries, and when each interface last had one.
+static void put_queriers(text_buffer *out, const metrics_queriers *queriers)
+{
+    const querier_table *table = queriers->table;
+    if (table->count == 0)
+        return;
+    put_header(out, "mcwatch_queries_total", "counter", "Multicast queries heard from the querier.");
+    for (int i = 0; i < table->count; i++) {
+        const querier_entry *entry = &table->entries[i];
+        query_reading as_read = {};
+        as_read.version = entry->version;
+        char host[HOST_TEXT_MAX];
+        format_query_host(host, &as_read, entry->address);
+        put_querier_series(out, queriers->interface_names[i], host,
+                           query_version_name(entry->version), entry->queries);
+    }
+    if (table->other_queries > 0)
+        put_querier_series(out, "", "others", "", table->other_queries);
+    put_header(out, "mcwatch_last_query_timestamp_seconds", "gauge",
+               "When the interface's last multicast query came, in seconds since 1970.");
+    for (int i = 0; i < table->count; i++) {
+        const char *name = queriers->interface_names[i];
+        bool said = false;
+        uint64_t last_utc_us = 0;
+        for (int j = 0; j < table->count; j++) {
+            bool same = strcmp(queriers->interface_names[j], name) == 0;
+            said = said || (same && j < i);
+            if (same && table->entries[j].last_utc_us > last_utc_us)
+                last_utc_us = table->entries[j].last_utc_us;
+        }
+        if (said)
+            continue;
+        text_puts(out, "mcwatch_last_query_timestamp_seconds{interface=\"");
+        put_label_value(out, name);
+        text_puts(out, "\"} ");
+        put_seconds(out, last_utc_us);
+    }
 }
 
 // The exporter's own series: which build serves, and since when, as exporters are expected to
@@ -283,10 +350,13 @@ static void put_self(text_buffer *out, const metrics_self *self)
 }
 
 void render_metrics(text_buffer *out, const metrics_view *views, int view_count,
-                    const metrics_feed *feeds, int feed_count, const metrics_self *self)
+                    const metrics_feed *feeds, int feed_count, const metrics_queriers *queriers,
+                    const metrics_self *self)
 {
     text_clear(out);
     put_metrics(out, views, view_count, feeds, feed_count);
+    if (queriers != nullptr)
+        put_queriers(out, queriers);
     if (self != nullptr)
         put_self(out, self);
 }

@@ -8,7 +8,9 @@
 #include "base/text.h"
 #include "monitor/feed.h"
 #include "monitor/histogram.h"
+#include "monitor/querier.h"
 #include "monitor/senders.h"
+#include "net/query_socket.h"
 #include "net/socket.h"
 
 // One stream's series.
@@ -29,6 +31,8 @@ struct metrics_view {
     const delay_record *delays;      // with --sent-at, else null
     bool senders_summed;             // one series of each counter for all its senders, whose
                                      // last sequence number is then none
+    bool have_join_latency;          // a datagram came since the join
+    uint64_t join_latency_us;        // from just before the join to that datagram
 };
 
 // A feed's figures and its lines' names, in the order of its counts.
@@ -45,10 +49,17 @@ struct metrics_self {
     uint64_t start_utc_us;
 };
 
-// Renders every stream's and every feed's series into out (emptied first), and the self
-// series where self is given.
+// The queriers heard, and the name of each entry's interface.
+struct metrics_queriers {
+    const querier_table *table;
+    const char (*interface_names)[INTERFACE_NAME_MAX];
+};
+
+// Renders every stream's and every feed's series into out (emptied first), the queriers'
+// where any was heard, and the self series where self is given.
 void render_metrics(text_buffer *out, const metrics_view *views, int view_count,
-                    const metrics_feed *feeds, int feed_count, const metrics_self *self);
+                    const metrics_feed *feeds, int feed_count, const metrics_queriers *queriers,
+                    const metrics_self *self);
 
 // Writes rendered text to path, whole. Returns 0, or -1 after an error line.
 int write_metrics_file(const char *path, const text_buffer *text);

@@ -7,10 +7,12 @@
 
 #include "base/format.h"
 #include "monitor/feed.h"
+#include "monitor/join.h"
 #include "monitor/monitor.h"
 #include "monitor/senders.h"
 #include "monitor/tracker.h"
 #include "net/address.h"
+#include "net/query.h"
 #include "net/socket.h"
 #include "output/datagram_line.h"
 
@@ -73,6 +75,7 @@ struct summary_event {
     bool from_capture;         // host drops are not known; these are:
     uint64_t fragmented;       // datagrams split into IP fragments not made whole
     uint64_t truncated;        // frames cut short before their number ended
+    const join_watch *join;    // the stream's join and its first datagram
 };
 
 // The membership joined: the group with its port, the source of a source-specific join (or
@@ -127,6 +130,13 @@ struct feed_summary_event {
     const seq_layout *layout;
 };
 
+// A query heard on an interface: the first of its querier and version there, or one whose
+// interval changed.
+struct query_event {
+    const query_reading *query;
+    const char *interface_name;
+};
+
 struct sink {
     void (*bound)(sink *self, const event_head *head, const endpoint *address);
     void (*gap)(sink *self, const event_head *head, const gap_event *event);
@@ -148,6 +158,13 @@ struct sink {
     void (*feed_gap)(sink *self, const event_head *head, const feed_gap_event *event);
     void (*feed_summary)(sink *self, const event_head *head, const feed_summary_event *event);
     void (*feed_lag)(sink *self, const event_head *head, const feed_lag_event *event);
+    // The first datagram since the stream was joined came latency_us after the join (-v).
+    void (*first_datagram)(sink *self, const event_head *head, uint64_t latency_us);
+    void (*query)(sink *self, const event_head *head, const query_event *event);
+    // No query came on the interface (null: any the system chose) for silent_us since the
+    // join or the last query.
+    void (*no_query)(sink *self, const event_head *head, const char *interface_name,
+                     uint64_t silent_us);
 };
 
 // The flush of a sink that writes to standard output.
@@ -158,6 +175,7 @@ struct text_sink {
     sink calls;
     datagram_parts parts;
     bool verbose;            // -v: the join is said too
+    bool says_no_query;      // -v or --querier-timeout: an interface without queries is said
 };
 
 void text_sink_start(text_sink *text, bool verbose);

@@ -181,7 +181,19 @@ static bool has_numbers(const sender_entry *entry)
     return !entry->shared && entry->track.started;
 }
 
-static void text_summary(sink *, const event_head *head, const summary_event *event)
+// -v: how long the join took to bring the stream's first datagram, or that none came.
+static void log_join_latency(const event_head *head, const join_watch *join, const char *on)
+{
+    if (!join->heard) {
+        log_line_at(stdout, head->at_utc_us, "info", "Summary: no datagram since the join%s", on);
+        return;
+    }
+    char latency[32];
+    *put_milliseconds(latency, join->latency_us) = '\0';
+    log_line_at(stdout, head->at_utc_us, "info", "Summary: join latency %s ms%s", latency, on);
+}
+
+static void text_summary(sink *self, const event_head *head, const summary_event *event)
 {
     char on[ON_STREAM_MAX];
     on_stream(head, on, sizeof on);
@@ -215,6 +227,63 @@ static void text_summary(sink *, const event_head *head, const summary_event *ev
     else
         log_line_at(stdout, head->at_utc_us, "info", "Summary: dropped by this host: not counted on this platform%s",
                  on);
+    if (reinterpret_cast<text_sink *>(self)->verbose && event->join->timed)
+        log_join_latency(head, event->join, on);
+}
+
+// -v: "Query from 10.0.0.1 (IGMPv3, interval 125 s) on eth0", and "for <group>" after a
+// query for one group.
+static void text_query(sink *self, const event_head *head, const query_event *event)
+{
+    if (!reinterpret_cast<text_sink *>(self)->verbose)
+        return;
+    const query_reading *query = event->query;
+    char line[LOG_PREFIX_MAX + 2 * HOST_TEXT_MAX + 64 + 96];
+    char *end = put_literal(log_begin_at(line, "info", head->at_utc_us), "Query from ");
+    end = format_query_host(end, query, query->querier);
+    end = put_text(put_literal(end, " ("), query_version_name(query->version));
+    if (query->interval_s != 0)
+        end = put_literal(put_unsigned(put_literal(end, ", interval "), query->interval_s), " s");
+    end = put_text(put_literal(end, ") on "), event->interface_name);
+    if (!query->general)
+        end = format_query_host(put_literal(end, " for "), query, query->group);
+    log_end(stdout, line, end);
+}
+
+// "for 130 s", or "for 1.500 s" where the time is not whole seconds.
+static char *put_seconds_text(char *out, uint64_t value_us)
+{
+    out = put_unsigned(out, value_us / 1000000);
+    if (value_us % 1000000 != 0) {
+        *out++ = '.';
+        out = put_padded(out, static_cast<unsigned>(value_us / 1000 % 1000), 3);
+    }
+    return put_literal(out, " s");
+}
+
+static void text_no_query(sink *self, const event_head *head, const char *interface_name,
+                          uint64_t silent_us)
+{
+    if (!reinterpret_cast<text_sink *>(self)->says_no_query)
+        return;
+    char line[LOG_PREFIX_MAX + 256 + 200];
+    char *end = put_literal(log_begin_at(line, "info", head->at_utc_us), "No multicast query on ");
+    end = interface_name != nullptr ? put_text(end, interface_name) : put_literal(end, "any interface");
+    end = put_seconds_text(put_literal(end, " for "), silent_us);
+    end = put_literal(end, ": a snooping switch may stop forwarding the group after its "
+                           "membership interval (about 260 s)");
+    log_end(stdout, line, end);
+}
+
+static void text_first_datagram(sink *self, const event_head *head, uint64_t latency_us)
+{
+    if (!reinterpret_cast<text_sink *>(self)->verbose)
+        return;
+    char latency[32];
+    *put_milliseconds(latency, latency_us) = '\0';
+    char on[ON_STREAM_MAX];
+    log_line_at(stdout, head->at_utc_us, "info", "First datagram %s ms after the join%s", latency,
+                on_stream(head, on, sizeof on));
 }
 
 static void text_receive_buffer(sink *, const event_head *head, const buffer_event *event)
@@ -422,6 +491,7 @@ static void text_feed_summary(sink *, const event_head *head, const feed_summary
 void text_sink_start(text_sink *text, bool verbose)
 {
     text->verbose = verbose;
+    text->says_no_query = verbose;
     text->calls = {.bound = text_bound,
                    .gap = text_gap,
                    .datagram = text_datagram,
@@ -438,6 +508,9 @@ void text_sink_start(text_sink *text, bool verbose)
                    .verdict = text_verdict,
                    .feed_gap = text_feed_gap,
                    .feed_summary = text_feed_summary,
-                   .feed_lag = text_feed_lag};
+                   .feed_lag = text_feed_lag,
+                   .first_datagram = text_first_datagram,
+                   .query = text_query,
+                   .no_query = text_no_query};
     datagram_parts_start(&text->parts);
 }

@@ -430,7 +430,7 @@ TEST(CommandLineEmpty, UsageNamesTheToolWhenTheVectorIsEmpty)
 } // namespace
 
 // What a run measures follows from its command line alone, so that every output that shows a
-// figure has it: counts drops, stamps arrivals, prints a summary.
+// figure has it: counts drops, stamps arrivals, prints a summary, hears queriers.
 TEST(RunNeeds, EveryOutputThatShowsAFigureHasItMeasured)
 {
     struct row {
@@ -438,17 +438,19 @@ TEST(RunNeeds, EveryOutputThatShowsAFigureHasItMeasured)
         run_needs needs;
     };
     const row rows[] = {
-        {{"239.1.2.3", "5000"}, {false, false, false}},
-        {{"-g", "-s", "1000", "--stall", "100", "239.1.2.3", "5000"}, {false, false, false}},
-        {{"-v", "239.1.2.3", "5000"}, {true, true, true}},
-        {{"--summary", "239.1.2.3", "5000"}, {true, true, true}},
-        {{"--json", "239.1.2.3", "5000"}, {true, true, true}},
-        {{"--top", "239.1.2.3", "5000"}, {true, true, true}},
-        {{"--prom", "m.prom", "239.1.2.3", "5000"}, {true, true, false}},
+        {{"239.1.2.3", "5000"}, {false, false, false, false}},
+        {{"-g", "-s", "1000", "--stall", "100", "239.1.2.3", "5000"}, {false, false, false, false}},
+        {{"-v", "239.1.2.3", "5000"}, {true, true, true, true}},
+        {{"--summary", "239.1.2.3", "5000"}, {true, true, true, false}},
+        {{"--json", "239.1.2.3", "5000"}, {true, true, true, true}},
+        {{"--top", "239.1.2.3", "5000"}, {true, true, true, false}},
+        {{"--prom", "m.prom", "239.1.2.3", "5000"}, {true, true, false, true}},
         // The page holds what the file holds: the times between datagrams and the outages.
-        {{"--listen", "9101", "239.1.2.3", "5000"}, {true, true, false}},
-        {{"--max-lost", "0", "239.1.2.3", "5000"}, {true, false, false}},
-        {{"--sent-at", "12:8:le:ns", "239.1.2.3", "5000"}, {false, true, false}},
+        {{"--listen", "9101", "239.1.2.3", "5000"}, {true, true, false, true}},
+        {{"--max-lost", "0", "239.1.2.3", "5000"}, {true, false, false, false}},
+        {{"--sent-at", "12:8:le:ns", "239.1.2.3", "5000"}, {false, true, false, false}},
+        // A capture has no link to hear queriers on.
+        {{"-v", "-r", "a.pcap"}, {true, true, true, false}},
     };
     for (const row &r : rows) {
         std::vector<char *> argv{const_cast<char *>("mcwatch")};
@@ -466,5 +468,6 @@ TEST(RunNeeds, EveryOutputThatShowsAFigureHasItMeasured)
         EXPECT_EQ(needs.counts_drops, r.needs.counts_drops);
         EXPECT_EQ(needs.stamps_arrivals, r.needs.stamps_arrivals);
         EXPECT_EQ(needs.prints_summary, r.needs.prints_summary);
+        EXPECT_EQ(needs.hears_queries, r.needs.hears_queries);
     }
 }

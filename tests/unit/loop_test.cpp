@@ -2,6 +2,7 @@
 // drop counts) and a sink that records, so that the order of receives, waits, datagrams, flushes
 // and reports is seen without a network.
 #include "app/loop.h"
+#include "app/timers.h"
 
 #include <gtest/gtest.h>
 
@@ -131,6 +132,39 @@ int scripted_read_drops(void *, socket_handle, uint32_t *count)
     return 1;
 }
 
+// What the query socket holds, in turn: a packet read as a query (1) or not (0), on an
+// interface; past its end it holds nothing.
+struct heard_query {
+    int got;
+    query_reading query;
+    uint32_t interface_index;
+    const char *interface_name;
+};
+std::vector<heard_query> queries_queued;
+size_t next_query;
+bool reads_said; // each read of the query socket is "read" in happened
+
+// The names of the interfaces the queue's queries came on, by index.
+void scripted_interface_name(void *, uint32_t index, char *name)
+{
+    for (const heard_query &heard : queries_queued)
+        if (heard.interface_index == index)
+            snprintf(name, INTERFACE_NAME_MAX, "%s", heard.interface_name);
+}
+
+int scripted_receive_query(void *, socket_handle, unsigned char *, size_t, query_reading *reading,
+                           uint32_t *interface_index)
+{
+    if (reads_said)
+        happened.push_back("read");
+    if (next_query == queries_queued.size())
+        return RECEIVE_WOULD_BLOCK;
+    const heard_query &heard = queries_queued[next_query++];
+    *reading = heard.query;
+    *interface_index = heard.interface_index;
+    return heard.got;
+}
+
 const loop_calls scripted_calls = {.receive_many = scripted_receive,
                                    .wait = scripted_wait,
                                    .nap = scripted_nap,
@@ -138,6 +172,8 @@ const loop_calls scripted_calls = {.receive_many = scripted_receive,
                                    .monotonic_us = scripted_clock_us,
                                    .utc_us = scripted_utc_us,
                                    .read_drops = scripted_read_drops,
+                                   .receive_query = scripted_receive_query,
+                                   .interface_name = scripted_interface_name,
                                    .context = nullptr};
 
 void on_gap(sink *, const event_head *, const gap_event *)
@@ -188,12 +224,28 @@ int on_flush(sink *)
     happened.push_back("flush");
     return 0;
 }
+void on_first_datagram(sink *, const event_head *head, uint64_t latency_us)
+{
+    happened.push_back("first " + std::to_string(latency_us) + " at " + at_ms(head));
+}
+void on_query(sink *, const event_head *, const query_event *event)
+{
+    happened.push_back(std::string("query ") + std::to_string(event->query->querier[3]) + " " +
+                       query_version_name(event->query->version) + " " +
+                       std::to_string(event->query->interval_s) + " on " + event->interface_name);
+}
+void on_no_query(sink *, const event_head *head, const char *interface_name, uint64_t)
+{
+    happened.push_back(std::string("no query on ") + interface_name + " at " + at_ms(head));
+}
 seq_layout classic = classic_layout(false);
 sink recording = {.bound = nullptr, .gap = on_gap, .datagram = on_datagram, .stats = on_stats,
                   .classified = nullptr, .summary = on_summary, .receive_buffer = nullptr,
                   .host_drops = nullptr, .stall = on_stall, .resume = on_resume, .joined = nullptr,
                   .left = nullptr, .flush = on_flush, .verdict = nullptr, .feed_gap = nullptr,
-                  .feed_summary = nullptr, .feed_lag = nullptr};
+                  .feed_summary = nullptr, .feed_lag = nullptr,
+                  .first_datagram = on_first_datagram, .query = on_query,
+                  .no_query = on_no_query};
 
 struct ReceiveLoop : testing::Test {
     settings options = {};
@@ -219,6 +271,9 @@ struct ReceiveLoop : testing::Test {
         interrupted = 0;
         loop_clock_us = 100000000; // room for a clock that steps back
         drop_reads.clear();
+        queries_queued.clear();
+        next_query = 0;
+        reads_said = false;
         options.check_gaps = true;
     }
     void TearDown() override
@@ -499,6 +554,125 @@ TEST_F(ReceiveLoop, StallsAreMeasuredOnTheLoopsClock)
                 said.push_back(event);
         EXPECT_EQ(said, c.said) << c.name;
     }
+}
+
+// The first datagram after a join says how long it took, on the loop's clock from the join, once;
+// a stream never joined (a capture's) says nothing.
+TEST_F(ReceiveLoop, TheFirstDatagramAfterTheJoinSaysHowLongItTook)
+{
+    struct latency_case {
+        const char *name;
+        bool joined;
+        std::vector<answer> answers;
+        std::vector<std::string> said;
+    };
+    const latency_case cases[] = {
+        {"came at once", true, {{2, false, 0}, {1, false, 40000}}, {"first 0 at 0"}},
+        {"came later", true, {{0, false, 250000}, {0, false, 12345}, {3, false, 0}},
+         {"first 262345 at 262"}},
+        // Queued for another member of the host, stamped before this join.
+        {"stamped before the join", true, {{3, false, 20000, -1, 50000}}, {"first 0 at 20"}},
+        {"not joined", false, {{2, false, 250000}}, {}},
+    };
+    for (const latency_case &c : cases) {
+        SetUp();
+        script = c.answers;
+        start();
+        if (c.joined)
+            join_started(&state->watched.streams[0].join, loop_clock_us);
+        EXPECT_EQ(receive_loop(state.get()), 0) << c.name;
+        std::vector<std::string> said;
+        for (const std::string &event : happened)
+            if (event.rfind("first", 0) == 0)
+                said.push_back(event);
+        EXPECT_EQ(said, c.said) << c.name;
+    }
+}
+
+query_reading query_of(query_version version, uint8_t querier, uint32_t interval_s)
+{
+    query_reading query = {};
+    query.version = version;
+    query.querier[0] = 10;
+    query.querier[3] = querier;
+    query.general = true;
+    query.interval_s = interval_s;
+    return query;
+}
+
+// The query socket is waited on with the streams' sockets; a querier is said when first heard
+// in a version on an interface and when its interval changes, and every query is counted.
+TEST_F(ReceiveLoop, QueriesAreSaidWhenAQuerierIsNewOrChanges)
+{
+    queries_queued = {
+        {1, query_of(QUERY_IGMP_V3, 1, 125), 2, "eth0"},
+        {1, query_of(QUERY_IGMP_V3, 1, 125), 2, "eth0"},
+        {0, {}, 2, "eth0"},  // a report
+        {1, query_of(QUERY_IGMP_V3, 1, 60), 2, "eth0"},
+        {1, query_of(QUERY_IGMP_V2, 1, 0), 2, "eth0"},
+        {1, query_of(QUERY_IGMP_V3, 1, 60), 3, "eth1"},
+        {1, query_of(QUERY_IGMP_V3, 2, 60), 3, "eth1"},
+    };
+    script = {{1, false, 0}, {2, false, 0}, {RECEIVE_WOULD_BLOCK, false, 0}};
+    start();
+    state->queries.count = 1;
+    EXPECT_EQ(receive_loop(state.get()), 0);
+    EXPECT_EQ(happened, (std::vector<std::string>{
+                            "recv", "datagram 1", "flush", "wait", "recv",
+                            "query 1 IGMPv3 125 on eth0", "query 1 IGMPv3 60 on eth0",
+                            "query 1 IGMPv2 0 on eth0", "query 1 IGMPv3 60 on eth1",
+                            "query 2 IGMPv3 60 on eth1", "flush", "wait"}));
+    const querier_table *queriers = &state->queries.queriers;
+    ASSERT_EQ(queriers->count, 4);
+    EXPECT_EQ(queriers->entries[0].queries, 3u);
+    EXPECT_EQ(state->queries.interface_names[3], std::string("eth1"));
+}
+
+// An interface joined on that hears no query for the timeout is said once, and again only
+// after a query on it started the time anew; a query on another interface is no answer.
+TEST_F(ReceiveLoop, AnInterfaceWithoutQueriesIsSaidOnceUntilOneComes)
+{
+    options.querier_timeout_us = 1000000;
+    queries_queued = {{1, query_of(QUERY_IGMP_V3, 1, 125), 3, "eth1"},
+                      {RECEIVE_WOULD_BLOCK, {}, 0, ""},
+                      {1, query_of(QUERY_IGMP_V3, 1, 125), 2, "eth0"}};
+    script = {{RECEIVE_WOULD_BLOCK, false, 0}, {0, false, 1000000},
+              {2, false, 500000}, {RECEIVE_WOULD_BLOCK, false, 0}, {0, false, 1000000},
+              {2, false, 500000}, {RECEIVE_WOULD_BLOCK, false, 0}, {0, false, 1000000}};
+    start();
+    state->queries.count = 1;
+    state->queries.watches[0] = query_watch{2, "eth0", loop_clock_us, false};
+    state->queries.watch_count = 1;
+    arm_query_timer(state.get());
+    EXPECT_EQ(receive_loop(state.get()), 0);
+    std::vector<std::string> said;
+    for (const std::string &event : happened)
+        if (event.rfind("no query", 0) == 0)
+            said.push_back(event);
+    EXPECT_EQ(said, (std::vector<std::string>{"no query on eth0 at 1000", "no query on eth0 at 4000"}));
+}
+
+// A flood of queries is taken a bounded number a wake: the streams' sockets are looked at
+// between.
+TEST_F(ReceiveLoop, AFloodOfQueriesIsTakenABoundedNumberAWake)
+{
+    queries_queued.assign(40, {1, query_of(QUERY_IGMP_V2, 1, 0), 2, "eth0"});
+    reads_said = true;
+    script = {{RECEIVE_WOULD_BLOCK, false, 0}};
+    for (int wake = 0; wake < 3; wake++)
+        script.insert(script.end(), {{2, false, 0}, {RECEIVE_WOULD_BLOCK, false, 0}});
+    start();
+    state->queries.count = 1;
+    EXPECT_EQ(receive_loop(state.get()), 0);
+    std::vector<int> reads_per_wake;
+    for (const std::string &event : happened) {
+        if (event == "wait")
+            reads_per_wake.push_back(0);
+        else if (event == "read" && !reads_per_wake.empty())
+            reads_per_wake.back()++;
+    }
+    EXPECT_EQ(reads_per_wake, (std::vector<int>{16, 16, 9, 0}));
+    EXPECT_EQ(state->queries.queriers.entries[0].queries, 40u);
 }
 
 // Several streams through the seam: two share one socket, whose batch holds both groups' datagrams

@@ -1,0 +1,182 @@
+"""End-to-end tests of what a join is followed by: how long until the stream's first datagram,
+as the -v lines, the JSON summary and the metrics say it; and the queriers that keep it
+alive, with the kernel's own bridge as the snooping switch and the querier, in this private
+namespace."""
+
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+from harness import GROUP, WINDOWS, next_port, sender, payload, watch  # noqa: E402
+
+LATENCY = re.compile(r"^First datagram (\d+\.\d{3}) ms after the join$")
+
+
+def send_until(stop, port, count=20000, gap_s=0.001):
+    """Sends numbered datagrams until stop is set, at most count of them (about 20 s)."""
+    sock = sender()
+    try:
+        for seq in range(1, count + 1):
+            if stop.is_set():
+                break
+            sock.sendto(payload(seq), (GROUP, port))
+            time.sleep(gap_s)
+    finally:
+        sock.close()
+
+
+class Join(unittest.TestCase):
+    def latency_lines(self, watcher):
+        return [float(m.group(1)) for m in map(LATENCY.match, watcher.messages()) if m]
+
+    def test_a_sender_that_starts_late_is_timed_from_the_join_by_every_output(self):
+        with tempfile.TemporaryDirectory() as folder:
+            prom = os.path.join(folder, "m.prom")
+            port = next_port()
+            watcher = watch(self, "-v", "--prom", prom, GROUP, port)
+            time.sleep(0.5)
+            sock = sender()
+            for seq in (1, 2, 3):
+                sock.sendto(payload(seq), (GROUP, port))
+            sock.close()
+            watcher.wait_for_datagrams(3)
+            self.assertEqual(watcher.stop(), 0)
+            with open(prom, encoding="utf-8") as f:
+                page = f.read()
+        [latency_ms] = self.latency_lines(watcher)
+        self.assertGreaterEqual(latency_ms, 500)
+        self.assertLess(latency_ms, 5000)
+        messages = watcher.messages()
+        # Said once, before the first datagram's own line.
+        first = messages.index(next(m for m in messages if m.startswith("IP ")))
+        self.assertTrue(LATENCY.match(messages[first - 1]), messages[:first])
+        self.assertIn("Summary: join latency %.3f ms" % latency_ms, messages)
+        series = re.search(r'^mcwatch_join_latency_seconds\{group="%s",port="%d",[^}]*\} '
+                           r'(\d+\.\d{6})$' % (GROUP, port), page, re.M)
+        self.assertIsNotNone(series, page)
+        self.assertAlmostEqual(float(series.group(1)) * 1000, latency_ms, places=2)
+
+    def test_a_flowing_stream_is_heard_soon_after_the_join(self):
+        port = next_port()
+        stop = threading.Event()
+        flow = threading.Thread(target=send_until, args=(stop, port))
+        flow.start()
+        self.addCleanup(flow.join)
+        self.addCleanup(stop.set)
+        watcher = watch(self, "--json", GROUP, port, bound_line='"event":"bound"')
+        watcher.wait_for_datagrams(3)
+        self.assertEqual(watcher.stop(), 0)
+        summary = json.loads(watcher.lines()[-1])
+        self.assertEqual(summary["event"], "summary")
+        self.assertLess(summary["join_latency_us"], 100000)
+
+    def test_a_silent_stream_says_nothing_came_since_the_join(self):
+        port = next_port()
+        watcher = watch(self, "-v", GROUP, port)
+        self.assertEqual(watcher.stop(), 0)
+        messages = watcher.messages()
+        self.assertIn("Summary: no datagram since the join", messages)
+        self.assertEqual(self.latency_lines(watcher), [])
+        json_watcher = watch(self, "--json", GROUP, port, bound_line='"event":"bound"')
+        self.assertEqual(json_watcher.stop(), 0)
+        self.assertNotIn("join_latency_us", json.loads(json_watcher.lines()[-1]))
+
+
+def ip(*args):
+    return subprocess.run(["ip", *args], capture_output=True, text=True, timeout=10)
+
+
+class Queriers(unittest.TestCase):
+    """A bridge br0 that queries every 3 s from 10.9.0.1, and a port of it, veth1, that the
+    watcher joins on."""
+
+    def make_bridge(self, *options):
+        # What a row before left, had it failed.
+        ip("link", "del", "br0")
+        ip("link", "del", "veth0")
+        made = ip("link", "add", "br0", "type", "bridge", "mcast_snooping", "1", "mcast_querier",
+                  "1", "mcast_query_use_ifaddr", "1", "mcast_query_interval", "300",
+                  "mcast_startup_query_interval", "100", *options)
+        if made.returncode != 0:
+            self.skipTest("the kernel makes no querying bridge here: " + made.stderr.strip())
+        self.addCleanup(ip, "link", "del", "br0")
+        self.assertEqual(ip("link", "add", "veth0", "type", "veth", "peer", "name", "veth1")
+                         .returncode, 0)
+        self.addCleanup(ip, "link", "del", "veth0")
+        for command in (["link", "set", "veth0", "master", "br0"],
+                        ["addr", "add", "10.9.0.1/24", "dev", "br0"],
+                        ["addr", "add", "10.9.0.2/24", "dev", "veth1"],
+                        ["link", "set", "br0", "up"], ["link", "set", "veth0", "up"],
+                        ["link", "set", "veth1", "up"]):
+            done = ip(*command)
+            self.assertEqual(done.returncode, 0, done.stderr)
+        # The querier's address is this namespace's own: its packets are taken in only where
+        # the interface accepts a local source.
+        for interface in ("br0", "veth1"):
+            with open("/proc/sys/net/ipv4/conf/%s/accept_local" % interface, "w") as setting:
+                setting.write("1")
+
+    @unittest.skipIf(WINDOWS, "queries are not heard on Windows")
+    def test_the_bridges_queries_are_heard_in_its_version_and_interval(self):
+        rows = [("3", "Query from 10.9.0.1 (IGMPv3, interval 3 s) on veth1", "IGMPv3", "3"),
+                ("2", "Query from 10.9.0.1 (IGMPv2) on veth1", "IGMPv2", None)]
+        for version, line, name, qqic in rows:
+            with self.subTest(version=version), tempfile.TemporaryDirectory() as folder:
+                self.make_bridge("mcast_igmp_version", version)
+                tshark = None
+                if shutil.which("tshark"):
+                    tshark = subprocess.Popen(
+                        ["tshark", "-q", "-i", "veth1", "-c", "1", "-a", "duration:20", "-f",
+                         "igmp[0] = 0x11", "-T", "fields", "-e", "ip.src", "-e", "igmp.version",
+                         "-e", "igmp.qqic"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                        text=True)
+                    self.addCleanup(tshark.wait)
+                    self.addCleanup(tshark.kill)
+                prom = os.path.join(folder, "m.prom")
+                watcher = watch(self, "-v", "--prom", prom, "-i", "veth1", GROUP, next_port())
+                watcher.wait_for(re.escape(line) + "$", timeout_s=20)
+                self.assertEqual(watcher.stop(), 0)
+                self.assertEqual(watcher.error_messages(), [])
+                with open(prom, encoding="utf-8") as f:
+                    page = f.read()
+                count = re.search(r'^mcwatch_queries_total\{interface="veth1",querier="10.9.0.1",'
+                                  r'version="%s"\} (\d+)$' % name, page, re.M)
+                self.assertIsNotNone(count, page)
+                self.assertGreaterEqual(int(count.group(1)), 1)
+                last = re.search(r'^mcwatch_last_query_timestamp_seconds\{interface="veth1"\} '
+                                 r'(\S+)$', page, re.M)
+                self.assertLess(abs(float(last.group(1)) - time.time()), 60)
+                if tshark is not None:
+                    seen = tshark.communicate(timeout=30)[0].split()
+                    self.assertEqual(seen, ["10.9.0.1", version] + ([qqic] if qqic else []))
+                self.doCleanups()
+
+    @unittest.skipIf(WINDOWS, "queries are not heard on Windows")
+    def test_a_link_without_a_querier_is_said_once_after_the_timeout(self):
+        self.make_bridge("mcast_querier", "0")
+        text = watch(self, "--querier-timeout", "1.5", "-i", "veth1", GROUP, next_port())
+        json_watcher = watch(self, "--json", "--querier-timeout", "1.5", "-i", "veth1", GROUP,
+                             next_port(), bound_line='"event":"bound"')
+        line = ("No multicast query on veth1 for 1.500 s: a snooping switch may stop forwarding "
+                "the group after its membership interval (about 260 s)")
+        text.wait_for(re.escape(line) + "$")
+        json_watcher.wait_for('"event":"no_query"')
+        # Once: a second timeout later nothing more is said.
+        time.sleep(2)
+        self.assertEqual((text.stop(), json_watcher.stop()), (0, 0))
+        self.assertEqual(text.messages().count(line), 1)
+        self.assertEqual(text.error_messages(), [])
+        [said] = [json.loads(o) for o in json_watcher.lines() if '"no_query"' in o]
+        self.assertEqual((said["interface"], said["silent_us"]), ("veth1", 1500000))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
