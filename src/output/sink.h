@@ -10,6 +10,7 @@
 #include "monitor/monitor.h"
 #include "monitor/senders.h"
 #include "monitor/tracker.h"
+#include "monitor/ts.h"
 #include "net/address.h"
 #include "net/socket.h"
 #include "output/datagram_line.h"
@@ -73,6 +74,7 @@ struct summary_event {
     bool from_capture;         // host drops are not known; these are:
     uint64_t fragmented;       // datagrams split into IP fragments not made whole
     uint64_t truncated;        // frames cut short before their number ended
+    const ts_counts *ts;       // a transport stream's counts; null: the stream has none
 };
 
 // The membership joined: the group with its port, the source of a source-specific join (or
@@ -148,6 +150,8 @@ struct sink {
     void (*feed_gap)(sink *self, const event_head *head, const feed_gap_event *event);
     void (*feed_summary)(sink *self, const event_head *head, const feed_summary_event *event);
     void (*feed_lag)(sink *self, const event_head *head, const feed_lag_event *event);
+    // An error of a transport stream's packets (-g).
+    void (*ts_error)(sink *self, const event_head *head, const ts_error *error);
 };
 
 // The flush of a sink that writes to standard output.

@@ -181,6 +181,21 @@ static bool has_numbers(const sender_entry *entry)
     return !entry->shared && entry->track.started;
 }
 
+static void log_ts_summary(const event_head *head, const ts_counts *n)
+{
+    char line[LOG_PREFIX_MAX + 320 + ON_STREAM_MAX];
+    char *end = log_begin_at(line, "info", head->at_utc_us);
+    end = put_unsigned(put_literal(end, "Summary: transport stream: packets "), n->packets);
+    end = put_unsigned(put_literal(end, ", pids "), n->pids);
+    end = put_unsigned(put_literal(end, ", continuity errors "), n->errors[TS_CONTINUITY]);
+    end = put_unsigned(put_literal(end, " (network "), n->continuity[TS_NETWORK]);
+    end = put_unsigned(put_literal(end, ", source "), n->continuity[TS_SOURCE]);
+    end = put_unsigned(put_literal(end, ", unknown "), n->continuity[TS_UNKNOWN]);
+    end = put_unsigned(put_literal(end, "), sync byte errors "), n->errors[TS_SYNC_BYTE_ERROR]);
+    end = put_unsigned(put_literal(end, ", sync losses "), n->errors[TS_SYNC_LOSS]);
+    log_end(stdout, line, put_on_stream(head, end));
+}
+
 static void text_summary(sink *, const event_head *head, const summary_event *event)
 {
     char on[ON_STREAM_MAX];
@@ -215,6 +230,8 @@ static void text_summary(sink *, const event_head *head, const summary_event *ev
     else
         log_line_at(stdout, head->at_utc_us, "info", "Summary: dropped by this host: not counted on this platform%s",
                  on);
+    if (event->ts != nullptr)
+        log_ts_summary(head, event->ts);
 }
 
 static void text_receive_buffer(sink *, const event_head *head, const buffer_event *event)
@@ -419,6 +436,29 @@ static void text_feed_summary(sink *, const event_head *head, const feed_summary
     log_end(stdout, line, end);
 }
 
+static void text_ts_error(sink *, const event_head *head, const ts_error *error)
+{
+    char line[LOG_PREFIX_MAX + 160 + ON_STREAM_MAX];
+    char *end = log_begin_at(line, "info", head->at_utc_us);
+    if (error->check == TS_SYNC_BYTE_ERROR) {
+        end = put_literal(end, "TS sync byte: a packet does not start with 0x47");
+    } else if (error->check == TS_SYNC_LOSS) {
+        end = put_literal(end, "TS sync loss: two packets in a row without their sync byte");
+    } else {
+        end = put_unsigned(put_literal(end, "TS continuity: PID "), unsigned(error->pid));
+        end = put_unsigned(put_literal(end, " expected "), error->expected);
+        end = put_unsigned(put_literal(end, ", got "), error->got);
+        if (error->missing == 0) {
+            end = put_literal(end, ", repeated again");
+        } else {
+            end = put_unsigned(put_literal(end, ", "), error->missing);
+            end = put_text(end, error->missing == 1 ? " packet missing" : " packets missing");
+        }
+        end = put_literal(put_text(put_literal(end, " ("), ts_cause_name(error->cause)), ")");
+    }
+    log_end(stdout, line, put_on_stream(head, end));
+}
+
 void text_sink_start(text_sink *text, bool verbose)
 {
     text->verbose = verbose;
@@ -438,6 +478,7 @@ void text_sink_start(text_sink *text, bool verbose)
                    .verdict = text_verdict,
                    .feed_gap = text_feed_gap,
                    .feed_summary = text_feed_summary,
-                   .feed_lag = text_feed_lag};
+                   .feed_lag = text_feed_lag,
+                   .ts_error = text_ts_error};
     datagram_parts_start(&text->parts);
 }

@@ -189,7 +189,7 @@ sink recording = {.bound = nullptr, .gap = on_gap, .datagram = on_datagram, .sta
                   .classified = nullptr, .summary = on_summary, .receive_buffer = nullptr,
                   .host_drops = nullptr, .stall = on_stall, .resume = on_resume, .joined = nullptr,
                   .left = nullptr, .flush = on_flush, .verdict = nullptr, .feed_gap = nullptr,
-                  .feed_summary = nullptr, .feed_lag = nullptr};
+                  .feed_summary = nullptr, .feed_lag = nullptr, .ts_error = nullptr};
 
 struct ReceiveLoop : testing::Test {
     settings options = {};
