@@ -82,5 +82,8 @@ void ts_take(ts_stream *ts, const unsigned char *payload, size_t length, ts_numb
 // extension), or -1 when the header does not fit in length bytes.
 int rtp_payload_offset(const unsigned char *datagram, size_t length);
 
+// CRC-32/MPEG-2 of a section's bytes: 0 over a whole section with its own CRC at the end.
+uint32_t ts_crc32(const unsigned char *bytes, size_t length);
+
 const char *ts_check_name(ts_check check);
 const char *ts_cause_name(ts_cause cause);
