@@ -82,15 +82,20 @@ uint32_t put_ts_packets(unsigned char *out, const feed_options *options, uint64_
 {
     dropped->count = 0;
     uint32_t length = 0;
+    // A file is sent whole each time round: its last datagram may carry fewer packets.
+    uint64_t file_datagrams =
+        (options->ts_file_packets + TS_PACKETS_PER_DATAGRAM - 1) / TS_PACKETS_PER_DATAGRAM;
+    uint64_t in_file = options->ts_file_packets != 0 ? datagram % file_datagrams : datagram;
     for (uint64_t i = 0; i < TS_PACKETS_PER_DATAGRAM; i++) {
-        uint64_t index = datagram * TS_PACKETS_PER_DATAGRAM + i;
+        uint64_t index = in_file * TS_PACKETS_PER_DATAGRAM + i;
         unsigned char *packet = out + length;
         if (options->ts_file_packets == 0)
             make_packet(packet, index);
+        else if (index < options->ts_file_packets)
+            memcpy(packet, options->ts_file + index * TS_PACKET_BYTES, TS_PACKET_BYTES);
         else
-            memcpy(packet, options->ts_file + index % options->ts_file_packets * TS_PACKET_BYTES,
-                   TS_PACKET_BYTES);
-        if (options->ts_drop > 0 && draw(options->seed, index) < options->ts_drop) {
+            break;
+        if (options->ts_drop > 0 && draw(options->seed, datagram * TS_PACKETS_PER_DATAGRAM + i) < options->ts_drop) {
             dropped->pids[dropped->count] = ((packet[1] & 0x1f) << 8) | packet[2];
             dropped->counters[dropped->count++] = packet[3] & 0x0f;
             continue;
