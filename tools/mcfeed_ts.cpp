@@ -4,7 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "monitor/ts.h"
+#include "base/mpegts.h"
 
 // The stream mcfeed makes repeats a cycle of ten datagrams: a PAT first, a PMT halfway, a
 // null packet last in each datagram, and two elementary PIDs in the rest.

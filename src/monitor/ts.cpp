@@ -43,17 +43,6 @@ int rtp_payload_offset(const unsigned char *datagram, size_t length)
     return offset <= length ? static_cast<int>(offset) : -1;
 }
 
-uint32_t ts_crc32(const unsigned char *bytes, size_t length)
-{
-    uint32_t crc = 0xffffffffu;
-    for (size_t i = 0; i < length; i++) {
-        crc ^= uint32_t(bytes[i]) << 24;
-        for (int bit = 0; bit < 8; bit++)
-            crc = (crc & 0x80000000u) != 0 ? (crc << 1) ^ 0x04c11db7u : crc << 1;
-    }
-    return crc;
-}
-
 static void report_error(ts_stream *ts, ts_report report, void *context, const ts_error *error)
 {
     ts->counts.errors[error->check]++;

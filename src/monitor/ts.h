@@ -8,10 +8,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#define TS_PACKET_BYTES 188
-#define TS_SYNC_BYTE 0x47
-#define TS_PIDS 8192
-#define TS_NULL_PID 0x1fff
+#include "base/mpegts.h"
 // PIDs counted one by one in the summary; those found later count only in the stream's totals.
 #define TS_LISTED_PIDS_MAX 64
 static_assert(TS_LISTED_PIDS_MAX < 256, "a PID's slot is kept in a byte");
@@ -81,9 +78,6 @@ void ts_take(ts_stream *ts, const unsigned char *payload, size_t length, ts_numb
 // Where the packets of an RTP datagram start (after the fixed header, its CSRCs and its
 // extension), or -1 when the header does not fit in length bytes.
 int rtp_payload_offset(const unsigned char *datagram, size_t length);
-
-// CRC-32/MPEG-2 of a section's bytes: 0 over a whole section with its own CRC at the end.
-uint32_t ts_crc32(const unsigned char *bytes, size_t length);
 
 const char *ts_check_name(ts_check check);
 const char *ts_cause_name(ts_cause cause);

@@ -188,6 +188,16 @@ TEST(TsRules, ReadsPastTheRtpHeadersParts)
         EXPECT_EQ(rtp_payload_offset(r.header.data(), r.header.size()), r.offset);
 }
 
+// The check value of CRC-32/MPEG-2, and a section mcfeed sends closed by its CRC: 0 over both.
+TEST(TsRules, SectionsAreClosedByTheirCrc)
+{
+    const unsigned char check[] = "123456789";
+    EXPECT_EQ(ts_crc32(check, 9), 0x0376e6e7u);
+    const unsigned char pat[] = {0x00, 0xb0, 13, 0x00, 0x01, 0xc1, 0, 0, 0x00, 0x01, 0xf0, 0x00,
+                                 0x2a, 0xb1, 0x04, 0xb2};
+    EXPECT_EQ(ts_crc32(pat, sizeof pat), 0u);
+}
+
 // The model: each PID sends packets numbered 0, 1, 2, ... (its counter is the number's low four
 // bits); the run removes some, repeats some, adds packets without a payload and restarts, and
 // loses whole datagrams. A break is where a PID's next packet with a payload is neither the
