@@ -53,7 +53,8 @@ static int64_t seq_at(const feed_options *options, uint64_t index)
         seq = static_cast<uint64_t>(options->restart_seq) + (index - options->restart_index);
     if (options->short_seq)
         return static_cast<int32_t>(static_cast<uint32_t>(seq));
-    if (options->layout.given)
+    // A plain transport stream has no field: its numbers only place its datagrams.
+    if (options->layout.given && options->layout.payload != PAYLOAD_TS)
         return static_cast<int64_t>(seq & field_mask(&options->layout.seq));
     return static_cast<int64_t>(seq);
 }

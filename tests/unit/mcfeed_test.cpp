@@ -356,7 +356,7 @@ TEST(BuildDatagram, MakesATransportStreamWhoseFaultsAreTheOnesSent)
         {"rtp-mpegts", 0, 0}, {"mpegts", 0, 0}, {"rtp-mpegts", 0.05, 0}, {"rtp-mpegts", 0, 7},
     };
     for (const row &r : rows) {
-        feed_options options = plan_options(1), whole = plan_options(1);
+        feed_options options = plan_options(200), whole = plan_options(200);
         ASSERT_EQ(find_layout_preset(r.format, &options.layout), 0);
         whole.layout = options.layout;
         options.ts_drop = r.ts_drop;
@@ -365,7 +365,11 @@ TEST(BuildDatagram, MakesATransportStreamWhoseFaultsAreTheOnesSent)
         uint64_t packets = 0, source_breaks = 0, lost_datagrams = 0;
         bool taken_out[TS_PIDS] = {}, seen[TS_PIDS] = {};
         static unsigned char datagram[65536], all[65536];
-        for (int64_t seq = 0; seq < 200; seq++) {
+        feed_plan plan;
+        plan_start(&plan, &options);
+        feed_step step;
+        while (plan_next(&plan, &options, &step)) {
+            int64_t seq = step.seqs[0];
             uint32_t length = build_datagram(datagram, &options, seq, 1);
             uint32_t all_length = build_datagram(all, &whole, seq, 1);
             if (r.lost_every != 0 && seq % r.lost_every == 3) {
