@@ -266,8 +266,9 @@ class Layouts(unittest.TestCase):
     def test_breaks_per_pid_agree_with_wireshark_and_say_who_made_them(self):
         rtp = ["-d", "udp.port==%d,rtp"]
         for faults, cause in ((["--drop", "0.03"], "network"), (["--ts-drop", "0.01"], "source")):
+            # 1,328-byte datagrams: a queue of some hundreds outlasts a busy machine's stall.
             watcher, record, capture, port = self.watch_feed(
-                ["--summary", "--format", "rtp-mpegts"],
+                ["--summary", "--rcvbuf", "4m", "--format", "rtp-mpegts"],
                 ["--format", "rtp-mpegts", "--seed", 5, *faults], 1500)
             decode_as = [rtp[0], rtp[1] % port]
             mine, causes = ts_breaks(watcher.lines())
@@ -298,16 +299,20 @@ class Layouts(unittest.TestCase):
         spliced = os.path.join(self.tmp, "spliced.ts")
         with open(made, "rb") as one, open(spliced, "wb") as two:
             two.write(one.read() * 2)
-        for path, causes_expected in ((made, set()), (spliced, {"source"})):
+        for path, layout, causes_expected in ((made, "rtp-mpegts", set()),
+                                              (spliced, "rtp-mpegts", {"source"}),
+                                              (spliced, "mpegts", {"unknown"})):
             watcher, record, capture, port = self.watch_feed(
-                ["--summary", "--format", "rtp-mpegts"],
-                ["--format", "rtp-mpegts", "--ts-file", path], None, capture=False)
+                ["--summary", "--rcvbuf", "4m", "--format", layout],
+                ["--format", layout, "--ts-file", path], None, capture=False)
             mine, causes = ts_breaks(watcher.lines())
             self.assertEqual(mine, wireshark_breaks(path), path)
             self.assertEqual(set(causes), causes_expected)
             summary = [json.loads(line) for line in watcher.lines() if '"ts_summary"' in line][-1]
             self.assertEqual(summary["packets"], os.path.getsize(path) // 188)
             self.assertEqual(summary["sync_byte_errors"], 0)
+            classes = {s["class"] for s in json_events(watcher, "datagram")}
+            self.assertEqual(classes, {"unjudged"} if layout == "mpegts" else {"first", "next"})
 
 
 if __name__ == "__main__":
