@@ -299,7 +299,9 @@ static int wait_for_more(run_state *state)
     state->receive.pending_count = ready > 0 ? ready : 0;
     // What is ready is taken first, each datagram after the timers due before it arrived:
     // a loop that was held up (stopped, or descheduled) splits what queued by its own times.
-    if (state->receive.pending_count == 0)
+    // A wait that ended early (a signal, and Linux ends one after SIGSTOP and SIGCONT) says
+    // nothing of the queues: the next look does.
+    if (ready == 0)
         run_due_timers(state);
     return 0;
 }
@@ -425,6 +427,12 @@ static void answer_summary_request(run_state *state)
 // Returns 0, or -1 after an error line.
 static int drain_pending(run_state *state, bool wait)
 {
+    // Every queue found empty in this round held nothing that arrived up to its start (the
+    // clock is read before the first receive); what arrived since, while the loop was taking
+    // or was held up, is still to be taken. A round after a wait that ended early looks at no
+    // queue, and says nothing of them.
+    bool timed = timers_armed(&state->timing.timers) && state->receive.pending_count > 0;
+    uint64_t round_us = timed ? state->calls->monotonic_us(state->calls->context) : 0;
     int kept = 0;
     for (int i = 0; i < state->receive.pending_count; i++) {
         if (interrupted || state->stopping) {
@@ -442,8 +450,10 @@ static int drain_pending(run_state *state, bool wait)
     state->receive.pending_count = kept;
     if (kept == 0) {
         plan_nap(state);
-        // Every queue is empty: what fell due meanwhile is due before anything yet to come.
-        run_due_timers(state);
+        // What fell due by the round's start is due before anything yet to come; what fell
+        // due since waits for the next look at the queues.
+        if (timed)
+            timers_fire_due(&state->timing.timers, round_us);
     }
     return 0;
 }

@@ -40,6 +40,8 @@ size_t next_answer;
 int64_t next_seq;
 int interrupt_at_datagram; // the datagram (counted from 1) after which an interrupt comes
 int summary_at_datagram;   // the datagram after which a summary is asked for (SIGUSR1)
+int hold_at_datagram;      // the datagram after which the process is held up (stopped) ...
+int64_t hold_us;           // ... for this long on the loop's clock
 int datagrams_seen;
 endpoint group, sender, other;
 // Where set for a socket, the datagrams of its receives go to these groups in turn instead.
@@ -151,6 +153,8 @@ void on_datagram(sink *, const event_head *head, const datagram_event *event)
         on_interrupt(SIGINT);
     if (datagrams_seen == summary_at_datagram)
         on_summary_request(0); // as SIGUSR1 would, where there is one
+    if (datagrams_seen == hold_at_datagram)
+        loop_clock_us += static_cast<uint64_t>(hold_us);
 }
 void on_summary(sink *, const event_head *head, const summary_event *)
 {
@@ -208,6 +212,8 @@ struct ReceiveLoop : testing::Test {
         next_seq = 1;
         interrupt_at_datagram = 0;
         summary_at_datagram = 0;
+        hold_at_datagram = 0;
+        hold_us = 0;
         summary_requested = 0;
         datagrams_seen = 0;
         interrupted = 0;
@@ -347,20 +353,50 @@ TEST_F(ReceiveLoop, AHeldUpLoopSplitsWhatQueuedByTheDatagramsOwnTimes)
     const std::vector<std::string> split = {
         "recv", "datagram 2", "stats 2/0", "datagram 3", "stats 1/0", "datagram 4", "stats 1/0",
         "datagram 5", "flush", "nap 500", "recv", "stats 1/0"};
-    // The wait ends with a stream ready; or it times out late, and a look finds one ready.
+    // The wait ends with a stream ready; or it times out late, and a look finds one ready; or
+    // it ends early (Linux ends a wait stopped by SIGSTOP at SIGCONT), and the next finds one.
     const std::vector<std::vector<answer>> scripts = {
         {{1, false, 0}, {1, false, 3500}, {4, false, 0, -1, 3000}},
-        {{1, false, 0}, {0, false, 3500}, {1, false, 0}, {4, false, 0, -1, 3000}}};
-    const std::vector<std::string> waits[] = {{"wait"}, {"wait", "wait"}};
+        {{1, false, 0}, {0, false, 3500}, {1, false, 0}, {4, false, 0, -1, 3000}},
+        {{1, false, 0}, {WAIT_ENDED_EARLY, false, 3500}, {1, false, 0}, {4, false, 0, -1, 3000}}};
+    const std::vector<std::string> waits[] = {{"wait"}, {"wait", "wait"}, {"wait", "flush", "wait"}};
     for (size_t i = 0; i < scripts.size(); i++) {
         SetUp();
         options.period_us = 1000;
         EXPECT_EQ(run_script(scripts[i]), 0);
         std::vector<std::string> expected = {"recv", "datagram 1", "flush"};
         expected.insert(expected.end(), waits[i].begin(), waits[i].end());
-        expected.insert(expected.end(), split.begin(), split.end());
-        EXPECT_EQ(happened, expected) << i;
+        // After a wait that ended early, what follows the split depends on how long the queue
+        // took to fill (the nap it plans, and whether a period ends in it): not looked at.
+        bool ended_early = i == 2;
+        expected.insert(expected.end(), split.begin(), split.end() - (ended_early ? 4 : 0));
+        std::vector<std::string> shown = happened;
+        if (ended_early && shown.size() > expected.size())
+            shown.resize(expected.size());
+        EXPECT_EQ(shown, expected) << i << testing::PrintToString(happened);
     }
+}
+
+// Held up while it took a batch that emptied the queue (SIGSTOP, or descheduled on a busy
+// host), the loop finds datagrams queued meanwhile: the periods that passed are reported
+// between them by their own times, not as empty periods before them.
+TEST_F(ReceiveLoop, AHoldUpWhileTakingABatchSplitsWhatQueuedByTheDatagramsOwnTimes)
+{
+    options.period_us = 1000;
+    hold_at_datagram = 2;
+    hold_us = 3500;
+    // A datagram; a wait; a receive of one that empties the queue, after which the process
+    // is held up for 3.5 periods; a wait; three datagrams that queued meanwhile.
+    EXPECT_EQ(run_script({{1, false, 0}, {1, false, 0}, {1, false, 0}, {1, false, 0},
+                          {3, false, 0, -1, 3000}}), 0);
+    std::vector<std::string> shown;
+    for (const std::string &line : happened)
+        if (line.rfind("datagram", 0) == 0 || line.rfind("stats", 0) == 0)
+            shown.push_back(line);
+    EXPECT_EQ(shown, (std::vector<std::string>{"datagram 1", "datagram 2", "datagram 3",
+                                               "stats 3/0", "datagram 4", "stats 1/0",
+                                               "stats 0/0", "datagram 5"}))
+        << testing::PrintToString(happened);
 }
 
 // A feed's timer decides what falls due while its lines are heard; once they have been quiet
