@@ -93,7 +93,17 @@ struct feed_totals {
     uint64_t duplicated;
     uint64_t swapped;
     uint64_t heartbeats;
+    uint64_t ts_dropped;     // transport stream packets --ts-drop took out
 };
+
+// Each packet --ts-drop took out of a datagram sent.
+static void record_ts_drops(const ts_drops *dropped, const feed_options *options,
+                            feed_totals *totals, const char *on)
+{
+    totals->ts_dropped += static_cast<uint64_t>(dropped->count);
+    for (int i = 0; i < dropped->count && !options->quiet; i++)
+        fprintf(stderr, "ts dropped pid %d cc %u%s\n", dropped->pids[i], dropped->counters[i], on);
+}
 
 // "seq N", with " count C" where the layout has a count field: numbers as the layout's field
 // holds them, signed in the classic one.
@@ -232,7 +242,9 @@ static int send_stream(socket_handle s, const endpoint *group, const feed_option
                 if (wait_due(s, group, options, next_seq, later, totals, due_us, &last_send_us) < 0)
                     return -1;
             }
-            uint32_t length = build_datagram(datagram, options, step.seqs[i], step.counts[i]);
+            ts_drops dropped = {};
+            uint32_t length =
+                build_datagram(datagram, options, step.seqs[i], step.counts[i], &dropped);
             mark_session(datagram, options, step.later_session);
             stamp_datagram(datagram, length, options, clock_utc_us());
             int sent = send_datagram(s, group, datagram, length);
@@ -241,6 +253,7 @@ static int send_stream(socket_handle s, const endpoint *group, const feed_option
             if (sent == 0)
                 break;
             totals->sent++;
+            record_ts_drops(&dropped, options, totals, "");
             last_send_us = clock_monotonic_us();
         }
         record_fault(&step, options, totals, "");
@@ -298,13 +311,17 @@ static int send_lines(feed_line *lines, int count, const feed_options *options)
                         clock_sleep_until_us(due_us);
             }
             for (int i = 0; i < step.sends; i++) {
-                uint32_t length = build_datagram(datagram, options, step.seqs[i], step.counts[i]);
+                ts_drops dropped = {};
+                uint32_t length =
+                    build_datagram(datagram, options, step.seqs[i], step.counts[i], &dropped);
                 mark_session(datagram, options, step.later_session);
                 stamp_datagram(datagram, length, options, clock_utc_us());
                 int sent = send_datagram(line->s, &line->group, datagram, length);
                 if (sent < 0)
                     return -1;
                 line->totals.sent += static_cast<uint64_t>(sent);
+                if (sent > 0)
+                    record_ts_drops(&dropped, options, &line->totals, line->on);
             }
             record_fault(&step, options, &line->totals, line->on);
         }
@@ -372,6 +389,8 @@ static void print_totals(const feed_totals *totals, const feed_options *options,
            static_cast<unsigned long long>(totals->swapped));
     if (options->heartbeat_ms != 0)
         printf(", heartbeats %llu", static_cast<unsigned long long>(totals->heartbeats));
+    if (options->layout.payload != PAYLOAD_OPAQUE)
+        printf(", ts dropped %llu", static_cast<unsigned long long>(totals->ts_dropped));
     printf("%s\n", on);
 }
 

@@ -11,6 +11,16 @@
 // The most groups one mcfeed sends its sequence to.
 #define FEED_GROUPS_MAX 1024
 
+// A datagram of a transport stream carries seven packets (1,316 bytes), as IPTV sends them.
+#define TS_PACKETS_PER_DATAGRAM 7
+
+// The packets --ts-drop took out of a datagram: their PIDs and counters.
+struct ts_drops {
+    int count;
+    int pids[TS_PACKETS_PER_DATAGRAM];
+    unsigned counters[TS_PACKETS_PER_DATAGRAM];
+};
+
 struct feed_options {
     const char *group;       // the first group and port
     uint16_t port;
@@ -59,7 +69,25 @@ struct feed_options {
     bool session_given;
     int lag_count;
     const char *lag_text[8];  // "<group>:<ms>", matched to the groups once they are read
+    // --format mpegts and rtp-mpegts: the packets of --ts-file (null: a stream of mcfeed's
+    // own), and --ts-drop's probability of taking a packet out of its datagram.
+    const char *ts_file_name;
+    const unsigned char *ts_file;
+    uint64_t ts_file_packets;
+    double ts_drop;
 };
+
+// Writes the packets of the datagram'th datagram of the stream (from 0): --ts-file's, from its
+// start again after its end, or a stream made here (a PAT, a PMT, two elementary PIDs and null
+// packets, with their counters); says what --ts-drop took out. Returns the bytes written.
+uint32_t put_ts_packets(unsigned char *out, const feed_options *options, uint64_t datagram,
+                        ts_drops *dropped);
+
+// The place of the datagram numbered seq in the transport stream: from --start on.
+uint64_t ts_datagram_index(const feed_options *options, int64_t seq);
+
+// Reads --ts-file whole. Returns 0, or -1 after an error line.
+int load_ts_file(feed_options *options);
 
 // Reads the command line. Returns 0 to send, 1 after printing help or version (exit 0), -1
 // after printing the error and the usage (exit 2).
@@ -99,7 +127,7 @@ int64_t plan_next_seq(const feed_plan *plan, const feed_options *options);
 // Writes a datagram carrying count numbers from seq on (0: a heartbeat): the fixed pattern,
 // the layout's fields, and a protocol's header where it has one. Returns its length.
 uint32_t build_datagram(unsigned char *out, const feed_options *options, int64_t seq,
-                        uint32_t count);
+                        uint32_t count, ts_drops *dropped = nullptr);
 
 // Puts --new-session's session in a datagram built for the later one.
 void mark_session(unsigned char *datagram, const feed_options *options, bool later_session);

@@ -54,6 +54,13 @@ static const char usage[] =
     "      --new-session N:TEXT  with --format moldudp64, from the Nth number on a new\n"
     "                        session TEXT whose numbers start at 1\n"
     "      --lag GROUP:MS    send to GROUP (as given) MS ms behind the others' schedule\n"
+    "      --format mpegts|rtp-mpegts  a transport stream, seven 188-byte packets a\n"
+    "                        datagram (after an RTP header numbering the datagrams): a\n"
+    "                        PAT, a PMT, PIDs 256 and 257 and null packets, or --ts-file's\n"
+    "      --ts-file FILE    send this file's packets (from its start again after its end;\n"
+    "                        by default its datagrams once)\n"
+    "      --ts-drop P       take each packet out of its datagram with probability P: a\n"
+    "                        source's fault, no datagram missing (\"ts dropped pid 256 cc 5\")\n"
     "  -q, --quiet           write only the summary, not each fault\n"
     "      --spin            pace by busy-waiting instead of sleeping: evenly, as a\n"
     "                        hardware-paced source sends, never faster than -r even\n"
@@ -81,7 +88,9 @@ enum {
     OPT_SWAP,
     OPT_RESTART,
     OPT_NEW_SESSION,
-    OPT_LAG
+    OPT_LAG,
+    OPT_TS_FILE,
+    OPT_TS_DROP
 };
 
 static const option long_options[] = {
@@ -112,6 +121,8 @@ static const option long_options[] = {
     {"restart", required_argument, nullptr, OPT_RESTART},
     {"new-session", required_argument, nullptr, OPT_NEW_SESSION},
     {"lag", required_argument, nullptr, OPT_LAG},
+    {"ts-file", required_argument, nullptr, OPT_TS_FILE},
+    {"ts-drop", required_argument, nullptr, OPT_TS_DROP},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -323,6 +334,11 @@ static bool read_option(int code, const char *value, feed_options *options)
             return false;
         options->lag_text[options->lag_count++] = value;
         return true;
+    case OPT_TS_FILE:
+        options->ts_file_name = value;
+        return true;
+    case OPT_TS_DROP:
+        return read_real(value, 0, 1, &options->ts_drop);
     }
     return false;
 }
@@ -434,6 +450,23 @@ static int read_lags(feed_options *options)
     return 0;
 }
 
+// A transport stream's options need its format; its file is read here, and sent once unless
+// a count or a duration says otherwise.
+static int check_ts_options(feed_options *options)
+{
+    bool ts = options->layout.payload != PAYLOAD_OPAQUE;
+    if (!ts && (options->ts_file_name != nullptr || options->ts_drop > 0))
+        return usage_error("--ts-file and --ts-drop need --format mpegts or rtp-mpegts");
+    if (ts && (options->layout.have_count || options->stamp))
+        return usage_error("--format mpegts and rtp-mpegts carry packets, not counts or stamps");
+    if (options->ts_file_name == nullptr || load_ts_file(options) < 0)
+        return options->ts_file_name == nullptr ? 0 : -1;
+    if (options->count == 0 && options->duration_us == 0)
+        options->count = (options->ts_file_packets + TS_PACKETS_PER_DATAGRAM - 1) /
+                         TS_PACKETS_PER_DATAGRAM;
+    return 0;
+}
+
 // The checks that need every option: the positionals and the combinations.
 static int check_options(int argc, char **argv, int first, feed_options *options)
 {
@@ -479,7 +512,7 @@ static int check_options(int argc, char **argv, int first, feed_options *options
     }
     if (options->new_session && !options->layout.session)
         return usage_error("--new-session needs --format moldudp64");
-    if (read_lags(options) < 0)
+    if (read_lags(options) < 0 || check_ts_options(options) < 0)
         return -1;
     if (options->rate_pps == 0 && options->count == 0 && options->duration_us == 0) {
         fprintf(stderr, "mcfeed: --rate 0 sends as fast as it can: give --count or --duration\n%s",

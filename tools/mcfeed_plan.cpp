@@ -53,7 +53,8 @@ static int64_t seq_at(const feed_options *options, uint64_t index)
         seq = static_cast<uint64_t>(options->restart_seq) + (index - options->restart_index);
     if (options->short_seq)
         return static_cast<int32_t>(static_cast<uint32_t>(seq));
-    if (options->layout.given)
+    // A plain transport stream has no field: its numbers only place its datagrams.
+    if (options->layout.given && options->layout.payload != PAYLOAD_TS)
         return static_cast<int64_t>(seq & field_mask(&options->layout.seq));
     return static_cast<int64_t>(seq);
 }
@@ -146,11 +147,16 @@ bool plan_next(feed_plan *plan, const feed_options *options, feed_step *step)
 
 // RTP's fixed header (RFC 3550, 5.1) around the number: version 2, dynamic payload type 96,
 // a timestamp that moves with the number, and a fixed source.
-static void put_rtp_header(unsigned char *out, uint64_t seq)
+uint64_t ts_datagram_index(const feed_options *options, int64_t seq)
+{
+    return static_cast<uint64_t>(seq) - static_cast<uint64_t>(options->start_seq);
+}
+
+static void put_rtp_header(unsigned char *out, uint64_t seq, unsigned char payload_type)
 {
     static const seq_field timestamp = {4, 4, true}, ssrc = {8, 4, true};
     out[0] = 0x80;
-    out[1] = 96;
+    out[1] = payload_type;
     write_field(&timestamp, out, seq * 160);
     write_field(&ssrc, out, 0x6d637764);
 }
@@ -170,7 +176,7 @@ static uint32_t put_mold_messages(unsigned char *out, uint32_t count)
 }
 
 uint32_t build_datagram(unsigned char *out, const feed_options *options, int64_t seq,
-                        uint32_t count)
+                        uint32_t count, ts_drops *dropped)
 {
     for (uint32_t i = 0; i < options->length_bytes; i++)
         out[i] = static_cast<unsigned char>(i);
@@ -180,8 +186,18 @@ uint32_t build_datagram(unsigned char *out, const feed_options *options, int64_t
         memcpy(out, options->session, SESSION_BYTES);
         length = put_mold_messages(out, count);
     }
+    if (layout->payload != PAYLOAD_OPAQUE) {
+        uint32_t header = layout->payload == PAYLOAD_RTP_TS ? 12 : 0;
+        // RFC 3551's payload type of MPEG-2 transport streams.
+        if (header != 0)
+            put_rtp_header(out, static_cast<uint64_t>(seq), 33);
+        write_field(&layout->seq, out, static_cast<uint64_t>(seq));
+        ts_drops ignored;
+        return header + put_ts_packets(out + header, options, ts_datagram_index(options, seq),
+                                       dropped != nullptr ? dropped : &ignored);
+    }
     if (layout->name != nullptr && strcmp(layout->name, "rtp") == 0)
-        put_rtp_header(out, static_cast<uint64_t>(seq));
+        put_rtp_header(out, static_cast<uint64_t>(seq), 96);
     write_field(&layout->seq, out, static_cast<uint64_t>(seq));
     if (layout->have_count)
         write_field(&layout->count, out, count);

@@ -165,6 +165,23 @@ static void deliver_to_feed(run_state *state, stream_state *stream, const sender
     }
 }
 
+struct packet_errors {
+    run_state *state;
+    const event_head *head;
+};
+
+static void say_packet_error(void *context, const ts_error *error)
+{
+    packet_errors *to = static_cast<packet_errors *>(context);
+    sink *out = to->state->outputs.out;
+    if (out->ts_error != nullptr)
+        out->ts_error(out, to->head, error);
+}
+
+static void keep_packet_error(void *, const ts_error *)
+{
+}
+
 // Judges the datagram, then hands what it was to the sink and its numbers to the feed. A
 // datagram too short for a given layout is counted and shown, never judged.
 static void take_datagram(run_state *state, int place, const received_datagram *datagram)
@@ -187,6 +204,9 @@ static void take_datagram(run_state *state, int place, const received_datagram *
             state->outputs.out->classified(state->outputs.out, &head, &event);
         }
     }
+    packet_errors errors = {state, &head};
+    stream_take_packets(&stream->judge, datagram, &taken,
+                        options->check_gaps ? say_packet_error : keep_packet_error, &errors);
     if (!options->quiet) {
         datagram_event event = {&datagram->from, &stream->request.group,
                                 datagram->length_bytes, taken.reading.seq, taken.reading.count,
@@ -241,7 +261,8 @@ void emit_summary(run_state *state)
                                state->from_capture,
                                stream->fragmented,
                                stream->truncated,
-                               &stream->join};
+                               &stream->join,
+                               stream->judge.ts != nullptr ? &stream->judge.ts->counts : nullptr};
         if (!state->receive.host_drops_counted && !state->from_capture)
             event.host_drops_counted = read_drops_outright(state, stream, &event.host_drops);
         event_head head = head_of(state, stream, utc_now(state));

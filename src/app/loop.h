@@ -195,8 +195,8 @@ void on_interrupt(int signal_number);
 int run_state_init(run_state *state, const settings *options, const stream_settings *streams,
                    int stream_count, int stream_capacity, const loop_calls *calls, sink *out);
 
-// Readies a stream of the run's record for its settings.
-void stream_init(stream_state *stream, const stream_settings *config, const settings *options);
+// Readies a stream of the run's record for its settings. Returns 0, or -1 after an error line.
+int stream_init(stream_state *stream, const stream_settings *config, const settings *options);
 
 // Adds a stream found on the way (a capture's group met first) for its settings and group, at
 // the time the run has reached (at_us, for --stall). Returns its place, or -1 when the record

@@ -7,21 +7,33 @@
 #include "app/top.h"
 #include "base/log.h"
 
-void stream_init(stream_state *stream, const stream_settings *config, const settings *options)
+int stream_init(stream_state *stream, const stream_settings *config, const settings *options)
 {
+    // A transport stream's state is made here, at the start or when a capture's stream is
+    // found, never per datagram.
+    ts_stream *ts = nullptr;
+    if (config->layout.payload != PAYLOAD_OPAQUE) {
+        ts = static_cast<ts_stream *>(malloc(sizeof *ts));
+        if (ts == nullptr) {
+            log_line(stderr, "error", "out of memory for a transport stream's %zu bytes",
+                     sizeof *ts);
+            return -1;
+        }
+    }
     stream->config = config;
     stream->label = {config->name, config->feed, &config->layout};
     stream->receiver = -1;
     stream->joined = false;
     stream->join = join_watch{};
     judge_start(&stream->judge, &config->layout, config->have_sent_at ? &config->sent_at : nullptr,
-                options->period_us);
+                options->period_us, ts);
     stream->stalled = false;
     stream->host_drops = 0;
     stream->host_drops_reported = 0;
     stream->feed = nullptr;
     stream->fragmented = 0;
     stream->truncated = 0;
+    return 0;
 }
 
 // Each feed named by a stream, with its lines in the file's order. Returns 0, or -1 after an
@@ -95,8 +107,14 @@ int run_state_init(run_state *state, const settings *options, const stream_setti
         run_state_free(state);
         return -1;
     }
-    for (int i = 0; i < stream_count; i++)
-        stream_init(&state->watched.streams[i], &streams[i], options);
+    state->watched.stream_count = 0;
+    for (int i = 0; i < stream_count; i++) {
+        if (stream_init(&state->watched.streams[i], &streams[i], options) < 0) {
+            run_state_free(state);
+            return -1;
+        }
+        state->watched.stream_count++;
+    }
     if (make_feeds(state) < 0) {
         run_state_free(state);
         return -1;
@@ -124,6 +142,8 @@ void run_state_free(run_state *state)
     for (int i = 0; i < state->watched.feed_count; i++)
         feed_close(&state->watched.feeds[i].state);
     senders_close(&state->watched.senders);
+    for (int i = 0; state->watched.streams != nullptr && i < state->watched.stream_count; i++)
+        free(state->watched.streams[i].judge.ts);
     free(state->watched.streams);
     free(state->watched.feeds);
     free(state->receive.receivers);
@@ -153,9 +173,11 @@ int add_stream(run_state *state, const stream_settings *config, const endpoint *
 {
     if (state->watched.stream_count >= state->watched.stream_capacity)
         return -1;
-    int place = state->watched.stream_count++;
+    int place = state->watched.stream_count;
     stream_state *stream = &state->watched.streams[place];
-    stream_init(stream, config, state->options);
+    if (stream_init(stream, config, state->options) < 0)
+        return -1;
+    state->watched.stream_count++;
     stream->request.group = *group;
     stream->request.source_specific = false;
     stream->last_arrival_us = at_us;

@@ -60,16 +60,22 @@ seq_layout given_layout(const seq_field *seq, const seq_field *count)
     return layout;
 }
 
-const char layout_preset_names[] = "rtp, moldudp64, mdp3";
+const char layout_preset_names[] = "rtp, rtp-mpegts, mpegts, moldudp64, mdp3";
 
 int find_layout_preset(const char *name, seq_layout *layout)
 {
     seq_layout preset = {};
     preset.given = true;
-    if (strcmp(name, "rtp") == 0) {
+    if (strcmp(name, "rtp") == 0 || strcmp(name, "rtp-mpegts") == 0) {
         // RFC 3550, section 5.1: the sequence number, bytes 2 and 3 of the fixed header.
         preset.seq = {2, 2, true};
-        preset.name = "rtp";
+        preset.name = name[3] == 0 ? "rtp" : "rtp-mpegts";
+        preset.payload = name[3] == 0 ? PAYLOAD_OPAQUE : PAYLOAD_RTP_TS;
+    } else if (strcmp(name, "mpegts") == 0) {
+        // Packets from the first byte on, and no number: the field is empty.
+        preset.seq = {0, 0, false};
+        preset.name = "mpegts";
+        preset.payload = PAYLOAD_TS;
     } else if (strcmp(name, "moldudp64") == 0) {
         // Nasdaq MoldUDP64 1.00: session (10 bytes), sequence number (8), message count (2).
         preset.seq = {10, 8, true};

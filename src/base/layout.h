@@ -27,6 +27,11 @@ struct time_field {
     uint64_t unit_ns;      // 1 (ns), 1000 (us), 1000000 (ms) or 1000000000 (s)
 };
 
+// What follows a datagram's number: bytes the tool does not read, or 188-byte MPEG transport
+// stream packets, either the whole payload (then the datagram carries no number) or after an
+// RTP header.
+enum payload_kind { PAYLOAD_OPAQUE, PAYLOAD_TS, PAYLOAD_RTP_TS };
+
 struct seq_layout {
     bool given;            // false: the classic field, signed, short datagrams read as zero
     bool short_seq;        // classic: -f
@@ -37,6 +42,7 @@ struct seq_layout {
     bool have_sent_at;     // the protocol carries the sender's clock (MDP 3.0's SendingTime)
     time_field sent_at;
     const char *name;      // the preset's name, or null
+    payload_kind payload;
 };
 
 // The classic layout (-f: short_seq).
@@ -50,7 +56,7 @@ int parse_seq_field(const char *text, bool count_field, seq_field *field);
 // The layout of --seq and --seq-count: the number's field, and the count's (null: none).
 seq_layout given_layout(const seq_field *seq, const seq_field *count);
 
-// A preset by name (rtp, moldudp64, mdp3). Returns 0, or -1 for an unknown name.
+// A preset by name (rtp, rtp-mpegts, mpegts, moldudp64, mdp3). Returns 0, or -1 for an unknown name.
 int find_layout_preset(const char *name, seq_layout *layout);
 
 // The presets' names, for the error line of an unknown one.

@@ -150,7 +150,7 @@ static sender_entry *start_entry(sender_entry *entry, int stream, bool shared,
     entry->have_session = session != nullptr;
     if (session != nullptr)
         memcpy(entry->session, session, SESSION_BYTES);
-    track_start(&entry->track, rules, !shared);
+    track_start(&entry->track, rules, !shared && !rules->unnumbered);
     delay_clear(&entry->delays);
     return entry;
 }

@@ -3,8 +3,11 @@
 #include "timer/timer.h"
 
 void judge_start(stream_judge *judge, const seq_layout *layout, const time_field *sent_at,
-                 uint32_t period_us)
+                 uint32_t period_us, ts_stream *ts)
 {
+    judge->ts = ts;
+    if (ts != nullptr)
+        ts_start(ts);
     judge->layout = layout;
     judge->rules = rules_for_layout(layout);
     judge->sent_at = sent_at;
@@ -98,6 +101,7 @@ take_outcome stream_take(stream_judge *judge, const judge_settings *settings,
     out.have_outage = false;
     out.outage_us = 0;
     out.where.placed = false;
+    out.numbering = TS_UNNUMBERED;
     const seq_layout *layout = judge->layout;
     out.reading = read_layout(layout, datagram->buffer, static_cast<size_t>(datagram->length_bytes));
     const unsigned char *session =
@@ -111,7 +115,14 @@ take_outcome stream_take(stream_judge *judge, const judge_settings *settings,
         out.kind = track(&out.sender->track, out.reading.seq, out.reading.count,
                          datagram->length_bytes, &out.where);
     judge->stats.packets++;
-    if (settings->check_gaps && !out.reading.too_short)
+    // A datagram whose number does not follow its sender's last (a gap, or one out of order)
+    // lies apart from that one by what the network lost or moved.
+    if (!judge->rules.unnumbered)
+        out.numbering = out.sender->have_last && !out.reading.too_short &&
+                                out.reading.seq != out.sender->next_seq
+                            ? TS_AFTER_LOSS
+                            : TS_IN_ORDER;
+    if (settings->check_gaps && !out.reading.too_short && !judge->rules.unnumbered)
         check_gap(judge, settings, &out, datagram->arrival_utc_us);
     if (settings->stamps)
         note_times(judge, out.sender, datagram, out.kind);
@@ -120,4 +131,21 @@ take_outcome stream_take(stream_judge *judge, const judge_settings *settings,
     if (!out.reading.too_short)
         note_numbers(judge, out.sender, &out.reading);
     return out;
+}
+
+void stream_take_packets(stream_judge *judge, const received_datagram *datagram,
+                         const take_outcome *taken, ts_report report, void *context)
+{
+    if (judge->ts == nullptr)
+        return;
+    size_t length = static_cast<size_t>(datagram->length_bytes);
+    int offset = 0;
+    if (judge->layout->payload == PAYLOAD_RTP_TS) {
+        // A header that does not fit leaves nothing to judge but its bytes: a part of a packet.
+        offset = rtp_payload_offset(datagram->buffer, length);
+        if (offset < 0)
+            offset = 0;
+    }
+    ts_take(judge->ts, datagram->buffer + offset, length - size_t(offset), taken->numbering,
+            report, context);
 }

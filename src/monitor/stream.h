@@ -8,6 +8,7 @@
 
 #include "monitor/monitor.h"
 #include "monitor/senders.h"
+#include "monitor/ts.h"
 #include "net/socket.h"
 
 // How every stream of a run is judged.
@@ -29,6 +30,7 @@ struct stream_judge {
     histogram interarrival;       // over the run
     uint64_t interarrival_sum_us;
     delay_record delays;          // over the run, with sent_at
+    ts_stream *ts;                // the packets of a transport stream's layout; else null
 };
 
 // What one datagram was: its sender's entry and class, what it read, the -g check's gap (kind
@@ -41,13 +43,20 @@ struct take_outcome {
     bool have_outage;            // a missed gap where arrivals are stamped: the time from
     uint64_t outage_us;          // the datagram before the hole to the one that showed it
     track_place where;           // where its sender's tracker placed its numbers: the feed's
+    ts_numbering numbering;      // what its number says of datagrams missed before it
 };
 
 // Readies a stream's judgement for its layout (and sender's clock, or null); period_us is -s.
+// ts is the caller's room for a transport stream's state, or null where the layout has none.
 void judge_start(stream_judge *judge, const seq_layout *layout, const time_field *sent_at,
-                 uint32_t period_us);
+                 uint32_t period_us, ts_stream *ts);
 
 // Judges one datagram of the stream (place among the run's streams) at its own time, and
 // counts it for its sender in senders.
 take_outcome stream_take(stream_judge *judge, const judge_settings *settings,
                          sender_table *senders, int place, const received_datagram *datagram);
+
+// Judges the transport stream packets of a datagram stream_take judged (taken), where the
+// stream has them; each error goes to report.
+void stream_take_packets(stream_judge *judge, const received_datagram *datagram,
+                         const take_outcome *taken, ts_report report, void *context);

@@ -12,12 +12,14 @@ const char *seq_class_name(seq_class kind)
 seq_rules rules_for_layout(const seq_layout *layout)
 {
     if (!layout->given)
-        return layout->short_seq ? seq_rules{UINT32_MAX, INT32_MAX, TRACK_WINDOW, true}
-                                 : seq_rules{UINT64_MAX, INT64_MAX, TRACK_WINDOW, false};
+        return layout->short_seq ? seq_rules{UINT32_MAX, INT32_MAX, TRACK_WINDOW, true, false}
+                                 : seq_rules{UINT64_MAX, INT64_MAX, TRACK_WINDOW, false, false};
+    if (layout->payload == PAYLOAD_TS)
+        return {0, 0, 0, false, true};
     uint64_t mask = field_mask(&layout->seq);
     if (layout->seq.width_bytes == 2)
-        return {mask, RTP_DROPOUT_MAX, RTP_MISORDER_MAX, false};
-    return {mask, mask >> 1, TRACK_WINDOW, false};
+        return {mask, RTP_DROPOUT_MAX, RTP_MISORDER_MAX, false, false};
+    return {mask, mask >> 1, TRACK_WINDOW, false, false};
 }
 
 void add_saturating(uint64_t *count, uint64_t amount)

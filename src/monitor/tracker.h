@@ -25,6 +25,7 @@ struct seq_rules {
     uint64_t ahead_max;   // a step forward of 1 to this is the next number or a gap
     uint64_t back_max;    // a step back of 0 to this is judged in the window
     bool signed_32;       // -f: numbers are kept as the signed 32-bit numbers read
+    bool unnumbered;      // the datagrams carry no number: counted, never judged
 };
 
 // The rules for a layout: 16-bit fields RFC 3550's, wider ones the window's.

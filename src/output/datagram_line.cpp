@@ -42,6 +42,10 @@ char *format_layout_tail(char *out, const seq_layout *layout, int length_bytes, 
                          uint64_t seq, uint32_t count, bool end_of_session)
 {
     out = put_signed(out, length_bytes);
+    if (layout->payload == PAYLOAD_TS) {
+        *out++ = '\n';
+        return out;
+    }
     if (too_short) {
         out = put_literal(out, ", too short for seq\n");
         return out;

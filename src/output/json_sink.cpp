@@ -203,7 +203,7 @@ static void json_datagram(sink *self, const event_head *head, const datagram_eve
     out = put_field(out, "sender");
     out = put_bytes(out, json->sender_text, json->sender_length);
     out = put_signed_field(out, "length", event->length_bytes);
-    if (event->kind != SEQ_SHORT)
+    if (event->kind != SEQ_SHORT && head->stream->layout->payload != PAYLOAD_TS)
         out = put_seq_field(out, head->stream->layout, "seq", event->seq);
     if (head->stream->layout->have_count && event->kind != SEQ_SHORT)
         out = put_unsigned_field(out, "count", event->end_of_session ? MOLDUDP64_END_OF_SESSION
@@ -305,6 +305,50 @@ static char *put_counts(char *out, const counter_figures *figures, const seq_lay
 
 // One object, written a sender at a time: a table of 1,025 senders does not fit one line
 // buffer.
+static void json_ts_error(sink *self, const event_head *head, const ts_error *error)
+{
+    char line[JSON_LINE_MAX];
+    char *out = begin_stream_object(json_of(self), line, head, "ts_error");
+    out = put_text_field(out, "check", ts_check_name(error->check));
+    if (error->check == TS_CONTINUITY) {
+        out = put_unsigned_field(out, "pid", unsigned(error->pid));
+        out = put_unsigned_field(out, "expected", error->expected);
+        out = put_unsigned_field(out, "got", error->got);
+        out = put_unsigned_field(out, "missing", error->missing);
+        out = put_text_field(out, "cause", ts_cause_name(error->cause));
+    }
+    end_object(line, out);
+}
+
+// The transport stream's counts, with its PIDs one by one (as many as were listed).
+static void json_ts_summary(json_sink *json, const event_head *head, const ts_counts *n)
+{
+    char line[JSON_LINE_MAX];
+    char *out = begin_stream_object(json, line, head, "ts_summary");
+    out = put_unsigned_field(out, "packets", n->packets);
+    out = put_unsigned_field(out, "continuity_errors", n->errors[TS_CONTINUITY]);
+    for (int cause = 0; cause < TS_CAUSES; cause++)
+        out = put_unsigned_field(out, ts_cause_name(ts_cause(cause)), n->continuity[cause]);
+    out = put_unsigned_field(out, "sync_byte_errors", n->errors[TS_SYNC_BYTE_ERROR]);
+    out = put_unsigned_field(out, "sync_losses", n->errors[TS_SYNC_LOSS]);
+    out = put_unsigned_field(out, "pid_count", n->pids);
+    out = put_literal(put_field(out, "pids"), "[");
+    output_write(line, static_cast<size_t>(out - line));
+    for (int i = 0; i < n->listed; i++) {
+        const ts_pid_counts *pid = &n->listed_pids[i];
+        out = line;
+        if (i > 0)
+            *out++ = ',';
+        out = put_unsigned(put_literal(out, "{\"pid\":"), pid->pid);
+        out = put_unsigned_field(out, "packets", pid->packets);
+        out = put_unsigned_field(out, "continuity_errors", pid->continuity_errors);
+        *out++ = '}';
+        output_write(line, static_cast<size_t>(out - line));
+    }
+    out = put_literal(line, "]}\n");
+    output_write(line, static_cast<size_t>(out - line));
+}
+
 static void json_summary(sink *self, const event_head *head, const summary_event *event)
 {
     const seq_layout *layout = head->stream->layout;
@@ -369,6 +413,8 @@ static void json_summary(sink *self, const event_head *head, const summary_event
     }
     out = put_literal(out, "}}\n");
     output_write(line, static_cast<size_t>(out - line));
+    if (event->ts != nullptr)
+        json_ts_summary(json_of(self), head, event->ts);
 }
 
 static void json_receive_buffer(sink *self, const event_head *head, const buffer_event *event)
@@ -461,7 +507,8 @@ void json_sink_start(json_sink *json)
                    .feed_lag = json_feed_lag,
                    .first_datagram = json_first_datagram,
                    .query = json_query,
-                   .no_query = json_no_query};
+                   .no_query = json_no_query,
+                   .ts_error = json_ts_error};
     json->second_shown = UINT64_MAX;
     json->have_sender = false;
 }

@@ -11,6 +11,7 @@
 #include "monitor/monitor.h"
 #include "monitor/senders.h"
 #include "monitor/tracker.h"
+#include "monitor/ts.h"
 #include "net/address.h"
 #include "net/query.h"
 #include "net/socket.h"
@@ -76,6 +77,7 @@ struct summary_event {
     uint64_t fragmented;       // datagrams split into IP fragments not made whole
     uint64_t truncated;        // frames cut short before their number ended
     const join_watch *join;    // the stream's join and its first datagram
+    const ts_counts *ts;       // a transport stream's counts; null: the stream has none
 };
 
 // The membership joined: the group with its port, the source of a source-specific join (or
@@ -165,6 +167,8 @@ struct sink {
     // join or the last query.
     void (*no_query)(sink *self, const event_head *head, const char *interface_name,
                      uint64_t silent_us);
+    // An error of a transport stream's packets (-g).
+    void (*ts_error)(sink *self, const event_head *head, const ts_error *error);
 };
 
 // The flush of a sink that writes to standard output.

@@ -193,6 +193,21 @@ static void log_join_latency(const event_head *head, const join_watch *join, con
     log_line_at(stdout, head->at_utc_us, "info", "Summary: join latency %s ms%s", latency, on);
 }
 
+static void log_ts_summary(const event_head *head, const ts_counts *n)
+{
+    char line[LOG_PREFIX_MAX + 320 + ON_STREAM_MAX];
+    char *end = log_begin_at(line, "info", head->at_utc_us);
+    end = put_unsigned(put_literal(end, "Summary: transport stream: packets "), n->packets);
+    end = put_unsigned(put_literal(end, ", pids "), n->pids);
+    end = put_unsigned(put_literal(end, ", continuity errors "), n->errors[TS_CONTINUITY]);
+    end = put_unsigned(put_literal(end, " (network "), n->continuity[TS_NETWORK]);
+    end = put_unsigned(put_literal(end, ", source "), n->continuity[TS_SOURCE]);
+    end = put_unsigned(put_literal(end, ", unknown "), n->continuity[TS_UNKNOWN]);
+    end = put_unsigned(put_literal(end, "), sync byte errors "), n->errors[TS_SYNC_BYTE_ERROR]);
+    end = put_unsigned(put_literal(end, ", sync losses "), n->errors[TS_SYNC_LOSS]);
+    log_end(stdout, line, put_on_stream(head, end));
+}
+
 static void text_summary(sink *self, const event_head *head, const summary_event *event)
 {
     char on[ON_STREAM_MAX];
@@ -229,6 +244,8 @@ static void text_summary(sink *self, const event_head *head, const summary_event
                  on);
     if (reinterpret_cast<text_sink *>(self)->verbose && event->join->timed)
         log_join_latency(head, event->join, on);
+    if (event->ts != nullptr)
+        log_ts_summary(head, event->ts);
 }
 
 // -v: "Query from 10.0.0.1 (IGMPv3, interval 125 s) on eth0", and "for <group>" after a
@@ -488,6 +505,29 @@ static void text_feed_summary(sink *, const event_head *head, const feed_summary
     log_end(stdout, line, end);
 }
 
+static void text_ts_error(sink *, const event_head *head, const ts_error *error)
+{
+    char line[LOG_PREFIX_MAX + 160 + ON_STREAM_MAX];
+    char *end = log_begin_at(line, "info", head->at_utc_us);
+    if (error->check == TS_SYNC_BYTE_ERROR) {
+        end = put_literal(end, "TS sync byte: a packet does not start with 0x47");
+    } else if (error->check == TS_SYNC_LOSS) {
+        end = put_literal(end, "TS sync loss: two packets in a row without their sync byte");
+    } else {
+        end = put_unsigned(put_literal(end, "TS continuity: PID "), unsigned(error->pid));
+        end = put_unsigned(put_literal(end, " expected "), error->expected);
+        end = put_unsigned(put_literal(end, ", got "), error->got);
+        if (error->missing == 0) {
+            end = put_literal(end, ", repeated again");
+        } else {
+            end = put_unsigned(put_literal(end, ", "), error->missing);
+            end = put_text(end, error->missing == 1 ? " packet missing" : " packets missing");
+        }
+        end = put_literal(put_text(put_literal(end, " ("), ts_cause_name(error->cause)), ")");
+    }
+    log_end(stdout, line, put_on_stream(head, end));
+}
+
 void text_sink_start(text_sink *text, bool verbose)
 {
     text->verbose = verbose;
@@ -511,6 +551,7 @@ void text_sink_start(text_sink *text, bool verbose)
                    .feed_lag = text_feed_lag,
                    .first_datagram = text_first_datagram,
                    .query = text_query,
-                   .no_query = text_no_query};
+                   .no_query = text_no_query,
+                   .ts_error = text_ts_error};
     datagram_parts_start(&text->parts);
 }

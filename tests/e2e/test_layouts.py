@@ -4,6 +4,7 @@
 counts mcwatch reports; the summary must equal the record. The capture is dumpcap's (tshark's
 capture engine): tcpdump drops to a user of its own, which a user namespace does not allow."""
 
+import collections
 import json
 import os
 import re
@@ -14,10 +15,12 @@ import subprocess
 import sys
 import tempfile
 import unittest
+from xml.etree import ElementTree
 
 sys.path.insert(0, os.path.dirname(__file__))
 from harness import (GROUP, WINDOWS, expected_counts, next_port, queued_bytes,  # noqa: E402
-                     receive_buffer_errors, run_feed, sender, steps, wait_until, watch)
+                     receive_buffer_errors, run_feed, run_to_end, sender, steps, wait_until,
+                     watch)
 
 DUMPCAP = shutil.which("dumpcap")
 TSHARK = shutil.which("tshark")
@@ -35,7 +38,7 @@ class Capture:
     into a pcap file."""
 
     def __init__(self, port, folder, interface="lo"):
-        self.path = os.path.join(folder, "stream-%s.pcap" % interface)
+        self.path = os.path.join(folder, "stream-%s-%d.pcap" % (interface, port))
         self.process = subprocess.Popen(
             [DUMPCAP, "-q", "-P", "-i", interface, "-f",
              "udp dst port %d or udp dst port %d" % (port, PROBE_PORT), "-w", self.path],
@@ -87,6 +90,27 @@ def decode(path, port, protocol, *fields):
     return [tuple(int(value) for value in line.split(",")) for line in out.splitlines() if line]
 
 
+def wireshark_breaks(path, decode_as=()):
+    """Per PID, the packets Wireshark's mp2t dissector marks with mp2t.cc.drop: one a break."""
+    out = subprocess.run([TSHARK, "-r", path, *decode_as, "-Y", "mp2t.cc.drop", "-T", "pdml"],
+                         capture_output=True, text=True, check=True).stdout
+    breaks = collections.Counter()
+    for proto in ElementTree.fromstring(out).iter("proto"):
+        fields = {field.get("name"): field for field in proto.iter("field")}
+        if proto.get("name") == "mp2t" and "mp2t.cc.drop" in fields:
+            breaks[int(fields["mp2t.pid"].get("show"), 16)] += 1
+    return dict(breaks)
+
+
+def ts_breaks(lines):
+    """Per PID, the breaks mcwatch's JSON summary counts, and its errors' causes."""
+    summary = [json.loads(line) for line in lines if '"ts_summary"' in line][-1]
+    causes = collections.Counter(json.loads(line)["cause"] for line in lines
+                                 if '"check":"continuity"' in line)
+    return {p["pid"]: p["continuity_errors"] for p in summary["pids"]
+            if p["continuity_errors"] > 0}, dict(causes)
+
+
 def json_events(watcher, event):
     return [obj for obj in (json.loads(line) for line in watcher.lines()) if obj["event"] == event]
 
@@ -105,7 +129,9 @@ class Layouts(unittest.TestCase):
                         bound_line='"event":"bound"')
         capturing = Capture(port, self.tmp) if capture else None
         drops_before = receive_buffer_errors()
-        status, out, err = run_feed(["-b", "127.0.0.1", "-r", RATE, "-n", count, *feed_options,
+        # No count: mcfeed's own (a file's datagrams, once).
+        counted = ["-n", count] if count is not None else []
+        status, out, err = run_feed(["-b", "127.0.0.1", "-r", RATE, *counted, *feed_options,
                                      GROUP, port])
         self.assertEqual(status, 0, err)
         # Datagrams and heartbeats, as mcfeed counts them.
@@ -232,6 +258,61 @@ class Layouts(unittest.TestCase):
                       "duplicates 0, missed 1, late 0, lost 1, stale 0, restarts 0, short 1, "
                       "first 1, last 4", [m.split(", longest outage ")[0]
                                           for m in watcher.messages()])
+
+
+    # Transport streams: continuity per PID against Wireshark's mp2t dissector, on live
+    # captures, on copies with datagrams cut out, and on files ffmpeg made.
+    @NEEDS_TSHARK
+    def test_breaks_per_pid_agree_with_wireshark_and_say_who_made_them(self):
+        rtp = ["-d", "udp.port==%d,rtp"]
+        for faults, cause in ((["--drop", "0.03"], "network"), (["--ts-drop", "0.01"], "source")):
+            # 1,328-byte datagrams: a queue of some hundreds outlasts a busy machine's stall.
+            watcher, record, capture, port = self.watch_feed(
+                ["--summary", "--rcvbuf", "4m", "--format", "rtp-mpegts"],
+                ["--format", "rtp-mpegts", "--seed", 5, *faults], 1500)
+            decode_as = [rtp[0], rtp[1] % port]
+            mine, causes = ts_breaks(watcher.lines())
+            self.assertEqual(mine, wireshark_breaks(capture, decode_as), cause)
+            self.assertEqual(list(causes), [cause])
+            self.assertGreater(causes[cause], 5)
+            if cause != "network":
+                continue
+            # The same capture with datagrams cut out, read back: every break the network's.
+            cut = os.path.join(self.tmp, "cut.pcap")
+            subprocess.run(["editcap", capture, cut, "200-203", "700", "1100-1101"],
+                           check=True, capture_output=True)
+            status, out, err = run_to_end(["-r", cut, "-q", "-g", "--json", "--summary",
+                                           "--format", "rtp-mpegts", GROUP, port])
+            self.assertEqual(status, 0, err)
+            mine_cut, causes_cut = ts_breaks(out.splitlines())
+            self.assertEqual(mine_cut, wireshark_breaks(cut, decode_as))
+            self.assertEqual(list(causes_cut), ["network"])
+            self.assertGreater(causes_cut["network"], causes["network"])
+
+    @unittest.skipUnless(shutil.which("ffmpeg") and TSHARK, "ffmpeg or tshark is not installed (.ci/run "
+                                            "installs them)")
+    def test_a_file_ffmpeg_made_is_whole_and_two_spliced_break_at_the_source(self):
+        made = os.path.join(self.tmp, "made.ts")
+        subprocess.run(["ffmpeg", "-loglevel", "error", "-f", "lavfi", "-i",
+                        "testsrc=size=160x120:rate=25", "-t", "2", "-c:v", "mpeg2video", "-f",
+                        "mpegts", made], check=True, capture_output=True)
+        spliced = os.path.join(self.tmp, "spliced.ts")
+        with open(made, "rb") as one, open(spliced, "wb") as two:
+            two.write(one.read() * 2)
+        for path, layout, causes_expected in ((made, "rtp-mpegts", set()),
+                                              (spliced, "rtp-mpegts", {"source"}),
+                                              (spliced, "mpegts", {"unknown"})):
+            watcher, record, capture, port = self.watch_feed(
+                ["--summary", "--rcvbuf", "4m", "--format", layout],
+                ["--format", layout, "--ts-file", path], None, capture=False)
+            mine, causes = ts_breaks(watcher.lines())
+            self.assertEqual(mine, wireshark_breaks(path), path)
+            self.assertEqual(set(causes), causes_expected)
+            summary = [json.loads(line) for line in watcher.lines() if '"ts_summary"' in line][-1]
+            self.assertEqual(summary["packets"], os.path.getsize(path) // 188)
+            self.assertEqual(summary["sync_byte_errors"], 0)
+            classes = {s["class"] for s in json_events(watcher, "datagram")}
+            self.assertEqual(classes, {"unjudged"} if layout == "mpegts" else {"first", "next"})
 
 
 if __name__ == "__main__":

@@ -1,6 +1,6 @@
 // Arbitrary datagrams through the per-datagram path: the sequence number in every layout, the
-// sender's accounting, the gap check, the sender's address text in either family, and the
-// datagram line. The first byte picks the layout and the family; the rest is the datagram,
+// sender's accounting, the gap check, the transport stream's packets (plain and after an RTP
+// header), the sender's address text in either family, and the datagram line. The first byte picks the layout and the family; the rest is the datagram,
 // copied to a buffer of exactly its length so that AddressSanitizer sees any read past its end.
 #include <stdint.h>
 #include <stdio.h>
@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include "monitor/monitor.h"
+#include "monitor/ts.h"
 #include "net/address.h"
 #include "output/datagram_line.h"
 #include "output/sink.h"
@@ -61,6 +62,49 @@ static void check_tracking(size_t which, const seq_layout *layout, const seq_rea
         abort();
 }
 
+static void count_error(void *context, const ts_error *error)
+{
+    if (error->check == TS_CONTINUITY && (error->pid < 0 || error->pid >= TS_PIDS ||
+                                          error->expected > 15 || error->got > 15 ||
+                                          error->missing > 14))
+        abort();
+    ++*static_cast<uint64_t *>(context);
+}
+
+// The datagram's packets judged as --format mpegts and rtp-mpegts would, each stream going on
+// across inputs: its counts add up after every one.
+static void check_packets(const unsigned char *datagram, size_t length, bool after_loss)
+{
+    static ts_stream streams[2];
+    static uint64_t errors_said[2];
+    for (int rtp = 0; rtp < 2; rtp++) {
+        int offset = rtp ? rtp_payload_offset(datagram, length) : 0;
+        if (offset < 0)
+            continue;
+        ts_stream *ts = &streams[rtp];
+        ts_counts before = ts->counts;
+        size_t payload = length - size_t(offset);
+        ts_take(ts, datagram + offset, payload, rtp ? (after_loss ? TS_AFTER_LOSS : TS_IN_ORDER)
+                                                    : TS_UNNUMBERED,
+                count_error, &errors_said[rtp]);
+        const ts_counts &n = ts->counts;
+        uint64_t pid_packets = 0, pid_breaks = 0, all_errors = 0;
+        for (int i = 0; i < n.listed; i++) {
+            pid_packets += n.listed_pids[i].packets;
+            pid_breaks += n.listed_pids[i].continuity_errors;
+        }
+        for (int check = 0; check < TS_CHECKS; check++)
+            all_errors += n.errors[check];
+        uint64_t breaks = n.continuity[TS_NETWORK] + n.continuity[TS_SOURCE] + n.continuity[TS_UNKNOWN];
+        if (n.packets != before.packets + payload / TS_PACKET_BYTES || pid_packets > n.packets ||
+            breaks != n.errors[TS_CONTINUITY] || pid_breaks > breaks || n.pids > TS_PIDS ||
+            all_errors != errors_said[rtp] || (rtp == 0 && n.continuity[TS_NETWORK] != 0) ||
+            (rtp == 1 && n.continuity[TS_UNKNOWN] != 0) ||
+            n.errors[TS_SYNC_LOSS] > n.errors[TS_SYNC_BYTE_ERROR])
+            abort();
+    }
+}
+
 // The sender, made from the datagram's first bytes.
 static endpoint sender_of(const uint8_t *data, size_t size, bool ipv6)
 {
@@ -105,6 +149,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         abort();
     int64_t seq = reading.seq;
     check_tracking(which, &layout, &reading, static_cast<int>(length));
+    check_packets(datagram, length, short_seq);
     seq_rules rules = rules_for_layout(&layout);
     gap_report gap = layout.given ? find_layout_gap(&rules, seq, reading.count, true, last_seq)
                                   : find_gap(seq, last_seq);

@@ -148,7 +148,7 @@ const command_case command_cases[] = {
     {{"--format", "rtp", "--seq-count", "0:2", "g", "1"}, -1,
      "--format and --seq-count cannot be given together"},
     {{"--seq-count", "0:2", "g", "1"}, -1, "--seq-count needs --seq"},
-    {{"--format", "srt", "g", "1"}, -1, "Unknown format \"srt\" (known: rtp, moldudp64, mdp3)"},
+    {{"--format", "srt", "g", "1"}, -1, "Unknown format \"srt\" (known: rtp, rtp-mpegts, mpegts, moldudp64, mdp3)"},
     {{"--metrics-per", "stream", "239.1.1.1", "5000"}, -1,
      "--metrics-per needs --prom or --listen: only the metrics have series to sum"},
     {{"--prom", "m.prom", "--metrics-per=host", "239.1.1.1", "5000"}, -1,
@@ -348,7 +348,7 @@ const config_case config_cases[] = {
     {"[[stream]]\ngroup=\"239.1.1.1\"\nport=1\nsent_at=\"0:4:us\"\n", "4: invalid sent_at \"0:4:us\"",
      nullptr},
     {"[[stream]]\ngroup=\"239.1.1.1\"\nport=1\nformat=\"srt\"\n",
-     "4: unknown format \"srt\" (known: rtp, moldudp64, mdp3)", nullptr},
+     "4: unknown format \"srt\" (known: rtp, rtp-mpegts, mpegts, moldudp64, mdp3)", nullptr},
     {"[[stream]]\ngroup=\"239.1.1.1\"\nport=1\ninterface=\"nosuch0\"\n",
      "4: unknown interface \"nosuch0\"", nullptr},
     // A capture joins nothing: another host's interfaces are said once to be ignored.

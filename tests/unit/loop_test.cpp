@@ -245,7 +245,7 @@ sink recording = {.bound = nullptr, .gap = on_gap, .datagram = on_datagram, .sta
                   .left = nullptr, .flush = on_flush, .verdict = nullptr, .feed_gap = nullptr,
                   .feed_summary = nullptr, .feed_lag = nullptr,
                   .first_datagram = on_first_datagram, .query = on_query,
-                  .no_query = on_no_query};
+                  .no_query = on_no_query, .ts_error = nullptr};
 
 struct ReceiveLoop : testing::Test {
     settings options = {};

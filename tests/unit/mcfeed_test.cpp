@@ -1,8 +1,10 @@
 #include "mcfeed.h"
+#include "monitor/ts.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -53,6 +55,11 @@ const feed_case feed_cases[] = {
     {{"239.1.1.1", "5000", "239.1.1.2", "5001"}, 0, ""},
     {{"239.1.1.1", "5000", "239.1.1.2", "0"}, -1, "mcfeed: invalid value '0' for <port>"},
     {{"239.1.1.1", "65536"}, -1, "mcfeed: invalid value '65536' for <port>"},
+    {{"--ts-drop", "0.1", "239.1.1.1", "5000"}, -1,
+     "mcfeed: --ts-file and --ts-drop need --format mpegts or rtp-mpegts"},
+    {{"--format", "rtp-mpegts", "--stamp", "239.1.1.1", "5000"}, -1,
+     "mcfeed: --format mpegts and rtp-mpegts carry packets, not counts or stamps"},
+    {{"--format", "rtp-mpegts", "--ts-drop", "0.01", "239.1.1.1", "5000"}, 0, ""},
     // Layouts, and the options that need a count field or a session.
     {{"--format", "moldudp64", "--messages", "20", "--heartbeat", "50", "--session", "S1",
       "239.1.1.1", "5000"}, 0, ""},
@@ -338,6 +345,65 @@ TEST(BuildDatagram, PutsTheSequenceWhereTheReceiverReadsIt)
     ASSERT_EQ(find_layout_preset("mdp3", &options.layout), 0);
     stamp_datagram(datagram, 12, &options, 1000000000);
     EXPECT_EQ(memcmp(datagram + 4, expected_time, 8), 0);
+}
+
+// The stream mcfeed makes, judged as mcwatch judges it: whole, nothing is wrong; with datagrams
+// or packets taken out, the breaks are the network's and the source's: one for each run of a
+// PID's packets taken out after its first (none for null packets).
+TEST(BuildDatagram, MakesATransportStreamWhoseFaultsAreTheOnesSent)
+{
+    struct row { const char *format; double ts_drop; int64_t lost_every; } rows[] = {
+        {"rtp-mpegts", 0, 0}, {"mpegts", 0, 0}, {"rtp-mpegts", 0.05, 0}, {"rtp-mpegts", 0, 7},
+    };
+    for (const row &r : rows) {
+        feed_options options = plan_options(200), whole = plan_options(200);
+        ASSERT_EQ(find_layout_preset(r.format, &options.layout), 0);
+        whole.layout = options.layout;
+        options.ts_drop = r.ts_drop;
+        auto ts = std::make_unique<ts_stream>();
+        ts_start(ts.get());
+        uint64_t packets = 0, source_breaks = 0, lost_datagrams = 0;
+        bool taken_out[TS_PIDS] = {}, seen[TS_PIDS] = {};
+        static unsigned char datagram[65536], all[65536];
+        feed_plan plan;
+        plan_start(&plan, &options);
+        feed_step step;
+        while (plan_next(&plan, &options, &step)) {
+            int64_t seq = step.seqs[0];
+            uint32_t length = build_datagram(datagram, &options, seq, 1);
+            uint32_t all_length = build_datagram(all, &whole, seq, 1);
+            if (r.lost_every != 0 && seq % r.lost_every == 3) {
+                lost_datagrams++;
+                continue;
+            }
+            int offset = options.layout.payload == PAYLOAD_RTP_TS
+                             ? rtp_payload_offset(datagram, length) : 0;
+            ASSERT_EQ((length - uint32_t(offset)) % TS_PACKET_BYTES, 0u);
+            for (uint32_t at = uint32_t(offset), kept = at; at < all_length; at += TS_PACKET_BYTES) {
+                int pid = ((all[at + 1] & 0x1f) << 8) | all[at + 2];
+                bool sent = kept < length && memcmp(all + at, datagram + kept, TS_PACKET_BYTES) == 0;
+                kept += sent ? TS_PACKET_BYTES : 0;
+                source_breaks += sent && taken_out[pid] && seen[pid] && pid != TS_NULL_PID;
+                taken_out[pid] = !sent;
+                seen[pid] = seen[pid] || sent;
+            }
+            packets += (length - uint32_t(offset)) / TS_PACKET_BYTES;
+            bool after_loss = r.lost_every != 0 && seq % r.lost_every == 4;
+            ts_take(ts.get(), datagram + offset, length - uint32_t(offset),
+                    after_loss ? TS_AFTER_LOSS : TS_IN_ORDER, [](void *, const ts_error *) {},
+                    nullptr);
+        }
+        const ts_counts &n = ts->counts;
+        EXPECT_EQ(n.packets, packets) << r.format;
+        EXPECT_EQ(n.pids, 5u);
+        EXPECT_EQ(n.errors[TS_SYNC_BYTE_ERROR], 0u);
+        EXPECT_EQ(n.continuity[TS_SOURCE], source_breaks) << r.format << " " << r.ts_drop;
+        EXPECT_EQ(r.ts_drop > 0, source_breaks > 0);
+        // Each lost datagram broke the two elementary PIDs it carried, and the PAT or PMT
+        // where it carried them.
+        EXPECT_GE(n.continuity[TS_NETWORK], 2 * lost_datagrams);
+        EXPECT_LE(n.continuity[TS_NETWORK], 4 * lost_datagrams);
+    }
 }
 
 } // namespace

@@ -1,0 +1,302 @@
+#include "monitor/ts.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+using bytes = std::vector<unsigned char>;
+
+struct packet_spec {
+    int pid;
+    int counter;
+    bool payload = true;
+    bool adaptation = false;
+    bool restart = false;       // the discontinuity indicator
+    unsigned char fill = 0xa5;  // what the payload holds
+};
+
+void put_packet(bytes *out, const packet_spec &p)
+{
+    size_t at = out->size();
+    out->resize(at + TS_PACKET_BYTES, p.fill);
+    unsigned char *packet = out->data() + at;
+    packet[0] = TS_SYNC_BYTE;
+    packet[1] = static_cast<unsigned char>(p.pid >> 8);
+    packet[2] = static_cast<unsigned char>(p.pid);
+    bool adaptation = p.adaptation || p.restart || !p.payload;
+    packet[3] = static_cast<unsigned char>((adaptation ? 0x20 : 0) | (p.payload ? 0x10 : 0) |
+                                           (p.counter & 0x0f));
+    if (adaptation) {
+        packet[4] = p.payload ? 7 : 183;
+        packet[5] = p.restart ? 0x80 : 0;
+    }
+}
+
+struct collected {
+    std::vector<ts_error> errors;
+};
+
+void collect(void *context, const ts_error *error)
+{
+    static_cast<collected *>(context)->errors.push_back(*error);
+}
+
+std::string describe(const ts_error &e)
+{
+    std::string text = ts_check_name(e.check);
+    if (e.check == TS_CONTINUITY)
+        text += " pid " + std::to_string(e.pid) + " " + std::to_string(e.expected) + "->" +
+                std::to_string(e.got) + " missing " + std::to_string(e.missing) + " " +
+                ts_cause_name(e.cause);
+    return text;
+}
+
+// One datagram's payload: packets, and bytes to take off the end (or junk to add).
+struct datagram_spec {
+    std::vector<packet_spec> packets;
+    ts_numbering numbering = TS_IN_ORDER;
+    int trailing_bytes = 0;
+};
+
+struct rule_case {
+    const char *name;
+    std::vector<datagram_spec> datagrams;
+    std::vector<std::string> errors;
+    uint64_t packets;
+};
+
+const rule_case rule_cases[] = {
+    {"in order across the wrap 15 to 0",
+     {{{{256, 14}, {256, 15}, {256, 0}, {256, 1}}}}, {}, 4},
+    {"a legal repeat", {{{{256, 3}, {256, 3}, {256, 4}}}}, {}, 3},
+    {"a second repeat",
+     {{{{256, 3}, {256, 3}, {256, 3}, {256, 4}}}}, {"continuity pid 256 4->3 missing 0 source"}, 4},
+    {"a repeat is of the last counter only",
+     {{{{256, 3}, {256, 4}, {256, 3}}}}, {"continuity pid 256 5->3 missing 14 source"}, 3},
+    {"an adaptation-only packet keeps the counter",
+     {{{{256, 3}, {256, 3, false}, {256, 9, false}, {256, 4}}}}, {}, 4},
+    {"the discontinuity indicator starts again",
+     {{{{256, 3}, {256, 11, true, true, true}, {256, 12}}}}, {}, 3},
+    {"the null PID is not judged",
+     {{{{TS_NULL_PID, 0}, {TS_NULL_PID, 0}, {TS_NULL_PID, 0}, {TS_NULL_PID, 9}}}}, {}, 4},
+    {"a skip within one datagram is the source's",
+     {{{{256, 1}, {256, 4}}}}, {"continuity pid 256 2->4 missing 2 source"}, 2},
+    {"a skip across skipped datagram numbers is the network's",
+     {{{{256, 1}, {257, 1}}}, {{{257, 2}, {256, 5}}, TS_AFTER_LOSS}},
+     {"continuity pid 256 2->5 missing 3 network"}, 4},
+    {"the network's loss stays with a PID until its next packet",
+     {{{{256, 1}, {257, 1}}}, {{{257, 3}}, TS_AFTER_LOSS}, {{{257, 5}, {256, 3}}}},
+     {"continuity pid 257 2->3 missing 1 network", "continuity pid 257 4->5 missing 1 source",
+      "continuity pid 256 2->3 missing 1 network"}, 5},
+    {"without datagram numbers the cause is unknown",
+     {{{{256, 1}, {256, 3}}, TS_UNNUMBERED}}, {"continuity pid 256 2->3 missing 1 unknown"}, 2},
+    {"a payload of 1,000 bytes leaves a part of a packet",
+     {{{{256, 0}, {256, 1}, {256, 2}, {256, 3}, {256, 4}}, TS_IN_ORDER, 60}}, {"sync_byte"}, 5},
+};
+
+void PrintTo(const rule_case &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class TsRules : public testing::TestWithParam<rule_case> {};
+
+TEST_P(TsRules, CountsWhatTheRulesSay)
+{
+    const rule_case &c = GetParam();
+    auto ts = std::make_unique<ts_stream>();
+    ts_start(ts.get());
+    collected found;
+    for (const datagram_spec &d : c.datagrams) {
+        bytes payload;
+        for (const packet_spec &p : d.packets)
+            put_packet(&payload, p);
+        payload.resize(payload.size() + size_t(d.trailing_bytes), 0x47);
+        ts_take(ts.get(), payload.data(), payload.size(), d.numbering, collect, &found);
+    }
+    std::vector<std::string> said;
+    for (const ts_error &e : found.errors)
+        said.push_back(describe(e));
+    EXPECT_EQ(said, c.errors);
+    EXPECT_EQ(ts->counts.packets, c.packets);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, TsRules, testing::ValuesIn(rule_cases),
+                         [](const testing::TestParamInfo<rule_case> &info) {
+                             std::string name;
+                             for (const char *s = info.param.name; *s != 0; s++)
+                                 name += isalnum(static_cast<unsigned char>(*s)) ? *s : '_';
+                             return name;
+                         });
+
+// A datagram of 1,316 bytes of plain packets, judged as RTP: its first twelve bytes are taken
+// for a header with seven CSRCs, so no packet after it starts on its sync byte.
+TEST(TsRules, PlainPacketsJudgedAsRtpLoseTheirSyncBytes)
+{
+    bytes datagram;
+    for (int i = 0; i < 7; i++)
+        put_packet(&datagram, {256, i, true, false, false, 0x00});
+    int offset = rtp_payload_offset(datagram.data(), datagram.size());
+    ASSERT_EQ(offset, 12 + 7 * 4);
+    auto ts = std::make_unique<ts_stream>();
+    ts_start(ts.get());
+    collected found;
+    ts_take(ts.get(), datagram.data() + offset, datagram.size() - size_t(offset), TS_IN_ORDER,
+            collect, &found);
+    EXPECT_EQ(ts->counts.errors[TS_SYNC_BYTE_ERROR], 7u);  // six packets and a part of one
+    EXPECT_EQ(ts->counts.errors[TS_CONTINUITY], 0u);
+    EXPECT_EQ(ts->counts.errors[TS_SYNC_LOSS], 0u);        // sync was never gained
+}
+
+TEST(TsRules, SyncIsGainedAfterFiveAndLostAfterTwo)
+{
+    struct row { std::string sync_bytes; uint64_t losses; } rows[] = {
+        {"gggggbb", 1}, {"ggggbb", 0}, {"gggggbgbb", 1}, {"gggggbbbbbggggbb", 1},
+        {"gggggbbgggggbb", 2}, {"gggggbgbgb", 0},
+    };
+    for (const row &r : rows) {
+        bytes payload;
+        for (char c : r.sync_bytes) {
+            put_packet(&payload, {TS_NULL_PID, 0});
+            payload[payload.size() - TS_PACKET_BYTES] = c == 'g' ? TS_SYNC_BYTE : 0x48;
+        }
+        auto ts = std::make_unique<ts_stream>();
+        ts_start(ts.get());
+        collected found;
+        ts_take(ts.get(), payload.data(), payload.size(), TS_IN_ORDER, collect, &found);
+        EXPECT_EQ(ts->counts.errors[TS_SYNC_LOSS], r.losses) << r.sync_bytes;
+    }
+}
+
+TEST(TsRules, ReadsPastTheRtpHeadersParts)
+{
+    struct row { bytes header; int offset; } rows[] = {
+        {{0x80, 33, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0}, 12},
+        {{0x81, 33, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 9, 9, 9, 9}, 16},
+        {{0x90, 33, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0xbe, 0xde, 0, 1, 1, 2, 3, 4}, 20},
+        {{0x90, 33, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0xbe, 0xde, 0, 2, 1, 2, 3, 4}, -1},
+        {{0x80, 33, 0, 1, 0, 0, 0, 0, 0, 0, 0}, -1},
+    };
+    for (const row &r : rows)
+        EXPECT_EQ(rtp_payload_offset(r.header.data(), r.header.size()), r.offset);
+}
+
+// The check value of CRC-32/MPEG-2, and a section mcfeed sends closed by its CRC: 0 over both.
+TEST(TsRules, SectionsAreClosedByTheirCrc)
+{
+    const unsigned char check[] = "123456789";
+    EXPECT_EQ(ts_crc32(check, 9), 0x0376e6e7u);
+    const unsigned char pat[] = {0x00, 0xb0, 13, 0x00, 0x01, 0xc1, 0, 0, 0x00, 0x01, 0xf0, 0x00,
+                                 0x2a, 0xb1, 0x04, 0xb2};
+    EXPECT_EQ(ts_crc32(pat, sizeof pat), 0u);
+}
+
+// The model: each PID sends packets numbered 0, 1, 2, ... (its counter is the number's low four
+// bits); the run removes some, repeats some, adds packets without a payload and restarts, and
+// loses whole datagrams. A break is where a PID's next packet with a payload is neither the
+// number after its last nor one allowed repeat of it, unless the two differ by a multiple of
+// sixteen (the counter cannot tell) or it restarts; it is the network's when a datagram was
+// lost between the two packets.
+struct model_packet {
+    packet_spec spec;
+    uint64_t number;      // the PID's own count of packets with a payload
+};
+
+struct model_pid {
+    uint64_t next = 0;
+    bool have_last = false;
+    uint64_t last = 0;
+    int repeats = 0;
+    size_t last_datagram = 0;
+};
+
+TEST(TsModel, MatchesTheSetOfBreaksOverRandomRuns)
+{
+    std::mt19937_64 random(36);
+    const int pids[] = {0, 256, 257, 4000, TS_NULL_PID};
+    for (int run = 0; run < 200; run++) {
+        auto ts = std::make_unique<ts_stream>();
+        ts_start(ts.get());
+        std::map<int, uint64_t> sent_next;
+        std::map<int, model_pid> model;
+        std::set<size_t> lost_datagrams;
+        std::multiset<std::string> expected;
+        collected found;
+        uint64_t packets = 0;
+        std::map<int, model_packet> last_sent;
+        for (size_t d = 0; d < 60; d++) {
+            std::vector<model_packet> datagram;
+            while (datagram.size() < 7) {
+                int pid = pids[random() % 5];
+                int fault = static_cast<int>(random() % 40);
+                uint64_t &next = sent_next[pid];
+                model_packet p = {{pid, int(next & 15)}, next};
+                if (fault == 0 && last_sent.count(pid) != 0) {
+                    p = last_sent[pid];              // a repeat of the last, byte for byte
+                } else if (fault == 1) {
+                    p.spec.payload = false;          // adaptation only: the counter stays
+                    p.spec.counter = int((next - 1) & 15);
+                } else {
+                    if (fault == 2)
+                        next += 1 + random() % 20;   // the source dropped some
+                    if (fault == 3) {
+                        next += random() % 16;
+                        p.spec.restart = true;
+                    }
+                    p.number = next++;
+                    p.spec.counter = int(p.number & 15);
+                    last_sent[pid] = p;
+                }
+                datagram.push_back(p);
+            }
+            if (d > 0 && random() % 8 == 0) {
+                lost_datagrams.insert(d);
+                continue;
+            }
+            bytes payload;
+            for (model_packet &p : datagram) {
+                put_packet(&payload, p.spec);
+                packets++;
+                model_pid &m = model[p.spec.pid];
+                bool network = lost_datagrams.upper_bound(m.last_datagram) !=
+                               lost_datagrams.lower_bound(d);
+                m.last_datagram = d;
+                if (!p.spec.payload || p.spec.pid == TS_NULL_PID)
+                    continue;
+                // A step of a multiple of sixteen shows as the same counter: a repeat.
+                bool same_counter = m.have_last && (p.number - m.last) % 16 == 0;
+                m.repeats = same_counter && !p.spec.restart ? m.repeats + 1 : 0;
+                bool broken = same_counter ? m.repeats >= 2 : (p.number - m.last) % 16 != 1;
+                if (m.have_last && !p.spec.restart && broken)
+                    expected.insert("continuity pid " + std::to_string(p.spec.pid) +
+                                    (network ? " network" : " source"));
+                m.have_last = true;
+                m.last = p.number;
+            }
+            ts_take(ts.get(), payload.data(), payload.size(),
+                    lost_datagrams.count(d - 1) != 0 ? TS_AFTER_LOSS : TS_IN_ORDER, collect,
+                    &found);
+        }
+        std::multiset<std::string> said;
+        uint64_t listed_errors = 0;
+        for (const ts_error &e : found.errors)
+            said.insert(std::string(ts_check_name(e.check)) + " pid " + std::to_string(e.pid) +
+                        " " + ts_cause_name(e.cause));
+        for (int i = 0; i < ts->counts.listed; i++)
+            listed_errors += ts->counts.listed_pids[i].continuity_errors;
+        ASSERT_EQ(said, expected) << "run " << run;
+        ASSERT_EQ(ts->counts.packets, packets);
+        ASSERT_EQ(listed_errors, expected.size());
+        ASSERT_EQ(ts->counts.continuity[TS_NETWORK] + ts->counts.continuity[TS_SOURCE],
+                  ts->counts.errors[TS_CONTINUITY]);
+    }
+}
+
+}  // namespace
