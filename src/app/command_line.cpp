@@ -112,7 +112,7 @@ static const char help_text[] =
     "usage: mcwatch [-g] [-f] [-s <period(ms)>] [-i <interface>] [-v] [--summary] [--per-sender]\n"
     "               [-c <count>] [--duration <seconds>] [--max-lost <count>] [-q]\n"
     "               [--rcvbuf <bytes>] [--stall <ms>] [--json] [--prom <file>]\n"
-    "               [--listen [<address>:]<port>] [--top]\n"
+    "               [--listen [<address>:]<port>] [--top] [--report <file.html>]\n"
     "               [--format <name> | --seq <offset>:<bytes>[:le|be]\n"
     "                [--seq-count <offset>:<bytes>[:le|be]]]\n"
     "               [--sent-at <offset>:<bytes>[:le|be]:<unit>]\n"
@@ -159,6 +159,12 @@ static const char help_text[] =
     "                   (and mcwatch_build_info, process_start_time_seconds), rendered every\n"
     "                   second; a port alone serves 127.0.0.1 only, an address (0.0.0.0,\n"
     "                   [::]) serves beyond this host. A port in use fails the run\n"
+    "      --report <file.html>  at the end, write a page to look at: what was watched\n"
+    "                   and the verdict, every stream and feed worst first, and for the\n"
+    "                   worst streams a timeline over the run (datagrams, missed numbers,\n"
+    "                   outages, host drops), the times between datagrams and the delays;\n"
+    "                   one self-contained HTML file, replaced whole. With --listen, the\n"
+    "                   same page of the run so far is served at /\n"
     "      --top        a full-screen view of every stream (a row per sender of a lone\n"
     "                   stream, a row per feed under its lines), redrawn every second or\n"
     "                   -s period: rate, received, lost, late, duplicates, this host's\n"
@@ -348,6 +354,14 @@ static int read_extra_option(int argc, char **argv, int *index, settings *option
             log_line(stderr, "error", "invalid option");
             return -1;
         }
+    } else if (is_long_option(option, "--report", &inline_value)) {
+        options->report_path = value_of(inline_value, argc, argv, index);
+        if (options->report_path == nullptr)
+            return -1;
+        if (options->report_path[0] == '\0') {
+            log_line(stderr, "error", "invalid option");
+            return -1;
+        }
     } else if (is_long_option(option, "--listen", &inline_value)) {
         value = value_of(inline_value, argc, argv, index);
         if (value == nullptr || read_listen(value, options) < 0)
@@ -511,6 +525,8 @@ static int choose_layout(settings *options)
 int read_command_line(int argc, char **argv, settings *options)
 {
     *options = settings{};
+    options->argc = argc;
+    options->argv = argv;
     options->interface_addr.s_addr = htonl(INADDR_ANY);
     options->arbitration_us = FEED_ARBITRATION_DEFAULT_US;
     int first = read_options(argc, argv, options);

@@ -11,6 +11,7 @@
 #include "monitor/pace.h"
 #include "monitor/senders.h"
 #include "monitor/stream.h"
+#include "monitor/timeline.h"
 #include "net/receiver.h"
 #include "output/metrics.h"
 #include "output/sink.h"
@@ -73,6 +74,7 @@ struct stream_state {
     int feed_line;
     uint64_t fragmented;     // from a capture: datagrams split by IP not made whole
     uint64_t truncated;      // from a capture: frames cut short before the number ended
+    timeline *line;          // --report: its counts over the run; else null
 };
 
 struct top_view;
@@ -177,6 +179,12 @@ void stream_init(stream_state *stream, const stream_settings *config, const sett
 // has no room for more. config is the caller's, and must outlive the run.
 int add_stream(run_state *state, const stream_settings *config, const endpoint *group,
                uint64_t at_us);
+
+// The first interval of a stream's timeline; it doubles as the run grows long.
+#define REPORT_FIRST_INTERVAL_US 1000
+
+// Starts every stream's timeline at the run's start (with --report).
+void start_timelines(run_state *state);
 
 // Frees what run_state_init made.
 void run_state_free(run_state *state);

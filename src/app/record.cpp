@@ -21,6 +21,30 @@ void stream_init(stream_state *stream, const stream_settings *config, const sett
     stream->feed = nullptr;
     stream->fragmented = 0;
     stream->truncated = 0;
+    stream->line = nullptr;
+}
+
+// With --report, a stream's timeline: made with the stream, never per datagram. Returns 0, or
+// -1 after an error line.
+static int open_timeline(run_state *state, stream_state *stream)
+{
+    if (state->options->report_path == nullptr)
+        return 0;
+    stream->line = static_cast<timeline *>(malloc(sizeof *stream->line));
+    if (stream->line == nullptr) {
+        log_line(stderr, "error", "out of memory for a stream's timeline");
+        return -1;
+    }
+    timeline_start(stream->line, state->start_utc_us, REPORT_FIRST_INTERVAL_US);
+    return 0;
+}
+
+void start_timelines(run_state *state)
+{
+    for (int i = 0; i < state->watched.stream_count; i++)
+        if (state->watched.streams[i].line != nullptr)
+            timeline_start(state->watched.streams[i].line, state->start_utc_us,
+                           REPORT_FIRST_INTERVAL_US);
 }
 
 // Each feed named by a stream, with its lines in the file's order. Returns 0, or -1 after an
@@ -86,8 +110,14 @@ int run_state_init(run_state *state, const settings *options, const stream_setti
         run_state_free(state);
         return -1;
     }
-    for (int i = 0; i < stream_count; i++)
+    state->start_utc_us = 0;
+    for (int i = 0; i < stream_count; i++) {
         stream_init(&state->watched.streams[i], &streams[i], options);
+        if (open_timeline(state, &state->watched.streams[i]) < 0) {
+            run_state_free(state);
+            return -1;
+        }
+    }
     if (make_feeds(state) < 0) {
         run_state_free(state);
         return -1;
@@ -115,6 +145,8 @@ void run_state_free(run_state *state)
     for (int i = 0; i < state->watched.feed_count; i++)
         feed_close(&state->watched.feeds[i].state);
     senders_close(&state->watched.senders);
+    for (int i = 0; state->watched.streams != nullptr && i < state->watched.stream_count; i++)
+        free(state->watched.streams[i].line);
     free(state->watched.streams);
     free(state->watched.feeds);
     free(state->receive.receivers);
@@ -145,6 +177,10 @@ int add_stream(run_state *state, const stream_settings *config, const endpoint *
     int place = state->watched.stream_count++;
     stream_state *stream = &state->watched.streams[place];
     stream_init(stream, config, state->options);
+    if (open_timeline(state, stream) < 0) {
+        state->watched.stream_count--;
+        return -1;
+    }
     stream->request.group = *group;
     stream->request.source_specific = false;
     stream->last_arrival_us = at_us;

@@ -1,0 +1,197 @@
+"""End-to-end tests of --report: the page of a run with faults and of a real capture, opened
+in headless Chromium (Debian's chromium). Its DOM holds every stream's figures as the summary
+says them, its screenshot (kept in report-artefacts/ beside the test's working folder) is not
+blank, the console says nothing and the page asks for nothing; each SVG is well-formed XML
+(xmllint), and a capture's timeline counts what tshark's io,stat counts, interval by interval."""
+
+import html.parser
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+import zlib
+
+sys.path.insert(0, os.path.dirname(__file__))
+from harness import GROUP, WINDOWS, next_port, run_feed, run_to_end, watch  # noqa: E402
+
+CHROMIUM = shutil.which("chromium")
+TSHARK = shutil.which("tshark")
+XMLLINT = shutil.which("xmllint")
+CAPTURE = os.path.join(os.path.dirname(__file__), "..", "..", "..", "shared", "captures",
+                       "st2022-7-audio.pcap")
+ARTEFACTS = os.path.join(os.getcwd(), "report-artefacts")
+NEEDS_CHROMIUM = unittest.skipUnless(CHROMIUM, "chromium is not installed (.ci/run installs it)")
+
+
+def summary_totals(text):
+    """Each stream's total line of the summary: {stream: {counter: value as written}}."""
+    totals = {}
+    for line in text.splitlines():
+        match = re.search(r"Summary: \d+ senders?(?: and more)? over [\d.]+ s: (.*?)"
+                          r"(?: on (\S+))?$", line)
+        if match:
+            figures = dict(item.rsplit(" ", 1) if not item.endswith(" ms") else
+                           (item[:-3].rsplit(" ", 1)[0], item[:-3].rsplit(" ", 1)[1] + " ms")
+                           for item in match.group(1).split(", "))
+            totals[match.group(2)] = figures
+    return totals
+
+
+class PageTable(html.parser.HTMLParser):
+    """The streams' table: {stream: {counter: cell text}}, and every address the page names."""
+
+    def __init__(self):
+        super().__init__()
+        self.streams, self.addresses = {}, []
+        self._row = self._counter = None
+
+    def handle_starttag(self, tag, attrs):
+        attrs = dict(attrs)
+        for name in ("src", "href", "action", "poster", "data"):
+            if attrs.get(name) and not attrs[name].startswith("#"):
+                self.addresses.append(attrs[name])
+        if tag in ("script", "link", "iframe", "img", "object", "embed"):
+            self.addresses.append(tag)
+        if tag == "tr" and "data-stream" in attrs:
+            self._row = self.streams.setdefault(attrs["data-stream"], {})
+        if tag == "td" and self._row is not None and "data-counter" in attrs:
+            self._counter = attrs["data-counter"]
+            self._row[self._counter] = ""
+
+    def handle_endtag(self, tag):
+        if tag == "td":
+            self._counter = None
+        if tag == "tr":
+            self._row = None
+
+    def handle_data(self, data):
+        if self._counter is not None:
+            self._row[self._counter] += data
+
+
+def png_ink(path):
+    """The share of a PNG's pixels that are not white (8-bit RGB or RGBA, unfiltered here)."""
+    with open(path, "rb") as file:
+        data = file.read()
+    width, height, depth, colour = struct.unpack(">IIBB", data[16:26])
+    assert depth == 8 and colour in (2, 6), (depth, colour)
+    chunks, at = [], 8
+    while at < len(data):
+        length, kind = struct.unpack(">I4s", data[at:at + 8])
+        if kind == b"IDAT":
+            chunks.append(data[at + 8:at + 8 + length])
+        at += 12 + length
+    raw, size = zlib.decompress(b"".join(chunks)), 3 if colour == 2 else 4
+    stride, previous, ink = width * size, bytearray(width * size), 0
+    for y in range(height):
+        kind, line = raw[y * (stride + 1)], bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
+        for i in range(stride):
+            a = line[i - size] if i >= size else 0
+            b, c = previous[i], previous[i - size] if i >= size else 0
+            p = a + b - c
+            nearest = a if abs(p - a) <= abs(p - b) and abs(p - a) <= abs(p - c) else \
+                b if abs(p - b) <= abs(p - c) else c
+            line[i] = (line[i] + (0, a, b, (a + b) // 2, nearest)[kind]) & 0xFF
+        ink += sum(1 for x in range(0, stride, size) if min(line[x:x + 3]) < 200)
+        previous = line
+    return ink / (width * height)
+
+
+@NEEDS_CHROMIUM
+@unittest.skipIf(WINDOWS, "the browser runs beside the Linux build")
+class Report(unittest.TestCase):
+    def setUp(self):
+        folder = tempfile.TemporaryDirectory()
+        self.addCleanup(folder.cleanup)
+        self.tmp = folder.name
+        os.makedirs(ARTEFACTS, exist_ok=True)
+
+    def chromium(self, *args):
+        """Runs headless Chromium on its own profile; returns stdout and its log (stderr)."""
+        done = subprocess.run([CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu",
+                               "--no-first-run", "--enable-logging=stderr", "--v=0",
+                               "--user-data-dir=" + os.path.join(self.tmp, "profile")] +
+                              list(args), capture_output=True, text=True, timeout=120)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        return done.stdout, done.stderr
+
+    def check_page(self, path, summary, name):
+        """The page against the summary in the browser, its SVGs against xmllint."""
+        url = "file://" + os.path.abspath(path)
+        dom, log = self.chromium("--dump-dom", url)
+        self.assertNotRegex(log, r"CONSOLE|Uncaught|net::ERR")
+        table = PageTable()
+        table.feed(dom)
+        self.assertEqual(table.addresses, [])
+        totals = summary_totals(summary)
+        self.assertTrue(totals)
+        # A lone group of the command line: its lines name no stream.
+        if list(totals) == [None] and len(table.streams) == 1:
+            totals = {list(table.streams)[0]: totals[None]}
+        self.assertEqual(sorted(table.streams), sorted(totals))
+        for stream, figures in totals.items():
+            shown = {counter: table.streams[stream][counter] for counter in figures}
+            self.assertEqual(shown, figures, stream)
+        picture = os.path.join(ARTEFACTS, name + ".png")
+        self.chromium("--screenshot=" + picture, "--window-size=1100,1400", url)
+        self.assertGreater(png_ink(picture), 0.01)
+        if XMLLINT:
+            with open(path, encoding="utf-8") as file:
+                pictures = re.findall(r"<svg .*?</svg>", file.read(), re.S)
+            self.assertTrue(pictures)
+            for svg in pictures:
+                checked = subprocess.run([XMLLINT, "--noout", "-"], input=svg, text=True,
+                                         capture_output=True, timeout=60)
+                self.assertEqual(checked.returncode, 0, checked.stderr)
+        return dom
+
+    def test_a_run_with_faults(self):
+        port = next_port()
+        path = os.path.join(self.tmp, "run.html")
+        watcher = watch(self, "--summary", "--report", path, GROUP, port)
+        status, out, err = run_feed(["-b", "127.0.0.1", "-r", 2000, "-n", 3000, "--seed", 5,
+                                     "--drop", "0.01", "--duplicate", "0.01", "--reorder",
+                                     "0.02", GROUP, port])
+        self.assertEqual(status, 0, err)
+        watcher.wait_for_datagrams(int(re.search(r"sent (\d+)", out).group(1)))
+        self.assertEqual(watcher.stop(), 0)
+        summary = "\n".join(watcher.lines())
+        self.assertRegex(summary, r"missed [1-9]")
+        dom = self.check_page(path, summary, "run-with-faults")
+        self.assertRegex(dom, r'class="missed"')
+
+    @unittest.skipUnless(os.path.exists(CAPTURE), "the shared captures are not here")
+    def test_a_capture_counts_what_tshark_counts(self):
+        path = os.path.join(self.tmp, "capture.html")
+        status, out, err = run_to_end(["-q", "--summary", "--format", "rtp", "--report", path,
+                                       "-r", CAPTURE])
+        self.assertEqual((status, err), (0, ""))
+        dom = self.check_page(path, out, "capture")
+        if not TSHARK:
+            self.skipTest("tshark is not installed (.ci/run installs it)")
+        for group, column_us, counts in re.findall(
+                r'<section id="s\d+">\s*<h2>([\d.]+:\d+)</h2>\s*<svg [^>]*data-column-us="(\d+)"'
+                r'.*?data-datagrams="([\d ]+)"', dom, re.S):
+            address, port = group.split(":")
+            rows = self.tshark_frames(int(column_us) / 1e6, address, port)
+            drawn = [int(n) for n in counts.split()]
+            self.assertEqual(drawn[:len(rows)], rows, group)
+            # tshark's table stops at the capture's length: a frame at its very end is in the
+            # whole capture's count alone.
+            self.assertEqual(sum(drawn), self.tshark_frames(0, address, port)[0], group)
+
+    def tshark_frames(self, interval_s, address, port):
+        done = subprocess.run([TSHARK, "-r", CAPTURE, "-q", "-z",
+                               "io,stat,%.6f,ip.dst==%s && udp.dstport==%s"
+                               % (interval_s, address, port)],
+                              capture_output=True, text=True, timeout=120)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        return [int(n) for n in re.findall(r"^\|[\d.\s]+<>[\d.\sDur]+\|\s+(\d+) \|",
+                                           done.stdout, re.M)]
+
+if __name__ == "__main__":
+    unittest.main()
