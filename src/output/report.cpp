@@ -116,18 +116,18 @@ static void put_table_head(text_buffer *out, const report_stream *streams, int c
     for (int i = 0; i < order->count; i++) {
         const counter_row *row = &counter_rows[order->rows[i]];
         if (any_shows(row, streams, count))
-            text_printf(out, "<th>%s</th>", row->text.name);
+            text_printf(out, "<th data-counter=\"%s\">%s</th>", row->text.name, row->text.name);
     }
-    text_puts(out, "<th>dropped by this host</th><th>delay p50 / p99</th></tr>\n");
+    text_puts(out, "<th data-counter=\"dropped\">dropped by this host</th><th>delay p50 / p99"
+                   "</th></tr>\n");
 }
 
 static void put_table_row(text_buffer *out, const report_stream *streams, int count,
                           const stream_figures *figures, bool has_section)
 {
     const report_stream *stream = &streams[figures->index];
-    text_printf(out, "<tr data-stream=\"");
-    put_html(out, figures->name);
-    text_printf(out, "\"%s><td>", figures->total.counts.lost != 0 ? " class=\"bad\"" : "");
+    // A cell's counter is its column's: a row of a thousand streams' table stays short.
+    text_printf(out, "<tr%s><td>", figures->total.counts.lost != 0 ? " class=\"bad\"" : "");
     if (has_section)
         text_printf(out, "<a href=\"#s%d\">", figures->index);
     put_html(out, figures->name);
@@ -140,7 +140,7 @@ static void put_table_row(text_buffer *out, const report_stream *streams, int co
         const counter_row *row = &counter_rows[order->rows[i]];
         if (!any_shows(row, streams, count))
             continue;
-        text_printf(out, "<td data-counter=\"%s\">", row->text.name);
+        text_puts(out, "<td>");
         if (counter_shown_for(&row->text, stream->layout, stream->outages, false))
             put_value(out, row, &figures->total, stream->layout);
         else
@@ -148,7 +148,7 @@ static void put_table_row(text_buffer *out, const report_stream *streams, int co
         text_puts(out, "</td>");
     }
     if (stream->host_drops_counted)
-        text_printf(out, "<td data-counter=\"dropped\">%llu</td>",
+        text_printf(out, "<td>%llu</td>",
                     static_cast<unsigned long long>(stream->host_drops));
     else
         text_puts(out, "<td>not known</td>");
@@ -176,8 +176,7 @@ static void put_feeds_table(text_buffer *out, const report_feed *feeds, int feed
         put_html(out, feeds[f].name);
         text_printf(out, "\"%s><td>", counts->lost != 0 ? " class=\"bad\"" : "");
         put_html(out, feeds[f].name);
-        text_printf(out, "</td><td>%llu</td><td>%llu</td><td>%llu</td><td data-counter=\"lost\">"
-                         "%llu</td><td>", static_cast<unsigned long long>(counts->numbers),
+        text_printf(out, "</td><td>%llu</td><td>%llu</td><td>%llu</td><td>%llu</td><td>", static_cast<unsigned long long>(counts->numbers),
                     static_cast<unsigned long long>(counts->missed),
                     static_cast<unsigned long long>(counts->late),
                     static_cast<unsigned long long>(counts->lost));
@@ -291,9 +290,12 @@ void render_report(text_buffer *out, const report_run *run, const report_stream 
         put_table_row(out, streams, stream_count, &figures[i], i < REPORT_SECTIONS_MAX);
     text_puts(out, "</table>\n");
     put_feeds_table(out, feeds, feed_count, figures, stream_count);
-    text_puts(out, "<p>Timelines share one axis; the run's counts are kept in ");
-    text_printf(out, "%d intervals a stream, now ", TIMELINE_INTERVALS);
-    put_span(out, stream_count > 0 ? streams[0].line->interval_us : 0);
+    uint64_t interval_us = 0;
+    for (int i = 0; i < stream_count; i++)
+        interval_us = lines[i]->interval_us > interval_us ? lines[i]->interval_us : interval_us;
+    text_printf(out, "<p>Timelines share one axis; a stream's counts are kept in %d intervals, "
+                     "now up to ", TIMELINE_INTERVALS);
+    put_span(out, interval_us);
     text_printf(out, " each. Sections follow for the %d worst streams.</p>\n", REPORT_SECTIONS_MAX);
     text_puts(out, key_text);
     for (int f = 0; f < feed_count; f++)

@@ -14,7 +14,7 @@
 #include "net/endpoint.h"
 
 // The streams given a section of their own, worst first; the table lists every stream.
-#define REPORT_SECTIONS_MAX 50
+#define REPORT_SECTIONS_MAX 30
 // The columns a timeline is drawn in at most: intervals are summed into them.
 #define REPORT_COLUMNS 256
 
