@@ -443,6 +443,8 @@ TEST(RunNeeds, EveryOutputThatShowsAFigureHasItMeasured)
         // The page holds what the file holds: the times between datagrams and the outages.
         {{"--listen", "9101", "239.1.2.3", "5000"}, {true, true, false}},
         {{"--max-lost", "0", "239.1.2.3", "5000"}, {true, false, false}},
+        // The page draws outages, host drops and the times between datagrams.
+        {{"--report", "r.html", "239.1.2.3", "5000"}, {true, true, false}},
         {{"--sent-at", "12:8:le:ns", "239.1.2.3", "5000"}, {false, true, false}},
     };
     for (const row &r : rows) {
