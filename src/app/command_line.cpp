@@ -317,6 +317,21 @@ static const char *value_of(const char *inline_value, int argc, char **argv, int
     return inline_value != nullptr ? inline_value : option_value(argc, argv, index);
 }
 
+// A file's name as an option's value (--prom, --report): any text but none. Returns 0, or -1
+// after an error line.
+static int read_file_name(const char *inline_value, int argc, char **argv, int *index,
+                          const char **path)
+{
+    *path = value_of(inline_value, argc, argv, index);
+    if (*path == nullptr)
+        return -1;
+    if ((*path)[0] == '\0') {
+        log_line(stderr, "error", "invalid option");
+        return -1;
+    }
+    return 0;
+}
+
 // The options that go beyond the classic set. Returns 1 when the option was one of them and
 // was read, 0 when it is none of them, -1 after an error line.
 static int read_extra_option(int argc, char **argv, int *index, settings *options)
@@ -346,21 +361,11 @@ static int read_extra_option(int argc, char **argv, int *index, settings *option
         options->quiet = true;
         options->summary = true;
     } else if (is_long_option(option, "--prom", &inline_value)) {
-        options->prom_path = value_of(inline_value, argc, argv, index);
-        if (options->prom_path == nullptr)
+        if (read_file_name(inline_value, argc, argv, index, &options->prom_path) < 0)
             return -1;
-        if (options->prom_path[0] == '\0') {
-            log_line(stderr, "error", "invalid option");
-            return -1;
-        }
     } else if (is_long_option(option, "--report", &inline_value)) {
-        options->report_path = value_of(inline_value, argc, argv, index);
-        if (options->report_path == nullptr)
+        if (read_file_name(inline_value, argc, argv, index, &options->report_path) < 0)
             return -1;
-        if (options->report_path[0] == '\0') {
-            log_line(stderr, "error", "invalid option");
-            return -1;
-        }
     } else if (is_long_option(option, "--listen", &inline_value)) {
         value = value_of(inline_value, argc, argv, index);
         if (value == nullptr || read_listen(value, options) < 0)

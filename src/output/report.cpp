@@ -64,15 +64,8 @@ static int worse_first(const void *a, const void *b)
 static void put_value(text_buffer *out, const counter_row *row, const counter_figures *figures,
                       const seq_layout *layout)
 {
-    uint64_t value = row->value(figures);
-    char text[UTC_TEXT_MAX + FORMAT_INTEGER_MAX];
-    char *end = text;
-    if (row->unit == UNIT_SEQUENCE)
-        end = put_seq(text, layout, static_cast<int64_t>(value));
-    else if (row->unit == UNIT_TIME)
-        end = put_literal(put_milliseconds(text, value), " ms");
-    else
-        end = put_unsigned(text, value);
+    char text[UTC_TEXT_MAX];
+    char *end = put_counter_text(text, row, figures, layout);
     text_append(out, text, static_cast<size_t>(end - text));
 }
 
