@@ -199,6 +199,28 @@ class Report(unittest.TestCase):
             # whole capture's count alone.
             self.assertEqual(sum(drawn), self.tshark_frames(0, address, port)[0], group)
 
+    @unittest.skipUnless(os.path.exists(CAPTURE), "the shared captures are not here")
+    def test_the_capture_as_a_feed_of_two_lines(self):
+        config = os.path.join(self.tmp, "feed.toml")
+        with open(config, "w", encoding="utf-8") as file:
+            file.write('[defaults]\nformat = "rtp"\n' + "".join(
+                '[[stream]]\nname = "%s"\ngroup = "%s"\nport = 6000\nfeed = "audio"\n'
+                % (name, group) for name, group in (("path-a", "239.1.2.1"),
+                                                    ("path-b", "239.1.2.2"))))
+        path = os.path.join(self.tmp, "feed.html")
+        status, out, err = run_to_end(["-q", "--summary", "--report", path, "--config", config,
+                                       "-r", CAPTURE])
+        self.assertEqual((status, err), (0, ""))
+        dom = self.check_page(path, out, "feed")
+        said = re.search(r"Summary: feed audio: numbers (\d+), missed (\d+), late (\d+), "
+                         r"lost (\d+)", out)
+        shown = re.search(r"<tr[^>]*><td>audio</td><td>(\d+)</td><td>(\d+)</td><td>(\d+)</td>"
+                          r"<td>(\d+)</td>", dom)
+        self.assertEqual(shown.groups(), said.groups())
+        # Both lines drawn on the feed's one axis.
+        feed = re.search(r'<section class="feed">.*?</section>', dom, re.S).group(0)
+        self.assertEqual(feed.count("data-datagrams="), 2)
+
     def tshark_frames(self, interval_s, address, port):
         done = subprocess.run([TSHARK, "-r", CAPTURE, "-q", "-z",
                                "io,stat,%.6f,ip.dst==%s && udp.dstport==%s"
