@@ -187,10 +187,10 @@ static void put_feeds_table(text_buffer *out, const report_feed *feeds, int feed
 }
 
 static const char key_text[] =
-    "<p class=\"key\"><span class=\"received\"></span>datagrams received"
-    "<span class=\"missed\"></span>numbers found missed (one is a visible bar)"
-    "<span class=\"outage\"></span>outage (from a sender's datagram before a hole to the one "
-    "after)<span class=\"drops\"></span>datagrams dropped by this host</p>\n";
+    "<p class=\"key\"><span class=\"received\">&nbsp;</span>datagrams received"
+    "<span class=\"missed\">&nbsp;</span>numbers found missed (one is a visible bar)"
+    "<span class=\"outage\">&nbsp;</span>outage (from a sender's datagram before a hole to the one "
+    "after)<span class=\"drops\">&nbsp;</span>datagrams dropped by this host</p>\n";
 
 static void put_section(text_buffer *out, const report_axis *axis, const report_stream *stream,
                         const stream_figures *figures)

@@ -2,7 +2,7 @@
 in headless Chromium (Debian's chromium). Its DOM holds every stream's figures as the summary
 says them, its screenshot (kept in report-artefacts/ beside the test's working folder) is not
 blank, the console says nothing and the page asks for nothing; each SVG is well-formed XML
-(xmllint), and a capture's timeline counts what tshark's io,stat counts, interval by interval."""
+(xmllint), the page passes HTML Tidy without a warning, and a capture's timeline counts what tshark's io,stat counts, interval by interval."""
 
 import html.parser
 import os
@@ -21,6 +21,7 @@ from harness import GROUP, WINDOWS, next_port, run_feed, run_to_end, watch  # no
 CHROMIUM = shutil.which("chromium")
 TSHARK = shutil.which("tshark")
 XMLLINT = shutil.which("xmllint")
+TIDY = shutil.which("tidy")
 CAPTURE = os.path.join(os.path.dirname(__file__), "..", "..", "..", "shared", "captures",
                        "st2022-7-audio.pcap")
 ARTEFACTS = os.path.join(os.getcwd(), "report-artefacts")
@@ -162,6 +163,10 @@ class Report(unittest.TestCase):
                 checked = subprocess.run([XMLLINT, "--noout", "-"], input=svg, text=True,
                                          capture_output=True, timeout=60)
                 self.assertEqual(checked.returncode, 0, checked.stderr)
+        if TIDY:
+            checked = subprocess.run([TIDY, "-q", "-e", path], capture_output=True, text=True,
+                                     timeout=60)
+            self.assertEqual((checked.returncode, checked.stderr), (0, ""))
         return dom
 
     def test_a_run_with_faults(self):
