@@ -120,6 +120,7 @@ struct run_outputs {
     sink *out;
     stream_label run_label;  // what an event of the whole run is about: no stream
     text_buffer metrics_text; // the last rendering
+    text_buffer report_text;  // the last report served
     metrics_view *metric_views;  // room to render every stream and every feed, stream_capacity
     metrics_feed *metric_feeds;  // of each: a feed may have a single line
     http_server *server;     // --listen: open before anything is joined; else null

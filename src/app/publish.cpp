@@ -81,6 +81,15 @@ int open_metrics_server(run_state *state)
         return -1;
     }
     state->outputs.server = &server;
+    if (options->report_path != nullptr) {
+        // Drawn once a second while someone looks; until the first, a page that looks again.
+        static const char first_page[] =
+            "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><meta "
+            "http-equiv=\"refresh\" content=\"1\"><title>mcwatch report</title></head><body>"
+            "<p>The report is being drawn.</p></body></html>\n";
+        http_server_serve_report(&server, "/");
+        http_server_publish_report(&server, first_page, sizeof first_page - 1);
+    }
     return 0;
 }
 
@@ -153,4 +162,17 @@ int write_run_report(run_state *state, int status)
     int written = write_text_file(state->options->report_path, &page);
     text_free(&page);
     return written;
+}
+
+void publish_run_report(run_state *state)
+{
+    http_server *server = state->outputs.server;
+    if (server == nullptr || state->options->report_path == nullptr ||
+        !http_server_report_asked(server))
+        return;
+    text_buffer *page = &state->outputs.report_text;
+    render_run_report(state, page, 0, REPORT_REFRESH_SECONDS);
+    // A page that ran out of memory half-way is not served; the last whole one stays.
+    if (!page->failed)
+        http_server_publish_report(server, page->data, page->length);
 }

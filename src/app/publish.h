@@ -21,3 +21,10 @@ void render_run_report(run_state *state, text_buffer *text, int status, int refr
 // With --report: renders the page and writes it whole to the file. Returns 0, or -1 after an
 // error line.
 int write_run_report(run_state *state, int status);
+
+// How often a served report reloads itself.
+#define REPORT_REFRESH_SECONDS 5
+
+// With --listen and --report: draws the page of the run so far for the server, where a client
+// asked for it since the last time.
+void publish_run_report(run_state *state);

@@ -157,6 +157,7 @@ void run_state_free(run_state *state)
     free(state->outputs.metric_feeds);
     free(state->outputs.top);
     text_free(&state->outputs.metrics_text);
+    text_free(&state->outputs.report_text);
     state->watched.streams = nullptr;
     state->watched.feeds = nullptr;
     state->receive.receivers = nullptr;

@@ -81,11 +81,17 @@ static void put_header(text_buffer *out, const report_run *run, uint64_t lost, u
     text_printf(out, "</dd>\n<dt>%s</dt><dd>%s to %s (", run->from_capture ? "Capture" : "Run",
                 from, to);
     put_span(out, run->end_utc_us > run->start_utc_us ? run->end_utc_us - run->start_utc_us : 0);
-    text_printf(out, ")</dd>\n<dt>Verdict</dt><dd id=\"verdict\" class=\"verdict-%d\">", run->status);
+    text_printf(out, ")</dd>\n<dt>Verdict</dt><dd id=\"verdict\" class=\"verdict-%d\">",
+                run->refresh_seconds > 0 ? 0 : run->status);
     text_printf(out, "%llu numbers lost", static_cast<unsigned long long>(lost));
     if (!run->from_capture)
         text_printf(out, ", %llu datagrams dropped by this host", static_cast<unsigned long long>(drops));
-    if (run->have_max_lost)
+    if (run->refresh_seconds > 0 && run->have_max_lost)
+        text_printf(out, " so far: %s --max-lost %llu", lost + drops > run->max_lost ? "more than" : "within",
+                    static_cast<unsigned long long>(run->max_lost));
+    else if (run->refresh_seconds > 0)
+        text_puts(out, " so far");
+    else if (run->have_max_lost)
         text_printf(out, ": %s --max-lost %llu (exit status %d)",
                     run->status == 0 ? "within" : "judged lost by",
                     static_cast<unsigned long long>(run->max_lost), run->status);

@@ -50,8 +50,9 @@ struct report_run {
     bool from_capture;
     bool have_max_lost;              // --max-lost, and the status it gave
     uint64_t max_lost;
-    int status;
-    int refresh_seconds;             // a page served live reloads itself; 0: a file
+    int status;                      // the exit status; for a page served live, ignored
+    int refresh_seconds;             // a page served live reloads itself (its verdict is the
+                                     // run's so far); 0: a file
 };
 
 // Renders the page into out (emptied first).

@@ -5,6 +5,7 @@ blank, the console says nothing and the page asks for nothing; each SVG is well-
 (xmllint), the page passes HTML Tidy without a warning, and a capture's timeline counts what tshark's io,stat counts, interval by interval."""
 
 import html.parser
+import urllib.request
 import os
 import re
 import shutil
@@ -16,7 +17,8 @@ import unittest
 import zlib
 
 sys.path.insert(0, os.path.dirname(__file__))
-from harness import GROUP, WINDOWS, next_port, run_feed, run_to_end, watch  # noqa: E402
+from harness import (GROUP, WINDOWS, free_port, next_port, run_feed, run_to_end,  # noqa: E402
+                     wait_until, watch)
 
 CHROMIUM = shutil.which("chromium")
 TSHARK = shutil.which("tshark")
@@ -183,6 +185,34 @@ class Report(unittest.TestCase):
         self.assertRegex(summary, r"missed [1-9]")
         dom = self.check_page(path, summary, "run-with-faults")
         self.assertRegex(dom, r'class="missed"')
+
+    def test_the_page_of_the_run_so_far_is_served_at_the_root(self):
+        port, listen = next_port(), free_port()
+        path = os.path.join(self.tmp, "live.html")
+        watcher = watch(self, "--summary", "--report", path, "--listen", listen, GROUP, port)
+        url = "http://127.0.0.1:%d/" % listen
+        status, out, err = run_feed(["-b", "127.0.0.1", "-r", 2000, "-n", 1000, "--seed", 9,
+                                     "--drop", "0.01", GROUP, port])
+        self.assertEqual(status, 0, err)
+        sent = int(re.search(r"sent (\d+)", out).group(1))
+        watcher.wait_for_datagrams(sent)
+
+        def served_received():
+            """The received cell of the page served now, or None before the first drawing."""
+            with urllib.request.urlopen(url, timeout=10) as answer:
+                self.assertEqual(answer.headers["Content-Type"], "text/html; charset=utf-8")
+                table = PageTable()
+                table.feed(answer.read().decode())
+            return [row["received"] for row in table.streams.values()] or None
+
+        # Drawn once a second while asked for: the page after the stream's end holds it all.
+        wait_until(lambda: served_received() == [str(sent)], timeout_s=30, poll_s=0.2)
+        dom, log = self.chromium("--dump-dom", url)
+        self.assertIn('<meta http-equiv="refresh" content="5">', dom)
+        self.assertIn("so far", dom)
+        self.assertEqual(watcher.stop(), 0)
+        # The file at the end says what the page said, and what the summary says.
+        self.check_page(path, "\n".join(watcher.lines()), "served")
 
     @unittest.skipUnless(os.path.exists(CAPTURE), "the shared captures are not here")
     def test_a_capture_counts_what_tshark_counts(self):
