@@ -54,6 +54,8 @@ struct settings {
     char **argv;
     char listen_host[256];  // --listen: the address to serve on (127.0.0.1 when not given),
     uint16_t listen_port;   // looked up when the run starts
+    bool metrics_per_stream; // --metrics-per stream: a stream's series summed over its senders
+    bool metrics_per_given;  // which only --prom and --listen take
     const char *interface_name; // -i as given
     bool seq_given;         // --seq: the number's field
     seq_field seq;

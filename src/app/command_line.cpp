@@ -112,7 +112,8 @@ static const char help_text[] =
     "usage: mcwatch [-g] [-f] [-s <period(ms)>] [-i <interface>] [-v] [--summary] [--per-sender]\n"
     "               [-c <count>] [--duration <seconds>] [--max-lost <count>] [-q]\n"
     "               [--rcvbuf <bytes>] [--stall <ms>] [--json] [--prom <file>]\n"
-    "               [--listen [<address>:]<port>] [--top] [--report <file.html>]\n"
+    "               [--listen [<address>:]<port>] [--metrics-per stream|sender] [--top]\n"
+    "               [--report <file.html>]\n"
     "               [--format <name> | --seq <offset>:<bytes>[:le|be]\n"
     "                [--seq-count <offset>:<bytes>[:le|be]]]\n"
     "               [--sent-at <offset>:<bytes>[:le|be]:<unit>]\n"
@@ -165,6 +166,10 @@ static const char help_text[] =
     "                   outages, host drops), the times between datagrams and the delays;\n"
     "                   one self-contained HTML file, replaced whole. With --listen, the\n"
     "                   page of the run so far is served at / too, drawn only while asked\n"
+    "      --metrics-per stream|sender  the detail of --prom and --listen: sender (the\n"
+    "                   default) a series per sender of each counter; stream one per\n"
+    "                   stream, summed over its senders, with no sender label and no\n"
+    "                   mcwatch_last_sequence\n"
     "      --top        a full-screen view of every stream (a row per sender of a lone\n"
     "                   stream, a row per feed under its lines), redrawn every second or\n"
     "                   -s period: rate, received, lost, late, duplicates, this host's\n"
@@ -312,6 +317,18 @@ static int read_seconds(const char *text, uint64_t *duration_us)
     return 0;
 }
 
+// --metrics-per's detail: "stream" or "sender".
+static int read_metrics_per(const char *text, settings *options)
+{
+    if (strcmp(text, "stream") != 0 && strcmp(text, "sender") != 0) {
+        log_line(stderr, "error", "invalid --metrics-per \"%s\": stream or sender", text);
+        return -1;
+    }
+    options->metrics_per_stream = text[1] == 't';
+    options->metrics_per_given = true;
+    return 0;
+}
+
 // Reads the value of an option that takes one: after '=', or the next argument.
 static const char *value_of(const char *inline_value, int argc, char **argv, int *index)
 {
@@ -370,6 +387,10 @@ static int read_extra_option(int argc, char **argv, int *index, settings *option
     } else if (is_long_option(option, "--listen", &inline_value)) {
         value = value_of(inline_value, argc, argv, index);
         if (value == nullptr || read_listen(value, options) < 0)
+            return -1;
+    } else if (is_long_option(option, "--metrics-per", &inline_value)) {
+        value = value_of(inline_value, argc, argv, index);
+        if (value == nullptr || read_metrics_per(value, options) < 0)
             return -1;
     } else if (strcmp(option, "-q") == 0 || strcmp(option, "--quiet") == 0) {
         options->quiet = true;
@@ -557,6 +578,11 @@ int read_command_line(int argc, char **argv, settings *options)
     if (options->read_path != nullptr && options->listen_text != nullptr) {
         log_line(stderr, "error", "--listen cannot be given with -r: a capture is read to its "
                                   "end at once (--prom writes its metrics)");
+        return -1;
+    }
+    if (options->metrics_per_given && !renders_metrics(options)) {
+        log_line(stderr, "error", "--metrics-per needs --prom or --listen: only the metrics "
+                                  "have series to sum");
         return -1;
     }
     if (options->arbitration_given && options->config_path == nullptr) {

@@ -33,7 +33,8 @@ int write_run_metrics(run_state *state)
                     &stream->config->layout,
                     state->needs.stamps_arrivals ? &stream->judge.interarrival : nullptr,
                     stream->judge.interarrival_sum_us,
-                    stream->config->have_sent_at ? &stream->judge.delays : nullptr};
+                    stream->config->have_sent_at ? &stream->judge.delays : nullptr,
+                    state->options->metrics_per_stream};
     }
     for (int i = 0; i < state->watched.feed_count; i++) {
         const feed_record *feed = &state->watched.feeds[i];

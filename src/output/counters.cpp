@@ -60,7 +60,7 @@ const counter_row counter_rows[] = {
     {first_seq, UNIT_SEQUENCE, {"first", SHOWN_WITH_RANGE, 12}, nullptr,
      {"first_seq", SHOWN_WITH_RANGE, 14}, NONE, nullptr, nullptr, NONE, 0},
     {last_seq, UNIT_SEQUENCE, {"last", SHOWN_WITH_RANGE, 13}, nullptr,
-     {"last_seq", SHOWN_WITH_RANGE, 15}, {"mcwatch_last_sequence", SHOWN_ALWAYS, 8}, "gauge",
+     {"last_seq", SHOWN_WITH_RANGE, 15}, {"mcwatch_last_sequence", SHOWN_WITH_RANGE, 8}, "gauge",
      "The highest sequence number of the sender's present run.", NONE, 0},
     {last_utc, UNIT_TIME, NONE, nullptr, NONE,
      {"mcwatch_last_datagram_timestamp_seconds", SHOWN_ALWAYS, 9}, "gauge",

@@ -67,11 +67,10 @@ static void put_seconds(text_buffer *out, uint64_t value_us)
             static_cast<unsigned long long>(value_us % 1000000));
 }
 
-static void put_sender_value(text_buffer *out, const counter_row *row, const sender_entry *entry,
-                             const seq_layout *layout)
+static void put_value(text_buffer *out, const counter_row *row, const counter_figures *figures,
+                      const seq_layout *layout)
 {
-    counter_figures figures = {track_snapshot(&entry->track), entry->last_utc_us};
-    uint64_t value = row->value(&figures);
+    uint64_t value = row->value(figures);
     if (row->unit == UNIT_SEQUENCE && !layout->given)
         text_printf(out, "%lld\n", static_cast<long long>(value));
     else if (row->unit == UNIT_TIME)
@@ -127,8 +126,39 @@ static void put_sender_series(text_buffer *out, const counter_row *row, const me
             put_label_value(out, session);
         }
         text_puts(out, "\"} ");
-        put_sender_value(out, row, entry, view->layout);
+        counter_figures figures = {track_snapshot(&entry->track), entry->last_utc_us};
+        put_value(out, row, &figures, view->layout);
     }
+}
+
+// The stream's senders' counts summed (those whose entries were taken over included, so that
+// each sum only rises) and its latest arrival; false for a stream not heard yet. Holes still
+// open are left out of lost, which no series shows: finding them reads a sender's window.
+static bool sum_senders(const metrics_view *view, counter_figures *figures)
+{
+    const sender_stream *own = &view->senders->streams[view->stream];
+    *figures = {own->retired_counts, 0};
+    bool heard = own->retired > 0;
+    uint32_t cursor = 0;
+    for (const sender_entry *entry; (entry = next_sender(view->senders, view->stream, &cursor)) != nullptr;) {
+        add_counts(&figures->counts, &entry->track.counts);
+        if (entry->last_utc_us > figures->last_utc_us)
+            figures->last_utc_us = entry->last_utc_us;
+        heard = true;
+    }
+    return heard;
+}
+
+// The stream's one series of the row, as a stream not heard yet has none of its senders'.
+static void put_stream_series(text_buffer *out, const counter_row *row, const metrics_view *view)
+{
+    counter_figures figures;
+    if (!sum_senders(view, &figures))
+        return;
+    text_puts(out, row->metric.name);
+    put_group_labels(out, view);
+    text_puts(out, "} ");
+    put_value(out, row, &figures, view->layout);
 }
 
 // A feed's figures: numbers seen and lost on the feed, and what each line delivered first.
@@ -180,12 +210,13 @@ static void put_metrics(text_buffer *out, const metrics_view *views, int view_co
         const counter_row *row = &counter_rows[order->rows[i]];
         bool header = false;
         for (int v = 0; v < view_count; v++) {
-            if (!counter_shown_for(&row->metric, views[v].layout, true, true))
+            bool summed = views[v].senders_summed;
+            if (!counter_shown_for(&row->metric, views[v].layout, true, !summed))
                 continue;
             if (!header)
                 put_header(out, row->metric.name, row->metric_type, row->metric_help);
             header = true;
-            put_sender_series(out, row, &views[v]);
+            (summed ? put_stream_series : put_sender_series)(out, row, &views[v]);
         }
     }
     if (views[0].host_drops_counted) {

@@ -27,6 +27,8 @@ struct metrics_view {
     const histogram *interarrival;   // the times between datagrams, or null where not stamped
     uint64_t interarrival_sum_us;
     const delay_record *delays;      // with --sent-at, else null
+    bool senders_summed;             // one series of each counter for all its senders, whose
+                                     // last sequence number is then none
 };
 
 // A feed's figures and its lines' names, in the order of its counts.

@@ -1,5 +1,6 @@
 """End-to-end tests of the page mcwatch serves for a fleet's Prometheus: a real Prometheus
-server, started in this private namespace, scrapes it and holds mcfeed's record; hostile
+server, started in this private namespace, scrapes it and holds mcfeed's record; a Prometheus
+agent scrapes two watchers and writes to a VictoriaMetrics store that holds both; hostile
 clients get nothing but refusals while a stream's counts stay exact; a port in use fails the
 run before anything is joined."""
 
@@ -24,6 +25,18 @@ from harness import (GROUP, WINDOWS, expected_counts, free_port, next_port,  # n
                      sender, sent_count, wait_until, watch)
 
 PROMETHEUS = shutil.which("prometheus")
+VICTORIA = shutil.which("victoria-metrics")
+# The counters of a page, by their names in a summary's total.
+COUNTERS = {"datagrams_received_total": "received", "bytes_received_total": "bytes",
+            "missed_total": "missed", "late_total": "late", "duplicates_total": "duplicates",
+            "stale_total": "stale", "restarts_total": "restarts"}
+# A stream's series on a page with two senders, by --metrics-per: 11 a sender, or 10 for the
+# stream, beside its own 12 (the inter-arrival histogram's 10, host drops, start time).
+SERIES_PER_STREAM = {"sender": 34, "stream": 22}
+TWO_TIERS = unittest.skipUnless(PROMETHEUS and VICTORIA and shutil.which("promtool"),
+                                "prometheus or victoria-metrics is not installed (Debian: "
+                                "prometheus, victoria-metrics; .ci/run installs them)")
+NATIVE = unittest.skipIf(WINDOWS, "the native build carries it: the engines read the same page")
 RULES = os.path.join(os.path.dirname(__file__), "..", "..", "contrib", "prometheus",
                      "mcwatch-rules.yml")
 FAULTS = ["--seed", "11", "--drop", "0.02", "--duplicate", "0.02", "--reorder", "0.02"]
@@ -87,14 +100,101 @@ class Fleet(unittest.TestCase):
         self.addCleanup(folder.cleanup)
         self.tmp = folder.name
 
-    def feed(self, port, count=COUNT, rate=RATE):
-        """Sends the recorded stream; returns mcfeed's record."""
+    def feed(self, port, count=COUNT, rate=RATE, source="127.0.0.1"):
+        """Sends the recorded stream from source; returns mcfeed's record."""
         drops_before = receive_buffer_errors()
-        status, _, err = run_feed(["-b", "127.0.0.1", "-r", rate, "-n", count, *FAULTS,
+        status, _, err = run_feed(["-b", source, "-r", rate, "-n", count, *FAULTS,
                                    GROUP, port])
         self.assertEqual(status, 0, err)
         self.assertEqual(receive_buffer_errors(), drops_before, "the kernel dropped datagrams")
         return err.splitlines()
+
+    def start_server(self, argv):
+        """A server the test ends: VictoriaMetrics or Prometheus."""
+        server = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(server.wait)
+        self.addCleanup(server.terminate)
+
+    def start_two_tier(self, targets):
+        """A VictoriaMetrics store, and a Prometheus agent that scrapes the targets every
+        second and writes to it; returns the store's query API."""
+        store = "127.0.0.1:%d" % free_port()
+        self.start_server([VICTORIA, "-storageDataPath=" + os.path.join(self.tmp, "store"),
+                           "-httpListenAddr=" + store, "-search.latencyOffset=0s",
+                           "-search.disableCache", "-loggerLevel=ERROR"])
+        config = os.path.join(self.tmp, "agent.yml")
+        with open(config, "w") as out:
+            out.write("global:\n  scrape_interval: 1s\n"
+                      "scrape_configs:\n  - job_name: mcwatch\n"
+                      "    static_configs:\n      - targets: ['%s']\n"
+                      "remote_write:\n  - url: http://%s/api/v1/write\n"
+                      "    queue_config:\n      batch_send_deadline: 1s\n"
+                      % ("', '".join(targets), store))
+        self.start_server([PROMETHEUS, "--enable-feature=agent", "--config.file=" + config,
+                           "--storage.agent.path=" + os.path.join(self.tmp, "agent"),
+                           "--web.listen-address=127.0.0.1:%d" % free_port(), "--log.level=error"])
+        return "http://%s/api/v1/query?query=" % store
+
+    def check_two_tier(self, per):
+        """Two watchers on addresses of their own stand for two hosts, each hearing two
+        senders: the store holds each host's counts and their sum, as their summaries and
+        mcfeed's records have them; each page is valid and has the series its mode costs."""
+        port, hosts = next_port(), ["127.0.0.2:%d" % free_port(), "127.0.0.3:%d" % free_port()]
+        # Two watchers beside two servers on a busy machine: a queue that holds both feeds
+        # whole, so that a watcher kept from the processor loses nothing.
+        watchers = [watch(self, "-q", "-g", "--json", "--rcvbuf", "8m", "--listen", host,
+                          "--metrics-per", per, GROUP, port, bound_line='"event":"bound"')
+                    for host in hosts]
+        store = self.start_two_tier(hosts)
+        # The engines start before the feed does: their start would crowd out the watchers.
+        wait_until(lambda: self.query(store, 'up{job="mcwatch"}', "instance")
+                   == {host: 1.0 for host in hosts}, timeout_s=90, poll_s=0.5)
+        records = [self.feed(port, source=source) for source in ("127.0.0.1", "127.0.0.4")]
+        received = sum(sent_count(COUNT, record) for record in records)
+        wait_until(lambda: self.query(store, "sum by (instance) (mcwatch_datagrams_received_total)",
+                                      "instance")
+                   == {host: received for host in hosts}, timeout_s=90, poll_s=0.5)
+        per_host = {name: self.query(store, "sum by (instance) (mcwatch_%s)" % name, "instance")
+                    for name in COUNTERS}
+        summed = {name: self.query(store, "sum(mcwatch_%s)" % name, "instance")
+                  for name in COUNTERS}
+        senders = self.query(
+            store, 'count by (instance) (mcwatch_bytes_received_total{sender!=""})', "instance")
+        for host in hosts:
+            status, page = fetch("http://%s/metrics" % host)
+            self.assertEqual(status, 200)
+            check = subprocess.run(["promtool", "check", "metrics"], input=page.encode(),
+                                   capture_output=True)
+            self.assertEqual((check.returncode, check.stdout + check.stderr), (0, b""))
+            self.assertEqual(sum(('group="%s"' % GROUP) in line for line in page.splitlines()
+                                 if not line.startswith("#")), SERIES_PER_STREAM[per])
+
+        totals = []
+        for watcher in watchers:
+            self.assertEqual(watcher.stop(), 0)
+            totals.append(json.loads(watcher.lines()[-1])["total"])
+        self.assertEqual(per_host, {name: {host: total[key] for host, total in zip(hosts, totals)}
+                                    for name, key in COUNTERS.items()})
+        self.assertEqual(summed, {name: {None: sum(total[key] for total in totals)}
+                                  for name, key in COUNTERS.items()})
+        self.assertEqual(senders, {host: 2 for host in hosts} if per == "sender" else {})
+        expected = {}
+        for record in records:
+            for key, value in expected_counts(record, 0, COUNT, 64).items():
+                expected[key] = expected.get(key, 0) + value
+        for total in totals:
+            self.assertEqual({key: total[key] for key in expected}, expected)
+            self.assertEqual(total["received"], received)
+
+    @TWO_TIERS
+    @NATIVE
+    def test_an_agent_writes_each_hosts_counts_per_sender_to_a_central_store(self):
+        self.check_two_tier("sender")
+
+    @TWO_TIERS
+    @NATIVE
+    def test_an_agent_writes_each_hosts_counts_per_stream_to_a_central_store(self):
+        self.check_two_tier("stream")
 
     def start_prometheus(self, target):
         """A Prometheus server scraping target every second, with the shipped alert rules."""
@@ -106,23 +206,21 @@ class Fleet(unittest.TestCase):
                       "    static_configs:\n      - targets: ['%s']\n"
                       % (os.path.abspath(RULES), target))
         api = "127.0.0.1:%d" % free_port()
-        server = subprocess.Popen([PROMETHEUS, "--config.file=" + config,
-                                   "--storage.tsdb.path=" + os.path.join(self.tmp, "data"),
-                                   "--web.listen-address=" + api, "--log.level=error"],
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.addCleanup(server.wait)
-        self.addCleanup(server.terminate)
+        self.start_server([PROMETHEUS, "--config.file=" + config,
+                           "--storage.tsdb.path=" + os.path.join(self.tmp, "data"),
+                           "--web.listen-address=" + api, "--log.level=error"])
         return "http://%s/api/v1/query?query=" % api
 
-    def query(self, api, expression):
-        """{sender: value} of an instant query; {} while Prometheus is not up or has none."""
+    def query(self, api, expression, label="sender"):
+        """{label's value: value} of an instant query (the sender's, or the instance's; None
+        where there is none, as in a sum of all); {} while the server is not up or has none."""
         try:
             status, body = fetch(api + urllib.parse.quote(expression), timeout_s=5)
         except OSError:
             return {}
         if status != 200:
             return {}
-        return {r["metric"].get("sender"): float(r["value"][1])
+        return {r["metric"].get(label): float(r["value"][1])
                 for r in json.loads(body)["data"]["result"]}
 
     @unittest.skipUnless(PROMETHEUS and shutil.which("promtool"),
