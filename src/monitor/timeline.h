@@ -11,6 +11,7 @@ static_assert((TIMELINE_INTERVALS & (TIMELINE_INTERVALS - 1)) == 0,
               "TIMELINE_INTERVALS is a power of two");
 // The outages kept as spans of time; past this, the two nearest merge into one.
 #define TIMELINE_OUTAGES 64
+static_assert(TIMELINE_OUTAGES >= 2, "a full list merges two spans into one");
 
 // What fell into one interval: datagrams received, numbers found skipped (at the datagram that
 // showed the hole), numbers that came late (filling a hole), datagrams this host dropped.
