@@ -51,6 +51,9 @@ struct settings {
     bool top;               // --top: the live view (with -q and --summary)
     const char *prom_path;  // --prom: the metrics file; nullptr: none
     const char *listen_text; // --listen as given; nullptr: no page served
+    const char *report_path; // --report: the HTML page written at the end; nullptr: none
+    int argc;               // the command line, as the report's header says it
+    char **argv;
     char listen_host[256];  // --listen: the address to serve on (127.0.0.1 when not given),
     uint16_t listen_port;   // looked up when the run starts
     bool metrics_per_stream; // --metrics-per stream: a stream's series summed over its senders

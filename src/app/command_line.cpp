@@ -115,6 +115,7 @@ static const char help_text[] =
     "               [--rcvbuf <bytes>] [--stall <ms>] [--json] [--prom <file>]\n"
     "               [--listen [<address>:]<port>] [--metrics-per stream|sender] [--top]\n"
     "               [--querier-timeout <seconds>]\n"
+    "               [--report <file.html>]\n"
     "               [--format <name> | --seq <offset>:<bytes>[:le|be]\n"
     "                [--seq-count <offset>:<bytes>[:le|be]]]\n"
     "               [--sent-at <offset>:<bytes>[:le|be]:<unit>]\n"
@@ -165,6 +166,12 @@ static const char help_text[] =
     "                   (and mcwatch_build_info, process_start_time_seconds), rendered every\n"
     "                   second; a port alone serves 127.0.0.1 only, an address (0.0.0.0,\n"
     "                   [::]) serves beyond this host. A port in use fails the run\n"
+    "      --report <file.html>  at the end, write a page to look at: what was watched\n"
+    "                   and the verdict, every stream and feed worst first, and for the\n"
+    "                   worst streams a timeline over the run (datagrams, missed numbers,\n"
+    "                   outages, host drops), the times between datagrams and the delays;\n"
+    "                   one self-contained HTML file, replaced whole. With --listen, the\n"
+    "                   page of the run so far is served at / too, drawn only while asked\n"
     "      --metrics-per stream|sender  the detail of --prom and --listen: sender (the\n"
     "                   default) a series per sender of each counter; stream one per\n"
     "                   stream, summed over its senders, with no sender label and no\n"
@@ -341,6 +348,21 @@ static const char *value_of(const char *inline_value, int argc, char **argv, int
     return inline_value != nullptr ? inline_value : option_value(argc, argv, index);
 }
 
+// A file's name as an option's value (--prom, --report): any text but none. Returns 0, or -1
+// after an error line.
+static int read_file_name(const char *inline_value, int argc, char **argv, int *index,
+                          const char **path)
+{
+    *path = value_of(inline_value, argc, argv, index);
+    if (*path == nullptr)
+        return -1;
+    if ((*path)[0] == '\0') {
+        log_line(stderr, "error", "invalid option");
+        return -1;
+    }
+    return 0;
+}
+
 // The options that go beyond the classic set. Returns 1 when the option was one of them and
 // was read, 0 when it is none of them, -1 after an error line.
 static int read_extra_option(int argc, char **argv, int *index, settings *options)
@@ -370,13 +392,11 @@ static int read_extra_option(int argc, char **argv, int *index, settings *option
         options->quiet = true;
         options->summary = true;
     } else if (is_long_option(option, "--prom", &inline_value)) {
-        options->prom_path = value_of(inline_value, argc, argv, index);
-        if (options->prom_path == nullptr)
+        if (read_file_name(inline_value, argc, argv, index, &options->prom_path) < 0)
             return -1;
-        if (options->prom_path[0] == '\0') {
-            log_line(stderr, "error", "invalid option");
+    } else if (is_long_option(option, "--report", &inline_value)) {
+        if (read_file_name(inline_value, argc, argv, index, &options->report_path) < 0)
             return -1;
-        }
     } else if (is_long_option(option, "--listen", &inline_value)) {
         value = value_of(inline_value, argc, argv, index);
         if (value == nullptr || read_listen(value, options) < 0)
@@ -549,6 +569,8 @@ static int choose_layout(settings *options)
 int read_command_line(int argc, char **argv, settings *options)
 {
     *options = settings{};
+    options->argc = argc;
+    options->argv = argv;
     options->interface_addr.s_addr = htonl(INADDR_ANY);
     options->arbitration_us = FEED_ARBITRATION_DEFAULT_US;
     options->querier_timeout_us = QUERIER_TIMEOUT_DEFAULT_US;

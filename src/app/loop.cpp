@@ -46,13 +46,18 @@ static void run_timers_before(run_state *state, uint64_t at_us)
 }
 
 // Adds what a socket's queue dropped since its count was last read, to its first stream: a
-// drop of a shared socket belongs to none of its streams more than another.
-static void count_drops(run_state *state, receiver *from_receiver, uint32_t count)
+// drop of a shared socket belongs to none of its streams more than another. at_utc_us: when the
+// count was read, 0 for now.
+static void count_drops(run_state *state, receiver *from_receiver, uint32_t count,
+                        uint64_t at_utc_us)
 {
     uint32_t rise = count - from_receiver->drop_count;
     if (rise < (uint32_t(1) << 31)) {
-        state->watched.streams[state->receive.receiver_streams[from_receiver->first]].host_drops += rise;
+        stream_state *stream = &state->watched.streams[state->receive.receiver_streams[from_receiver->first]];
+        stream->host_drops += rise;
         from_receiver->drop_count = count;
+        if (stream->line != nullptr && rise != 0)
+            timeline_drops(stream->line, at_utc_us != 0 ? at_utc_us : utc_now(state), rise);
     }
 }
 
@@ -64,7 +69,7 @@ void read_all_drops(run_state *state)
         uint32_t count;
         receiver *r = &state->receive.receivers[i];
         if (r->drops_counted && state->calls->read_drops(state->calls->context, r->socket, &count))
-            count_drops(state, r, count);
+            count_drops(state, r, count, 0);
     }
 }
 
@@ -184,6 +189,14 @@ static void keep_packet_error(void *, const ts_error *)
 
 // Judges the datagram, then hands what it was to the sink and its numbers to the feed. A
 // datagram too short for a given layout is counted and shown, never judged.
+// The datagram in its interval, and the outage its gap ended.
+static void note_on_timeline(timeline *line, const take_outcome *taken, uint64_t at_utc_us)
+{
+    timeline_count(line, at_utc_us, taken->missed_numbers, taken->late_numbers);
+    if (taken->kind == SEQ_GAP && taken->sender_before_utc_us != 0)
+        timeline_outage(line, taken->sender_before_utc_us, at_utc_us);
+}
+
 static void take_datagram(run_state *state, int place, const received_datagram *datagram)
 {
     const settings *options = state->options;
@@ -192,6 +205,8 @@ static void take_datagram(run_state *state, int place, const received_datagram *
         stream_take(&stream->judge, &state->judging, &state->watched.senders, place, datagram);
     if (options->stall_ms != 0)
         note_arrival(state, stream, datagram);
+    if (stream->line != nullptr)
+        note_on_timeline(stream->line, &taken, datagram->arrival_utc_us);
     event_head head = head_of(state, stream, datagram->arrival_utc_us);
     if (!stream->join.heard && join_heard(&stream->join, datagram->at_us))
         state->outputs.out->first_datagram(state->outputs.out, &head, stream->join.latency_us);
@@ -406,7 +421,7 @@ static int receive_batch(run_state *state, int index, bool wait)
             break;
         state->receive.queued_bytes += static_cast<uint64_t>(datagram->length_bytes);
         if (datagram->have_drop_count)
-            count_drops(state, from_receiver, datagram->drop_count);
+            count_drops(state, from_receiver, datagram->drop_count, datagram->arrival_utc_us);
         int place = datagram->stream >= 0 ? datagram->stream
                                           : stream_of(state, from_receiver, datagram);
         if (place < 0)

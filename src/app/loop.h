@@ -13,6 +13,7 @@
 #include "monitor/querier.h"
 #include "monitor/senders.h"
 #include "monitor/stream.h"
+#include "monitor/timeline.h"
 #include "net/query_socket.h"
 #include "net/receiver.h"
 #include "output/metrics.h"
@@ -82,6 +83,7 @@ struct stream_state {
     int feed_line;
     uint64_t fragmented;     // from a capture: datagrams split by IP not made whole
     uint64_t truncated;      // from a capture: frames cut short before the number ended
+    timeline *line;          // --report: its counts over the run; else null
 };
 
 struct top_view;
@@ -142,6 +144,7 @@ struct run_outputs {
     sink *out;
     stream_label run_label;  // what an event of the whole run is about: no stream
     text_buffer metrics_text; // the last rendering
+    text_buffer report_text;  // the last report served
     metrics_view *metric_views;  // room to render every stream and every feed, stream_capacity
     metrics_feed *metric_feeds;  // of each: a feed may have a single line
     http_server *server;     // --listen: open before anything is joined; else null
@@ -203,6 +206,12 @@ int stream_init(stream_state *stream, const stream_settings *config, const setti
 // has no room for more. config is the caller's, and must outlive the run.
 int add_stream(run_state *state, const stream_settings *config, const endpoint *group,
                uint64_t at_us);
+
+// The first interval of a stream's timeline; it doubles as the run grows long.
+#define REPORT_FIRST_INTERVAL_US 1000
+
+// Starts every stream's timeline at the run's start (with --report).
+void start_timelines(run_state *state);
 
 // Frees what run_state_init made.
 void run_state_free(run_state *state);

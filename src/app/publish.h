@@ -13,3 +13,18 @@ int write_run_metrics(run_state *state);
 int open_metrics_server(run_state *state);
 
 void close_metrics_server(run_state *state);
+
+// Renders the report page of the run so far into text: its streams, feeds and timelines, with
+// status as the verdict (refresh_seconds: a served page's reload, 0 for a file).
+void render_run_report(run_state *state, text_buffer *text, int status, int refresh_seconds);
+
+// With --report: renders the page and writes it whole to the file. Returns 0, or -1 after an
+// error line.
+int write_run_report(run_state *state, int status);
+
+// How often a served report reloads itself.
+#define REPORT_REFRESH_SECONDS 5
+
+// With --listen and --report: draws the page of the run so far for the server, where a client
+// asked for it since the last time.
+void publish_run_report(run_state *state);

@@ -33,7 +33,31 @@ int stream_init(stream_state *stream, const stream_settings *config, const setti
     stream->feed = nullptr;
     stream->fragmented = 0;
     stream->truncated = 0;
+    stream->line = nullptr;
     return 0;
+}
+
+// With --report, a stream's timeline: made with the stream, never per datagram. Returns 0, or
+// -1 after an error line.
+static int open_timeline(run_state *state, stream_state *stream)
+{
+    if (state->options->report_path == nullptr)
+        return 0;
+    stream->line = static_cast<timeline *>(malloc(sizeof *stream->line));
+    if (stream->line == nullptr) {
+        log_line(stderr, "error", "out of memory for a stream's timeline");
+        return -1;
+    }
+    timeline_start(stream->line, state->start_utc_us, REPORT_FIRST_INTERVAL_US);
+    return 0;
+}
+
+void start_timelines(run_state *state)
+{
+    for (int i = 0; i < state->watched.stream_count; i++)
+        if (state->watched.streams[i].line != nullptr)
+            timeline_start(state->watched.streams[i].line, state->start_utc_us,
+                           REPORT_FIRST_INTERVAL_US);
 }
 
 // Each feed named by a stream, with its lines in the file's order. Returns 0, or -1 after an
@@ -107,6 +131,7 @@ int run_state_init(run_state *state, const settings *options, const stream_setti
         run_state_free(state);
         return -1;
     }
+    state->start_utc_us = 0;
     state->watched.stream_count = 0;
     for (int i = 0; i < stream_count; i++) {
         if (stream_init(&state->watched.streams[i], &streams[i], options) < 0) {
@@ -114,6 +139,10 @@ int run_state_init(run_state *state, const settings *options, const stream_setti
             return -1;
         }
         state->watched.stream_count++;
+        if (open_timeline(state, &state->watched.streams[i]) < 0) {
+            run_state_free(state);
+            return -1;
+        }
     }
     if (make_feeds(state) < 0) {
         run_state_free(state);
@@ -142,8 +171,10 @@ void run_state_free(run_state *state)
     for (int i = 0; i < state->watched.feed_count; i++)
         feed_close(&state->watched.feeds[i].state);
     senders_close(&state->watched.senders);
-    for (int i = 0; state->watched.streams != nullptr && i < state->watched.stream_count; i++)
+    for (int i = 0; state->watched.streams != nullptr && i < state->watched.stream_count; i++) {
         free(state->watched.streams[i].judge.ts);
+        free(state->watched.streams[i].line);
+    }
     free(state->watched.streams);
     free(state->watched.feeds);
     free(state->receive.receivers);
@@ -155,6 +186,7 @@ void run_state_free(run_state *state)
     free(state->outputs.metric_feeds);
     free(state->outputs.top);
     text_free(&state->outputs.metrics_text);
+    text_free(&state->outputs.report_text);
     state->watched.streams = nullptr;
     state->watched.feeds = nullptr;
     state->receive.receivers = nullptr;
@@ -177,6 +209,10 @@ int add_stream(run_state *state, const stream_settings *config, const endpoint *
     stream_state *stream = &state->watched.streams[place];
     if (stream_init(stream, config, state->options) < 0)
         return -1;
+    if (open_timeline(state, stream) < 0) {
+        free(stream->judge.ts);
+        return -1;
+    }
     state->watched.stream_count++;
     stream->request.group = *group;
     stream->request.source_specific = false;

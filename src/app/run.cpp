@@ -185,6 +185,7 @@ static int run_joined(run_state *state, replay_reader *replay)
     }
     state->started_us = state->calls->monotonic_us(state->calls->context);
     state->start_utc_us = state->calls->utc_us(state->calls->context);
+    start_timelines(state);
     // A capture's metrics are written once, at its end.
     if (renders_metrics(options) && !capture) {
         if (write_run_metrics(state) < 0) {
@@ -226,6 +227,8 @@ static int run_joined(run_state *state, replay_reader *replay)
         status = -1;
     if (status == 0 && options->have_max_lost)
         status = verdict_status(state);
+    if (status >= 0 && options->report_path != nullptr && write_run_report(state, status) < 0)
+        status = -1;
     return status;
 }
 

@@ -75,6 +75,7 @@ static void on_metrics_due(void *context, uint64_t)
         state->failed = true;
         return;
     }
+    publish_run_report(state);
     timer_arm(&state->timing.metrics_timer, state->timing.metrics_timer.due_us + METRICS_PERIOD_US);
 }
 

@@ -73,3 +73,6 @@ uint64_t raise_open_file_limit(uint64_t wanted);
 // Windows), so that an interrupt or a summary request always reaches the thread whose wait it
 // must end.
 void start_thread_without_signals(std::thread *thread, void (*body)(void *), void *context);
+
+// This host's name, terminated, cut to size; "unknown" where the system will not say.
+void this_host_name(char *out, size_t size);

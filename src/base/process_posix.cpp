@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <string.h>
+#include <stdio.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -164,4 +165,11 @@ void start_thread_without_signals(std::thread *thread, void (*body)(void *), voi
     pthread_sigmask(SIG_SETMASK, &all, &before);
     *thread = std::thread(body, context);
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
+}
+
+void this_host_name(char *out, size_t size)
+{
+    if (gethostname(out, size) != 0)
+        snprintf(out, size, "unknown");
+    out[size - 1] = '\0';
 }

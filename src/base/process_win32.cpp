@@ -2,6 +2,7 @@
 
 #include <io.h>
 #include <signal.h>
+#include <stdio.h>
 #include <windows.h>
 
 #include "base/console_win32.h"
@@ -117,4 +118,12 @@ void start_thread_without_signals(std::thread *thread, void (*body)(void *), voi
 {
     // A console's control events come on a thread the system makes, whatever this one does.
     *thread = std::thread(body, context);
+}
+
+void this_host_name(char *out, size_t size)
+{
+    DWORD length = static_cast<DWORD>(size);
+    if (!GetComputerNameA(out, &length))
+        snprintf(out, size, "unknown");
+    out[size - 1] = '\0';
 }

@@ -1,9 +1,13 @@
 #include "base/text.h"
 
+#include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include "base/files.h"
+#include "base/log.h"
 
 // Room for length more bytes and a terminator (vsnprintf writes one). Returns false, and marks
 // the text failed, when there is no memory for it.
@@ -78,4 +82,38 @@ void text_free(text_buffer *text)
 {
     free(text->data);
     *text = {};
+}
+
+int write_text_file(const char *path, const text_buffer *text)
+{
+    char temporary[4096];
+    if (snprintf(temporary, sizeof temporary, "%s.tmp", path) >= static_cast<int>(sizeof temporary)) {
+        log_line(stderr, "error", "Failed to write \"%s\": the name is too long", path);
+        return -1;
+    }
+    if (text->failed) {
+        log_line(stderr, "error", "Failed to write \"%s\": (%d) %s", temporary, ENOMEM,
+                 strerror(ENOMEM));
+        return -1;
+    }
+    // Binary: the format's lines end in a line feed alone, on Windows too.
+    FILE *file = fopen(temporary, "wb");
+    if (file == nullptr) {
+        log_line(stderr, "error", "Failed to write \"%s\": (%d) %s", temporary, errno,
+                 strerror(errno));
+        return -1;
+    }
+    bool failed = fwrite(text->data, 1, text->length, file) != text->length;
+    int code = errno;
+    if (fclose(file) != 0 && !failed) {
+        failed = true;
+        code = errno;
+    }
+    if (failed) {
+        log_line(stderr, "error", "Failed to write \"%s\": (%d) %s", temporary, code,
+                 strerror(code));
+        remove(temporary);
+        return -1;
+    }
+    return replace_file(temporary, path);
 }

@@ -19,3 +19,7 @@ void text_printf(text_buffer *text, const char *format, ...) __attribute__((form
 // Empties the text, keeping its room.
 void text_clear(text_buffer *text);
 void text_free(text_buffer *text);
+
+// Writes the text to path whole: to path.tmp first, then renamed over it, so a reader sees the
+// old file or the new one. Returns 0, or -1 after an error line.
+int write_text_file(const char *path, const text_buffer *text);

@@ -109,11 +109,16 @@ take_outcome stream_take(stream_judge *judge, const judge_settings *settings,
     out.sender = find_sender(senders, place, &datagram->from, session, &judge->rules,
                              datagram->at_us);
     out.kind = SEQ_SHORT;
+    uint64_t missed_before = out.sender->track.counts.missed;
+    uint64_t late_before = out.sender->track.counts.late;
+    out.sender_before_utc_us = out.sender->last_utc_us;
     if (out.reading.too_short)
         track_short(&out.sender->track, datagram->length_bytes);
     else
         out.kind = track(&out.sender->track, out.reading.seq, out.reading.count,
                          datagram->length_bytes, &out.where);
+    out.missed_numbers = out.sender->track.counts.missed - missed_before;
+    out.late_numbers = out.sender->track.counts.late - late_before;
     judge->stats.packets++;
     // A datagram whose number does not follow its sender's last (a gap, or one out of order)
     // lies apart from that one by what the network lost or moved.

@@ -44,6 +44,9 @@ struct take_outcome {
     uint64_t outage_us;          // the datagram before the hole to the one that showed it
     track_place where;           // where its sender's tracker placed its numbers: the feed's
     ts_numbering numbering;      // what its number says of datagrams missed before it
+    uint64_t missed_numbers;     // the numbers its sender's accounting found skipped by it,
+    uint64_t late_numbers;       // and those it filled late
+    uint64_t sender_before_utc_us; // its sender's previous arrival (0: none), where stamped
 };
 
 // Readies a stream's judgement for its layout (and sender's clock, or null); period_us is -s.

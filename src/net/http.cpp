@@ -76,53 +76,61 @@ static bool is_host_line(const char *start, const char *end)
 }
 
 // *needs_host: HTTP/1.1, where a request without Host is refused.
+// Whether the path (of path_bytes) is wanted, a null wanted being none.
+static bool is_path(const char *path, size_t path_bytes, const char *wanted)
+{
+    return wanted != nullptr && path_bytes == strlen(wanted) && memcmp(path, wanted, path_bytes) == 0;
+}
+
 static http_verdict judge_request_line(const char *start, const char *end, const char *page_path,
-                                       bool *needs_host)
+                                       const char *report_path, bool *needs_host)
 {
     const char *c = start;
     while (c < end && is_token_char(static_cast<unsigned char>(*c)))
         c++;
     if (c == start || c == end || *c != ' ')
-        return {400, false};
+        return {400, false, false};
     const char *method = start;
     size_t method_bytes = static_cast<size_t>(c - start);
     const char *target = ++c;
     while (c < end && static_cast<unsigned char>(*c) > 0x20 && *c != 0x7f)
         c++;
     if (c == target || c == end || *c != ' ')
-        return {400, false};
+        return {400, false, false};
     size_t target_bytes = static_cast<size_t>(c - target);
     const char *version = ++c;
     size_t version_bytes = static_cast<size_t>(end - version);
     if (version_bytes != 8 || memcmp(version, "HTTP/", 5) != 0 || version[6] != '.' ||
         version[5] < '0' || version[5] > '9' || version[7] < '0' || version[7] > '9')
-        return {400, false};
+        return {400, false, false};
     if (version[5] != '1' || (version[7] != '0' && version[7] != '1'))
-        return {505, false};
+        return {505, false, false};
     *needs_host = version[7] == '1';
     const char *path = nullptr;
     size_t path_bytes = target_path(target, target_bytes, &path);
-    if (path_bytes != strlen(page_path) || memcmp(path, page_path, path_bytes) != 0)
-        return {404, false};
+    bool report = is_path(path, path_bytes, report_path);
+    if (!report && !is_path(path, path_bytes, page_path))
+        return {404, false, false};
     bool get = method_bytes == 3 && memcmp(method, "GET", 3) == 0;
     bool head = method_bytes == 4 && memcmp(method, "HEAD", 4) == 0;
     if (!get && !head)
-        return {405, false};
-    return {200, head};
+        return {405, false, false};
+    return {200, head, report};
 }
 
-http_verdict http_judge(const char *data, size_t length, const char *page_path)
+http_verdict http_judge(const char *data, size_t length, const char *page_path,
+                        const char *report_path)
 {
     const char *end = data + length;
     const char *newline = line_end(data, end);
     if (newline == nullptr)
-        return {length >= HTTP_HEAD_MAX_BYTES ? 414 : 0, false};
+        return {length >= HTTP_HEAD_MAX_BYTES ? 414 : 0, false, false};
     if (static_cast<size_t>(newline - data) >= HTTP_HEAD_MAX_BYTES)
-        return {414, false};
+        return {414, false, false};
     // A malformed request line is refused at once, not after a head that may never end.
     bool needs_host = false;
     http_verdict verdict = judge_request_line(data, content_end(data, newline), page_path,
-                                              &needs_host);
+                                              report_path, &needs_host);
     if (verdict.status == 400 || verdict.status == 505)
         return verdict;
     // The head ends at its first empty line; until then every line must be a header's. HTTP/1.1
@@ -131,13 +139,14 @@ http_verdict http_judge(const char *data, size_t length, const char *page_path)
     for (const char *line = newline + 1;;) {
         const char *next = line_end(line, end);
         if (next == nullptr)
-            return {length >= HTTP_HEAD_MAX_BYTES ? 431 : 0, false};
+            return {length >= HTTP_HEAD_MAX_BYTES ? 431 : 0, false, false};
         if (static_cast<size_t>(next + 1 - data) > HTTP_HEAD_MAX_BYTES)
-            return {431, false};
+            return {431, false, false};
         if (content_end(line, next) == line)
-            return hosts > 1 || (needs_host && hosts == 0) ? http_verdict{400, false} : verdict;
+            return hosts > 1 || (needs_host && hosts == 0) ? http_verdict{400, false, false}
+                                                            : verdict;
         if (!is_header_line(line, content_end(line, next)))
-            return {400, false};
+            return {400, false, false};
         hosts += is_host_line(line, content_end(line, next));
         line = next + 1;
     }
@@ -159,11 +168,12 @@ const char *http_reason(int status)
     }
 }
 
-size_t http_answer_head(char *out, int status, size_t body_bytes)
+size_t http_answer_head(char *out, int status, size_t body_bytes, bool html)
 {
     // The version 0.0.4 text format is what every Prometheus scraper reads.
-    const char *type = status == 200 ? "text/plain; version=0.0.4; charset=utf-8"
-                                     : "text/plain; charset=utf-8";
+    const char *type = status != 200 ? "text/plain; charset=utf-8"
+                       : html        ? "text/html; charset=utf-8"
+                                     : "text/plain; version=0.0.4; charset=utf-8";
     int length = snprintf(out, HTTP_ANSWER_HEAD_MAX,
                           "HTTP/1.1 %d %s\r\nContent-Type: %s\r\nContent-Length: %zu\r\n%s"
                           "Connection: close\r\n\r\n",

@@ -11,6 +11,8 @@
 int http_server_open(http_server *server, const endpoint *address, const char *page_path)
 {
     server->page_path = page_path;
+    server->report_path = nullptr;
+    server->report_asked = false;
     server->stopping = false;
     for (http_connection &connection : server->connections)
         connection.open = false;
@@ -24,6 +26,23 @@ void http_server_publish(http_server *server, const char *text, size_t length)
     auto page = std::make_shared<const std::string>(text, length);
     std::lock_guard<std::mutex> hold(server->page_lock);
     server->page.swap(page);
+}
+
+void http_server_serve_report(http_server *server, const char *report_path)
+{
+    server->report_path = report_path;
+}
+
+void http_server_publish_report(http_server *server, const char *text, size_t length)
+{
+    auto page = std::make_shared<const std::string>(text, length);
+    std::lock_guard<std::mutex> hold(server->page_lock);
+    server->report.swap(page);
+}
+
+bool http_server_report_asked(http_server *server)
+{
+    return server->report_asked.exchange(false);
 }
 
 // Reads of a closing connection in one turn, so that one that floods cannot hold the thread.
@@ -90,7 +109,7 @@ static void refuse(http_server *server, socket_handle socket, int status, uint64
     char answer[HTTP_ANSWER_HEAD_MAX + 64];
     const char *body = http_reason(status);
     size_t body_bytes = strlen(body);
-    size_t head_bytes = http_answer_head(answer, status, body_bytes);
+    size_t head_bytes = http_answer_head(answer, status, body_bytes, false);
     memcpy(answer + head_bytes, body, body_bytes);
     drain(socket);
     tcp_write(socket, answer, head_bytes + body_bytes);
@@ -103,8 +122,11 @@ static void prepare_answer(http_server *server, http_connection *connection, htt
     int status = verdict.status;
     if (status == 200) {
         std::lock_guard<std::mutex> hold(server->page_lock);
-        connection->page = server->page;
+        connection->page = verdict.report ? server->report : server->page;
     }
+    // The report is drawn while someone looks: the next one is asked for now.
+    if (verdict.report)
+        server->report_asked = true;
     if (status == 200 && connection->page == nullptr)
         status = 503;
     if (status == 200) {
@@ -114,7 +136,8 @@ static void prepare_answer(http_server *server, http_connection *connection, htt
         connection->body = http_reason(status);
         connection->body_bytes = strlen(connection->body);
     }
-    connection->head_bytes = http_answer_head(connection->head, status, connection->body_bytes);
+    connection->head_bytes =
+        http_answer_head(connection->head, status, connection->body_bytes, verdict.report && status == 200);
     if (verdict.head)
         connection->body_bytes = 0;
     connection->answering = true;
@@ -147,13 +170,14 @@ static int read_head(http_server *server, http_connection *connection, http_verd
 {
     size_t room = HTTP_HEAD_MAX_BYTES - connection->received_bytes;
     long count = tcp_read(connection->socket, connection->request + connection->received_bytes, room);
-    *verdict = {0, false};
+    *verdict = {0, false, false};
     if (count == TCP_WOULD_BLOCK)
         return 0;
     if (count <= 0)
         return -1;
     connection->received_bytes += static_cast<size_t>(count);
-    *verdict = http_judge(connection->request, connection->received_bytes, server->page_path);
+    *verdict = http_judge(connection->request, connection->received_bytes, server->page_path,
+                          server->report_path);
     return 0;
 }
 

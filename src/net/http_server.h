@@ -54,10 +54,13 @@ struct http_closing {
 struct http_server {
     socket_handle listener;
     const char *page_path;
+    const char *report_path;                 // the report's page; null: none served
     std::thread thread;
     std::atomic<bool> stopping;
     std::mutex page_lock;                    // guards page only
     std::shared_ptr<const std::string> page;
+    std::shared_ptr<const std::string> report;  // guarded by page_lock too
+    std::atomic<bool> report_asked;          // set by the thread, taken by the run
     http_connection connections[HTTP_CONNECTIONS_MAX];
     http_connection arriving;                // a connection read before it is given a slot
     http_closing closing[HTTP_CLOSING_MAX];
@@ -67,11 +70,18 @@ struct http_server {
 // is started). Returns 0, or -1 with the library's last error set.
 int http_server_open(http_server *server, const endpoint *address, const char *page_path);
 
+// Serves the report's page at report_path too, from what http_server_publish_report gave.
+void http_server_serve_report(http_server *server, const char *report_path);
+
 // Serves on a thread of its own until http_server_close.
 void http_server_start(http_server *server);
 
 // Makes text the page that later answers send.
 void http_server_publish(http_server *server, const char *text, size_t length);
+void http_server_publish_report(http_server *server, const char *text, size_t length);
+
+// Whether a client asked for the report's page since the last call: the run draws it only then.
+bool http_server_report_asked(http_server *server);
 
 // Stops the thread (within a quarter of a second) and closes every socket.
 void http_server_close(http_server *server);

@@ -1,5 +1,8 @@
 #include "output/counters.h"
 
+#include "base/format.h"
+#include "output/sink.h"
+
 static uint64_t received(const counter_figures *f) { return f->counts.received; }
 static uint64_t datagrams(const counter_figures *f) { return f->counts.datagrams; }
 static uint64_t bytes(const counter_figures *f) { return f->counts.bytes; }
@@ -136,4 +139,15 @@ bool counter_shown_for(const counter_output *output, const seq_layout *layout, b
 bool counter_shown_in_view(const counter_row *row, bool feed)
 {
     return row->view.shown == SHOWN_ALWAYS || (row->view.shown == SHOWN_FOR_STREAMS && !feed);
+}
+
+char *put_counter_text(char *out, const counter_row *row, const counter_figures *figures,
+                       const seq_layout *layout)
+{
+    uint64_t value = row->value(figures);
+    if (row->unit == UNIT_SEQUENCE)
+        return put_seq(out, layout, static_cast<int64_t>(value));
+    if (row->unit == UNIT_TIME)
+        return put_literal(put_milliseconds(out, value), " ms");
+    return put_unsigned(out, value);
 }

@@ -64,6 +64,11 @@ enum counter_output_kind { COUNTERS_TEXT, COUNTERS_JSON, COUNTERS_METRIC, COUNTE
 const counter_order *counter_order_of(counter_output_kind kind);
 const counter_output *counter_output_of(const counter_row *row, counter_output_kind kind);
 
+// The row's value as the text summary writes it: a count, a number in the layout's form, or a
+// time as milliseconds with " ms". Writes at most UTC_TEXT_MAX bytes; returns the end.
+char *put_counter_text(char *out, const counter_row *row, const counter_figures *figures,
+                       const seq_layout *layout);
+
 // Whether the output shows the row's counter for a layout, where outages were stamped, for a
 // sender of its own or not. (The view, which has no layout at hand, asks counter_shown_in_view.)
 bool counter_shown_for(const counter_output *output, const seq_layout *layout, bool outages,

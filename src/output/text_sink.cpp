@@ -157,13 +157,7 @@ static void log_counts(const event_head *head, const char *who, const counter_fi
             continue;
         end = put_literal(put_text(first ? end : put_literal(end, ", "), row->text.name), " ");
         first = false;
-        uint64_t value = row->value(figures);
-        if (row->unit == UNIT_SEQUENCE)
-            end = put_seq(end, layout, static_cast<int64_t>(value));
-        else if (row->unit == UNIT_TIME)
-            end = put_literal(put_milliseconds(end, value), " ms");
-        else
-            end = put_unsigned(end, value);
+        end = put_counter_text(end, row, figures, layout);
         if (row->text_after != nullptr)
             end = put_text(end, row->text_after);
     }

@@ -10,7 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size > HTTP_HEAD_MAX_BYTES)
         size = HTTP_HEAD_MAX_BYTES;
-    http_verdict verdict = http_judge(reinterpret_cast<const char *>(data), size, "/metrics");
+    http_verdict verdict = http_judge(reinterpret_cast<const char *>(data), size, "/metrics", "/");
     switch (verdict.status) {
     case 0:
         if (size == HTTP_HEAD_MAX_BYTES)

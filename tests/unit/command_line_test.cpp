@@ -448,6 +448,8 @@ TEST(RunNeeds, EveryOutputThatShowsAFigureHasItMeasured)
         // The page holds what the file holds: the times between datagrams and the outages.
         {{"--listen", "9101", "239.1.2.3", "5000"}, {true, true, false, true}},
         {{"--max-lost", "0", "239.1.2.3", "5000"}, {true, false, false, false}},
+        // The page draws outages, host drops and the times between datagrams.
+        {{"--report", "r.html", "239.1.2.3", "5000"}, {true, true, false, false}},
         {{"--sent-at", "12:8:le:ns", "239.1.2.3", "5000"}, {false, true, false, false}},
         // A capture has no link to hear queriers on.
         {{"-v", "-r", "a.pcap"}, {true, true, true, false}},

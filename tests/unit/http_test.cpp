@@ -76,19 +76,46 @@ TEST(Http, JudgesEveryRequestFromItsHead)
 {
     for (const request_case &c : request_cases) {
         SCOPED_TRACE(c.request.substr(0, 60));
-        http_verdict verdict = http_judge(c.request.data(), c.request.size(), "/metrics");
+        http_verdict verdict = http_judge(c.request.data(), c.request.size(), "/metrics", nullptr);
         EXPECT_EQ(verdict.status, c.status);
         EXPECT_EQ(verdict.head, c.head);
+        EXPECT_FALSE(verdict.report);
     }
+}
+
+// With the report's page served at "/", it is judged as the metrics' page is, and told apart.
+TEST(Http, ServesTheReportBesideTheMetrics)
+{
+    const struct {
+        std::string request;
+        int status;
+        bool report;
+    } rows[] = {
+        {"GET / HTTP/1.1\r\nHost: x\r\n\r\n", 200, true},
+        {"GET /?refresh=1 HTTP/1.0\r\n\r\n", 200, true},
+        {"GET http://host HTTP/1.1\r\nHost: host\r\n\r\n", 200, true},
+        {"GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n", 200, false},
+        {"GET /index.html HTTP/1.1\r\nHost: x\r\n\r\n", 404, false},
+        {"POST / HTTP/1.1\r\nHost: x\r\n\r\n", 405, false},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.request);
+        http_verdict verdict = http_judge(row.request.data(), row.request.size(), "/metrics", "/");
+        EXPECT_EQ(verdict.status, row.status);
+        EXPECT_EQ(verdict.report, row.report);
+    }
+    char head[HTTP_ANSWER_HEAD_MAX];
+    std::string page(head, http_answer_head(head, 200, 10, true));
+    EXPECT_NE(page.find("Content-Type: text/html; charset=utf-8\r\n"), std::string::npos) << page;
 }
 
 TEST(Http, AnswersCloseTheConnectionAndARefusalNamesWhatIsAllowed)
 {
     char head[HTTP_ANSWER_HEAD_MAX];
-    std::string page(head, http_answer_head(head, 200, 1234));
+    std::string page(head, http_answer_head(head, 200, 1234, false));
     EXPECT_EQ(page, "HTTP/1.1 200 OK\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\n"
                     "Content-Length: 1234\r\nConnection: close\r\n\r\n");
-    std::string refusal(head, http_answer_head(head, 405, 18));
+    std::string refusal(head, http_answer_head(head, 405, 18, false));
     EXPECT_EQ(refusal, "HTTP/1.1 405 Method Not Allowed\r\nContent-Type: text/plain; charset=utf-8\r\n"
                        "Content-Length: 18\r\nAllow: GET, HEAD\r\nConnection: close\r\n\r\n");
 }

@@ -1,0 +1,272 @@
+"""End-to-end tests of --report: the page of a run with faults and of a real capture, opened
+in headless Chromium (Debian's chromium). Its DOM holds every stream's figures as the summary
+says them, its screenshot (kept in report-artefacts/ beside the test's working folder) is not
+blank, the console says nothing and the page asks for nothing; each SVG is well-formed XML
+(xmllint), the page passes HTML Tidy without a warning, and a capture's timeline counts what tshark's io,stat counts, interval by interval."""
+
+import html.parser
+import urllib.request
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+import zlib
+
+sys.path.insert(0, os.path.dirname(__file__))
+from harness import (GROUP, WINDOWS, free_port, next_port, run_feed, run_to_end,  # noqa: E402
+                     strip_prefix, wait_until, watch)
+
+CHROMIUM = shutil.which("chromium")
+TSHARK = shutil.which("tshark")
+XMLLINT = shutil.which("xmllint")
+TIDY = shutil.which("tidy")
+CAPTURE = os.path.join(os.path.dirname(__file__), "..", "..", "..", "shared", "captures",
+                       "st2022-7-audio.pcap")
+ARTEFACTS = os.path.join(os.getcwd(), "report-artefacts")
+NEEDS_CHROMIUM = unittest.skipUnless(CHROMIUM, "chromium is not installed (.ci/run installs it)")
+
+
+def summary_totals(text):
+    """Each stream's total line of the summary: {stream: {counter: value as written}}."""
+    totals = {}
+    for line in text.splitlines():
+        match = re.search(r"Summary: \d+ senders?(?: and more)? over [\d.]+ s: (.*?)"
+                          r"(?: on (\S+))?$", line)
+        if match:
+            figures = dict(item.rsplit(" ", 1) if not item.endswith(" ms") else
+                           (item[:-3].rsplit(" ", 1)[0], item[:-3].rsplit(" ", 1)[1] + " ms")
+                           for item in match.group(1).split(", "))
+            totals[match.group(2)] = figures
+    return totals
+
+
+class PageTable(html.parser.HTMLParser):
+    """The streams' table, {stream: {counter: cell text}} by its head's counters, and every
+    address the page names."""
+
+    def __init__(self):
+        super().__init__()
+        self.streams, self.addresses, self.counters = {}, [], []
+        self._table = self._cells = self._cell = None
+
+    def handle_starttag(self, tag, attrs):
+        attrs = dict(attrs)
+        for name in ("src", "href", "action", "poster", "data"):
+            if attrs.get(name) and not attrs[name].startswith("#"):
+                self.addresses.append(attrs[name])
+        if tag in ("script", "link", "iframe", "img", "object", "embed"):
+            self.addresses.append(tag)
+        if tag == "table":
+            self._table = attrs.get("id")
+        if self._table != "streams":
+            return
+        if tag == "th":
+            self.counters.append(attrs.get("data-counter"))
+        if tag == "tr":
+            self._cells = []
+        if tag == "td":
+            self._cells.append("")
+            self._cell = True
+
+    def handle_endtag(self, tag):
+        if tag == "td":
+            self._cell = None
+        if tag == "tr" and self._cells:
+            self.streams[self._cells[0]] = {
+                counter: cell for counter, cell in zip(self.counters, self._cells) if counter}
+            self._cells = None
+        if tag == "table":
+            self._table = None
+
+    def handle_data(self, data):
+        if self._cell:
+            self._cells[-1] += data
+
+
+def png_ink(path):
+    """The share of a PNG's pixels that are not white (8-bit RGB or RGBA, unfiltered here)."""
+    with open(path, "rb") as file:
+        data = file.read()
+    width, height, depth, colour = struct.unpack(">IIBB", data[16:26])
+    assert depth == 8 and colour in (2, 6), (depth, colour)
+    chunks, at = [], 8
+    while at < len(data):
+        length, kind = struct.unpack(">I4s", data[at:at + 8])
+        if kind == b"IDAT":
+            chunks.append(data[at + 8:at + 8 + length])
+        at += 12 + length
+    raw, size = zlib.decompress(b"".join(chunks)), 3 if colour == 2 else 4
+    stride, previous, ink = width * size, bytearray(width * size), 0
+    for y in range(height):
+        kind, line = raw[y * (stride + 1)], bytearray(raw[y * (stride + 1) + 1:(y + 1) * (stride + 1)])
+        for i in range(stride):
+            a = line[i - size] if i >= size else 0
+            b, c = previous[i], previous[i - size] if i >= size else 0
+            p = a + b - c
+            nearest = a if abs(p - a) <= abs(p - b) and abs(p - a) <= abs(p - c) else \
+                b if abs(p - b) <= abs(p - c) else c
+            line[i] = (line[i] + (0, a, b, (a + b) // 2, nearest)[kind]) & 0xFF
+        ink += sum(1 for x in range(0, stride, size) if min(line[x:x + 3]) < 200)
+        previous = line
+    return ink / (width * height)
+
+
+@NEEDS_CHROMIUM
+@unittest.skipIf(WINDOWS, "the browser runs beside the Linux build")
+class Report(unittest.TestCase):
+    def setUp(self):
+        folder = tempfile.TemporaryDirectory()
+        self.addCleanup(folder.cleanup)
+        self.tmp = folder.name
+        os.makedirs(ARTEFACTS, exist_ok=True)
+
+    def chromium(self, *args):
+        """Runs headless Chromium on its own profile; returns stdout and its log (stderr)."""
+        done = subprocess.run([CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu",
+                               "--no-first-run", "--disable-background-networking",
+                               "--enable-logging=stderr", "--v=0",
+                               "--user-data-dir=" + os.path.join(self.tmp, "profile")] +
+                              list(args), capture_output=True, text=True, timeout=120)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        return done.stdout, done.stderr
+
+    def check_page(self, path, summary, name):
+        """The page against the summary in the browser, its SVGs against xmllint."""
+        url = "file://" + os.path.abspath(path)
+        dom, log = self.chromium("--dump-dom", url)
+        # The browser's own pages (chrome://) speak on its console too: only the page's count.
+        said = [line for line in log.splitlines()
+                if re.search(r"CONSOLE|Uncaught|net::ERR", line) and "chrome://" not in line]
+        self.assertEqual(said, [])
+        table = PageTable()
+        table.feed(dom)
+        self.assertEqual(table.addresses, [])
+        totals = summary_totals(summary)
+        self.assertTrue(totals)
+        # A lone group of the command line: its lines name no stream.
+        if list(totals) == [None] and len(table.streams) == 1:
+            totals = {list(table.streams)[0]: totals[None]}
+        self.assertEqual(sorted(table.streams), sorted(totals))
+        for stream, figures in totals.items():
+            shown = {counter: table.streams[stream][counter] for counter in figures}
+            self.assertEqual(shown, figures, stream)
+        picture = os.path.join(ARTEFACTS, name + ".png")
+        self.chromium("--screenshot=" + picture, "--window-size=1100,1400", url)
+        self.assertGreater(png_ink(picture), 0.01)
+        if XMLLINT:
+            with open(path, encoding="utf-8") as file:
+                pictures = re.findall(r"<svg .*?</svg>", file.read(), re.S)
+            self.assertTrue(pictures)
+            for svg in pictures:
+                checked = subprocess.run([XMLLINT, "--noout", "-"], input=svg, text=True,
+                                         capture_output=True, timeout=60)
+                self.assertEqual(checked.returncode, 0, checked.stderr)
+        if TIDY:
+            checked = subprocess.run([TIDY, "-q", "-e", path], capture_output=True, text=True,
+                                     timeout=60)
+            self.assertEqual((checked.returncode, checked.stderr), (0, ""))
+        return dom
+
+    def test_a_run_with_faults(self):
+        port = next_port()
+        path = os.path.join(self.tmp, "run.html")
+        watcher = watch(self, "--summary", "--report", path, GROUP, port)
+        status, out, err = run_feed(["-b", "127.0.0.1", "-r", 2000, "-n", 3000, "--seed", 5,
+                                     "--drop", "0.01", "--duplicate", "0.01", "--reorder",
+                                     "0.02", GROUP, port])
+        self.assertEqual(status, 0, err)
+        watcher.wait_for_datagrams(int(re.search(r"sent (\d+)", out).group(1)))
+        self.assertEqual(watcher.stop(), 0)
+        summary = "\n".join(watcher.lines())
+        self.assertRegex(summary, r"missed [1-9]")
+        dom = self.check_page(path, summary, "run-with-faults")
+        self.assertRegex(dom, r'class="missed"')
+
+    def test_the_page_of_the_run_so_far_is_served_at_the_root(self):
+        port, listen = next_port(), free_port()
+        path = os.path.join(self.tmp, "live.html")
+        watcher = watch(self, "--summary", "--report", path, "--listen", listen, GROUP, port)
+        url = "http://127.0.0.1:%d/" % listen
+        status, out, err = run_feed(["-b", "127.0.0.1", "-r", 1000, "-n", 500, "--seed", 9,
+                                     "--drop", "0.01", GROUP, port])
+        self.assertEqual(status, 0, err)
+
+        def served_received():
+            """The received cell of the page served now, or None before the first drawing."""
+            with urllib.request.urlopen(url, timeout=10) as answer:
+                self.assertEqual(answer.headers["Content-Type"], "text/html; charset=utf-8")
+                table = PageTable()
+                table.feed(answer.read().decode())
+            return [row["received"] for row in table.streams.values()] or None
+
+        def printed():
+            return sum(1 for line in watcher.lines() if strip_prefix(line, None).startswith("IP "))
+
+        # Drawn once a second while asked for: a page drawn after the last datagram was taken
+        # counts every datagram line (a busy host may have dropped some, counted apart).
+        wait_until(lambda: printed() > 0 and served_received() == [str(printed())],
+                   timeout_s=60, poll_s=0.2)
+        dom, log = self.chromium("--dump-dom", url)
+        self.assertIn('<meta http-equiv="refresh" content="5">', dom)
+        self.assertIn("so far", dom)
+        self.assertEqual(watcher.stop(), 0)
+        # The file at the end says what the page said, and what the summary says.
+        self.check_page(path, "\n".join(watcher.lines()), "served")
+
+    @unittest.skipUnless(os.path.exists(CAPTURE), "the shared captures are not here")
+    def test_a_capture_counts_what_tshark_counts(self):
+        path = os.path.join(self.tmp, "capture.html")
+        status, out, err = run_to_end(["-q", "--summary", "--format", "rtp", "--report", path,
+                                       "-r", CAPTURE])
+        self.assertEqual((status, err), (0, ""))
+        dom = self.check_page(path, out, "capture")
+        if not TSHARK:
+            self.skipTest("tshark is not installed (.ci/run installs it)")
+        for group, column_us, counts in re.findall(
+                r'<section id="s\d+">\s*<h2>([\d.]+:\d+)</h2>\s*<svg [^>]*data-column-us="(\d+)"'
+                r'.*?data-datagrams="([\d ]+)"', dom, re.S):
+            address, port = group.split(":")
+            rows = self.tshark_frames(int(column_us) / 1e6, address, port)
+            drawn = [int(n) for n in counts.split()]
+            self.assertEqual(drawn[:len(rows)], rows, group)
+            # tshark's table stops at the capture's length: a frame at its very end is in the
+            # whole capture's count alone.
+            self.assertEqual(sum(drawn), self.tshark_frames(0, address, port)[0], group)
+
+    @unittest.skipUnless(os.path.exists(CAPTURE), "the shared captures are not here")
+    def test_the_capture_as_a_feed_of_two_lines(self):
+        config = os.path.join(self.tmp, "feed.toml")
+        with open(config, "w", encoding="utf-8") as file:
+            file.write('[defaults]\nformat = "rtp"\n' + "".join(
+                '[[stream]]\nname = "%s"\ngroup = "%s"\nport = 6000\nfeed = "audio"\n'
+                % (name, group) for name, group in (("path-a", "239.1.2.1"),
+                                                    ("path-b", "239.1.2.2"))))
+        path = os.path.join(self.tmp, "feed.html")
+        status, out, err = run_to_end(["-q", "--summary", "--report", path, "--config", config,
+                                       "-r", CAPTURE])
+        self.assertEqual((status, err), (0, ""))
+        dom = self.check_page(path, out, "feed")
+        said = re.search(r"Summary: feed audio: numbers (\d+), missed (\d+), late (\d+), "
+                         r"lost (\d+)", out)
+        shown = re.search(r"<tr[^>]*><td>audio</td><td>(\d+)</td><td>(\d+)</td><td>(\d+)</td>"
+                          r"<td>(\d+)</td>", dom)
+        self.assertEqual(shown.groups(), said.groups())
+        # Both lines drawn on the feed's one axis.
+        feed = re.search(r'<section class="feed">.*?</section>', dom, re.S).group(0)
+        self.assertEqual(feed.count("data-datagrams="), 2)
+
+    def tshark_frames(self, interval_s, address, port):
+        done = subprocess.run([TSHARK, "-r", CAPTURE, "-q", "-z",
+                               "io,stat,%.6f,ip.dst==%s && udp.dstport==%s"
+                               % (interval_s, address, port)],
+                              capture_output=True, text=True, timeout=120)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        return [int(n) for n in re.findall(r"^\|[\d.\s]+<>[\d.\sDur]+\|\s+(\d+) \|",
+                                           done.stdout, re.M)]
+
+if __name__ == "__main__":
+    unittest.main()
