@@ -241,6 +241,14 @@ void emit_summary(run_state *state)
         event_head head = head_of(state, stream, utc_now(state));
         state->outputs.out->summary(state->outputs.out, &head, &event);
     }
+    // A capture in which no stream was found still ends with its summary, of nothing and
+    // naming no stream: the table's first place, which no stream took, has no sender.
+    if (state->watched.stream_count == 0) {
+        summary_event event = {&state->watched.senders, 0, duration_us, false, 0,
+                               state->needs.stamps_arrivals, nullptr, state->from_capture, 0, 0};
+        event_head head = head_of(state, nullptr, utc_now(state));
+        state->outputs.out->summary(state->outputs.out, &head, &event);
+    }
     for (int i = 0; i < state->watched.feed_count; i++)
         emit_feed_summary(state, &state->watched.feeds[i]);
 }

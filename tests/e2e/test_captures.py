@@ -3,6 +3,8 @@ mcwatch -r of that file must say what the live run said; scapy (Debian's python3
 frames of each link layer real captures hold, with fragments and frames cut short, whose counts
 the file's own making decides."""
 
+import itertools
+import json
 import os
 import re
 import shutil
@@ -332,19 +334,24 @@ class Captures(unittest.TestCase):
         with open(path, "rb") as whole:
             data = whole.read()
         files = {"cut.pcap": data[:-10], "notes.txt": b"not a capture\n", "empty.pcap": b""}
-        for name, contents in files.items():
-            with self.subTest(file=name):
+        # The stream named, or each group found: where none is, the summary is of nothing.
+        for (name, contents), stream in itertools.product(files.items(), ([GROUP, "5000"], [])):
+            with self.subTest(file=name, stream=stream):
                 cut = os.path.join(self.tmp, name)
                 with open(cut, "wb") as out:
                     out.write(contents)
+                read = 2 if name == "cut.pcap" else 0
+                status, out, _ = run_to_end(["-r", cut, "--json", *stream])
+                self.assertEqual(status, 255)
+                total = json.loads(out.splitlines()[-1])
+                self.assertEqual((total["event"], total["total"]["received"]), ("summary", read))
                 # Both streams in one, as a terminal shows them: the error line follows the
                 # lines of what was read before it, and the summary of that follows it.
-                run = subprocess.run(tool_command() + ["-r", cut, "--summary", GROUP, "5000"],
+                run = subprocess.run(tool_command() + ["-r", cut, "--summary", *stream],
                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60)
                 self.assertEqual(run.returncode, 255)
                 lines = [re.sub(r"^\[[\d:.]+\] ", "", line)
                          for line in run.stdout.decode().splitlines() if line]
-                read = 2 if name == "cut.pcap" else 0
                 self.assertEqual([line[:10] for line in lines[:read]], ["[info] IP "] * read)
                 self.assertTrue(lines[read].startswith(
                     "[error] %s: reading stopped at frame %d: " % (cut, read + 1)), lines)
