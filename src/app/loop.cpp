@@ -162,6 +162,18 @@ static void deliver_to_feed(run_state *state, stream_state *stream, const sender
     }
 }
 
+// Said once a run, when a stream's sender first finds no entry of its own: what it sends is
+// counted from there on, but not judged.
+static void say_senders_shared(run_state *state, const stream_state *stream)
+{
+    state->said_shared = true;
+    const char *name = stream->label.name;
+    log_line(stderr, "error", "More senders than the table holds (%d, and %d more for each stream "
+             "past the first)%s%s: the datagrams of those past it are counted together as "
+             "\"other senders\", not judged", SENDERS_MAX, SENDERS_PER_STREAM,
+             name != nullptr ? " on " : "", name != nullptr ? name : "");
+}
+
 // Judges the datagram, then hands what it was to the sink and its numbers to the feed. A
 // datagram too short for a given layout is counted and shown, never judged.
 static void take_datagram(run_state *state, int place, const received_datagram *datagram)
@@ -170,6 +182,8 @@ static void take_datagram(run_state *state, int place, const received_datagram *
     stream_state *stream = &state->watched.streams[place];
     take_outcome taken =
         stream_take(&stream->judge, &state->judging, &state->watched.senders, place, datagram);
+    if (taken.sender->shared && !state->said_shared)
+        say_senders_shared(state, stream);
     if (options->stall_ms != 0)
         note_arrival(state, stream, datagram);
     event_head head = head_of(state, stream, datagram->arrival_utc_us);

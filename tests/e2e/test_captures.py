@@ -18,6 +18,7 @@ sys.path.insert(0, os.path.dirname(__file__))
 from harness import (GROUP, WINDOWS, Watcher, next_port, run_feed, run_to_end,  # noqa: E402
                      tool_command, watch)
 from test_layouts import DUMPCAP, TSHARK, Capture  # noqa: E402
+from test_accounting import SENDERS_MAX  # noqa: E402
 
 try:
     import scapy.all as scapy
@@ -219,6 +220,27 @@ class Captures(unittest.TestCase):
         streams = re.findall(r'"event":"summary","stream":"([^"]+)"', out)
         self.assertEqual(streams, ["239.1.1.1:5000", "239.1.1.2:5000", "239.1.1.1:5001"])
         self.assertIn('"senders":2', out)
+
+    @NEEDS_SCAPY
+    def test_each_stream_judges_its_first_senders_and_says_once_where_senders_share(self):
+        # 1,030 senders on one stream fill the table's room; four on another are still
+        # judged each, and those past the room are counted together, with a line said once.
+        s = scapy
+        frames = [s.IP(src="10.0.0.7", dst="239.1.1.1") / s.UDP(sport=10000 + n, dport=5000) /
+                  payload(seq) for seq in range(2) for n in range(SENDERS_MAX + 6)]
+        frames += [s.IP(src="10.0.0.8", dst="239.1.1.2") / s.UDP(sport=20000 + n, dport=5000) /
+                   payload(seq) for seq in (0, 1, 3) for n in range(4)]
+        status, out, err = run_to_end(["-r", self.write("crowd", 101, frames), "-q", "--summary"])
+        self.assertEqual(status, 0)
+        self.assertEqual([line.split("] [error] ", 1)[1] for line in err.splitlines()],
+                         ["More senders than the table holds (1024, and 4 more for each stream "
+                          "past the first) on 239.1.1.1:5000: the datagrams of those past it "
+                          "are counted together as \"other senders\", not judged"])
+        self.assertRegex(out, r"Summary: other senders: received 12, .* on 239\.1\.1\.1:5000\n")
+        self.assertRegex(out, r"Summary: 1024 senders and more over [\d.]+ s: received 2060, "
+                              r"bytes \d+, unique 2060, duplicates 0, missed 0, .* on 239.1.1.1:5000")
+        self.assertRegex(out, r"Summary: 4 senders over [\d.]+ s: received 12, bytes \d+, "
+                              r"unique 12, duplicates 0, missed 4, .* on 239.1.1.2:5000")
 
     @NEEDS_SCAPY
     def test_a_pcapng_of_two_link_types_says_how_to_read_each_interface(self):
