@@ -238,9 +238,10 @@ class Captures(unittest.TestCase):
                           "are counted together as \"other senders\", not judged"])
         self.assertRegex(out, r"Summary: other senders: received 12, .* on 239\.1\.1\.1:5000\n")
         self.assertRegex(out, r"Summary: 1024 senders and more over [\d.]+ s: received 2060, "
-                              r"bytes \d+, unique 2060, duplicates 0, missed 0, .* on 239.1.1.1:5000")
+                              r"bytes \d+, unique 2060, duplicates 0, missed 0, .* on "
+                              r"239\.1\.1\.1:5000")
         self.assertRegex(out, r"Summary: 4 senders over [\d.]+ s: received 12, bytes \d+, "
-                              r"unique 12, duplicates 0, missed 4, .* on 239.1.1.2:5000")
+                              r"unique 12, duplicates 0, missed 4, .* on 239\.1\.1\.2:5000")
 
     @NEEDS_SCAPY
     def test_a_pcapng_of_two_link_types_says_how_to_read_each_interface(self):

@@ -19,9 +19,9 @@ import urllib.parse
 import urllib.request
 
 sys.path.insert(0, os.path.dirname(__file__))
-from harness import (GROUP, WINDOWS, expected_counts, free_port, next_port,  # noqa: E402
-                     process_status, receive_buffer_errors, run_feed, run_to_end, send,
-                     sender, sent_count, wait_until, watch)
+from harness import (GROUP, ROOMY_BUFFER, WINDOWS, expected_counts, free_port,  # noqa: E402
+                     next_port, process_status, receive_buffer_errors, run_feed, run_to_end,
+                     send, sender, sent_count, wait_until, watch)
 
 PROMETHEUS = shutil.which("prometheus")
 RULES = os.path.join(os.path.dirname(__file__), "..", "..", "contrib", "prometheus",
@@ -194,8 +194,9 @@ class Fleet(unittest.TestCase):
         self.addCleanup(resource.setrlimit, resource.RLIMIT_NOFILE, (soft, hard))
         port, listen = next_port(), ("127.0.0.1", free_port())
         url = "http://%s:%d/metrics" % listen
-        watcher = watch(self, "-q", "-g", "--json", "--listen", "%s:%d" % listen, GROUP, port,
-                        bound_line='"event":"bound"')
+        # Beside the flood below, the receiver waits long for a core.
+        watcher = watch(self, "-q", "-g", "--json", *ROOMY_BUFFER, "--listen",
+                        "%s:%d" % listen, GROUP, port, bound_line='"event":"bound"')
         self.assertEqual(fetch(url)[0], 200)
         rss_before = process_status(watcher.process.pid, "VmRSS")
 
