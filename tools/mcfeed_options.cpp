@@ -7,6 +7,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "net/interface.h"
+
 static const char usage[] =
     "usage: mcfeed [options] <group> <port> [<group> <port>]...\n"
     "  <group> is an IPv4 or IPv6 multicast address or a name; with several, the same\n"

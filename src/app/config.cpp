@@ -15,6 +15,7 @@
 #include "base/log.h"
 #include "monitor/feed.h"
 #include "net/address.h"
+#include "net/interface.h"
 #include "output/sink.h"
 
 enum config_key {

@@ -7,6 +7,7 @@
 #include "base/error_text.h"
 #include "base/log.h"
 #include "net/address.h"
+#include "net/interface.h"
 
 // Resolves the source of a source-specific join in the group's family, and refuses one of
 // the other family or one that can never send. Returns 0, or -1 after an error line.

@@ -4,26 +4,30 @@
 // receive hands datagrams over, each with its stream and its own time.
 #pragma once
 
+#include "app/capture_streams.h"
 #include "app/loop.h"
 
-// The loop's calls over the capture the run reads.
-loop_calls replay_loop_calls(void);
+// A capture being read, and the loop's context while it is.
+struct replay_reader;
 
-// The most streams a capture read without a stream named may hold: each multicast group and
-// port in it is one.
-#define CAPTURE_STREAMS_MAX 4096
+// A reader (its stream table is too large for a stack), or null after an error line.
+replay_reader *replay_make(void);
+void replay_free(replay_reader *replay);
+
+// The loop's calls over the capture the reader reads.
+loop_calls replay_loop_calls(replay_reader *replay);
 
 // Opens the capture the options name for the run, whose streams are the command line's or the
 // config's, or where it has none are found as the capture names them; the clocks start at its
 // first datagram. Returns 0, or -1 after an error line.
-int open_replay(run_state *state);
+int open_replay(replay_reader *replay, run_state *state);
 
 // Whether reading stopped at a fault, after its error line: the run still gives what it read,
 // and ends with status 255.
-bool replay_failed(void);
+bool replay_failed(const replay_reader *replay);
 
 // Says what the reading left out: datagrams of groups past CAPTURE_STREAMS_MAX, and a capture
 // in which no datagram of a stream was found at all.
-void report_replay_end(const run_state *state);
+void report_replay_end(const replay_reader *replay, const run_state *state);
 
-void close_replay(run_state *state);
+void close_replay(replay_reader *replay, run_state *state);

@@ -169,7 +169,7 @@ static int open_streams(run_state *state)
 }
 
 // Starts, loops and stops; every path leaves and closes what it opened.
-static int run_joined(run_state *state)
+static int run_joined(run_state *state, replay_reader *replay)
 {
     const settings *options = state->options;
     bool capture = options->read_path != nullptr;
@@ -177,9 +177,9 @@ static int run_joined(run_state *state)
     if (install_interrupt_handler(on_interrupt) < 0 ||
         install_summary_handler(on_summary_request) < 0 ||
         (options->top && screen_check() < 0) ||
-        (capture ? open_replay(state) : open_streams(state)) < 0) {
+        (capture ? open_replay(replay, state) : open_streams(state)) < 0) {
         if (capture)
-            close_replay(state);
+            close_replay(replay, state);
         return -1;
     }
     state->started_us = state->calls->monotonic_us(state->calls->context);
@@ -205,16 +205,16 @@ static int run_joined(run_state *state)
     int status = receive_loop(state);
     top_close(state);
     if (capture)
-        close_replay(state);
+        close_replay(replay, state);
     else
         stop_receivers(state);
     // What is still open is decided now: no line can fill it any more.
     if (status == 0)
         settle_feeds(state, state->calls->monotonic_us(state->calls->context), true);
     // A capture that stopped at a fault still says what it read, and then fails.
-    bool read_failed = capture && replay_failed();
+    bool read_failed = capture && replay_failed(replay);
     if (capture)
-        report_replay_end(state);
+        report_replay_end(replay, state);
     if (status == 0 && (state->needs.prints_summary || read_failed))
         emit_summary(state);
     if (status == 0 && renders_metrics(options) && write_run_metrics(state) < 0)
@@ -261,19 +261,25 @@ int run(const settings *options)
     } else {
         text_sink_start(&text, options->verbose);
     }
-    static loop_calls calls;
-    calls = capture ? replay_loop_calls() : live_loop_calls();
-    if (run_state_init(&state, options, streams, stream_count, capacity, &calls, out) < 0)
+    replay_reader *replay = nullptr;
+    if (capture && (replay = replay_make()) == nullptr)
         return -1;
+    static loop_calls calls;
+    calls = capture ? replay_loop_calls(replay) : live_loop_calls();
+    if (run_state_init(&state, options, streams, stream_count, capacity, &calls, out) < 0) {
+        replay_free(replay);
+        return -1;
+    }
     int status = net_startup();
     if (status == 0) {
         status = open_metrics_server(&state);
         if (status == 0)
-            status = run_joined(&state);
+            status = run_joined(&state, replay);
         close_metrics_server(&state);
         net_cleanup();
     }
     run_state_free(&state);
+    replay_free(replay);
     // A failed run's lines before its error are written out too (a failed write's are gone).
     if (status < 0)
         output_flush();

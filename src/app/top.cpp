@@ -29,12 +29,14 @@ static void compare_with_last(top_view *view, top_row *row, int place, uint64_t 
     double period_s = static_cast<double>(elapsed_us(now_us, view->drawn_us)) / 1e6;
     if (last->seen && period_s > 0) {
         row->have_rate = true;
-        row->rate_per_s = static_cast<double>(row->received - last->received) / period_s;
+        row->rate_per_s =
+            static_cast<double>(row->figures.counts.received - last->received) / period_s;
         row->mbit_per_s = static_cast<double>(bytes - last->bytes) * 8 / period_s / 1e6;
     }
-    bool loss_rose = last->seen && (row->lost > last->lost || row->drops > last->drops);
+    const track_counts *counts = &row->figures.counts;
+    bool loss_rose = last->seen && (counts->lost > last->lost || row->drops > last->drops);
     row->alarm = loss_rose || (row->have_silent && row->silent_us >= view->silent_limit_us);
-    *last = {true, row->received, bytes, row->lost, row->drops};
+    *last = {true, counts->received, bytes, counts->lost, row->drops};
 }
 
 // The silence of a stream or a sender from its last datagram's time of day (or the start's).
@@ -82,10 +84,7 @@ static void make_stream_row(run_state *state, int place, int unit, uint64_t now_
     else if (census.senders > 1 || census.more)
         snprintf(row->source, sizeof row->source, "%llu%s senders",
                  static_cast<unsigned long long>(census.senders), census.more ? "+" : "");
-    row->received = n.received;
-    row->lost = n.lost;
-    row->late = n.late;
-    row->duplicates = n.duplicates;
+    row->figures.counts = n;
     row->have_drops = state->receive.host_drops_counted;
     row->drops = stream->host_drops;
     set_seq(row, latest, &stream->config->layout);
@@ -103,9 +102,9 @@ static void make_feed_row(run_state *state, int feed, int unit, uint64_t now_us)
     row->unit = unit;
     row->feed = true;
     snprintf(row->name, sizeof row->name, "feed %s", record->name);
-    row->received = record->state.counts.numbers;
-    row->lost = record->state.counts.lost;
-    row->late = record->state.counts.late;
+    row->figures.counts.received = record->state.counts.numbers;
+    row->figures.counts.lost = record->state.counts.lost;
+    row->figures.counts.late = record->state.counts.late;
     int place = state->watched.stream_count + int(state->watched.senders.capacity) + 1 + feed;
     compare_with_last(view, row, place, 0, now_us);
 }
@@ -126,10 +125,7 @@ static void make_sender_rows(run_state *state, uint64_t now_us, uint64_t now_utc
         else
             format_endpoint(row->source, &entry->address);
         track_counts n = track_snapshot(&entry->track);
-        row->received = n.received;
-        row->lost = n.lost;
-        row->late = n.late;
-        row->duplicates = n.duplicates;
+        row->figures.counts = n;
         set_seq(row, entry, &stream->config->layout);
         set_silence(row, entry->last_utc_us, now_utc_us);
         int place = state->watched.stream_count + static_cast<int>(entry - state->watched.senders.entries);

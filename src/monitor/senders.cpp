@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "base/hash.h"
 // The address families' layouts, to pack a sender's key.
 #include "net/socket.h"
 
@@ -28,14 +29,9 @@ static sender_key key_of(int stream, const endpoint *from, const unsigned char *
     return key;
 }
 
-// FNV-1a: cheap, and good enough for keys that an attacker may choose, since a full table
-// only costs probes, never memory.
 static uint32_t slot_of(const sender_key *key)
 {
-    uint32_t hash = 2166136261u;
-    for (unsigned char byte : key->bytes)
-        hash = (hash ^ byte) * 16777619u;
-    return hash;
+    return hash_bytes(key->bytes, sizeof key->bytes);
 }
 
 int senders_open(sender_table *table, uint64_t idle_us, int stream_count)

@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "base/format.h"
+#include "net/interface.h"
 
 static char *format_ipv4_bytes(char *out, const unsigned char *bytes)
 {

@@ -163,13 +163,6 @@ bool is_unimplemented_option(int code);
 // means that no route leads to the group.
 const char *membership_failure_cause(int code, bool interface_given);
 
-// The index of the network interface with this name (eth0; on Windows the adapter's name), or
-// 0 when there is none.
-uint32_t find_interface(const char *name);
-
-// Whether a network interface has this index.
-bool interface_index_exists(uint32_t index);
-
 // How many groups one socket may join: Linux's net.ipv4.igmp_max_memberships (20 unless
 // set otherwise), and as many on Windows, whose sockets were long held to it.
 int socket_group_limit(void);

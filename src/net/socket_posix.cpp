@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <linux/sock_diag.h>
-#include <net/if.h>
 
 #include "base/clock.h"
 #include "base/log.h"
@@ -357,20 +356,9 @@ void socket_close(socket_handle s)
     close(s);
 }
 
-uint32_t find_interface(const char *name)
-{
-    return if_nametoindex(name);
-}
-
 bool is_unimplemented_option(int code)
 {
     return code == ENOPROTOOPT;
-}
-
-bool interface_index_exists(uint32_t index)
-{
-    char name[IF_NAMESIZE];
-    return if_indextoname(index, name) != nullptr;
 }
 
 int socket_set_multicast_interface(socket_handle s, uint32_t index)

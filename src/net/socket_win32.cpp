@@ -305,20 +305,9 @@ void socket_close(socket_handle s)
     closesocket(s);
 }
 
-uint32_t find_interface(const char *name)
-{
-    return if_nametoindex(name);
-}
-
 bool is_unimplemented_option(int code)
 {
     return code == WSAENOPROTOOPT;
-}
-
-bool interface_index_exists(uint32_t index)
-{
-    char name[IF_NAMESIZE];
-    return if_indextoname(index, name) != nullptr;
 }
 
 // Winsock takes an index where an address would be when it is written as 0.0.0.index.

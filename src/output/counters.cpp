@@ -25,51 +25,54 @@ static uint64_t messages(const counter_figures *f)
 
 const counter_row counter_rows[] = {
     {received, UNIT_COUNT, {"received", SHOWN_ALWAYS, 1}, nullptr,
-     {"received", SHOWN_ALWAYS, 1}, NONE, nullptr, nullptr},
+     {"received", SHOWN_ALWAYS, 1}, NONE, nullptr, nullptr, {"RECEIVED", SHOWN_ALWAYS, 1}, 10},
     {datagrams, UNIT_COUNT, {"datagrams", SHOWN_WITH_COUNT, 11}, " (counts are of messages)",
      {"datagrams", SHOWN_WITH_COUNT, 11},
      {"mcwatch_datagrams_received_total", SHOWN_ALWAYS, 1}, "counter",
-     "Datagrams received from the sender."},
+     "Datagrams received from the sender.", NONE, 0},
     {bytes, UNIT_COUNT, {"bytes", SHOWN_ALWAYS, 2}, nullptr, {"bytes", SHOWN_ALWAYS, 2},
      {"mcwatch_bytes_received_total", SHOWN_ALWAYS, 2}, "counter",
-     "Payload bytes received from the sender."},
+     "Payload bytes received from the sender.", NONE, 0},
     {unique, UNIT_COUNT, {"unique", SHOWN_ALWAYS, 3}, nullptr, {"unique", SHOWN_ALWAYS, 3}, NONE,
-     nullptr, nullptr},
+     nullptr, nullptr, NONE, 0},
     {duplicates, UNIT_COUNT, {"duplicates", SHOWN_ALWAYS, 4}, nullptr,
      {"duplicates", SHOWN_ALWAYS, 4}, {"mcwatch_duplicates_total", SHOWN_ALWAYS, 5}, "counter",
-     "Datagrams whose number came before."},
+     "Datagrams whose number came before.", {"DUP", SHOWN_FOR_STREAMS, 4}, 6},
     {missed, UNIT_COUNT, {"missed", SHOWN_ALWAYS, 5}, nullptr, {"missed", SHOWN_ALWAYS, 5},
-     {"mcwatch_missed_total", SHOWN_ALWAYS, 3}, "counter", "Sequence numbers the sender skipped."},
+     {"mcwatch_missed_total", SHOWN_ALWAYS, 3}, "counter", "Sequence numbers the sender skipped.",
+     NONE, 0},
     {late, UNIT_COUNT, {"late", SHOWN_ALWAYS, 6}, nullptr, {"late", SHOWN_ALWAYS, 6},
-     {"mcwatch_late_total", SHOWN_ALWAYS, 4}, "counter", "Skipped numbers that came late."},
+     {"mcwatch_late_total", SHOWN_ALWAYS, 4}, "counter", "Skipped numbers that came late.",
+     {"LATE", SHOWN_ALWAYS, 3}, 6},
     {lost, UNIT_COUNT, {"lost", SHOWN_ALWAYS, 7}, nullptr, {"lost", SHOWN_ALWAYS, 7}, NONE,
-     nullptr, nullptr},
+     nullptr, nullptr, {"LOST", SHOWN_ALWAYS, 2}, 7},
     {stale, UNIT_COUNT, {"stale", SHOWN_ALWAYS, 8}, nullptr, {"stale", SHOWN_ALWAYS, 8},
-     {"mcwatch_stale_total", SHOWN_ALWAYS, 6}, "counter", "Datagrams too old to judge."},
+     {"mcwatch_stale_total", SHOWN_ALWAYS, 6}, "counter", "Datagrams too old to judge.", NONE, 0},
     {restarts, UNIT_COUNT, {"restarts", SHOWN_ALWAYS, 9}, nullptr, {"restarts", SHOWN_ALWAYS, 9},
      {"mcwatch_restarts_total", SHOWN_ALWAYS, 7}, "counter",
-     "Times the sender started its numbers again."},
+     "Times the sender started its numbers again.", NONE, 0},
     {short_datagrams, UNIT_COUNT, {"short", SHOWN_IN_LAYOUT, 10}, nullptr,
      {"short", SHOWN_IN_LAYOUT, 10}, {"mcwatch_short_total", SHOWN_IN_LAYOUT, 12}, "counter",
-     "Datagrams too short for the layout's fields."},
+     "Datagrams too short for the layout's fields.", NONE, 0},
     {first_seq, UNIT_SEQUENCE, {"first", SHOWN_WITH_RANGE, 12}, nullptr,
-     {"first_seq", SHOWN_WITH_RANGE, 14}, NONE, nullptr, nullptr},
+     {"first_seq", SHOWN_WITH_RANGE, 14}, NONE, nullptr, nullptr, NONE, 0},
     {last_seq, UNIT_SEQUENCE, {"last", SHOWN_WITH_RANGE, 13}, nullptr,
      {"last_seq", SHOWN_WITH_RANGE, 15}, {"mcwatch_last_sequence", SHOWN_ALWAYS, 8}, "gauge",
-     "The highest sequence number of the sender's present run."},
+     "The highest sequence number of the sender's present run.", NONE, 0},
     {last_utc, UNIT_TIME, NONE, nullptr, NONE,
      {"mcwatch_last_datagram_timestamp_seconds", SHOWN_ALWAYS, 9}, "gauge",
-     "When the sender's last datagram came, in seconds since 1970."},
+     "When the sender's last datagram came, in seconds since 1970.", NONE, 0},
     {outages, UNIT_TIME, {"outages", SHOWN_WITH_OUTAGES, 15}, nullptr,
      {"outage_us", SHOWN_WITH_OUTAGES, 12}, {"mcwatch_outage_seconds_total", SHOWN_ALWAYS, 10},
-     "counter", "Time from the datagram before each gap to the one that showed it, summed."},
+     "counter", "Time from the datagram before each gap to the one that showed it, summed.",
+     NONE, 0},
     {longest_outage, UNIT_TIME, {"longest outage", SHOWN_WITH_OUTAGES, 14}, nullptr,
      {"longest_outage_us", SHOWN_WITH_OUTAGES, 13},
      {"mcwatch_longest_outage_seconds", SHOWN_ALWAYS, 11}, "gauge",
-     "The longest outage of a gap."},
+     "The longest outage of a gap.", NONE, 0},
     {messages, UNIT_COUNT, NONE, nullptr, NONE,
      {"mcwatch_messages_received_total", SHOWN_WITH_COUNT, 13}, "counter",
-     "Message numbers received, as the datagrams' counts say."},
+     "Message numbers received, as the datagrams' counts say.", NONE, 0},
 };
 
 static_assert(sizeof counter_rows / sizeof counter_rows[0] == COUNTER_ROWS,
@@ -77,7 +80,17 @@ static_assert(sizeof counter_rows / sizeof counter_rows[0] == COUNTER_ROWS,
 
 const counter_output *counter_output_of(const counter_row *row, counter_output_kind kind)
 {
-    return kind == COUNTERS_TEXT ? &row->text : kind == COUNTERS_JSON ? &row->json : &row->metric;
+    switch (kind) {
+    case COUNTERS_TEXT:
+        return &row->text;
+    case COUNTERS_JSON:
+        return &row->json;
+    case COUNTERS_METRIC:
+        return &row->metric;
+    case COUNTERS_VIEW:
+        break;
+    }
+    return &row->view;
 }
 
 // Each output's rows by place, found once: a place is given to one row of an output at most.
@@ -94,7 +107,7 @@ static counter_order make_order(counter_output_kind kind)
 const counter_order *counter_order_of(counter_output_kind kind)
 {
     static const counter_order orders[] = {make_order(COUNTERS_TEXT), make_order(COUNTERS_JSON),
-                                           make_order(COUNTERS_METRIC)};
+                                           make_order(COUNTERS_METRIC), make_order(COUNTERS_VIEW)};
     return &orders[kind];
 }
 
@@ -112,8 +125,15 @@ bool counter_shown_for(const counter_output *output, const seq_layout *layout, b
         return outages;
     case SHOWN_WITH_RANGE:
         return own_sender;
+    case SHOWN_FOR_STREAMS:
+        return true;
     case SHOWN_NEVER:
         break;
     }
     return false;
+}
+
+bool counter_shown_in_view(const counter_row *row, bool feed)
+{
+    return row->view.shown == SHOWN_ALWAYS || (row->view.shown == SHOWN_FOR_STREAMS && !feed);
 }

@@ -1,7 +1,7 @@
 // The counters of a sender's accounting (or a stream's total), one row each: what the text
-// summary, a JSON summary and the metrics page call it, when each shows it, in what place, and
-// how its value is read and written. The three render from this table alone: a counter added
-// is a row added.
+// summary, a JSON summary, the metrics page and the live view call it, when each shows it, in
+// what place, and how its value is read and written. The four render from this table alone: a
+// counter added is a row added.
 #pragma once
 
 #include <stdint.h>
@@ -17,6 +17,7 @@ enum counter_shown {
     SHOWN_WITH_COUNT,     // a layout whose datagrams carry a count of numbers
     SHOWN_WITH_OUTAGES,   // arrivals were stamped: the outages mean something
     SHOWN_WITH_RANGE,     // a sender of its own (not a total, not the shared entry)
+    SHOWN_FOR_STREAMS,    // a stream's or a sender's, not a feed's (which counts numbers)
 };
 
 // How a value is written: a count; a time (text milliseconds with three places, JSON
@@ -46,6 +47,8 @@ struct counter_row {
     counter_output metric;   // a series per sender
     const char *metric_type;
     const char *metric_help;
+    counter_output view;     // a column of the live view, its header
+    int view_width;          // the column's characters
 };
 
 #define COUNTER_ROWS 17
@@ -57,11 +60,14 @@ struct counter_order {
     int rows[COUNTER_ROWS];
     int count;
 };
-enum counter_output_kind { COUNTERS_TEXT, COUNTERS_JSON, COUNTERS_METRIC };
+enum counter_output_kind { COUNTERS_TEXT, COUNTERS_JSON, COUNTERS_METRIC, COUNTERS_VIEW };
 const counter_order *counter_order_of(counter_output_kind kind);
 const counter_output *counter_output_of(const counter_row *row, counter_output_kind kind);
 
 // Whether the output shows the row's counter for a layout, where outages were stamped, for a
-// sender of its own or not.
+// sender of its own or not. (The view, which has no layout at hand, asks counter_shown_in_view.)
 bool counter_shown_for(const counter_output *output, const seq_layout *layout, bool outages,
                        bool own_sender);
+
+// Whether the view shows the row's counter on a feed's row or on a stream's.
+bool counter_shown_in_view(const counter_row *row, bool feed);

@@ -5,17 +5,36 @@
 
 #include <algorithm>
 
-// The columns after the name, their widths, right-aligned but the source.
+// The columns after the name, their widths, right-aligned but the source: the view's own
+// before and after the counter table's.
 struct column {
     const char *header;
     int width;
 };
 
-static const column columns[] = {{"SOURCE", 21}, {"RATE/s", 8},  {"MBIT/s", 7},
-                                 {"RECEIVED", 10}, {"LOST", 7},  {"LATE", 6},
-                                 {"DUP", 6},      {"DROPS", 6},  {"LAST SEQ", 11},
-                                 {"SILENT", 7}};
+static const column before_counters[] = {{"SOURCE", 21}, {"RATE/s", 8}, {"MBIT/s", 7}};
+static const column after_counters[] = {{"DROPS", 6}, {"LAST SEQ", 11}, {"SILENT", 7}};
+#define COLUMNS_MAX (3 + COUNTER_ROWS + 3)
+static_assert(sizeof before_counters / sizeof before_counters[0] == 3 &&
+                  sizeof after_counters / sizeof after_counters[0] == 3,
+              "COLUMNS_MAX counts the view's own columns");
 #define NAME_MIN 12
+
+// Every column in order, count of them.
+static int all_columns(column *out)
+{
+    int count = 0;
+    for (const column &c : before_counters)
+        out[count++] = c;
+    const counter_order *order = counter_order_of(COUNTERS_VIEW);
+    for (int i = 0; i < order->count; i++) {
+        const counter_row *row = &counter_rows[order->rows[i]];
+        out[count++] = {row->view.name, row->view_width};
+    }
+    for (const column &c : after_counters)
+        out[count++] = c;
+    return count;
+}
 
 const char *top_sort_name(int sort)
 {
@@ -26,9 +45,11 @@ const char *top_sort_name(int sort)
 // The name's column: what the screen leaves after the others, never under NAME_MIN.
 static int name_width(int width)
 {
+    column columns[COLUMNS_MAX];
+    int count = all_columns(columns);
     int rest = 2;  // the mark and a space
-    for (const column &c : columns)
-        rest += c.width + 1;
+    for (int i = 0; i < count; i++)
+        rest += columns[i].width + 1;
     return std::max(NAME_MIN, width - rest);
 }
 
@@ -78,8 +99,10 @@ void top_header(char *out, size_t out_size, int width)
     out[0] = '\0';
     size_t at = put_cell(out, 0, out_size, "", 1, false);
     at = put_cell(out, at, out_size, "STREAM", name_width(width), false);
-    for (const column &c : columns)
-        at = put_cell(out, at, out_size, c.header, c.width, &c != &columns[0]);
+    column columns[COLUMNS_MAX];
+    int count = all_columns(columns);
+    for (int i = 0; i < count; i++)
+        at = put_cell(out, at, out_size, columns[i].header, columns[i].width, i != 0);
     fit(out, width);
 }
 
@@ -100,48 +123,62 @@ static void put_silent(char *out, size_t size, uint64_t silent_us)
                  static_cast<unsigned long long>(seconds / 60 % 60));
 }
 
+// A count in its column, or "-" where the row has none.
+static void put_count(char *cell, size_t size, bool shown, uint64_t value, int width)
+{
+    if (!shown) {
+        snprintf(cell, size, "-");
+        return;
+    }
+    snprintf(cell, size, "%llu", static_cast<unsigned long long>(value));
+    fit_count(cell, size, value, width);
+}
+
 void top_line(char *out, size_t out_size, const top_row *row, int width)
 {
     if (out_size == 0)
         return;
-    char cells[10][TOP_SOURCE_MAX];
-    snprintf(cells[0], sizeof cells[0], "%s", row->source);
+    column columns[COLUMNS_MAX];
+    int count = all_columns(columns);
+    char cells[COLUMNS_MAX][TOP_SOURCE_MAX];
+    int at_cell = 0;
+    snprintf(cells[at_cell++], sizeof cells[0], "%s", row->source);
     if (row->have_rate) {
-        snprintf(cells[1], sizeof cells[1], "%.0f", row->rate_per_s);
+        snprintf(cells[at_cell++], sizeof cells[0], "%.0f", row->rate_per_s);
         if (row->feed)
-            snprintf(cells[2], sizeof cells[2], "-");
+            snprintf(cells[at_cell++], sizeof cells[0], "-");
         else
-            snprintf(cells[2], sizeof cells[2], "%.2f", row->mbit_per_s);
+            snprintf(cells[at_cell++], sizeof cells[0], "%.2f", row->mbit_per_s);
     } else {
-        snprintf(cells[1], sizeof cells[1], "-");
-        snprintf(cells[2], sizeof cells[2], "-");
+        snprintf(cells[at_cell++], sizeof cells[0], "-");
+        snprintf(cells[at_cell++], sizeof cells[0], "-");
     }
-    const uint64_t counts[] = {row->received, row->lost, row->late, row->duplicates, row->drops};
-    const bool shown[] = {true, true, true, !row->feed, row->have_drops};
-    for (int i = 0; i < 5; i++) {
-        snprintf(cells[3 + i], sizeof cells[3 + i], "-");
-        if (!shown[i])
-            continue;
-        snprintf(cells[3 + i], sizeof cells[3 + i], "%llu", static_cast<unsigned long long>(counts[i]));
-        fit_count(cells[3 + i], sizeof cells[3 + i], counts[i], columns[3 + i].width);
+    const counter_order *order = counter_order_of(COUNTERS_VIEW);
+    for (int i = 0; i < order->count; i++, at_cell++) {
+        const counter_row *counter = &counter_rows[order->rows[i]];
+        put_count(cells[at_cell], sizeof cells[0], counter_shown_in_view(counter, row->feed),
+                  counter->value(&row->figures), columns[at_cell].width);
     }
+    put_count(cells[at_cell], sizeof cells[0], row->have_drops, row->drops,
+              columns[at_cell].width);
+    at_cell++;
     if (!row->have_seq) {
-        snprintf(cells[8], sizeof cells[8], "-");
+        snprintf(cells[at_cell], sizeof cells[0], "-");
     } else if (row->seq_unsigned || row->last_seq >= 0) {
-        uint64_t value = static_cast<uint64_t>(row->last_seq);
-        snprintf(cells[8], sizeof cells[8], "%llu", static_cast<unsigned long long>(value));
-        fit_count(cells[8], sizeof cells[8], value, columns[8].width);
+        put_count(cells[at_cell], sizeof cells[0], true, static_cast<uint64_t>(row->last_seq),
+                  columns[at_cell].width);
     } else {
-        snprintf(cells[8], sizeof cells[8], "%lld", static_cast<long long>(row->last_seq));
+        snprintf(cells[at_cell], sizeof cells[0], "%lld", static_cast<long long>(row->last_seq));
     }
+    at_cell++;
     if (row->have_silent)
-        put_silent(cells[9], sizeof cells[9], row->silent_us);
+        put_silent(cells[at_cell], sizeof cells[0], row->silent_us);
     else
-        snprintf(cells[9], sizeof cells[9], "-");
+        snprintf(cells[at_cell], sizeof cells[0], "-");
     out[0] = '\0';
     size_t at = put_cell(out, 0, out_size, row->alarm ? "!" : "", 1, false);
     at = put_cell(out, at, out_size, row->name, name_width(width), false);
-    for (int i = 0; i < 10; i++)
+    for (int i = 0; i < count; i++)
         at = put_cell(out, at, out_size, cells[i], columns[i].width, i != 0);
     fit(out, width);
 }
@@ -152,8 +189,8 @@ static bool worse(const top_row *a, const top_row *b)
 {
     if (a->alarm != b->alarm)
         return a->alarm;
-    if (a->lost != b->lost)
-        return a->lost > b->lost;
+    if (a->figures.counts.lost != b->figures.counts.lost)
+        return a->figures.counts.lost > b->figures.counts.lost;
     if (a->drops != b->drops)
         return a->drops > b->drops;
     uint64_t a_silent = a->have_silent ? a->silent_us : 0;

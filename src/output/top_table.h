@@ -5,6 +5,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "output/counters.h"
+
 #define TOP_NAME_MAX 112
 #define TOP_SOURCE_MAX 64
 
@@ -17,10 +19,8 @@ struct top_row {
     bool have_rate;            // a period has passed since the last redraw
     double rate_per_s;
     double mbit_per_s;
-    uint64_t received;         // datagrams (a feed: numbers some line delivered)
-    uint64_t lost;
-    uint64_t late;
-    uint64_t duplicates;
+    counter_figures figures;   // the counters' columns read these (a feed: received is the
+                               // numbers some line delivered)
     bool have_drops;           // where this host counts them
     uint64_t drops;
     bool have_seq;

@@ -10,7 +10,8 @@ namespace {
 
 TEST(Counters, EachOutputHasItsPlacesOnceInOrderAndANameForEachShownCounter)
 {
-    for (counter_output_kind kind : {COUNTERS_TEXT, COUNTERS_JSON, COUNTERS_METRIC}) {
+    for (counter_output_kind kind :
+         {COUNTERS_TEXT, COUNTERS_JSON, COUNTERS_METRIC, COUNTERS_VIEW}) {
         SCOPED_TRACE(kind);
         std::set<int> places;
         int shown = 0;
@@ -25,6 +26,9 @@ TEST(Counters, EachOutputHasItsPlacesOnceInOrderAndANameForEachShownCounter)
             if (kind == COUNTERS_METRIC) {
                 EXPECT_TRUE(counter_rows[row].metric_type != nullptr &&
                             counter_rows[row].metric_help != nullptr) << row;
+            }
+            if (kind == COUNTERS_VIEW) {
+                EXPECT_GE(counter_rows[row].view_width, 4) << row;
             }
         }
         const counter_order *order = counter_order_of(kind);

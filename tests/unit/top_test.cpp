@@ -16,7 +16,7 @@ top_row row(int unit, const char *name, uint64_t lost, bool alarm, double rate =
     top_row made = {};
     made.unit = unit;
     snprintf(made.name, sizeof made.name, "%s", name);
-    made.lost = lost;
+    made.figures.counts.lost = lost;
     made.alarm = alarm;
     made.have_rate = rate > 0;
     made.rate_per_s = rate;
@@ -34,9 +34,9 @@ top_row full_row()
     top_row made = row(0, "orders-A", 27, true, 1000);
     snprintf(made.source, sizeof made.source, "10.0.0.7:40000");
     made.mbit_per_s = 0.512;
-    made.received = 3012;
-    made.late = 2;
-    made.duplicates = 39;
+    made.figures.counts.received = 3012;
+    made.figures.counts.late = 2;
+    made.figures.counts.duplicates = 39;
     made.have_drops = true;
     made.drops = 5;
     made.have_seq = true;
@@ -63,7 +63,7 @@ const line_case line_cases[] = {
      120, "  orders-A                                      1000       -       3012      27      2"
           "      -      5          -1    4.3s"},
     {with(full_row(), [](top_row *r) { r->seq_unsigned = true; r->silent_us = 754000000;
-                                       r->received = 123456789012; }),
+                                       r->figures.counts.received = 123456789012; }),
      120, "! orders-A            10.0.0.7:40000            1000    0.51 123456789k      27      2"
           "     39      5   18446744T  12m34s"},
     {with(full_row(), [](top_row *r) { r->have_rate = r->have_drops = r->have_seq = false;
