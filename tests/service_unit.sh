@@ -1,8 +1,8 @@
 #!/bin/sh
 # The service unit: systemd takes it without a word, its ExecStart pointed at this build's
 # program; each instance reads an options file of its own, since no two can serve one port;
-# and an instance whose start keeps failing reaches the start limit instead of restarting
-# for ever.
+# an instance without a file of its own serves no page; and an instance whose start keeps
+# failing reaches the start limit instead of restarting for ever.
 set -u
 unit=$1
 program=$2
@@ -20,6 +20,10 @@ grep -qx 'AmbientCapabilities=CAP_NET_RAW' "$unit" ||
 
 grep -qx 'EnvironmentFile=-/etc/default/mcwatch-%i' "$unit" ||
     { echo "no instance reads options of its own: every instance serves one port"; exit 1; }
+# An instance without a file of its own serves no page: any default port would be every such
+# instance's, and the second would fail to listen.
+! grep -E '^Environment=.*--listen' "$unit" ||
+    { echo "instances without options of their own share a default --listen"; exit 1; }
 
 # Restarts that fail at once come RestartSec apart; the limit stops them where StartLimitBurst
 # starts fall within StartLimitIntervalSec (systemd's defaults: 5 within 10 s, RestartSec 100 ms).

@@ -187,6 +187,18 @@ static void keep_packet_error(void *, const ts_error *)
 {
 }
 
+// Said once a run, when a stream's sender first finds no entry of its own: what it sends is
+// counted from there on, but not judged.
+static void say_senders_shared(run_state *state, const stream_state *stream)
+{
+    state->said_shared = true;
+    const char *name = stream->label.name;
+    log_line(stderr, "error", "More senders than the table holds (%d, and %d more for each stream "
+             "past the first)%s%s: the datagrams of those past it are counted together as "
+             "\"other senders\", not judged", SENDERS_MAX, SENDERS_PER_STREAM,
+             name != nullptr ? " on " : "", name != nullptr ? name : "");
+}
+
 // Judges the datagram, then hands what it was to the sink and its numbers to the feed. A
 // datagram too short for a given layout is counted and shown, never judged.
 // The datagram in its interval, and the outage its gap ended.
@@ -203,6 +215,8 @@ static void take_datagram(run_state *state, int place, const received_datagram *
     stream_state *stream = &state->watched.streams[place];
     take_outcome taken =
         stream_take(&stream->judge, &state->judging, &state->watched.senders, place, datagram);
+    if (taken.sender->shared && !state->said_shared)
+        say_senders_shared(state, stream);
     if (options->stall_ms != 0)
         note_arrival(state, stream, datagram);
     if (stream->line != nullptr)
@@ -281,6 +295,16 @@ void emit_summary(run_state *state)
         if (!state->receive.host_drops_counted && !state->from_capture)
             event.host_drops_counted = read_drops_outright(state, stream, &event.host_drops);
         event_head head = head_of(state, stream, utc_now(state));
+        state->outputs.out->summary(state->outputs.out, &head, &event);
+    }
+    // A capture in which no stream was found still ends with its summary, of nothing and
+    // naming no stream: the table's first place, which no stream took, has no sender.
+    if (state->watched.stream_count == 0) {
+        static const join_watch no_join = {};
+        summary_event event = {&state->watched.senders, 0, duration_us, false, 0,
+                               state->needs.stamps_arrivals, nullptr, state->from_capture, 0, 0,
+                               &no_join, nullptr};
+        event_head head = head_of(state, nullptr, utc_now(state));
         state->outputs.out->summary(state->outputs.out, &head, &event);
     }
     for (int i = 0; i < state->watched.feed_count; i++)

@@ -180,6 +180,7 @@ struct run_state {
     bool stopping;           // -c or --duration reached: stop as an interrupt does
     bool failed;             // a timer's work failed, after its error line: stop with -1
     bool from_capture;       // host drops are not known; fragments and truncated frames are
+    bool said_shared;        // a stream's senders past the table's room were said to share one
 };
 
 // Set by on_interrupt, read by the loop; a test that interrupts a loop clears it after.

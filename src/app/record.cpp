@@ -154,6 +154,7 @@ int run_state_init(run_state *state, const settings *options, const stream_setti
     state->receive.room_bytes = 0;
     state->started_us = state->calls->monotonic_us(state->calls->context);
     state->taken = 0;
+    state->said_shared = false;
     state->stopping = false;
     state->receive.host_drops_counted = false;
     state->needs = needs_of(options, streams, stream_count);

@@ -36,13 +36,13 @@ static uint32_t slot_of(const sender_key *key)
 
 int senders_open(sender_table *table, uint64_t idle_us, int stream_count)
 {
-    table->capacity = SENDERS_MAX + uint32_t(stream_count) - 1;
+    table->capacity = SENDERS_MAX + SENDERS_PER_STREAM * (uint32_t(stream_count) - 1);
     uint32_t slot_count = 1;
     while (slot_count < 2 * table->capacity)
         slot_count *= 2;
     table->slot_mask = slot_count - 1;
     table->count = 0;
-    table->unheard = uint32_t(stream_count);
+    table->kept = SENDERS_PER_STREAM * uint32_t(stream_count);
     table->idle_us = idle_us;
     table->searched_us = 0;
     table->stream_count = stream_count;
@@ -101,8 +101,8 @@ static void free_slot(sender_table *table, uint32_t slot)
     table->slots[hole] = 0;
 }
 
-// In a table with no room, the entry heard from least recently among those whose stream keeps
-// another, if it was idle long enough; its sender's counts go to the retired ones and its key
+// In a table with no room, the entry heard from least recently among those past their stream's
+// kept ones, if it was idle long enough; its sender's counts go to the retired ones and its key
 // leaves the hash. Returns its index, or capacity when none is free.
 static uint32_t take_idle_entry(sender_table *table, uint64_t now_us)
 {
@@ -111,7 +111,7 @@ static uint32_t take_idle_entry(sender_table *table, uint64_t now_us)
     table->searched_us = now_us;
     uint32_t oldest = table->capacity;
     for (uint32_t i = 0; i < table->count; i++)
-        if (table->streams[table->entries[i].stream].entries > 1 &&
+        if (table->streams[table->entries[i].stream].entries > SENDERS_PER_STREAM &&
             (oldest == table->capacity || table->entries[i].last_us < table->entries[oldest].last_us))
             oldest = i;
     if (oldest == table->capacity || now_us - table->entries[oldest].last_us < table->idle_us)
@@ -127,12 +127,12 @@ static uint32_t take_idle_entry(sender_table *table, uint64_t now_us)
     return oldest;
 }
 
-// Where a stream's new sender goes: the next free entry where that leaves one for each stream
-// not heard yet, else an idle one; capacity when there is none. Entries in use are 0 to
-// count - 1: an idle entry is taken back at once.
+// Where a stream's new sender goes: one kept for the stream, or the next free entry where that
+// leaves those kept for the others, else an idle one; capacity when there is none. Entries in
+// use are 0 to count - 1: an idle entry is taken back at once.
 static uint32_t room_for(sender_table *table, const sender_stream *own, uint64_t now_us)
 {
-    if (own->entries == 0 || table->count + table->unheard < table->capacity)
+    if (own->entries < SENDERS_PER_STREAM || table->count + table->kept < table->capacity)
         return table->count;
     return take_idle_entry(table, now_us);
 }
@@ -180,8 +180,8 @@ sender_entry *find_sender(sender_table *table, int stream, const endpoint *from,
             table->slots[slot] = index + 1;
             start_entry(&table->entries[index], stream, false, &key, from, session, rules);
             table->count++;
-            if (own->entries++ == 0)
-                table->unheard--;
+            if (own->entries++ < SENDERS_PER_STREAM)
+                table->kept--;
         } else if (!own->shared_used) {
             own->shared_used = true;
             start_entry(&table->shared[stream], stream, true, &key, from, session, rules);

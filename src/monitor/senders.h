@@ -1,11 +1,12 @@
 // Per-sender state: one table for the whole process, keyed by the stream and the sender's
 // address and port, of a size fixed at start so that a flood of forged senders cannot grow
-// memory: SENDERS_MAX entries and one more for each stream past the first, with one kept free
-// for each stream not heard yet, so that every stream's first sender has an entry of its own.
-// Once the rest is taken, a stream's new sender takes the entry of one idle for SENDER_IDLE_US
-// (whose counts stay in its stream's total, and never a stream's last), or else shares one
-// last entry of its stream, which counts its datagrams without judging their order: the
-// numbers of many senders interleaved say nothing.
+// memory: SENDERS_MAX entries and SENDERS_PER_STREAM more for each stream past the first, with
+// SENDERS_PER_STREAM kept for each stream until its senders take them, so that every stream's
+// first SENDERS_PER_STREAM senders have entries of their own. Once the rest is taken, a
+// stream's new sender takes the entry of one idle for SENDER_IDLE_US (whose counts stay in its
+// stream's total, and never one of a stream's kept ones), or else shares one last entry of its
+// stream, which counts its datagrams without judging their order: the numbers of many senders
+// interleaved say nothing.
 #pragma once
 
 #include <stdint.h>
@@ -15,6 +16,10 @@
 #include "net/endpoint.h"
 
 #define SENDERS_MAX 1024
+// Senders each stream has judged on entries of its own however many other streams have: a
+// source and its redundant copies, with a stray one beside them.
+#define SENDERS_PER_STREAM 4
+static_assert(SENDERS_PER_STREAM <= SENDERS_MAX, "the first stream's kept entries fit the table");
 #define SENDER_IDLE_US 60000000u
 // A full table is searched for an idle entry at most this often, so a flood of new senders
 // costs a search a second, not one a datagram.
@@ -54,11 +59,12 @@ struct sender_stream {
 
 struct sender_table {
     sender_entry *entries;            // capacity of them
-    uint32_t capacity;                // SENDERS_MAX + stream_count - 1
+    uint32_t capacity;                // SENDERS_MAX + SENDERS_PER_STREAM * (stream_count - 1)
     uint32_t *slots;                  // open addressing: an entry's index + 1; 0 is empty
     uint32_t slot_mask;               // slots - 1: a power of two, at least twice the entries
     uint32_t count;                   // entries in use, 0 to count - 1
-    uint32_t unheard;                 // streams with no entry, each keeping one free
+    uint32_t kept;                    // entries kept free for streams with fewer than
+                                      // SENDERS_PER_STREAM: count + kept <= capacity
     uint64_t idle_us;                 // how long unheard makes an entry free to take
     uint64_t searched_us;             // when a full table was last searched for an idle entry
     int stream_count;

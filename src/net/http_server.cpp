@@ -18,7 +18,7 @@ int http_server_open(http_server *server, const endpoint *address, const char *p
         connection.open = false;
     for (http_closing &closing : server->closing)
         closing.open = false;
-    return tcp_listen(address, &server->listener);
+    return tcp_listen(address, HTTP_BACKLOG, &server->listener);
 }
 
 void http_server_publish(http_server *server, const char *text, size_t length)
@@ -273,10 +273,12 @@ static void take_connection(http_server *server, socket_handle socket, uint64_t 
     }
 }
 
+// Takes every connection waiting: what waits past a wake fills the queue, where a scrape's
+// would then wait behind it. Bounded by what the queue holds, so that a flood of connections
+// cannot keep the thread from the rest.
 static void accept_connections(http_server *server, uint64_t now_us)
 {
-    // A bounded round, so that a flood of connections cannot keep the thread from the rest.
-    for (int round = 0; round < 64; round++) {
+    for (int taken = 0; taken < HTTP_BACKLOG; taken++) {
         socket_handle socket;
         if (tcp_accept(server->listener, &socket) != 1)
             return;

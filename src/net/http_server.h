@@ -21,6 +21,11 @@
 // and go, thus cannot keep a scrape from being served, nor take a slot from one just taken.
 #define HTTP_CONNECTIONS_MAX 8
 #define HTTP_GRACE_US 100000
+// Connections that may be opening at once (the listen backlog, capped by the system's
+// net.core.somaxconn). Each wake takes every one waiting, up to this many, so idle clients
+// however quick to come back never fill the queue ahead of a scrape, and a scrape's request
+// is there when it is taken.
+#define HTTP_BACKLOG 1024
 // A connection gets this long for its request and the answer, however it trickles.
 #define HTTP_DEADLINE_US 5000000
 // Connections that have had their answer and their end, and are read out until the peer ends

@@ -9,10 +9,11 @@
 // A read or write that would have to wait.
 #define TCP_WOULD_BLOCK (-2)
 
-// Opens a socket listening on address. On POSIX a port left in TIME_WAIT by a run just ended
-// is taken again at once; on Windows the port is held alone, so that no other program can bind
-// it beside this one. Returns 0, or -1 with the library's last error set.
-int tcp_listen(const endpoint *address, socket_handle *listener);
+// Opens a socket listening on address, with room for backlog connections waiting to be taken
+// (the system may allow fewer). On POSIX a port left in TIME_WAIT by a run just ended is taken
+// again at once; on Windows the port is held alone, so that no other program can bind it
+// beside this one. Returns 0, or -1 with the library's last error set.
+int tcp_listen(const endpoint *address, int backlog, socket_handle *listener);
 
 // Takes a waiting connection. Returns 1 with *connection, 0 when none waits, or -1 with the
 // library's last error set.

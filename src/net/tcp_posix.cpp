@@ -17,20 +17,21 @@ static int set_nonblocking(int s)
     return flags < 0 ? -1 : fcntl(s, F_SETFL, flags | O_NONBLOCK);
 }
 
-int tcp_listen(const endpoint *address, socket_handle *listener)
+int tcp_listen(const endpoint *address, int backlog, socket_handle *listener)
 {
     int s = socket(address->storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (s < 0)
         return -1;
     int on = 1;
     int defer_s = DEFER_ACCEPT_S;
-    // A small backlog: connections past the few served wait in it, and past it are refused. A
-    // connection is handed over with its request, so that the server weighs the request when
-    // it decides who is served.
+    // A connection is handed over with its request (or once it has sent nothing for the
+    // deferral), so that the server weighs the request when it decides who is served. The
+    // backlog also bounds the connections still in their deferral: past it the kernel answers
+    // with SYN cookies, which hand a connection over before its request.
     if (setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
         setsockopt(s, IPPROTO_TCP, TCP_DEFER_ACCEPT, &defer_s, sizeof defer_s) != 0 ||
         bind(s, reinterpret_cast<const sockaddr *>(&address->storage), endpoint_length(address)) != 0 ||
-        listen(s, 16) != 0 || set_nonblocking(s) != 0) {
+        listen(s, backlog) != 0 || set_nonblocking(s) != 0) {
         int code = errno;
         close(s);
         errno = code;

@@ -2,7 +2,7 @@
 
 #include "net/address.h"
 
-int tcp_listen(const endpoint *address, socket_handle *listener)
+int tcp_listen(const endpoint *address, int backlog, socket_handle *listener)
 {
     SOCKET s = socket(address->storage.ss_family, SOCK_STREAM, IPPROTO_TCP);
     if (s == INVALID_SOCKET)
@@ -13,7 +13,7 @@ int tcp_listen(const endpoint *address, socket_handle *listener)
     if (setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char *>(&on),
                    sizeof on) != 0 ||
         bind(s, reinterpret_cast<const sockaddr *>(&address->storage), endpoint_length(address)) != 0 ||
-        listen(s, 16) != 0 || ioctlsocket(s, FIONBIO, &nonblocking) != 0) {
+        listen(s, backlog) != 0 || ioctlsocket(s, FIONBIO, &nonblocking) != 0) {
         int code = WSAGetLastError();
         closesocket(s);
         WSASetLastError(code);

@@ -5,8 +5,14 @@
 #define SCREEN_NO_KEY (-1)
 #define SCREEN_RESIZED (-2)
 
-// Whether standard output is a terminal the view can draw on (one that can move its cursor),
-// asked before anything is joined. Returns 0, or -1 after an error line.
+// The terminal's own sequences that give it back from a signal's handler (its keypad, looks,
+// cursor and normal screen) are kept up to this many bytes; a terminal whose take more is
+// refused.
+#define SCREEN_GIVE_BACK_BYTES_MAX 256
+
+// Whether standard output is a terminal the view can draw on (one that can move its cursor,
+// and whose sequences that give it back fit), asked before anything is joined. Returns 0, or
+// -1 after an error line.
 int screen_check(void);
 
 // Whether standard error goes to a terminal, where the view would draw over its lines.

@@ -52,7 +52,9 @@ static bool colour = false;
 // endwin cannot be called from a handler, so the terminal's own sequences and its modes from
 // before the view are kept by screen_open for a handler to write. Written by screen_open and
 // screen_close, read by screen_give_back_at_signal.
-static char give_back_text[256];
+static char give_back_text[SCREEN_GIVE_BACK_BYTES_MAX];
+static_assert(sizeof give_back_text == SCREEN_GIVE_BACK_BYTES_MAX,
+              "screen_check refuses a terminal whose sequences would not fit");
 static size_t give_back_bytes = 0;
 static termios modes_before;
 static volatile sig_atomic_t shown = 0;
@@ -105,6 +107,20 @@ static bool has_sequence(const char *capability)
     return sequence != nullptr && sequence != reinterpret_cast<const char *>(-1);
 }
 
+// What endwin writes, in its order: the keypad and the looks reset, the cursor shown, the
+// normal screen back.
+static const char *const give_back_capabilities[] = {"rmkx", "sgr0", "cnorm", "rmcup"};
+
+// The bytes of the terminal set up's sequences that give it back.
+static size_t give_back_length_bytes(void)
+{
+    size_t bytes = 0;
+    for (const char *capability : give_back_capabilities)
+        if (has_sequence(capability))
+            bytes += strlen(curses.tigetstr(capability));
+    return bytes;
+}
+
 bool screen_shares_standard_error(void)
 {
     return isatty(STDERR_FILENO) != 0;
@@ -127,6 +143,7 @@ int screen_check(void)
         return -1;
     }
     bool addressed = has_sequence("cup");
+    size_t give_back_needed_bytes = give_back_length_bytes();
     curses.del_curterm(*curses.current);
     *curses.current = nullptr;
     if (!addressed) {
@@ -134,10 +151,19 @@ int screen_check(void)
                                   "the cursor", term);
         return -1;
     }
+    // Refused here rather than found short at a signal, when the terminal would be left
+    // half given back.
+    if (give_back_needed_bytes > SCREEN_GIVE_BACK_BYTES_MAX) {
+        log_line(stderr, "error", "--top cannot draw on this terminal (TERM=%s): its sequences "
+                                  "that give it back take %zu bytes, past the limit of %d", term,
+                 give_back_needed_bytes, SCREEN_GIVE_BACK_BYTES_MAX);
+        return -1;
+    }
     return 0;
 }
 
-// Adds the terminal's sequence of the capability to what gives the terminal back.
+// Adds the terminal's sequence of the capability to what gives the terminal back (screen_check
+// refused a terminal whose sequences do not fit).
 static void keep_give_back(const char *capability)
 {
     if (!has_sequence(capability))
@@ -150,15 +176,12 @@ static void keep_give_back(const char *capability)
     }
 }
 
-// What endwin does, ready to be written by a handler: the keypad and the looks reset, the
-// cursor shown, the normal screen back.
+// What endwin does, ready to be written by a handler.
 static void prepare_give_back(void)
 {
     give_back_bytes = 0;
-    keep_give_back("rmkx");
-    keep_give_back("sgr0");
-    keep_give_back("cnorm");
-    keep_give_back("rmcup");
+    for (const char *capability : give_back_capabilities)
+        keep_give_back(capability);
 }
 
 void screen_give_back_at_signal(void)

@@ -490,6 +490,12 @@ def predicted_gap_lines(order):
     return lines, missed
 
 
+# A receive buffer of seconds of a test's stream, as far as net.core.rmem_max allows: on a busy
+# machine the receiver (or the test's reader of its lines, which it then waits for) may wait
+# that long for a core, and the tests that send thousands of datagrams a second count each one.
+ROOMY_BUFFER = ("--rcvbuf", "4m")
+
+
 def receive_buffer_errors():
     """The kernel's count of UDP datagrams dropped for a full receive buffer, in this namespace."""
     with open("/proc/net/snmp") as snmp:

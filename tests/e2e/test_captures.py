@@ -3,6 +3,8 @@ mcwatch -r of that file must say what the live run said; scapy (Debian's python3
 frames of each link layer real captures hold, with fragments and frames cut short, whose counts
 the file's own making decides."""
 
+import itertools
+import json
 import os
 import re
 import shutil
@@ -16,6 +18,7 @@ sys.path.insert(0, os.path.dirname(__file__))
 from harness import (GROUP, WINDOWS, Watcher, next_port, run_feed, run_to_end,  # noqa: E402
                      tool_command, watch)
 from test_layouts import DUMPCAP, TSHARK, Capture  # noqa: E402
+from test_accounting import SENDERS_MAX  # noqa: E402
 
 try:
     import scapy.all as scapy
@@ -219,6 +222,28 @@ class Captures(unittest.TestCase):
         self.assertIn('"senders":2', out)
 
     @NEEDS_SCAPY
+    def test_each_stream_judges_its_first_senders_and_says_once_where_senders_share(self):
+        # 1,030 senders on one stream fill the table's room; four on another are still
+        # judged each, and those past the room are counted together, with a line said once.
+        s = scapy
+        frames = [s.IP(src="10.0.0.7", dst="239.1.1.1") / s.UDP(sport=10000 + n, dport=5000) /
+                  payload(seq) for seq in range(2) for n in range(SENDERS_MAX + 6)]
+        frames += [s.IP(src="10.0.0.8", dst="239.1.1.2") / s.UDP(sport=20000 + n, dport=5000) /
+                   payload(seq) for seq in (0, 1, 3) for n in range(4)]
+        status, out, err = run_to_end(["-r", self.write("crowd", 101, frames), "-q", "--summary"])
+        self.assertEqual(status, 0)
+        self.assertEqual([line.split("] [error] ", 1)[1] for line in err.splitlines()],
+                         ["More senders than the table holds (1024, and 4 more for each stream "
+                          "past the first) on 239.1.1.1:5000: the datagrams of those past it "
+                          "are counted together as \"other senders\", not judged"])
+        self.assertRegex(out, r"Summary: other senders: received 12, .* on 239\.1\.1\.1:5000\n")
+        self.assertRegex(out, r"Summary: 1024 senders and more over [\d.]+ s: received 2060, "
+                              r"bytes \d+, unique 2060, duplicates 0, missed 0, .* on "
+                              r"239\.1\.1\.1:5000")
+        self.assertRegex(out, r"Summary: 4 senders over [\d.]+ s: received 12, bytes \d+, "
+                              r"unique 12, duplicates 0, missed 4, .* on 239\.1\.1\.2:5000")
+
+    @NEEDS_SCAPY
     def test_a_pcapng_of_two_link_types_says_how_to_read_each_interface(self):
         """What dumpcap -i lo -i any writes: an Ethernet interface and a Linux cooked one."""
         s = scapy
@@ -332,19 +357,24 @@ class Captures(unittest.TestCase):
         with open(path, "rb") as whole:
             data = whole.read()
         files = {"cut.pcap": data[:-10], "notes.txt": b"not a capture\n", "empty.pcap": b""}
-        for name, contents in files.items():
-            with self.subTest(file=name):
+        # The stream named, or each group found: where none is, the summary is of nothing.
+        for (name, contents), stream in itertools.product(files.items(), ([GROUP, "5000"], [])):
+            with self.subTest(file=name, stream=stream):
                 cut = os.path.join(self.tmp, name)
                 with open(cut, "wb") as out:
                     out.write(contents)
+                read = 2 if name == "cut.pcap" else 0
+                status, out, _ = run_to_end(["-r", cut, "--json", *stream])
+                self.assertEqual(status, 255)
+                total = json.loads(out.splitlines()[-1])
+                self.assertEqual((total["event"], total["total"]["received"]), ("summary", read))
                 # Both streams in one, as a terminal shows them: the error line follows the
                 # lines of what was read before it, and the summary of that follows it.
-                run = subprocess.run(tool_command() + ["-r", cut, "--summary", GROUP, "5000"],
+                run = subprocess.run(tool_command() + ["-r", cut, "--summary", *stream],
                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60)
                 self.assertEqual(run.returncode, 255)
                 lines = [re.sub(r"^\[[\d:.]+\] ", "", line)
                          for line in run.stdout.decode().splitlines() if line]
-                read = 2 if name == "cut.pcap" else 0
                 self.assertEqual([line[:10] for line in lines[:read]], ["[info] IP "] * read)
                 self.assertTrue(lines[read].startswith(
                     "[error] %s: reading stopped at frame %d: " % (cut, read + 1)), lines)

@@ -18,8 +18,9 @@ import unittest
 from xml.etree import ElementTree
 
 sys.path.insert(0, os.path.dirname(__file__))
-from harness import (GROUP, WINDOWS, expected_counts, next_port, queued_bytes,  # noqa: E402
-                     receive_buffer_errors, run_feed, run_to_end, sender, steps, wait_until,
+from harness import (GROUP, ROOMY_BUFFER, WINDOWS, expected_counts, next_port,  # noqa: E402
+                     queued_bytes, receive_buffer_errors, run_feed, run_to_end, sender, steps,
+                     wait_until,
                      watch)
 
 DUMPCAP = shutil.which("dumpcap")
@@ -125,7 +126,8 @@ class Layouts(unittest.TestCase):
         """Watches (JSON) while mcfeed sends count numbers; returns the watcher, the record and
         the capture's path (or None)."""
         port = next_port()
-        watcher = watch(self, *watch_options, "--json", "-g", GROUP, port,
+        # Beside dumpcap and mcfeed, the receiver may wait long for a core.
+        watcher = watch(self, *watch_options, "--json", "-g", *ROOMY_BUFFER, GROUP, port,
                         bound_line='"event":"bound"')
         capturing = Capture(port, self.tmp) if capture else None
         drops_before = receive_buffer_errors()

@@ -15,9 +15,9 @@ import unittest
 import urllib.request
 
 sys.path.insert(0, os.path.dirname(__file__))
-from harness import (GROUP, WINDOWS, expected_counts, free_port, next_port,  # noqa: E402
-                     receive_buffer_errors, run_feed, run_to_end, sent_count, strip_prefix,
-                     watch)
+from harness import (GROUP, ROOMY_BUFFER, WINDOWS, expected_counts, free_port,  # noqa: E402
+                     next_port, receive_buffer_errors, run_feed, run_to_end, sent_count,
+                     strip_prefix, watch)
 
 EXPORTER = shutil.which("prometheus-node-exporter") or shutil.which("node_exporter")
 TIME = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z$")
@@ -132,7 +132,9 @@ class Outputs(unittest.TestCase):
         # Joined on a named interface: its series carry it, so that a watcher of the same
         # group on another interface writes series of its own.
         interface = [] if WINDOWS else ["-i", "lo"]
-        watcher, port, record = self.run_stream("--json", "--prom", prom, *interface)
+        # Writing the metrics file beside the stream, the receiver may wait long for a core.
+        watcher, port, record = self.run_stream("--json", "--prom", prom, *ROOMY_BUFFER,
+                                                *interface)
         self.assertEqual(watcher.stop(), 0)
         summary = json.loads(watcher.lines()[-1])
         check = subprocess.run(["promtool", "check", "metrics"], stdin=open(prom, "rb"),

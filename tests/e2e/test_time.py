@@ -340,11 +340,17 @@ class CaptureTimes(unittest.TestCase):
         jittered = self.write("jittered.pcap", [(k * 1000 + (-2 if k % 2 else 0), GROUP, k)
                                                 for k in range(1, 100)])
         self.assertEqual(self.read_all("-r", jittered, "-q", "-s", "20", GROUP, 5000)[1], [])
-        # Only unicast: nothing to watch, and how to name it.
+        # Only unicast: nothing to watch, and how to name it; then the summary of nothing.
         unicast = self.write("unicast.pcap", [(k * 1000, "10.1.1.1", k) for k in range(3)])
         lines = self.read_all("-r", unicast, "--summary")
-        self.assertEqual(lines, ([], ["No multicast datagram in %s: to read a unicast stream, "
-                                      "name it (<host> <port>)" % unicast]))
+        self.assertEqual(lines, ([(self.ms_of_day(2), "Summary: 0 senders over 0.000 s: received "
+                                   "0, bytes 0, unique 0, duplicates 0, missed 0, late 0, lost 0, "
+                                   "stale 0, restarts 0, longest outage 0.000 ms, outages 0.000 "
+                                   "ms"),
+                                  (self.ms_of_day(2), "Summary: dropped by this host: not known "
+                                   "from a capture; fragmented 0, truncated 0")],
+                                 ["No multicast datagram in %s: to read a unicast stream, "
+                                  "name it (<host> <port>)" % unicast]))
         lines = self.read_all("-r", unicast, "-q", "--summary", GROUP, 5000)
         self.assertEqual(lines[1], ["No datagram of the named stream in %s" % unicast])
         # Its summary is of the capture's time (its end), not of 1970.

@@ -242,13 +242,25 @@ class Top(unittest.TestCase):
         self.assertIn("status 0", screen.splitlines())
         self.assertEqual(groups_joined("239.8."), 0)
 
-    def test_a_terminal_without_cursor_addressing_is_refused_before_joining(self):
-        terminal = Terminal(self, "TERM=dumb " + watch_command("-v", "--top", GROUP, next_port()))
-        screen = self.wait_for_screen(terminal, lambda s: re.search(r"^status \d+$", s, re.M))
-        lines = [line for line in screen.splitlines() if line]
-        self.assertEqual([re.sub(r"^\[.*?\] ", "", line) for line in lines],
-                         ["[error] --top cannot draw on this terminal (TERM=dumb): it cannot "
-                          "move the cursor", "status 255"])
+    def test_a_terminal_the_view_cannot_use_is_refused_before_joining(self):
+        # A terminal of the test's own whose normal screen comes back after 100 resets: 330
+        # bytes to give it back, with screen's other sequences that do so.
+        with open(os.path.join(self.tmp, "long.ti"), "w") as source:
+            source.write("mcwatch-long|normal screen given back long,\n\trmcup=%s\\E[?1049l, "
+                         "use=screen,\n" % ("\\E[m" * 100))
+        subprocess.run(["tic", "-o", self.tmp, source.name], check=True)
+        for term, why in (("dumb", "it cannot move the cursor"),
+                          ("mcwatch-long", "its sequences that give it back take 330 bytes, "
+                                           "past the limit of 256")):
+            with self.subTest(term=term):
+                terminal = Terminal(self, "TERMINFO=%s TERM=%s %s" % (
+                    self.tmp, term, watch_command("-v", "--top", GROUP, next_port())))
+                screen = self.wait_for_screen(terminal,
+                                              lambda s: re.search(r"^status \d+$", s, re.M))
+                lines = [line for line in screen.splitlines() if line]
+                self.assertEqual([re.sub(r"^\[.*?\] ", "", line) for line in lines],
+                                 ["[error] --top cannot draw on this terminal (TERM=%s): %s"
+                                  % (term, why), "status 255"])
 
     def test_a_signal_that_ends_the_run_gives_the_terminal_back(self):
         # SIGHUP, as when the terminal goes away, stops the run in order; the others end it

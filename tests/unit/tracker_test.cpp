@@ -402,11 +402,12 @@ TEST(SenderTable, KeepsAnEntryForEachOfTheFirstSendersSharesOneAndTakesOverIdleO
     senders_close(table.get());
 }
 
-// However many streams come before it, each stream's first sender is judged on an entry of its
-// own: a file's 4,096 streams each with one sender, after a flood on the first.
-TEST(SenderTable, JudgesTheFirstSenderOfEveryStream)
+// However many senders come before them, each stream's first SENDERS_PER_STREAM senders are
+// judged on entries of their own (1,024 streams each with as many, after a flood on the first
+// that takes the rest); one more then shares its stream's last entry.
+TEST(SenderTable, JudgesTheFirstSendersOfEveryStream)
 {
-    const int streams = 4096;
+    const int streams = 1024;
     auto table = std::make_unique<sender_table>();
     ASSERT_EQ(senders_open(table.get(), SENDER_IDLE_US, streams), 0);
     seq_rules rules = rules_of(CLASSIC);
@@ -418,15 +419,21 @@ TEST(SenderTable, JudgesTheFirstSenderOfEveryStream)
         v4->sin_port = htons(static_cast<uint16_t>(1000 + n));
         find_sender(table.get(), 0, &from, nullptr, &rules, 1);
     }
-    v4->sin_port = htons(1000);
-    for (int stream = 0; stream < streams; stream++) {
-        sender_entry *entry = find_sender(table.get(), stream, &from, nullptr, &rules, 1);
-        ASSERT_FALSE(entry->shared) << stream;
-        track(&entry->track, 1, 1, 12, nullptr);
-        track(&entry->track, 3, 1, 12, nullptr);
+    for (int stream = 1; stream < streams; stream++) {
+        for (int n = 0; n < SENDERS_PER_STREAM; n++) {
+            v4->sin_port = htons(static_cast<uint16_t>(1000 + n));
+            sender_entry *entry = find_sender(table.get(), stream, &from, nullptr, &rules, 1);
+            ASSERT_FALSE(entry->shared) << stream << " " << n;
+            track(&entry->track, 1, 1, 12, nullptr);
+            track(&entry->track, 3, 1, 12, nullptr);
+        }
         sender_census census;
-        EXPECT_EQ(senders_total(table.get(), stream, &census).missed, 1u) << stream;
+        EXPECT_EQ(senders_total(table.get(), stream, &census).missed,
+                  uint64_t(SENDERS_PER_STREAM)) << stream;
+        EXPECT_FALSE(census.more) << stream;
     }
+    v4->sin_port = htons(static_cast<uint16_t>(1000 + SENDERS_PER_STREAM));
+    EXPECT_TRUE(find_sender(table.get(), streams - 1, &from, nullptr, &rules, 1)->shared);
     senders_close(table.get());
 }
 
