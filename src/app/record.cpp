@@ -15,8 +15,8 @@ int stream_init(stream_state *stream, const stream_settings *config, const setti
     if (config->layout.payload != PAYLOAD_OPAQUE) {
         ts = static_cast<ts_stream *>(malloc(sizeof *ts));
         if (ts == nullptr) {
-            log_line(stderr, "error", "out of memory for a transport stream's %zu bytes",
-                     sizeof *ts);
+            log_line(stderr, "error", "out of memory for a transport stream's %llu bytes",
+                     static_cast<unsigned long long>(sizeof *ts));
             return -1;
         }
     }
