@@ -32,7 +32,7 @@ COUNTERS = {"datagrams_received_total": "received", "bytes_received_total": "byt
             "stale_total": "stale", "restarts_total": "restarts"}
 # A stream's series on a page with two senders, by --metrics-per: 11 a sender, or 10 for the
 # stream, beside its own 12 (the inter-arrival histogram's 10, host drops, start time).
-SERIES_PER_STREAM = {"sender": 34, "stream": 22}
+SERIES_PER_STREAM = {"sender": 35, "stream": 23}
 TWO_TIERS = unittest.skipUnless(PROMETHEUS and VICTORIA and shutil.which("promtool"),
                                 "prometheus or victoria-metrics is not installed (Debian: "
                                 "prometheus, victoria-metrics; .ci/run installs them)")
