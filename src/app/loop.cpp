@@ -157,6 +157,12 @@ static void deliver_to_feed(run_state *state, stream_state *stream, const sender
                               kind == SEQ_RESTART, place->first,
                               place->count,  place->passed_end,
                               arrival_us};
+    // What fell due before the copy came is decided first: a copy past the arbitration time
+    // finds its number given up (and said so), and is late.
+    if (arrival_us > 0) {
+        feed_heard_until(&feed->state, stream->feed_line, arrival_us - 1);
+        settle_feed(state, feed, arrival_us - 1, false);
+    }
     while (feed_deliver(&feed->state, stream->feed_line, &datagram) == 1)
         settle_feed(state, feed, arrival_us, false);
     settle_feed(state, feed, arrival_us, false);

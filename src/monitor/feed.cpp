@@ -355,6 +355,13 @@ static void pass_places(feed_state *feed, feed_line *ln, feed_epoch *epoch, uint
     ln->front = later(ln->front, pass_end);
 }
 
+void feed_heard_until(feed_state *feed, int line, uint64_t at_us)
+{
+    feed_line *ln = &feed->lines[line];
+    if (ln->heard && at_us > ln->last_us)
+        ln->last_us = at_us;
+}
+
 int feed_deliver(feed_state *feed, int line, const feed_datagram *datagram)
 {
     feed_line *ln = &feed->lines[line];

@@ -121,6 +121,10 @@ void feed_close(feed_state *feed);
 // hold: decide (feed_settle, until it returns fewer than holes_max), then deliver it again.
 int feed_deliver(feed_state *feed, int line, const feed_datagram *datagram);
 
+// Line line, already heard, will deliver nothing that arrived before at_us (its next copy came
+// then): what the other lines fell due for before it may be decided.
+void feed_heard_until(feed_state *feed, int line, uint64_t at_us);
+
 // Decides what is due at now_us (on the clock of the arrivals): each number the arbitration
 // time after a line first passed it. Writes up to holes_max runs of numbers lost to holes and
 // returns how many; call again while it returns holes_max. With at_end, everything still open
