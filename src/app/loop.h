@@ -245,6 +245,11 @@ uint64_t utc_now(const run_state *state);
 // holes to the sink.
 void settle_feeds(run_state *state, uint64_t now_us, bool at_end);
 
+// Judges a datagram of the stream at place, then hands what it was to the sink, its numbers to
+// the feed and its counts to the timeline. A datagram too short for a given layout is counted
+// and shown, never judged.
+void take_datagram(run_state *state, int place, const received_datagram *datagram);
+
 // Reads every receiver's drop count outright: a drop after the last datagram shows only so.
 void read_all_drops(run_state *state);
 

@@ -1,0 +1,67 @@
+#include "app/loop.h"
+
+#include <stdio.h>
+
+// The summary at the end, or when SIGUSR1 asks for one: each stream's, then each feed's.
+// Where the run does not count drops as they come (no summary was asked for), a summary asked
+// for on the way reads the socket's count outright, for its first stream: it counts from the
+// socket's start.
+static bool read_drops_outright(run_state *state, const stream_state *stream, uint64_t *drops)
+{
+    uint32_t count;
+    *drops = 0;
+    const receiver *r = &state->receive.receivers[stream->receiver];
+    if (!r->opened || !state->calls->read_drops(state->calls->context, r->socket, &count))
+        return false;
+    if (&state->watched.streams[state->receive.receiver_streams[r->first]] == stream)
+        *drops = count;
+    return true;
+}
+
+static void emit_feed_summary(run_state *state, const feed_record *feed)
+{
+    feed_summary_event event = {feed->name, &feed->state.counts, feed->state.line_count, {},
+                                &state->watched.streams[feed->lines[0]].config->layout};
+    for (int line = 0; line < feed->state.line_count; line++)
+        event.line_names[line] = state->watched.streams[feed->lines[line]].config->name;
+    event_head head = head_of(state, nullptr, utc_now(state));
+    state->outputs.out->feed_summary(state->outputs.out, &head, &event);
+}
+
+void emit_summary(run_state *state)
+{
+    read_all_drops(state);
+    uint64_t duration_us =
+        elapsed_us(state->calls->monotonic_us(state->calls->context), state->started_us);
+    for (int i = 0; i < state->watched.stream_count; i++) {
+        stream_state *stream = &state->watched.streams[i];
+        summary_event event = {&state->watched.senders,
+                               i,
+                               duration_us,
+                               state->receive.host_drops_counted,
+                               stream->host_drops,
+                               state->needs.stamps_arrivals,
+                               stream->config->have_sent_at ? &stream->judge.delays : nullptr,
+                               state->from_capture,
+                               stream->fragmented,
+                               stream->truncated,
+                               &stream->join,
+                               stream->judge.ts != nullptr ? &stream->judge.ts->counts : nullptr};
+        if (!state->receive.host_drops_counted && !state->from_capture)
+            event.host_drops_counted = read_drops_outright(state, stream, &event.host_drops);
+        event_head head = head_of(state, stream, utc_now(state));
+        state->outputs.out->summary(state->outputs.out, &head, &event);
+    }
+    // A capture in which no stream was found still ends with its summary, of nothing and
+    // naming no stream: the table's first place, which no stream took, has no sender.
+    if (state->watched.stream_count == 0) {
+        static const join_watch no_join = {};
+        summary_event event = {&state->watched.senders, 0, duration_us, false, 0,
+                               state->needs.stamps_arrivals, nullptr, state->from_capture, 0, 0,
+                               &no_join, nullptr};
+        event_head head = head_of(state, nullptr, utc_now(state));
+        state->outputs.out->summary(state->outputs.out, &head, &event);
+    }
+    for (int i = 0; i < state->watched.feed_count; i++)
+        emit_feed_summary(state, &state->watched.feeds[i]);
+}
