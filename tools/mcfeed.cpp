@@ -413,34 +413,45 @@ static int send_to_groups(const feed_options *options)
     return status < 0 ? 1 : 0;
 }
 
-int main(int argc, char **argv)
+// Sends what the options say; returns the exit status.
+static int send_all(feed_options *options)
 {
-    feed_options options;
-    int status = read_feed_options(argc, argv, &options);
-    if (status != 0)
-        return status > 0 ? 0 : 2;
+    int status = 0;
     if (open_missing_standard_streams() < 0 || net_startup() < 0 ||
         install_interrupt_handler(on_stop) < 0)
         return 1;
-    if (options.group_count > 1)
-        return send_to_groups(&options);
+    if (options->group_count > 1)
+        return send_to_groups(options);
     endpoint group;
     int resolver_code = 0;
-    if (find_group(options.group, &group, &resolver_code) < 0) {
+    if (find_group(options->group, &group, &resolver_code) < 0) {
         if (resolver_code != 0)
-            fprintf(stderr, "mcfeed: cannot resolve '%s': %s\n", options.group,
+            fprintf(stderr, "mcfeed: cannot resolve '%s': %s\n", options->group,
                     gai_strerror(resolver_code));
         else
-            fprintf(stderr, "mcfeed: '%s' has no address\n", options.group);
+            fprintf(stderr, "mcfeed: '%s' has no address\n", options->group);
         return 1;
     }
-    endpoint_set_port(&group, options.port);
-    socket_handle s = open_sender(&options, &group);
+    endpoint_set_port(&group, options->port);
+    socket_handle s = open_sender(options, &group);
     if (s == INVALID_SOCKET_HANDLE)
         return 1;
     feed_totals totals = {};
-    status = send_stream(s, &group, &options, &totals);
+    status = send_stream(s, &group, options, &totals);
     socket_close(s);
-    print_totals(&totals, &options, "");
+    print_totals(&totals, options, "");
     return status < 0 ? 1 : 0;
+}
+
+int main(int argc, char **argv)
+{
+    feed_options options = {};
+    int status = read_feed_options(argc, argv, &options);
+    if (status == 0)
+        status = send_all(&options);
+    else
+        status = status > 0 ? 0 : 2;
+    // The file's packets were read whole at the start; they go with the run.
+    free(const_cast<unsigned char *>(options.ts_file));
+    return status;
 }
