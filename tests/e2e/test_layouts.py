@@ -277,7 +277,9 @@ class Layouts(unittest.TestCase):
             self.assertEqual(mine, wireshark_breaks(capture, decode_as), cause)
             self.assertEqual(list(causes), [cause])
             self.assertGreater(causes[cause], 5)
-            if cause != "network":
+            # The Windows build reads no capture (it has no libpcap): the copy is the Linux
+            # build's to read.
+            if cause != "network" or WINDOWS:
                 continue
             # The same capture with datagrams cut out, read back: every break the network's.
             cut = os.path.join(self.tmp, "cut.pcap")
