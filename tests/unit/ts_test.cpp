@@ -13,7 +13,7 @@ namespace {
 
 using bytes = std::vector<unsigned char>;
 
-struct packet_spec {
+struct packet_shape {
     int pid;
     int counter;
     bool payload = true;
@@ -22,7 +22,7 @@ struct packet_spec {
     unsigned char fill = 0xa5;  // what the payload holds
 };
 
-void put_packet(bytes *out, const packet_spec &p)
+void put_packet(bytes *out, const packet_shape &p)
 {
     size_t at = out->size();
     out->resize(at + TS_PACKET_BYTES, p.fill);
@@ -59,15 +59,15 @@ std::string describe(const ts_error &e)
 }
 
 // One datagram's payload: packets, and bytes to take off the end (or junk to add).
-struct datagram_spec {
-    std::vector<packet_spec> packets;
+struct datagram_shape {
+    std::vector<packet_shape> packets;
     ts_numbering numbering = TS_IN_ORDER;
     int trailing_bytes = 0;
 };
 
 struct rule_case {
     const char *name;
-    std::vector<datagram_spec> datagrams;
+    std::vector<datagram_shape> datagrams;
     std::vector<std::string> errors;
     uint64_t packets;
 };
@@ -114,9 +114,9 @@ TEST_P(TsRules, CountsWhatTheRulesSay)
     auto ts = std::make_unique<ts_stream>();
     ts_start(ts.get());
     collected found;
-    for (const datagram_spec &d : c.datagrams) {
+    for (const datagram_shape &d : c.datagrams) {
         bytes payload;
-        for (const packet_spec &p : d.packets)
+        for (const packet_shape &p : d.packets)
             put_packet(&payload, p);
         payload.resize(payload.size() + size_t(d.trailing_bytes), 0x47);
         ts_take(ts.get(), payload.data(), payload.size(), d.numbering, collect, &found);
@@ -205,7 +205,7 @@ TEST(TsRules, SectionsAreClosedByTheirCrc)
 // sixteen (the counter cannot tell) or it restarts; it is the network's when a datagram was
 // lost between the two packets.
 struct model_packet {
-    packet_spec spec;
+    packet_shape shape;
     uint64_t number;      // the PID's own count of packets with a payload
 };
 
@@ -241,17 +241,17 @@ TEST(TsModel, MatchesTheSetOfBreaksOverRandomRuns)
                 if (fault == 0 && last_sent.count(pid) != 0) {
                     p = last_sent[pid];              // a repeat of the last, byte for byte
                 } else if (fault == 1) {
-                    p.spec.payload = false;          // adaptation only: the counter stays
-                    p.spec.counter = int((next - 1) & 15);
+                    p.shape.payload = false;          // adaptation only: the counter stays
+                    p.shape.counter = int((next - 1) & 15);
                 } else {
                     if (fault == 2)
                         next += 1 + random() % 20;   // the source dropped some
                     if (fault == 3) {
                         next += random() % 16;
-                        p.spec.restart = true;
+                        p.shape.restart = true;
                     }
                     p.number = next++;
-                    p.spec.counter = int(p.number & 15);
+                    p.shape.counter = int(p.number & 15);
                     last_sent[pid] = p;
                 }
                 datagram.push_back(p);
@@ -262,20 +262,20 @@ TEST(TsModel, MatchesTheSetOfBreaksOverRandomRuns)
             }
             bytes payload;
             for (model_packet &p : datagram) {
-                put_packet(&payload, p.spec);
+                put_packet(&payload, p.shape);
                 packets++;
-                model_pid &m = model[p.spec.pid];
+                model_pid &m = model[p.shape.pid];
                 bool network = lost_datagrams.upper_bound(m.last_datagram) !=
                                lost_datagrams.lower_bound(d);
                 m.last_datagram = d;
-                if (!p.spec.payload || p.spec.pid == TS_NULL_PID)
+                if (!p.shape.payload || p.shape.pid == TS_NULL_PID)
                     continue;
                 // A step of a multiple of sixteen shows as the same counter: a repeat.
                 bool same_counter = m.have_last && (p.number - m.last) % 16 == 0;
-                m.repeats = same_counter && !p.spec.restart ? m.repeats + 1 : 0;
+                m.repeats = same_counter && !p.shape.restart ? m.repeats + 1 : 0;
                 bool broken = same_counter ? m.repeats >= 2 : (p.number - m.last) % 16 != 1;
-                if (m.have_last && !p.spec.restart && broken)
-                    expected.insert("continuity pid " + std::to_string(p.spec.pid) +
+                if (m.have_last && !p.shape.restart && broken)
+                    expected.insert("continuity pid " + std::to_string(p.shape.pid) +
                                     (network ? " network" : " source"));
                 m.have_last = true;
                 m.last = p.number;
