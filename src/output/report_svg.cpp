@@ -175,8 +175,11 @@ static void put_datagram_line(text_buffer *out, const report_axis *axis,
 void put_timeline_svg(text_buffer *out, const report_axis *axis, const timeline *const *lines,
                       const char *const *names, int line_count)
 {
-    static timeline_interval columns[FEED_LINES_MAX][REPORT_COLUMNS + 1];
+    // A feed has at most FEED_LINES_MAX lines (a config with more is refused at start), and
     // report_axis_of makes at most REPORT_COLUMNS + 1 columns.
+    static timeline_interval columns[FEED_LINES_MAX][REPORT_COLUMNS + 1];
+    if (line_count > FEED_LINES_MAX)
+        line_count = FEED_LINES_MAX;
     static_assert(REPORT_COLUMNS <= TIMELINE_INTERVALS, "a column holds a whole interval or more");
     uint64_t top = 1, most_missed = 1;
     for (int i = 0; i < line_count; i++) {
