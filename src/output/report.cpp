@@ -34,6 +34,7 @@ static const char page_style[] =
 struct stream_figures {
     int index;
     counter_figures total;
+    uint64_t host_drops;
     char name[STREAM_NAME_MAX + ENDPOINT_TEXT_MAX];
 };
 
@@ -56,6 +57,8 @@ static int worse_first(const void *a, const void *b)
     const track_counts *p = &x->total.counts, *q = &y->total.counts;
     if (p->lost != q->lost)
         return p->lost > q->lost ? -1 : 1;
+    if (x->host_drops != y->host_drops)
+        return x->host_drops > y->host_drops ? -1 : 1;
     if (p->longest_outage_us != q->longest_outage_us)
         return p->longest_outage_us > q->longest_outage_us ? -1 : 1;
     return strcmp(x->name, y->name);
@@ -268,6 +271,7 @@ void render_report(text_buffer *out, const report_run *run, const report_stream 
         sender_census census;
         figures[i].index = i;
         figures[i].total = {senders_total(streams[i].senders, streams[i].stream, &census), 0};
+        figures[i].host_drops = streams[i].host_drops;
         name_of(&streams[i], figures[i].name, sizeof figures[i].name);
         lines[i] = streams[i].line;
         if (streams[i].feed == nullptr)
