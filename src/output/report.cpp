@@ -72,6 +72,22 @@ static void put_value(text_buffer *out, const counter_row *row, const counter_fi
     text_append(out, text, static_cast<size_t>(end - text));
 }
 
+// Why the verdict is what it is, in the words of its line: nothing came on the run, or on a
+// stream or feed, or the loss against what --max-lost allows.
+static void put_verdict_reason(text_buffer *out, const verdict_event *verdict, bool so_far)
+{
+    if (verdict->received == 0) {
+        text_puts(out, ": no datagram came");
+    } else if (verdict->silent_stream != nullptr || verdict->silent_feed != nullptr) {
+        text_printf(out, ": nothing came on %s ", verdict->silent_stream != nullptr ? "stream" : "feed");
+        put_html(out, verdict->silent_stream != nullptr ? verdict->silent_stream : verdict->silent_feed);
+    } else {
+        const char *judged = verdict->status == 0 ? "within" : so_far ? "more than" : "judged lost by";
+        text_printf(out, ": %s --max-lost %llu", judged,
+                    static_cast<unsigned long long>(verdict->allowed));
+    }
+}
+
 static void put_header(text_buffer *out, const report_run *run, uint64_t lost, uint64_t drops)
 {
     text_puts(out, "<h1>mcwatch report</h1>\n<dl>\n<dt>Watched</dt><dd><code>");
@@ -89,15 +105,12 @@ static void put_header(text_buffer *out, const report_run *run, uint64_t lost, u
     text_printf(out, "%llu numbers lost", static_cast<unsigned long long>(lost));
     if (!run->from_capture)
         text_printf(out, ", %llu datagrams dropped by this host", static_cast<unsigned long long>(drops));
-    if (run->refresh_seconds > 0 && run->have_max_lost)
-        text_printf(out, " so far: %s --max-lost %llu", lost + drops > run->max_lost ? "more than" : "within",
-                    static_cast<unsigned long long>(run->max_lost));
-    else if (run->refresh_seconds > 0)
+    if (run->refresh_seconds > 0)
         text_puts(out, " so far");
-    else if (run->have_max_lost)
-        text_printf(out, ": %s --max-lost %llu (exit status %d)",
-                    run->status == 0 ? "within" : "judged lost by",
-                    static_cast<unsigned long long>(run->max_lost), run->status);
+    if (run->verdict != nullptr)
+        put_verdict_reason(out, run->verdict, run->refresh_seconds > 0);
+    if (run->verdict != nullptr && run->refresh_seconds == 0)
+        text_printf(out, " (exit status %d)", run->status);
     text_puts(out, "</dd>\n</dl>\n");
 }
 

@@ -68,7 +68,7 @@ TEST(Report, StreamsComeWorstFirst)
             streams.push_back({shown.name, nullptr, &group, table.get(), i, &layout, false, true,
                                shown.host_drops, lines.back().get(), nullptr, nullptr});
         }
-        report_run run = {"mcwatch", "host", 0, 1000000, false, false, 0, 0, 0};
+        report_run run = {"mcwatch", "host", 0, 1000000, false, nullptr, 0, 0};
         text_buffer page = {};
         render_report(&page, &run, streams.data(), count, nullptr, 0);
         EXPECT_EQ(sections_of(&page), row.sections);
