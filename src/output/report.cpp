@@ -114,31 +114,42 @@ static void put_header(text_buffer *out, const report_run *run, uint64_t lost, u
     text_puts(out, "</dd>\n</dl>\n");
 }
 
-// Whether any stream shows the counter: the table has a column for it, and a stream it does
-// not apply to shows a dash.
-static bool any_shows(const counter_row *row, const report_stream *streams, int count)
-{
-    for (int i = 0; i < count; i++)
-        if (counter_shown_for(&row->text, streams[i].layout, streams[i].outages, false))
-            return true;
-    return false;
-}
+// The table's columns, in the text's order: a counter any stream shows has one, and a stream
+// it does not apply to shows a dash. Decided once a page, not once a cell: a thousand streams'
+// table would otherwise ask every stream for every cell.
+struct table_columns {
+    int count;
+    const counter_row *rows[COUNTER_ROWS];
+};
 
-static void put_table_head(text_buffer *out, const report_stream *streams, int count)
+static table_columns columns_of(const report_stream *streams, int count)
 {
-    text_puts(out, "<table id=\"streams\">\n<tr><th>stream</th><th>feed</th>");
+    table_columns columns = {};
     const counter_order *order = counter_order_of(COUNTERS_TEXT);
     for (int i = 0; i < order->count; i++) {
         const counter_row *row = &counter_rows[order->rows[i]];
-        if (any_shows(row, streams, count))
-            text_printf(out, "<th data-counter=\"%s\">%s</th>", row->text.name, row->text.name);
+        bool shown = false;
+        for (int s = 0; s < count && !shown; s++)
+            shown = counter_shown_for(&row->text, streams[s].layout, streams[s].outages, false);
+        if (shown)
+            columns.rows[columns.count++] = row;
     }
+    return columns;
+}
+
+static void put_table_head(text_buffer *out, const table_columns *columns)
+{
+    text_puts(out, "<table id=\"streams\">\n<tr><th>stream</th><th>feed</th>");
+    for (int i = 0; i < columns->count; i++)
+        text_printf(out, "<th data-counter=\"%s\">%s</th>", columns->rows[i]->text.name,
+                    columns->rows[i]->text.name);
     text_puts(out, "<th data-counter=\"dropped\">dropped by this host</th><th>delay p50 / p99"
                    "</th></tr>\n");
 }
 
-static void put_table_row(text_buffer *out, const report_stream *streams, int count,
-                          const stream_figures *figures, bool has_section)
+static void put_table_row(text_buffer *out, const report_stream *streams,
+                          const table_columns *columns, const stream_figures *figures,
+                          bool has_section)
 {
     const report_stream *stream = &streams[figures->index];
     // A cell's counter is its column's: a row of a thousand streams' table stays short.
@@ -150,11 +161,8 @@ static void put_table_row(text_buffer *out, const report_stream *streams, int co
     if (stream->feed != nullptr)
         put_html(out, stream->feed);
     text_puts(out, "</td>");
-    const counter_order *order = counter_order_of(COUNTERS_TEXT);
-    for (int i = 0; i < order->count; i++) {
-        const counter_row *row = &counter_rows[order->rows[i]];
-        if (!any_shows(row, streams, count))
-            continue;
+    for (int i = 0; i < columns->count; i++) {
+        const counter_row *row = columns->rows[i];
         text_puts(out, "<td>");
         if (counter_shown_for(&row->text, stream->layout, stream->outages, false))
             put_value(out, row, &figures->total, stream->layout);
@@ -301,9 +309,10 @@ void render_report(text_buffer *out, const report_run *run, const report_stream 
     text_printf(out, "<title>mcwatch report</title>\n<style>%s</style>\n</head>\n<body>\n",
                 page_style);
     put_header(out, run, lost, drops);
-    put_table_head(out, streams, stream_count);
+    table_columns columns = columns_of(streams, stream_count);
+    put_table_head(out, &columns);
     for (int i = 0; i < stream_count; i++)
-        put_table_row(out, streams, stream_count, &figures[i], i < REPORT_SECTIONS_MAX);
+        put_table_row(out, streams, &columns, &figures[i], i < REPORT_SECTIONS_MAX);
     text_puts(out, "</table>\n");
     put_feeds_table(out, feeds, feed_count, figures, stream_count);
     uint64_t interval_us = 0;
