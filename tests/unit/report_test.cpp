@@ -1,5 +1,5 @@
 // The report page's order of streams: worst first, as its readers are promised, since only the
-// worst streams get a section of their own.
+// worst streams get a section of their own; and its time axis, readable whatever the run's length.
 #include "output/report.h"
 
 #include <gtest/gtest.h>
@@ -72,6 +72,42 @@ TEST(Report, StreamsComeWorstFirst)
         text_buffer page = {};
         render_report(&page, &run, streams.data(), count, nullptr, 0);
         EXPECT_EQ(sections_of(&page), row.sections);
+        text_free(&page);
+        senders_close(table.get());
+    }
+}
+
+struct axis_row {
+    const char *what;
+    uint64_t span_us;
+    const char *first_tick;  // the label at the run's start
+};
+
+TEST(Report, TheTimeAxisSaysTheDayWhereTheRunSpansDays)
+{
+    const axis_row rows[] = {
+        {"seconds: milliseconds", 10000000, ">22:13:20.000<"},
+        {"hours: times of day", 7200000000, ">22:13:20<"},
+        {"days: each tick's date", 3 * 86400000000ull, ">2023-11-14 22:13<"},
+    };
+    endpoint group;
+    int code;
+    ASSERT_EQ(find_host("239.1.2.3", AF_INET, &group, &code), 0);
+    seq_layout layout = classic_layout(false);
+    const uint64_t start_us = 1700000000000000;  // 2023-11-14T22:13:20Z
+    for (const axis_row &row : rows) {
+        SCOPED_TRACE(row.what);
+        auto table = std::make_unique<sender_table>();
+        ASSERT_EQ(senders_open(table.get(), 60000000, 1), 0);
+        auto line = std::make_unique<timeline>();
+        timeline_start(line.get(), start_us, 1000);
+        report_stream stream = {"a", nullptr, &group, table.get(), 0, &layout, false, true, 0,
+                                line.get(), nullptr, nullptr};
+        report_run run = {"mcwatch", "host", start_us, start_us + row.span_us, false, nullptr, 0, 0};
+        text_buffer page = {};
+        render_report(&page, &run, &stream, 1, nullptr, 0);
+        std::string text(page.data, page.length);
+        EXPECT_NE(text.find(row.first_tick), std::string::npos);
         text_free(&page);
         senders_close(table.get());
     }
