@@ -143,6 +143,15 @@ TEST(Feed, ANumberIsLostOnlyWhenNoLineDeliveredItInTime)
          {{0, INT64_MAX - 1, INT64_MAX - 1, 0}, {1, INT64_MAX - 1, INT64_MIN + 1, 0},
           {-1, 0, 0, 1, true}},
          "", 4, 0, 0, 0, 3, 1, 3},
+        {"a third numbering within the arbitration time fills none of the second's holes", U64,
+         {{0, 200000, 200004, 0}, {1, 200000, 200004, 0}, {0, 100000, 100001, 1},
+          {0, 100003, 100004, 1}, {1, 100000, 100001, 1}, {1, 100003, 100004, 1}, {0, 1, 5, 2},
+          {1, 1, 5, 2}, {-1, 0, 0, 3, true}},
+         "100002", 14, 1, 0, 0, 0, 14, 0},
+        {"a lagging line's copies below where the other began a numbering are late", U64,
+         {{0, 200000, 200004, 0}, {1, 200000, 200004, 0}, {0, 100003, 100005, 1},
+          {1, 200005, 200006, 1}, {1, 100000, 100005, 100}, {-1, 0, 0, 200, true}},
+         "100002", 13, 3, 3, 0, 5, 8, 5},
     };
     for (const feed_case &c : cases) {
         SCOPED_TRACE(c.name);
