@@ -103,11 +103,13 @@ static feed_mapping map_datagram(const feed_state *feed, int line, const feed_da
     if (datagram->restarted && ln->in_epoch && ln->epoch == feed->present &&
         among_lines(feed, line, datagram->first + offset))
         return {true, feed->present, offset, false, false};
-    // A new sender on one line that goes on from where the line was (a publisher's failover)
-    // is that line's: one that begins below it begins a numbering of its own.
+    // A new sender on one line that goes on from where the line was, up to where another line
+    // already passed (a publisher's failover), is that line's. One that begins below the line,
+    // or past every line (as the new senders of a sender started again would), begins a
+    // numbering of its own.
     if (!datagram->restarted && ln->in_epoch && ln->epoch == feed->present &&
         !before(datagram->first + offset, ln->front) &&
-        !before(present->front + FEED_EPOCH_GAP, datagram->first + offset))
+        !before(present->front, datagram->first + offset))
         return {true, feed->present, offset, false, false};
     // A line already in the next numbering that moves on again (its sender restarted twice
     // within the arbitration time) begins a third: it is no copy of the next one's numbers.

@@ -161,6 +161,10 @@ TEST(Feed, ANumberIsLostOnlyWhenNoLineDeliveredItInTime)
          {{0, 1, 10, 0}, {1, 1, 10, 0}, {1, 1, 3, 1, false, true}, {0, 1, 3, 60, false, true},
           {-1, 0, 0, 99, true}},
          "", 13, 0, 0, 0, 0, 10, 3},
+        {"new senders on every line that begin past the lines' numbers open a numbering", U64,
+         {{0, 1, 10, 0}, {1, 1, 10, 0}, {0, 510, 519, 1, false, true},
+          {1, 510, 519, 1, false, true}, {-1, 0, 0, 99, true}},
+         "", 20, 0, 0, 0, 0, 20, 0},
     };
     for (const feed_case &c : cases) {
         SCOPED_TRACE(c.name);
