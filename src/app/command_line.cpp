@@ -24,9 +24,9 @@ static int read_number(const char *text, uint64_t limit, uint64_t *value, bool *
     for (; isdigit(static_cast<unsigned char>(*text)); text++, digits++) {
         if (*value > limit)
             continue;
-        *value = *value * 10 + static_cast<uint64_t>(*text - '0');
-        if (*value > limit)
-            *value = limit + 1;
+        uint64_t digit = static_cast<uint64_t>(*text - '0');
+        // Compared before it is added: with a limit near 2^64 the sum itself would wrap.
+        *value = *value > (limit - digit) / 10 ? limit + 1 : *value * 10 + digit;
     }
     return digits;
 }

@@ -101,6 +101,8 @@ const command_case command_cases[] = {
     // Counts that do not fit are refused, not wrapped to a small number.
     {{"-c", "99999999999999999999", "g", "1"}, -1, "invalid option"},
     {{"--max-lost", "99999999999999999999", "g", "1"}, -1, "invalid option"},
+    {{"-c", "18446744073709551620", "g", "1"}, -1, "invalid option"},
+    {{"--max-lost", "18446744073709551616", "g", "1"}, -1, "invalid option"},
     {{"-c", "1844674407370955161", "g", "1"}, 0, nullptr, false, false, 0, "0.0.0.0", "g", 1,
      nullptr, 1844674407370955161u},
     // A fraction of a second with or without its whole part.
