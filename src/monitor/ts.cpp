@@ -138,6 +138,20 @@ static counter_verdict judge_counter(ts_stream *ts, const unsigned char *packet,
     return step != 1 ? COUNTER_BREAK : COUNTER_NEXT;
 }
 
+// A packet of a PID a PMT names came at now_us: most packets are, so this stays beside the
+// packet loop.
+static void note_watched(ts_stream *ts, int place, uint64_t now_us)
+{
+    ts_watched_pid *watched = &ts->watched[place];
+    watched->last_utc_us = now_us;
+    if (watched->said) {
+        watched->said = false;
+        uint64_t due_us = now_us + ts->pid_timeout_us + 1;
+        if (due_us < ts->due_utc_us)
+            ts->due_utc_us = due_us;
+    }
+}
+
 static void take_packet(ts_stream *ts, const unsigned char *packet, ts_numbering numbering,
                         uint64_t now_us, ts_report report, void *context)
 {
@@ -158,7 +172,7 @@ static void take_packet(ts_stream *ts, const unsigned char *packet, ts_numbering
     counter_verdict verdict = judge_counter(ts, packet, pid, cause, report, context);
     uint8_t role = ts->pid_role[pid];
     if ((role & ROLE_WATCHED) != 0)
-        ts_note_watched(ts, (role & ROLE_WATCHED) - 1, now_us);
+        note_watched(ts, (role & ROLE_WATCHED) - 1, now_us);
     if (pid == 0 || (role & ROLE_PMT) != 0)
         ts_take_psi_packet(ts, packet, pid, verdict == COUNTER_REPEAT, verdict == COUNTER_BREAK,
                            now_us, report, context);

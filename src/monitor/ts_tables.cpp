@@ -26,16 +26,6 @@ static void due_by(ts_stream *ts, uint64_t due_us)
         ts->due_utc_us = due_us;
 }
 
-void ts_note_watched(ts_stream *ts, int place, uint64_t now_us)
-{
-    ts_watched_pid *watched = &ts->watched[place];
-    watched->last_utc_us = now_us;
-    if (watched->said) {
-        watched->said = false;
-        due_by(ts, now_us + ts->pid_timeout_us + 1);
-    }
-}
-
 // Whether what was last seen at last_us is absent past limit_us at now_us; if not, the time it
 // would be is kept in *next_us where it is sooner.
 static bool absent(uint64_t last_us, uint64_t limit_us, uint64_t now_us, uint64_t *next_us)

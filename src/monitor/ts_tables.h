@@ -9,9 +9,6 @@
 // Counts the error and hands it on.
 void ts_report_error(ts_stream *ts, ts_report report, void *context, const ts_error *error);
 
-// A packet of a PID a PMT names came at now_us.
-void ts_note_watched(ts_stream *ts, int place, uint64_t now_us);
-
 // A packet of PID 0 or of a PMT's PID: repeat is a legal repeat of the last (its bytes read
 // already), broken a break in its counter (a section open on it is given up).
 void ts_take_psi_packet(ts_stream *ts, const unsigned char *packet, int pid, bool repeat,
