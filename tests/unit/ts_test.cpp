@@ -33,14 +33,17 @@ struct packet_shape {
 bytes section_of(int table_id, int id, const bytes &body, bool bad_crc = false)
 {
     size_t length = 5 + body.size() + 4;
-    bytes out = {static_cast<unsigned char>(table_id),
-                 static_cast<unsigned char>(0xb0 | (length >> 8)),
-                 static_cast<unsigned char>(length), static_cast<unsigned char>(id >> 8),
-                 static_cast<unsigned char>(id), 0xc1, 0, 0};
-    out.insert(out.end(), body.begin(), body.end());
-    uint32_t crc = ts_crc32(out.data(), out.size()) ^ (bad_crc ? 1u : 0u);
-    for (int i = 0; i < 4; i++)
-        out.push_back(static_cast<unsigned char>(crc >> (24 - 8 * i)));
+    bytes out(3 + length);
+    const unsigned char head[] = {static_cast<unsigned char>(table_id),
+                                  static_cast<unsigned char>(0xb0 | (length >> 8)),
+                                  static_cast<unsigned char>(length),
+                                  static_cast<unsigned char>(id >> 8),
+                                  static_cast<unsigned char>(id), 0xc1, 0, 0};
+    for (size_t i = 0; i < out.size() - 4; i++)
+        out[i] = i < 8 ? head[i] : body[i - 8];
+    uint32_t crc = ts_crc32(out.data(), out.size() - 4) ^ (bad_crc ? 1u : 0u);
+    for (size_t i = 0; i < 4; i++)
+        out[out.size() - 4 + i] = static_cast<unsigned char>(crc >> (24 - 8 * i));
     return out;
 }
 
@@ -410,6 +413,76 @@ TEST(TsModel, MatchesTheSetOfBreaksOverRandomRuns)
         ASSERT_EQ(listed_errors, expected.size());
         ASSERT_EQ(ts->counts.continuity[TS_NETWORK] + ts->counts.continuity[TS_SOURCE],
                   ts->counts.errors[TS_CONTINUITY]);
+    }
+}
+
+// The tables' model: datagrams at random times, each carrying the PAT, the PMT and the two
+// PIDs it names or not. The PAT is timed from the first datagram, the PMT from the first PAT,
+// each PID from the first PMT, each absence past its limit said by the first datagram past
+// it, once until what was absent comes again.
+TEST(TsModel, MatchesTheAbsencesOfTheTablesAndPidsOverRandomRuns)
+{
+    std::mt19937_64 random(290);
+    struct timed {
+        std::string name;
+        uint64_t limit_us;
+        bool named = false, said = false;
+        uint64_t last_us = 0;
+    };
+    for (int run = 0; run < 200; run++) {
+        auto ts = std::make_unique<ts_stream>();
+        ts_start(ts.get(), 1000000);
+        std::vector<timed> model = {{"pat absent pid 0", 500000},
+                                    {"pmt absent pid 4096 program 1", 500000},
+                                    {"pid absent pid 256 program 1", 1000000},
+                                    {"pid absent pid 257 program 1", 1000000}};
+        std::vector<std::string> expected;
+        collected found;
+        int counters[4] = {};
+        uint64_t now_us = 0;
+        for (int d = 0; d < 40; d++) {
+            now_us += random() % 8 == 0 ? 700000 : random() % 400000;
+            for (timed &m : model) {
+                if (d == 0 && &m == &model[0])
+                    m = {m.name, m.limit_us, true, false, now_us};
+                if (m.named && !m.said && now_us > m.last_us + m.limit_us) {
+                    m.said = true;
+                    expected.push_back(m.name);
+                }
+            }
+            bytes payload;
+            bool carried[4];
+            for (int i = 0; i < 4; i++)
+                carried[i] = random() % 10 < (i < 2 ? 7u : 6u);
+            for (int i = 0; i < 4; i++) {
+                if (!carried[i])
+                    continue;
+                int counter = counters[i]++ & 15;
+                if (i == 0)
+                    put_packet(&payload, pat(counter));
+                else if (i == 1)
+                    put_packet(&payload, pmt(counter));
+                else
+                    put_packet(&payload, {254 + i, counter});
+                if (i >= 1 && !model[i].named)
+                    continue;    // a PMT or PID not named yet is not timed
+                model[i].last_us = now_us;
+                model[i].said = false;
+                model[i].named = true;
+                // The PAT names the PMT, and the PMT its PIDs, from now on.
+                for (int named = i + 1; named < (i == 0 ? 2 : i == 1 ? 4 : 0); named++)
+                    if (!model[named].named)
+                        model[named] = {model[named].name, model[named].limit_us, true, false,
+                                        now_us};
+            }
+            put_packet(&payload, {TS_NULL_PID, 0});
+            ts_take(ts.get(), payload.data(), payload.size(), TS_IN_ORDER, now_us, collect,
+                    &found);
+        }
+        std::vector<std::string> said;
+        for (const ts_error &e : found.errors)
+            said.push_back(describe(e));
+        ASSERT_EQ(said, expected) << "run " << run;
     }
 }
 
