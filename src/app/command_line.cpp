@@ -7,6 +7,7 @@
 #include "base/log.h"
 #include "monitor/feed.h"
 #include "monitor/querier.h"
+#include "monitor/ts.h"
 
 // Skips blanks and a sign, then reads decimal digits as strtoul would, but saturating at
 // limit + 1 (and staying there: the next digit would pass 64 bits) so that no text can
@@ -114,7 +115,7 @@ static const char help_text[] =
     "               [-c <count>] [--duration <seconds>] [--max-lost <count>] [-q]\n"
     "               [--rcvbuf <bytes>] [--stall <ms>] [--json] [--prom <file>]\n"
     "               [--listen [<address>:]<port>] [--metrics-per stream|sender] [--top]\n"
-    "               [--querier-timeout <seconds>]\n"
+    "               [--querier-timeout <seconds>] [--pid-timeout <seconds>]\n"
     "               [--report <file.html>]\n"
     "               [--format <name> | --seq <offset>:<bytes>[:le|be]\n"
     "                [--seq-count <offset>:<bytes>[:le|be]]]\n"
@@ -158,6 +159,8 @@ static const char help_text[] =
     "                   for this long since the join or the last query (default 130; on\n"
     "                   with -v, --json, --prom and --listen, which also say each\n"
     "                   querier heard). Queries are heard on Linux with CAP_NET_RAW\n"
+    "      --pid-timeout <seconds>  with a transport stream's layout, how long a PID\n"
+    "                   named in a PMT may be absent before it is an error (default 5)\n"
     "      --json       JSON Lines on standard output instead of the text lines (the schema\n"
     "                   is in the manual page); errors stay text on standard error\n"
     "      --prom <file>  write Prometheus metrics to the file every second and at the end,\n"
@@ -208,6 +211,9 @@ static const char help_text[] =
     "                              a gap between the PID's packets, else the source's\n"
     "                   mpegts     transport stream packets alone: no number, so the\n"
     "                              datagrams are counted unjudged, a break's cause unknown\n"
+    "                   both also check the PAT and each PMT it names (absent over\n"
+    "                   0.5 s, another table on the PID, scrambled) and each PID a PMT\n"
+    "                   names (absent over --pid-timeout)\n"
     "                   16-bit numbers follow RFC 3550's limits: 3000 ahead is a gap, 100\n"
     "                   back late or a duplicate, anything else a restart once the next\n"
     "                   datagram agrees; wider ones the 65536-number window\n"
@@ -422,6 +428,10 @@ static int read_extra_option(int argc, char **argv, int *index, settings *option
         if (value == nullptr || read_seconds(value, &options->querier_timeout_us) < 0)
             return -1;
         options->querier_timeout_given = true;
+    } else if (is_long_option(option, "--pid-timeout", &inline_value)) {
+        value = value_of(inline_value, argc, argv, index);
+        if (value == nullptr || read_seconds(value, &options->pid_timeout_us) < 0)
+            return -1;
     } else if (is_long_option(option, "--seq", &inline_value) ||
                is_long_option(option, "--seq-count", &inline_value)) {
         bool count_field = option[5] == '-';
@@ -574,6 +584,7 @@ int read_command_line(int argc, char **argv, settings *options)
     options->interface_addr.s_addr = htonl(INADDR_ANY);
     options->arbitration_us = FEED_ARBITRATION_DEFAULT_US;
     options->querier_timeout_us = QUERIER_TIMEOUT_DEFAULT_US;
+    options->pid_timeout_us = TS_PID_TIMEOUT_DEFAULT_US;
     int first = read_options(argc, argv, options);
     if (first <= 0)
         return first < 0 ? -1 : 1;

@@ -36,7 +36,8 @@ int write_run_metrics(run_state *state)
                     stream->config->have_sent_at ? &stream->judge.delays : nullptr,
                     state->options->metrics_per_stream,
                     stream->join.heard,
-                    stream->join.latency_us};
+                    stream->join.latency_us,
+                    stream->judge.ts != nullptr ? &stream->judge.ts->counts : nullptr};
     }
     for (int i = 0; i < state->watched.feed_count; i++) {
         const feed_record *feed = &state->watched.feeds[i];

@@ -111,6 +111,7 @@ const command_case command_cases[] = {
     {{"--duration=1.", "g", "1"}, 0, nullptr, false, false, 0, "0.0.0.0", "g", 1, nullptr, 0,
      1000000},
     {{"--duration", ".", "g", "1"}, -1, "invalid option"},
+    {{"--pid-timeout", "0", "g", "1"}, -1, "invalid option"},
     // Layouts: a preset, or a field and a count field of their own.
     {{"-f", "g", "1"}, 0, nullptr, false, true, 0, "0.0.0.0", "g", 1, nullptr, 0, 0, "classic -f"},
     {{"--format", "rtp", "g", "1"}, 0, nullptr, false, false, 0, "0.0.0.0", "g", 1, nullptr, 0,
