@@ -47,6 +47,7 @@ struct settings {
     uint32_t stall_ms;      // --stall: say when no datagram came for this long; 0: never
     uint64_t querier_timeout_us; // --querier-timeout: say when no query came on an interface
     bool querier_timeout_given;  // for this long (130 s unless given)
+    uint64_t rejoin_us;     // --rejoin: leave and join a stream silent this long; 0: never
     bool json;              // --json: JSON Lines instead of the text lines
     bool top;               // --top: the live view (with -q and --summary)
     const char *prom_path;  // --prom: the metrics file; nullptr: none

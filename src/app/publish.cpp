@@ -36,7 +36,9 @@ int write_run_metrics(run_state *state)
                     stream->config->have_sent_at ? &stream->judge.delays : nullptr,
                     state->options->metrics_per_stream,
                     stream->join.heard,
-                    stream->join.latency_us};
+                    stream->join.latency_us,
+                    state->options->rejoin_us != 0,
+                    stream->join.rejoins};
     }
     for (int i = 0; i < state->watched.feed_count; i++) {
         const feed_record *feed = &state->watched.feeds[i];

@@ -33,6 +33,8 @@ struct metrics_view {
                                      // last sequence number is then none
     bool have_join_latency;          // a datagram came since the join
     uint64_t join_latency_us;        // from just before the join to that datagram
+    bool rejoins_counted;            // --rejoin: how often the stream was joined again
+    uint64_t rejoins;
 };
 
 // A feed's figures and its lines' names, in the order of its counts.

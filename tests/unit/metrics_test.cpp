@@ -92,7 +92,8 @@ TEST(Metrics, AStreamsSeriesSumItsSendersAndLeaveTheRestOfThePageAsItWas)
         metrics_view views[2];
         for (int v = 0; v < 2; v++)
             views[v] = {table.get(), v, v == 0 ? "a" : "b", nullptr, &group, nullptr, nullptr,
-                        true, 3, 1000000, &layout, nullptr, 0, nullptr, summed == 1, false, 0};
+                        true, 3, 1000000, &layout, nullptr, 0, nullptr, summed == 1, false, 0,
+                        false, 0};
         render_metrics(&pages[summed], views, 2, nullptr, 0, nullptr, nullptr);
         samples[summed] = samples_of(&pages[summed], &types);
     }
