@@ -446,7 +446,8 @@ TEST(RunNeeds, EveryOutputThatShowsAFigureHasItMeasured)
         {{"-v", "239.1.2.3", "5000"}, {true, true, true, true}},
         {{"--summary", "239.1.2.3", "5000"}, {true, true, true, false}},
         {{"--json", "239.1.2.3", "5000"}, {true, true, true, true}},
-        {{"--top", "239.1.2.3", "5000"}, {true, true, true, false}},
+        // The view's title says how long ago the querier was heard.
+        {{"--top", "239.1.2.3", "5000"}, {true, true, true, true}},
         {{"--prom", "m.prom", "239.1.2.3", "5000"}, {true, true, false, true}},
         // The page holds what the file holds: the times between datagrams and the outages.
         {{"--listen", "9101", "239.1.2.3", "5000"}, {true, true, false, true}},
