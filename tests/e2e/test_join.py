@@ -137,13 +137,17 @@ class Queriers(unittest.TestCase):
 
     @unittest.skipIf(WINDOWS, "queries are not heard on Windows")
     def test_the_bridges_queries_are_heard_in_its_version_and_interval(self):
-        rows = [("3", "Query from 10.9.0.1 (IGMPv3, interval 3 s) on veth1", "IGMPv3", "3"),
-                ("2", "Query from 10.9.0.1 (IGMPv2) on veth1", "IGMPv2", None)]
-        for version, line, name, qqic in rows:
-            with self.subTest(version=version), tempfile.TemporaryDirectory() as folder:
-                self.make_bridge("mcast_igmp_version", version)
+        # IGMP from 10.9.0.1, which tshark reads too; MLD from br0's link-local address.
+        igmp, mld = ("mcast_igmp_version", GROUP), ("mcast_mld_version", "ff15::1234")
+        rows = [(igmp, "3", r"10\.9\.0\.1 \(IGMPv3, interval 3 s\)", "IGMPv3", "3"),
+                (igmp, "2", r"10\.9\.0\.1 \(IGMPv2\)", "IGMPv2", None),
+                (mld, "2", r"(fe80::[0-9a-f:]+) \(MLDv2, interval 3 s\)", "MLDv2", None),
+                (mld, "1", r"(fe80::[0-9a-f:]+) \(MLDv1\)", "MLDv1", None)]
+        for (setting, group), version, heard, name, qqic in rows:
+            with self.subTest(version=name), tempfile.TemporaryDirectory() as folder:
+                self.make_bridge(setting, version)
                 tshark = None
-                if shutil.which("tshark"):
+                if shutil.which("tshark") and setting == "mcast_igmp_version":
                     tshark = subprocess.Popen(
                         ["tshark", "-q", "-i", "veth1", "-c", "1", "-a", "duration:20", "-f",
                          "igmp[0] = 0x11", "-T", "fields", "-e", "ip.src", "-e", "igmp.version",
@@ -152,14 +156,22 @@ class Queriers(unittest.TestCase):
                     self.addCleanup(tshark.wait)
                     self.addCleanup(tshark.kill)
                 prom = os.path.join(folder, "m.prom")
-                watcher = watch(self, "-v", "--prom", prom, "-i", "veth1", GROUP, next_port())
-                watcher.wait_for(re.escape(line) + "$", timeout_s=20)
+                watcher = Watcher(["-v", "--prom", prom, "-i", "veth1", group, next_port()])
+                self.addCleanup(watcher.kill)
+                line = "^Query from " + heard + " on veth1$"
+                watcher.wait_for(line, timeout_s=20)
                 self.assertEqual(watcher.stop(), 0)
                 self.assertEqual(watcher.error_messages(), [])
+                querier = re.search(line, strip_prefix(watcher.line_where(line), "info"))
+                if querier.groups():
+                    # The bridge's own link-local address, as the system lists it.
+                    listed = ip("-6", "-o", "addr", "show", "dev", "br0", "scope", "link").stdout
+                    self.assertIn(" %s/64 " % querier.group(1), listed)
+                querier = querier.group(1) if querier.groups() else "10.9.0.1"
                 with open(prom, encoding="utf-8") as f:
                     page = f.read()
-                count = re.search(r'^mcwatch_queries_total\{interface="veth1",querier="10.9.0.1",'
-                                  r'version="%s"\} (\d+)$' % name, page, re.M)
+                count = re.search(r'^mcwatch_queries_total\{interface="veth1",querier="%s",'
+                                  r'version="%s"\} (\d+)$' % (querier, name), page, re.M)
                 self.assertIsNotNone(count, page)
                 self.assertGreaterEqual(int(count.group(1)), 1)
                 last = re.search(r'^mcwatch_last_query_timestamp_seconds\{interface="veth1"\} '
