@@ -1,8 +1,12 @@
 #include "app/timers.h"
 
+#include <stdio.h>
+
 #include "app/publish.h"
 #include "app/receivers.h"
 #include "app/top.h"
+#include "base/log.h"
+#include "net/address.h"
 
 static void on_duration_over(void *context, uint64_t)
 {
@@ -44,8 +48,14 @@ static void rejoin_stream(run_state *state, stream_state *stream, uint64_t due_u
     socket_handle s = state->receive.receivers[stream->receiver].socket;
     join_started(&stream->join, state->calls->monotonic_us(state->calls->context));
     stream->joined = state->calls->rejoin(state->calls->context, s, &stream->request) == 0;
-    if (!stream->joined)
+    if (!stream->joined) {
+        char group[HOST_TEXT_MAX];
+        format_host(group, &stream->request.group);
+        const char *name = stream->config->name;
+        log_line(stderr, "error", "Joining %s again failed%s%s: it is tried again after as long",
+                 group, name != nullptr ? " on " : "", name != nullptr ? name : "");
         return;
+    }
     stream->join.rejoins++;
     rejoin_event event = {&stream->request.group, silent_us};
     event_head head = head_of(state, stream, utc_of(state, due_us));
