@@ -116,6 +116,7 @@ static const char help_text[] =
     "               [--rcvbuf <bytes>] [--stall <ms>] [--json] [--prom <file>]\n"
     "               [--listen [<address>:]<port>] [--metrics-per stream|sender] [--top]\n"
     "               [--querier-timeout <seconds>] [--pid-timeout <seconds>]\n"
+    "               [--rejoin <seconds>]\n"
     "               [--report <file.html>]\n"
     "               [--format <name> | --seq <offset>:<bytes>[:le|be]\n"
     "                [--seq-count <offset>:<bytes>[:le|be]]]\n"
@@ -161,6 +162,9 @@ static const char help_text[] =
     "                   querier heard). Queries are heard on Linux with CAP_NET_RAW\n"
     "      --pid-timeout <seconds>  with a transport stream's layout, how long a PID\n"
     "                   named in a PMT may be absent before it is an error (default 5)\n"
+    "      --rejoin <seconds>  leave and join again a stream that has been silent this\n"
+    "                   long since its last datagram or join, as a snooping switch that\n"
+    "                   aged the port out needs, and say so; the summary counts rejoins\n"
     "      --json       JSON Lines on standard output instead of the text lines (the schema\n"
     "                   is in the manual page); errors stay text on standard error\n"
     "      --prom <file>  write Prometheus metrics to the file every second and at the end,\n"
@@ -432,6 +436,10 @@ static int read_extra_option(int argc, char **argv, int *index, settings *option
         value = value_of(inline_value, argc, argv, index);
         if (value == nullptr || read_seconds(value, &options->pid_timeout_us) < 0)
             return -1;
+    } else if (is_long_option(option, "--rejoin", &inline_value)) {
+        value = value_of(inline_value, argc, argv, index);
+        if (value == nullptr || read_seconds(value, &options->rejoin_us) < 0)
+            return -1;
     } else if (is_long_option(option, "--seq", &inline_value) ||
                is_long_option(option, "--seq-count", &inline_value)) {
         bool count_field = option[5] == '-';
@@ -591,9 +599,12 @@ int read_command_line(int argc, char **argv, settings *options)
     if (choose_layout(options) < 0)
         return -1;
     // What only means something live is refused with a capture, by name.
-    if (options->read_path != nullptr && (options->interface_name != nullptr || options->rcvbuf_bytes != 0)) {
+    if (options->read_path != nullptr && (options->interface_name != nullptr ||
+                                          options->rcvbuf_bytes != 0 || options->rejoin_us != 0)) {
         log_line(stderr, "error", "%s cannot be given with -r: a capture joins nothing",
-                 options->interface_name != nullptr ? "-i" : "--rcvbuf");
+                 options->interface_name != nullptr ? "-i"
+                 : options->rcvbuf_bytes != 0      ? "--rcvbuf"
+                                                   : "--rejoin");
         return -1;
     }
     if (options->top && options->json) {

@@ -194,6 +194,9 @@ class Top(unittest.TestCase):
             terminal, lambda s: [rows_of(s).get((GROUP + ":%d" % port, src), {}).get("RECEIVED")
                                  for src in sources] == ["5", "3"])
         rows = rows_of(screen)
+        # No querier asks on this namespace's links: the title says for how long.
+        self.assertRegex(screen.splitlines()[0], r"^mcwatch \S+  \d\d:\d\d:\d\d  1 stream  "
+                                                 r"no querier for \d+ s  sorted by ")
         self.assertEqual(rows[(GROUP + ":%d" % port, sources[1])]["LOST"], "1")
         self.assertEqual(rows[(GROUP + ":%d" % port, sources[1])]["LAST SEQ"], "3")
         # A metrics file that can no longer be written ends the run; its line, written while
