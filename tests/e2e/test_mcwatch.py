@@ -163,21 +163,16 @@ class Membership(WatcherTest):
                          ["127.0.0.2", "127.0.0.2"])
         self.assertEqual([m.rsplit(" ", 1)[1] for m in messages], ["2", "4"])
 
-    def test_joins_on_the_given_interface(self):
-        port = next_port()
-        watcher = self.watch("-i", "127.0.0.1", GROUP, port)
-        send([42], port)
-        watcher.wait_for(r"seq 42$")
-        self.stop_cleanly(watcher)
-
-    def test_two_instances_on_one_port_both_receive(self):
-        port = next_port()
-        first = self.watch(GROUP, port)
-        second = self.watch("-g", GROUP, port)
-        send([1, 2], port)
-        for watcher in (first, second):
-            watcher.wait_for(r"seq 2$")
-            self.stop_cleanly(watcher)
+    def test_each_watcher_receives_on_the_given_interface_or_beside_another(self):
+        # One on an interface given by its address; two instances on one port.
+        for options in ([["-i", "127.0.0.1"]], [[], ["-g"]]):
+            with self.subTest(options=options):
+                port = next_port()
+                watchers = [self.watch(*each, GROUP, port) for each in options]
+                send([1, 2], port)
+                for watcher in watchers:
+                    watcher.wait_for(r"seq 2$")
+                    self.stop_cleanly(watcher)
 
     def test_a_group_address_that_is_not_multicast_fails_at_the_join(self):
         status, out, err = run_to_end(["127.0.0.1", next_port()])
