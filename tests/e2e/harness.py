@@ -374,6 +374,14 @@ def run_to_end(args, timeout_s=STOP_TIMEOUT_S, command=None):
     return status, out.decode(), err.decode()
 
 
+def run_cleanly(test, args, timeout_s=STOP_TIMEOUT_S):
+    """Runs mcwatch to its end (a capture read, --help), which must exit 0 with no error line;
+    returns its standard output."""
+    status, out, err = run_to_end(args, timeout_s)
+    test.assertEqual((status, err), (0, ""), args)
+    return out
+
+
 def feed_command():
     return shlex.split(os.environ.get("MCFEED_CMD", "build/mcfeed"))
 

@@ -14,8 +14,8 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from harness import (GROUP, WINDOWS, Watcher, next_port, run_feed, run_to_end,  # noqa: E402
-                     temp_folder, tool_command, watch, write_streams)
+from harness import (GROUP, WINDOWS, Watcher, next_port, run_cleanly, run_feed,  # noqa: E402
+                     run_to_end, temp_folder, tool_command, watch, write_streams)
 from test_layouts import DUMPCAP, TSHARK, Capture  # noqa: E402
 from test_accounting import SENDERS_MAX  # noqa: E402
 
@@ -80,8 +80,7 @@ class Captures(unittest.TestCase):
         live = without_times(watcher.lines())
         self.assertIn("Missed packet", "\n".join(live))
         for path in paths:
-            status, read, errors = run_to_end(["-r", path, "-g", "--summary", GROUP, port])
-            self.assertEqual((status, errors), (0, ""))
+            read = run_cleanly(self, ["-r", path, "-g", "--summary", GROUP, port])
             self.assertEqual(without_times(read.splitlines()), live, path)
             self.assertIn("Summary: dropped by this host: not known from a capture; "
                           "fragmented 0, truncated 0", read)
@@ -146,8 +145,7 @@ class Captures(unittest.TestCase):
                 cut = bytes(wrap(ip) / s.UDP(sport=40000, dport=5000) / payload(60))
                 frames.append((cut[:len(cut) - 60], len(cut)))
                 path = self.write(name, linktype, frames)
-                status, out, err = run_to_end(["-r", path, "-q", "-g", "--summary", group, 5000])
-                self.assertEqual((status, err), (0, ""))
+                out = run_cleanly(self, ["-r", path, "-q", "-g", "--summary", group, 5000])
                 self.assertIn("Missed packet: 4", out)
                 self.assertRegex(out, r"1 sender over 0.008 s: received 9, bytes 576, unique 9, "
                                       r"duplicates 0, missed 1, late 0, lost 1")
@@ -180,8 +178,7 @@ class Captures(unittest.TestCase):
                 datagrams[30].append(datagrams[30][1])
                 path = self.write("fragments " + family, 1,
                                   [s.Ether() / f for fragments in datagrams for f in fragments])
-                status, out, err = run_to_end(["-r", path, "-q", "-g", "--summary", group, 5000])
-                self.assertEqual((status, err), (0, ""))
+                out = run_cleanly(self, ["-r", path, "-q", "-g", "--summary", group, 5000])
                 tshark = subprocess.run([TSHARK, "-r", path, "-Y", "udp.dstport == 5000", "-T",
                                          "fields", "-e", "udp.length"],
                                         capture_output=True, timeout=60, check=True)
@@ -209,12 +206,10 @@ class Captures(unittest.TestCase):
                                [("b", "239.1.1.2", 5000, None)])
         for args, received in ((["239.1.1.1", 5000], [7]), (["239.1.1.1", 5000, "10.0.0.7"], [6]),
                                (["10.0.0.8", 5000], [1]), (["--config", config], [5])):
-            status, out, err = run_to_end(["-r", path, "-q", "--summary", *args])
-            self.assertEqual((status, err), (0, ""), args)
+            out = run_cleanly(self, ["-r", path, "-q", "--summary", *args])
             totals = re.findall(r"senders? over [\d.]+ s: received (\d+)", out)
             self.assertEqual([int(n) for n in totals], received, args)
-        status, out, err = run_to_end(["-r", path, "-q", "-g", "--json"])
-        self.assertEqual((status, err), (0, ""))
+        out = run_cleanly(self, ["-r", path, "-q", "-g", "--json"])
         # 239.1.1.2 skipped 3; 10.0.0.9's 9 came after 10.0.0.7's 5 on 239.1.1.1.
         gaps = re.findall(r'"event":"gap","stream":"([^"]+)"', out)
         self.assertEqual(sorted(gaps), ["239.1.1.1:5000", "239.1.1.2:5000"])
@@ -279,10 +274,8 @@ class Captures(unittest.TestCase):
                 "-T ether", "-T " + encapsulation).replace("interface0", "interface%d" % interface)
             subprocess.run(said, shell=True, cwd=self.tmp, check=True, timeout=60,
                            capture_output=True)
-            status, out, err = run_to_end(["-r", os.path.join(self.tmp, "interface%d.pcap"
-                                                              % interface),
-                                           "-q", "--summary", GROUP, 5000])
-            self.assertEqual((status, err), (0, ""))
+            out = run_cleanly(self, ["-r", os.path.join(self.tmp, "interface%d.pcap" % interface),
+                                     "-q", "--summary", GROUP, 5000])
             self.assertIn("1 sender over 0.004 s: received 5,", out)
 
     @NEEDS_SCAPY
@@ -316,8 +309,7 @@ class Captures(unittest.TestCase):
         frames = [bytes(scapy.IP(src="10.0.0.7", dst=GROUP) / scapy.UDP(dport=5000) / payload(seq))
                   for seq in range(3)]
         path = self.write("late", 101, frames, sec=2**32 - 100, step_us=1)
-        status, out, err = run_to_end(["-r", path, "-g", "--json", GROUP, 5000])
-        self.assertEqual((status, err), (0, ""))
+        out = run_cleanly(self, ["-r", path, "-g", "--json", GROUP, 5000])
         self.assertEqual(re.findall(r'"time":"([^"]+)","event":"datagram"', out),
                          ["2106-02-07T06:26:36.00000%dZ" % seq for seq in range(3)])
         # A pcapng's 64 bits of microseconds reach years of five digits, which are refused.
@@ -388,9 +380,8 @@ class RedundantPaths(unittest.TestCase):
                                head='[defaults]\nformat = "rtp"\n')
         said = []
         for arbitration_ms in (1, 50, 1000):
-            status, out, err = run_to_end(["-r", ST2022_7, "-q", "--summary", "--config",
-                                           config, "--arbitration", arbitration_ms])
-            self.assertEqual((status, err), (0, ""))
+            out = run_cleanly(self, ["-r", ST2022_7, "-q", "--summary", "--config", config,
+                                     "--arbitration", arbitration_ms])
             said.append(re.search(r"Summary: feed F: .*", out).group(0))
         self.assertEqual(said, [said[0]] * 3)
         # Each path has 16,000 numbers, the first path's one later than the second's.

@@ -40,11 +40,8 @@ STREAM_RATE = 1000 if WINDOWS else 2000
 
 
 class FeedAgainstWatcher(unittest.TestCase):
-    def watch(self, *args):
-        return watch(self, *args)
-
     def feed_and_compare(self, port, start, count, fault_options):
-        watcher = self.watch("-g", "-s", "200", GROUP, port)
+        watcher = watch(self, "-g", "-s", "200", GROUP, port)
         out, record = feed_whole(self, ["-b", "127.0.0.1", "-n", count, "-r", STREAM_RATE,
                                         "--start", start, *fault_options, GROUP, port])
         order = sent_order(start, count, record)

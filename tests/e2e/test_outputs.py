@@ -16,7 +16,8 @@ import urllib.request
 sys.path.insert(0, os.path.dirname(__file__))
 from harness import (GROUP, PAGE_COUNTERS, ROOMY_BUFFER, WINDOWS,  # noqa: E402
                      check_metrics_page, expected_counts, feed_whole, free_port, next_port,
-                     run_to_end, sent_count, strip_prefix, temp_folder, watch, write_streams)
+                     run_cleanly, run_to_end, sent_count, strip_prefix, temp_folder, watch,
+                     write_streams)
 
 EXPORTER = shutil.which("prometheus-node-exporter") or shutil.which("node_exporter")
 TIME = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z$")
@@ -56,8 +57,7 @@ class Outputs(unittest.TestCase):
             out.write(struct.pack("<IHHiIII", 0xa1b2c3d4, 2, 4, 0, 0, 65535, 101))
             out.write(struct.pack("<IIII", 1700000000, 0, len(ip), len(ip)) + ip)
         prom = os.path.join(self.tmp, "m.prom")
-        status, _, errors = run_to_end(["-q", "-r", capture, "--config", config, "--prom", prom])
-        self.assertEqual((status, errors), (0, ""))
+        run_cleanly(self, ["-q", "-r", capture, "--config", config, "--prom", prom])
         with open(prom, encoding="utf-8") as f:
             page = f.read()
         self.assertEqual(page.count("mcwatch_feed_numbers_total{feed="), 4096)

@@ -16,7 +16,7 @@ import unittest
 import zlib
 
 sys.path.insert(0, os.path.dirname(__file__))
-from harness import (GROUP, WINDOWS, free_port, next_port, run_feed, run_to_end,  # noqa: E402
+from harness import (GROUP, WINDOWS, free_port, next_port, run_cleanly, run_feed,  # noqa: E402
                      strip_prefix, temp_folder, wait_until, watch, write_streams)
 
 CHROMIUM = shutil.which("chromium")
@@ -217,9 +217,7 @@ class Report(unittest.TestCase):
     def report_of_capture(self, name, *options):
         """The page of the shared capture read with the options, checked; the run's output."""
         path = os.path.join(self.tmp, name + ".html")
-        status, out, err = run_to_end(["-q", "--summary", *options, "--report", path,
-                                       "-r", CAPTURE])
-        self.assertEqual((status, err), (0, ""))
+        out = run_cleanly(self, ["-q", "--summary", *options, "--report", path, "-r", CAPTURE])
         return out, self.check_page(path, out, name)
 
     @unittest.skipUnless(os.path.exists(CAPTURE), "the shared captures are not here")
