@@ -96,6 +96,12 @@ class Top(unittest.TestCase):
             raise AssertionError("the screen never showed it:\n" + seen[0])
         return seen[0]
 
+    def final_screen(self, terminal, anywhere=False):
+        """The screen once the run has ended and the shell said its status (anywhere on a
+        line, where the terminal was not given back)."""
+        return self.wait_for_screen(terminal, lambda s: re.search(
+            r"%sstatus \d+$" % ("" if anywhere else "^"), s, re.M))
+
     def test_a_feed_and_its_lines_show_the_record_and_each_key_stops_the_run(self):
         for key in ("q", "C-c"):
             with self.subTest(key=key):
@@ -144,7 +150,7 @@ class Top(unittest.TestCase):
         feed = rows[("feed f", "")]
         self.assertEqual((feed["RECEIVED"], feed["LOST"]), (str(highest + 1 - lost), str(lost)))
         terminal.keys(key)
-        screen = self.wait_for_screen(terminal, lambda s: re.search(r"^status \d+$", s, re.M))
+        screen = self.final_screen(terminal)
         self.assertIn("status 0", screen.splitlines())
         self.assertEqual(groups_joined("239.7.0."), 0)
         # The summary, on the normal screen after the view, says what the view said.
@@ -182,7 +188,7 @@ class Top(unittest.TestCase):
         # A metrics file that can no longer be written ends the run; its line, written while
         # the view was shown, is seen on the screen given back.
         shutil.rmtree(folder)
-        screen = self.wait_for_screen(terminal, lambda s: re.search(r"^status \d+$", s, re.M))
+        screen = self.final_screen(terminal)
         self.assertIn("status 255", screen.splitlines())
         self.assertIn('[error] Failed to write "%s/m.prom.tmp": (2) No such file or directory'
                       % folder, screen)
@@ -222,7 +228,7 @@ class Top(unittest.TestCase):
         terminal.keys("p")
         self.wait_for_screen(terminal, lambda s: "PAUSED" in s)
         terminal.keys("q")
-        screen = self.wait_for_screen(terminal, lambda s: re.search(r"^status \d+$", s, re.M))
+        screen = self.final_screen(terminal)
         self.assertIn("status 0", screen.splitlines())
         self.assertEqual(groups_joined("239.8."), 0)
 
@@ -239,8 +245,7 @@ class Top(unittest.TestCase):
             with self.subTest(term=term):
                 terminal = Terminal(self, "TERMINFO=%s TERM=%s %s" % (
                     self.tmp, term, watch_command("-v", "--top", GROUP, next_port())))
-                screen = self.wait_for_screen(terminal,
-                                              lambda s: re.search(r"^status \d+$", s, re.M))
+                screen = self.final_screen(terminal)
                 lines = [line for line in screen.splitlines() if line]
                 self.assertEqual([re.sub(r"^\[.*?\] ", "", line) for line in lines],
                                  ["[error] --top cannot draw on this terminal (TERM=%s): %s"
@@ -270,7 +275,7 @@ class Top(unittest.TestCase):
         with open(pid_file) as kept:
             os.kill(int(kept.read()), number)
         # Where the terminal is not given back, the line may start anywhere.
-        screen = self.wait_for_screen(terminal, lambda s: re.search(r"status \d+$", s, re.M))
+        screen = self.final_screen(terminal, anywhere=True)
         self.assertEqual(terminal.modes(), "0 1", screen)
         self.assertIn("modes kept", screen.splitlines())
         self.assertIn("status %d" % status, screen.splitlines())
