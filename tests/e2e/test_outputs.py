@@ -65,7 +65,8 @@ class Outputs(unittest.TestCase):
 
     @unittest.skipUnless(shutil.which("jq"), "jq is not installed (.ci/run installs it)")
     def test_jq_reads_every_json_line_and_its_numbers(self):
-        watcher, port, record = self.run_stream("--json", "-g", "-s", "300")
+        # A queue that holds the stream, as the receiver's lines are read beside it.
+        watcher, port, record = self.run_stream("--json", "-g", "-s", "300", *ROOMY_BUFFER)
         # One more report after the last datagram, so that the reports cover all of them.
         reports = sum('"event":"stats"' in line for line in watcher.lines())
         watcher.wait_for(r'"event":"stats"', count=reports + 1, timeout_s=10)
@@ -83,10 +84,10 @@ class Outputs(unittest.TestCase):
         self.assertEqual(len(objects), len(watcher.lines()))
         self.assertTrue(all(TIME.match(o["time"]) for o in objects))
         events = [o["event"] for o in objects]
-        self.assertEqual(events[:2], ["bound", "joined"])
+        self.assertEqual(events[:3], ["bound", "receive_buffer", "joined"])
         self.assertEqual(events[-2:], ["left", "summary"])
         self.assertEqual(objects[0]["port"], port)
-        self.assertEqual((objects[1]["group"], objects[1]["port"]), (GROUP, port))
+        self.assertEqual((objects[2]["group"], objects[2]["port"]), (GROUP, port))
         datagrams = [o for o in objects if o["event"] == "datagram"]
         summary = objects[-1]
         self.assertEqual(len(datagrams), summary["total"]["received"])
