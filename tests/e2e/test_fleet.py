@@ -202,8 +202,9 @@ class Fleet(unittest.TestCase):
                          "prometheus is not installed (Debian: prometheus; .ci/run installs it)")
     def test_a_prometheus_server_scrapes_the_exact_counts(self):
         port, listen = next_port(), "127.0.0.1:%d" % free_port()
-        watcher = watch(self, "-q", "-g", "--json", "--listen", listen, GROUP, port,
-                        bound_line='"event":"bound"')
+        # Beside a Prometheus server that starts, the receiver waits long for a core.
+        watcher = watch(self, "-q", "-g", "--json", *ROOMY_BUFFER, "--listen", listen, GROUP,
+                        port, bound_line='"event":"bound"')
         api = self.start_prometheus(listen)
         record = self.feed(port)
         received = sent_count(COUNT, record)
