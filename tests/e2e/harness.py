@@ -239,9 +239,10 @@ class Watcher:
             return [strip_prefix(line, "error") for _, line in self.err]
 
 
-def watch(test, *args, bound_line=r"Socket is bound to ", to_files=False, stdout=None):
-    """Starts mcwatch for a test, ended with the test, and waits until it has joined."""
-    watcher = Watcher(list(args), to_files=to_files, stdout=stdout)
+def watch(test, *args, bound_line=r"Socket is bound to ", **options):
+    """Starts mcwatch for a test, ended with the test, and waits until it has joined; options
+    go to Watcher (group, env, prefix, to_files, stdout)."""
+    watcher = Watcher(list(args), **options)
     test.addCleanup(watcher.kill)
     if watcher._folder is not None:
         test.addCleanup(watcher._folder.cleanup)

@@ -104,9 +104,7 @@ class GapDetection(WatcherTest):
 class Statistics(WatcherTest):
     def test_reports_each_period_and_resets(self):
         port = next_port()
-        watcher = Watcher(["-g", "-s", "400", GROUP, port])
-        self.addCleanup(watcher.kill)
-        watcher.ready()
+        watcher = watch(self, "-g", "-s", "400", GROUP, port)
         send([1, 2, 4, 5, 9], port)                        # 5 datagrams, 1 + 3 missed
         watcher.wait_for(r"^Stats: ", count=3, timeout_s=10)
         messages = self.stop_cleanly(watcher)
@@ -298,11 +296,9 @@ class PosixFaults(WatcherTest):
         # With -s 100 over about 1.2 s: a dozen reports, whichever way the clock was set.
         for step_s in ("60", "-60"):
             with self.subTest(step_s=step_s):
-                watcher = Watcher(["-s", "100", GROUP, next_port()], env={
+                watcher = watch(self, "-s", "100", GROUP, next_port(), env={
                     "LD_PRELOAD": os.environ["MCWATCH_STEP_CLOCK"],
                     "STEP_CLOCK_AFTER_MS": "300", "STEP_CLOCK_SECONDS": step_s})
-                self.addCleanup(watcher.kill)
-                watcher.ready()
                 time.sleep(1.2)
                 reports = [m for m in self.stop_cleanly(watcher) if m.startswith("Stats: ")]
                 self.assertTrue(8 <= len(reports) <= 16, len(reports))
@@ -313,10 +309,8 @@ class PosixFaults(WatcherTest):
         with tempfile.TemporaryDirectory() as folder:
             trace = os.path.join(folder, "trace")
             # Traced, the tool is slow enough that a flood queues up behind each wait.
-            watcher = Watcher([GROUP, port], env=TRACED_ENV, prefix=["strace", "-qq", "-o", trace,
-                                                     "-e", "trace=write"])
-            self.addCleanup(watcher.kill)
-            watcher.ready()
+            watcher = watch(self, GROUP, port, env=TRACED_ENV,
+                            prefix=["strace", "-qq", "-o", trace, "-e", "trace=write"])
             subprocess.run(feed_command() + ["-q", "-b", "127.0.0.1", "-r", "0", "-n", "20000",
                                              GROUP, str(port)], check=True, timeout=60)
             time.sleep(1.0)
@@ -333,9 +327,7 @@ class Faults(WatcherTest):
         port = next_port()
         other = "239.2.2.2"
         first = watch(self, "-g", GROUP, port)
-        second = Watcher(["-g", other, port], group=other)
-        self.addCleanup(second.kill)
-        second.ready()
+        second = watch(self, "-g", other, port, group=other)
         send([100], port, group=other)
         send([55555], port, group="127.0.0.1")
         send([1, 2], port)
