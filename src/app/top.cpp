@@ -162,8 +162,13 @@ static void make_rows(run_state *state, uint64_t now_us)
             }
             if (feed->lines[0] != i)
                 continue;
-            for (int line = 0; line < feed->state.line_count; line++)
+            for (int line = 0; line < feed->state.line_count; line++) {
                 make_stream_row(state, feed->lines[line], i, now_us, now_utc_us);
+                const histogram *behind = &feed->state.behind.times[line];
+                top_row *row = &state->outputs.top->rows[state->outputs.top->row_count - 1];
+                row->have_behind = behind->total > 0;
+                row->behind_p99_us = histogram_percentile_us(behind, 99);
+            }
             make_feed_row(state, static_cast<int>(feed - state->watched.feeds), i, now_us);
         }
     }
@@ -224,10 +229,11 @@ static void draw(run_state *state)
              "s: sort  p: pause  q: quit", MCWATCH_VERSION, now.hour, now.minute, now.second,
              state->watched.stream_count, state->watched.stream_count == 1 ? "" : "s", feeds,
              top_sort_name(view->sort), view->paused ? "  PAUSED" : "");
-    top_header(line(), TOP_LINE_MAX, width);
+    bool behind = state->watched.feed_count > 0;
+    top_header(line(), TOP_LINE_MAX, width, behind);
     for (int i = 0; i < shown; i++) {
         const top_row *row = &view->rows[view->order[i]];
-        top_line(line(), TOP_LINE_MAX, row, width);
+        top_line(line(), TOP_LINE_MAX, row, width, behind);
         view->alarms[count - 1] = row->alarm;
     }
     if (shown < view->row_count)

@@ -5,12 +5,14 @@
 
 static_assert(FEED_LINES_MAX <= 8, "a slot's who holds a bit a line");
 
-int feed_open(feed_state *feed, const seq_rules *rules, int line_count, uint64_t arbitration_us)
+int feed_open(feed_state *feed, const seq_rules *rules, int line_count, uint64_t arbitration_us,
+              uint64_t max_skew_us)
 {
     *feed = feed_state{};
     feed->rules = *rules;
     feed->line_count = line_count;
     feed->arbitration_us = arbitration_us;
+    feed->max_skew_us = max_skew_us;
     feed->lag_line = -1;
     return window_open(feed);
 }
@@ -158,9 +160,71 @@ static void drop_next(feed_state *feed)
     }
 }
 
+static void judge_beyond(feed_state *feed, feed_slot *slot, int line, bool beyond)
+{
+    uint8_t bit = static_cast<uint8_t>(1u << line);
+    if (beyond == ((slot->beyond & bit) != 0))
+        return;
+    slot->beyond = static_cast<uint8_t>(slot->beyond ^ bit);
+    if (beyond)
+        feed->counts.beyond[line]++;
+    else
+        feed->counts.beyond[line]--;
+}
+
+static void add_behind(feed_state *feed, int line, uint64_t behind_us)
+{
+    feed_behind *behind = &feed->behind;
+    histogram_add(&behind->times[line], behind_us);
+    behind->sum_us[line] += behind_us;
+    if (behind_us > behind->period_max_us[line])
+        behind->period_max_us[line] = behind_us;
+}
+
+static void note_behind(feed_state *feed, feed_slot *slot, int line, uint64_t behind_us)
+{
+    add_behind(feed, line, behind_us);
+    judge_beyond(feed, slot, line, behind_us > feed->max_skew_us);
+}
+
+// The number's first copy came more than the max skew after a line passed it: a receiver that
+// waits no longer for a hole to fill did without it. Judged again where an earlier copy came.
+static void judge_window(feed_state *feed, feed_slot *slot)
+{
+    bool lost = slot->first_us > slot->passed_us &&
+                slot->first_us - slot->passed_us > feed->max_skew_us;
+    if (lost != (slot->window_lost != 0)) {
+        slot->window_lost = lost;
+        if (lost)
+            feed->counts.lost_in_window++;
+        else
+            feed->counts.lost_in_window--;
+    }
+    judge_beyond(feed, slot, slot->first_line, lost);
+}
+
+// A line's first copy of a number another line delivered first.
+static void note_later_copy(feed_state *feed, feed_slot *slot, int line, uint64_t arrival_us)
+{
+    // The first line's 0 counts once a second line delivered the number.
+    if ((slot->who & (slot->who - 1)) == 0)
+        add_behind(feed, slot->first_line, 0);
+    note_behind(feed, slot, line, arrival_us - slot->first_us);
+}
+
+// A line's copy that came before the first so far (read after it): the line that was first runs
+// behind it, and its 0, where it was counted, is taken back.
+static void note_earlier_copy(feed_state *feed, feed_slot *slot, int line, uint64_t arrival_us)
+{
+    add_behind(feed, line, 0);
+    if ((slot->who & (slot->who - 1)) != 0)
+        histogram_remove(&feed->behind.times[slot->first_line], 0);
+    note_behind(feed, slot, slot->first_line, slot->first_us - arrival_us);
+}
+
 // A number delivered after its decision: late when it had been lost, and no longer the other
 // line's alone when it had one.
-static void take_decided(feed_state *feed, int line, uint64_t place)
+static void take_decided(feed_state *feed, int line, uint64_t place, uint64_t arrival_us)
 {
     bool early = feed->decided_early && !before(place, feed->early_from) && before(place, feed->early_end);
     bool held = feed->ring_end - place <= feed->window;
@@ -173,6 +237,13 @@ static void take_decided(feed_state *feed, int line, uint64_t place)
         if (held) {
             slot->lost = 0;
             slot->who = bit;
+            slot->first_us = arrival_us;
+            slot->first_line = static_cast<uint8_t>(line);
+            judge_window(feed, slot);
+        } else if (feed->max_skew_us != FEED_NO_MAX_SKEW) {
+            // Its number was let go: the copy came later than any window the feed measures.
+            feed->counts.lost_in_window++;
+            feed->counts.beyond[line]++;
         }
         feed->counts.late++;
         feed->counts.lost = feed->counts.missed - feed->counts.late;
@@ -187,6 +258,14 @@ static void take_decided(feed_state *feed, int line, uint64_t place)
         return;
     if (slot->who != 0 && (slot->who & (slot->who - 1)) == 0)
         feed->counts.alone[__builtin_ctz(slot->who)]--;
+    if (slot->who != 0 && arrival_us < slot->first_us) {
+        note_earlier_copy(feed, slot, line, arrival_us);
+        slot->first_us = arrival_us;
+        slot->first_line = static_cast<uint8_t>(line);
+        judge_window(feed, slot);
+    } else if (slot->who != 0) {
+        note_later_copy(feed, slot, line, arrival_us);
+    }
     slot->who = static_cast<uint8_t>(slot->who | bit);
 }
 
@@ -196,17 +275,22 @@ static void take_number(feed_state *feed, int line, const feed_epoch *epoch, uin
     if (before(place, epoch->start))
         return;
     if (before(place, feed->settled)) {
-        take_decided(feed, line, place);
+        take_decided(feed, line, place, arrival_us);
         return;
     }
     // First by arrival, whatever order the lines were read in: a copy that came earlier takes
     // the number over.
     feed_slot *slot = window_slot(feed, place);
+    bool new_line = !(slot->who & (1u << line));
     if (slot->who == 0) {
         feed->counts.numbers++;
     } else if (arrival_us < slot->first_us) {
         feed->counts.first[slot->first_line]--;
+        if (new_line)
+            note_earlier_copy(feed, slot, line, arrival_us);
     } else {
+        if (new_line)
+            note_later_copy(feed, slot, line, arrival_us);
         slot->who = static_cast<uint8_t>(slot->who | (1u << line));
         return;
     }
@@ -224,7 +308,7 @@ static void reach_down(feed_state *feed, feed_epoch *epoch, uint64_t first)
         return;
     bool undecided = feed->settled == epoch->start;
     for (uint64_t place = first; before(place, epoch->start); place++) {
-        *window_slot(feed, place) = {0, epoch->began_us, 0, 0, static_cast<uint8_t>(!undecided)};
+        *window_slot(feed, place) = {0, epoch->began_us, 0, 0, static_cast<uint8_t>(!undecided), 0, 0};
         window_mark_lost(feed, place, !undecided);
     }
     if (undecided) {
@@ -251,7 +335,7 @@ static void pass_places(feed_state *feed, feed_line *ln, feed_epoch *epoch, uint
     }
     if (before(epoch->front, pass_end)) {
         for (uint64_t place = later(epoch->front, feed->settled); before(place, pass_end); place++)
-            *window_slot(feed, place) = {0, arrival_us, 0, 0, 0};
+            *window_slot(feed, place) = {0, arrival_us, 0, 0, 0, 0, 0};
         epoch->front = pass_end;
         window_advance(feed, pass_end);
     }
@@ -325,7 +409,7 @@ static void skip_places(feed_state *feed, uint64_t end)
     uint64_t from = feed->ring_end - feed->settled > span ? feed->ring_end - span : feed->settled;
     for (uint64_t place = from; before(place, end); place++) {
         if (feed->ring_end - place <= feed->window)
-            *window_slot(feed, place) = {0, 0, 0, 0, 1};
+            *window_slot(feed, place) = {0, 0, 0, 0, 1, 0, 0};
         window_mark_lost(feed, place, true);
     }
     feed->counts.missed += end - feed->settled;
@@ -351,6 +435,8 @@ static void decide(feed_state *feed, uint64_t place)
     }
     if (slot->who != 0 && (slot->who & (slot->who - 1)) == 0)
         feed->counts.alone[__builtin_ctz(slot->who)]++;
+    if (slot->who != 0)
+        judge_window(feed, slot);
 }
 
 // Adds the place, or the run of places from place to end, to the holes. Returns false when
@@ -441,4 +527,18 @@ bool feed_may_decide(const feed_state *feed, uint64_t now_us, uint64_t slack_us)
             return true;
     }
     return false;
+}
+
+void feed_behind_period(feed_state *feed, int line, histogram *from, histogram *period)
+{
+    const histogram *now = &feed->behind.times[line];
+    *period = {};
+    // A 0 taken back after the period began (an earlier copy read late) is left where it was.
+    for (unsigned k = 0; k < HISTOGRAM_BUCKETS; k++) {
+        period->counts[k] = now->counts[k] > from->counts[k] ? now->counts[k] - from->counts[k] : 0;
+        period->total += period->counts[k];
+    }
+    period->max_us = feed->behind.period_max_us[line];
+    *from = *now;
+    feed->behind.period_max_us[line] = 0;
 }

@@ -55,6 +55,12 @@ void histogram_add(histogram *times, uint64_t time_us)
         times->max_us = time_us;
 }
 
+void histogram_remove(histogram *times, uint64_t time_us)
+{
+    times->counts[bucket_of(time_us)]--;
+    times->total--;
+}
+
 uint64_t histogram_percentile_us(const histogram *times, unsigned percent)
 {
     if (times->total == 0)

@@ -14,14 +14,15 @@ struct column {
 
 static const column before_counters[] = {{"SOURCE", 21}, {"RATE/s", 8}, {"MBIT/s", 7}};
 static const column after_counters[] = {{"DROPS", 6}, {"LAST SEQ", 11}, {"SILENT", 7}};
-#define COLUMNS_MAX (3 + COUNTER_ROWS + 3)
+static const column behind_column = {"BEHIND", 8};
+#define COLUMNS_MAX (3 + COUNTER_ROWS + 3 + 1)
 static_assert(sizeof before_counters / sizeof before_counters[0] == 3 &&
                   sizeof after_counters / sizeof after_counters[0] == 3,
               "COLUMNS_MAX counts the view's own columns");
 #define NAME_MIN 12
 
 // Every column in order, count of them.
-static int all_columns(column *out)
+static int all_columns(column *out, bool feeds)
 {
     int count = 0;
     for (const column &c : before_counters)
@@ -33,6 +34,8 @@ static int all_columns(column *out)
     }
     for (const column &c : after_counters)
         out[count++] = c;
+    if (feeds)
+        out[count++] = behind_column;
     return count;
 }
 
@@ -43,10 +46,10 @@ const char *top_sort_name(int sort)
 }
 
 // The name's column: what the screen leaves after the others, never under NAME_MIN.
-static int name_width(int width)
+static int name_width(int width, bool feeds)
 {
     column columns[COLUMNS_MAX];
-    int count = all_columns(columns);
+    int count = all_columns(columns, feeds);
     int rest = 2;  // the mark and a space
     for (int i = 0; i < count; i++)
         rest += columns[i].width + 1;
@@ -92,15 +95,15 @@ static void fit(char *out, int width)
     out[length] = '\0';
 }
 
-void top_header(char *out, size_t out_size, int width)
+void top_header(char *out, size_t out_size, int width, bool feeds)
 {
     if (out_size == 0)
         return;
     out[0] = '\0';
     size_t at = put_cell(out, 0, out_size, "", 1, false);
-    at = put_cell(out, at, out_size, "STREAM", name_width(width), false);
+    at = put_cell(out, at, out_size, "STREAM", name_width(width, feeds), false);
     column columns[COLUMNS_MAX];
-    int count = all_columns(columns);
+    int count = all_columns(columns, feeds);
     for (int i = 0; i < count; i++)
         at = put_cell(out, at, out_size, columns[i].header, columns[i].width, i != 0);
     fit(out, width);
@@ -134,12 +137,26 @@ static void put_count(char *cell, size_t size, bool shown, uint64_t value, int w
     fit_count(cell, size, value, width);
 }
 
-void top_line(char *out, size_t out_size, const top_row *row, int width)
+// A time behind as 0.012ms, 20.1ms or 1.25s.
+static void put_behind(char *out, size_t size, uint64_t behind_us)
+{
+    if (behind_us < 10000)
+        snprintf(out, size, "%llu.%03llums", static_cast<unsigned long long>(behind_us / 1000),
+                 static_cast<unsigned long long>(behind_us % 1000));
+    else if (behind_us < 1000000)
+        snprintf(out, size, "%llu.%llums", static_cast<unsigned long long>(behind_us / 1000),
+                 static_cast<unsigned long long>(behind_us / 100 % 10));
+    else
+        snprintf(out, size, "%llu.%02llus", static_cast<unsigned long long>(behind_us / 1000000),
+                 static_cast<unsigned long long>(behind_us / 10000 % 100));
+}
+
+void top_line(char *out, size_t out_size, const top_row *row, int width, bool feeds)
 {
     if (out_size == 0)
         return;
     column columns[COLUMNS_MAX];
-    int count = all_columns(columns);
+    int count = all_columns(columns, feeds);
     char cells[COLUMNS_MAX][TOP_SOURCE_MAX];
     int at_cell = 0;
     snprintf(cells[at_cell++], sizeof cells[0], "%s", row->source);
@@ -175,9 +192,14 @@ void top_line(char *out, size_t out_size, const top_row *row, int width)
         put_silent(cells[at_cell], sizeof cells[0], row->silent_us);
     else
         snprintf(cells[at_cell], sizeof cells[0], "-");
+    at_cell++;
+    if (feeds && row->have_behind)
+        put_behind(cells[at_cell], sizeof cells[0], row->behind_p99_us);
+    else if (feeds)
+        snprintf(cells[at_cell], sizeof cells[0], "-");
     out[0] = '\0';
     size_t at = put_cell(out, 0, out_size, row->alarm ? "!" : "", 1, false);
-    at = put_cell(out, at, out_size, row->name, name_width(width), false);
+    at = put_cell(out, at, out_size, row->name, name_width(width, feeds), false);
     for (int i = 0; i < count; i++)
         at = put_cell(out, at, out_size, cells[i], columns[i].width, i != 0);
     fit(out, width);

@@ -33,7 +33,7 @@ struct feed_run {
 
     feed_run(field_kind kind, int line_count, uint64_t arbitration_us) : rules(rules_of(kind))
     {
-        EXPECT_EQ(feed_open(&feed, &rules, line_count, arbitration_us), 0);
+        EXPECT_EQ(feed_open(&feed, &rules, line_count, arbitration_us, FEED_NO_MAX_SKEW), 0);
         for (int line = 0; line < line_count; line++) {
             lines.push_back(std::make_unique<tracker>());
             track_start(lines.back().get(), &rules, true);

@@ -27,6 +27,7 @@ struct line_case {
     top_row row;
     int width;
     const char *line;
+    bool feeds = false;
 };
 
 top_row full_row()
@@ -70,20 +71,32 @@ const line_case line_cases[] = {
                                        r->have_silent = false; r->silent_us = 0; }),
      120, "! orders-A            10.0.0.7:40000               -       -       3012      27      2"
           "     39      -           -       -"},
+    // With feeds, a line's p99 behind the first copy, and "-" for a row with none.
+    {with(full_row(), [](top_row *r) { r->have_behind = true; r->behind_p99_us = 20170; }),
+     129, "! orders-A            10.0.0.7:40000            1000    0.51       3012      27      2"
+          "     39      5          -1    4.3s   20.1ms", true},
+    {with(full_row(), [](top_row *r) { r->have_behind = true; r->behind_p99_us = 12; }),
+     129, "! orders-A            10.0.0.7:40000            1000    0.51       3012      27      2"
+          "     39      5          -1    4.3s  0.012ms", true},
+    {full_row(), 129, "! orders-A            10.0.0.7:40000            1000    0.51       3012      27"
+                      "      2     39      5          -1    4.3s        -", true},
 };
 
 TEST(TopTable, EachColumnFromItsFigures)
 {
     for (const line_case &c : line_cases) {
         char line[512];
-        top_line(line, sizeof line, &c.row, c.width);
+        top_line(line, sizeof line, &c.row, c.width, c.feeds);
         EXPECT_EQ(std::string(line), c.line);
         EXPECT_LE(strlen(line), static_cast<size_t>(c.width));
     }
     char header[512];
-    top_header(header, sizeof header, 120);
+    top_header(header, sizeof header, 120, false);
     EXPECT_EQ(std::string(header), "  STREAM              SOURCE                  RATE/s  MBIT/s   RECEIVED    LOST"
                                    "   LATE    DUP  DROPS    LAST SEQ  SILENT");
+    top_header(header, sizeof header, 129, true);
+    EXPECT_EQ(std::string(header), "  STREAM              SOURCE                  RATE/s  MBIT/s   RECEIVED    LOST"
+                                   "   LATE    DUP  DROPS    LAST SEQ  SILENT   BEHIND");
 }
 
 TEST(TopTable, WorstUnitsFirstAndAFeedStaysUnderItsLines)
