@@ -14,7 +14,7 @@ struct column {
 
 static const column before_counters[] = {{"SOURCE", 21}, {"RATE/s", 8}, {"MBIT/s", 7}};
 static const column after_counters[] = {{"DROPS", 6}, {"LAST SEQ", 11}, {"SILENT", 7}};
-static const column behind_column = {"BEHIND", 8};
+static const column behind_column = {"BEHIND", 6};
 #define COLUMNS_MAX (3 + COUNTER_ROWS + 3 + 1)
 static_assert(sizeof before_counters / sizeof before_counters[0] == 3 &&
                   sizeof after_counters / sizeof after_counters[0] == 3,
@@ -137,18 +137,20 @@ static void put_count(char *cell, size_t size, bool shown, uint64_t value, int w
     fit_count(cell, size, value, width);
 }
 
-// A time behind as 0.012ms, 20.1ms or 1.25s.
+// A time behind in six places at most: 12us, 3.04ms, 20.1ms, 123ms or 1.25s.
 static void put_behind(char *out, size_t size, uint64_t behind_us)
 {
-    if (behind_us < 10000)
-        snprintf(out, size, "%llu.%03llums", static_cast<unsigned long long>(behind_us / 1000),
-                 static_cast<unsigned long long>(behind_us % 1000));
-    else if (behind_us < 1000000)
-        snprintf(out, size, "%llu.%llums", static_cast<unsigned long long>(behind_us / 1000),
-                 static_cast<unsigned long long>(behind_us / 100 % 10));
+    unsigned long long value = behind_us;
+    if (value < 1000)
+        snprintf(out, size, "%lluus", value);
+    else if (value < 10000)
+        snprintf(out, size, "%llu.%02llums", value / 1000, value / 10 % 100);
+    else if (value < 100000)
+        snprintf(out, size, "%llu.%llums", value / 1000, value / 100 % 10);
+    else if (value < 1000000)
+        snprintf(out, size, "%llums", value / 1000);
     else
-        snprintf(out, size, "%llu.%02llus", static_cast<unsigned long long>(behind_us / 1000000),
-                 static_cast<unsigned long long>(behind_us / 10000 % 100));
+        snprintf(out, size, "%llu.%02llus", value / 1000000, value / 10000 % 100);
 }
 
 void top_line(char *out, size_t out_size, const top_row *row, int width, bool feeds)
