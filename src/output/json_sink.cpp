@@ -466,7 +466,7 @@ static void json_feed_lag(sink *self, const event_head *head, const feed_lag_eve
 static void json_feed_summary(sink *self, const event_head *head, const feed_summary_event *event)
 {
     const feed_counts *n = event->counts;
-    char line[JSON_LINE_MAX + FEED_LINES_MAX * (JSON_STRING_MAX(STREAM_NAME_MAX) + 192)];
+    char line[JSON_LINE_MAX + FEED_LINES_MAX * (JSON_STRING_MAX(STREAM_NAME_MAX) + 256)];
     char *out = begin_object(json_of(self), line, head, "feed_summary");
     out = put_text_field(out, "feed", event->feed);
     out = put_unsigned_field(out, "numbers", n->numbers);
