@@ -143,6 +143,10 @@ static void drop_next(feed_state *feed)
             feed->counts.numbers--;
             feed->counts.first[slot->first_line]--;
         }
+        // Nor do their copies beyond the max skew (their times behind are not kept apart).
+        for (int line = 0; line < feed->line_count; line++)
+            if (slot->beyond & (1u << line))
+                feed->counts.beyond[line]--;
     }
     window_clear(feed, next->start, next->front);
     feed->ring_end = present->front;
