@@ -179,7 +179,7 @@ static void judge_beyond(feed_state *feed, feed_slot *slot, int line, bool beyon
 static void add_behind(feed_state *feed, int line, uint64_t behind_us)
 {
     feed_behind *behind = &feed->behind;
-    histogram_add(&behind->times[line], behind_us);
+    histogram_add_near(&behind->times[line], behind_us, &behind->last_bucket[line]);
     behind->sum_us[line] += behind_us;
     if (behind_us > behind->period_max_us[line])
         behind->period_max_us[line] = behind_us;

@@ -58,6 +58,7 @@ struct feed_behind {
     histogram times[FEED_LINES_MAX];
     uint64_t sum_us[FEED_LINES_MAX];
     uint64_t period_max_us[FEED_LINES_MAX];
+    unsigned last_bucket[FEED_LINES_MAX];   // where the line's last time went
 };
 
 // A run of numbers decided lost, in the field's own numbers.

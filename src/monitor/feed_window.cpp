@@ -50,15 +50,8 @@ void window_advance(feed_state *feed, uint64_t end)
     feed->ring_end = end;
 }
 
-bool window_make_room(feed_state *feed, uint64_t from, uint64_t end)
+bool window_grow(feed_state *feed, uint64_t needed)
 {
-    if (end - feed->settled > FEED_WINDOW_MAX)
-        return false;
-    uint64_t needed = end - from;
-    if (needed > FEED_WINDOW_MAX)
-        needed = FEED_WINDOW_MAX;
-    if (needed <= feed->window)
-        return true;
     uint32_t window = feed->window;
     while (window < needed)
         window *= 2;

@@ -36,8 +36,20 @@ bool window_remembered_lost(const feed_state *feed, uint64_t place);
 // The ring reaches end: what its bits said of the places a span before is forgotten.
 void window_advance(feed_state *feed, uint64_t end);
 
+// Doubles the window until it holds needed places. Returns false when memory ran out.
+bool window_grow(feed_state *feed, uint64_t needed);
+
 // The window grows to hold places from the settled one to end, and as many below as it may
-// from from on. Returns false where the undecided ones alone are more than it may hold.
-bool window_make_room(feed_state *feed, uint64_t from, uint64_t end);
+// from from on. Returns false where the undecided ones alone are more than it may hold. Here,
+// as every datagram asks it and it almost never grows.
+static inline bool window_make_room(feed_state *feed, uint64_t from, uint64_t end)
+{
+    if (end - feed->settled > FEED_WINDOW_MAX)
+        return false;
+    uint64_t needed = end - from;
+    if (needed > FEED_WINDOW_MAX)
+        needed = FEED_WINDOW_MAX;
+    return needed <= feed->window || window_grow(feed, needed);
+}
 
 void window_clear(feed_state *feed, uint64_t from, uint64_t end);
