@@ -2,6 +2,7 @@
 
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "base/error_text.h"
@@ -276,10 +277,39 @@ struct feed_line {
     char on[300];            // " on <group>:<port>", as its records end
 };
 
+// When each of the last steps was first sent by a line that does not lag (0: not yet), so that
+// a lagging line's copy goes at least its lag after the others' even where the sender fell
+// behind its schedule and catches up.
+struct step_times {
+    uint64_t *sent_us;
+    uint64_t size;
+};
+
+// Whether g is the first line that does not lag: its send is the step's time for the others.
+static bool first_unlagged(const feed_options *options, int g)
+{
+    for (int before = 0; before < g; before++)
+        if (options->lag_ms[before] == 0)
+            return false;
+    return true;
+}
+
+// The time a line's step may go: its slot, and for a lagging line its lag after the others'
+// copy of the same step.
+static uint64_t lagged_due_us(const step_times *times, const feed_options *options, int g,
+                              uint64_t index, uint64_t lag_steps, uint64_t due_us)
+{
+    if (options->lag_ms[g] == 0)
+        return due_us;
+    uint64_t others_us = times->sent_us[(index - lag_steps) % times->size];
+    uint64_t after_us = others_us + uint64_t(options->lag_ms[g]) * 1000;
+    return others_us != 0 && after_us > due_us ? after_us : due_us;
+}
+
 // Sends the sequence to every line, step by step, each line's step shaped by its own faults. A
 // rate is of steps a second, and the lines' datagrams are spread evenly through each step's
 // time, as many streams paced on their own would come.
-static int send_lines(feed_line *lines, int count, const feed_options *options)
+static int send_steps(feed_line *lines, int count, const feed_options *options, step_times *times)
 {
     static unsigned char datagram[65536];
     uint64_t start_us = clock_monotonic_us();
@@ -306,10 +336,14 @@ static int send_lines(feed_line *lines, int count, const feed_options *options)
             any = true;
             if (slots_per_s != 0) {
                 uint64_t due_us = start_us + (index * uint64_t(count) + uint64_t(g)) * 1000000u / slots_per_s;
+                due_us = lagged_due_us(times, options, g, index, lag_steps, due_us);
                 while (!stop_requested && clock_monotonic_us() < due_us)
                     if (!options->spin)
                         clock_sleep_until_us(due_us);
             }
+            uint64_t *others_us = &times->sent_us[index % times->size];
+            if (options->lag_ms[g] == 0 && first_unlagged(options, g))
+                *others_us = clock_monotonic_us();
             for (int i = 0; i < step.sends; i++) {
                 ts_drops dropped = {};
                 uint32_t length =
@@ -335,6 +369,22 @@ static int send_lines(feed_line *lines, int count, const feed_options *options)
                            lines[g].on) < 0)
             return -1;
     return 0;
+}
+
+static int send_lines(feed_line *lines, int count, const feed_options *options)
+{
+    step_times times = {nullptr, 1};
+    for (int g = 0; g < count; g++)
+        if (uint64_t(options->lag_ms[g]) * options->rate_pps / 1000 + 1 > times.size)
+            times.size = uint64_t(options->lag_ms[g]) * options->rate_pps / 1000 + 1;
+    times.sent_us = static_cast<uint64_t *>(calloc(times.size, sizeof(uint64_t)));
+    if (times.sent_us == nullptr) {
+        fprintf(stderr, "mcfeed: out of memory for the lagging lines' times\n");
+        return -1;
+    }
+    int status = send_steps(lines, count, options, &times);
+    free(times.sent_us);
+    return status;
 }
 
 // Resolves and opens each group's sender. Returns 0, or -1 after an error line, with what was

@@ -74,6 +74,8 @@ struct settings {
     const char *config_path; // --config: the streams are the file's
     uint64_t arbitration_us; // --arbitration: how long a feed waits for a line to fill a hole
     bool arbitration_given;  // which only a config's feeds take
+    uint64_t max_skew_us;    // --max-skew: a copy later than this behind the first is beyond a
+                             // receiver's window; FEED_NO_MAX_SKEW: not given
     const stream_settings *streams; // with --config, the file's (made once, for the process's
     int stream_count;               // life); without, none: the command line's is the one
 };

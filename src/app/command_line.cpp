@@ -122,7 +122,7 @@ static const char help_text[] =
     "                [--seq-count <offset>:<bytes>[:le|be]]]\n"
     "               [--sent-at <offset>:<bytes>[:le|be]:<unit>]\n"
     "               <host> <port> [<source_host>]\n"
-    "       mcwatch [options] --config <file> [--arbitration <ms>]\n"
+    "       mcwatch [options] --config <file> [--arbitration <ms>] [--max-skew <ms>]\n"
     "       mcwatch [options] -r <capture> [--config <file> | <host> <port> [<source_host>]]\n"
     "\n"
     "Watches UDP multicast streams (the group given, every stream of a --config file, or the\n"
@@ -236,6 +236,10 @@ static const char help_text[] =
     "                   number, for another line to deliver it (1 to 4294967, default 50):\n"
     "                   a hole is decided then, and a line's reorder within it is no loss.\n"
     "                   Only with --config\n"
+    "      --max-skew <ms>  a copy that came more than this after its number's first copy\n"
+    "                   (0 to 4294967) is beyond a receiver's window: counted per line as\n"
+    "                   beyond, and a number only such copies delivered as the feed's lost\n"
+    "                   in window. Only with --config\n"
     "  -r, --read <capture>  read a pcap or pcapng file (- for standard input) instead of\n"
     "                   joining: the datagrams to <host> and <port> (which may be unicast),\n"
     "                   or each --config stream's, or else every multicast group and port\n"
@@ -484,6 +488,12 @@ static int read_extra_option(int argc, char **argv, int *index, settings *option
             return -1;
         options->arbitration_us = arbitration_ms * 1000;
         options->arbitration_given = true;
+    } else if (is_long_option(option, "--max-skew", &inline_value)) {
+        uint64_t skew_ms = 0;
+        value = value_of(inline_value, argc, argv, index);
+        if (value == nullptr || read_count(value, period_ms_max, true, &skew_ms) < 0)
+            return -1;
+        options->max_skew_us = skew_ms * 1000;
     } else {
         return 0;
     }
@@ -591,6 +601,7 @@ int read_command_line(int argc, char **argv, settings *options)
     options->argv = argv;
     options->interface_addr.s_addr = htonl(INADDR_ANY);
     options->arbitration_us = FEED_ARBITRATION_DEFAULT_US;
+    options->max_skew_us = FEED_NO_MAX_SKEW;
     options->querier_timeout_us = QUERIER_TIMEOUT_DEFAULT_US;
     options->pid_timeout_us = TS_PID_TIMEOUT_DEFAULT_US;
     int first = read_options(argc, argv, options);
@@ -626,9 +637,10 @@ int read_command_line(int argc, char **argv, settings *options)
                                   "have series to sum");
         return -1;
     }
-    if (options->arbitration_given && options->config_path == nullptr) {
-        log_line(stderr, "error", "--arbitration needs --config: only a config's streams make "
-                                  "feeds");
+    if ((options->arbitration_given || options->max_skew_us != FEED_NO_MAX_SKEW) &&
+        options->config_path == nullptr) {
+        log_line(stderr, "error", "%s needs --config: only a config's streams make feeds",
+                 options->arbitration_given ? "--arbitration" : "--max-skew");
         return -1;
     }
     if (options->config_path != nullptr) {

@@ -67,6 +67,8 @@ struct feed_record {
     feed_state state;
     int lines[FEED_LINES_MAX];  // the streams that are its lines, in the file's order
     bool lag_said;
+    histogram period_from[FEED_LINES_MAX];  // its lines' times behind as the period began
+    uint64_t beyond_from[FEED_LINES_MAX];
 };
 
 // One stream: its membership, its judgement of numbers, its statistics and its stall watch.

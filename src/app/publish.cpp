@@ -43,7 +43,8 @@ int write_run_metrics(run_state *state)
     }
     for (int i = 0; i < state->watched.feed_count; i++) {
         const feed_record *feed = &state->watched.feeds[i];
-        feeds[i] = {feed->name, &feed->state.counts, feed->state.line_count, {}};
+        feeds[i] = {feed->name, &feed->state.counts, feed->state.line_count, {}, &feed->state.behind,
+                    feed->state.max_skew_us != FEED_NO_MAX_SKEW};
         for (int line = 0; line < feed->state.line_count; line++)
             feeds[i].line_names[line] = state->watched.streams[feed->lines[line]].config->name;
     }

@@ -77,7 +77,8 @@ static int make_feeds(run_state *state)
         if (feed == nullptr) {
             feed = &state->watched.feeds[state->watched.feed_count++];
             feed->name = name;
-            if (feed_open(&feed->state, &stream->judge.rules, 0, state->options->arbitration_us) < 0) {
+            if (feed_open(&feed->state, &stream->judge.rules, 0, state->options->arbitration_us,
+                          state->options->max_skew_us) < 0) {
                 state->watched.feed_count--;
                 log_line(stderr, "error", "out of memory for feed \"%s\"", name);
                 return -1;

@@ -21,7 +21,9 @@ static bool read_drops_outright(run_state *state, const stream_state *stream, ui
 static void emit_feed_summary(run_state *state, const feed_record *feed)
 {
     feed_summary_event event = {feed->name, &feed->state.counts, feed->state.line_count, {},
-                                &state->watched.streams[feed->lines[0]].config->layout};
+                                &state->watched.streams[feed->lines[0]].config->layout,
+                                feed->state.behind.times,
+                                feed->state.max_skew_us != FEED_NO_MAX_SKEW};
     for (int line = 0; line < feed->state.line_count; line++)
         event.line_names[line] = state->watched.streams[feed->lines[line]].config->name;
     event_head head = head_of(state, nullptr, utc_now(state));

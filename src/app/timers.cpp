@@ -144,6 +144,24 @@ static void report_stream_stats(run_state *state, stream_state *stream, uint64_t
         state->outputs.out->host_drops(state->outputs.out, &head, report.host_drops);
 }
 
+// -v: how far each line of the feed ran behind the others in the period.
+static void report_feed_period(run_state *state, feed_record *feed, uint64_t at_utc_us)
+{
+    feed_state *lines = &feed->state;
+    histogram behind[FEED_LINES_MAX];
+    uint64_t beyond[FEED_LINES_MAX];
+    feed_period_event event = {feed->name, lines->line_count, {}, behind, beyond,
+                               lines->max_skew_us != FEED_NO_MAX_SKEW};
+    for (int line = 0; line < lines->line_count; line++) {
+        feed_behind_period(lines, line, &feed->period_from[line], &behind[line]);
+        beyond[line] = lines->counts.beyond[line] - feed->beyond_from[line];
+        feed->beyond_from[line] = lines->counts.beyond[line];
+        event.line_names[line] = state->watched.streams[feed->lines[line]].config->name;
+    }
+    event_head head = head_of(state, nullptr, at_utc_us);
+    state->outputs.out->feed_period(state->outputs.out, &head, &event);
+}
+
 static void on_stats_due(void *context, uint64_t due_us)
 {
     run_state *state = static_cast<run_state *>(context);
@@ -152,6 +170,9 @@ static void on_stats_due(void *context, uint64_t due_us)
     uint64_t at_utc_us = utc_of(state, due_us);
     for (int i = 0; i < state->watched.stream_count; i++)
         report_stream_stats(state, &state->watched.streams[i], at_utc_us);
+    for (int i = 0; i < state->watched.feed_count && state->options->verbose &&
+                    state->outputs.out->feed_period != nullptr; i++)
+        report_feed_period(state, &state->watched.feeds[i], at_utc_us);
     // The run keeps the grid: a capture's streams may be found after it began.
     state->timing.stats_due_us += state->options->period_us;
     timer_arm(&state->timing.stats_timer, state->timing.stats_due_us);

@@ -164,8 +164,13 @@ static void make_rows(run_state *state, uint64_t now_us)
             }
             if (feed->lines[0] != i)
                 continue;
-            for (int line = 0; line < feed->state.line_count; line++)
+            for (int line = 0; line < feed->state.line_count; line++) {
                 make_stream_row(state, feed->lines[line], i, now_us, now_utc_us);
+                const histogram *behind = &feed->state.behind.times[line];
+                top_row *row = &state->outputs.top->rows[state->outputs.top->row_count - 1];
+                row->have_behind = behind->total > 0;
+                row->behind_p99_us = histogram_percentile_us(behind, 99);
+            }
             make_feed_row(state, static_cast<int>(feed - state->watched.feeds), i, now_us);
         }
     }
@@ -254,10 +259,11 @@ static void draw(run_state *state)
     bool ts = false;
     for (int i = 0; i < state->watched.stream_count; i++)
         ts = ts || state->watched.streams[i].judge.ts != nullptr;
-    top_header(line(), TOP_LINE_MAX, width, ts);
+    bool behind = state->watched.feed_count > 0;
+    top_header(line(), TOP_LINE_MAX, width, ts, behind);
     for (int i = 0; i < shown; i++) {
         const top_row *row = &view->rows[view->order[i]];
-        top_line(line(), TOP_LINE_MAX, row, width, ts);
+        top_line(line(), TOP_LINE_MAX, row, width, ts, behind);
         view->alarms[count - 1] = row->alarm;
     }
     if (shown < view->row_count)

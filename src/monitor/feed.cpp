@@ -1,47 +1,25 @@
 #include "monitor/feed.h"
 
-#include <stdlib.h>
-#include <string.h>
-
+#include "monitor/feed_window.h"
 #include "timer/timer.h"
 
-static_assert(sizeof(feed_slot) == 24, "the memory bound stated for FEED_WINDOW_MAX");
 static_assert(FEED_LINES_MAX <= 8, "a slot's who holds a bit a line");
 
-int feed_open(feed_state *feed, const seq_rules *rules, int line_count, uint64_t arbitration_us)
+int feed_open(feed_state *feed, const seq_rules *rules, int line_count, uint64_t arbitration_us,
+              uint64_t max_skew_us)
 {
     *feed = feed_state{};
     feed->rules = *rules;
     feed->line_count = line_count;
     feed->arbitration_us = arbitration_us;
+    feed->max_skew_us = max_skew_us;
     feed->lag_line = -1;
-    feed->window = FEED_WINDOW_FIRST;
-    feed->slots = static_cast<feed_slot *>(calloc(FEED_WINDOW_FIRST, sizeof(feed_slot)));
-    return feed->slots == nullptr ? -1 : 0;
+    return window_open(feed);
 }
 
 void feed_close(feed_state *feed)
 {
-    free(feed->slots);
-    free(feed->lost_bits);
-    feed->slots = nullptr;
-    feed->lost_bits = nullptr;
-}
-
-// Places are compared by their wrapping distance: the feed holds far fewer than 2^63 of them.
-static bool before(uint64_t a, uint64_t b)
-{
-    return static_cast<int64_t>(a - b) < 0;
-}
-
-static uint64_t later(uint64_t a, uint64_t b)
-{
-    return before(a, b) ? b : a;
-}
-
-static feed_slot *slot_of(const feed_state *feed, uint64_t place)
-{
-    return &feed->slots[place & (feed->window - 1)];
+    window_close(feed);
 }
 
 static int64_t field_number(const feed_state *feed, const feed_epoch *epoch, uint64_t place)
@@ -121,38 +99,6 @@ static feed_mapping map_datagram(const feed_state *feed, int line, const feed_da
     return {true, 1 - feed->present, start - datagram->first, true, false};
 }
 
-static void mark_lost(feed_state *feed, uint64_t place, bool lost)
-{
-    if (feed->lost_bits == nullptr)
-        return;
-    uint64_t bit = place & (FEED_LOST_SPAN - 1);
-    if (lost)
-        feed->lost_bits[bit / 64] |= uint64_t(1) << (bit % 64);
-    else
-        feed->lost_bits[bit / 64] &= ~(uint64_t(1) << (bit % 64));
-}
-
-static bool remembered_lost(const feed_state *feed, uint64_t place)
-{
-    if (feed->lost_bits == nullptr || feed->ring_end - place > FEED_LOST_SPAN)
-        return false;
-    uint64_t bit = place & (FEED_LOST_SPAN - 1);
-    return (feed->lost_bits[bit / 64] >> (bit % 64)) & 1;
-}
-
-// The ring reaches end: what its bits said of the places a span before is forgotten.
-static void advance_ring(feed_state *feed, uint64_t end)
-{
-    if (!before(feed->ring_end, end))
-        return;
-    if (feed->lost_bits != nullptr) {
-        uint64_t from = end - feed->ring_end > FEED_LOST_SPAN ? end - FEED_LOST_SPAN : feed->ring_end;
-        for (uint64_t place = from; before(place, end); place++)
-            mark_lost(feed, place, false);
-    }
-    feed->ring_end = end;
-}
-
 // The lowest place worth keeping: the settled one, or what a line of the present numbering may
 // still deliver, below the highest it passed (a line not heard yet: from the first).
 static uint64_t held_from(const feed_state *feed)
@@ -169,47 +115,6 @@ static uint64_t held_from(const feed_state *feed)
             from = low;
     }
     return from;
-}
-
-// The window grows to hold places from the settled one to end, and as many below as it may
-// from from on. Returns false where the undecided ones alone are more than it may hold.
-static bool make_room(feed_state *feed, uint64_t from, uint64_t end)
-{
-    if (end - feed->settled > FEED_WINDOW_MAX)
-        return false;
-    uint64_t needed = end - from;
-    if (needed > FEED_WINDOW_MAX)
-        needed = FEED_WINDOW_MAX;
-    if (needed <= feed->window)
-        return true;
-    uint32_t window = feed->window;
-    while (window < needed)
-        window *= 2;
-    feed_slot *slots = static_cast<feed_slot *>(calloc(window, sizeof(feed_slot)));
-    if (slots == nullptr)
-        return false;
-    if (window == FEED_WINDOW_MAX) {
-        feed->lost_bits = static_cast<uint64_t *>(calloc(FEED_LOST_SPAN / 64, sizeof(uint64_t)));
-        if (feed->lost_bits == nullptr) {
-            free(slots);
-            return false;
-        }
-    }
-    // Decided places stay, so that a late copy of a lost one is still known.
-    for (uint64_t place = feed->ring_end - feed->window; place != feed->ring_end; place++) {
-        slots[place & (window - 1)] = *slot_of(feed, place);
-        mark_lost(feed, place, slot_of(feed, place)->lost);
-    }
-    free(feed->slots);
-    feed->slots = slots;
-    feed->window = window;
-    return true;
-}
-
-static void clear_places(feed_state *feed, uint64_t from, uint64_t end)
-{
-    for (uint64_t place = from; before(place, end); place++)
-        *slot_of(feed, place) = feed_slot{};
 }
 
 static void join(feed_state *feed, int line, const feed_datagram *datagram, const feed_mapping *to)
@@ -246,13 +151,17 @@ static void drop_next(feed_state *feed)
     feed_epoch *next = &feed->epochs[1 - feed->present];
     // Its numbers were never another numbering's: they no longer count.
     for (uint64_t place = next->start; before(place, next->front); place++) {
-        const feed_slot *slot = slot_of(feed, place);
+        const feed_slot *slot = window_slot(feed, place);
         if (slot->who != 0) {
             feed->counts.numbers--;
             feed->counts.first[slot->first_line]--;
         }
+        // Nor do their copies beyond the max skew (their times behind are not kept apart).
+        for (int line = 0; line < feed->line_count; line++)
+            if (slot->beyond & (1u << line))
+                feed->counts.beyond[line]--;
     }
-    clear_places(feed, next->start, next->front);
+    window_clear(feed, next->start, next->front);
     feed->ring_end = present->front;
     next->used = false;
     for (int line = 0; line < feed->line_count; line++) {
@@ -268,21 +177,90 @@ static void drop_next(feed_state *feed)
     }
 }
 
+static void judge_beyond(feed_state *feed, feed_slot *slot, int line, bool beyond)
+{
+    uint8_t bit = static_cast<uint8_t>(1u << line);
+    if (beyond == ((slot->beyond & bit) != 0))
+        return;
+    slot->beyond = static_cast<uint8_t>(slot->beyond ^ bit);
+    if (beyond)
+        feed->counts.beyond[line]++;
+    else
+        feed->counts.beyond[line]--;
+}
+
+static void add_behind(feed_state *feed, int line, uint64_t behind_us)
+{
+    feed_behind *behind = &feed->behind;
+    histogram_add_near(&behind->times[line], behind_us, &behind->last_bucket[line]);
+    behind->sum_us[line] += behind_us;
+    if (behind_us > behind->period_max_us[line])
+        behind->period_max_us[line] = behind_us;
+}
+
+static void note_behind(feed_state *feed, feed_slot *slot, int line, uint64_t behind_us)
+{
+    add_behind(feed, line, behind_us);
+    judge_beyond(feed, slot, line, behind_us > feed->max_skew_us);
+}
+
+// The number's first copy came more than the max skew after a line passed it: a receiver that
+// waits no longer for a hole to fill did without it. Judged again where an earlier copy came.
+static void judge_window(feed_state *feed, feed_slot *slot)
+{
+    bool lost = slot->first_us > slot->passed_us &&
+                slot->first_us - slot->passed_us > feed->max_skew_us;
+    if (lost != (slot->window_lost != 0)) {
+        slot->window_lost = lost;
+        if (lost)
+            feed->counts.lost_in_window++;
+        else
+            feed->counts.lost_in_window--;
+    }
+    judge_beyond(feed, slot, slot->first_line, lost);
+}
+
+// A line's first copy of a number another line delivered first.
+static void note_later_copy(feed_state *feed, feed_slot *slot, int line, uint64_t arrival_us)
+{
+    // The first line's 0 counts once a second line delivered the number.
+    if ((slot->who & (slot->who - 1)) == 0)
+        add_behind(feed, slot->first_line, 0);
+    note_behind(feed, slot, line, arrival_us - slot->first_us);
+}
+
+// A line's copy that came before the first so far (read after it): the line that was first runs
+// behind it, and its 0, where it was counted, is taken back.
+static void note_earlier_copy(feed_state *feed, feed_slot *slot, int line, uint64_t arrival_us)
+{
+    add_behind(feed, line, 0);
+    if ((slot->who & (slot->who - 1)) != 0)
+        histogram_remove(&feed->behind.times[slot->first_line], 0);
+    note_behind(feed, slot, slot->first_line, slot->first_us - arrival_us);
+}
+
 // A number delivered after its decision: late when it had been lost, and no longer the other
 // line's alone when it had one.
-static void take_decided(feed_state *feed, int line, uint64_t place)
+static void take_decided(feed_state *feed, int line, uint64_t place, uint64_t arrival_us)
 {
     bool early = feed->decided_early && !before(place, feed->early_from) && before(place, feed->early_end);
     bool held = feed->ring_end - place <= feed->window;
     if ((early || !held) && feed->lag_line < 0)
         feed->lag_line = line;
-    feed_slot *slot = held ? slot_of(feed, place) : nullptr;
+    feed_slot *slot = held ? window_slot(feed, place) : nullptr;
     uint8_t bit = static_cast<uint8_t>(1u << line);
-    if (held ? slot->lost : remembered_lost(feed, place)) {
-        mark_lost(feed, place, false);
+    if (held ? slot->lost : window_remembered_lost(feed, place)) {
+        window_mark_lost(feed, place, false);
         if (held) {
             slot->lost = 0;
             slot->who = bit;
+            slot->first_us = arrival_us;
+            slot->first_line = static_cast<uint8_t>(line);
+            judge_window(feed, slot);
+        } else if (feed->max_skew_us != FEED_NO_MAX_SKEW) {
+            // Its number was let go: the copy came later than any window the feed measures.
+            feed->counts.lost_in_window++;
+            feed->counts.beyond[line]++;
         }
         feed->counts.late++;
         feed->counts.lost = feed->counts.missed - feed->counts.late;
@@ -297,6 +275,14 @@ static void take_decided(feed_state *feed, int line, uint64_t place)
         return;
     if (slot->who != 0 && (slot->who & (slot->who - 1)) == 0)
         feed->counts.alone[__builtin_ctz(slot->who)]--;
+    if (slot->who != 0 && arrival_us < slot->first_us) {
+        note_earlier_copy(feed, slot, line, arrival_us);
+        slot->first_us = arrival_us;
+        slot->first_line = static_cast<uint8_t>(line);
+        judge_window(feed, slot);
+    } else if (slot->who != 0) {
+        note_later_copy(feed, slot, line, arrival_us);
+    }
     slot->who = static_cast<uint8_t>(slot->who | bit);
 }
 
@@ -306,17 +292,22 @@ static void take_number(feed_state *feed, int line, const feed_epoch *epoch, uin
     if (before(place, epoch->start))
         return;
     if (before(place, feed->settled)) {
-        take_decided(feed, line, place);
+        take_decided(feed, line, place, arrival_us);
         return;
     }
     // First by arrival, whatever order the lines were read in: a copy that came earlier takes
     // the number over.
-    feed_slot *slot = slot_of(feed, place);
+    feed_slot *slot = window_slot(feed, place);
+    bool new_line = !(slot->who & (1u << line));
     if (slot->who == 0) {
         feed->counts.numbers++;
     } else if (arrival_us < slot->first_us) {
         feed->counts.first[slot->first_line]--;
+        if (new_line)
+            note_earlier_copy(feed, slot, line, arrival_us);
     } else {
+        if (new_line)
+            note_later_copy(feed, slot, line, arrival_us);
         slot->who = static_cast<uint8_t>(slot->who | (1u << line));
         return;
     }
@@ -340,8 +331,8 @@ static void reach_down(feed_state *feed, feed_epoch *epoch, uint64_t first)
         first = feed->epochs[feed->present].front;
     bool undecided = next || feed->settled == epoch->start;
     for (uint64_t place = first; before(place, epoch->start); place++) {
-        *slot_of(feed, place) = {0, epoch->began_us, 0, 0, static_cast<uint8_t>(!undecided)};
-        mark_lost(feed, place, !undecided);
+        *window_slot(feed, place) = {0, epoch->began_us, 0, 0, static_cast<uint8_t>(!undecided), 0, 0};
+        window_mark_lost(feed, place, !undecided);
     }
     if (undecided && !next) {
         if (!before(epoch->start, feed->room_end) && before(first, feed->room_end))
@@ -361,15 +352,15 @@ static void pass_places(feed_state *feed, feed_line *ln, feed_epoch *epoch, uint
 {
     uint64_t seen_end = before(pass_end, epoch->front) ? pass_end : epoch->front;
     for (uint64_t place = later(ln->front, feed->settled); before(place, seen_end); place++) {
-        feed_slot *slot = slot_of(feed, place);
+        feed_slot *slot = window_slot(feed, place);
         if (arrival_us < slot->passed_us)
             slot->passed_us = arrival_us;
     }
     if (before(epoch->front, pass_end)) {
         for (uint64_t place = later(epoch->front, feed->settled); before(place, pass_end); place++)
-            *slot_of(feed, place) = {0, arrival_us, 0, 0, 0};
+            *window_slot(feed, place) = {0, arrival_us, 0, 0, 0, 0, 0};
         epoch->front = pass_end;
-        advance_ring(feed, pass_end);
+        window_advance(feed, pass_end);
     }
     ln->front = later(ln->front, pass_end);
 }
@@ -403,7 +394,7 @@ int feed_deliver(feed_state *feed, int line, const feed_datagram *datagram)
     uint64_t from = feed->started ? held_from(feed) : 0;
     if (in_present && datagram->count > 0 && before(first, from))
         from = first;
-    if (feed->started && !make_room(feed, from, later(pass_end, feed->ring_end))) {
+    if (feed->started && !window_make_room(feed, from, later(pass_end, feed->ring_end))) {
         // Only the present numbering may push the oldest out before their time.
         if (!in_present)
             return 0;
@@ -439,14 +430,14 @@ static void mark_early(feed_state *feed, uint64_t from, uint64_t end)
 static void skip_places(feed_state *feed, uint64_t end)
 {
     feed_epoch *present = &feed->epochs[feed->present];
-    advance_ring(feed, end);
+    window_advance(feed, end);
     // Only the places the window or its bits still hold are marked.
     uint64_t span = feed->lost_bits != nullptr ? FEED_LOST_SPAN : feed->window;
     uint64_t from = feed->ring_end - feed->settled > span ? feed->ring_end - span : feed->settled;
     for (uint64_t place = from; before(place, end); place++) {
         if (feed->ring_end - place <= feed->window)
-            *slot_of(feed, place) = {0, 0, 0, 0, 1};
-        mark_lost(feed, place, true);
+            *window_slot(feed, place) = {0, 0, 0, 0, 1, 0, 0};
+        window_mark_lost(feed, place, true);
     }
     feed->counts.missed += end - feed->settled;
     feed->counts.lost = feed->counts.missed - feed->counts.late;
@@ -458,11 +449,11 @@ static void skip_places(feed_state *feed, uint64_t end)
 // the earliest came after that.
 static void decide(feed_state *feed, uint64_t place)
 {
-    feed_slot *slot = slot_of(feed, place);
+    feed_slot *slot = window_slot(feed, place);
     bool in_time = slot->who != 0 && (slot->first_us < slot->passed_us ||
                                       slot->first_us - slot->passed_us < feed->arbitration_us);
     slot->lost = slot->who == 0;
-    mark_lost(feed, place, slot->lost);
+    window_mark_lost(feed, place, slot->lost);
     if (!in_time) {
         feed->counts.missed++;
         if (slot->who != 0)
@@ -471,6 +462,8 @@ static void decide(feed_state *feed, uint64_t place)
     }
     if (slot->who != 0 && (slot->who & (slot->who - 1)) == 0)
         feed->counts.alone[__builtin_ctz(slot->who)]++;
+    if (slot->who != 0)
+        judge_window(feed, slot);
 }
 
 // Adds the place, or the run of places from place to end, to the holes. Returns false when
@@ -543,7 +536,7 @@ int feed_settle(feed_state *feed, uint64_t now_us, bool at_end, feed_hole *holes
             skip_places(feed, feed->room_end);
             continue;
         }
-        feed_slot *slot = slot_of(feed, place);
+        feed_slot *slot = window_slot(feed, place);
         bool due = now_us >= slot->passed_us && now_us - slot->passed_us >= feed->arbitration_us;
         if (!due && !closing && !before(place, feed->room_end))
             break;
@@ -565,4 +558,18 @@ bool feed_may_decide(const feed_state *feed, uint64_t now_us, uint64_t slack_us)
             return true;
     }
     return false;
+}
+
+void feed_behind_period(feed_state *feed, int line, histogram *from, histogram *period)
+{
+    const histogram *now = &feed->behind.times[line];
+    *period = {};
+    // A 0 taken back after the period began (an earlier copy read late) is left where it was.
+    for (unsigned k = 0; k < HISTOGRAM_BUCKETS; k++) {
+        period->counts[k] = now->counts[k] > from->counts[k] ? now->counts[k] - from->counts[k] : 0;
+        period->total += period->counts[k];
+    }
+    period->max_us = feed->behind.period_max_us[line];
+    *from = *now;
+    feed->behind.period_max_us[line] = 0;
 }

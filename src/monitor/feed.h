@@ -7,10 +7,13 @@
 
 #include <stdint.h>
 
+#include "monitor/histogram.h"
 #include "monitor/tracker.h"
 
 #define FEED_LINES_MAX 8
 #define FEED_ARBITRATION_DEFAULT_US 50000
+// No --max-skew: no copy is beyond the window.
+#define FEED_NO_MAX_SKEW UINT64_MAX
 // Numbers are held in a window that starts at FEED_WINDOW_FIRST places and doubles as they
 // need: those not yet decided, and those decided that a line may still deliver (back to the
 // slowest line's highest, less FEED_REORDER_HELD for its own reorders; a line not heard yet
@@ -41,6 +44,21 @@ struct feed_counts {
     uint64_t lost;
     uint64_t first[FEED_LINES_MAX]; // numbers the line delivered before any other, by arrival
     uint64_t alone[FEED_LINES_MAX]; // decided numbers no other line delivered, ever
+    // With a max skew: copies that came more than it after the number's first copy (the first
+    // copy: after a line passed the number), and the numbers delivered only by such copies.
+    uint64_t beyond[FEED_LINES_MAX];
+    uint64_t lost_in_window;
+};
+
+// How far each line ran behind the first copy of each number that two lines or more delivered
+// (0 for the line whose copy was first), and the most since the last period began. With three
+// lines or more, a copy read after another line's later copy of its number leaves the third
+// line's time measured from the copy first read.
+struct feed_behind {
+    histogram times[FEED_LINES_MAX];
+    uint64_t sum_us[FEED_LINES_MAX];
+    uint64_t period_max_us[FEED_LINES_MAX];
+    unsigned last_bucket[FEED_LINES_MAX];   // where the line's last time went
 };
 
 // A run of numbers decided lost, in the field's own numbers.
@@ -66,6 +84,8 @@ struct feed_slot {
     uint8_t who;          // bit l: line l delivered it (kept once decided)
     uint8_t first_line;
     uint8_t lost;         // decided lost, and not delivered since
+    uint8_t beyond;       // bit l: line l's copy is counted beyond the max skew
+    uint8_t window_lost;  // counted in lost_in_window
 };
 
 // A numbering the lines follow. Places are the feed's: a line's place plus its offset.
@@ -93,6 +113,7 @@ struct feed_state {
     seq_rules rules;
     int line_count;
     uint64_t arbitration_us;
+    uint64_t max_skew_us; // FEED_NO_MAX_SKEW: none
     bool started;
     feed_epoch epochs[2];
     int present;
@@ -111,11 +132,14 @@ struct feed_state {
     uint64_t *lost_bits;  // once the window is at its bound: bit place & (FEED_LOST_SPAN - 1) is
                           // set where the place, below ring_end by at most the span, is lost
     feed_counts counts;
+    feed_behind behind;
 };
 
 // Readies a feed of line_count lines whose numbers follow rules; its window is allocated here.
+// A copy more than max_skew_us behind is beyond the window (FEED_NO_MAX_SKEW: none is).
 // Returns 0, or -1 when memory ran out.
-int feed_open(feed_state *feed, const seq_rules *rules, int line_count, uint64_t arbitration_us);
+int feed_open(feed_state *feed, const seq_rules *rules, int line_count, uint64_t arbitration_us,
+              uint64_t max_skew_us);
 void feed_close(feed_state *feed);
 
 // Line line delivered a datagram. Returns 0, or 1 when it reaches past what the window can
@@ -132,6 +156,10 @@ void feed_heard_until(feed_state *feed, int line, uint64_t at_us);
 // returns how many; call again while it returns holes_max. With at_end, everything still open
 // is decided (the run is over).
 int feed_settle(feed_state *feed, uint64_t now_us, bool at_end, feed_hole *holes, int holes_max);
+
+// The line's times behind since a period began (when its histogram was from) into period, the
+// period's largest with them; and the next period begins.
+void feed_behind_period(feed_state *feed, int line, histogram *from, histogram *period);
 
 // Whether something the feed's lines passed may still fall due after now_us: a line was heard
 // within the arbitration time and slack_us. Past that everything was decided.

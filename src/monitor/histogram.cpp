@@ -55,6 +55,26 @@ void histogram_add(histogram *times, uint64_t time_us)
         times->max_us = time_us;
 }
 
+void histogram_add_near(histogram *times, uint64_t time_us, unsigned *bucket)
+{
+    const uint64_t *bound = bounds();
+    unsigned k = *bucket;
+    bool inside = k < HISTOGRAM_BOUNDS ? time_us <= bound[k] && (k == 0 || time_us > bound[k - 1])
+                                       : time_us > bound[HISTOGRAM_BOUNDS - 1];
+    if (!inside)
+        k = *bucket = bucket_of(time_us);
+    times->counts[k]++;
+    times->total++;
+    if (time_us > times->max_us)
+        times->max_us = time_us;
+}
+
+void histogram_remove(histogram *times, uint64_t time_us)
+{
+    times->counts[bucket_of(time_us)]--;
+    times->total--;
+}
+
 uint64_t histogram_percentile_us(const histogram *times, unsigned percent)
 {
     if (times->total == 0)

@@ -22,6 +22,14 @@ void histogram_clear(histogram *times);
 
 void histogram_add(histogram *times, uint64_t time_us);
 
+// The same, looking first in *bucket (where a time like it went last) and leaving there the
+// bucket this one went to: times that stay alike are counted without a search.
+void histogram_add_near(histogram *times, uint64_t time_us, unsigned *bucket);
+
+// Takes back a time added: its bucket and the total (the largest stays, so take back only a
+// time no larger than another kept).
+void histogram_remove(histogram *times, uint64_t time_us);
+
 // The upper bound of bucket k: 10^(k / 10) us, rounded up.
 uint64_t histogram_bound_us(unsigned bucket);
 

@@ -480,13 +480,15 @@ static void json_feed_lag(sink *self, const event_head *head, const feed_lag_eve
 static void json_feed_summary(sink *self, const event_head *head, const feed_summary_event *event)
 {
     const feed_counts *n = event->counts;
-    char line[JSON_LINE_MAX + FEED_LINES_MAX * (JSON_STRING_MAX(STREAM_NAME_MAX) + 64)];
+    char line[JSON_LINE_MAX + FEED_LINES_MAX * (JSON_STRING_MAX(STREAM_NAME_MAX) + 256)];
     char *out = begin_object(json_of(self), line, head, "feed_summary");
     out = put_text_field(out, "feed", event->feed);
     out = put_unsigned_field(out, "numbers", n->numbers);
     out = put_unsigned_field(out, "missed", n->missed);
     out = put_unsigned_field(out, "late", n->late);
     out = put_unsigned_field(out, "lost", n->lost);
+    if (event->max_skew)
+        out = put_unsigned_field(out, "lost_in_window", n->lost_in_window);
     out = put_literal(put_field(out, "lines"), "[");
     for (int i = 0; i < event->line_count; i++) {
         if (i > 0)
@@ -494,6 +496,15 @@ static void json_feed_summary(sink *self, const event_head *head, const feed_sum
         out = put_json_string(put_literal(out, "{\"stream\":"), event->line_names[i]);
         out = put_unsigned_field(out, "alone", n->alone[i]);
         out = put_unsigned_field(out, "first", n->first[i]);
+        // Only where some number came on two lines or more is a line behind another.
+        const histogram *behind = &event->behind[i];
+        if (behind->total > 0) {
+            out = put_unsigned_field(out, "behind_p50_us", histogram_percentile_us(behind, 50));
+            out = put_unsigned_field(out, "behind_p99_us", histogram_percentile_us(behind, 99));
+            out = put_unsigned_field(out, "behind_max_us", behind->max_us);
+        }
+        if (event->max_skew)
+            out = put_unsigned_field(out, "beyond", n->beyond[i]);
         *out++ = '}';
     }
     *out++ = ']';
@@ -520,6 +531,7 @@ void json_sink_start(json_sink *json)
                    .feed_gap = json_feed_gap,
                    .feed_summary = json_feed_summary,
                    .feed_lag = json_feed_lag,
+                   .feed_period = nullptr,
                    .first_datagram = json_first_datagram,
                    .query = json_query,
                    .no_query = json_no_query,

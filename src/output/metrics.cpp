@@ -79,28 +79,42 @@ static void put_value(text_buffer *out, const counter_row *row, const counter_fi
         text_printf(out, "%llu\n", static_cast<unsigned long long>(value));
 }
 
-// Times as a histogram of seconds, a bucket a decade from 10 us to 10 s: one stream's series.
-static void put_histogram(text_buffer *out, const metrics_view *view, const char *name,
-                          const histogram *times, uint64_t sum_us)
+// Times as a histogram of seconds, a bucket a decade from 10 us to 10 s: one series, its
+// labels written by labels (without the closing brace).
+static void put_histogram_of(text_buffer *out, void (*labels)(text_buffer *, const void *),
+                             const void *labelled, const char *name, const histogram *times,
+                             uint64_t sum_us)
 {
     static const char *const bounds[] = {"1e-05", "0.0001", "0.001", "0.01", "0.1", "1", "10"};
     uint64_t limit_us = 10;
     for (const char *bound : bounds) {
         text_printf(out, "%s_bucket", name);
-        put_group_labels(out, view);
+        labels(out, labelled);
         text_printf(out, ",le=\"%s\"} %llu\n", bound,
                 static_cast<unsigned long long>(histogram_count_to(times, limit_us)));
         limit_us *= 10;
     }
     text_printf(out, "%s_bucket", name);
-    put_group_labels(out, view);
+    labels(out, labelled);
     text_printf(out, ",le=\"+Inf\"} %llu\n%s_sum", static_cast<unsigned long long>(times->total), name);
-    put_group_labels(out, view);
+    labels(out, labelled);
     text_puts(out, "} ");
     put_seconds(out, sum_us);
     text_printf(out, "%s_count", name);
-    put_group_labels(out, view);
+    labels(out, labelled);
     text_printf(out, "} %llu\n", static_cast<unsigned long long>(times->total));
+}
+
+static void put_view_labels(text_buffer *out, const void *view)
+{
+    put_group_labels(out, static_cast<const metrics_view *>(view));
+}
+
+// One stream's series.
+static void put_histogram(text_buffer *out, const metrics_view *view, const char *name,
+                          const histogram *times, uint64_t sum_us)
+{
+    put_histogram_of(out, put_view_labels, view, name, times, sum_us);
 }
 
 static void put_header(text_buffer *out, const char *name, const char *type, const char *help)
@@ -198,6 +212,65 @@ static void put_feeds(text_buffer *out, const metrics_feed *feeds, int feed_coun
                 text_printf(out, "\"} %llu\n", static_cast<unsigned long long>(
                                                  kind == 0 ? n->first[line] : n->alone[line]));
             }
+    }
+}
+
+// A line of a feed: which feed, which stream.
+struct feed_line_label {
+    const metrics_feed *feed;
+    int line;
+};
+
+static void put_feed_line_labels(text_buffer *out, const void *labelled)
+{
+    const feed_line_label *label = static_cast<const feed_line_label *>(labelled);
+    text_puts(out, "{feed=\"");
+    put_label_value(out, label->feed->name);
+    text_puts(out, "\",stream=\"");
+    put_label_value(out, label->feed->line_names[label->line]);
+    text_puts(out, "\"");
+}
+
+// Where a feed has lines to be behind one another: how far each ran behind the first copy of
+// each number; and with a max skew, the copies beyond it.
+static void put_feeds_behind(text_buffer *out, const metrics_feed *feeds, int feed_count)
+{
+    bool header = false;
+    for (int i = 0; i < feed_count; i++)
+        for (int line = 0; line < feeds[i].line_count && feeds[i].line_count > 1; line++) {
+            if (!header)
+                put_header(out, "mcwatch_feed_behind_seconds", "histogram",
+                           "Time the line's copy came after the first copy of a number two "
+                           "lines or more delivered (0 for the first).");
+            header = true;
+            feed_line_label label = {&feeds[i], line};
+            put_histogram_of(out, put_feed_line_labels, &label, "mcwatch_feed_behind_seconds",
+                             &feeds[i].behind->times[line], feeds[i].behind->sum_us[line]);
+        }
+    header = false;
+    for (int i = 0; i < feed_count; i++)
+        for (int line = 0; line < feeds[i].line_count && feeds[i].max_skew; line++) {
+            if (!header)
+                put_header(out, "mcwatch_feed_beyond_window_total", "counter",
+                           "Copies that came more than --max-skew after the first copy of their "
+                           "number.");
+            header = true;
+            feed_line_label label = {&feeds[i], line};
+            text_puts(out, "mcwatch_feed_beyond_window_total");
+            put_feed_line_labels(out, &label);
+            text_printf(out, "} %llu\n", static_cast<unsigned long long>(feeds[i].counts->beyond[line]));
+        }
+    header = false;
+    for (int i = 0; i < feed_count; i++) {
+        if (!feeds[i].max_skew)
+            continue;
+        if (!header)
+            put_header(out, "mcwatch_feed_lost_in_window_total", "counter",
+                       "Numbers some line delivered, but only more than --max-skew late.");
+        header = true;
+        text_puts(out, "mcwatch_feed_lost_in_window_total{feed=\"");
+        put_label_value(out, feeds[i].name);
+        text_printf(out, "\"} %llu\n", static_cast<unsigned long long>(feeds[i].counts->lost_in_window));
     }
 }
 
@@ -384,6 +457,7 @@ static void put_metrics(text_buffer *out, const metrics_view *views, int view_co
                            "Times the stream was left and joined again after a silence.",
                            &metrics_view::rejoins);
     put_feeds(out, feeds, feed_count);
+    put_feeds_behind(out, feeds, feed_count);
 }
 
 static void put_querier_series(text_buffer *out, const char *interface, const char *querier,

@@ -45,6 +45,8 @@ struct metrics_feed {
     const feed_counts *counts;
     int line_count;
     const char *line_names[FEED_LINES_MAX];
+    const feed_behind *behind;
+    bool max_skew;                   // --max-skew: the copies beyond it are counted
 };
 
 // What a served page adds: which build serves, and since when.

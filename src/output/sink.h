@@ -130,13 +130,27 @@ struct feed_lag_event {
     uint64_t window;           // the numbers the feed held
 };
 
-// A feed's counts, and its lines' names in the order of its counts.
+// A feed's counts, and its lines' names in the order of its counts; each line's times behind
+// the first copy, and with a max skew the copies beyond it.
 struct feed_summary_event {
     const char *feed;
     const feed_counts *counts;
     int line_count;
     const char *line_names[FEED_LINES_MAX];
     const seq_layout *layout;
+    const histogram *behind;    // line_count of them
+    bool max_skew;              // --max-skew: beyond and lost_in_window are said
+};
+
+// A statistics period of a feed (-s with -v): its lines' times behind the first copy, and the
+// copies beyond the max skew, in the period.
+struct feed_period_event {
+    const char *feed;
+    int line_count;
+    const char *line_names[FEED_LINES_MAX];
+    const histogram *behind;
+    const uint64_t *beyond;
+    bool max_skew;
 };
 
 // A query heard on an interface: the first of its querier and version there, or one whose
@@ -168,6 +182,8 @@ struct sink {
     void (*feed_gap)(sink *self, const event_head *head, const feed_gap_event *event);
     void (*feed_summary)(sink *self, const event_head *head, const feed_summary_event *event);
     void (*feed_lag)(sink *self, const event_head *head, const feed_lag_event *event);
+    // Null where the sink says nothing of a feed's period.
+    void (*feed_period)(sink *self, const event_head *head, const feed_period_event *event);
     // The first datagram since the stream was joined came latency_us after the join (-v).
     void (*first_datagram)(sink *self, const event_head *head, uint64_t latency_us);
     void (*query)(sink *self, const event_head *head, const query_event *event);

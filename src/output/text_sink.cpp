@@ -497,20 +497,57 @@ static char *put_share(char *out, uint64_t part, uint64_t whole)
     return out;
 }
 
+// "; A behind p50 0.000 ms, p99 0.010 ms, max 0.200 ms, beyond 12, B behind none", where the
+// feed has two lines or more to be behind one another.
+static char *put_behind(char *end, const char *lead, int line_count, const char *const *names,
+                        const histogram *behind, const uint64_t *beyond, bool max_skew)
+{
+    for (int line = 0; line < line_count && line_count > 1; line++) {
+        end = put_literal(put_text(put_text(end, line == 0 ? lead : ", "), names[line]), " behind ");
+        const histogram *times = &behind[line];
+        if (times->total == 0) {
+            end = put_literal(end, "none");
+        } else {
+            end = put_milliseconds(put_literal(end, "p50 "), histogram_percentile_us(times, 50));
+            end = put_milliseconds(put_literal(end, " ms, p99 "), histogram_percentile_us(times, 99));
+            end = put_literal(put_milliseconds(put_literal(end, " ms, max "), times->max_us), " ms");
+        }
+        if (max_skew)
+            end = put_unsigned(put_literal(end, ", beyond "), beyond[line]);
+    }
+    return end;
+}
+
 static void text_feed_summary(sink *, const event_head *head, const feed_summary_event *event)
 {
     const feed_counts *n = event->counts;
-    char line[LOG_PREFIX_MAX + 512 + FEED_LINES_MAX * (ON_STREAM_MAX + 64)];
+    char line[LOG_PREFIX_MAX + 512 + FEED_LINES_MAX * (2 * ON_STREAM_MAX + 192)];
     char *end = put_text(put_literal(log_begin_at(line, "info", head->at_utc_us), "Summary: feed "), event->feed);
     end = put_unsigned(put_literal(end, ": numbers "), n->numbers);
     end = put_unsigned(put_literal(end, ", missed "), n->missed);
     end = put_unsigned(put_literal(end, ", late "), n->late);
     end = put_unsigned(put_literal(end, ", lost "), n->lost);
+    if (event->max_skew)
+        end = put_unsigned(put_literal(end, ", lost in window "), n->lost_in_window);
     for (int line_index = 0; line_index < event->line_count; line_index++) {
         end = put_text(put_literal(end, line_index == 0 ? "; " : ", "), event->line_names[line_index]);
         end = put_unsigned(put_literal(end, " alone "), n->alone[line_index]);
         end = put_share(put_literal(end, ", first "), n->first[line_index], n->numbers);
     }
+    end = put_behind(end, "; ", event->line_count, event->line_names, event->behind, n->beyond,
+                     event->max_skew);
+    log_end(stdout, line, end);
+}
+
+// -s with -v: "Feed orders: A behind p50 0.000 ms, ..." for the period.
+static void text_feed_period(sink *self, const event_head *head, const feed_period_event *event)
+{
+    if (!reinterpret_cast<text_sink *>(self)->verbose || event->line_count < 2)
+        return;
+    char line[LOG_PREFIX_MAX + 64 + FEED_LINES_MAX * (2 * ON_STREAM_MAX + 192)];
+    char *end = put_text(put_literal(log_begin_at(line, "info", head->at_utc_us), "Feed "), event->feed);
+    end = put_behind(end, ": ", event->line_count, event->line_names, event->behind,
+                     event->beyond, event->max_skew);
     log_end(stdout, line, end);
 }
 
@@ -589,6 +626,7 @@ void text_sink_start(text_sink *text, bool verbose)
                    .feed_gap = text_feed_gap,
                    .feed_summary = text_feed_summary,
                    .feed_lag = text_feed_lag,
+                   .feed_period = text_feed_period,
                    .first_datagram = text_first_datagram,
                    .query = text_query,
                    .no_query = text_no_query,

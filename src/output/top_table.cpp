@@ -14,14 +14,16 @@ struct column {
 
 static const column before_counters[] = {{"SOURCE", 21}, {"RATE/s", 8}, {"MBIT/s", 7}};
 static const column after_counters[] = {{"DROPS", 6}, {"LAST SEQ", 11}, {"SILENT", 7}};
-#define COLUMNS_MAX (3 + COUNTER_ROWS + TS_COUNTER_ROWS + 3)
+#define COLUMNS_MAX (3 + COUNTER_ROWS + TS_COUNTER_ROWS + 3 + 1)
+static const column behind_column = {"BEHIND", 6};
 static_assert(sizeof before_counters / sizeof before_counters[0] == 3 &&
                   sizeof after_counters / sizeof after_counters[0] == 3,
               "COLUMNS_MAX counts the view's own columns");
 #define NAME_MIN 12
 
-// Every column in order, count of them; with ts, the transport stream's after the senders'.
-static int all_columns(column *out, bool ts)
+// Every column in order, count of them; with ts, the transport stream's after the senders';
+// with feeds, BEHIND last.
+static int all_columns(column *out, bool ts, bool feeds)
 {
     int count = 0;
     for (const column &c : before_counters)
@@ -36,6 +38,8 @@ static int all_columns(column *out, bool ts)
             out[count++] = {ts_counter_rows[i].view, ts_counter_rows[i].view_width};
     for (const column &c : after_counters)
         out[count++] = c;
+    if (feeds)
+        out[count++] = behind_column;
     return count;
 }
 
@@ -46,10 +50,10 @@ const char *top_sort_name(int sort)
 }
 
 // The name's column: what the screen leaves after the others, never under NAME_MIN.
-static int name_width(int width, bool ts)
+static int name_width(int width, bool ts, bool feeds)
 {
     column columns[COLUMNS_MAX];
-    int count = all_columns(columns, ts);
+    int count = all_columns(columns, ts, feeds);
     int rest = 2;  // the mark and a space
     for (int i = 0; i < count; i++)
         rest += columns[i].width + 1;
@@ -95,15 +99,15 @@ static void fit(char *out, int width)
     out[length] = '\0';
 }
 
-void top_header(char *out, size_t out_size, int width, bool ts)
+void top_header(char *out, size_t out_size, int width, bool ts, bool feeds)
 {
     if (out_size == 0)
         return;
     out[0] = '\0';
     size_t at = put_cell(out, 0, out_size, "", 1, false);
-    at = put_cell(out, at, out_size, "STREAM", name_width(width, ts), false);
+    at = put_cell(out, at, out_size, "STREAM", name_width(width, ts, feeds), false);
     column columns[COLUMNS_MAX];
-    int count = all_columns(columns, ts);
+    int count = all_columns(columns, ts, feeds);
     for (int i = 0; i < count; i++)
         at = put_cell(out, at, out_size, columns[i].header, columns[i].width, i != 0);
     fit(out, width);
@@ -137,12 +141,28 @@ static void put_count(char *cell, size_t size, bool shown, uint64_t value, int w
     fit_count(cell, size, value, width);
 }
 
-void top_line(char *out, size_t out_size, const top_row *row, int width, bool ts)
+// A time behind in six places at most: 12us, 3.04ms, 20.1ms, 123ms or 1.25s.
+static void put_behind(char *out, size_t size, uint64_t behind_us)
+{
+    unsigned long long value = behind_us;
+    if (value < 1000)
+        snprintf(out, size, "%lluus", value);
+    else if (value < 10000)
+        snprintf(out, size, "%llu.%02llums", value / 1000, value / 10 % 100);
+    else if (value < 100000)
+        snprintf(out, size, "%llu.%llums", value / 1000, value / 100 % 10);
+    else if (value < 1000000)
+        snprintf(out, size, "%llums", value / 1000);
+    else
+        snprintf(out, size, "%llu.%02llus", value / 1000000, value / 10000 % 100);
+}
+
+void top_line(char *out, size_t out_size, const top_row *row, int width, bool ts, bool feeds)
 {
     if (out_size == 0)
         return;
     column columns[COLUMNS_MAX];
-    int count = all_columns(columns, ts);
+    int count = all_columns(columns, ts, feeds);
     char cells[COLUMNS_MAX][TOP_SOURCE_MAX];
     int at_cell = 0;
     snprintf(cells[at_cell++], sizeof cells[0], "%s", row->source);
@@ -185,9 +205,14 @@ void top_line(char *out, size_t out_size, const top_row *row, int width, bool ts
         put_silent(cells[at_cell], sizeof cells[0], row->silent_us);
     else
         snprintf(cells[at_cell], sizeof cells[0], "-");
+    at_cell++;
+    if (feeds && row->have_behind)
+        put_behind(cells[at_cell], sizeof cells[0], row->behind_p99_us);
+    else if (feeds)
+        snprintf(cells[at_cell], sizeof cells[0], "-");
     out[0] = '\0';
     size_t at = put_cell(out, 0, out_size, row->alarm ? "!" : "", 1, false);
-    at = put_cell(out, at, out_size, row->name, name_width(width, ts), false);
+    at = put_cell(out, at, out_size, row->name, name_width(width, ts, feeds), false);
     for (int i = 0; i < count; i++)
         at = put_cell(out, at, out_size, cells[i], columns[i].width, i != 0);
     fit(out, width);

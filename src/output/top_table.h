@@ -30,6 +30,8 @@ struct top_row {
     uint64_t silent_us;
     bool alarm;                // its loss rose in the last period, or silent past the limit
     const ts_counts *ts;       // its stream's transport stream counts, or null
+    bool have_behind;          // a line of a feed that some number came on with another line
+    uint64_t behind_p99_us;    // how far behind the first copy it ran, p99
 };
 
 enum top_sort { TOP_SORT_WORST, TOP_SORT_NAME, TOP_SORT_RATE, TOP_SORTS };
@@ -44,12 +46,12 @@ const char *top_sort_name(int sort);
 void top_order(const top_row *rows, int count, int sort, int *order, int *scratch);
 
 // The column headers, fitted to width characters (without a terminator past out_size - 1);
-// with ts, the transport stream counters' columns too.
-void top_header(char *out, size_t out_size, int width, bool ts);
+// with ts, the transport stream counters' columns too; with feeds, the last is BEHIND.
+void top_header(char *out, size_t out_size, int width, bool ts, bool feeds);
 
 // A row's line fitted to width: '!' first where it stands out, so that a terminal without
-// colour shows it too. ts as for the header.
-void top_line(char *out, size_t out_size, const top_row *row, int width, bool ts);
+// colour shows it too. ts and feeds as for the header.
+void top_line(char *out, size_t out_size, const top_row *row, int width, bool ts, bool feeds);
 
 // How many rows fit on a screen of height lines, under the title and the headers, with a
 // last line naming those that do not fit.

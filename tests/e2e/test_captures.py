@@ -381,15 +381,17 @@ ST2022_7 = os.path.join(SHARED_CAPTURES, "st2022-7-audio.pcap")
 @unittest.skipIf(WINDOWS, "the Windows build has no libpcap")
 @unittest.skipUnless(os.path.exists(ST2022_7), "the shared captures are not beside the project")
 class RedundantPaths(unittest.TestCase):
+    def setUp(self):
+        self.config = write_streams(os.path.join(temp_folder(self), "paths.toml"),
+                                    [(name, group, 6000, "F") for name, group in PATHS],
+                                    head='[defaults]\nformat = "rtp"\n')
+
     def test_a_feed_of_two_paths_does_not_change_with_the_arbitration_time(self):
         # Two ST 2022-7 paths of RTP audio, their copies microseconds apart: no arbitration
         # time above that changes what the feed says.
-        config = write_streams(os.path.join(temp_folder(self), "paths.toml"),
-                               [("A", "239.1.2.1", 6000, "F"), ("B", "239.1.2.2", 6000, "F")],
-                               head='[defaults]\nformat = "rtp"\n')
         said = []
         for arbitration_ms in (1, 50, 1000):
-            out = run_cleanly(self, ["-r", ST2022_7, "-q", "--summary", "--config", config,
+            out = run_cleanly(self, ["-r", ST2022_7, "-q", "--summary", "--config", self.config,
                                      "--arbitration", arbitration_ms])
             said.append(re.search(r"Summary: feed F: .*", out).group(0))
         self.assertEqual(said, [said[0]] * 3)
@@ -397,6 +399,65 @@ class RedundantPaths(unittest.TestCase):
         self.assertTrue(said[0].startswith(
             "Summary: feed F: numbers 16001, missed 0, late 0, lost 0; A alone 1, first "), said)
         self.assertIn(", B alone 1, first ", said[0])
+
+    @unittest.skipUnless(TSHARK and shutil.which("editcap") and shutil.which("mergecap"),
+                         "tshark, editcap or mergecap is not installed")
+    def test_each_path_s_time_behind_is_tshark_s(self):
+        # As published (copies nanoseconds apart, read to the microsecond), and with path B's
+        # frames moved 20.3 ms later by editcap.
+        folder = os.path.dirname(self.config)
+        moved = os.path.join(folder, "moved.pcap")
+        part = [os.path.join(folder, name) for name in ("a.pcap", "b.pcap", "b-later.pcap")]
+        for (_, group), path in zip(PATHS, part):
+            subprocess.run([TSHARK, "-r", ST2022_7, "-Y", "ip.dst==" + group, "-w", path],
+                           check=True, capture_output=True)
+        subprocess.run(["editcap", "-t", "0.0203", part[1], part[2]], check=True)
+        subprocess.run(["mergecap", "-w", moved, part[0], part[2]], check=True)
+        for capture in (ST2022_7, moved):
+            with self.subTest(capture):
+                self.check_behind(capture)
+
+    def check_behind(self, capture):
+        """tshark's frame times joined on the RTP number: each path's copy after the earlier,
+        at the microsecond the capture is read to, in the histogram's buckets."""
+        fields = subprocess.run([TSHARK, "-r", capture, "-d", "udp.port==6000,rtp", "-T",
+                                 "fields", "-e", "frame.time_epoch", "-e", "ip.dst", "-e",
+                                 "rtp.seq"], capture_output=True, check=True, text=True).stdout
+        copies = {}
+        for row in fields.splitlines():
+            stamp, group, seq = row.split("\t")
+            seconds, nanoseconds = stamp.split(".")
+            copies.setdefault(int(seq), {})[group] = int(seconds) * 1000000 + int(nanoseconds[:6])
+        behind = {group: [] for _, group in PATHS}
+        for paths in copies.values():
+            if len(paths) == 2:
+                first_us = min(paths.values())
+                for group, at_us in paths.items():
+                    behind[group].append(at_us - first_us)
+        status, out, err = run_to_end(["-r", capture, "-q", "--json", "--config", self.config])
+        self.assertEqual((status, err), (0, ""))
+        summary = next(json.loads(line) for line in out.splitlines() if '"feed_summary"' in line)
+        for line, (name, group) in zip(summary["lines"], PATHS):
+            self.assertEqual(line["stream"], name)
+            times = behind[group]
+            self.assertEqual((line["behind_p50_us"], line["behind_p99_us"], line["behind_max_us"]),
+                             (bucket_percentile(times, 50), bucket_percentile(times, 99),
+                              max(times)), name)
+
+
+PATHS = (("A", "239.1.2.1"), ("B", "239.1.2.2"))
+
+
+def bucket_percentile(times, percent):
+    """The percentile as mcwatch's histogram reads it: the bound 10^(k/10) us (rounded up) of the
+    bucket that holds the time of that rank, at most the largest time."""
+    steps = [1000000, 1258926, 1584894, 1995263, 2511887, 3162278, 3981072, 5011873, 6309574,
+             7943283]
+    bounds = [(10 ** (k // 10) * steps[k % 10] + 999999) // 1000000 for k in range(81)]
+    rank = max(1, (len(times) * percent + 99) // 100)
+    kth = sorted(times)[rank - 1]
+    bound = next((b for b in bounds if b >= kth), max(times))
+    return min(bound, max(times))
 
 
 @unittest.skipUnless(WINDOWS, "only the Windows build lacks libpcap")

@@ -324,7 +324,9 @@ class CaptureTimes(unittest.TestCase):
                                   "--arbitration", arbitration)
                 self.assertEqual([t for _, t in lines if t.startswith(("Feed", "Summary: feed"))],
                                  ["Summary: feed f: numbers 100, missed 0, late 0, lost 0; "
-                                  "A alone 0, first 100.0%, B alone 0, first 0.0%"])
+                                  "A alone 0, first 100.0%, B alone 0, first 0.0%; A behind p50 "
+                                  "0.000 ms, p99 0.000 ms, max 0.000 ms, B behind p50 45.300 ms, "
+                                  "p99 45.300 ms, max 45.300 ms"])
         # Now B is 49.5 ms behind, 1.5 ms past --arbitration 48, and A skips 50: B's copy of 50
         # comes 48.5 ms after A passed it, so 50 is given up and then late. A alone delivered
         # the 20 numbers after B's last, B alone 50. A sends on for 20 ms after B's last.
@@ -335,7 +337,9 @@ class CaptureTimes(unittest.TestCase):
         self.assertEqual([t for _, t in lines if t.startswith(("Feed", "Summary: feed"))],
                          ["Feed f lost: 50",
                           "Summary: feed f: numbers 120, missed 1, late 1, lost 0; "
-                          "A alone 20, first 99.2%, B alone 1, first 0.8%"])
+                          "A alone 20, first 99.2%, B alone 1, first 0.8%; A behind p50 0.000 "
+                          "ms, p99 0.000 ms, max 0.000 ms, B behind p50 49.500 ms, p99 49.500 "
+                          "ms, max 49.500 ms"])
 
     def test_what_a_capture_leaves_out_is_said(self):
         # Frames of a merged file step back 10 s: the periods go on counting from there, the

@@ -61,13 +61,13 @@ def rows_of(screen):
     if not headers:
         return rows
     names = ["RATE/s", "MBIT/s", "RECEIVED", "LOST", "LATE", "DUP", "DROPS", "LAST SEQ",
-             "SILENT"]
+             "SILENT"] + (["BEHIND"] if lines[headers[0]].split()[-1] == "BEHIND" else [])
     for line in lines[headers[0] + 1:]:
         words = line.split()
-        if len(words) < 10 or words[0] == "...":
+        if len(words) < len(names) + 1 or words[0] == "...":
             break
         mark = words[0] == "!"
-        head, cells = words[1 if mark else 0:-9], words[-9:]
+        head, cells = words[1 if mark else 0:-len(names)], words[-len(names):]
         name = " ".join(head[:2]) if head[0] == "feed" else head[0]
         source = "" if head[0] == "feed" or len(head) < 2 else head[1]
         rows[(name, source)] = dict(zip(names, cells), mark=mark)
@@ -140,6 +140,9 @@ class Top(unittest.TestCase):
         # feed's own row after its lines.
         self.assertEqual([name for name, _ in rows], ["A", "B", "feed f", "quiet"], screen)
         self.assertEqual(rows[("quiet", "")]["RECEIVED"], "0")
+        # With a feed, each line's p99 behind the first copy; the others have none.
+        for (name, _), row in rows.items():
+            self.assertRegex(row["BEHIND"], r"^\d+(\.\d+)?(us|ms|s)$" if name in "AB" else "^-$")
         # The feed lost only what both lines dropped, below the highest number either sent.
         dropped = [{int(line.split()[2]) for line in record
                     if line.startswith("dropped") and line.endswith(" on %s:%d" % (group, port))}

@@ -31,9 +31,11 @@ struct feed_run {
     std::vector<uint64_t> sessions;
     std::string holes;
 
-    feed_run(field_kind kind, int line_count, uint64_t arbitration_us) : rules(rules_of(kind))
+    feed_run(field_kind kind, int line_count, uint64_t arbitration_us,
+             uint64_t max_skew_us = FEED_NO_MAX_SKEW)
+        : rules(rules_of(kind))
     {
-        EXPECT_EQ(feed_open(&feed, &rules, line_count, arbitration_us), 0);
+        EXPECT_EQ(feed_open(&feed, &rules, line_count, arbitration_us, max_skew_us), 0);
         for (int line = 0; line < line_count; line++) {
             lines.push_back(std::make_unique<tracker>());
             track_start(lines.back().get(), &rules, true);
@@ -218,11 +220,14 @@ TEST(Feed, HoldsAtMostItsBoundAndNamesTheLineThatLagsPastIt)
 // lines delivered it and when, and when each line first passed it. A number is missed when no
 // copy came before the arbitration time ran out since a line first passed it, late when one
 // came after; numbers, alone (only that line delivered it, whenever) and first (its earliest
-// copy) count every copy. Nothing here knows how the feed holds or decides them.
+// copy) count every copy. Each line's first copy of a number two lines delivered is behind
+// the earliest by its own time; beyond the max skew where that is more than it, or, for the
+// earliest, where it came more than it after a line passed the number (lost in window).
 struct model_number {
     unsigned who = 0;
     uint64_t first_us = 0;
     int first_line = 0;
+    uint64_t line_us[FEED_LINES_MAX] = {};
 };
 
 struct model_pass {
@@ -232,11 +237,14 @@ struct model_pass {
 
 struct feed_model {
     uint64_t arbitration_us;
+    uint64_t max_skew_us;
     std::map<std::pair<int, int64_t>, model_number> copies;
     std::map<std::pair<int, int>, std::vector<model_pass>> passes;   // (line, epoch)
     std::map<int, int64_t> lowest;
     uint64_t numbers = 0, missed = 0, late = 0;
     uint64_t first[FEED_LINES_MAX] = {}, alone[FEED_LINES_MAX] = {};
+    uint64_t beyond[FEED_LINES_MAX] = {}, lost_in_window = 0;
+    histogram behind[FEED_LINES_MAX] = {};
 
     void deliver(int line, int epoch, int64_t first_n, int64_t count, int64_t pass_end, uint64_t at_us)
     {
@@ -246,6 +254,8 @@ struct feed_model {
             lowest[epoch] = lowest.count(epoch) ? std::min(lowest[epoch], first_n) : first_n;
         for (int64_t n = first_n; n < first_n + count; n++) {
             model_number &number = copies[{epoch, n}];
+            if (!(number.who & (1u << line)))
+                number.line_us[line] = at_us;
             if (number.who == 0 || at_us < number.first_us)
                 number.first_us = at_us, number.first_line = line;
             number.who |= 1u << line;
@@ -265,6 +275,24 @@ struct feed_model {
                 *at_us = it->at_us, any = true;
         }
         return any;
+    }
+
+    void count_skew(int epoch, int64_t n, const model_number &number)
+    {
+        uint64_t passed_us = 0;
+        if (passed(epoch, n, &passed_us) && number.first_us > passed_us &&
+            number.first_us - passed_us > max_skew_us)
+            lost_in_window++, beyond[number.first_line]++;
+        if ((number.who & (number.who - 1)) == 0)
+            return;
+        for (int line = 0; line < FEED_LINES_MAX; line++) {
+            if (!(number.who & (1u << line)))
+                continue;
+            uint64_t behind_us = number.line_us[line] - number.first_us;
+            histogram_add(&behind[line], behind_us);
+            if (line != number.first_line && behind_us > max_skew_us)
+                beyond[line]++;
+        }
     }
 
     void count()
@@ -290,6 +318,7 @@ struct feed_model {
             first[number.first_line]++;
             if ((number.who & (number.who - 1)) == 0)
                 alone[__builtin_ctz(number.who)]++;
+            count_skew(key.first, key.second, number);
         }
     }
 };
@@ -317,6 +346,7 @@ struct model_faults {
     int silent_b_from, silent_b_steps;
     int head_a, tail_a;
     bool restarts;
+    uint64_t lag_a_us = 0;   // A behind B instead
 };
 
 TEST(Feed, AgreesWithASetBasedModelOverRandomRuns)
@@ -337,20 +367,22 @@ TEST(Feed, AgreesWithASetBasedModelOverRandomRuns)
         {U64, uint64_t(-3000), uint64_t(-1000000), true},
     };
     // B lags past the arbitration time, within it, by many thousands of numbers (past what the
-    // arbitration time alone would have the feed hold), and falls silent for thousands.
+    // arbitration time alone would have the feed hold), and falls silent for thousands; or A
+    // lags past the max skew.
     const model_faults faults[] = {
         {25000, 0, 0, 0, 0, 0, true},
         {0, 0, 0, 0, 30, 30, true},
         {0, 200, 0, 0, 0, 0, false},
         {30000, 0, 1500, 2000, 40, 60, true},
         {5000, 0, 700, 2500, 0, 0, true},
+        {0, 0, 0, 0, 0, 0, true, 30000},
     };
-    const uint64_t period_us = 100, batch_us = 1000, arbitration_us = 20000;
+    const uint64_t period_us = 100, batch_us = 1000, arbitration_us = 20000, max_skew_us = 10000;
     const int steps = 4000, lines = 2;
     // A run of each fault a field; FEED_MODEL_SEEDS=2000 tries many more.
-    const unsigned seeds = getenv("FEED_MODEL_SEEDS") ? unsigned(atoi(getenv("FEED_MODEL_SEEDS"))) : 5;
+    const unsigned seeds = getenv("FEED_MODEL_SEEDS") ? unsigned(atoi(getenv("FEED_MODEL_SEEDS"))) : 6;
     for (const model_case &c : cases) {
-        uint64_t late = 0;
+        uint64_t late = 0, in_window = 0, beyond_a = 0;
         int epochs = 0;
         for (unsigned seed = 1; seed <= seeds; seed++) {
             SCOPED_TRACE("field " + std::to_string(c.kind) + " seed " + std::to_string(seed));
@@ -392,7 +424,7 @@ TEST(Feed, AgreesWithASetBasedModelOverRandomRuns)
             };
             std::vector<std::vector<model_copy>> copies(lines);
             for (int line = 0; line < lines; line++) {
-                uint64_t lag_us = line == 0 ? random() % 2000 : fault.lag_b_us + random() % 15000;
+                uint64_t lag_us = line == 0 ? fault.lag_a_us + random() % 2000 : fault.lag_b_us + random() % 15000;
                 for (int step = 0; step < steps; step++) {
                     uint64_t at_us = sent[step].sent_us + lag_us + (line == 1 ? step * fault.lag_growth_us : 0);
                     uint64_t dice = random() % 1000;
@@ -416,9 +448,10 @@ TEST(Feed, AgreesWithASetBasedModelOverRandomRuns)
             // Read as the loop reads: a batch at a time, the lines in either order. The model
             // is told what each line's tracker placed: a datagram it holds back until the next
             // agrees (a restart's first) comes with that next one.
-            feed_run run(c.kind, lines, arbitration_us);
+            feed_run run(c.kind, lines, arbitration_us, max_skew_us);
             feed_model model;
             model.arbitration_us = arbitration_us;
+            model.max_skew_us = max_skew_us;
             std::vector<size_t> next(lines, 0);
             std::vector<int> line_epoch(lines, -1);
             std::vector<int64_t> highest(lines, 0);
@@ -469,15 +502,26 @@ TEST(Feed, AgreesWithASetBasedModelOverRandomRuns)
             EXPECT_EQ(f.missed, model.missed);
             EXPECT_EQ(f.late, model.late);
             EXPECT_EQ(f.lost, model.missed - model.late);
+            EXPECT_EQ(f.lost_in_window, model.lost_in_window);
             for (int line = 0; line < lines; line++) {
                 EXPECT_EQ(f.first[line], model.first[line]) << "line " << line;
                 EXPECT_EQ(f.alone[line], model.alone[line]) << "line " << line;
+                EXPECT_EQ(f.beyond[line], model.beyond[line]) << "line " << line;
+                const histogram &got = run.feed.behind.times[line], &want = model.behind[line];
+                EXPECT_EQ(got.total, want.total) << "line " << line;
+                EXPECT_EQ(got.max_us, want.max_us) << "line " << line;
+                EXPECT_TRUE(std::equal(std::begin(got.counts), std::end(got.counts), std::begin(want.counts)))
+                    << "line " << line;
             }
             EXPECT_GT(model.missed, model.late);
             epochs += epoch;
             late += model.late;
+            in_window += model.lost_in_window;
+            beyond_a += model.beyond[0];
         }
         EXPECT_GT(late, 0u);
+        EXPECT_GT(in_window, 0u);
+        EXPECT_GT(beyond_a, 0u);
         EXPECT_GE(epochs, int(seeds));
     }
 }

@@ -261,7 +261,7 @@ sink recording = {.bound = nullptr, .gap = on_gap, .datagram = on_datagram, .sta
                   .classified = nullptr, .summary = on_summary, .receive_buffer = nullptr,
                   .host_drops = nullptr, .stall = on_stall, .resume = on_resume, .joined = nullptr,
                   .left = nullptr, .rejoined = on_rejoined, .flush = on_flush, .verdict = nullptr, .feed_gap = nullptr,
-                  .feed_summary = nullptr, .feed_lag = nullptr,
+                  .feed_summary = nullptr, .feed_lag = nullptr, .feed_period = nullptr,
                   .first_datagram = on_first_datagram, .query = on_query,
                   .no_query = on_no_query, .ts_error = nullptr};
 

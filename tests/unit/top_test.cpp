@@ -28,6 +28,7 @@ struct line_case {
     int width;
     const char *line;
     bool ts = false;   // a run with a transport stream: its counters' columns shown
+    bool feeds = false;  // a run with a feed: BEHIND shown
 };
 
 const ts_counts four_breaks = [] {
@@ -83,23 +84,38 @@ const line_case line_cases[] = {
           "     39       4      5          -1    4.3s", true},
     {full_row(), 128, "! orders-A            10.0.0.7:40000            1000    0.51       3012      27"
                       "      2     39       -      5          -1    4.3s", true},
+    // With feeds, a line's p99 behind the first copy, and "-" for a row with none.
+    {with(full_row(), [](top_row *r) { r->have_behind = true; r->behind_p99_us = 20170; }),
+     120, "! orders-A     10.0.0.7:40000            1000    0.51       3012      27      2"
+          "     39      5          -1    4.3s 20.1ms", false, true},
+    {with(full_row(), [](top_row *r) { r->have_behind = true; r->behind_p99_us = 12; }),
+     120, "! orders-A     10.0.0.7:40000            1000    0.51       3012      27      2"
+          "     39      5          -1    4.3s   12us", false, true},
+    {with(full_row(), [](top_row *r) { r->have_behind = true; r->behind_p99_us = 3049; }),
+     120, "! orders-A     10.0.0.7:40000            1000    0.51       3012      27      2"
+          "     39      5          -1    4.3s 3.04ms", false, true},
+    {full_row(), 120, "! orders-A     10.0.0.7:40000            1000    0.51       3012      27"
+                      "      2     39      5          -1    4.3s      -", false, true},
 };
 
 TEST(TopTable, EachColumnFromItsFigures)
 {
     for (const line_case &c : line_cases) {
         char line[512];
-        top_line(line, sizeof line, &c.row, c.width, c.ts);
+        top_line(line, sizeof line, &c.row, c.width, c.ts, c.feeds);
         EXPECT_EQ(std::string(line), c.line);
         EXPECT_LE(strlen(line), static_cast<size_t>(c.width));
     }
     char header[512];
-    top_header(header, sizeof header, 120, false);
+    top_header(header, sizeof header, 120, false, false);
     EXPECT_EQ(std::string(header), "  STREAM              SOURCE                  RATE/s  MBIT/s   RECEIVED    LOST"
                                    "   LATE    DUP  DROPS    LAST SEQ  SILENT");
-    top_header(header, sizeof header, 128, true);
+    top_header(header, sizeof header, 128, true, false);
     EXPECT_EQ(std::string(header), "  STREAM              SOURCE                  RATE/s  MBIT/s   RECEIVED    LOST"
                                    "   LATE    DUP  CC ERR  DROPS    LAST SEQ  SILENT");
+    top_header(header, sizeof header, 120, false, true);
+    EXPECT_EQ(std::string(header), "  STREAM       SOURCE                  RATE/s  MBIT/s   RECEIVED    LOST"
+                                   "   LATE    DUP  DROPS    LAST SEQ  SILENT BEHIND");
 }
 
 TEST(TopTable, WorstUnitsFirstAndAFeedStaysUnderItsLines)
