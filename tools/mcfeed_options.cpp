@@ -93,7 +93,9 @@ enum {
     OPT_TS_DROP
 };
 
-static const option long_options[] = {
+const char feed_short_options[] = ":n:d:r:l:fi:b:t:qhV";
+
+const option feed_long_options[] = {
     {"count", required_argument, nullptr, 'n'},
     {"duration", required_argument, nullptr, 'd'},
     {"rate", required_argument, nullptr, 'r'},
@@ -136,7 +138,7 @@ static int fail(const char *name, const char *value)
 
 static const char *long_name(int code)
 {
-    for (const option *entry = long_options; entry->name != nullptr; entry++)
+    for (const option *entry = feed_long_options; entry->name != nullptr; entry++)
         if (entry->val == code)
             return entry->name;
     return "?";
@@ -528,7 +530,7 @@ int read_feed_options(int argc, char **argv, feed_options *options)
     optind = 0; // start afresh, also when called more than once
     opterr = 0;
     int code;
-    while ((code = getopt_long(argc, argv, ":n:d:r:l:fi:b:t:qhV", long_options, nullptr)) != -1) {
+    while ((code = getopt_long(argc, argv, feed_short_options, feed_long_options, nullptr)) != -1) {
         if (code == 'h') {
             fputs(usage, stdout);
             return 1;
