@@ -3,10 +3,11 @@
 #include <ctype.h>
 #include <string.h>
 
-// Skips blanks and a sign, then reads decimal digits, saturating at limit + 1 (and staying
-// there: the next digit would pass 64 bits). Returns the number of digits read; *negative
-// tells whether a minus sign came first.
-static size_t read_digits(const char *text, uint64_t limit, uint64_t *value, bool *negative)
+// Skips blanks and a sign, then reads decimal digits while their value stays within limit
+// (any limit, UINT64_MAX too: no text can overflow). Returns the number of digits read;
+// *fits tells whether all of them were within limit, *negative whether a minus came first.
+static size_t read_digits(const char *text, uint64_t limit, uint64_t *value, bool *fits,
+                          bool *negative)
 {
     while (isspace(static_cast<unsigned char>(*text)))
         text++;
@@ -15,12 +16,13 @@ static size_t read_digits(const char *text, uint64_t limit, uint64_t *value, boo
         text++;
     size_t digits = 0;
     *value = 0;
+    *fits = true;
     for (; isdigit(static_cast<unsigned char>(*text)); text++, digits++) {
-        if (*value > limit)
-            continue;
-        *value = *value * 10 + static_cast<uint64_t>(*text - '0');
-        if (*value > limit)
-            *value = limit + 1;
+        uint64_t digit = static_cast<uint64_t>(*text - '0');
+        if (*value > limit / 10 || (*value == limit / 10 && digit > limit % 10))
+            *fits = false;
+        if (*fits)
+            *value = *value * 10 + digit;
     }
     return digits;
 }
@@ -28,9 +30,9 @@ static size_t read_digits(const char *text, uint64_t limit, uint64_t *value, boo
 bool read_whole_number(const char *text, uint64_t limit, uint64_t *value)
 {
     uint64_t read;
-    bool negative;
-    size_t digits = read_digits(text, limit, &read, &negative);
-    if (digits == 0 || digits != strlen(text) || read > limit)
+    bool fits, negative;
+    size_t digits = read_digits(text, limit, &read, &fits, &negative);
+    if (digits == 0 || digits != strlen(text) || !fits)
         return false;
     *value = read;
     return true;
@@ -39,8 +41,8 @@ bool read_whole_number(const char *text, uint64_t limit, uint64_t *value)
 bool read_leading_number(const char *text, uint64_t limit, uint64_t *value)
 {
     uint64_t read;
-    bool negative;
-    if (read_digits(text, limit, &read, &negative) == 0 || negative || read > limit)
+    bool fits, negative;
+    if (read_digits(text, limit, &read, &fits, &negative) == 0 || negative || !fits)
         return false;
     *value = read;
     return true;
@@ -58,8 +60,8 @@ bool read_port(const char *text, uint16_t *port)
 bool read_size(const char *text, uint64_t most_bytes, uint64_t *size_bytes)
 {
     uint64_t value;
-    bool negative;
-    size_t digits = read_digits(text, most_bytes, &value, &negative);
+    bool fits, negative;
+    size_t digits = read_digits(text, most_bytes, &value, &fits, &negative);
     const char *suffix = text + digits;
     uint64_t unit = 1;
     if (*suffix == 'k' || *suffix == 'K')
@@ -67,7 +69,7 @@ bool read_size(const char *text, uint64_t most_bytes, uint64_t *size_bytes)
     else if (*suffix == 'm' || *suffix == 'M')
         unit = 1024 * 1024;
     size_t length = digits + (unit == 1 ? 0 : 1);
-    if (digits == 0 || negative || length != strlen(text) || value == 0 || value > most_bytes ||
+    if (digits == 0 || negative || length != strlen(text) || value == 0 || !fits ||
         value * unit > most_bytes)
         return false;
     *size_bytes = value * unit;
@@ -100,4 +102,16 @@ bool read_period(const char *text, uint32_t *period_us)
         return false;
     *period_us = static_cast<uint32_t>(period_ms * 1000);
     return true;
+}
+
+interface_form read_interface(const char *text, uint32_t *index)
+{
+    uint64_t value = 0;
+    if (text[0] != '\0' && strspn(text, "0123456789") == strlen(text)) {
+        if (!read_whole_number(text, UINT32_MAX, &value) || value == 0)
+            return INTERFACE_INVALID;
+        *index = static_cast<uint32_t>(value);
+        return INTERFACE_INDEX;
+    }
+    return strspn(text, "0123456789.") == strlen(text) ? INTERFACE_ADDRESS : INTERFACE_NAME;
 }

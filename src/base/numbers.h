@@ -1,6 +1,6 @@
 // The numbers of a command line, read once for both programs: each reader returns true with
 // the value, or false without a line, so that each program says which option was wrong its
-// own way. No text overflows: digits past a limit saturate.
+// own way. No text overflows: a number past its limit is refused, whatever the limit.
 #pragma once
 
 #include <stdint.h>
@@ -28,3 +28,9 @@ bool read_period(const char *text, uint32_t *period_us);
 
 // The most milliseconds whose microseconds fit 32 bits.
 const uint64_t PERIOD_MS_MAX = UINT32_MAX / 1000;
+
+// What an interface's text is: digits alone its index (*index, 1 to 2^32 - 1; outside them
+// INTERFACE_INVALID), digits and dots an IPv4 address (for inet_addr to read, so that a bad
+// one is refused rather than looked up as a name), anything else a name.
+enum interface_form { INTERFACE_INVALID, INTERFACE_INDEX, INTERFACE_ADDRESS, INTERFACE_NAME };
+interface_form read_interface(const char *text, uint32_t *index);
