@@ -305,7 +305,7 @@ static int take_queries(run_state *state, int index)
 }
 
 // A summary asked for comes at the end of the batch in hand.
-static void answer_summary_request(run_state *state)
+void answer_summary_request(run_state *state)
 {
     if (!summary_requested)
         return;

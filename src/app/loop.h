@@ -258,3 +258,6 @@ int flush_output(run_state *state);
 
 // Hands the summary so far to the sink: each stream's, then each feed's.
 void emit_summary(run_state *state);
+
+// Gives the summary that SIGUSR1 asked for, if it did, and clears the request.
+void answer_summary_request(run_state *state);

@@ -226,6 +226,16 @@ static int no_drops(void *, socket_handle, uint32_t *)
     return 0;
 }
 
+// Everything read before the pipe went quiet was taken: the summary is of all of it, and is
+// written out at once, as the wait goes on.
+static void answer_while_waiting(void *context)
+{
+    run_state *state = static_cast<replay_reader *>(context)->state;
+    answer_summary_request(state);
+    if (flush_output(state) < 0)
+        state->failed = true;
+}
+
 replay_reader *replay_make(void)
 {
     replay_reader *replay = static_cast<replay_reader *>(calloc(1, sizeof(replay_reader)));
@@ -299,8 +309,9 @@ int open_replay(replay_reader *replay, run_state *state)
     // One receiver stands for the file: the capture says whose each datagram is.
     state->receive.receivers[0] = receiver{};
     state->receive.receiver_count = 1;
+    capture_waiting waiting = {answer_while_waiting, replay};
     if (resolve_named_streams(replay, state) < 0 ||
-        capture_open(&replay->file, state->options->read_path, &interrupted) < 0)
+        capture_open(&replay->file, state->options->read_path, &interrupted, &waiting) < 0)
         return -1;
     replay->open = true;
     state->receive.open_count = 1;

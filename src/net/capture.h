@@ -18,12 +18,21 @@ struct capture_file {
     char stop_reason[CAPTURE_STOP_REASON_MAX];  // why reading stopped at a fault
 };
 
+// What to do when a signal ends a wait for a quiet pipe's writer, other than the stop: give
+// the summary asked for, whose request ended the wait (net_end_waits_on_request).
+struct capture_waiting {
+    void (*answer)(void *context);
+    void *context;
+};
+
 // Opens a capture. A file that opens but is no capture (an empty one, a text) is opened too: its
 // first read stops at the fault, so that the run says what it read, as for a file cut short.
 // A read that a signal cuts short while *stop is set ends the input there, as its end does (a
-// frame cut short by it is not read); another is made again. Returns 0, or -1 after an error
-// line naming the file (one that cannot be opened, or libpcap missing).
-int capture_open(capture_file *file, const char *path, const volatile sig_atomic_t *stop);
+// frame cut short by it is not read); another is made again, after waiting (may be null)
+// answered it. Returns 0, or -1 after an error line naming the file (one that cannot be
+// opened, or libpcap missing).
+int capture_open(capture_file *file, const char *path, const volatile sig_atomic_t *stop,
+                 const capture_waiting *waiting);
 
 // Whether reading the next frame would wait for the input's writer (a pipe with nothing in it):
 // what was read before may be written out first.

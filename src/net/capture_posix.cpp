@@ -11,6 +11,7 @@
 
 #include "base/library.h"
 #include "base/log.h"
+#include "net/socket.h"
 
 // libpcap is loaded when a capture is read, not linked: it brings ten more libraries (D-Bus,
 // systemd, gcrypt, ...) and 2.4 MB of resident pages to every live run, which has no use for
@@ -63,6 +64,7 @@ static struct {
     bool regular;            // a file: read through stdio's buffer, as it never waits
     const volatile sig_atomic_t *stop;
     bool stopped;            // a read was cut short to stop: the input ends there
+    capture_waiting waiting;
     size_t at;
     size_t end;
     unsigned char buffer[CAPTURE_BUFFER_BYTES];
@@ -73,6 +75,15 @@ static ssize_t read_input(void *, char *data, size_t size)
     if (input.at == input.end) {
         ssize_t count;
         do {
+            // The writer may be quiet for long: a summary asked for meanwhile is given now, not
+            // at its next frame.
+            while (input.waiting.answer != nullptr && !*input.stop &&
+                   descriptor_wait_readable(input.fd) == WAIT_ENDED_EARLY)
+                if (!*input.stop)
+                    input.waiting.answer(input.waiting.context);
+            input.stopped = *input.stop;
+            if (input.stopped)
+                break;
             count = read(input.fd, input.buffer, sizeof input.buffer);
             input.stopped = count < 0 && errno == EINTR && *input.stop;
         } while (count < 0 && errno == EINTR && !input.stopped);
@@ -98,9 +109,11 @@ static int close_input(void *)
 }
 
 // The input as a stream for libpcap. Returns it, or nullptr after an error line.
-static FILE *open_input(const char *path, const volatile sig_atomic_t *stop)
+static FILE *open_input(const char *path, const volatile sig_atomic_t *stop,
+                        const capture_waiting *waiting)
 {
     input.stop = stop;
+    input.waiting = waiting != nullptr ? *waiting : capture_waiting{};
     input.stopped = false;
     input.fd = strcmp(path, "-") == 0 ? STDIN_FILENO : open(path, O_RDONLY | O_CLOEXEC);
     if (input.fd < 0) {
@@ -139,11 +152,12 @@ static FILE *open_input(const char *path, const volatile sig_atomic_t *stop)
     return stream;
 }
 
-int capture_open(capture_file *file, const char *path, const volatile sig_atomic_t *stop)
+int capture_open(capture_file *file, const char *path, const volatile sig_atomic_t *stop,
+                 const capture_waiting *waiting)
 {
     if (load_pcap() < 0)
         return -1;
-    FILE *stream = open_input(path, stop);
+    FILE *stream = open_input(path, stop, waiting);
     if (stream == nullptr)
         return -1;
     char error[PCAP_ERRBUF_SIZE] = "";

@@ -4,7 +4,8 @@
 
 // The mingw-w64 tool chain has no libpcap (Npcap's SDK is not Debian's): captures are read by
 // the Linux build.
-int capture_open(capture_file *file, const char *path, const volatile sig_atomic_t *)
+int capture_open(capture_file *file, const char *path, const volatile sig_atomic_t *,
+                 const capture_waiting *)
 {
     file->handle = nullptr;
     file->path = path;

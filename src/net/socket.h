@@ -142,6 +142,12 @@ int wait_set_wait(wait_set *set, int64_t limit_us, int *ready, int ready_max);
 
 void wait_set_close(wait_set *set);
 
+#ifndef _WIN32
+// Waits, for as long as it takes, until descriptor fd (a pipe) has something to read. Returns
+// 1, WAIT_ENDED_EARLY where a signal or a summary request ended the wait, or -1 with errno set.
+int descriptor_wait_readable(int fd);
+#endif
+
 // The longest the loop naps after a busy batch before it takes what queued meanwhile
 // (monitor/pace.h sizes each nap): on an evenly paced stream a few datagrams arrive per
 // wake-up, and the wake-ups, not the copies, are the cost. 0 where the platform keeps its loop

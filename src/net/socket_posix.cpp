@@ -155,6 +155,13 @@ static void read_control(msghdr *header, received_datagram *datagram)
     }
 }
 
+int descriptor_wait_readable(int fd)
+{
+    if (wait_readable(&fd, 1, nullptr) < 0)
+        return errno == EINTR ? WAIT_ENDED_EARLY : -1;
+    return 1;
+}
+
 int socket_receive_many(socket_handle s, received_datagram *datagrams, int count, bool wait)
 {
     mmsghdr headers[RECEIVE_BATCH_MAX];
