@@ -40,7 +40,6 @@ static const command_option *find_option(const char *word, const char **inline_v
 static int read_number_option(const command_option *o, const char *value, settings *options)
 {
     uint64_t number = 0;
-    uint32_t period_us = 0;
     bool read = false;
     if (o->kind == OPTION_COUNT)
         read = read_whole_number(value, o->most, &number) && number >= o->least;
@@ -49,12 +48,12 @@ static int read_number_option(const command_option *o, const char *value, settin
     else if (o->kind == OPTION_SIZE)
         read = read_size(value, o->most, &number);
     else if (o->kind == OPTION_PERIOD)
-        read = read_period(value, &period_us);
+        read = read_leading_number(value, o->most, &number);
     if (!read) {
         log_line(stderr, "error", "invalid option");
         return -1;
     }
-    number = o->kind == OPTION_PERIOD ? period_us : number * o->scale;
+    number *= o->scale;
     if (o->number != nullptr)
         options->*o->number = number;
     else

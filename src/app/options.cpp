@@ -114,7 +114,7 @@ const command_option command_options[] = {
     {.short_name = 'f', .kind = OPTION_FLAG, .flag = &settings::short_seq,
      .help = "a 32-bit number at bytes 0 to 3 (default: 64-bit at 4 to 11)"},
     {.short_name = 's', .kind = OPTION_PERIOD, .value_name = "<period(ms)>",
-     .number32 = &settings::period_us,
+     .most = PERIOD_MS_MAX, .scale = 1000, .number32 = &settings::period_us,
      .help = "print the period's counts every period (0: never)"},
     {.short_name = 'i', .kind = OPTION_OWN, .value_name = "<interface>",
      .read = read_interface_option,

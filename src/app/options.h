@@ -11,7 +11,7 @@ enum option_kind {
     OPTION_HELP,    // prints the help, and the run stops
     OPTION_VERSION, // prints the version, and the run stops
     OPTION_COUNT,   // digits alone, .least to .most, times .scale
-    OPTION_PERIOD,  // as strtoul reads it, 0 to PERIOD_MS_MAX ms, in microseconds
+    OPTION_PERIOD,  // as strtoul reads it (blanks, a plus, trailing text), 0 to .most, times .scale
     OPTION_SECONDS, // up to six decimal places, above 0 and at most .most seconds, in us
     OPTION_SIZE,    // bytes with a k or m suffix, 1 to .most
     OPTION_TEXT,    // any text
@@ -19,8 +19,9 @@ enum option_kind {
     OPTION_OWN,     // a value of its own form, read by .read
 };
 
-// One option. A value goes to .number, .number32 or .text by its kind; .flag is set by a flag
-// and marks a value as given; .read, when there is one, reads an own value or follows a flag.
+// One option. A value goes to .number, .number32 (whose .most times .scale fits 32 bits) or
+// .text by its kind; .flag is set by a flag and marks a value as given; .read, when there is
+// one, reads an own value or follows a flag.
 struct command_option {
     char short_name = '\0';           // '\0': none
     const char *long_name = nullptr;  // without its dashes; nullptr: none

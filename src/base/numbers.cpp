@@ -95,15 +95,6 @@ bool read_seconds(const char *text, uint64_t most_s, uint64_t *duration_us)
     return true;
 }
 
-bool read_period(const char *text, uint32_t *period_us)
-{
-    uint64_t period_ms;
-    if (!read_leading_number(text, PERIOD_MS_MAX, &period_ms))
-        return false;
-    *period_us = static_cast<uint32_t>(period_ms * 1000);
-    return true;
-}
-
 interface_form read_interface(const char *text, uint32_t *index)
 {
     uint64_t value = 0;

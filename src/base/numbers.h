@@ -22,10 +22,6 @@ bool read_size(const char *text, uint64_t most_bytes, uint64_t *size_bytes);
 // most_s.
 bool read_seconds(const char *text, uint64_t most_s, uint64_t *duration_us);
 
-// A period in milliseconds as strtoul reads it (see read_leading_number), 0 to the most whose
-// microseconds fit 32 bits.
-bool read_period(const char *text, uint32_t *period_us);
-
 // The most milliseconds whose microseconds fit 32 bits.
 const uint64_t PERIOD_MS_MAX = UINT32_MAX / 1000;
 

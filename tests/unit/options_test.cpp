@@ -90,6 +90,10 @@ TEST(OptionTable, HelpCompletionAndManualNameEveryOptionAndNoOther)
             table.insert(std::string("--") + o.long_name);
         if (o.long_name != nullptr && std::string(o.long_name) == "format")
             format = &o;
+        // A number kept in 32 bits fits them at its most.
+        if (o.number32 != nullptr) {
+            EXPECT_LE(o.most * o.scale, UINT32_MAX) << o.help;
+        }
     }
     testing::internal::CaptureStdout();
     print_help();
