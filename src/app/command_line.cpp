@@ -8,6 +8,7 @@
 #include "base/numbers.h"
 #include "monitor/feed.h"
 #include "monitor/querier.h"
+#include "monitor/ts.h"
 
 // The row that word names: a short option alone ("-c"), a long one alone ("--count") or, when
 // it takes a value, with it ("--count=5", *inline_value then the text after '='). Short
@@ -167,6 +168,7 @@ int read_command_line(int argc, char **argv, settings *options)
     options->interface_addr.s_addr = htonl(INADDR_ANY);
     options->arbitration_us = FEED_ARBITRATION_DEFAULT_US;
     options->querier_timeout_us = QUERIER_TIMEOUT_DEFAULT_US;
+    options->pid_timeout_us = TS_PID_TIMEOUT_DEFAULT_US;
     int first = read_options(argc, argv, options);
     if (first <= 0)
         return first < 0 ? -1 : 1;

@@ -214,6 +214,13 @@ int add_stream(run_state *state, const stream_settings *config, const endpoint *
 // Starts every stream's timeline at the run's start (with --report).
 void start_timelines(run_state *state);
 
+// The verdict of --max-lost: 1 when more numbers were lost than allowed, or when a stream
+// outside any feed, or a whole feed, had nothing come (no datagram at all, as with one stream);
+// 0 otherwise. A feed's loss is what no line delivered; a stream outside any feed loses what
+// the network lost and what this host dropped, as surely lost to this receiver. Made from the
+// counts alone, so that the report says the same as the exit status.
+void verdict_of(const run_state *state, verdict_event *event);
+
 // Frees what run_state_init made.
 void run_state_free(run_state *state);
 

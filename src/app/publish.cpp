@@ -36,7 +36,8 @@ int write_run_metrics(run_state *state)
                     stream->config->have_sent_at ? &stream->judge.delays : nullptr,
                     state->options->metrics_per_stream,
                     stream->join.heard,
-                    stream->join.latency_us};
+                    stream->join.latency_us,
+                    stream->judge.ts != nullptr ? &stream->judge.ts->counts : nullptr};
     }
     for (int i = 0; i < state->watched.feed_count; i++) {
         const feed_record *feed = &state->watched.feeds[i];
@@ -150,9 +151,11 @@ void render_run_report(run_state *state, text_buffer *text, int status, int refr
         }
         char host[256];
         this_host_name(host, sizeof host);
+        verdict_event verdict;
+        verdict_of(state, &verdict);
         report_run run = {command.data, host, state->start_utc_us, utc_now(state),
-                          state->from_capture, state->options->have_max_lost,
-                          state->options->max_lost, status, refresh_seconds};
+                          state->from_capture, state->options->have_max_lost ? &verdict : nullptr,
+                          status, refresh_seconds};
         render_report(text, &run, streams, count, feeds, state->watched.feed_count);
     }
     text_free(&command);

@@ -26,7 +26,7 @@ int stream_init(stream_state *stream, const stream_settings *config, const setti
     stream->joined = false;
     stream->join = join_watch{};
     judge_start(&stream->judge, &config->layout, config->have_sent_at ? &config->sent_at : nullptr,
-                options->period_us, ts);
+                options->period_us, ts, options->pid_timeout_us);
     stream->stalled = false;
     stream->host_drops = 0;
     stream->host_drops_reported = 0;

@@ -18,66 +18,19 @@
 #include "output/screen.h"
 #include "net/address.h"
 
-// A socket's drops, kept with its first stream, belong to no stream more than another: the
-// verdict counts them once where any stream of the socket is judged by its own loss.
-static uint64_t judged_host_drops(const run_state *state)
-{
-    uint64_t drops = 0;
-    for (int i = 0; i < state->receive.receiver_count; i++) {
-        const receiver *r = &state->receive.receivers[i];
-        bool judged = false;
-        for (int k = r->first; k < r->first + r->count; k++)
-            judged = judged || state->watched.streams[state->receive.receiver_streams[k]].feed == nullptr;
-        if (judged && r->count > 0)
-            add_saturating(&drops, state->watched.streams[state->receive.receiver_streams[r->first]].host_drops);
-    }
-    return drops;
-}
-
-// The verdict of --max-lost: 1 when more numbers were lost than allowed, or when a stream
-// outside any feed, or a whole feed, had nothing come (no datagram at all, as with one stream);
-// 0 otherwise. A feed's loss is what no line delivered; a stream outside any feed loses what
-// the network lost and what this host dropped, as surely lost to this receiver. With -v the
-// verdict says why.
+// The verdict of --max-lost, said with -v: 1 or 0 as verdict_of finds, or -1 after an error
+// line (a failed write).
 static int verdict_status(run_state *state)
 {
-    uint64_t lost = 0, received = 0;
-    verdict_event event = {};
-    for (int i = 0; i < state->watched.stream_count; i++) {
-        const stream_state *stream = &state->watched.streams[i];
-        sender_census census;
-        track_counts total = senders_total(&state->watched.senders, i, &census);
-        add_saturating(&received, total.received);
-        if (stream->feed != nullptr)
-            continue;
-        add_saturating(&lost, total.lost);
-        if (total.received == 0 && event.silent_stream == nullptr)
-            event.silent_stream = stream->config->name;
-    }
-    for (int i = 0; i < state->watched.feed_count; i++) {
-        const feed_counts *counts = &state->watched.feeds[i].state.counts;
-        add_saturating(&lost, counts->lost);
-        if (counts->numbers == 0 && counts->missed == 0 && event.silent_feed == nullptr)
-            event.silent_feed = state->watched.feeds[i].name;
-    }
-    uint64_t host_drops = judged_host_drops(state);
-    uint64_t judged = lost;
-    add_saturating(&judged, host_drops);
-    bool silent = event.silent_stream != nullptr || event.silent_feed != nullptr;
-    int status = received == 0 || silent || judged > state->options->max_lost ? 1 : 0;
+    verdict_event event;
+    verdict_of(state, &event);
     if (state->options->verbose) {
-        event.lost = lost;
-        event.host_drops = host_drops;
-        event.host_drops_counted = state->receive.host_drops_counted;
-        event.allowed = state->options->max_lost;
-        event.received = received;
-        event.status = status;
         event_head head = head_of(state, nullptr, utc_now(state));
         state->outputs.out->verdict(state->outputs.out, &head, &event);
         if (flush_output(state) < 0)
             return -1;
     }
-    return status;
+    return event.status;
 }
 
 // Every socket needs a descriptor, beside the few the process keeps open.

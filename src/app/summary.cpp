@@ -65,3 +65,54 @@ void emit_summary(run_state *state)
     for (int i = 0; i < state->watched.feed_count; i++)
         emit_feed_summary(state, &state->watched.feeds[i]);
 }
+
+// A socket's drops, kept with its first stream, belong to no stream more than another: the
+// verdict counts them once where any stream of the socket is judged by its own loss.
+static uint64_t judged_host_drops(const run_state *state)
+{
+    uint64_t drops = 0;
+    for (int i = 0; i < state->receive.receiver_count; i++) {
+        const receiver *r = &state->receive.receivers[i];
+        bool judged = false;
+        for (int k = r->first; k < r->first + r->count; k++)
+            judged = judged || state->watched.streams[state->receive.receiver_streams[k]].feed == nullptr;
+        if (judged && r->count > 0)
+            add_saturating(&drops, state->watched.streams[state->receive.receiver_streams[r->first]].host_drops);
+    }
+    return drops;
+}
+
+// The verdict and its reasons, as loop.h says: the run's lost numbers, its judged drops, and
+// the first stream or feed that had nothing come.
+void verdict_of(const run_state *state, verdict_event *event)
+{
+    uint64_t lost = 0, received = 0;
+    *event = {};
+    for (int i = 0; i < state->watched.stream_count; i++) {
+        const stream_state *stream = &state->watched.streams[i];
+        sender_census census;
+        track_counts total = senders_total(&state->watched.senders, i, &census);
+        add_saturating(&received, total.received);
+        if (stream->feed != nullptr)
+            continue;
+        add_saturating(&lost, total.lost);
+        if (total.received == 0 && event->silent_stream == nullptr)
+            event->silent_stream = stream->config->name;
+    }
+    for (int i = 0; i < state->watched.feed_count; i++) {
+        const feed_counts *counts = &state->watched.feeds[i].state.counts;
+        add_saturating(&lost, counts->lost);
+        if (counts->numbers == 0 && counts->missed == 0 && event->silent_feed == nullptr)
+            event->silent_feed = state->watched.feeds[i].name;
+    }
+    uint64_t host_drops = judged_host_drops(state);
+    uint64_t judged = lost;
+    add_saturating(&judged, host_drops);
+    bool silent = event->silent_stream != nullptr || event->silent_feed != nullptr;
+    event->lost = lost;
+    event->host_drops = host_drops;
+    event->host_drops_counted = state->receive.host_drops_counted;
+    event->allowed = state->options->max_lost;
+    event->received = received;
+    event->status = received == 0 || silent || judged > state->options->max_lost ? 1 : 0;
+}

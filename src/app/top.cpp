@@ -85,6 +85,7 @@ static void make_stream_row(run_state *state, int place, int unit, uint64_t now_
         snprintf(row->source, sizeof row->source, "%llu%s senders",
                  static_cast<unsigned long long>(census.senders), census.more ? "+" : "");
     row->figures.counts = n;
+    row->ts = stream->judge.ts != nullptr ? &stream->judge.ts->counts : nullptr;
     row->have_drops = state->receive.host_drops_counted;
     row->drops = stream->host_drops;
     set_seq(row, latest, &stream->config->layout);
@@ -126,6 +127,7 @@ static void make_sender_rows(run_state *state, uint64_t now_us, uint64_t now_utc
             format_endpoint(row->source, &entry->address);
         track_counts n = track_snapshot(&entry->track);
         row->figures.counts = n;
+        row->ts = stream->judge.ts != nullptr ? &stream->judge.ts->counts : nullptr;
         set_seq(row, entry, &stream->config->layout);
         set_silence(row, entry->last_utc_us, now_utc_us);
         int place = state->watched.stream_count + static_cast<int>(entry - state->watched.senders.entries);
@@ -224,10 +226,13 @@ static void draw(run_state *state)
              "s: sort  p: pause  q: quit", MCWATCH_VERSION, now.hour, now.minute, now.second,
              state->watched.stream_count, state->watched.stream_count == 1 ? "" : "s", feeds,
              top_sort_name(view->sort), view->paused ? "  PAUSED" : "");
-    top_header(line(), TOP_LINE_MAX, width);
+    bool ts = false;
+    for (int i = 0; i < state->watched.stream_count; i++)
+        ts = ts || state->watched.streams[i].judge.ts != nullptr;
+    top_header(line(), TOP_LINE_MAX, width, ts);
     for (int i = 0; i < shown; i++) {
         const top_row *row = &view->rows[view->order[i]];
-        top_line(line(), TOP_LINE_MAX, row, width);
+        top_line(line(), TOP_LINE_MAX, row, width, ts);
         view->alarms[count - 1] = row->alarm;
     }
     if (shown < view->row_count)

@@ -82,30 +82,43 @@ struct feed_mapping {
     int epoch;
     uint64_t offset;
     bool opens;
+    bool closes;          // a third numbering: the present one must be decided first
 };
 
 static feed_mapping map_datagram(const feed_state *feed, int line, const feed_datagram *datagram)
 {
     const feed_line *ln = &feed->lines[line];
     if (!datagram->new_epoch)
-        return {ln->in_epoch && ln->key == datagram->epoch_key, ln->epoch, ln->offset, false};
+        return {ln->in_epoch && ln->key == datagram->epoch_key, ln->epoch, ln->offset, false, false};
     if (!feed->started)
-        return {true, 0, 0, false};
+        return {true, 0, 0, false, false};
     const feed_epoch *present = &feed->epochs[feed->present];
     const feed_epoch *next = &feed->epochs[1 - feed->present];
     uint64_t offset = offset_into(feed, present, datagram->first);
     // A line's first numbering, or its first since its restart alone: the present one's.
     if (!(present->members & (1u << line)) && !(ln->in_epoch && ln->epoch != feed->present))
-        return {true, feed->present, offset, false};
+        return {true, feed->present, offset, false, false};
     // A restart that lands where the other lines are is this line's own jump (a long gap, which
     // a 16-bit field's rules take for a restart): the numbering goes on.
     if (datagram->restarted && ln->in_epoch && ln->epoch == feed->present &&
         among_lines(feed, line, datagram->first + offset))
-        return {true, feed->present, offset, false};
+        return {true, feed->present, offset, false, false};
+    // A new sender on one line that goes on from where the line was, up to where another line
+    // already passed (a publisher's failover), is that line's. One that begins below the line,
+    // or past every line (as the new senders of a sender started again would), begins a
+    // numbering of its own.
+    if (!datagram->restarted && ln->in_epoch && ln->epoch == feed->present &&
+        !before(datagram->first + offset, ln->front) &&
+        !before(present->front, datagram->first + offset))
+        return {true, feed->present, offset, false, false};
+    // A line already in the next numbering that moves on again (its sender restarted twice
+    // within the arbitration time) begins a third: it is no copy of the next one's numbers.
+    if (next->used && ln->in_epoch && ln->epoch != feed->present)
+        return {true, 1 - feed->present, 0, false, true};
     if (next->used)
-        return {true, 1 - feed->present, offset_into(feed, next, datagram->first), false};
+        return {true, 1 - feed->present, offset_into(feed, next, datagram->first), false, false};
     uint64_t start = later(feed->ring_end, present->front) + FEED_EPOCH_GAP;
-    return {true, 1 - feed->present, start - datagram->first, true};
+    return {true, 1 - feed->present, start - datagram->first, true, false};
 }
 
 static void mark_lost(feed_state *feed, uint64_t place, bool lost)
@@ -315,20 +328,26 @@ static void take_number(feed_state *feed, int line, const feed_epoch *epoch, uin
 
 // A line's numbers below its epoch's first (it joined lower than the line that began it) are the
 // epoch's too, passed when the epoch began; where some were decided, these are decided at once.
+// The next epoch has nothing decided: a line that lags into it reaches down as far as the
+// present one's places.
 static void reach_down(feed_state *feed, feed_epoch *epoch, uint64_t first)
 {
     if (!before(first, epoch->start) || feed->ring_end - first > feed->window)
         return;
-    bool undecided = feed->settled == epoch->start;
+    // The next numbering is wholly undecided, down to the present one's places.
+    bool next = epoch != &feed->epochs[feed->present];
+    if (next && before(first, feed->epochs[feed->present].front))
+        first = feed->epochs[feed->present].front;
+    bool undecided = next || feed->settled == epoch->start;
     for (uint64_t place = first; before(place, epoch->start); place++) {
         *slot_of(feed, place) = {0, epoch->began_us, 0, 0, static_cast<uint8_t>(!undecided)};
         mark_lost(feed, place, !undecided);
     }
-    if (undecided) {
+    if (undecided && !next) {
         if (!before(epoch->start, feed->room_end) && before(first, feed->room_end))
             feed->room_end = first;
         feed->settled = first;
-    } else {
+    } else if (!undecided) {
         feed->counts.missed += epoch->start - first;
         feed->counts.lost = feed->counts.missed - feed->counts.late;
     }
@@ -371,6 +390,10 @@ int feed_deliver(feed_state *feed, int line, const feed_datagram *datagram)
     feed_mapping to = map_datagram(feed, line, datagram);
     if (!to.taken)
         return 0;
+    if (to.closes) {
+        feed->closing_present = true;
+        return 1;
+    }
     uint64_t pass_end = datagram->passed_end + to.offset;
     uint64_t first = datagram->first + to.offset;
     bool in_present = feed->started && to.epoch == feed->present;
@@ -394,7 +417,7 @@ int feed_deliver(feed_state *feed, int line, const feed_datagram *datagram)
     feed_epoch *epoch = &feed->epochs[to.epoch];
     if (datagram->arrival_us < epoch->began_us)
         epoch->began_us = datagram->arrival_us;
-    if (to.epoch == feed->present && datagram->count > 0)
+    if (datagram->count > 0)
         reach_down(feed, epoch, first);
     pass_places(feed, ln, epoch, pass_end, datagram->arrival_us);
     for (uint32_t i = 0; i < datagram->count; i++)
@@ -502,13 +525,17 @@ int feed_settle(feed_state *feed, uint64_t now_us, bool at_end, feed_hole *holes
     if (!feed->started)
         return 0;
     now_us = decision_us(feed, now_us);
+    bool closing = at_end || feed->closing_present;
     int found = 0;
     uint64_t hole_end = 0;
     for (;;) {
         uint64_t place = feed->settled;
         if (!before(place, feed->epochs[feed->present].front)) {
-            if (follow_next(feed, at_end))
+            if (follow_next(feed, closing)) {
+                feed->closing_present = false;
+                closing = at_end;
                 continue;
+            }
             if (!before(place, feed->room_end))
                 break;
             if (!note_hole(feed, place, feed->room_end, holes, &found, holes_max, &hole_end))
@@ -518,11 +545,11 @@ int feed_settle(feed_state *feed, uint64_t now_us, bool at_end, feed_hole *holes
         }
         feed_slot *slot = slot_of(feed, place);
         bool due = now_us >= slot->passed_us && now_us - slot->passed_us >= feed->arbitration_us;
-        if (!due && !at_end && !before(place, feed->room_end))
+        if (!due && !closing && !before(place, feed->room_end))
             break;
         if (slot->who == 0 && !note_hole(feed, place, place + 1, holes, &found, holes_max, &hole_end))
             break;
-        if (!due && !at_end)
+        if (!due && !closing)
             mark_early(feed, place, place + 1);
         decide(feed, place);
         feed->settled = place + 1;

@@ -100,6 +100,7 @@ struct feed_state {
     uint64_t settled;     // every place below is decided
     uint64_t ring_end;    // one past the highest place held
     uint64_t room_end;    // places below are decided at once, due or not, to make room
+    bool closing_present; // a line began a third numbering: the present one is decided at once
     bool decided_early;
     uint64_t early_from;  // places from this one up to early_end were decided before their time
     uint64_t early_end;
@@ -118,7 +119,8 @@ int feed_open(feed_state *feed, const seq_rules *rules, int line_count, uint64_t
 void feed_close(feed_state *feed);
 
 // Line line delivered a datagram. Returns 0, or 1 when it reaches past what the window can
-// hold: decide (feed_settle, until it returns fewer than holes_max), then deliver it again.
+// hold or begins a third numbering while two are open: decide (feed_settle, until it returns
+// fewer than holes_max), then deliver it again.
 int feed_deliver(feed_state *feed, int line, const feed_datagram *datagram);
 
 // Line line, already heard, will deliver nothing that arrived before at_us (its next copy came

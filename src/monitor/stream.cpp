@@ -3,11 +3,11 @@
 #include "timer/timer.h"
 
 void judge_start(stream_judge *judge, const seq_layout *layout, const time_field *sent_at,
-                 uint32_t period_us, ts_stream *ts)
+                 uint32_t period_us, ts_stream *ts, uint64_t pid_timeout_us)
 {
     judge->ts = ts;
     if (ts != nullptr)
-        ts_start(ts);
+        ts_start(ts, pid_timeout_us);
     judge->layout = layout;
     judge->rules = rules_for_layout(layout);
     judge->sent_at = sent_at;
@@ -152,5 +152,5 @@ void stream_take_packets(stream_judge *judge, const received_datagram *datagram,
             offset = 0;
     }
     ts_take(judge->ts, datagram->buffer + offset, length - size_t(offset), taken->numbering,
-            report, context);
+            datagram->arrival_utc_us, report, context);
 }

@@ -50,9 +50,10 @@ struct take_outcome {
 };
 
 // Readies a stream's judgement for its layout (and sender's clock, or null); period_us is -s.
-// ts is the caller's room for a transport stream's state, or null where the layout has none.
+// ts is the caller's room for a transport stream's state, or null where the layout has none;
+// pid_timeout_us how long a PID its PMTs name may be absent.
 void judge_start(stream_judge *judge, const seq_layout *layout, const time_field *sent_at,
-                 uint32_t period_us, ts_stream *ts);
+                 uint32_t period_us, ts_stream *ts, uint64_t pid_timeout_us);
 
 // Judges one datagram of the stream (place among the run's streams) at its own time, and
 // counts it for its sender in senders.

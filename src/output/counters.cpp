@@ -151,3 +151,34 @@ char *put_counter_text(char *out, const counter_row *row, const counter_figures 
         return put_literal(put_milliseconds(out, value), " ms");
     return put_unsigned(out, value);
 }
+
+static uint64_t ts_packets(const ts_counts *n) { return n->packets; }
+static uint64_t ts_pids(const ts_counts *n) { return n->pids; }
+static uint64_t ts_continuity(const ts_counts *n) { return n->errors[TS_CONTINUITY]; }
+static uint64_t ts_network(const ts_counts *n) { return n->continuity[TS_NETWORK]; }
+static uint64_t ts_source(const ts_counts *n) { return n->continuity[TS_SOURCE]; }
+static uint64_t ts_unknown(const ts_counts *n) { return n->continuity[TS_UNKNOWN]; }
+static uint64_t ts_sync_bytes(const ts_counts *n) { return n->errors[TS_SYNC_BYTE_ERROR]; }
+static uint64_t ts_sync_losses(const ts_counts *n) { return n->errors[TS_SYNC_LOSS]; }
+static uint64_t ts_pat(const ts_counts *n) { return n->errors[TS_PAT]; }
+static uint64_t ts_pmt(const ts_counts *n) { return n->errors[TS_PMT]; }
+static uint64_t ts_pid(const ts_counts *n) { return n->errors[TS_PID]; }
+
+const ts_counter_row ts_counter_rows[] = {
+    {ts_packets, "packets", nullptr, nullptr, "packets", -1, nullptr, 0},
+    {ts_pids, "pids", nullptr, nullptr, "pid_count", -1, nullptr, 0},
+    {ts_continuity, "continuity errors", nullptr, nullptr, "continuity_errors", TS_CONTINUITY,
+     "CC ERR", 7},
+    {ts_network, "network", " (", nullptr, "network", -1, nullptr, 0},
+    {ts_source, "source", nullptr, nullptr, "source", -1, nullptr, 0},
+    {ts_unknown, "unknown", nullptr, ")", "unknown", -1, nullptr, 0},
+    {ts_sync_bytes, "sync byte errors", nullptr, nullptr, "sync_byte_errors", TS_SYNC_BYTE_ERROR,
+     nullptr, 0},
+    {ts_sync_losses, "sync losses", nullptr, nullptr, "sync_losses", TS_SYNC_LOSS, nullptr, 0},
+    {ts_pat, "pat errors", nullptr, nullptr, "pat_errors", TS_PAT, nullptr, 0},
+    {ts_pmt, "pmt errors", nullptr, nullptr, "pmt_errors", TS_PMT, nullptr, 0},
+    {ts_pid, "pid errors", nullptr, nullptr, "pid_errors", TS_PID, nullptr, 0},
+};
+
+static_assert(sizeof ts_counter_rows / sizeof ts_counter_rows[0] == TS_COUNTER_ROWS,
+              "TS_COUNTER_ROWS counts the table's rows");

@@ -8,6 +8,7 @@
 
 #include "base/layout.h"
 #include "monitor/tracker.h"
+#include "monitor/ts.h"
 
 // When an output shows a counter.
 enum counter_shown {
@@ -76,3 +77,21 @@ bool counter_shown_for(const counter_output *output, const seq_layout *layout, b
 
 // Whether the view shows the row's counter on a feed's row or on a stream's.
 bool counter_shown_in_view(const counter_row *row, bool feed);
+
+// A transport stream's counters (of its packets, not of a sender's numbers), one row each, in
+// the order the text's transport stream line and the ts_summary object say them: what each
+// calls it, the check its series of mcwatch_ts_errors_total is labelled with, and the live
+// view's column where it has one.
+struct ts_counter_row {
+    uint64_t (*value)(const ts_counts *counts);
+    const char *text;          // "packets" in "packets 12"
+    const char *text_before;   // written before it in place of ", " (the first has neither)
+    const char *text_after;    // written after its value, or null
+    const char *json;
+    int check;                 // a ts_check, whose series it is; -1: none
+    const char *view;          // the view's column header, or null
+    int view_width;
+};
+
+#define TS_COUNTER_ROWS 11
+extern const ts_counter_row ts_counter_rows[];

@@ -316,6 +316,15 @@ static void json_ts_error(sink *self, const event_head *head, const ts_error *er
         out = put_unsigned_field(out, "got", error->got);
         out = put_unsigned_field(out, "missing", error->missing);
         out = put_text_field(out, "cause", ts_cause_name(error->cause));
+    } else if (error->fault != TS_NO_FAULT) {
+        out = put_unsigned_field(out, "pid", unsigned(error->pid));
+        if (error->program >= 0)
+            out = put_unsigned_field(out, "program", unsigned(error->program));
+        out = put_text_field(out, "fault", ts_fault_name(error->fault));
+        if (error->fault == TS_TABLE_ID)
+            out = put_unsigned_field(out, "table_id", error->got);
+        if (error->fault == TS_ABSENT)
+            out = put_unsigned_field(out, "limit_us", error->limit_us);
     }
     end_object(line, out);
 }
@@ -325,13 +334,8 @@ static void json_ts_summary(json_sink *json, const event_head *head, const ts_co
 {
     char line[JSON_LINE_MAX];
     char *out = begin_stream_object(json, line, head, "ts_summary");
-    out = put_unsigned_field(out, "packets", n->packets);
-    out = put_unsigned_field(out, "continuity_errors", n->errors[TS_CONTINUITY]);
-    for (int cause = 0; cause < TS_CAUSES; cause++)
-        out = put_unsigned_field(out, ts_cause_name(ts_cause(cause)), n->continuity[cause]);
-    out = put_unsigned_field(out, "sync_byte_errors", n->errors[TS_SYNC_BYTE_ERROR]);
-    out = put_unsigned_field(out, "sync_losses", n->errors[TS_SYNC_LOSS]);
-    out = put_unsigned_field(out, "pid_count", n->pids);
+    for (int i = 0; i < TS_COUNTER_ROWS; i++)
+        out = put_unsigned_field(out, ts_counter_rows[i].json, ts_counter_rows[i].value(n));
     out = put_literal(put_field(out, "pids"), "[");
     output_write(line, static_cast<size_t>(out - line));
     for (int i = 0; i < n->listed; i++) {

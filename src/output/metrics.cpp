@@ -219,6 +219,94 @@ static void put_join_latencies(text_buffer *out, const metrics_view *views, int 
     }
 }
 
+// '{group=...,pid="256"' for a listed PID, or pid="other" for the packets of the PIDs past
+// those listed and of packets without their sync byte.
+static void put_pid_labels(text_buffer *out, const metrics_view *view, int pid)
+{
+    put_group_labels(out, view);
+    if (pid < 0)
+        text_puts(out, ",pid=\"other\"");
+    else
+        text_printf(out, ",pid=\"%d\"", pid);
+}
+
+// A transport stream's packets per PID, and those of PIDs past the listed ones (with packets
+// that had no sync byte) as pid="other".
+static void put_ts_packets(text_buffer *out, const metrics_view *view, const char *name)
+{
+    const ts_counts *n = view->ts;
+    uint64_t listed = 0;
+    for (int i = 0; i < n->listed; i++) {
+        text_puts(out, name);
+        put_pid_labels(out, view, n->listed_pids[i].pid);
+        text_printf(out, "} %llu\n", static_cast<unsigned long long>(n->listed_pids[i].packets));
+        listed += n->listed_pids[i].packets;
+    }
+    text_puts(out, name);
+    put_pid_labels(out, view, -1);
+    text_printf(out, "} %llu\n", static_cast<unsigned long long>(n->packets - listed));
+}
+
+// Each PID's breaks by the causes its layout can give (network and source where datagrams
+// are numbered, unknown where not), but the null PID's, which is not judged.
+static void put_ts_breaks(text_buffer *out, const metrics_view *view, const char *name)
+{
+    const ts_counts *n = view->ts;
+    bool numbered = view->layout->payload == PAYLOAD_RTP_TS;
+    for (int i = 0; i < n->listed; i++)
+        for (int cause = 0; cause < TS_CAUSES; cause++) {
+            if (n->listed_pids[i].pid == TS_NULL_PID || (cause == TS_UNKNOWN) == numbered)
+                continue;
+            text_puts(out, name);
+            put_pid_labels(out, view, n->listed_pids[i].pid);
+            text_printf(out, ",cause=\"%s\"} %llu\n", ts_cause_name(ts_cause(cause)),
+                        static_cast<unsigned long long>(n->listed_pids[i].continuity[cause]));
+        }
+}
+
+// The errors of each check, one series a row of the transport stream's counters that has one.
+static void put_ts_errors(text_buffer *out, const metrics_view *view, const char *name)
+{
+    for (int i = 0; i < TS_COUNTER_ROWS; i++) {
+        const ts_counter_row *row = &ts_counter_rows[i];
+        if (row->check < 0)
+            continue;
+        text_puts(out, name);
+        put_group_labels(out, view);
+        text_printf(out, ",check=\"%s\"} %llu\n", ts_check_name(ts_check(row->check)),
+                    static_cast<unsigned long long>(row->value(view->ts)));
+    }
+}
+
+// The transport streams' families, each written where some stream has one.
+static void put_ts_metrics(text_buffer *out, const metrics_view *views, int view_count)
+{
+    struct family {
+        const char *name;
+        const char *help;
+        void (*put)(text_buffer *out, const metrics_view *view, const char *name);
+    };
+    static const family families[] = {
+        {"mcwatch_ts_packets_total", "Transport stream packets, null packets included.",
+         put_ts_packets},
+        {"mcwatch_ts_continuity_errors_total",
+         "Breaks in a PID's continuity counter, one each whatever it hid, by their cause.",
+         put_ts_breaks},
+        {"mcwatch_ts_errors_total", "Transport stream errors of each check.", put_ts_errors},
+    };
+    for (const family &f : families) {
+        bool header = false;
+        for (int v = 0; v < view_count; v++) {
+            if (views[v].ts == nullptr)
+                continue;
+            if (!header)
+                put_header(out, f.name, "counter", f.help);
+            header = true;
+            f.put(out, &views[v], f.name);
+        }
+    }
+}
+
 // A metric's family is written together, its HELP and TYPE once, every stream's series after.
 static void put_metrics(text_buffer *out, const metrics_view *views, int view_count,
                         const metrics_feed *feeds, int feed_count)
@@ -282,6 +370,7 @@ static void put_metrics(text_buffer *out, const metrics_view *views, int view_co
                 static_cast<unsigned long long>(views[v].start_utc_us % 1000000));
     }
     put_join_latencies(out, views, view_count);
+    put_ts_metrics(out, views, view_count);
     put_feeds(out, feeds, feed_count);
 }
 

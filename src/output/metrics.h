@@ -10,6 +10,7 @@
 #include "monitor/histogram.h"
 #include "monitor/querier.h"
 #include "monitor/senders.h"
+#include "monitor/ts.h"
 #include "net/query_socket.h"
 #include "net/socket.h"
 
@@ -33,6 +34,7 @@ struct metrics_view {
                                      // last sequence number is then none
     bool have_join_latency;          // a datagram came since the join
     uint64_t join_latency_us;        // from just before the join to that datagram
+    const ts_counts *ts;             // a transport stream's counts, or null
 };
 
 // A feed's figures and its lines' names, in the order of its counts.

@@ -34,6 +34,7 @@ static const char page_style[] =
 struct stream_figures {
     int index;
     counter_figures total;
+    uint64_t host_drops;
     char name[STREAM_NAME_MAX + ENDPOINT_TEXT_MAX];
 };
 
@@ -56,6 +57,8 @@ static int worse_first(const void *a, const void *b)
     const track_counts *p = &x->total.counts, *q = &y->total.counts;
     if (p->lost != q->lost)
         return p->lost > q->lost ? -1 : 1;
+    if (x->host_drops != y->host_drops)
+        return x->host_drops > y->host_drops ? -1 : 1;
     if (p->longest_outage_us != q->longest_outage_us)
         return p->longest_outage_us > q->longest_outage_us ? -1 : 1;
     return strcmp(x->name, y->name);
@@ -67,6 +70,22 @@ static void put_value(text_buffer *out, const counter_row *row, const counter_fi
     char text[UTC_TEXT_MAX];
     char *end = put_counter_text(text, row, figures, layout);
     text_append(out, text, static_cast<size_t>(end - text));
+}
+
+// Why the verdict is what it is, in the words of its line: nothing came on the run, or on a
+// stream or feed, or the loss against what --max-lost allows.
+static void put_verdict_reason(text_buffer *out, const verdict_event *verdict, bool so_far)
+{
+    if (verdict->received == 0) {
+        text_puts(out, ": no datagram came");
+    } else if (verdict->silent_stream != nullptr || verdict->silent_feed != nullptr) {
+        text_printf(out, ": nothing came on %s ", verdict->silent_stream != nullptr ? "stream" : "feed");
+        put_html(out, verdict->silent_stream != nullptr ? verdict->silent_stream : verdict->silent_feed);
+    } else {
+        const char *judged = verdict->status == 0 ? "within" : so_far ? "more than" : "judged lost by";
+        text_printf(out, ": %s --max-lost %llu", judged,
+                    static_cast<unsigned long long>(verdict->allowed));
+    }
 }
 
 static void put_header(text_buffer *out, const report_run *run, uint64_t lost, uint64_t drops)
@@ -86,43 +105,51 @@ static void put_header(text_buffer *out, const report_run *run, uint64_t lost, u
     text_printf(out, "%llu numbers lost", static_cast<unsigned long long>(lost));
     if (!run->from_capture)
         text_printf(out, ", %llu datagrams dropped by this host", static_cast<unsigned long long>(drops));
-    if (run->refresh_seconds > 0 && run->have_max_lost)
-        text_printf(out, " so far: %s --max-lost %llu", lost + drops > run->max_lost ? "more than" : "within",
-                    static_cast<unsigned long long>(run->max_lost));
-    else if (run->refresh_seconds > 0)
+    if (run->refresh_seconds > 0)
         text_puts(out, " so far");
-    else if (run->have_max_lost)
-        text_printf(out, ": %s --max-lost %llu (exit status %d)",
-                    run->status == 0 ? "within" : "judged lost by",
-                    static_cast<unsigned long long>(run->max_lost), run->status);
+    if (run->verdict != nullptr)
+        put_verdict_reason(out, run->verdict, run->refresh_seconds > 0);
+    if (run->verdict != nullptr && run->refresh_seconds == 0)
+        text_printf(out, " (exit status %d)", run->status);
     text_puts(out, "</dd>\n</dl>\n");
 }
 
-// Whether any stream shows the counter: the table has a column for it, and a stream it does
-// not apply to shows a dash.
-static bool any_shows(const counter_row *row, const report_stream *streams, int count)
-{
-    for (int i = 0; i < count; i++)
-        if (counter_shown_for(&row->text, streams[i].layout, streams[i].outages, false))
-            return true;
-    return false;
-}
+// The table's columns, in the text's order: a counter any stream shows has one, and a stream
+// it does not apply to shows a dash. Decided once a page, not once a cell: a thousand streams'
+// table would otherwise ask every stream for every cell.
+struct table_columns {
+    int count;
+    const counter_row *rows[COUNTER_ROWS];
+};
 
-static void put_table_head(text_buffer *out, const report_stream *streams, int count)
+static table_columns columns_of(const report_stream *streams, int count)
 {
-    text_puts(out, "<table id=\"streams\">\n<tr><th>stream</th><th>feed</th>");
+    table_columns columns = {};
     const counter_order *order = counter_order_of(COUNTERS_TEXT);
     for (int i = 0; i < order->count; i++) {
         const counter_row *row = &counter_rows[order->rows[i]];
-        if (any_shows(row, streams, count))
-            text_printf(out, "<th data-counter=\"%s\">%s</th>", row->text.name, row->text.name);
+        bool shown = false;
+        for (int s = 0; s < count && !shown; s++)
+            shown = counter_shown_for(&row->text, streams[s].layout, streams[s].outages, false);
+        if (shown)
+            columns.rows[columns.count++] = row;
     }
+    return columns;
+}
+
+static void put_table_head(text_buffer *out, const table_columns *columns)
+{
+    text_puts(out, "<table id=\"streams\">\n<tr><th>stream</th><th>feed</th>");
+    for (int i = 0; i < columns->count; i++)
+        text_printf(out, "<th data-counter=\"%s\">%s</th>", columns->rows[i]->text.name,
+                    columns->rows[i]->text.name);
     text_puts(out, "<th data-counter=\"dropped\">dropped by this host</th><th>delay p50 / p99"
                    "</th></tr>\n");
 }
 
-static void put_table_row(text_buffer *out, const report_stream *streams, int count,
-                          const stream_figures *figures, bool has_section)
+static void put_table_row(text_buffer *out, const report_stream *streams,
+                          const table_columns *columns, const stream_figures *figures,
+                          bool has_section)
 {
     const report_stream *stream = &streams[figures->index];
     // A cell's counter is its column's: a row of a thousand streams' table stays short.
@@ -134,11 +161,8 @@ static void put_table_row(text_buffer *out, const report_stream *streams, int co
     if (stream->feed != nullptr)
         put_html(out, stream->feed);
     text_puts(out, "</td>");
-    const counter_order *order = counter_order_of(COUNTERS_TEXT);
-    for (int i = 0; i < order->count; i++) {
-        const counter_row *row = &counter_rows[order->rows[i]];
-        if (!any_shows(row, streams, count))
-            continue;
+    for (int i = 0; i < columns->count; i++) {
+        const counter_row *row = columns->rows[i];
         text_puts(out, "<td>");
         if (counter_shown_for(&row->text, stream->layout, stream->outages, false))
             put_value(out, row, &figures->total, stream->layout);
@@ -268,6 +292,7 @@ void render_report(text_buffer *out, const report_run *run, const report_stream 
         sender_census census;
         figures[i].index = i;
         figures[i].total = {senders_total(streams[i].senders, streams[i].stream, &census), 0};
+        figures[i].host_drops = streams[i].host_drops;
         name_of(&streams[i], figures[i].name, sizeof figures[i].name);
         lines[i] = streams[i].line;
         if (streams[i].feed == nullptr)
@@ -284,9 +309,10 @@ void render_report(text_buffer *out, const report_run *run, const report_stream 
     text_printf(out, "<title>mcwatch report</title>\n<style>%s</style>\n</head>\n<body>\n",
                 page_style);
     put_header(out, run, lost, drops);
-    put_table_head(out, streams, stream_count);
+    table_columns columns = columns_of(streams, stream_count);
+    put_table_head(out, &columns);
     for (int i = 0; i < stream_count; i++)
-        put_table_row(out, streams, stream_count, &figures[i], i < REPORT_SECTIONS_MAX);
+        put_table_row(out, streams, &columns, &figures[i], i < REPORT_SECTIONS_MAX);
     text_puts(out, "</table>\n");
     put_feeds_table(out, feeds, feed_count, figures, stream_count);
     uint64_t interval_us = 0;

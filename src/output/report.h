@@ -12,6 +12,7 @@
 #include "monitor/senders.h"
 #include "monitor/timeline.h"
 #include "net/endpoint.h"
+#include "output/sink.h"
 
 // The streams given a section of their own, worst first; the table lists every stream.
 #define REPORT_SECTIONS_MAX 30
@@ -48,8 +49,7 @@ struct report_run {
     uint64_t start_utc_us;
     uint64_t end_utc_us;
     bool from_capture;
-    bool have_max_lost;              // --max-lost, and the status it gave
-    uint64_t max_lost;
+    const verdict_event *verdict;    // with --max-lost, the verdict so far and why; else null
     int status;                      // the exit status; for a page served live, ignored
     int refresh_seconds;             // a page served live reloads itself (its verdict is the
                                      // run's so far); 0: a file

@@ -1,5 +1,8 @@
 #include "output/report_svg.h"
 
+#include <string.h>
+
+#include "base/format.h"
 #include "output/report.h"
 
 // The plot's place in the picture, in pixels.
@@ -96,6 +99,18 @@ static double x_at(const report_axis *axis, uint64_t utc_us)
     return x_of(axis, static_cast<double>(offset_us) / static_cast<double>(axis->column_us));
 }
 
+// Over a day or more, a time of day alone names several moments: the ticks say the date.
+#define DAY_US 86400000000ull
+
+// "2023-11-14 22:13", UTC.
+static void put_date_and_minute(text_buffer *out, uint64_t utc_us)
+{
+    char text[UTC_TEXT_MAX];
+    *put_utc(text, utc_us) = '\0';
+    const char *time = strchr(text, 'T');
+    text_printf(out, "%.*s %.5s", static_cast<int>(time - text), text, time + 1);
+}
+
 // Ticks at six times of day along the axis, with the axis's name.
 static void put_time_axis(text_buffer *out, const report_axis *axis)
 {
@@ -109,11 +124,15 @@ static void put_time_axis(text_buffer *out, const report_axis *axis)
                          "<text x=\"%.1f\" y=\"%d\" text-anchor=\"%s\">", x,
                     MISSED_TOP + MISSED_HEIGHT, x, MISSED_TOP + MISSED_HEIGHT + 4, x,
                     MISSED_TOP + MISSED_HEIGHT + 16, tick == 5 ? "end" : "middle");
-        put_time_of_day(out, at_us, span_us < 60000000);
+        if (span_us >= DAY_US)
+            put_date_and_minute(out, at_us);
+        else
+            put_time_of_day(out, at_us, span_us < 60000000);
         text_puts(out, "</text>\n");
     }
-    text_printf(out, "<text x=\"%d\" y=\"%d\" text-anchor=\"middle\">time of day (UTC); a column "
-                     "is ", PLOT_LEFT + PLOT_WIDTH / 2, SVG_HEIGHT - 4);
+    text_printf(out, "<text x=\"%d\" y=\"%d\" text-anchor=\"middle\">%s (UTC); a column is ",
+                PLOT_LEFT + PLOT_WIDTH / 2, SVG_HEIGHT - 4,
+                span_us >= DAY_US ? "date and time" : "time of day");
     put_span(out, axis->column_us);
     text_puts(out, "</text>\n");
 }

@@ -187,18 +187,20 @@ static void log_join_latency(const event_head *head, const join_watch *join, con
     log_line_at(stdout, head->at_utc_us, "info", "Summary: join latency %s ms%s", latency, on);
 }
 
+// The transport stream's counts, as the table of its counters says which.
 static void log_ts_summary(const event_head *head, const ts_counts *n)
 {
-    char line[LOG_PREFIX_MAX + 320 + ON_STREAM_MAX];
-    char *end = log_begin_at(line, "info", head->at_utc_us);
-    end = put_unsigned(put_literal(end, "Summary: transport stream: packets "), n->packets);
-    end = put_unsigned(put_literal(end, ", pids "), n->pids);
-    end = put_unsigned(put_literal(end, ", continuity errors "), n->errors[TS_CONTINUITY]);
-    end = put_unsigned(put_literal(end, " (network "), n->continuity[TS_NETWORK]);
-    end = put_unsigned(put_literal(end, ", source "), n->continuity[TS_SOURCE]);
-    end = put_unsigned(put_literal(end, ", unknown "), n->continuity[TS_UNKNOWN]);
-    end = put_unsigned(put_literal(end, "), sync byte errors "), n->errors[TS_SYNC_BYTE_ERROR]);
-    end = put_unsigned(put_literal(end, ", sync losses "), n->errors[TS_SYNC_LOSS]);
+    char line[LOG_PREFIX_MAX + 512 + ON_STREAM_MAX];
+    char *end = put_literal(log_begin_at(line, "info", head->at_utc_us),
+                            "Summary: transport stream: ");
+    for (int i = 0; i < TS_COUNTER_ROWS; i++) {
+        const ts_counter_row *row = &ts_counter_rows[i];
+        if (i > 0)
+            end = put_text(end, row->text_before != nullptr ? row->text_before : ", ");
+        end = put_unsigned(put_literal(put_text(end, row->text), " "), row->value(n));
+        if (row->text_after != nullptr)
+            end = put_text(end, row->text_after);
+    }
     log_end(stdout, line, put_on_stream(head, end));
 }
 
@@ -499,6 +501,34 @@ static void text_feed_summary(sink *, const event_head *head, const feed_summary
     log_end(stdout, line, end);
 }
 
+// What was wrong with the PAT, a PMT or a PID: "TS PAT: none on PID 0 for more than 0.500 s",
+// "TS PMT: program 1 absent on PID 4096 for more than 0.500 s", "TS PID: PID 257 of program 1
+// absent for more than 5 s", "TS PMT: a section of table 66 on PID 4096", "TS PAT: a
+// scrambled packet on PID 0".
+static char *put_fault(char *end, const ts_error *error)
+{
+    end = put_text(put_literal(end, "TS "), error->check == TS_PAT   ? "PAT: "
+                                            : error->check == TS_PMT ? "PMT: "
+                                                                     : "PID: ");
+    if (error->fault == TS_TABLE_ID)
+        end = put_unsigned(put_literal(end, "a section of table "), error->got);
+    else if (error->fault == TS_SCRAMBLED)
+        end = put_literal(end, "a scrambled packet");
+    if (error->fault != TS_ABSENT)
+        return put_unsigned(put_literal(end, " on PID "), unsigned(error->pid));
+    if (error->check == TS_PAT) {
+        end = put_literal(end, "none on PID 0");
+    } else if (error->check == TS_PMT) {
+        end = put_unsigned(put_literal(end, "program "), unsigned(error->program));
+        end = put_unsigned(put_literal(end, " absent on PID "), unsigned(error->pid));
+    } else {
+        end = put_unsigned(put_literal(end, "PID "), unsigned(error->pid));
+        end = put_unsigned(put_literal(end, " of program "), unsigned(error->program));
+        end = put_literal(end, " absent");
+    }
+    return put_seconds_text(put_literal(end, " for more than "), error->limit_us);
+}
+
 static void text_ts_error(sink *, const event_head *head, const ts_error *error)
 {
     char line[LOG_PREFIX_MAX + 160 + ON_STREAM_MAX];
@@ -507,6 +537,8 @@ static void text_ts_error(sink *, const event_head *head, const ts_error *error)
         end = put_literal(end, "TS sync byte: a packet does not start with 0x47");
     } else if (error->check == TS_SYNC_LOSS) {
         end = put_literal(end, "TS sync loss: two packets in a row without their sync byte");
+    } else if (error->check != TS_CONTINUITY) {
+        end = put_fault(end, error);
     } else {
         end = put_unsigned(put_literal(end, "TS continuity: PID "), unsigned(error->pid));
         end = put_unsigned(put_literal(end, " expected "), error->expected);

@@ -14,14 +14,14 @@ struct column {
 
 static const column before_counters[] = {{"SOURCE", 21}, {"RATE/s", 8}, {"MBIT/s", 7}};
 static const column after_counters[] = {{"DROPS", 6}, {"LAST SEQ", 11}, {"SILENT", 7}};
-#define COLUMNS_MAX (3 + COUNTER_ROWS + 3)
+#define COLUMNS_MAX (3 + COUNTER_ROWS + TS_COUNTER_ROWS + 3)
 static_assert(sizeof before_counters / sizeof before_counters[0] == 3 &&
                   sizeof after_counters / sizeof after_counters[0] == 3,
               "COLUMNS_MAX counts the view's own columns");
 #define NAME_MIN 12
 
-// Every column in order, count of them.
-static int all_columns(column *out)
+// Every column in order, count of them; with ts, the transport stream's after the senders'.
+static int all_columns(column *out, bool ts)
 {
     int count = 0;
     for (const column &c : before_counters)
@@ -31,6 +31,9 @@ static int all_columns(column *out)
         const counter_row *row = &counter_rows[order->rows[i]];
         out[count++] = {row->view.name, row->view_width};
     }
+    for (int i = 0; i < TS_COUNTER_ROWS && ts; i++)
+        if (ts_counter_rows[i].view != nullptr)
+            out[count++] = {ts_counter_rows[i].view, ts_counter_rows[i].view_width};
     for (const column &c : after_counters)
         out[count++] = c;
     return count;
@@ -43,10 +46,10 @@ const char *top_sort_name(int sort)
 }
 
 // The name's column: what the screen leaves after the others, never under NAME_MIN.
-static int name_width(int width)
+static int name_width(int width, bool ts)
 {
     column columns[COLUMNS_MAX];
-    int count = all_columns(columns);
+    int count = all_columns(columns, ts);
     int rest = 2;  // the mark and a space
     for (int i = 0; i < count; i++)
         rest += columns[i].width + 1;
@@ -92,15 +95,15 @@ static void fit(char *out, int width)
     out[length] = '\0';
 }
 
-void top_header(char *out, size_t out_size, int width)
+void top_header(char *out, size_t out_size, int width, bool ts)
 {
     if (out_size == 0)
         return;
     out[0] = '\0';
     size_t at = put_cell(out, 0, out_size, "", 1, false);
-    at = put_cell(out, at, out_size, "STREAM", name_width(width), false);
+    at = put_cell(out, at, out_size, "STREAM", name_width(width, ts), false);
     column columns[COLUMNS_MAX];
-    int count = all_columns(columns);
+    int count = all_columns(columns, ts);
     for (int i = 0; i < count; i++)
         at = put_cell(out, at, out_size, columns[i].header, columns[i].width, i != 0);
     fit(out, width);
@@ -134,12 +137,12 @@ static void put_count(char *cell, size_t size, bool shown, uint64_t value, int w
     fit_count(cell, size, value, width);
 }
 
-void top_line(char *out, size_t out_size, const top_row *row, int width)
+void top_line(char *out, size_t out_size, const top_row *row, int width, bool ts)
 {
     if (out_size == 0)
         return;
     column columns[COLUMNS_MAX];
-    int count = all_columns(columns);
+    int count = all_columns(columns, ts);
     char cells[COLUMNS_MAX][TOP_SOURCE_MAX];
     int at_cell = 0;
     snprintf(cells[at_cell++], sizeof cells[0], "%s", row->source);
@@ -159,6 +162,13 @@ void top_line(char *out, size_t out_size, const top_row *row, int width)
         put_count(cells[at_cell], sizeof cells[0], counter_shown_in_view(counter, row->feed),
                   counter->value(&row->figures), columns[at_cell].width);
     }
+    for (int i = 0; i < TS_COUNTER_ROWS && ts; i++)
+        if (ts_counter_rows[i].view != nullptr) {
+            put_count(cells[at_cell], sizeof cells[0], row->ts != nullptr,
+                      row->ts != nullptr ? ts_counter_rows[i].value(row->ts) : 0,
+                      columns[at_cell].width);
+            at_cell++;
+        }
     put_count(cells[at_cell], sizeof cells[0], row->have_drops, row->drops,
               columns[at_cell].width);
     at_cell++;
@@ -177,7 +187,7 @@ void top_line(char *out, size_t out_size, const top_row *row, int width)
         snprintf(cells[at_cell], sizeof cells[0], "-");
     out[0] = '\0';
     size_t at = put_cell(out, 0, out_size, row->alarm ? "!" : "", 1, false);
-    at = put_cell(out, at, out_size, row->name, name_width(width), false);
+    at = put_cell(out, at, out_size, row->name, name_width(width, ts), false);
     for (int i = 0; i < count; i++)
         at = put_cell(out, at, out_size, cells[i], columns[i].width, i != 0);
     fit(out, width);

@@ -29,6 +29,7 @@ struct top_row {
     bool have_silent;          // a datagram came at some time
     uint64_t silent_us;
     bool alarm;                // its loss rose in the last period, or silent past the limit
+    const ts_counts *ts;       // its stream's transport stream counts, or null
 };
 
 enum top_sort { TOP_SORT_WORST, TOP_SORT_NAME, TOP_SORT_RATE, TOP_SORTS };
@@ -42,12 +43,13 @@ const char *top_sort_name(int sort);
 // rows together and in their order. scratch holds count places.
 void top_order(const top_row *rows, int count, int sort, int *order, int *scratch);
 
-// The column headers, fitted to width characters (without a terminator past out_size - 1).
-void top_header(char *out, size_t out_size, int width);
+// The column headers, fitted to width characters (without a terminator past out_size - 1);
+// with ts, the transport stream counters' columns too.
+void top_header(char *out, size_t out_size, int width, bool ts);
 
 // A row's line fitted to width: '!' first where it stands out, so that a terminal without
-// colour shows it too.
-void top_line(char *out, size_t out_size, const top_row *row, int width);
+// colour shows it too. ts as for the header.
+void top_line(char *out, size_t out_size, const top_row *row, int width, bool ts);
 
 // How many rows fit on a screen of height lines, under the title and the headers, with a
 // last line naming those that do not fit.

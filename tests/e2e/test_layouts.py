@@ -318,6 +318,81 @@ class Layouts(unittest.TestCase):
             classes = {s["class"] for s in json_events(watcher, "datagram")}
             self.assertEqual(classes, {"unjudged"} if layout == "mpegts" else {"first", "next"})
 
+    @unittest.skipUnless(shutil.which("ffmpeg") and DUMPCAP and TSHARK, "ffmpeg or tshark is not "
+                         "installed (.ci/run installs them)")
+    def test_tables_and_pids_absent_agree_with_wireshark(self):
+        """ffmpeg's files sent at their own rate, as made and as changed: the PAT's errors are
+        the datagrams that came past 0.5 s since the last PAT Wireshark decoded; a PMT whose
+        CRC fails is one Wireshark calls bad, and absent; a PID gone silent past the timeout."""
+        files = {}
+        for period in ("0.1", "1.5"):
+            files[period] = os.path.join(self.tmp, "pat-%s.ts" % period)
+            subprocess.run(["ffmpeg", "-loglevel", "error", "-f", "lavfi", "-i",
+                            "testsrc=size=160x120:rate=25", "-t", "4", "-c:v", "mpeg2video",
+                            "-g", "250", "-pat_period", period, "-sdt_period", "1", "-f",
+                            "mpegts", files[period]], check=True, capture_output=True)
+        with open(files["0.1"], "rb") as made:
+            data = made.read()
+        packets = [data[at:at + 188] for at in range(0, len(data) - 187, 188)]
+        changes = {
+            # PID 0 as null packets: the PAT never comes, so no PMT is named.
+            "no PAT": lambda p, i: p[1:3] == b"\x40\x00" and p.__setitem__(slice(1, 3), b"\x1f\xff"),
+            # Every PMT's last CRC byte spoiled.
+            "bad PMT CRC": lambda p, i: (p[1] & 0x1f, p[2]) == (0x10, 0x00) and p[1] & 0x40 and
+                                        p.__setitem__(5 + 3 + ((p[6] & 0x0f) << 8 | p[7]) - 1,
+                                                      p[5 + 3 + ((p[6] & 0x0f) << 8 | p[7]) - 1] ^ 1),
+            # The video PID as null packets from the middle on.
+            "video silent": lambda p, i: i > len(packets) // 2 and (p[1] & 0x1f, p[2]) == (1, 0) and
+                                         p.__setitem__(slice(1, 3), b"\x1f\xff"),
+        }
+        for name, change in changes.items():
+            files[name] = os.path.join(self.tmp, name.replace(" ", "-") + ".ts")
+            with open(files[name], "wb") as out:
+                for i, packet in enumerate(packets):
+                    packet = bytearray(packet)
+                    change(packet, i)
+                    out.write(packet)
+        # Whether the PAT must be absent, the PMT errors (None: as many as the PAT's, since
+        # ffmpeg writes the PMT beside the PAT), and the PID errors. A sender held up past
+        # 0.5 s on a busy machine leaves a gap in any file: Wireshark sees it too.
+        expected = {"0.1": (False, None, 0), "1.5": (True, None, 0), "no PAT": (True, 0, 0),
+                    "bad PMT CRC": (False, 1, 0), "video silent": (False, None, 1)}
+        for name, (pat_errors, pmt_errors, pid_errors) in expected.items():
+            path = files[name]
+            rate = max(1, round(os.path.getsize(path) / 188 / 7 / 4))
+            watcher, record, capture, port = self.watch_feed(
+                ["--summary", "--format", "rtp-mpegts", "--pid-timeout", "1"],
+                ["--format", "rtp-mpegts", "--ts-file", path, "-r", rate], None)
+            summary = [json.loads(line) for line in watcher.lines() if '"ts_summary"' in line][-1]
+            decode_as = ["-d", "udp.port==%d,rtp" % port, "-o", "mpeg_sect.verify_crc:TRUE"]
+            out = subprocess.run([TSHARK, "-r", capture, *decode_as, "-Y", "udp.dstport==%d" % port,
+                                  "-T", "fields", "-E", "separator=;", "-e", "frame.time_epoch",
+                                  "-e", "mpeg_pat.prog_num", "-e", "mpeg_sect.crc.status"],
+                                 capture_output=True, text=True, check=True).stdout
+            frames = [line.split(";") for line in out.splitlines() if line]
+            # mcwatch's rule on Wireshark's decoding: said once per absence, by the first
+            # datagram past the limit.
+            said, last_pat, absent = 0, float(frames[0][0]), False
+            for time, pat, _ in frames:
+                if float(time) > last_pat + 0.5 and not absent:
+                    said, absent = said + 1, True
+                if pat:
+                    last_pat, absent = float(time), False
+            bad_crcs = sum(f[2].count("0") + f[2].count("Bad") for f in frames if f[2])
+            self.assertEqual(summary["pat_errors"], said, name)
+            if pat_errors:
+                self.assertGreater(said, 0, name)
+            self.assertEqual(summary["pmt_errors"], said if pmt_errors is None else pmt_errors,
+                             name)
+            self.assertEqual(summary["pid_errors"], pid_errors, name)
+            self.assertEqual(summary["continuity_errors"], 0, name)
+            self.assertEqual(bad_crcs > 0, name == "bad PMT CRC", (name, bad_crcs))
+            errors = json_events(watcher, "ts_error")
+            self.assertEqual(len(errors), said + summary["pmt_errors"] + pid_errors, name)
+            if pid_errors:
+                self.assertEqual([(e["check"], e["pid"], e["program"], e["fault"], e["limit_us"])
+                                  for e in errors], [("pid", 256, 1, "absent", 1000000)])
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -18,7 +18,7 @@ import zlib
 
 sys.path.insert(0, os.path.dirname(__file__))
 from harness import (GROUP, WINDOWS, free_port, next_port, run_feed, run_to_end,  # noqa: E402
-                     strip_prefix, wait_until, watch)
+                     send, strip_prefix, wait_until, watch)
 
 CHROMIUM = shutil.which("chromium")
 TSHARK = shutil.which("tshark")
@@ -185,6 +185,32 @@ class Report(unittest.TestCase):
         self.assertRegex(summary, r"missed [1-9]")
         dom = self.check_page(path, summary, "run-with-faults")
         self.assertRegex(dom, r'class="missed"')
+
+    def test_the_verdict_says_why_as_the_status_does(self):
+        port = next_port()
+        config = os.path.join(self.tmp, "two.toml")
+        with open(config, "w", encoding="utf-8") as file:
+            file.write("".join('[[stream]]\nname = "%s"\ngroup = "%s"\nport = %d\n'
+                               % (name, group, port) for name, group in (("a", GROUP),
+                                                                         ("b", "239.1.2.200"))))
+        rows = [  # what the run is given, the numbers sent to GROUP, the page's verdict
+            ("nothing came", [GROUP, port], [], "no datagram came (exit status 1)"),
+            ("one stream of two silent", ["--config", config], [0, 1, 2],
+             "nothing came on stream b (exit status 1)"),
+            ("every number came", [GROUP, port], [0, 1, 2],
+             "within --max-lost 0 (exit status 0)"),
+        ]
+        for what, args, seqs, said in rows:
+            with self.subTest(what):
+                path = os.path.join(self.tmp, "verdict.html")
+                watcher = watch(self, "--max-lost", 0, "--report", path, *args)
+                if seqs:
+                    send(seqs, port)
+                    watcher.wait_for_datagrams(len(seqs))
+                self.assertEqual(watcher.stop(), int(said[-2]))
+                with open(path, encoding="utf-8") as file:
+                    verdict = re.search(r'<dd id="verdict"[^>]*>(.*?)</dd>', file.read()).group(1)
+                self.assertTrue(verdict.endswith(": " + said), verdict)
 
     def test_the_page_of_the_run_so_far_is_served_at_the_root(self):
         port, listen = next_port(), free_port()

@@ -68,15 +68,28 @@ static void count_error(void *context, const ts_error *error)
                                           error->expected > 15 || error->got > 15 ||
                                           error->missing > 14))
         abort();
+    if ((error->check == TS_PAT || error->check == TS_PMT || error->check == TS_PID) &&
+        (error->pid < 0 || error->pid >= TS_PIDS || error->fault == TS_NO_FAULT ||
+         (error->fault == TS_ABSENT) != (error->limit_us != 0)))
+        abort();
     ++*static_cast<uint64_t *>(context);
 }
 
 // The datagram's packets judged as --format mpegts and rtp-mpegts would, each stream going on
-// across inputs: its counts add up after every one.
-static void check_packets(const unsigned char *datagram, size_t length, bool after_loss)
+// across inputs, its clock moved on by up to 2.55 s by the input's first byte: its counts add
+// up after every one, and the programs and PIDs it watches stay within their bounds.
+static void check_packets(const unsigned char *datagram, size_t length, bool after_loss,
+                          uint64_t step_us)
 {
     static ts_stream streams[2];
     static uint64_t errors_said[2];
+    static uint64_t now_us = 1;
+    static bool started;
+    if (!started)
+        for (ts_stream &ts : streams)
+            ts_start(&ts, 1000000);
+    started = true;
+    now_us += step_us;
     for (int rtp = 0; rtp < 2; rtp++) {
         int offset = rtp ? rtp_payload_offset(datagram, length) : 0;
         if (offset < 0)
@@ -86,7 +99,7 @@ static void check_packets(const unsigned char *datagram, size_t length, bool aft
         size_t payload = length - size_t(offset);
         ts_take(ts, datagram + offset, payload, rtp ? (after_loss ? TS_AFTER_LOSS : TS_IN_ORDER)
                                                     : TS_UNNUMBERED,
-                count_error, &errors_said[rtp]);
+                now_us, count_error, &errors_said[rtp]);
         const ts_counts &n = ts->counts;
         uint64_t pid_packets = 0, pid_breaks = 0, all_errors = 0;
         for (int i = 0; i < n.listed; i++) {
@@ -100,8 +113,13 @@ static void check_packets(const unsigned char *datagram, size_t length, bool aft
             breaks != n.errors[TS_CONTINUITY] || pid_breaks > breaks || n.pids > TS_PIDS ||
             all_errors != errors_said[rtp] || (rtp == 0 && n.continuity[TS_NETWORK] != 0) ||
             (rtp == 1 && n.continuity[TS_UNKNOWN] != 0) ||
-            n.errors[TS_SYNC_LOSS] > n.errors[TS_SYNC_BYTE_ERROR])
+            n.errors[TS_SYNC_LOSS] > n.errors[TS_SYNC_BYTE_ERROR] ||
+            ts->program_count > TS_PROGRAMS_MAX || ts->watched_count > TS_WATCHED_PIDS_MAX)
             abort();
+        for (int i = 0; i < ts->watched_count; i++)
+            if ((ts->pid_role[ts->watched[i].pid] & 0x7f) != i + 1 ||
+                ts->watched[i].program >= ts->program_count)
+                abort();
     }
 }
 
@@ -149,7 +167,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         abort();
     int64_t seq = reading.seq;
     check_tracking(which, &layout, &reading, static_cast<int>(length));
-    check_packets(datagram, length, short_seq);
+    check_packets(datagram, length, short_seq, uint64_t(data[0]) * 10000);
     seq_rules rules = rules_for_layout(&layout);
     gap_report gap = layout.given ? find_layout_gap(&rules, seq, reading.count, true, last_seq)
                                   : find_gap(seq, last_seq);

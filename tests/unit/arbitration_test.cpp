@@ -89,6 +89,7 @@ struct feed_delivery {
     int64_t first, last;    // numbers first to last, one datagram each
     uint64_t at_ms;
     bool at_end = false;
+    bool new_sender = false; // the line's numbers come from another sender from here on
 };
 
 struct feed_case {
@@ -143,12 +144,35 @@ TEST(Feed, ANumberIsLostOnlyWhenNoLineDeliveredItInTime)
          {{0, INT64_MAX - 1, INT64_MAX - 1, 0}, {1, INT64_MAX - 1, INT64_MIN + 1, 0},
           {-1, 0, 0, 1, true}},
          "", 4, 0, 0, 0, 3, 1, 3},
+        {"a third numbering within the arbitration time fills none of the second's holes", U64,
+         {{0, 200000, 200004, 0}, {1, 200000, 200004, 0}, {0, 100000, 100001, 1},
+          {0, 100003, 100004, 1}, {1, 100000, 100001, 1}, {1, 100003, 100004, 1}, {0, 1, 5, 2},
+          {1, 1, 5, 2}, {-1, 0, 0, 3, true}},
+         "100002", 14, 1, 0, 0, 0, 14, 0},
+        {"a lagging line's copies below where the other began a numbering are late", U64,
+         {{0, 200000, 200004, 0}, {1, 200000, 200004, 0}, {0, 100003, 100005, 1},
+          {1, 200005, 200006, 1}, {1, 100000, 100005, 100}, {-1, 0, 0, 200, true}},
+         "100002", 13, 3, 3, 0, 5, 8, 5},
+        {"a line's new sender that goes on with its numbers stays in the feed's", U64,
+         {{0, 1, 6, 0}, {0, 8, 10, 0}, {1, 1, 4, 0}, {1, 5, 10, 1, false, true},
+          {-1, 0, 0, 99, true}},
+         "", 10, 0, 0, 0, 1, 9, 1},
+        {"a line's new sender that begins again below its numbers opens a numbering", U64,
+         {{0, 1, 10, 0}, {1, 1, 10, 0}, {1, 1, 3, 1, false, true}, {0, 1, 3, 60, false, true},
+          {-1, 0, 0, 99, true}},
+         "", 13, 0, 0, 0, 0, 10, 3},
+        {"new senders on every line that begin past the lines' numbers open a numbering", U64,
+         {{0, 1, 10, 0}, {1, 1, 10, 0}, {0, 510, 519, 1, false, true},
+          {1, 510, 519, 1, false, true}, {-1, 0, 0, 99, true}},
+         "", 20, 0, 0, 0, 0, 20, 0},
     };
     for (const feed_case &c : cases) {
         SCOPED_TRACE(c.name);
         feed_run run(c.kind, 2, 50000);
         for (const feed_delivery &d : c.deliveries) {
             uint64_t now_us = d.at_ms * 1000;
+            if (d.new_sender)
+                run.new_session(d.line);
             for (int64_t seq = d.first; d.line >= 0; seq = int64_t((uint64_t(seq) + 1) & run.rules.mask)) {
                 run.deliver(d.line, seq, 1, now_us);
                 if (seq == d.last)

@@ -101,6 +101,8 @@ const command_case command_cases[] = {
     // Counts that do not fit are refused, not wrapped to a small number.
     {{"-c", "99999999999999999999", "g", "1"}, -1, "invalid option"},
     {{"--max-lost", "99999999999999999999", "g", "1"}, -1, "invalid option"},
+    {{"-c", "18446744073709551620", "g", "1"}, -1, "invalid option"},
+    {{"--max-lost", "18446744073709551616", "g", "1"}, -1, "invalid option"},
     {{"-c", "1844674407370955161", "g", "1"}, 0, nullptr, false, false, 0, "0.0.0.0", "g", 1,
      nullptr, 1844674407370955161u},
     // A fraction of a second with or without its whole part.
@@ -109,6 +111,7 @@ const command_case command_cases[] = {
     {{"--duration=1.", "g", "1"}, 0, nullptr, false, false, 0, "0.0.0.0", "g", 1, nullptr, 0,
      1000000},
     {{"--duration", ".", "g", "1"}, -1, "invalid option"},
+    {{"--pid-timeout", "0", "g", "1"}, -1, "invalid option"},
     // Layouts: a preset, or a field and a count field of their own.
     {{"-f", "g", "1"}, 0, nullptr, false, true, 0, "0.0.0.0", "g", 1, nullptr, 0, 0, "classic -f"},
     {{"--format", "rtp", "g", "1"}, 0, nullptr, false, false, 0, "0.0.0.0", "g", 1, nullptr, 0,

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <string>
 
 namespace {
 
@@ -36,6 +37,24 @@ TEST(Counters, EachOutputHasItsPlacesOnceInOrderAndANameForEachShownCounter)
         for (int i = 0; i < order->count; i++)
             EXPECT_EQ(counter_output_of(&counter_rows[order->rows[i]], kind)->place, i + 1);
     }
+}
+
+// A transport stream's table: every check has its row (its series of mcwatch_ts_errors_total
+// and its count in the summary), once, and every row a name in the text and in JSON.
+TEST(Counters, EachTransportStreamCheckHasOneRowAndEachRowItsNames)
+{
+    std::multiset<int> checks;
+    std::set<std::string> json;
+    for (int i = 0; i < TS_COUNTER_ROWS; i++) {
+        const ts_counter_row &row = ts_counter_rows[i];
+        EXPECT_TRUE(row.text != nullptr && row.json != nullptr) << i;
+        EXPECT_TRUE(json.insert(row.json).second) << row.json;
+        if (row.check >= 0)
+            checks.insert(row.check);
+    }
+    for (int check = 0; check < TS_CHECKS; check++)
+        EXPECT_EQ(checks.count(check), 1u) << ts_check_name(ts_check(check));
+    EXPECT_EQ(checks.size(), size_t(TS_CHECKS));
 }
 
 } // namespace

@@ -367,7 +367,7 @@ TEST(BuildDatagram, MakesATransportStreamWhoseFaultsAreTheOnesSent)
         whole.layout = options.layout;
         options.ts_drop = r.ts_drop;
         auto ts = std::make_unique<ts_stream>();
-        ts_start(ts.get());
+        ts_start(ts.get(), TS_PID_TIMEOUT_DEFAULT_US);
         uint64_t packets = 0, source_breaks = 0, lost_datagrams = 0;
         bool taken_out[TS_PIDS] = {}, seen[TS_PIDS] = {};
         static unsigned char datagram[65536], all[65536];
@@ -395,14 +395,21 @@ TEST(BuildDatagram, MakesATransportStreamWhoseFaultsAreTheOnesSent)
             }
             packets += (length - uint32_t(offset)) / TS_PACKET_BYTES;
             bool after_loss = r.lost_every != 0 && seq % r.lost_every == 4;
+            // Twenty milliseconds apart: a cycle of ten datagrams carries a PAT and a PMT
+            // every 0.2 s.
             ts_take(ts.get(), datagram + offset, length - uint32_t(offset),
-                    after_loss ? TS_AFTER_LOSS : TS_IN_ORDER, [](void *, const ts_error *) {},
-                    nullptr);
+                    after_loss ? TS_AFTER_LOSS : TS_IN_ORDER, uint64_t(seq) * 20000,
+                    [](void *, const ts_error *) {}, nullptr);
         }
         const ts_counts &n = ts->counts;
         EXPECT_EQ(n.packets, packets) << r.format;
         EXPECT_EQ(n.pids, 5u);
         EXPECT_EQ(n.errors[TS_SYNC_BYTE_ERROR], 0u);
+        EXPECT_EQ(ts->program_count, 1);
+        EXPECT_EQ(ts->watched_count, 2);     // the two elementary PIDs its PMT names
+        if (r.ts_drop == 0 && r.lost_every == 0) {
+            EXPECT_EQ(n.errors[TS_PAT] + n.errors[TS_PMT] + n.errors[TS_PID], 0u) << r.format;
+        }
         EXPECT_EQ(n.continuity[TS_SOURCE], source_breaks) << r.format << " " << r.ts_drop;
         EXPECT_EQ(r.ts_drop > 0, source_breaks > 0);
         // Each lost datagram broke the two elementary PIDs it carried, and the PAT or PMT

@@ -6,6 +6,7 @@
 
 #include <map>
 #include <memory>
+#include <set>
 #include <sstream>
 #include <string>
 
@@ -92,7 +93,7 @@ TEST(Metrics, AStreamsSeriesSumItsSendersAndLeaveTheRestOfThePageAsItWas)
         metrics_view views[2];
         for (int v = 0; v < 2; v++)
             views[v] = {table.get(), v, v == 0 ? "a" : "b", nullptr, &group, nullptr, nullptr,
-                        true, 3, 1000000, &layout, nullptr, 0, nullptr, summed == 1, false, 0};
+                        true, 3, 1000000, &layout, nullptr, 0, nullptr, summed == 1, false, 0, nullptr};
         render_metrics(&pages[summed], views, 2, nullptr, 0, nullptr, nullptr);
         samples[summed] = samples_of(&pages[summed], &types);
     }
@@ -127,6 +128,55 @@ TEST(Metrics, AStreamsSeriesSumItsSendersAndLeaveTheRestOfThePageAsItWas)
     EXPECT_EQ(series[1][1], 2);
     for (text_buffer &page : pages)
         text_free(&page);
+    senders_close(table.get());
+}
+
+// A transport stream's series: packets per PID with the rest as "other", each PID's breaks by
+// the causes its layout can give (not the null PID's), and every check's errors.
+TEST(Metrics, ATransportStreamsSeriesAddUpToItsCounts)
+{
+    auto table = std::make_unique<sender_table>();
+    ASSERT_EQ(senders_open(table.get(), 60000000, 2), 0);
+    seq_layout layouts[2];
+    ASSERT_EQ(find_layout_preset("rtp-mpegts", &layouts[0]), 0);
+    ASSERT_EQ(find_layout_preset("mpegts", &layouts[1]), 0);
+    ts_counts n = {};
+    n.packets = 100;
+    n.listed = 2;
+    n.listed_pids[0] = {256, 60, 3, {2, 1, 0}};
+    n.listed_pids[1] = {TS_NULL_PID, 30, 0, {}};
+    n.errors[TS_CONTINUITY] = 3;
+    n.errors[TS_PAT] = 4;
+    n.errors[TS_PID] = 1;
+    endpoint group;
+    int code;
+    ASSERT_EQ(find_host("239.1.2.3", AF_INET, &group, &code), 0);
+    metrics_view views[2];
+    for (int v = 0; v < 2; v++)
+        views[v] = {table.get(), v, v == 0 ? "a" : "b", nullptr, &group, nullptr, nullptr,
+                    true, 0, 1000000, &layouts[v], nullptr, 0, nullptr, false, false, 0, &n};
+    text_buffer page = {};
+    render_metrics(&page, views, 2, nullptr, 0, nullptr, nullptr);
+    std::multiset<std::string> said;
+    std::istringstream lines(std::string(page.data, page.length));
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind("mcwatch_ts_", 0) == 0)
+            said.insert(line.substr(0, line.find('{')) + " " + label_of(line, "stream") + " " +
+                        label_of(line, "pid") + label_of(line, "cause") +
+                        label_of(line, "check") + " " + line.substr(line.rfind(' ') + 1));
+    std::multiset<std::string> expected;
+    for (const char *stream : {"a", "b"}) {
+        std::string packets = std::string("mcwatch_ts_packets_total ") + stream + " ";
+        expected.insert({packets + "256 60", packets + "8191 30", packets + "other 10"});
+        std::string errors = std::string("mcwatch_ts_errors_total ") + stream + " ";
+        expected.insert({errors + "continuity 3", errors + "sync_byte 0", errors + "sync_loss 0",
+                         errors + "pat 4", errors + "pmt 0", errors + "pid 1"});
+    }
+    expected.insert({"mcwatch_ts_continuity_errors_total a 256network 2",
+                     "mcwatch_ts_continuity_errors_total a 256source 1",
+                     "mcwatch_ts_continuity_errors_total b 256unknown 0"});
+    EXPECT_EQ(said, expected);
+    text_free(&page);
     senders_close(table.get());
 }
 

@@ -78,7 +78,7 @@ TEST(StreamTake, GapsOutagesAndDelaysWithinASenderAndAcrossTheStream)
         ASSERT_EQ(senders_open(table.get(), 60000000, 1), 0);
         stream_judge judge;
         judge_start(&judge, row.counting ? &counting : &classic, row.counting ? &clock : nullptr,
-                    0, nullptr);
+                    0, nullptr, 0);
         judge_settings settings = {true, row.per_sender, row.stamps};
         std::vector<std::string> said;
         for (const sent &d : row.datagrams) {

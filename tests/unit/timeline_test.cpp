@@ -47,7 +47,7 @@ TEST(Timeline, IntervalsSumToTheSendersTotalsThroughEveryMerge)
         const uint64_t origin_us = 1000000;
         timeline_start(line.get(), origin_us, 1000);
         stream_judge judge;
-        judge_start(&judge, &classic, nullptr, 0, nullptr);
+        judge_start(&judge, &classic, nullptr, 0, nullptr, 0);
         judge_settings settings = {false, false, true};
         int64_t next[2] = {1, 1000};
         uint64_t at_us = origin_us, step_us = row.step_max_us, counted = 0;

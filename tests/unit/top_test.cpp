@@ -27,7 +27,14 @@ struct line_case {
     top_row row;
     int width;
     const char *line;
+    bool ts = false;   // a run with a transport stream: its counters' columns shown
 };
+
+const ts_counts four_breaks = [] {
+    ts_counts n = {};
+    n.errors[TS_CONTINUITY] = 4;
+    return n;
+}();
 
 top_row full_row()
 {
@@ -70,20 +77,29 @@ const line_case line_cases[] = {
                                        r->have_silent = false; r->silent_us = 0; }),
      120, "! orders-A            10.0.0.7:40000               -       -       3012      27      2"
           "     39      -           -       -"},
+    // A transport stream's breaks, and "-" for a stream without one in the same view.
+    {with(full_row(), [](top_row *r) { r->ts = &four_breaks; }),
+     128, "! orders-A            10.0.0.7:40000            1000    0.51       3012      27      2"
+          "     39       4      5          -1    4.3s", true},
+    {full_row(), 128, "! orders-A            10.0.0.7:40000            1000    0.51       3012      27"
+                      "      2     39       -      5          -1    4.3s", true},
 };
 
 TEST(TopTable, EachColumnFromItsFigures)
 {
     for (const line_case &c : line_cases) {
         char line[512];
-        top_line(line, sizeof line, &c.row, c.width);
+        top_line(line, sizeof line, &c.row, c.width, c.ts);
         EXPECT_EQ(std::string(line), c.line);
         EXPECT_LE(strlen(line), static_cast<size_t>(c.width));
     }
     char header[512];
-    top_header(header, sizeof header, 120);
+    top_header(header, sizeof header, 120, false);
     EXPECT_EQ(std::string(header), "  STREAM              SOURCE                  RATE/s  MBIT/s   RECEIVED    LOST"
                                    "   LATE    DUP  DROPS    LAST SEQ  SILENT");
+    top_header(header, sizeof header, 128, true);
+    EXPECT_EQ(std::string(header), "  STREAM              SOURCE                  RATE/s  MBIT/s   RECEIVED    LOST"
+                                   "   LATE    DUP  CC ERR  DROPS    LAST SEQ  SILENT");
 }
 
 TEST(TopTable, WorstUnitsFirstAndAFeedStaysUnderItsLines)
