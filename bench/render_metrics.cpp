@@ -56,7 +56,7 @@ int main(int argc, char **argv)
         for (int v = 0; v < streams; v++)
             views[v] = {&table, v, nullptr, nullptr, &group, nullptr, nullptr, true, 0,
                         1700000000000000u, &layout, &interarrival, 0, nullptr, summed == 1,
-                        false, 0, nullptr};
+                        false, 0, nullptr, false, 0};
         clock_t start = clock();
         for (int round = 0; round < rounds; round++)
             render_metrics(&page, views, streams, nullptr, 0, nullptr, nullptr);

@@ -48,6 +48,7 @@ struct settings {
     uint64_t querier_timeout_us; // --querier-timeout: say when no query came on an interface
     bool querier_timeout_given;  // for this long (130 s unless given)
     uint64_t pid_timeout_us; // --pid-timeout: how long a PID a PMT names may be absent
+    uint64_t rejoin_us;     // --rejoin: leave and join a stream silent this long; 0: never
     bool json;              // --json: JSON Lines instead of the text lines
     bool top;               // --top: the live view (with -q and --summary)
     const char *prom_path;  // --prom: the metrics file; nullptr: none

@@ -175,9 +175,12 @@ int read_command_line(int argc, char **argv, settings *options)
     if (choose_layout(options) < 0)
         return -1;
     // What only means something live is refused with a capture, by name.
-    if (options->read_path != nullptr && (options->interface_name != nullptr || options->rcvbuf_bytes != 0)) {
+    if (options->read_path != nullptr && (options->interface_name != nullptr ||
+                                          options->rcvbuf_bytes != 0 || options->rejoin_us != 0)) {
         log_line(stderr, "error", "%s cannot be given with -r: a capture joins nothing",
-                 options->interface_name != nullptr ? "-i" : "--rcvbuf");
+                 options->interface_name != nullptr ? "-i"
+                 : options->rcvbuf_bytes != 0      ? "--rcvbuf"
+                                                   : "--rejoin");
         return -1;
     }
     if (options->top && options->json) {

@@ -92,6 +92,12 @@ static void live_interface_name(void *, uint32_t index, char *name)
     interface_name_of(index, name);
 }
 
+static int live_rejoin(void *, socket_handle s, membership_request *request)
+{
+    leave_group(s, request);
+    return join_group(s, request);
+}
+
 loop_calls live_loop_calls(void)
 {
     return loop_calls{.receive_many = live_receive,
@@ -103,5 +109,6 @@ loop_calls live_loop_calls(void)
                       .read_drops = live_read_drops,
                       .receive_query = live_receive_query,
                       .interface_name = live_interface_name,
+                      .rejoin = live_rejoin,
                       .context = nullptr};
 }

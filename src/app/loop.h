@@ -42,6 +42,9 @@ struct loop_calls {
     int (*receive_query)(void *context, socket_handle s, unsigned char *buffer, size_t size,
                          query_reading *reading, uint32_t *interface_index);
     void (*interface_name)(void *context, uint32_t index, char *name);
+    // Leaves a stream's group on its socket and joins it again (--rejoin): 0, or -1 after an
+    // error line, the group then left.
+    int (*rejoin)(void *context, socket_handle s, membership_request *request);
     void *context;
 };
 
@@ -75,7 +78,7 @@ struct stream_state {
     bool joined;
     join_watch join;         // its join, and how long until its first datagram
     stream_judge judge;      // its numbers, times and period counts
-    uint64_t last_arrival_us;     // on the monotonic clock, for --stall
+    uint64_t last_arrival_us;     // on the monotonic clock, for --stall and --rejoin
     bool stalled;            // the stall line was printed and no datagram came since
     uint64_t host_drops;     // over the run: its socket's, where it is the socket's first stream
     uint64_t host_drops_reported;  // at the last statistics report
@@ -161,6 +164,7 @@ struct run_timers {
     timer stall_timer;       // --stall
     timer metrics_timer;     // --prom, --listen: the metrics are rendered every second
     timer query_timer;       // an interface joined on went without a query too long
+    timer rejoin_timer;      // --rejoin: a stream silent that long is joined again
 };
 
 // Everything the run owns, for as long as it runs.

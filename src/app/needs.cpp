@@ -18,6 +18,6 @@ run_needs needs_of(const settings *options, const stream_settings *streams, int 
     needs.prints_summary = options->verbose || options->summary || options->json;
     needs.hears_queries = options->read_path == nullptr &&
                           (options->verbose || options->json || renders_metrics(options) ||
-                           options->querier_timeout_given);
+                           options->top || options->querier_timeout_given);
     return needs;
 }

@@ -37,7 +37,9 @@ int write_run_metrics(run_state *state)
                     state->options->metrics_per_stream,
                     stream->join.heard,
                     stream->join.latency_us,
-                    stream->judge.ts != nullptr ? &stream->judge.ts->counts : nullptr};
+                    stream->judge.ts != nullptr ? &stream->judge.ts->counts : nullptr,
+                    state->options->rejoin_us != 0,
+                    stream->join.rejoins};
     }
     for (int i = 0; i < state->watched.feed_count; i++) {
         const feed_record *feed = &state->watched.feeds[i];

@@ -260,6 +260,7 @@ loop_calls replay_loop_calls(replay_reader *replay)
                       .read_drops = no_drops,
                       .receive_query = nullptr,  // a capture opens no query socket
                       .interface_name = nullptr,
+                      .rejoin = nullptr,  // a capture joins nothing (--rejoin is refused)
                       .context = replay};
 }
 

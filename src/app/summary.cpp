@@ -46,6 +46,7 @@ void emit_summary(run_state *state)
                                stream->fragmented,
                                stream->truncated,
                                &stream->join,
+                               state->options->rejoin_us != 0,
                                stream->judge.ts != nullptr ? &stream->judge.ts->counts : nullptr};
         if (!state->receive.host_drops_counted && !state->from_capture)
             event.host_drops_counted = read_drops_outright(state, stream, &event.host_drops);
@@ -58,7 +59,7 @@ void emit_summary(run_state *state)
         static const join_watch no_join = {};
         summary_event event = {&state->watched.senders, 0, duration_us, false, 0,
                                state->needs.stamps_arrivals, nullptr, state->from_capture, 0, 0,
-                               &no_join, nullptr};
+                               &no_join, false, nullptr};
         event_head head = head_of(state, nullptr, utc_now(state));
         state->outputs.out->summary(state->outputs.out, &head, &event);
     }

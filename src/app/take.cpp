@@ -123,7 +123,7 @@ void take_datagram(run_state *state, int place, const received_datagram *datagra
         stream_take(&stream->judge, &state->judging, &state->watched.senders, place, datagram);
     if (taken.sender->shared && !state->said_shared)
         say_senders_shared(state, stream);
-    if (options->stall_ms != 0)
+    if (options->stall_ms != 0 || options->rejoin_us != 0)
         note_arrival(state, stream, datagram);
     if (stream->line != nullptr)
         note_on_timeline(stream->line, &taken, datagram->arrival_utc_us);

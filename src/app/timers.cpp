@@ -1,8 +1,12 @@
 #include "app/timers.h"
 
+#include <stdio.h>
+
 #include "app/publish.h"
 #include "app/receivers.h"
 #include "app/top.h"
+#include "base/log.h"
+#include "net/address.h"
 
 static void on_duration_over(void *context, uint64_t)
 {
@@ -34,6 +38,51 @@ static void on_stall_due(void *context, uint64_t now_us)
     }
     if (any)
         timer_arm(&state->timing.stall_timer, next_us);
+}
+
+// Leaves and joins again a stream silent since its join or last datagram; a join that fails
+// (after its error line) is tried again after as long a silence.
+static void rejoin_stream(run_state *state, stream_state *stream, uint64_t due_us)
+{
+    uint64_t silent_us = state->options->rejoin_us;
+    socket_handle s = state->receive.receivers[stream->receiver].socket;
+    join_started(&stream->join, state->calls->monotonic_us(state->calls->context));
+    stream->joined = state->calls->rejoin(state->calls->context, s, &stream->request) == 0;
+    if (!stream->joined) {
+        char group[HOST_TEXT_MAX];
+        format_host(group, &stream->request.group);
+        const char *name = stream->config->name;
+        log_line(stderr, "error", "Joining %s again failed%s%s: it is tried again after as long",
+                 group, name != nullptr ? " on " : "", name != nullptr ? name : "");
+        return;
+    }
+    stream->join.rejoins++;
+    rejoin_event event = {&stream->request.group, silent_us};
+    event_head head = head_of(state, stream, utc_of(state, due_us));
+    state->outputs.out->rejoined(state->outputs.out, &head, &event);
+}
+
+// The rejoin timer falls due at the earliest of the streams' silences; a stream whose
+// datagram came since moves it on.
+static void on_rejoin_due(void *context, uint64_t now_us)
+{
+    run_state *state = static_cast<run_state *>(context);
+    uint64_t silence_us = state->options->rejoin_us;
+    uint64_t next_us = UINT64_MAX;
+    for (int i = 0; i < state->watched.stream_count; i++) {
+        stream_state *stream = &state->watched.streams[i];
+        if (!stream->join.timed)
+            continue;
+        uint64_t due_us = rejoin_due_us(&stream->join, stream->last_arrival_us, silence_us);
+        if (due_us <= now_us) {
+            rejoin_stream(state, stream, due_us);
+            due_us = rejoin_due_us(&stream->join, stream->last_arrival_us, silence_us);
+        }
+        if (due_us < next_us)
+            next_us = due_us;
+    }
+    if (next_us != UINT64_MAX)
+        timer_arm(&state->timing.rejoin_timer, next_us);
 }
 
 void arm_query_timer(run_state *state)
@@ -151,11 +200,13 @@ void arm_timers(run_state *state)
     }
     if (options->duration_us != 0)
         timer_arm(&state->timing.stop_timer, state->started_us + options->duration_us);
-    if (options->stall_ms != 0) {
+    if (options->stall_ms != 0 || options->rejoin_us != 0)
         for (int i = 0; i < state->watched.stream_count; i++)
             state->watched.streams[i].last_arrival_us = state->started_us;
+    if (options->stall_ms != 0)
         timer_arm(&state->timing.stall_timer, state->started_us + uint64_t(options->stall_ms) * 1000);
-    }
+    if (options->rejoin_us != 0)
+        timer_arm(&state->timing.rejoin_timer, state->started_us + options->rejoin_us);
     if (state->watched.feed_count > 0)
         timer_arm(&state->timing.feed_timer, state->started_us + feed_period_us(state));
     watch_joined_interfaces(state, state->started_us);
@@ -175,4 +226,5 @@ void add_run_timers(run_state *state)
     state->outputs.top->tick.coarse = true;
     timer_add(&state->timing.timers, &state->timing.feed_timer, on_feed_due, state);
     timer_add(&state->timing.timers, &state->timing.query_timer, on_query_watch_due, state);
+    timer_add(&state->timing.timers, &state->timing.rejoin_timer, on_rejoin_due, state);
 }

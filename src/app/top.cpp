@@ -196,6 +196,29 @@ static int make_room_for_lines(top_view *view, int height)
     return view->line_room >= 3 ? view->line_room : -1;
 }
 
+// The title's word on the link most at risk of being aged out: "querier 10.0.0.1 12 s ago",
+// or "no querier for 40 s" since the join; nothing where queries are not heard.
+static void put_querier_age(const run_state *state, char *out, size_t size)
+{
+    uint64_t silent_us = 0;
+    const querier_entry *querier = nullptr;
+    *out = '\0';
+    uint64_t now_us = state->calls->monotonic_us(state->calls->context);
+    if (!stalest_link(state->queries.watches, state->queries.watch_count,
+                      &state->queries.queriers, now_us, &silent_us, &querier))
+        return;
+    unsigned long long seconds = silent_us / 1000000;
+    if (querier == nullptr) {
+        snprintf(out, size, "  no querier for %llu s", seconds);
+        return;
+    }
+    char host[HOST_TEXT_MAX];
+    query_reading heard = {};
+    heard.version = querier->version;
+    format_query_host(host, &heard, querier->address);
+    snprintf(out, size, "  querier %s %llu s ago", host, seconds);
+}
+
 // Draws the rows made last: the title, the headers, the rows that fit and a line for the rest.
 static void draw(run_state *state)
 {
@@ -222,10 +245,12 @@ static void draw(run_state *state)
     if (state->watched.feed_count > 0)
         snprintf(feeds, sizeof feeds, ", %d feed%s", state->watched.feed_count,
                  state->watched.feed_count == 1 ? "" : "s");
-    snprintf(line(), TOP_LINE_MAX, "mcwatch %s  %02d:%02d:%02d  %d stream%s%s  sorted by %s%s  "
+    char querier[HOST_TEXT_MAX + 48];
+    put_querier_age(state, querier, sizeof querier);
+    snprintf(line(), TOP_LINE_MAX, "mcwatch %s  %02d:%02d:%02d  %d stream%s%s%s  sorted by %s%s  "
              "s: sort  p: pause  q: quit", MCWATCH_VERSION, now.hour, now.minute, now.second,
              state->watched.stream_count, state->watched.stream_count == 1 ? "" : "s", feeds,
-             top_sort_name(view->sort), view->paused ? "  PAUSED" : "");
+             querier, top_sort_name(view->sort), view->paused ? "  PAUSED" : "");
     bool ts = false;
     for (int i = 0; i < state->watched.stream_count; i++)
         ts = ts || state->watched.streams[i].judge.ts != nullptr;

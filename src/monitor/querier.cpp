@@ -55,3 +55,30 @@ int querier_note(querier_table *table, uint32_t interface_index, const query_rea
     entry->last_utc_us = at_utc_us;
     return said ? 1 : 0;
 }
+
+// The querier last heard on the interface (any, for the watch of the system's choice).
+static const querier_entry *last_querier_on(const querier_table *table, uint32_t interface_index)
+{
+    const querier_entry *last = nullptr;
+    for (int i = 0; i < table->count; i++) {
+        const querier_entry *entry = &table->entries[i];
+        bool here = interface_index == 0 || entry->interface_index == interface_index;
+        if (here && (last == nullptr || entry->last_utc_us > last->last_utc_us))
+            last = entry;
+    }
+    return last;
+}
+
+bool stalest_link(const query_watch *watches, int watch_count, const querier_table *table,
+                  uint64_t now_us, uint64_t *silent_us, const querier_entry **querier)
+{
+    const query_watch *stalest = nullptr;
+    for (int i = 0; i < watch_count; i++)
+        if (stalest == nullptr || watches[i].since_us < stalest->since_us)
+            stalest = &watches[i];
+    if (stalest == nullptr)
+        return false;
+    *silent_us = now_us > stalest->since_us ? now_us - stalest->since_us : 0;
+    *querier = last_querier_on(table, stalest->interface_index);
+    return true;
+}

@@ -52,3 +52,9 @@ int query_watch_due(query_watch *watch, uint64_t now_us, uint64_t timeout_us, ui
 // first of its querier in this version on this interface, or one whose interval changed; else 0.
 int querier_note(querier_table *table, uint32_t interface_index, const query_reading *query,
                  uint64_t at_utc_us);
+
+// For the live view's title: of the interfaces watched, the one whose last query (or, where
+// none came, the join) is oldest at now_us, how long ago that was, and the querier heard last
+// there (null: none since the join). Returns false without watches.
+bool stalest_link(const query_watch *watches, int watch_count, const querier_table *table,
+                  uint64_t now_us, uint64_t *silent_us, const querier_entry **querier);

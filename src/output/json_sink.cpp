@@ -184,6 +184,14 @@ static void json_left(sink *self, const event_head *head, const endpoint *group)
     end_object(line, put_endpoint_fields(out, "group", "port", group));
 }
 
+static void json_rejoined(sink *self, const event_head *head, const rejoin_event *event)
+{
+    char line[JSON_LINE_MAX];
+    char *out = begin_stream_object(json_of(self), line, head, "rejoined");
+    out = put_endpoint_fields(out, "group", "port", event->group);
+    end_object(line, put_unsigned_field(out, "silent_us", event->silent_us));
+}
+
 static void json_datagram(sink *self, const event_head *head, const datagram_event *event)
 {
     json_sink *json = json_of(self);
@@ -370,6 +378,8 @@ static void json_summary(sink *self, const event_head *head, const summary_event
     }
     if (event->join->heard)
         out = put_unsigned_field(out, "join_latency_us", event->join->latency_us);
+    if (event->rejoins_counted)
+        out = put_unsigned_field(out, "rejoins", event->join->rejoins);
     if (layout->have_count)
         out = put_text_field(out, "counts", "messages");
     out = put_literal(put_field(out, "senders"), "[");
@@ -504,6 +514,7 @@ void json_sink_start(json_sink *json)
                    .resume = json_resume,
                    .joined = json_joined,
                    .left = json_left,
+                   .rejoined = json_rejoined,
                    .flush = flush_standard_output,
                    .verdict = json_verdict,
                    .feed_gap = json_feed_gap,

@@ -307,6 +307,18 @@ static void put_ts_metrics(text_buffer *out, const metrics_view *views, int view
     }
 }
 
+// A counter the run keeps a stream (not a sender): one series a stream.
+static void put_stream_counter(text_buffer *out, const metrics_view *views, int view_count,
+                               const char *name, const char *help, uint64_t metrics_view::*count)
+{
+    put_header(out, name, "counter", help);
+    for (int v = 0; v < view_count; v++) {
+        text_puts(out, name);
+        put_group_labels(out, &views[v]);
+        text_printf(out, "} %llu\n", static_cast<unsigned long long>(views[v].*count));
+    }
+}
+
 // A metric's family is written together, its HELP and TYPE once, every stream's series after.
 static void put_metrics(text_buffer *out, const metrics_view *views, int view_count,
                         const metrics_feed *feeds, int feed_count)
@@ -325,15 +337,10 @@ static void put_metrics(text_buffer *out, const metrics_view *views, int view_co
             (summed ? put_stream_series : put_sender_series)(out, row, &views[v]);
         }
     }
-    if (views[0].host_drops_counted) {
-        put_header(out, "mcwatch_host_drops_total", "counter",
-                   "Datagrams this host dropped for a full receive queue.");
-        for (int v = 0; v < view_count; v++) {
-            text_puts(out, "mcwatch_host_drops_total");
-            put_group_labels(out, &views[v]);
-            text_printf(out, "} %llu\n", static_cast<unsigned long long>(views[v].host_drops));
-        }
-    }
+    if (views[0].host_drops_counted)
+        put_stream_counter(out, views, view_count, "mcwatch_host_drops_total",
+                           "Datagrams this host dropped for a full receive queue.",
+                           &metrics_view::host_drops);
     if (views[0].interarrival != nullptr) {
         put_header(out, "mcwatch_interarrival_seconds", "histogram",
                    "Time between one datagram's arrival and the next's.");
@@ -371,6 +378,11 @@ static void put_metrics(text_buffer *out, const metrics_view *views, int view_co
     }
     put_join_latencies(out, views, view_count);
     put_ts_metrics(out, views, view_count);
+    // With --rejoin: how often each stream was left and joined again after a silence.
+    if (views[0].rejoins_counted)
+        put_stream_counter(out, views, view_count, "mcwatch_rejoins_total",
+                           "Times the stream was left and joined again after a silence.",
+                           &metrics_view::rejoins);
     put_feeds(out, feeds, feed_count);
 }
 

@@ -35,6 +35,8 @@ struct metrics_view {
     bool have_join_latency;          // a datagram came since the join
     uint64_t join_latency_us;        // from just before the join to that datagram
     const ts_counts *ts;             // a transport stream's counts, or null
+    bool rejoins_counted;            // --rejoin: how often the stream was joined again
+    uint64_t rejoins;
 };
 
 // A feed's figures and its lines' names, in the order of its counts.

@@ -77,6 +77,7 @@ struct summary_event {
     uint64_t fragmented;       // datagrams split into IP fragments not made whole
     uint64_t truncated;        // frames cut short before their number ended
     const join_watch *join;    // the stream's join and its first datagram
+    bool rejoins_counted;      // --rejoin: the summary says how often it joined again
     const ts_counts *ts;       // a transport stream's counts; null: the stream has none
 };
 
@@ -86,6 +87,12 @@ struct join_event {
     const endpoint *group;
     const endpoint *source;
     const char *interface_name;
+};
+
+// A stream left and joined again after silent_us without a datagram (--rejoin).
+struct rejoin_event {
+    const endpoint *group;
+    uint64_t silent_us;
 };
 
 // The receive buffer asked for and granted, and the setting that capped it (null: none known).
@@ -154,6 +161,7 @@ struct sink {
     void (*resume)(sink *self, const event_head *head, uint64_t silent_ms);
     void (*joined)(sink *self, const event_head *head, const join_event *event);
     void (*left)(sink *self, const event_head *head, const endpoint *group);
+    void (*rejoined)(sink *self, const event_head *head, const rejoin_event *event);
     // Writes out what the sink holds: 0, or the system's error code of a failed write.
     int (*flush)(sink *self);
     void (*verdict)(sink *self, const event_head *head, const verdict_event *event);

@@ -240,6 +240,9 @@ static void text_summary(sink *self, const event_head *head, const summary_event
                  on);
     if (reinterpret_cast<text_sink *>(self)->verbose && event->join->timed)
         log_join_latency(head, event->join, on);
+    if (event->rejoins_counted)
+        log_line_at(stdout, head->at_utc_us, "info", "Summary: rejoins %llu%s",
+                    static_cast<unsigned long long>(event->join->rejoins), on);
     if (event->ts != nullptr)
         log_ts_summary(head, event->ts);
 }
@@ -286,6 +289,16 @@ static void text_no_query(sink *self, const event_head *head, const char *interf
     end = put_literal(end, ": a snooping switch may stop forwarding the group after its "
                            "membership interval (about 260 s)");
     log_end(stdout, line, end);
+}
+
+// "Rejoined 239.1.2.3 after 30 s of silence": said whatever the verbosity, as --rejoin asks.
+static void text_rejoined(sink *, const event_head *head, const rejoin_event *event)
+{
+    char line[LOG_PREFIX_MAX + HOST_TEXT_MAX + 64 + ON_STREAM_MAX];
+    char *end = put_literal(log_begin_at(line, "info", head->at_utc_us), "Rejoined ");
+    end = format_host(end, event->group);
+    end = put_seconds_text(put_literal(end, " after "), event->silent_us);
+    log_end(stdout, line, put_on_stream(head, put_literal(end, " of silence")));
 }
 
 static void text_first_datagram(sink *self, const event_head *head, uint64_t latency_us)
@@ -570,6 +583,7 @@ void text_sink_start(text_sink *text, bool verbose)
                    .resume = text_resume,
                    .joined = text_joined,
                    .left = text_left,
+                   .rejoined = text_rejoined,
                    .flush = flush_standard_output,
                    .verdict = text_verdict,
                    .feed_gap = text_feed_gap,

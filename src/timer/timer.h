@@ -15,7 +15,7 @@ struct timer {
     bool coarse;             // may fire a batch of datagrams late: not looked at between them
 };
 
-#define TIMERS_MAX 8
+#define TIMERS_MAX 12
 
 
 // The timers of one run, in the order they were added.

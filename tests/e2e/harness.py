@@ -17,6 +17,8 @@ import subprocess
 import tempfile
 import threading
 import time
+import urllib.error
+import urllib.request
 
 PREFIX = re.compile(r"^\[(\d\d):(\d\d):(\d\d)\.(\d\d\d)\] \[(info|error)\] ")
 GROUP = "239.1.2.3"
@@ -237,14 +239,33 @@ class Watcher:
             return [strip_prefix(line, "error") for _, line in self.err]
 
 
-def watch(test, *args, bound_line=r"Socket is bound to ", to_files=False, stdout=None):
-    """Starts mcwatch for a test, ended with the test, and waits until it has joined."""
-    watcher = Watcher(list(args), to_files=to_files, stdout=stdout)
+def watch(test, *args, bound_line=r"Socket is bound to ", **options):
+    """Starts mcwatch for a test, ended with the test, and waits until it has joined; options
+    go to Watcher (group, env, prefix, to_files, stdout)."""
+    watcher = Watcher(list(args), **options)
     test.addCleanup(watcher.kill)
     if watcher._folder is not None:
         test.addCleanup(watcher._folder.cleanup)
     watcher.ready(bound_line=bound_line)
     return watcher
+
+
+def temp_folder(test):
+    """A folder of the test's own, removed with it."""
+    folder = tempfile.TemporaryDirectory()
+    test.addCleanup(folder.cleanup)
+    return folder.name
+
+
+def write_streams(path, streams, head=""):
+    """A config file: head, then a [[stream]] for each (name, group, port, feed or None)."""
+    with open(path, "w", encoding="utf-8") as out:
+        out.write(head)
+        for name, group, port, feed in streams:
+            out.write('[[stream]]\nname = "%s"\ngroup = "%s"\nport = %d\n' % (name, group, port))
+            if feed:
+                out.write('feed = "%s"\n' % feed)
+    return path
 
 
 def wait_until(condition, timeout_s=60, poll_s=0.05):
@@ -354,6 +375,14 @@ def run_to_end(args, timeout_s=STOP_TIMEOUT_S, command=None):
     return status, out.decode(), err.decode()
 
 
+def run_cleanly(test, args, timeout_s=STOP_TIMEOUT_S):
+    """Runs mcwatch to its end (a capture read, --help), which must exit 0 with no error line;
+    returns its standard output."""
+    status, out, err = run_to_end(args, timeout_s)
+    test.assertEqual((status, err), (0, ""), args)
+    return out
+
+
 def feed_command():
     return shlex.split(os.environ.get("MCFEED_CMD", "build/mcfeed"))
 
@@ -362,6 +391,40 @@ def run_feed(args, timeout_s=60):
     """Runs mcfeed to its end; returns status, stdout, stderr."""
     status, out, err = run_program(feed_command() + [str(a) for a in args], timeout_s)
     return status, out.decode(), err.decode()
+
+
+def feed_whole(test, args, timeout_s=60):
+    """Runs mcfeed to its end, as run_feed, for a receiver that must count every datagram: the
+    kernel dropped none of them on the way. Returns stdout and mcfeed's record."""
+    drops_before = receive_buffer_errors()
+    status, out, err = run_feed(args, timeout_s)
+    test.assertEqual(status, 0, err)
+    test.assertEqual(receive_buffer_errors(), drops_before, "the kernel dropped datagrams")
+    return out, err.splitlines()
+
+
+# The counters of a metrics page, by their names in a summary's total.
+PAGE_COUNTERS = {"datagrams_received_total": "received", "bytes_received_total": "bytes",
+                 "missed_total": "missed", "late_total": "late",
+                 "duplicates_total": "duplicates", "stale_total": "stale",
+                 "restarts_total": "restarts"}
+
+
+def check_metrics_page(test, page):
+    """promtool finds nothing wrong with a page of metrics (text)."""
+    check = subprocess.run(["promtool", "check", "metrics"], input=page.encode(),
+                           capture_output=True, timeout=60)
+    test.assertEqual((check.returncode, check.stdout + check.stderr), (0, b""))
+
+
+def fetch(url, method="GET", timeout_s=10):
+    """Status and body of one request; a refusal's status too."""
+    request = urllib.request.Request(url, method=method)
+    try:
+        with urllib.request.urlopen(request, timeout=timeout_s) as answer:
+            return answer.status, answer.read().decode()
+    except urllib.error.HTTPError as refusal:
+        return refusal.code, refusal.read().decode()
 
 
 def queued_bytes(port):

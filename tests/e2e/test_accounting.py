@@ -11,7 +11,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from harness import (GROUP, WINDOWS, Watcher, expected_counts, group_members,  # noqa: E402
+from harness import (GROUP, WINDOWS, expected_counts, group_members,  # noqa: E402
                      next_port, queued_bytes, receive_buffer_errors, run_feed, send, send_paced,
                      sent_count, wait_until, watch)
 
@@ -117,9 +117,7 @@ class Accounting(unittest.TestCase):
             with self.subTest(options=options):
                 port = next_port()
                 started = time.monotonic()  # before the tool starts: its run is no shorter
-                watcher = Watcher([*options, GROUP, port])
-                self.addCleanup(watcher.kill)
-                watcher.ready()
+                watcher = watch(self, *options, GROUP, port)
                 if sent:
                     feed(port, "-n", sent)
                 self.assertEqual(watcher.finish(timeout_s=30), 0)

@@ -12,24 +12,19 @@ import shutil
 import socket
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 import unittest
 import urllib.parse
-import urllib.request
 
 sys.path.insert(0, os.path.dirname(__file__))
-from harness import (GROUP, ROOMY_BUFFER, WINDOWS, expected_counts, free_port,  # noqa: E402
-                     next_port, process_status, receive_buffer_errors, run_feed, run_to_end,
-                     send, sender, sent_count, wait_until, watch)
+from harness import (GROUP, PAGE_COUNTERS, ROOMY_BUFFER, WINDOWS,  # noqa: E402
+                     check_metrics_page, expected_counts, feed_whole, fetch, free_port,
+                     next_port, process_status, run_to_end, send, sender, sent_count,
+                     temp_folder, wait_until, watch)
 
 PROMETHEUS = shutil.which("prometheus")
 VICTORIA = shutil.which("victoria-metrics")
-# The counters of a page, by their names in a summary's total.
-COUNTERS = {"datagrams_received_total": "received", "bytes_received_total": "bytes",
-            "missed_total": "missed", "late_total": "late", "duplicates_total": "duplicates",
-            "stale_total": "stale", "restarts_total": "restarts"}
 # A stream's series on a page with two senders, by --metrics-per: 11 a sender, or 10 for the
 # stream, beside its own 12 (the inter-arrival histogram's 10, host drops, start time).
 SERIES_PER_STREAM = {"sender": 35, "stream": 23}
@@ -42,17 +37,6 @@ RULES = os.path.join(os.path.dirname(__file__), "..", "..", "contrib", "promethe
 FAULTS = ["--seed", "11", "--drop", "0.02", "--duplicate", "0.02", "--reorder", "0.02"]
 # As in the outputs' tests: under Wine the default receive buffer must hold a stalled second.
 COUNT, RATE = (800, 200) if WINDOWS else (2000, 1000)
-
-
-
-def fetch(url, method="GET", timeout_s=10):
-    """Status and body of one request; a refusal's status too."""
-    request = urllib.request.Request(url, method=method)
-    try:
-        with urllib.request.urlopen(request, timeout=timeout_s) as answer:
-            return answer.status, answer.read().decode()
-    except urllib.error.HTTPError as refusal:
-        return refusal.code, refusal.read().decode()
 
 
 def series_of(page):
@@ -96,18 +80,11 @@ def read_answers(clients, timeout_s):
 
 class Fleet(unittest.TestCase):
     def setUp(self):
-        folder = tempfile.TemporaryDirectory()
-        self.addCleanup(folder.cleanup)
-        self.tmp = folder.name
+        self.tmp = temp_folder(self)
 
     def feed(self, port, count=COUNT, rate=RATE, source="127.0.0.1"):
         """Sends the recorded stream from source; returns mcfeed's record."""
-        drops_before = receive_buffer_errors()
-        status, _, err = run_feed(["-b", source, "-r", rate, "-n", count, *FAULTS,
-                                   GROUP, port])
-        self.assertEqual(status, 0, err)
-        self.assertEqual(receive_buffer_errors(), drops_before, "the kernel dropped datagrams")
-        return err.splitlines()
+        return feed_whole(self, ["-b", source, "-r", rate, "-n", count, *FAULTS, GROUP, port])[1]
 
     def start_server(self, argv):
         """A server the test ends: VictoriaMetrics or Prometheus."""
@@ -122,14 +99,9 @@ class Fleet(unittest.TestCase):
         self.start_server([VICTORIA, "-storageDataPath=" + os.path.join(self.tmp, "store"),
                            "-httpListenAddr=" + store, "-search.latencyOffset=0s",
                            "-search.disableCache", "-loggerLevel=ERROR"])
-        config = os.path.join(self.tmp, "agent.yml")
-        with open(config, "w") as out:
-            out.write("global:\n  scrape_interval: 1s\n"
-                      "scrape_configs:\n  - job_name: mcwatch\n"
-                      "    static_configs:\n      - targets: ['%s']\n"
-                      "remote_write:\n  - url: http://%s/api/v1/write\n"
-                      "    queue_config:\n      batch_send_deadline: 1s\n"
-                      % ("', '".join(targets), store))
+        config = self.prometheus_config("agent.yml", targets, "remote_write:\n  - url: "
+                                        "http://%s/api/v1/write\n    queue_config:\n"
+                                        "      batch_send_deadline: 1s\n" % store)
         self.start_server([PROMETHEUS, "--enable-feature=agent", "--config.file=" + config,
                            "--storage.agent.path=" + os.path.join(self.tmp, "agent"),
                            "--web.listen-address=127.0.0.1:%d" % free_port(), "--log.level=error"])
@@ -155,17 +127,15 @@ class Fleet(unittest.TestCase):
                                       "instance")
                    == {host: received for host in hosts}, timeout_s=90, poll_s=0.5)
         per_host = {name: self.query(store, "sum by (instance) (mcwatch_%s)" % name, "instance")
-                    for name in COUNTERS}
+                    for name in PAGE_COUNTERS}
         summed = {name: self.query(store, "sum(mcwatch_%s)" % name, "instance")
-                  for name in COUNTERS}
+                  for name in PAGE_COUNTERS}
         senders = self.query(
             store, 'count by (instance) (mcwatch_bytes_received_total{sender!=""})', "instance")
         for host in hosts:
             status, page = fetch("http://%s/metrics" % host)
             self.assertEqual(status, 200)
-            check = subprocess.run(["promtool", "check", "metrics"], input=page.encode(),
-                                   capture_output=True)
-            self.assertEqual((check.returncode, check.stdout + check.stderr), (0, b""))
+            check_metrics_page(self, page)
             self.assertEqual(sum(('group="%s"' % GROUP) in line for line in page.splitlines()
                                  if not line.startswith("#")), SERIES_PER_STREAM[per])
 
@@ -174,9 +144,9 @@ class Fleet(unittest.TestCase):
             self.assertEqual(watcher.stop(), 0)
             totals.append(json.loads(watcher.lines()[-1])["total"])
         self.assertEqual(per_host, {name: {host: total[key] for host, total in zip(hosts, totals)}
-                                    for name, key in COUNTERS.items()})
+                                    for name, key in PAGE_COUNTERS.items()})
         self.assertEqual(summed, {name: {None: sum(total[key] for total in totals)}
-                                  for name, key in COUNTERS.items()})
+                                  for name, key in PAGE_COUNTERS.items()})
         self.assertEqual(senders, {host: 2 for host in hosts} if per == "sender" else {})
         expected = {}
         for record in records:
@@ -196,15 +166,20 @@ class Fleet(unittest.TestCase):
     def test_an_agent_writes_each_hosts_counts_per_stream_to_a_central_store(self):
         self.check_two_tier("stream")
 
-    def start_prometheus(self, target):
-        """A Prometheus server scraping target every second, with the shipped alert rules."""
-        config = os.path.join(self.tmp, "prometheus.yml")
+    def prometheus_config(self, name, targets, more):
+        """A configuration that scrapes the targets every second, and says more."""
+        config = os.path.join(self.tmp, name)
         with open(config, "w") as out:
             out.write("global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\n"
-                      "rule_files:\n  - %s\n"
                       "scrape_configs:\n  - job_name: mcwatch\n"
-                      "    static_configs:\n      - targets: ['%s']\n"
-                      % (os.path.abspath(RULES), target))
+                      "    static_configs:\n      - targets: ['%s']\n%s"
+                      % ("', '".join(targets), more))
+        return config
+
+    def start_prometheus(self, target):
+        """A Prometheus server scraping target every second, with the shipped alert rules."""
+        config = self.prometheus_config("prometheus.yml", [target], "rule_files:\n  - %s\n"
+                                        % os.path.abspath(RULES))
         api = "127.0.0.1:%d" % free_port()
         self.start_server([PROMETHEUS, "--config.file=" + config,
                            "--storage.tsdb.path=" + os.path.join(self.tmp, "data"),
@@ -227,8 +202,9 @@ class Fleet(unittest.TestCase):
                          "prometheus is not installed (Debian: prometheus; .ci/run installs it)")
     def test_a_prometheus_server_scrapes_the_exact_counts(self):
         port, listen = next_port(), "127.0.0.1:%d" % free_port()
-        watcher = watch(self, "-q", "-g", "--json", "--listen", listen, GROUP, port,
-                        bound_line='"event":"bound"')
+        # Beside a Prometheus server that starts, the receiver waits long for a core.
+        watcher = watch(self, "-q", "-g", "--json", *ROOMY_BUFFER, "--listen", listen, GROUP,
+                        port, bound_line='"event":"bound"')
         api = self.start_prometheus(listen)
         record = self.feed(port)
         received = sent_count(COUNT, record)
@@ -236,29 +212,19 @@ class Fleet(unittest.TestCase):
         wait_until(lambda: list(self.query(api, "mcwatch_datagrams_received_total").values())
                    == [received], timeout_s=60, poll_s=0.5)
         scraped = {name: self.query(api, "mcwatch_%s" % name)
-                   for name in ("datagrams_received_total", "bytes_received_total",
-                                "missed_total", "late_total", "duplicates_total", "stale_total",
-                                "restarts_total", "last_sequence")}
+                   for name in [*PAGE_COUNTERS, "last_sequence"]}
         self.assertEqual(self.query(api, 'up{job="mcwatch"}'), {None: 1.0})
         self.assertEqual(self.query(api, 'mcwatch_build_info{version="1.0.0"}'), {None: 1.0})
         status, page = fetch("http://%s/metrics" % listen)
         self.assertEqual(status, 200)
-        check = subprocess.run(["promtool", "check", "metrics"], input=page.encode(),
-                               capture_output=True)
-        self.assertEqual((check.returncode, check.stdout + check.stderr), (0, b""))
+        check_metrics_page(self, page)
         self.assertGreater(series_of(page)[("process_start_time_seconds", None)], 1.7e9)
 
         self.assertEqual(watcher.stop(), 0)
         summary = json.loads(watcher.lines()[-1])
         total, sender = summary["total"], "127.0.0.1:%d" % summary["senders"][0]["sender_port"]
         self.assertEqual(scraped, {
-            "datagrams_received_total": {sender: total["received"]},
-            "bytes_received_total": {sender: total["bytes"]},
-            "missed_total": {sender: total["missed"]},
-            "late_total": {sender: total["late"]},
-            "duplicates_total": {sender: total["duplicates"]},
-            "stale_total": {sender: total["stale"]},
-            "restarts_total": {sender: total["restarts"]},
+            **{name: {sender: total[key]} for name, key in PAGE_COUNTERS.items()},
             "last_sequence": {sender: summary["senders"][0]["last_seq"]}})
         expected = expected_counts(record, 0, COUNT, 64)
         self.assertEqual({k: total[k] for k in expected}, expected)

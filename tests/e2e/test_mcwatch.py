@@ -13,15 +13,11 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 from harness import (GROUP, STOP_TIMEOUT_S, TRACED_ENV, WINDOWS, Watcher,  # noqa: E402
-                     now_ms_of_day,
                      datagram_line, exit_status, feed_command, group_members, ms_between,
-                     ms_of_day, next_port, payload, run_program, run_to_end, send, sender,
-                     start_program, strip_prefix, tool_command, watch)
+                     ms_of_day, next_port, now_ms_of_day, payload, run_cleanly, run_program,
+                     run_to_end, send, sender, start_program, strip_prefix, tool_command, watch)
 
 class WatcherTest(unittest.TestCase):
-    def watch(self, *args):
-        return watch(self, *args)
-
     def stop_cleanly(self, watcher, signal_number=signal.SIGINT):
         """Stops the watcher: status 0, no error line, and its membership gone."""
         members = group_members(watcher.group)
@@ -35,7 +31,7 @@ class WatcherTest(unittest.TestCase):
 class DatagramLines(WatcherTest):
     def test_exact_line_followed_by_an_empty_line(self):
         port = next_port()
-        watcher = self.watch(GROUP, port)
+        watcher = watch(self, GROUP, port)
         sock = sender("127.0.0.1", 40123)
         self.addCleanup(sock.close)
         send([7, 8], port, sock=sock)
@@ -64,7 +60,7 @@ class DatagramLines(WatcherTest):
         for options, data, seq in cases:
             with self.subTest(options=options, data=data):
                 port = next_port()
-                watcher = self.watch(*options, GROUP, port)
+                watcher = watch(self, *options, GROUP, port)
                 sock = sender("127.0.0.1", 40124)
                 sock.sendto(data, (GROUP, port))
                 sock.close()
@@ -74,7 +70,7 @@ class DatagramLines(WatcherTest):
 
     def test_lines_reach_a_pipe_while_the_tool_runs(self):
         port = next_port()
-        watcher = self.watch(GROUP, port)
+        watcher = watch(self, GROUP, port)
         for seq in range(3):
             sent = time.monotonic()
             send([seq], port)
@@ -85,37 +81,30 @@ class DatagramLines(WatcherTest):
 
 
 class GapDetection(WatcherTest):
-    def test_gap_and_extra_lines_come_before_the_datagram_line(self):
-        port = next_port()
-        watcher = self.watch("-g", GROUP, port)
-        send([10, 11, 12, 14, 19, 19, 3, 11], port)
-        watcher.wait_for(r"seq 11$", count=2)
-        messages = [m for m in self.stop_cleanly(watcher) if m != ""]
-        seqs = [m.rsplit(" ", 1)[1] if m.startswith("IP ") else m for m in messages[1:]]
-        self.assertEqual(seqs, [
+    def test_gap_and_extra_lines_come_before_the_datagram_line_and_only_with_the_option(self):
+        cases = [(["-g"], [10, 11, 12, 14, 19, 19, 3, 11], [
             "10", "11", "12",
             "Missed packet: 13", "14",
             "Missed packets: 15 - 18", "19",
             "Extra packet: 19", "19",
             "Extra packet: 3", "3",
-            "Missed packets: 4 - 10", "11",
-        ])
-
-    def test_no_gap_lines_without_the_option(self):
-        port = next_port()
-        watcher = self.watch(GROUP, port)
-        send([1, 5, 2], port)
-        watcher.wait_for(r"seq 2$")
-        messages = self.stop_cleanly(watcher)
-        self.assertFalse([m for m in messages if "packet" in m], messages)
+            "Missed packets: 4 - 10", "11"]),
+            ([], [1, 5, 2], ["1", "5", "2"])]
+        for options, sent, expected in cases:
+            with self.subTest(options=options):
+                port = next_port()
+                watcher = watch(self, *options, GROUP, port)
+                send(sent, port)
+                watcher.wait_for(r"^IP ", count=len(sent))
+                messages = [m for m in self.stop_cleanly(watcher) if m != ""]
+                self.assertEqual([m.rsplit(" ", 1)[1] if m.startswith("IP ") else m
+                                  for m in messages[1:]], expected)
 
 
 class Statistics(WatcherTest):
     def test_reports_each_period_and_resets(self):
         port = next_port()
-        watcher = Watcher(["-g", "-s", "400", GROUP, port])
-        self.addCleanup(watcher.kill)
-        watcher.ready()
+        watcher = watch(self, "-g", "-s", "400", GROUP, port)
         send([1, 2, 4, 5, 9], port)                        # 5 datagrams, 1 + 3 missed
         watcher.wait_for(r"^Stats: ", count=3, timeout_s=10)
         messages = self.stop_cleanly(watcher)
@@ -131,7 +120,7 @@ class Statistics(WatcherTest):
 
     def test_reports_stay_on_the_grid(self):
         port = next_port()
-        watcher = self.watch("-s", "200", GROUP, port)
+        watcher = watch(self, "-s", "200", GROUP, port)
         watcher.wait_for(r"^Stats: ", count=6, timeout_s=20)
         self.stop_cleanly(watcher)
         # Report k is due k periods after the start, which comes after the bind line: a busy
@@ -150,7 +139,7 @@ class Membership(WatcherTest):
     def test_source_specific_membership_receives_only_its_source(self):
         # With -v it says what it joined, after the bind line.
         port = next_port()
-        watcher = self.watch("-v", "-i", "lo", GROUP, port, "127.0.0.2")
+        watcher = watch(self, "-v", "-i", "lo", GROUP, port, "127.0.0.2")
         for source, seq in [("127.0.0.1", 1), ("127.0.0.2", 2), ("127.0.0.3", 3)]:
             send([seq], port, source=source)
         send([4], port, source="127.0.0.2")
@@ -163,21 +152,16 @@ class Membership(WatcherTest):
                          ["127.0.0.2", "127.0.0.2"])
         self.assertEqual([m.rsplit(" ", 1)[1] for m in messages], ["2", "4"])
 
-    def test_joins_on_the_given_interface(self):
-        port = next_port()
-        watcher = self.watch("-i", "127.0.0.1", GROUP, port)
-        send([42], port)
-        watcher.wait_for(r"seq 42$")
-        self.stop_cleanly(watcher)
-
-    def test_two_instances_on_one_port_both_receive(self):
-        port = next_port()
-        first = self.watch(GROUP, port)
-        second = self.watch("-g", GROUP, port)
-        send([1, 2], port)
-        for watcher in (first, second):
-            watcher.wait_for(r"seq 2$")
-            self.stop_cleanly(watcher)
+    def test_each_watcher_receives_on_the_given_interface_or_beside_another(self):
+        # One on an interface given by its address; two instances on one port.
+        for options in ([["-i", "127.0.0.1"]], [[], ["-g"]]):
+            with self.subTest(options=options):
+                port = next_port()
+                watchers = [watch(self, *each, GROUP, port) for each in options]
+                send([1, 2], port)
+                for watcher in watchers:
+                    watcher.wait_for(r"seq 2$")
+                    self.stop_cleanly(watcher)
 
     def test_a_group_address_that_is_not_multicast_fails_at_the_join(self):
         status, out, err = run_to_end(["127.0.0.1", next_port()])
@@ -212,7 +196,7 @@ class Interrupt(WatcherTest):
             for busy in (False, True):
                 with self.subTest(signal=signal_number, busy=busy):
                     port = next_port()
-                    watcher = self.watch("-g", "-s", "100", GROUP, port)
+                    watcher = watch(self, "-g", "-s", "100", GROUP, port)
                     if busy:
                         send(range(50), port)
                         watcher.wait_for(r"seq 49$")
@@ -312,11 +296,9 @@ class PosixFaults(WatcherTest):
         # With -s 100 over about 1.2 s: a dozen reports, whichever way the clock was set.
         for step_s in ("60", "-60"):
             with self.subTest(step_s=step_s):
-                watcher = Watcher(["-s", "100", GROUP, next_port()], env={
+                watcher = watch(self, "-s", "100", GROUP, next_port(), env={
                     "LD_PRELOAD": os.environ["MCWATCH_STEP_CLOCK"],
                     "STEP_CLOCK_AFTER_MS": "300", "STEP_CLOCK_SECONDS": step_s})
-                self.addCleanup(watcher.kill)
-                watcher.ready()
                 time.sleep(1.2)
                 reports = [m for m in self.stop_cleanly(watcher) if m.startswith("Stats: ")]
                 self.assertTrue(8 <= len(reports) <= 16, len(reports))
@@ -327,10 +309,8 @@ class PosixFaults(WatcherTest):
         with tempfile.TemporaryDirectory() as folder:
             trace = os.path.join(folder, "trace")
             # Traced, the tool is slow enough that a flood queues up behind each wait.
-            watcher = Watcher([GROUP, port], env=TRACED_ENV, prefix=["strace", "-qq", "-o", trace,
-                                                     "-e", "trace=write"])
-            self.addCleanup(watcher.kill)
-            watcher.ready()
+            watcher = watch(self, GROUP, port, env=TRACED_ENV,
+                            prefix=["strace", "-qq", "-o", trace, "-e", "trace=write"])
             subprocess.run(feed_command() + ["-q", "-b", "127.0.0.1", "-r", "0", "-n", "20000",
                                              GROUP, str(port)], check=True, timeout=60)
             time.sleep(1.0)
@@ -346,10 +326,8 @@ class Faults(WatcherTest):
     def test_only_datagrams_sent_to_the_group_are_taken(self):
         port = next_port()
         other = "239.2.2.2"
-        first = self.watch("-g", GROUP, port)
-        second = Watcher(["-g", other, port], group=other)
-        self.addCleanup(second.kill)
-        second.ready()
+        first = watch(self, "-g", GROUP, port)
+        second = watch(self, "-g", other, port, group=other)
         send([100], port, group=other)
         send([55555], port, group="127.0.0.1")
         send([1, 2], port)
@@ -378,8 +356,7 @@ class Faults(WatcherTest):
                                    ("--help", None), ("-V", "mcwatch 1.0.0"),
                                    ("--version", "mcwatch 1.0.0")):
             with self.subTest(option=option):
-                status, out, err = run_to_end([option])
-                self.assertEqual((status, err), (0, ""))
+                out = run_cleanly(self, [option])
                 if first_line is not None:
                     self.assertEqual(out.splitlines()[0], first_line)
                 else:

@@ -169,6 +169,9 @@ const command_case command_cases[] = {
      "-i cannot be given with -r: a capture joins nothing"},
     {{"--read=night.pcap", "--rcvbuf", "1m"}, -1,
      "--rcvbuf cannot be given with -r: a capture joins nothing"},
+    {{"-r", "night.pcap", "--rejoin", "30"}, -1,
+     "--rejoin cannot be given with -r: a capture joins nothing"},
+    {{"--rejoin", "0", "g", "1"}, -1, "invalid option"},
     // --listen: a port alone serves this host only; an address serves beyond it.
     {.args = {"--listen", "9100", "g", "1"}, .interface_addr = "0.0.0.0", .host = "g", .port = 1,
      .listen = "127.0.0.1 9100"},
@@ -473,7 +476,8 @@ TEST(RunNeeds, EveryOutputThatShowsAFigureHasItMeasured)
         {{"-v", "239.1.2.3", "5000"}, {true, true, true, true}},
         {{"--summary", "239.1.2.3", "5000"}, {true, true, true, false}},
         {{"--json", "239.1.2.3", "5000"}, {true, true, true, true}},
-        {{"--top", "239.1.2.3", "5000"}, {true, true, true, false}},
+        // The view's title says how long ago the querier was heard.
+        {{"--top", "239.1.2.3", "5000"}, {true, true, true, true}},
         {{"--prom", "m.prom", "239.1.2.3", "5000"}, {true, true, false, true}},
         // The page holds what the file holds: the times between datagrams and the outages.
         {{"--listen", "9101", "239.1.2.3", "5000"}, {true, true, false, true}},

@@ -165,6 +165,18 @@ int scripted_receive_query(void *, socket_handle, unsigned char *, size_t, query
     return heard.got;
 }
 
+// A rejoin is "rejoin" in happened; the join fails where failing_rejoins says so, in turn.
+std::vector<bool> failing_rejoins;
+
+int scripted_rejoin(void *, socket_handle, membership_request *)
+{
+    bool fails = !failing_rejoins.empty() && failing_rejoins.front();
+    if (!failing_rejoins.empty())
+        failing_rejoins.erase(failing_rejoins.begin());
+    happened.push_back(fails ? "rejoin failed" : "rejoin");
+    return fails ? -1 : 0;
+}
+
 const loop_calls scripted_calls = {.receive_many = scripted_receive,
                                    .wait = scripted_wait,
                                    .nap = scripted_nap,
@@ -174,6 +186,7 @@ const loop_calls scripted_calls = {.receive_many = scripted_receive,
                                    .read_drops = scripted_read_drops,
                                    .receive_query = scripted_receive_query,
                                    .interface_name = scripted_interface_name,
+                                   .rejoin = scripted_rejoin,
                                    .context = nullptr};
 
 void on_gap(sink *, const event_head *, const gap_event *)
@@ -238,11 +251,16 @@ void on_no_query(sink *, const event_head *head, const char *interface_name, uin
 {
     happened.push_back(std::string("no query on ") + interface_name + " at " + at_ms(head));
 }
+void on_rejoined(sink *, const event_head *head, const rejoin_event *event)
+{
+    happened.push_back("rejoined after " + std::to_string(event->silent_us / 1000) + " at " +
+                       at_ms(head));
+}
 seq_layout classic = classic_layout(false);
 sink recording = {.bound = nullptr, .gap = on_gap, .datagram = on_datagram, .stats = on_stats,
                   .classified = nullptr, .summary = on_summary, .receive_buffer = nullptr,
                   .host_drops = nullptr, .stall = on_stall, .resume = on_resume, .joined = nullptr,
-                  .left = nullptr, .flush = on_flush, .verdict = nullptr, .feed_gap = nullptr,
+                  .left = nullptr, .rejoined = on_rejoined, .flush = on_flush, .verdict = nullptr, .feed_gap = nullptr,
                   .feed_summary = nullptr, .feed_lag = nullptr,
                   .first_datagram = on_first_datagram, .query = on_query,
                   .no_query = on_no_query, .ts_error = nullptr};
@@ -272,6 +290,7 @@ struct ReceiveLoop : testing::Test {
         loop_clock_us = 100000000; // room for a clock that steps back
         drop_reads.clear();
         queries_queued.clear();
+        failing_rejoins.clear();
         next_query = 0;
         reads_said = false;
         options.check_gaps = true;
@@ -304,6 +323,11 @@ struct ReceiveLoop : testing::Test {
         if (options.stall_ms != 0) {
             state->watched.streams[0].last_arrival_us = loop_clock_us;
             timer_arm(&state->timing.stall_timer, loop_clock_us + options.stall_ms * 1000u);
+        }
+        if (options.rejoin_us != 0) {
+            state->watched.streams[0].last_arrival_us = loop_clock_us;
+            join_started(&state->watched.streams[0].join, loop_clock_us);
+            timer_arm(&state->timing.rejoin_timer, loop_clock_us + options.rejoin_us);
         }
     }
     // Runs the loop with the script; returns its status.
@@ -521,16 +545,25 @@ TEST_F(ReceiveLoop, HostDropsAreTheRiseOfTheSocketsCount)
 }
 
 // A stall is said once the silence lasts, and the datagram that ends it says how long it was;
-// a clock that steps back neither says a stall early nor measures a silence of 2^64 us.
-TEST_F(ReceiveLoop, StallsAreMeasuredOnTheLoopsClock)
+// a clock that steps back neither says a stall early nor measures a silence of 2^64 us. With
+// --rejoin a stream silent that long since its join or last datagram is joined again (a failed
+// join is tried again as late), and its next datagram is timed from the join made last.
+TEST_F(ReceiveLoop, StallsAndRejoinsAreMeasuredOnTheLoopsClock)
 {
     struct stall_case {
         const char *name;
         std::vector<answer> answers;
         std::vector<std::string> said;
+        uint32_t rejoin_ms = 0;
+        std::vector<bool> failing = {};
     };
+    // Each wait takes as long as its limit: the stall at 300, a rejoin at 400 and at 800.
+    const std::vector<answer> silent_for_900_ms = {{1, false, 0},      {0, false, 300000},
+                                                   {0, false, 100000}, {0, false, 400000},
+                                                   {1, false, 100000}, {1, false, 0}};
     const stall_case cases[] = {
-        {"flowing: nothing said", {{1, false, 200000}, {0, false, 0}, {1, false, 200000}}, {}},
+        {"flowing: nothing said", {{1, false, 200000}, {0, false, 0}, {1, false, 200000}},
+         {"first 200000 at 200"}, 250},
         {"silent, then resumed",
          {{1, false, 0}, {0, false, 300000}, {0, false, 200000}, {1, false, 0}},
          {"stall 300 at 300", "resume 500 at 500"}},
@@ -543,16 +576,29 @@ TEST_F(ReceiveLoop, StallsAreMeasuredOnTheLoopsClock)
          {"stall 300 at 300", "resume 0 at -4700"}},
         {"the clock steps back while flowing",
          {{1, false, 0}, {0, false, -5000000}, {0, false, 200000}, {1, false, 0}}, {}},
+        {"silent past --rejoin: joined again while silent, then timed from the last join",
+         silent_for_900_ms,
+         {"first 0 at 0", "stall 300 at 300", "rejoin", "rejoined after 400 at 400", "rejoin",
+          "rejoined after 400 at 800", "resume 900 at 900", "first 100000 at 900"}, 400},
+        {"a rejoin whose join failed is tried again as late", silent_for_900_ms,
+         {"first 0 at 0", "stall 300 at 300", "rejoin failed", "rejoin",
+          "rejoined after 400 at 800", "resume 900 at 900", "first 100000 at 900"}, 400, {true}},
     };
     for (const stall_case &c : cases) {
         SetUp();
         options.stall_ms = 300;
+        options.rejoin_us = c.rejoin_ms * 1000u;
+        failing_rejoins = c.failing;
         EXPECT_EQ(run_script(c.answers), 0) << c.name;
         std::vector<std::string> said;
         for (const std::string &event : happened)
-            if (event.rfind("stall", 0) == 0 || event.rfind("resume", 0) == 0)
+            if (event.rfind("stall", 0) == 0 || event.rfind("resume", 0) == 0 ||
+                (c.rejoin_ms != 0 && (event.rfind("rejoin", 0) == 0 || event.rfind("first", 0) == 0)))
                 said.push_back(event);
         EXPECT_EQ(said, c.said) << c.name;
+        EXPECT_EQ(state->watched.streams[0].join.rejoins,
+                  static_cast<uint64_t>(std::count(said.begin(), said.end(), "rejoin")))
+            << c.name;
     }
 }
 

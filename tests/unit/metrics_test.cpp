@@ -93,7 +93,8 @@ TEST(Metrics, AStreamsSeriesSumItsSendersAndLeaveTheRestOfThePageAsItWas)
         metrics_view views[2];
         for (int v = 0; v < 2; v++)
             views[v] = {table.get(), v, v == 0 ? "a" : "b", nullptr, &group, nullptr, nullptr,
-                        true, 3, 1000000, &layout, nullptr, 0, nullptr, summed == 1, false, 0, nullptr};
+                        true, 3, 1000000, &layout, nullptr, 0, nullptr, summed == 1, false, 0, nullptr,
+                        false, 0};
         render_metrics(&pages[summed], views, 2, nullptr, 0, nullptr, nullptr);
         samples[summed] = samples_of(&pages[summed], &types);
     }
@@ -154,7 +155,8 @@ TEST(Metrics, ATransportStreamsSeriesAddUpToItsCounts)
     metrics_view views[2];
     for (int v = 0; v < 2; v++)
         views[v] = {table.get(), v, v == 0 ? "a" : "b", nullptr, &group, nullptr, nullptr,
-                    true, 0, 1000000, &layouts[v], nullptr, 0, nullptr, false, false, 0, &n};
+                    true, 0, 1000000, &layouts[v], nullptr, 0, nullptr, false, false, 0, &n,
+                    false, 0};
     text_buffer page = {};
     render_metrics(&page, views, 2, nullptr, 0, nullptr, nullptr);
     std::multiset<std::string> said;

@@ -1,6 +1,7 @@
 // The query parsers against a table of what a querier or a host may send, in every version,
-// whole and malformed.
+// whole and malformed; and which link the live view's title names.
 #include "net/query.h"
+#include "monitor/querier.h"
 
 #include <gtest/gtest.h>
 
@@ -123,6 +124,42 @@ TEST(ReadQuery, EveryVersionAndEveryMalformedForm)
         int found = c.ipv6 ? read_mld_query(exact.data(), exact.size(), source, &q)
                            : read_igmp_query(exact.data(), exact.size(), &q);
         EXPECT_EQ(described(found, q), c.read) << c.name;
+    }
+}
+
+// The view's title names the link whose last query (or join) is oldest, and the querier heard
+// last there; a watch of any interface takes the last querier of any.
+TEST(StalestLink, IsTheLinkLongestWithoutAQueryWithItsLastQuerier)
+{
+    querier_table table = {};
+    table.count = 3;
+    table.entries[0] = querier_entry{2, QUERY_IGMP_V3, {10, 0, 0, 1}, 125, 4, 1000};
+    table.entries[1] = querier_entry{3, QUERY_IGMP_V2, {10, 0, 1, 1}, 0, 1, 5000};
+    table.entries[2] = querier_entry{3, QUERY_IGMP_V3, {10, 0, 1, 2}, 125, 1, 9000};
+    struct row {
+        const char *name;
+        std::vector<query_watch> watches;
+        bool found;
+        uint64_t silent_us;
+        int querier;  // its entry, or -1: none
+    };
+    const row rows[] = {
+        {"no watches: queries are not heard", {}, false, 0, -1},
+        {"the older of two links", {{2, "eth0", 700, false}, {3, "eth1", 400, false}}, true, 600, 2},
+        {"a link that heard none since the join", {{7, "eth7", 100, false}}, true, 900, -1},
+        {"any interface: the last querier of any", {{0, nullptr, 800, false}}, true, 200, 2},
+        {"a clock behind the watch", {{2, "eth0", 1500, false}}, true, 0, 0},
+    };
+    for (const row &r : rows) {
+        uint64_t silent_us = 1;
+        const querier_entry *querier = &table.entries[0];
+        bool found = stalest_link(r.watches.data(), static_cast<int>(r.watches.size()), &table,
+                                  1000, &silent_us, &querier);
+        EXPECT_EQ(found, r.found) << r.name;
+        if (!found)
+            continue;
+        EXPECT_EQ(silent_us, r.silent_us) << r.name;
+        EXPECT_EQ(querier, r.querier < 0 ? nullptr : &table.entries[r.querier]) << r.name;
     }
 }
 
