@@ -13,7 +13,8 @@ deb=$(ls "$work"/out/*.deb)
 dpkg-deb --info "$deb" | grep -q "Package: mcwatch"
 dpkg -x "$deb" "$work/root"
 for file in usr/bin/mcwatch usr/bin/mcfeed usr/share/man/man1/mcwatch.1 usr/share/man/man1/mcfeed.1 \
-    usr/lib/systemd/system/mcwatch@.service usr/share/mcwatch/prometheus/mcwatch-rules.yml; do
+    usr/lib/systemd/system/mcwatch@.service usr/share/mcwatch/prometheus/mcwatch-rules.yml \
+    usr/share/bash-completion/completions/mcwatch usr/share/bash-completion/completions/mcfeed; do
     [ -f "$work/root/$file" ] || { echo "missing from the package: $file"; exit 1; }
 done
 

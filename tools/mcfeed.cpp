@@ -2,7 +2,6 @@
 
 #include <signal.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include "base/error_text.h"
@@ -153,7 +152,7 @@ static int send_datagram(socket_handle s, const endpoint *group, const unsigned 
 // A heartbeat: no number, the next one's place (count 0), recorded as such.
 static int send_heartbeat(socket_handle s, const endpoint *group, const feed_options *options,
                           int64_t seq, bool later_session, feed_totals *totals,
-                          const char *on = "")
+                          const char *on)
 {
     static unsigned char datagram[65536];
     uint32_t length = build_datagram(datagram, options, seq, 0);
@@ -170,111 +169,28 @@ static int send_heartbeat(socket_handle s, const endpoint *group, const feed_opt
     return sent;
 }
 
-// Waits until due_us; with --heartbeat, sends a heartbeat with next_seq whenever the stream
-// was idle that long meanwhile. Returns 0, or -1 after a failed send.
-static int wait_due(socket_handle s, const endpoint *group, const feed_options *options,
-                    int64_t next_seq, bool later_session, feed_totals *totals, uint64_t due_us,
-                    uint64_t *last_send_us)
-{
-    uint64_t heartbeat_us = uint64_t(options->heartbeat_ms) * 1000;
-    while (!stop_requested && clock_monotonic_us() < due_us) {
-        if (heartbeat_us != 0 && due_us - *last_send_us > heartbeat_us) {
-            uint64_t beat_us = *last_send_us + heartbeat_us;
-            while (!stop_requested && clock_monotonic_us() < beat_us)
-                clock_sleep_until_us(beat_us);
-            if (send_heartbeat(s, group, options, next_seq, later_session, totals) < 0)
-                return -1;
-            *last_send_us = beat_us;
-            continue;
-        }
-        if (!options->spin)
-            clock_sleep_until_us(due_us);
-    }
-    return 0;
-}
-
-// Whether a stream of the given duration is over before the next datagram. A paced stream
-// counts by due times, so that d seconds at r a second are d * r datagrams exactly.
-static bool past_duration(const feed_options *options, uint64_t start_us, uint64_t sent)
-{
-    if (options->duration_us == 0)
-        return false;
-    uint64_t elapsed_us = options->rate_pps != 0 ? sent * 1000000u / options->rate_pps
-                                                 : clock_monotonic_us() - start_us;
-    return elapsed_us >= options->duration_us;
-}
-
-// A spinning sender more than one interval late moves its schedule on to now. Returns the due
-// time of the datagram in hand.
-static uint64_t keep_spacing(uint64_t *start_us, uint64_t due_us, uint64_t interval_us)
-{
-    uint64_t now_us = clock_monotonic_us();
-    if (now_us <= due_us + interval_us)
-        return due_us;
-    *start_us += now_us - due_us;
-    return now_us;
-}
-
-// Sends the stream, paced from a fixed start so that the rate does not drift. Returns 0, or -1
-// after a failed send. Sleeping wakes late and then sends a small burst to catch up; spinning
-// keeps the spacing even instead: a spinning sender that was held up (its core taken, its
-// process stopped) moves its schedule on rather than send the missed time's datagrams at once,
-// as a hardware-paced source would.
-static int send_stream(socket_handle s, const endpoint *group, const feed_options *options,
-                       feed_totals *totals)
-{
-    static unsigned char datagram[65536];
-    feed_plan plan;
-    plan_start(&plan, options);
-    uint64_t start_us = clock_monotonic_us();
-    uint64_t last_send_us = start_us;
-    feed_step step;
-    while (!stop_requested && plan_next(&plan, options, &step)) {
-        if (past_duration(options, start_us, totals->sent))
-            break;
-        for (int i = 0; i < step.sends; i++) {
-            if (options->rate_pps != 0) {
-                uint64_t due_us = start_us + totals->sent * 1000000u / options->rate_pps;
-                if (options->spin)
-                    due_us = keep_spacing(&start_us, due_us, 1000000u / options->rate_pps);
-                // Numbers dropped before this datagram count as sent: the network lost them.
-                int64_t next_seq = i == 0 ? step.first_seq : plan_next_seq(&plan, options);
-                bool later = i == 0 ? step.later_session : plan_in_later_session(&plan, options);
-                if (wait_due(s, group, options, next_seq, later, totals, due_us, &last_send_us) < 0)
-                    return -1;
-            }
-            ts_drops dropped = {};
-            uint32_t length =
-                build_datagram(datagram, options, step.seqs[i], step.counts[i], &dropped);
-            mark_session(datagram, options, step.later_session);
-            stamp_datagram(datagram, length, options, clock_utc_us());
-            int sent = send_datagram(s, group, datagram, length);
-            if (sent < 0)
-                return -1;
-            if (sent == 0)
-                break;
-            totals->sent++;
-            record_ts_drops(&dropped, options, totals, "");
-            last_send_us = clock_monotonic_us();
-        }
-        record_fault(&step, options, totals, "");
-    }
-    // A last heartbeat shows a receiver the numbers lost at the end.
-    if (options->heartbeat_ms != 0 &&
-        send_heartbeat(s, group, options, plan_next_seq(&plan, options),
-                       plan_in_later_session(&plan, options), totals) < 0)
-        return -1;
-    return 0;
-}
-
-// One group of several that the same sequence goes to: its socket, and faults of its own.
+// One group that the sequence goes to (one of a feed's lines where there are several): its
+// socket, and faults of its own.
 struct feed_line {
     endpoint group;
     socket_handle s;
     bool owns_socket;        // the first line of its family opens the socket the others share
     feed_plan plan;
     feed_totals totals;
-    char on[300];            // " on <group>:<port>", as its records end
+    uint64_t last_send_us;   // when it last sent, for the heartbeats of a lone line
+    char on[300];            // " on <group>:<port>" where there are several lines, as its
+                             // records end; else ""
+};
+
+// Where the send loop is in its schedule: the start (moved on by a lone spinning line that
+// was held up), the step, and whose turn it is of how many lines.
+struct line_clock {
+    uint64_t start_us;
+    uint64_t step;
+    int line;
+    int count;
+    bool per_datagram;       // a lone line: each datagram has a slot of its own
+    struct step_times *times;
 };
 
 // When each of the last steps was first sent by a line that does not lag (0: not yet), so that
@@ -294,74 +210,151 @@ static bool first_unlagged(const feed_options *options, int g)
     return true;
 }
 
-// The time a line's step may go: its slot, and for a lagging line its lag after the others'
-// copy of the same step.
-static uint64_t lagged_due_us(const step_times *times, const feed_options *options, int g,
-                              uint64_t index, uint64_t lag_steps, uint64_t due_us)
+// The time a line's step may go: its slot, and for a lagging line of several its lag after
+// the others' copy of the same step.
+static uint64_t lagged_due_us(const line_clock *clock, const feed_options *options, uint64_t due_us)
 {
-    if (options->lag_ms[g] == 0)
+    int g = clock->line;
+    if (clock->per_datagram || options->lag_ms[g] == 0)
         return due_us;
-    uint64_t others_us = times->sent_us[(index - lag_steps) % times->size];
+    uint64_t lag_steps = uint64_t(options->lag_ms[g]) * options->rate_pps / 1000;
+    const step_times *times = clock->times;
+    uint64_t others_us = times->sent_us[(clock->step - lag_steps) % times->size];
     uint64_t after_us = others_us + uint64_t(options->lag_ms[g]) * 1000;
     return others_us != 0 && after_us > due_us ? after_us : due_us;
 }
 
-// Sends the sequence to every line, step by step, each line's step shaped by its own faults. A
-// rate is of steps a second, and the lines' datagrams are spread evenly through each step's
-// time, as many streams paced on their own would come.
-static int send_steps(feed_line *lines, int count, const feed_options *options, step_times *times)
+// The slot of a line's next datagram: a lone line's datagrams sent so far, or else the step.
+static uint64_t next_slot(const line_clock *clock, const feed_line *line)
+{
+    return clock->per_datagram ? line->totals.sent : clock->step;
+}
+
+// When the line's next datagram is due, the lines' slots spread evenly through each slot's
+// time. A lone spinning line more than one interval late moves the schedule on to now.
+static uint64_t due_us(line_clock *clock, const feed_options *options, const feed_line *line)
+{
+    uint64_t slots_per_s = options->rate_pps * uint64_t(clock->count);
+    uint64_t slot = next_slot(clock, line) * uint64_t(clock->count) + uint64_t(clock->line);
+    uint64_t due = clock->start_us + slot * 1000000u / slots_per_s;
+    uint64_t now_us = clock_monotonic_us();
+    uint64_t interval_us = 1000000u / options->rate_pps;
+    if (!options->spin || !clock->per_datagram || now_us <= due + interval_us)
+        return due;
+    clock->start_us += now_us - due;
+    return now_us;
+}
+
+// Waits until due_us; a lone line with --heartbeat sends a heartbeat with next_seq whenever
+// it was idle that long meanwhile. Returns 0, or -1 after a failed send.
+static int wait_due(feed_line *line, const feed_options *options, const line_clock *clock,
+                    int64_t next_seq, bool later_session, uint64_t due_us)
+{
+    uint64_t heartbeat_us = clock->per_datagram ? uint64_t(options->heartbeat_ms) * 1000 : 0;
+    while (!stop_requested && clock_monotonic_us() < due_us) {
+        if (heartbeat_us != 0 && due_us - line->last_send_us > heartbeat_us) {
+            uint64_t beat_us = line->last_send_us + heartbeat_us;
+            while (!stop_requested && clock_monotonic_us() < beat_us)
+                clock_sleep_until_us(beat_us);
+            if (send_heartbeat(line->s, &line->group, options, next_seq, later_session,
+                               &line->totals, line->on) < 0)
+                return -1;
+            line->last_send_us = beat_us;
+            continue;
+        }
+        if (!options->spin)
+            clock_sleep_until_us(due_us);
+    }
+    return 0;
+}
+
+// Whether a stream of the given duration is over before the next step. A paced stream counts
+// by due times, so that d seconds at r a second are d * r slots exactly.
+static bool past_duration(const feed_options *options, const line_clock *clock,
+                          const feed_line *first)
+{
+    if (options->duration_us == 0)
+        return false;
+    uint64_t elapsed_us = options->rate_pps != 0
+                              ? next_slot(clock, first) * 1000000u / options->rate_pps
+                              : clock_monotonic_us() - clock->start_us;
+    return elapsed_us >= options->duration_us;
+}
+
+// Sends one step of a line: its datagrams, each paced to its due time (a lone line's each to
+// a time of its own, a feed's lines' all to the step's), and the fault that shaped it.
+// Returns 0, or -1 after a failed send.
+static int send_step(feed_line *line, const feed_step *step, const feed_options *options,
+                     line_clock *clock)
 {
     static unsigned char datagram[65536];
-    uint64_t start_us = clock_monotonic_us();
-    uint64_t slots_per_s = options->rate_pps * uint64_t(count);
-    for (uint64_t index = 0; !stop_requested; index++) {
-        if (options->duration_us != 0 && options->rate_pps != 0 &&
-            index * 1000000u / options->rate_pps >= options->duration_us)
+    for (int i = 0; i < step->sends; i++) {
+        if (options->rate_pps != 0) {
+            // Numbers dropped before this datagram count as sent: the network lost them.
+            int64_t next_seq = i == 0 ? step->first_seq : plan_next_seq(&line->plan, options);
+            bool later = i == 0 ? step->later_session : plan_in_later_session(&line->plan, options);
+            uint64_t due = lagged_due_us(clock, options, due_us(clock, options, line));
+            if (wait_due(line, options, clock, next_seq, later, due) < 0)
+                return -1;
+        }
+        if (i == 0 && !clock->per_datagram && options->lag_ms[clock->line] == 0 &&
+            first_unlagged(options, clock->line))
+            clock->times->sent_us[clock->step % clock->times->size] = clock_monotonic_us();
+        ts_drops dropped = {};
+        uint32_t length =
+            build_datagram(datagram, options, step->seqs[i], step->counts[i], &dropped);
+        mark_session(datagram, options, step->later_session);
+        stamp_datagram(datagram, length, options, clock_utc_us());
+        int sent = send_datagram(line->s, &line->group, datagram, length);
+        if (sent < 0)
+            return -1;
+        if (sent == 0)
             break;
-        if (options->duration_us != 0 && options->rate_pps == 0 &&
-            clock_monotonic_us() - start_us >= options->duration_us)
+        line->totals.sent++;
+        record_ts_drops(&dropped, options, &line->totals, line->on);
+        line->last_send_us = clock_monotonic_us();
+    }
+    record_fault(step, options, &line->totals, line->on);
+    return 0;
+}
+
+// Sends the sequence to every line, step by step, each line's step shaped by its own faults,
+// paced from a fixed start so that the rate does not drift. Sleeping wakes late and then sends
+// a small burst to catch up. A lone line is paced per datagram (a duplicate takes a slot of its
+// own) and with --heartbeat beats whenever it idles; spinning keeps its spacing even instead of
+// catching up: a sender held up (its core taken, its process stopped) moves its schedule on,
+// as a hardware-paced source would. A feed's lines are paced per step, the rate of steps a
+// second, their datagrams spread evenly through each step's time so that the lines stay in
+// step as the redundant lines of a feed do, with their heartbeats only at the end.
+static int send_steps(feed_line *lines, int count, const feed_options *options, step_times *times)
+{
+    line_clock clock = {clock_monotonic_us(), 0, 0, count, count == 1, times};
+    for (int g = 0; g < count; g++)
+        lines[g].last_send_us = clock.start_us;
+    for (; !stop_requested; clock.step++) {
+        if (past_duration(options, &clock, &lines[0]))
             break;
         bool any = false;
         for (int g = 0; g < count && !stop_requested; g++) {
             feed_line *line = &lines[g];
             feed_step step;
+            clock.line = g;
             // A lagging line sends each step as many steps after the others as its lag is.
             uint64_t lag_steps = uint64_t(options->lag_ms[g]) * options->rate_pps / 1000;
-            if (index < lag_steps) {
+            if (count > 1 && clock.step < lag_steps) {
                 any = true;
                 continue;
             }
             if (!plan_next(&line->plan, options, &step))
                 continue;
             any = true;
-            if (slots_per_s != 0) {
-                uint64_t due_us = start_us + (index * uint64_t(count) + uint64_t(g)) * 1000000u / slots_per_s;
-                due_us = lagged_due_us(times, options, g, index, lag_steps, due_us);
-                while (!stop_requested && clock_monotonic_us() < due_us)
-                    if (!options->spin)
-                        clock_sleep_until_us(due_us);
-            }
-            uint64_t *others_us = &times->sent_us[index % times->size];
-            if (options->lag_ms[g] == 0 && first_unlagged(options, g))
-                *others_us = clock_monotonic_us();
-            for (int i = 0; i < step.sends; i++) {
-                ts_drops dropped = {};
-                uint32_t length =
-                    build_datagram(datagram, options, step.seqs[i], step.counts[i], &dropped);
-                mark_session(datagram, options, step.later_session);
-                stamp_datagram(datagram, length, options, clock_utc_us());
-                int sent = send_datagram(line->s, &line->group, datagram, length);
-                if (sent < 0)
-                    return -1;
-                line->totals.sent += static_cast<uint64_t>(sent);
-                if (sent > 0)
-                    record_ts_drops(&dropped, options, &line->totals, line->on);
-            }
-            record_fault(&step, options, &line->totals, line->on);
+            if (send_step(line, &step, options, &clock) < 0)
+                return -1;
         }
         if (!any)
             break;
     }
+    // A last heartbeat shows a receiver the numbers lost at the end.
     for (int g = 0; g < count && options->heartbeat_ms != 0; g++)
         if (send_heartbeat(lines[g].s, &lines[g].group, options,
                            plan_next_seq(&lines[g].plan, options),
@@ -425,7 +418,10 @@ static int open_lines(const feed_options *options, feed_line *lines)
             own.seed = (options->seed ^ 0xd1b54a32d192ed03u) * (2 * uint64_t(g) + 1);
         plan_start(&line->plan, &own);
         line->totals = {};
-        snprintf(line->on, sizeof line->on, " on %s:%u", options->groups[g], options->ports[g]);
+        line->on[0] = '\0';
+        if (options->group_count > 1)
+            snprintf(line->on, sizeof line->on, " on %s:%u", options->groups[g],
+                     options->ports[g]);
     }
     return 0;
 }
@@ -466,31 +462,10 @@ static int send_to_groups(const feed_options *options)
 // Sends what the options say; returns the exit status.
 static int send_all(feed_options *options)
 {
-    int status = 0;
     if (open_missing_standard_streams() < 0 || net_startup() < 0 ||
         install_interrupt_handler(on_stop) < 0)
         return 1;
-    if (options->group_count > 1)
-        return send_to_groups(options);
-    endpoint group;
-    int resolver_code = 0;
-    if (find_group(options->group, &group, &resolver_code) < 0) {
-        if (resolver_code != 0)
-            fprintf(stderr, "mcfeed: cannot resolve '%s': %s\n", options->group,
-                    gai_strerror(resolver_code));
-        else
-            fprintf(stderr, "mcfeed: '%s' has no address\n", options->group);
-        return 1;
-    }
-    endpoint_set_port(&group, options->port);
-    socket_handle s = open_sender(options, &group);
-    if (s == INVALID_SOCKET_HANDLE)
-        return 1;
-    feed_totals totals = {};
-    status = send_stream(s, &group, options, &totals);
-    socket_close(s);
-    print_totals(&totals, options, "");
-    return status < 0 ? 1 : 0;
+    return send_to_groups(options);
 }
 
 int main(int argc, char **argv)

@@ -3,6 +3,7 @@
 // duplicates, swaps), recording each one it injects.
 #pragma once
 
+#include <getopt.h>
 #include <stdint.h>
 
 #include "base/layout.h"
@@ -92,6 +93,11 @@ int load_ts_file(feed_options *options);
 // Reads the command line. Returns 0 to send, 1 after printing help or version (exit 0), -1
 // after printing the error and the usage (exit 2).
 int read_feed_options(int argc, char **argv, feed_options *options);
+
+// The options read_feed_options takes, as getopt_long reads them (the completion and the
+// manual page are checked against them).
+extern const char feed_short_options[];
+extern const option feed_long_options[];
 
 enum fault_kind { FAULT_NONE, FAULT_DROPPED, FAULT_DUPLICATED, FAULT_SWAPPED };
 

@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "base/numbers.h"
 #include "net/interface.h"
 
 static const char usage[] =
@@ -93,7 +94,9 @@ enum {
     OPT_TS_DROP
 };
 
-static const option long_options[] = {
+const char feed_short_options[] = ":n:d:r:l:fi:b:t:qhV";
+
+const option feed_long_options[] = {
     {"count", required_argument, nullptr, 'n'},
     {"duration", required_argument, nullptr, 'd'},
     {"rate", required_argument, nullptr, 'r'},
@@ -136,7 +139,7 @@ static int fail(const char *name, const char *value)
 
 static const char *long_name(int code)
 {
-    for (const option *entry = long_options; entry->name != nullptr; entry++)
+    for (const option *entry = feed_long_options; entry->name != nullptr; entry++)
         if (entry->val == code)
             return entry->name;
     return "?";
@@ -152,19 +155,6 @@ static int report_option_error(int code, const char *word)
     else
         fprintf(stderr, "mcfeed: option '%s' needs a value\n%s", word, usage);
     return -1;
-}
-
-static bool read_unsigned(const char *text, uint64_t max, uint64_t *value)
-{
-    if (*text < '0' || *text > '9')
-        return false;
-    char *end;
-    errno = 0;
-    unsigned long long parsed = strtoull(text, &end, 10);
-    if (errno != 0 || *end != '\0' || parsed > max)
-        return false;
-    *value = parsed;
-    return true;
 }
 
 static bool read_signed(const char *text, int64_t *value)
@@ -190,19 +180,15 @@ static bool read_real(const char *text, double min, double max, double *value)
 
 // -i: an IPv4 address, an interface's index, or its name (looked up now, so that a wrong
 // name is a wrong value).
-static bool read_interface(const char *text, feed_options *options)
+static bool read_interface_option(const char *text, feed_options *options)
 {
-    uint64_t index;
-    if (read_unsigned(text, UINT32_MAX, &index)) {
-        options->interface_index = static_cast<uint32_t>(index);
-        return index > 0;
+    uint32_t index = 0;
+    interface_form form = read_interface(text, &index);
+    if (form == INTERFACE_ADDRESS) {
+        options->interface_addr.s_addr = inet_addr(text);
+        return options->interface_addr.s_addr != INADDR_NONE;
     }
-    uint32_t value = static_cast<uint32_t>(inet_addr(text));
-    if (value != static_cast<uint32_t>(INADDR_NONE)) {
-        options->interface_addr.s_addr = value;
-        return true;
-    }
-    options->interface_index = find_interface(text);
+    options->interface_index = form == INTERFACE_NAME ? find_interface(text) : index;
     return options->interface_index != 0;
 }
 
@@ -226,7 +212,7 @@ static bool read_index(const char *value, uint64_t *index, const char **rest)
     memcpy(digits, value, size_t(colon - value));
     digits[colon - value] = '\0';
     *rest = colon + 1;
-    return read_unsigned(digits, UINT64_MAX, index);
+    return read_whole_number(digits, UINT64_MAX, index);
 }
 
 // --restart N:SEQ, --new-session N:TEXT (its numbers start at 1). Read before the layout is
@@ -255,16 +241,16 @@ static bool read_option(int code, const char *value, feed_options *options)
     double seconds = 0;
     switch (code) {
     case 'n':
-        return read_unsigned(value, UINT64_MAX, &options->count) && options->count > 0;
+        return read_whole_number(value, UINT64_MAX, &options->count) && options->count > 0;
     case 'd':
         if (!read_real(value, 0.001, 1e9, &seconds))
             return false;
         options->duration_us = static_cast<uint64_t>(seconds * 1e6);
         return true;
     case 'r':
-        return read_unsigned(value, 100000000, &options->rate_pps);
+        return read_whole_number(value, 100000000, &options->rate_pps);
     case 'l':
-        if (!read_unsigned(value, 65507, &number))
+        if (!read_whole_number(value, 65507, &number))
             return false;
         options->length_bytes = static_cast<uint32_t>(number);
         return true;
@@ -282,12 +268,12 @@ static bool read_option(int code, const char *value, feed_options *options)
         options->seq_count_given = true;
         return parse_seq_field(value, true, &options->seq_count) == 0;
     case OPT_MESSAGES:
-        if (!read_unsigned(value, 65535, &number) || number == 0)
+        if (!read_whole_number(value, 65535, &number) || number == 0)
             return false;
         options->messages_max = static_cast<uint32_t>(number);
         return true;
     case OPT_HEARTBEAT:
-        if (!read_unsigned(value, 3600000, &number) || number == 0)
+        if (!read_whole_number(value, 3600000, &number) || number == 0)
             return false;
         options->heartbeat_ms = static_cast<uint32_t>(number);
         return true;
@@ -295,7 +281,7 @@ static bool read_option(int code, const char *value, feed_options *options)
         options->stamp = true;
         if (value == nullptr)
             return true;
-        if (!read_unsigned(value, LAYOUT_PAYLOAD_MAX - 8, &number))
+        if (!read_whole_number(value, LAYOUT_PAYLOAD_MAX - 8, &number))
             return false;
         options->stamp_offset = static_cast<uint32_t>(number);
         return true;
@@ -306,16 +292,16 @@ static bool read_option(int code, const char *value, feed_options *options)
         memcpy(options->session, value, strlen(value));
         return true;
     case 'i':
-        return read_interface(value, options);
+        return read_interface_option(value, options);
     case 'b':
         return read_bind(value, options);
     case 't':
-        if (!read_unsigned(value, 255, &number))
+        if (!read_whole_number(value, 255, &number))
             return false;
         options->ttl = static_cast<int>(number);
         return true;
     case OPT_SEED:
-        return read_unsigned(value, UINT64_MAX, &options->seed);
+        return read_whole_number(value, UINT64_MAX, &options->seed);
     case OPT_DROP:
         return read_real(value, 0, 1, &options->drop);
     case OPT_DUPLICATE:
@@ -323,7 +309,7 @@ static bool read_option(int code, const char *value, feed_options *options)
     case OPT_REORDER:
         return read_real(value, 0, 1, &options->reorder);
     case OPT_DROP_EVERY:
-        return read_unsigned(value, UINT64_MAX, &options->drop_every) && options->drop_every > 0;
+        return read_whole_number(value, UINT64_MAX, &options->drop_every) && options->drop_every > 0;
     case OPT_SWAP:
         return read_real(value, 0, 1, &options->swap);
     case OPT_RESTART:
@@ -419,7 +405,7 @@ static int read_start(feed_options *options)
         return 0;
     uint64_t value;
     if (options->layout.given) {
-        if (!read_unsigned(text, field_mask(&options->layout.seq), &value))
+        if (!read_whole_number(text, field_mask(&options->layout.seq), &value))
             return fail("--start", text);
         options->start_seq = static_cast<int64_t>(value);
         return 0;
@@ -434,7 +420,7 @@ static int read_lags(feed_options *options)
         const char *text = options->lag_text[i];
         const char *colon = strrchr(text, ':');
         uint64_t ms;
-        if (!read_unsigned(colon + 1, 3600000, &ms))
+        if (!read_whole_number(colon + 1, 3600000, &ms))
             return fail("--lag", text);
         int found = -1;
         for (int g = 0; g < options->group_count && found < 0; g++)
@@ -478,11 +464,9 @@ static int check_options(int argc, char **argv, int first, feed_options *options
     }
     options->group_count = given / 2;
     for (int g = 0; g < options->group_count; g++) {
-        uint64_t port;
-        if (!read_unsigned(argv[first + 2 * g + 1], 65535, &port) || port == 0)
+        if (!read_port(argv[first + 2 * g + 1], &options->ports[g]))
             return fail("<port>", argv[first + 2 * g + 1]);
         options->groups[g] = argv[first + 2 * g];
-        options->ports[g] = static_cast<uint16_t>(port);
     }
     options->group = options->groups[0];
     options->port = options->ports[0];
@@ -528,7 +512,7 @@ int read_feed_options(int argc, char **argv, feed_options *options)
     optind = 0; // start afresh, also when called more than once
     opterr = 0;
     int code;
-    while ((code = getopt_long(argc, argv, ":n:d:r:l:fi:b:t:qhV", long_options, nullptr)) != -1) {
+    while ((code = getopt_long(argc, argv, feed_short_options, feed_long_options, nullptr)) != -1) {
         if (code == 'h') {
             fputs(usage, stdout);
             return 1;

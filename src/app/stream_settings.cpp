@@ -2,29 +2,22 @@
 // stream, from which a config's streams start, and the interface as -i or a key gives it.
 #include "app/app.h"
 
-#include <string.h>
+#include "base/numbers.h"
 
-// Text of digits and dots alone is taken for an address, so that a bad one is still an
-// invalid option.
+// The text given replaces whatever interface came before it, in whichever form.
 int parse_interface(const char *text, stream_settings *stream)
 {
-    size_t digits = strspn(text, "0123456789");
-    if (digits > 0 && text[digits] == '\0') {
-        // Eleven digits already pass 32 bits: no longer text is read on.
-        uint64_t index = 0;
-        for (size_t i = 0; i < digits && i < 11; i++)
-            index = index * 10 + static_cast<uint64_t>(text[i] - '0');
-        if (index == 0 || index > UINT32_MAX || digits > 11)
-            return -1;
-        stream->interface_index = static_cast<uint32_t>(index);
-    } else if (strspn(text, "0123456789.") == strlen(text)) {
-        uint32_t address = static_cast<uint32_t>(inet_addr(text));
-        if (address == static_cast<uint32_t>(INADDR_NONE))
-            return -1;
-        stream->interface_addr.s_addr = address;
-    } else {
-        stream->interface_by_name = true;
-    }
+    uint32_t index = 0;
+    interface_form form = read_interface(text, &index);
+    in_addr address;
+    address.s_addr = htonl(INADDR_ANY);
+    if (form == INTERFACE_ADDRESS)
+        address.s_addr = inet_addr(text);
+    if (form == INTERFACE_INVALID || address.s_addr == INADDR_NONE)
+        return -1;
+    stream->interface_index = index;
+    stream->interface_addr = address;
+    stream->interface_by_name = form == INTERFACE_NAME;
     stream->interface_name = text;
     return 0;
 }

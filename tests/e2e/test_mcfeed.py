@@ -161,5 +161,19 @@ class FeedFailures(unittest.TestCase):
                 self.assertEqual(out.strip(), summary)
 
 
+    def test_the_last_heartbeat_names_the_number_after_the_last_sent(self):
+        # A duration ends the stream before its next number, which is then never sent.
+        args = ["-b", "127.0.0.1", "--seq", "0:4", "--seq-count", "4:2", "--heartbeat", "1000",
+                "-d", "0.1", "-r", "100"]
+        cases = [([GROUP, "5000"], ["heartbeat seq 10 count 0"]),
+                 ([GROUP, "5000", GROUP, "5001"],
+                  ["heartbeat seq 10 count 0 on %s:%s" % (GROUP, port) for port in (5000, 5001)])]
+        for groups, heartbeats in cases:
+            with self.subTest(groups=groups):
+                status, out, err = run_feed(args + groups)
+                self.assertEqual(status, 0, err)
+                self.assertEqual(err.splitlines(), heartbeats)
+
+
 if __name__ == "__main__":
     unittest.main(verbosity=2)

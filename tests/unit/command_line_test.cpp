@@ -437,6 +437,33 @@ TEST(CommandLineEmpty, UsageNamesTheToolWhenTheVectorIsEmpty)
     EXPECT_NE(errors.find(std::string("[error] ") + usage + "\n"), std::string::npos) << errors;
 }
 
+// An interface given again replaces the one before, whatever form each has.
+TEST(ParseInterface, TheLastGivenReplacesTheOneBefore)
+{
+    struct row {
+        const char *first, *second;
+        uint32_t index;
+        const char *address;
+        bool by_name;
+    };
+    const row rows[] = {
+        {"eth0", "127.0.0.1", 0, "127.0.0.1", false},
+        {"2", "127.0.0.1", 0, "127.0.0.1", false},
+        {"127.0.0.1", "eth0", 0, "0.0.0.0", true},
+        {"eth0", "3", 3, "0.0.0.0", false},
+    };
+    for (const row &r : rows) {
+        SCOPED_TRACE(std::string(r.first) + " then " + r.second);
+        stream_settings stream = {};
+        ASSERT_EQ(parse_interface(r.first, &stream), 0);
+        ASSERT_EQ(parse_interface(r.second, &stream), 0);
+        EXPECT_EQ(stream.interface_index, r.index);
+        EXPECT_EQ(stream.interface_addr.s_addr, inet_addr(r.address));
+        EXPECT_EQ(stream.interface_by_name, r.by_name);
+        EXPECT_STREQ(stream.interface_name, r.second);
+    }
+}
+
 } // namespace
 
 // What a run measures follows from its command line alone, so that every output that shows a

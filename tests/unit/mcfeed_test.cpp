@@ -112,6 +112,12 @@ const feed_case feed_cases[] = {
      "mcfeed: --new-session needs --format moldudp64"},
     {{"--swap", "1.5", "239.1.1.1", "5000"}, -1, "mcfeed: invalid value '1.5' for --swap"},
     {{"--stamp=57", "239.1.1.1", "5000"}, -1, "mcfeed: --length must hold the --stamp field"},
+    // Numbers as far as 64 bits hold, and not one past.
+    {{"--seed", "18446744073709551615", "239.1.1.1", "5000"}, 0, ""},
+    {{"--seed", "18446744073709551616", "239.1.1.1", "5000"}, -1,
+     "mcfeed: invalid value '18446744073709551616' for --seed"},
+    {{"-i", "0", "239.1.1.1", "5000"}, -1, "mcfeed: invalid value '0' for --interface"},
+    {{"239.1.1.1", "65536"}, -1, "mcfeed: invalid value '65536' for <port>"},
 };
 
 TEST(FeedOptions, AcceptsGoodCommandLinesAndNamesTheBadValue)
