@@ -7,6 +7,7 @@
 #include <stdint.h>
 
 #include "base/layout.h"
+#include "base/mpegts.h"
 #include "net/socket.h"
 
 // The most groups one mcfeed sends its sequence to.
@@ -75,6 +76,10 @@ struct feed_options {
     const char *ts_file_name;
     const unsigned char *ts_file;
     uint64_t ts_file_packets;
+    // How far each PID's counter runs over the file once (mod 16): each time round the file
+    // its counters go on from where they stopped, as a source that loops its content keeps
+    // them, so the loop itself breaks no PID's continuity.
+    unsigned char ts_file_steps[TS_PIDS];
     double ts_drop;
 };
 
@@ -86,6 +91,9 @@ uint32_t put_ts_packets(unsigned char *out, const feed_options *options, uint64_
 
 // The place of the datagram numbered seq in the transport stream: from --start on.
 uint64_t ts_datagram_index(const feed_options *options, int64_t seq);
+
+// Works out how far each PID's counter runs over --ts-file once.
+void measure_ts_file(feed_options *options);
 
 // Reads --ts-file whole. Returns 0, or -1 after an error line.
 int load_ts_file(feed_options *options);

@@ -77,6 +77,19 @@ static double draw(uint64_t seed, uint64_t index)
     return static_cast<double>(x >> 11) / 9007199254740992.0;
 }
 
+static int pid_of(const unsigned char *packet)
+{
+    return ((packet[1] & 0x1f) << 8) | packet[2];
+}
+
+static void put_file_packet(unsigned char *packet, const feed_options *options, uint64_t index,
+                            uint64_t round)
+{
+    memcpy(packet, options->ts_file + index * TS_PACKET_BYTES, TS_PACKET_BYTES);
+    unsigned step = unsigned((round * options->ts_file_steps[pid_of(packet)]) & 0x0f);
+    packet[3] = static_cast<unsigned char>((packet[3] & 0xf0) | ((packet[3] + step) & 0x0f));
+}
+
 uint32_t put_ts_packets(unsigned char *out, const feed_options *options, uint64_t datagram,
                         ts_drops *dropped)
 {
@@ -92,17 +105,38 @@ uint32_t put_ts_packets(unsigned char *out, const feed_options *options, uint64_
         if (options->ts_file_packets == 0)
             make_packet(packet, index);
         else if (index < options->ts_file_packets)
-            memcpy(packet, options->ts_file + index * TS_PACKET_BYTES, TS_PACKET_BYTES);
+            put_file_packet(packet, options, index, datagram / file_datagrams);
         else
             break;
         if (options->ts_drop > 0 && draw(options->seed, datagram * TS_PACKETS_PER_DATAGRAM + i) < options->ts_drop) {
-            dropped->pids[dropped->count] = ((packet[1] & 0x1f) << 8) | packet[2];
+            dropped->pids[dropped->count] = pid_of(packet);
             dropped->counters[dropped->count++] = packet[3] & 0x0f;
             continue;
         }
         length += TS_PACKET_BYTES;
     }
     return length;
+}
+
+void measure_ts_file(feed_options *options)
+{
+    static_assert(sizeof options->ts_file_steps == TS_PIDS, "a step for each PID");
+    bool seen[TS_PIDS] = {};
+    unsigned char first[TS_PIDS] = {}, last[TS_PIDS] = {};
+    for (uint64_t i = 0; i < options->ts_file_packets; i++) {
+        const unsigned char *packet = options->ts_file + i * TS_PACKET_BYTES;
+        int pid = pid_of(packet);
+        // Only a payload advances the counter: an adaptation field alone repeats the last.
+        if ((packet[3] & 0x10) == 0)
+            continue;
+        if (!seen[pid])
+            first[pid] = packet[3] & 0x0f;
+        seen[pid] = true;
+        last[pid] = packet[3] & 0x0f;
+    }
+    for (int pid = 0; pid < TS_PIDS; pid++)
+        options->ts_file_steps[pid] =
+            seen[pid] ? static_cast<unsigned char>((last[pid] + 1 - first[pid]) & 0x0f) : 0;
 }
 
 int load_ts_file(feed_options *options)
@@ -133,5 +167,6 @@ int load_ts_file(feed_options *options)
     }
     options->ts_file = bytes;
     options->ts_file_packets = length / TS_PACKET_BYTES;
+    measure_ts_file(options);
     return 0;
 }

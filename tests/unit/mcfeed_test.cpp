@@ -358,14 +358,28 @@ TEST(BuildDatagram, PutsTheSequenceWhereTheReceiverReadsIt)
 // PID's packets taken out after its first (none for null packets).
 TEST(BuildDatagram, MakesATransportStreamWhoseFaultsAreTheOnesSent)
 {
-    struct row { const char *format; double ts_drop; int64_t lost_every; } rows[] = {
-        {"rtp-mpegts", 0, 0}, {"mpegts", 0, 0}, {"rtp-mpegts", 0.05, 0}, {"rtp-mpegts", 0, 7},
+    // file_datagrams: a file of this stream's first datagrams, sent round and round.
+    struct row { const char *format; double ts_drop; int64_t lost_every; int file_datagrams; } rows[] = {
+        {"rtp-mpegts", 0, 0, 0}, {"mpegts", 0, 0, 0}, {"rtp-mpegts", 0.05, 0, 0},
+        {"rtp-mpegts", 0, 7, 0}, {"rtp-mpegts", 0, 0, 13}, {"mpegts", 0.05, 0, 13},
     };
+    static unsigned char file[13 * TS_PACKETS_PER_DATAGRAM * TS_PACKET_BYTES];
     for (const row &r : rows) {
         feed_options options = plan_options(200), whole = plan_options(200);
         ASSERT_EQ(find_layout_preset(r.format, &options.layout), 0);
         whole.layout = options.layout;
         options.ts_drop = r.ts_drop;
+        if (r.file_datagrams != 0) {
+            uint32_t length = 0;
+            ts_drops none;
+            for (int i = 0; i < r.file_datagrams; i++)
+                length += put_ts_packets(file + length, &whole, uint64_t(i), &none);
+            for (feed_options *o : {&options, &whole}) {
+                o->ts_file = file;
+                o->ts_file_packets = length / TS_PACKET_BYTES;
+                measure_ts_file(o);
+            }
+        }
         auto ts = std::make_unique<ts_stream>();
         ts_start(ts.get(), TS_PID_TIMEOUT_DEFAULT_US);
         uint64_t packets = 0, source_breaks = 0, lost_datagrams = 0;
