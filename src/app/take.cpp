@@ -31,8 +31,11 @@ static void settle_feed(run_state *state, feed_record *feed, uint64_t now_us, bo
     int found;
     do {
         found = feed_settle(&feed->state, now_us, at_end, holes, 16);
-        event_head head = head_of(state, nullptr, found > 0 ? utc_of(state, now_us) : 0);
         for (int i = 0; i < found && state->options->check_gaps; i++) {
+            // A hole is said at the time it fell due, not when a later copy showed it was.
+            uint64_t due_us = holes[i].due_us != 0 && holes[i].due_us < now_us ? holes[i].due_us
+                                                                                : now_us;
+            event_head head = head_of(state, nullptr, utc_of(state, due_us));
             feed_gap_event event = {feed->name, holes[i],
                                     &state->watched.streams[feed->lines[0]].config->layout};
             state->outputs.out->feed_gap(state->outputs.out, &head, &event);

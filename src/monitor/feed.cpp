@@ -471,8 +471,8 @@ static void decide(feed_state *feed, uint64_t place)
 
 // Adds the place, or the run of places from place to end, to the holes. Returns false when
 // the list is full.
-static bool note_hole(const feed_state *feed, uint64_t place, uint64_t end, feed_hole *holes,
-                      int *found, int holes_max, uint64_t *hole_end)
+static bool note_hole(const feed_state *feed, uint64_t place, uint64_t end, uint64_t due_us,
+                      feed_hole *holes, int *found, int holes_max, uint64_t *hole_end)
 {
     const feed_epoch *epoch = &feed->epochs[feed->present];
     if (*found > 0 && *hole_end == place) {
@@ -480,7 +480,8 @@ static bool note_hole(const feed_state *feed, uint64_t place, uint64_t end, feed
     } else {
         if (*found == holes_max)
             return false;
-        holes[(*found)++] = {field_number(feed, epoch, place), field_number(feed, epoch, end - 1)};
+        holes[(*found)++] = {field_number(feed, epoch, place), field_number(feed, epoch, end - 1),
+                             due_us};
     }
     *hole_end = end;
     return true;
@@ -534,7 +535,7 @@ int feed_settle(feed_state *feed, uint64_t now_us, bool at_end, feed_hole *holes
             }
             if (!before(place, feed->room_end))
                 break;
-            if (!note_hole(feed, place, feed->room_end, holes, &found, holes_max, &hole_end))
+            if (!note_hole(feed, place, feed->room_end, 0, holes, &found, holes_max, &hole_end))
                 break;
             skip_places(feed, feed->room_end);
             continue;
@@ -543,7 +544,9 @@ int feed_settle(feed_state *feed, uint64_t now_us, bool at_end, feed_hole *holes
         bool due = now_us >= slot->passed_us && now_us - slot->passed_us >= feed->arbitration_us;
         if (!due && !closing && !before(place, feed->room_end))
             break;
-        if (slot->who == 0 && !note_hole(feed, place, place + 1, holes, &found, holes_max, &hole_end))
+        uint64_t due_us = due ? slot->passed_us + feed->arbitration_us : 0;
+        if (slot->who == 0 &&
+            !note_hole(feed, place, place + 1, due_us, holes, &found, holes_max, &hole_end))
             break;
         if (!due && !closing)
             mark_early(feed, place, place + 1);

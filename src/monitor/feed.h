@@ -65,6 +65,8 @@ struct feed_behind {
 struct feed_hole {
     int64_t first;
     int64_t last;
+    uint64_t due_us;      // when its first number fell due (on the clock of the arrivals); 0:
+                          // decided before its time, to make room or at the end
 };
 
 // What a line's datagram gives the feed: where its tracker placed it, and when it came.

@@ -30,6 +30,7 @@ struct feed_run {
     std::vector<std::unique_ptr<tracker>> lines;
     std::vector<uint64_t> sessions;
     std::string holes;
+    std::vector<uint64_t> dues_us;  // each hole's due time, as decided
 
     feed_run(field_kind kind, int line_count, uint64_t arbitration_us,
              uint64_t max_skew_us = FEED_NO_MAX_SKEW)
@@ -50,9 +51,11 @@ struct feed_run {
         int count;
         do {
             count = feed_settle(&feed, now_us, at_end, found, 4);
-            for (int i = 0; i < count; i++)
+            for (int i = 0; i < count; i++) {
                 holes += (holes.empty() ? "" : ";") + std::to_string(found[i].first) +
                          (found[i].last != found[i].first ? "-" + std::to_string(found[i].last) : "");
+                dues_us.push_back(found[i].due_us);
+            }
         } while (count == 4);
     }
 
@@ -196,6 +199,22 @@ TEST(Feed, ANumberIsLostOnlyWhenNoLineDeliveredItInTime)
         EXPECT_EQ(n.first[0], c.first_a);
         EXPECT_EQ(n.first[1], c.first_b);
     }
+}
+
+// A hole is said at the time it fell due, the arbitration time after a line passed it, however
+// much later the arrival that showed it came; one decided before its time (the run's end) has
+// none.
+TEST(Feed, AHoleFallsDueTheArbitrationTimeAfterALinePassedIt)
+{
+    feed_run run(U64, 2, 50000);
+    run.deliver(0, 1, 4, 0);
+    run.deliver(1, 1, 4, 0);
+    run.deliver(0, 7, 2, 10000);
+    run.deliver(1, 9, 1, 200000);
+    run.deliver(0, 11, 1, 210000);
+    run.settle(220000, true);
+    EXPECT_EQ(run.holes, "5-6;10");
+    EXPECT_EQ(run.dues_us, (std::vector<uint64_t>{60000, 0}));
 }
 
 // A line that lags more than the feed may hold: the oldest numbers are decided before their
