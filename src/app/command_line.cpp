@@ -45,7 +45,7 @@ static int read_number_option(const command_option *o, const char *value, settin
     if (o->kind == OPTION_COUNT)
         read = read_whole_number(value, o->most, &number) && number >= o->least;
     else if (o->kind == OPTION_SECONDS)
-        read = read_seconds(value, o->most, &number);
+        read = read_seconds(value, o->most, &number) && number >= o->least;
     else if (o->kind == OPTION_SIZE)
         read = read_size(value, o->most, &number);
     else if (o->kind == OPTION_PERIOD)

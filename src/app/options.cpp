@@ -9,6 +9,10 @@
 #include "base/log.h"
 #include "base/numbers.h"
 
+// Each rejoin sends a leave and a join onto the network: a silence shorter than this is no
+// switch's ageing, and a rejoin after each would flood the link with membership reports.
+#define REJOIN_MIN_US 100000
+
 static int read_interface_option(const char *value, settings *options)
 {
     stream_settings given = command_line_stream(options);
@@ -150,8 +154,8 @@ const command_option command_options[] = {
      .most = 366u * 24 * 3600, .number = &settings::pid_timeout_us,
      .help = "how long a PID a transport stream's PMT names may be absent (5)"},
     {.long_name = "rejoin", .kind = OPTION_SECONDS, .value_name = "<seconds>",
-     .most = 366u * 24 * 3600, .number = &settings::rejoin_us,
-     .help = "leave and join again a stream silent this long, and say so"},
+     .least = REJOIN_MIN_US, .most = 366u * 24 * 3600, .number = &settings::rejoin_us,
+     .help = "leave and join again a stream silent this long (at least 0.1), and say so"},
     {.long_name = "json", .kind = OPTION_FLAG, .flag = &settings::json,
      .help = "JSON Lines on standard output instead of the text lines"},
     {.long_name = "prom", .kind = OPTION_FILE, .value_name = "<file>",

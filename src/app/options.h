@@ -12,7 +12,8 @@ enum option_kind {
     OPTION_VERSION, // prints the version, and the run stops
     OPTION_COUNT,   // digits alone, .least to .most, times .scale
     OPTION_PERIOD,  // as strtoul reads it (blanks, a plus, trailing text), 0 to .most, times .scale
-    OPTION_SECONDS, // up to six decimal places, above 0 and at most .most seconds, in us
+    OPTION_SECONDS, // up to six decimal places, above 0, at least .least us and at most .most
+                    // seconds, in us
     OPTION_SIZE,    // bytes with a k or m suffix, 1 to .most
     OPTION_TEXT,    // any text
     OPTION_FILE,    // a file's name: any text but none

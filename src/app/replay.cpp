@@ -164,7 +164,7 @@ static int capture_wait(void *context, wait_set *, int64_t limit_us, int *ready,
 }
 
 // The datagrams up to the horizon, each with its stream and its own time; the clock then
-// stands at the last one's time.
+// stands at the latest time read.
 static int capture_receive(void *context, socket_handle, received_datagram *datagrams, int count,
                            bool wait)
 {
@@ -175,6 +175,7 @@ static int capture_receive(void *context, socket_handle, received_datagram *data
         read_ahead(replay, true);
     }
     int taken = 0;
+    uint64_t clock_us = 0;
     // Where the input would wait, the batch ends: what it holds is written out before. After
     // an interrupt nothing more is read; what was is taken.
     while (taken < count && (replay->have_next || !interrupted) && read_ahead(replay, false) &&
@@ -197,7 +198,11 @@ static int capture_receive(void *context, socket_handle, received_datagram *data
         datagram->have_drop_count = false;
         datagram->have_arrival = true;
         datagram->arrival_utc_us = replay->next_utc_us;
-        datagram->at_us = replay->next_us;
+        // Its own time, not the clock's: a copy stamped before another line's but written
+        // after it came first, and the feed measures each line's time behind from it.
+        datagram->at_us = replay->next_utc_us;
+        if (replay->next_us > clock_us)
+            clock_us = replay->next_us;
         datagram->stream = replay->next_stream;
         taken++;
         replay->have_next = false;
@@ -205,7 +210,7 @@ static int capture_receive(void *context, socket_handle, received_datagram *data
     }
     if (taken > 0) {
         // The run has come as far as the batch's last datagram.
-        set_clock(replay, datagrams[taken - 1].at_us);
+        set_clock(replay, clock_us);
         return taken;
     }
     return replay->ended || replay->failed ? RECEIVE_END : RECEIVE_WOULD_BLOCK;

@@ -276,6 +276,9 @@ static void take_decided(feed_state *feed, int line, uint64_t place, uint64_t ar
     if (slot->who != 0 && (slot->who & (slot->who - 1)) == 0)
         feed->counts.alone[__builtin_ctz(slot->who)]--;
     if (slot->who != 0 && arrival_us < slot->first_us) {
+        // First by arrival, as before the decision: the share moves with the number.
+        feed->counts.first[slot->first_line]--;
+        feed->counts.first[line]++;
         note_earlier_copy(feed, slot, line, arrival_us);
         slot->first_us = arrival_us;
         slot->first_line = static_cast<uint8_t>(line);

@@ -402,9 +402,10 @@ class RedundantPaths(unittest.TestCase):
 
     @unittest.skipUnless(TSHARK and shutil.which("editcap") and shutil.which("mergecap"),
                          "tshark, editcap or mergecap is not installed")
+    @NEEDS_SCAPY
     def test_each_path_s_time_behind_is_tshark_s(self):
-        # As published (copies nanoseconds apart, read to the microsecond), and with path B's
-        # frames moved 20.3 ms later by editcap.
+        # As published (copies nanoseconds apart, read to the microsecond), with path B's
+        # frames moved 20.3 ms later by editcap, and with frames out of time order.
         folder = os.path.dirname(self.config)
         moved = os.path.join(folder, "moved.pcap")
         part = [os.path.join(folder, name) for name in ("a.pcap", "b.pcap", "b-later.pcap")]
@@ -413,9 +414,28 @@ class RedundantPaths(unittest.TestCase):
                            check=True, capture_output=True)
         subprocess.run(["editcap", "-t", "0.0203", part[1], part[2]], check=True)
         subprocess.run(["mergecap", "-w", moved, part[0], part[2]], check=True)
-        for capture in (ST2022_7, moved):
+        for capture in (ST2022_7, moved, self.out_of_order(folder)):
             with self.subTest(capture):
                 self.check_behind(capture)
+
+    def out_of_order(self, folder):
+        """Frames written out of time order across the paths, as two interfaces' buffers flush:
+        each of B's copies, 0.3 ms before A's, written after it, and runs of 40 numbers of A
+        written before the same run of B's (times stepping back 40 ms)."""
+        path = os.path.join(folder, "out-of-order.pcap")
+        writer = scapy.PcapWriter(path, linktype=1, sync=True)
+        writer.write_header(None)
+        frames = []
+        for seq in range(200):
+            for lag_us, (_, group) in zip((300, 5000 if seq >= 100 else 0), PATHS):
+                frames.append((seq * 1000 + lag_us, group, seq))
+        frames[200:] = sorted(frames[200:], key=lambda frame: (frame[2] // 40, frame[1]))
+        for at_us, group, seq in frames:
+            rtp = struct.pack("!BBHII", 0x80, 96, (65500 + seq) & 0xFFFF, seq * 48, 1) + bytes(48)
+            packet = scapy.Ether() / scapy.IP(dst=group) / scapy.UDP(sport=4000, dport=6000) / rtp
+            writer.write_packet(bytes(packet), sec=1700000000, usec=at_us)
+        writer.close()
+        return path
 
     def check_behind(self, capture):
         """tshark's frame times joined on the RTP number: each path's copy after the earlier,

@@ -176,6 +176,7 @@ const command_case command_cases[] = {
     {{"-r", "night.pcap", "--rejoin", "30"}, -1,
      "--rejoin cannot be given with -r: a capture joins nothing"},
     {{"--rejoin", "0", "g", "1"}, -1, "invalid option"},
+    {{"--rejoin", "0.099999", "g", "1"}, -1, "invalid option"},
     // --listen: a port alone serves this host only; an address serves beyond it.
     {.args = {"--listen", "9100", "g", "1"}, .interface_addr = "0.0.0.0", .host = "g", .port = 1,
      .listen = "127.0.0.1 9100"},
