@@ -94,6 +94,7 @@ struct stream_state {
     uint64_t fragmented;     // from a capture: datagrams split by IP not made whole
     uint64_t truncated;      // from a capture: frames cut short before the number ended
     timeline *line;          // --report: its counts over the run; else null
+    uint8_t ts_limits_said;  // of its transport stream's limits_passed, those said
 };
 
 struct top_view;
