@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "base/clock.h"
+#include "base/format.h"
 #include "base/log.h"
 #include "net/address.h"
 #include "net/capture.h"
@@ -178,7 +179,9 @@ static int capture_receive(void *context, socket_handle, received_datagram *data
     uint64_t clock_us = 0;
     // Where the input would wait, the batch ends: what it holds is written out before. After
     // an interrupt nothing more is read; what was is taken.
-    while (taken < count && (replay->have_next || !interrupted) && read_ahead(replay, false) &&
+    while (taken < count &&
+           (replay->have_next || !interrupted || capture_holds_frames(&replay->file)) &&
+           read_ahead(replay, false) &&
            replay->next_us <= replay->horizon_us) {
         if (replay->next_stream == NEW_STREAM)
             replay->next_stream = capture_stream_add_found(&replay->streams, &replay->next, replay->now_us);
@@ -338,6 +341,17 @@ bool replay_failed(const replay_reader *replay)
 
 void report_replay_end(const replay_reader *replay, const run_state *state)
 {
+    if (replay->file.odd_stamps > 0) {
+        char stamp[UTC_TEXT_MAX + 1];
+        *put_utc(stamp, replay->file.first_odd_stamp_us) = 0;
+        bool one = replay->file.odd_stamps == 1;
+        log_line(stderr, "error", "%s: %llu %s stamped far from %s neighbours %s taken at a "
+                 "neighbour's time (the first: frame %llu, stamped %s)",
+                 state->options->read_path,
+                 static_cast<unsigned long long>(replay->file.odd_stamps),
+                 one ? "frame" : "frames", one ? "its" : "their", one ? "was" : "were",
+                 static_cast<unsigned long long>(replay->file.first_odd_frame), stamp);
+    }
     if (replay->streams.unwatched > 0)
         log_line(stderr, "error", "Not watched: %llu datagrams of groups past the %dth",
                  static_cast<unsigned long long>(replay->streams.unwatched), CAPTURE_STREAMS_MAX);

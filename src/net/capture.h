@@ -9,6 +9,28 @@
 // libpcap's reason for stopping, with room for its file's name.
 #define CAPTURE_STOP_REASON_MAX 512
 
+// A frame whose stamp lies far outside those of the frames around it (a clock that was not set,
+// a bit flipped in the stamp) is taken at a neighbour's time. Far is more than
+// CAPTURE_STAMP_FAR_US outside the span of the frames before and after it, or for a frame with a
+// neighbour on one side only (the capture's first or last), more than CAPTURE_EDGE_STAMP_FAR_US
+// outside the span of the two there: a capture's quiet hours are no fault. Up to
+// CAPTURE_ODD_STAMPS_MAX frames in a row are so taken; where more follow, the time stepped.
+#define CAPTURE_STAMP_FAR_US INT64_C(10000000)
+#define CAPTURE_EDGE_STAMP_FAR_US INT64_C(86400000000)
+#define CAPTURE_ODD_STAMPS_MAX 4
+#define CAPTURE_HELD_FRAMES 6
+// The most libpcap hands over of a frame.
+#define CAPTURE_FRAME_MAX_BYTES 262144
+
+// A frame read ahead of those handed over, while its stamp or another's is judged.
+struct capture_held_frame {
+    uint64_t stamp_us;       // as captured
+    uint64_t at_us;          // the time it is handed over with, once judged
+    uint64_t number;         // its place in the file, from 1
+    size_t captured_bytes;
+    unsigned char bytes[CAPTURE_FRAME_MAX_BYTES];
+};
+
 struct capture_file {
     void *handle;            // libpcap's; nullptr for a file that is no capture
     const char *path;        // as given ("-": standard input), for error lines
@@ -16,7 +38,20 @@ struct capture_file {
     uint64_t frames;         // read so far
     bool may_wait;           // a pipe or a terminal, whose writer a read may wait for; not a file
     char stop_reason[CAPTURE_STOP_REASON_MAX];  // why reading stopped at a fault
+    const volatile sig_atomic_t *stop;
+    int end_status;          // 1 while reading goes on; then what the read after the held says
+    uint64_t taken_us[2];    // the stamps of the last two frames taken at their own, oldest first
+    int taken_count;
+    capture_held_frame held[CAPTURE_HELD_FRAMES];  // a ring
+    int held_first;
+    int held_count;
+    int judged;              // of the held, from the first: those whose time is decided
+    uint64_t odd_stamps;     // frames taken at a neighbour's time
+    uint64_t first_odd_frame;
+    uint64_t first_odd_stamp_us;
 };
+static_assert(CAPTURE_HELD_FRAMES >= CAPTURE_ODD_STAMPS_MAX + 2,
+              "a run is judged at the capture's start by the two frames beyond it");
 
 // What to do when a signal ends a wait for a quiet pipe's writer, other than the stop: give
 // the summary asked for, whose request ended the wait (net_end_waits_on_request).
@@ -38,12 +73,32 @@ int capture_open(capture_file *file, const char *path, const volatile sig_atomic
 // what was read before may be written out first.
 bool capture_would_wait(const capture_file *file);
 
-// Reads the next frame: its bytes as captured and when it was captured. Returns 1 with a
-// frame, 0 at the end, or -1 where reading stopped at a fault (a file that ends mid-frame, or
-// is no capture). Its error line, naming the file and the frame, is left to capture_say_stop:
+// Reads the next frame: its bytes as captured (until the next call) and its time, a
+// neighbour's for a frame stamped far off. Returns 1 with a frame, 0 at the end, or -1 where
+// reading stopped at a fault (a file that ends mid-frame, or is no capture), after the frames
+// read before it. Its error line, naming the file and the frame, is left to capture_say_stop:
 // it must follow the lines of the frames read before, which the caller has not yet written.
+// Frames held to judge a stamp are judged as at the end where the input would wait, or once
+// *stop is set.
 int capture_next(capture_file *file, const unsigned char **frame, size_t *captured,
                  uint64_t *utc_us);
+
+// Whether frames read from the input are held, not yet handed over.
+bool capture_holds_frames(const capture_file *file);
+
+// Of the frames held after the last ones taken at their own stamps (taken_us, oldest first, 0
+// to 2 of them), how many from the first are stamped far off: 0 where the first is taken at
+// its own stamp, or -1 where more frames must be read to say (never once ended).
+int judge_held_stamps(const uint64_t *taken_us, int taken_count, const uint64_t *held_us,
+                      int held_count, bool ended);
+
+// The platform's reading, under capture_next and capture_would_wait: the next frame of the
+// input as capture_next says, and whether reading it would wait.
+int capture_read_frame(capture_file *file, const unsigned char **frame, size_t *captured,
+                       uint64_t *utc_us);
+bool capture_input_would_wait(const capture_file *file);
+// Starts the judging of a file just opened: nothing held, nothing taken.
+void capture_reset_held(capture_file *file, const volatile sig_atomic_t *stop);
 
 // Writes the error line of the fault where capture_next stopped.
 void capture_say_stop(const capture_file *file);

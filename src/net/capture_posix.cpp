@@ -169,6 +169,7 @@ int capture_open(capture_file *file, const char *path, const volatile sig_atomic
     file->frames = 0;
     file->may_wait = !input.regular;
     file->stop_reason[0] = 0;
+    capture_reset_held(file, stop);
     if (handle == nullptr) {
         snprintf(file->stop_reason, sizeof file->stop_reason, "%s", error);
         fclose(stream);
@@ -177,7 +178,7 @@ int capture_open(capture_file *file, const char *path, const volatile sig_atomic
 }
 
 
-bool capture_would_wait(const capture_file *)
+bool capture_input_would_wait(const capture_file *)
 {
     if (input.regular)
         return false;
@@ -198,8 +199,8 @@ bool capture_would_wait(const capture_file *)
     return false;
 }
 
-int capture_next(capture_file *file, const unsigned char **frame, size_t *captured,
-                 uint64_t *utc_us)
+int capture_read_frame(capture_file *file, const unsigned char **frame, size_t *captured,
+                       uint64_t *utc_us)
 {
     pcap_t *handle = static_cast<pcap_t *>(file->handle);
     if (handle == nullptr)

@@ -14,12 +14,12 @@ int capture_open(capture_file *file, const char *path, const volatile sig_atomic
     return -1;
 }
 
-bool capture_would_wait(const capture_file *)
+bool capture_input_would_wait(const capture_file *)
 {
     return false;
 }
 
-int capture_next(capture_file *, const unsigned char **, size_t *, uint64_t *)
+int capture_read_frame(capture_file *, const unsigned char **, size_t *, uint64_t *)
 {
     return 0;
 }

@@ -371,6 +371,44 @@ class CaptureTimes(unittest.TestCase):
         # Its summary is of the capture's time (its end), not of 1970.
         self.assertEqual({at for at, _ in lines[0]}, {self.ms_of_day(2)})
 
+    def test_a_frame_stamped_far_off_is_taken_at_its_neighbours_time(self):
+        # 100 datagrams 1 ms apart, some stamped in 2100 or 1970; then real steps of an hour,
+        # which every frame after them shares.
+        year_2100_us, hour_us = (4102444800 - self.START_S) * 10**6, 3600 * 10**6
+        said = ("%s: %d frame%s stamped far from %s neighbours %s taken at a neighbour's time "
+                "(the first: frame %d, stamped %s)")
+        late, epoch = "2100-01-01T00:00:00.000000Z", "1970-01-01T00:00:00.000000Z"
+        cases = [  # name, (index, stamp from the start), lines, ms of the summary, its span, errors
+            ("lone 2100", [(50, year_2100_us)], [], 99, "0.099", [(1, "its", "was", 51, late)]),
+            ("first at 0", [(0, -self.START_S * 10**6)], [], 99, "0.098",
+             [(1, "its", "was", 1, epoch)]),
+            ("last far ahead", [(99, year_2100_us)], [], 98, "0.098",
+             [(1, "its", "was", 100, late)]),
+            ("two in a row", [(50, year_2100_us), (51, year_2100_us)], [], 99, "0.099",
+             [(2, "their", "were", 51, late)]),
+            ("a step ahead", [(k, hour_us + k * 1000) for k in range(50, 100)],
+             [(249, "No datagrams for 200 ms"),
+              (3600050, "Datagrams resumed after 3600001 ms")], 3600099, "3600.099", []),
+            ("a step back", [(k, k * 1000 - hour_us) for k in range(50, 100)], [], 98, "0.098",
+             ["%s: the time steps back 3599.999000 s at frame 51: the times from there on are "
+              "moved on by the step"]),
+        ]
+        for name, moved, lines, end_ms, span, errors in cases:
+            with self.subTest(name):
+                at_us = [k * 1000 for k in range(100)]
+                for index, stamp_us in moved:
+                    at_us[index] = stamp_us
+                path = self.write("far.pcap", [(at, GROUP, k) for k, at in enumerate(at_us)])
+                out, err = self.read_all("-r", path, "-q", "-g", "--summary", "--stall", "200",
+                                         GROUP, 5000)
+                self.assertEqual(out[:-3], [(self.ms_of_day(ms), text) for ms, text in lines])
+                self.assertEqual(out[-2], (self.ms_of_day(end_ms), "Summary: 1 sender over %s s: "
+                                           "received 100, bytes 1200, unique 100, duplicates 0, "
+                                           "missed 0, late 0, lost 0, stale 0, restarts 0, "
+                                           "longest outage 0.000 ms, outages 0.000 ms" % span))
+                self.assertEqual(err, [e % path if isinstance(e, str) else said % ((path, e[0], "s" *
+                                       (e[0] > 1)) + e[1:]) for e in errors])
+
     def test_a_found_streams_first_period_has_its_delays_from_the_start(self):
         # Stamped by the sender 5 ms before each arrival; the stream is found, not named.
         path = os.path.join(self.tmp, "stamped.pcap")
@@ -415,9 +453,9 @@ class CaptureTimes(unittest.TestCase):
                 [line.split("] [error] ", 1)[1] for line in process.stderr.splitlines()])
 
     def ms_of_day(self, offset_ms):
-        local = time.localtime(self.START_S)
-        return "%02d:%02d:%02d.%03d" % (local.tm_hour, local.tm_min, local.tm_sec + offset_ms //
-                                        1000, offset_ms % 1000)
+        local = time.localtime(self.START_S + offset_ms // 1000)
+        return "%02d:%02d:%02d.%03d" % (local.tm_hour, local.tm_min, local.tm_sec,
+                                        offset_ms % 1000)
 
 
 def strip(line):

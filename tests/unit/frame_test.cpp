@@ -214,4 +214,44 @@ TEST(CaptureStamp, ReadsEveryStampBetween1970AndTheEndOf9999)
     }
 }
 
+// The cases the capture end to end does not reach: quiet streams, runs at the start, a step
+// after a stamp far off, and when more frames must be read. Stamps in seconds.
+TEST(CaptureStamp, JudgesTheStampsHeldAgainstTheirNeighbours)
+{
+    const uint64_t s = 1000000, day = 86400 * s, now = 1700000000 * s;
+    struct judge_case {
+        const char *name;
+        int taken_count;
+        uint64_t taken_us[2];
+        int held_count;
+        uint64_t held_us[CAPTURE_HELD_FRAMES];
+        bool ended;
+        int odd;
+    } cases[] = {
+        {"a stream sending a frame a minute", 2, {now, now + 60 * s}, 3,
+         {now + 120 * s, now + 180 * s, now + 240 * s}, false, -1},
+        {"... all its frames read", 2, {now, now + 60 * s}, 5,
+         {now + 120 * s, now + 180 * s, now + 240 * s, now + 300 * s, now + 360 * s}, false, 0},
+        {"its last frame", 2, {now, now + 60 * s}, 1, {now + 120 * s}, true, 0},
+        {"a frame 11 s out among quiet ones", 1, {now}, 2, {now + 41 * s, now + 30 * s}, false,
+         1},
+        {"a frame far off, then a step back", 1, {now}, 2, {now + day, now - 3600 * s}, false, 1},
+        {"five far off in a row are a step", 1, {now}, 5,
+         {0, 0, 0, 0, 0}, false, 0},
+        {"two at the start in 1970", 0, {}, 4, {0, 1, now, now + 1}, false, 2},
+        {"a quiet start is no fault", 0, {}, 6,
+         {now, now + 3600 * s, now + 3601 * s, now + 3602 * s, now + 3603 * s, now + 3604 * s},
+         false, 0},
+        {"the start waits for two beyond", 0, {}, 2, {0, now}, false, -1},
+        {"a pipe gone quiet at the start", 0, {}, 2, {0, now}, true, 1},
+        {"two at the end far ahead", 2, {now, now + 1}, 2, {now + day + 2, now + day + 3}, true,
+         2},
+        {"an hour ahead at the end", 2, {now, now + 1}, 1, {now + 3600 * s}, true, 0},
+    };
+    for (const judge_case &c : cases)
+        EXPECT_EQ(judge_held_stamps(c.taken_us, c.taken_count, c.held_us, c.held_count, c.ended),
+                  c.odd)
+            << c.name;
+}
+
 } // namespace
