@@ -46,10 +46,10 @@ static void set_silence(top_row *row, uint64_t last_utc_us, uint64_t now_utc_us)
     row->silent_us = now_utc_us > last_utc_us ? now_utc_us - last_utc_us : 0;
 }
 
-static void set_seq(top_row *row, const sender_entry *latest, const seq_layout *layout)
+static void set_seq(top_row *row, const sender_snapshot *latest, const seq_layout *layout)
 {
-    row->have_seq = latest != nullptr && latest->have_last;
-    row->last_seq = row->have_seq ? latest->last_seq : 0;
+    row->have_seq = latest != nullptr && latest->entry->have_last;
+    row->last_seq = row->have_seq ? latest->entry->last_seq : 0;
     row->seq_unsigned = layout->given;
 }
 
@@ -62,61 +62,59 @@ static void stream_name(char *out, size_t size, const stream_state *stream)
 }
 
 // One stream's row, its senders summed.
-static void make_stream_row(run_state *state, int place, int unit, uint64_t now_us,
-                            uint64_t now_utc_us)
+static void make_stream_row(run_state *state, const run_snapshot *snapshot, int place, int unit,
+                            uint64_t now_us, uint64_t now_utc_us)
 {
     top_view *view = state->outputs.top;
     const stream_state *stream = &state->watched.streams[place];
+    const stream_snapshot *figures = &snapshot->streams[place];
     top_row *row = &view->rows[view->row_count++];
     *row = {};
     row->unit = unit;
     stream_name(row->name, sizeof row->name, stream);
-    sender_census census;
-    track_counts n = senders_total(&state->watched.senders, place, &census);
-    const sender_entry *latest = nullptr;
-    uint32_t cursor = 0;
-    for (const sender_entry *entry; (entry = next_sender(&state->watched.senders, place, &cursor)) != nullptr;) {
-        if (latest == nullptr || entry->last_utc_us > latest->last_utc_us)
-            latest = entry;
-    }
-    if (census.senders == 1 && latest != nullptr && !latest->shared)
-        format_endpoint(row->source, &latest->address);
-    else if (census.senders > 1 || census.more)
+    const sender_census *census = &figures->census;
+    const sender_snapshot *latest = figures->latest;
+    if (census->senders == 1 && latest != nullptr && !latest->entry->shared)
+        format_endpoint(row->source, &latest->entry->address);
+    else if (census->senders > 1 || census->more)
         snprintf(row->source, sizeof row->source, "%llu%s senders",
-                 static_cast<unsigned long long>(census.senders), census.more ? "+" : "");
-    row->figures.counts = n;
-    row->ts = stream->judge.ts != nullptr ? &stream->judge.ts->counts : nullptr;
-    row->have_drops = state->receive.host_drops_counted;
-    row->drops = stream->host_drops;
+                 static_cast<unsigned long long>(census->senders), census->more ? "+" : "");
+    row->figures.counts = figures->total.counts;
+    row->ts = figures->ts;
+    row->have_drops = figures->host_drops_counted;
+    row->drops = figures->host_drops;
     set_seq(row, latest, &stream->config->layout);
-    set_silence(row, latest != nullptr ? latest->last_utc_us : state->start_utc_us, now_utc_us);
-    compare_with_last(view, row, place, n.bytes, now_us);
+    set_silence(row, latest != nullptr ? latest->entry->last_utc_us : state->start_utc_us,
+                now_utc_us);
+    compare_with_last(view, row, place, figures->total.counts.bytes, now_us);
 }
 
 // A feed's row, under its lines: numbers some line delivered, and what none did.
-static void make_feed_row(run_state *state, int feed, int unit, uint64_t now_us)
+static void make_feed_row(run_state *state, const feed_snapshot *figures, int feed, int unit,
+                          uint64_t now_us)
 {
     top_view *view = state->outputs.top;
-    const feed_record *record = &state->watched.feeds[feed];
     top_row *row = &view->rows[view->row_count++];
     *row = {};
     row->unit = unit;
     row->feed = true;
-    snprintf(row->name, sizeof row->name, "feed %s", record->name);
-    row->figures.counts.received = record->state.counts.numbers;
-    row->figures.counts.lost = record->state.counts.lost;
-    row->figures.counts.late = record->state.counts.late;
+    snprintf(row->name, sizeof row->name, "feed %s", figures->name);
+    row->figures.counts.received = figures->counts->numbers;
+    row->figures.counts.lost = figures->counts->lost;
+    row->figures.counts.late = figures->counts->late;
     int place = state->watched.stream_count + int(state->watched.senders.capacity) + 1 + feed;
     compare_with_last(view, row, place, 0, now_us);
 }
 
 // A lone stream's senders, a row each.
-static void make_sender_rows(run_state *state, uint64_t now_us, uint64_t now_utc_us)
+static void make_sender_rows(run_state *state, const stream_snapshot *figures, uint64_t now_us,
+                             uint64_t now_utc_us)
 {
     top_view *view = state->outputs.top;
     const stream_state *stream = &state->watched.streams[0];
-    uint32_t cursor = 0;
-    for (const sender_entry *entry; (entry = next_sender(&state->watched.senders, 0, &cursor)) != nullptr;) {
+    for (int i = 0; i < figures->sender_count; i++) {
+        const sender_snapshot *sender = &figures->senders[i];
+        const sender_entry *entry = sender->entry;
         top_row *row = &view->rows[view->row_count++];
         *row = {};
         row->unit = view->row_count;
@@ -125,25 +123,15 @@ static void make_sender_rows(run_state *state, uint64_t now_us, uint64_t now_utc
             snprintf(row->source, sizeof row->source, "others");
         else
             format_endpoint(row->source, &entry->address);
-        track_counts n = track_snapshot(&entry->track);
-        row->figures.counts = n;
-        row->ts = stream->judge.ts != nullptr ? &stream->judge.ts->counts : nullptr;
-        set_seq(row, entry, &stream->config->layout);
+        row->figures.counts = sender->figures.counts;
+        row->ts = figures->ts;
+        set_seq(row, sender, &stream->config->layout);
         set_silence(row, entry->last_utc_us, now_utc_us);
         int place = state->watched.stream_count + static_cast<int>(entry - state->watched.senders.entries);
         if (entry->shared)
             place = state->watched.stream_count + int(state->watched.senders.capacity);
-        compare_with_last(view, row, place, n.bytes, now_us);
+        compare_with_last(view, row, place, sender->figures.counts.bytes, now_us);
     }
-}
-
-static int sender_count(const run_state *state, int stream)
-{
-    int count = 0;
-    uint32_t cursor = 0;
-    while (next_sender(&state->watched.senders, stream, &cursor) != nullptr)
-        count++;
-    return count;
 }
 
 // Every row, in the run's order: streams, a feed's lines together with its row after them.
@@ -151,27 +139,29 @@ static void make_rows(run_state *state, uint64_t now_us)
 {
     top_view *view = state->outputs.top;
     uint64_t now_utc_us = state->calls->utc_us(state->calls->context);
-    read_all_drops(state);
+    const run_snapshot *snapshot = take_run_snapshot(state);
     view->row_count = 0;
-    if (state->watched.stream_count == 1 && sender_count(state, 0) > 1) {
-        make_sender_rows(state, now_us, now_utc_us);
+    if (snapshot->stream_count == 1 && snapshot->streams[0].sender_count > 1) {
+        make_sender_rows(state, &snapshot->streams[0], now_us, now_utc_us);
     } else {
-        for (int i = 0; i < state->watched.stream_count; i++) {
+        for (int i = 0; i < snapshot->stream_count; i++) {
             const feed_record *feed = state->watched.streams[i].feed;
             if (feed == nullptr) {
-                make_stream_row(state, i, i, now_us, now_utc_us);
+                make_stream_row(state, snapshot, i, i, now_us, now_utc_us);
                 continue;
             }
             if (feed->lines[0] != i)
                 continue;
-            for (int line = 0; line < feed->state.line_count; line++) {
-                make_stream_row(state, feed->lines[line], i, now_us, now_utc_us);
-                const histogram *behind = &feed->state.behind.times[line];
-                top_row *row = &state->outputs.top->rows[state->outputs.top->row_count - 1];
+            int f = static_cast<int>(feed - state->watched.feeds);
+            const feed_snapshot *feed_figures = &snapshot->feeds[f];
+            for (int line = 0; line < feed_figures->line_count; line++) {
+                make_stream_row(state, snapshot, feed->lines[line], i, now_us, now_utc_us);
+                const histogram *behind = &feed_figures->behind->times[line];
+                top_row *row = &view->rows[view->row_count - 1];
                 row->have_behind = behind->total > 0;
                 row->behind_p99_us = histogram_percentile_us(behind, 99);
             }
-            make_feed_row(state, static_cast<int>(feed - state->watched.feeds), i, now_us);
+            make_feed_row(state, feed_figures, f, i, now_us);
         }
     }
     view->drawn_us = now_us;
