@@ -1,5 +1,6 @@
-// The live view of every stream (--top): rows made from the counters the summary reads, once
-// per redraw, and keys looked at ten times a second; nothing is done per datagram.
+// The live view of every stream (--top): rows made from the snapshot of figures the summary and
+// the metrics read too, once per redraw, and keys looked at ten times a second; nothing is done
+// per datagram.
 #pragma once
 
 #include <stdint.h>
