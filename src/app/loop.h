@@ -12,6 +12,7 @@
 #include "monitor/pace.h"
 #include "monitor/querier.h"
 #include "monitor/senders.h"
+#include "monitor/snapshot.h"
 #include "monitor/stream.h"
 #include "monitor/timeline.h"
 #include "net/query_socket.h"
@@ -156,8 +157,9 @@ struct run_outputs {
     stream_label run_label;  // what an event of the whole run is about: no stream
     text_buffer metrics_text; // the last rendering
     text_buffer report_text;  // the last report served
-    metrics_view *metric_views;  // room to render every stream and every feed, stream_capacity
-    metrics_feed *metric_feeds;  // of each: a feed may have a single line
+    run_snapshot snapshot;   // the figures of the last report, room for stream_capacity
+                             // streams and feeds (a feed may have a single line)
+    metrics_view *metric_views;  // room to render every stream, stream_capacity
     http_server *server;     // --listen: open before anything is joined; else null
     top_view *top;           // --top's view: made with the record
 };
@@ -277,6 +279,10 @@ int flush_output(run_state *state);
 
 // Hands the summary so far to the sink: each stream's, then each feed's.
 void emit_summary(run_state *state);
+
+// Takes every stream's and feed's figures as they stand, each socket's drops read first: once
+// a report (the summary, a metrics render, a view's refresh), which then reads them alone.
+const run_snapshot *take_run_snapshot(run_state *state);
 
 // Gives the summary that SIGUSR1 asked for, if it did, and clears the request.
 void answer_summary_request(run_state *state);

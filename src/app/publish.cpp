@@ -14,43 +14,26 @@
 // publishes them as the page. Returns 0, or -1 after an error line.
 int write_run_metrics(run_state *state)
 {
-    read_all_drops(state);
+    const run_snapshot *snapshot = take_run_snapshot(state);
     metrics_view *views = state->outputs.metric_views;
-    metrics_feed *feeds = state->outputs.metric_feeds;
-    for (int i = 0; i < state->watched.stream_count; i++) {
+    for (int i = 0; i < snapshot->stream_count; i++) {
         const stream_state *stream = &state->watched.streams[i];
         const membership_request *request = &stream->request;
-        views[i] = {&state->watched.senders,
-                    i,
+        views[i] = {&snapshot->streams[i],
                     stream->config->name,
                     stream->config->feed,
                     &request->group,
                     request->source_specific ? &request->source : nullptr,
                     stream->config->interface_name,
-                    state->receive.host_drops_counted,
-                    stream->host_drops,
                     state->start_utc_us,
                     &stream->config->layout,
-                    state->needs.stamps_arrivals ? &stream->judge.interarrival : nullptr,
-                    stream->judge.interarrival_sum_us,
-                    stream->config->have_sent_at ? &stream->judge.delays : nullptr,
                     state->options->metrics_per_stream,
-                    stream->join.heard,
-                    stream->join.latency_us,
-                    stream->judge.ts != nullptr ? &stream->judge.ts->counts : nullptr,
-                    state->options->rejoin_us != 0,
-                    stream->join.rejoins};
-    }
-    for (int i = 0; i < state->watched.feed_count; i++) {
-        const feed_record *feed = &state->watched.feeds[i];
-        feeds[i] = {feed->name, &feed->state.counts, feed->state.line_count, {}, &feed->state.behind,
-                    feed->state.max_skew_us != FEED_NO_MAX_SKEW};
-        for (int line = 0; line < feed->state.line_count; line++)
-            feeds[i].line_names[line] = state->watched.streams[feed->lines[line]].config->name;
+                    state->options->rejoin_us != 0};
     }
     metrics_self self = {MCWATCH_VERSION, state->start_utc_us};
     metrics_queriers queriers = {&state->queries.queriers, state->queries.interface_names};
-    render_metrics(&state->outputs.metrics_text, views, state->watched.stream_count, feeds, state->watched.feed_count,
+    render_metrics(&state->outputs.metrics_text, views, snapshot->stream_count, snapshot->feeds,
+                   snapshot->feed_count,
                    state->needs.hears_queries ? &queriers : nullptr,
                    state->outputs.server != nullptr ? &self : nullptr);
     if (state->options->prom_path != nullptr &&

@@ -108,6 +108,7 @@ int run_state_init(run_state *state, const settings *options, const stream_setti
     state->from_capture = false;
     state->watched.feed_count = 0;
     state->receive.waits_open = false;
+    state->outputs.snapshot = {};
     size_t count = static_cast<size_t>(stream_capacity);
     state->watched.streams = static_cast<stream_state *>(calloc(count, sizeof *state->watched.streams));
     state->watched.feeds = static_cast<feed_record *>(calloc(count, sizeof *state->watched.feeds));
@@ -119,16 +120,16 @@ int run_state_init(run_state *state, const settings *options, const stream_setti
     state->receive.pending = static_cast<int *>(calloc(waited, sizeof *state->receive.pending));
     state->queries.watches = static_cast<query_watch *>(calloc(count, sizeof *state->queries.watches));
     state->outputs.metric_views = static_cast<metrics_view *>(calloc(count, sizeof *state->outputs.metric_views));
-    state->outputs.metric_feeds = static_cast<metrics_feed *>(calloc(count, sizeof *state->outputs.metric_feeds));
     state->outputs.top = static_cast<top_view *>(calloc(1, sizeof *state->outputs.top));
     state->receive.receiver_count = 0;
     bool made = state->watched.streams != nullptr && state->watched.feeds != nullptr &&
                 state->receive.receivers != nullptr && state->receive.receiver_streams != nullptr &&
                 state->receive.sockets != nullptr && state->receive.pending != nullptr &&
                 state->queries.watches != nullptr &&
-                state->outputs.metric_views != nullptr && state->outputs.metric_feeds != nullptr &&
+                state->outputs.metric_views != nullptr &&
                 state->outputs.top != nullptr;
-    if (!made || senders_open(&state->watched.senders, SENDER_IDLE_US, stream_capacity) < 0) {
+    if (!made || senders_open(&state->watched.senders, SENDER_IDLE_US, stream_capacity) < 0 ||
+        snapshot_open(&state->outputs.snapshot, &state->watched.senders, stream_capacity) < 0) {
         log_line(stderr, "error", "out of memory for %d streams", stream_count);
         run_state_free(state);
         return -1;
@@ -186,7 +187,7 @@ void run_state_free(run_state *state)
     free(state->receive.pending);
     free(state->queries.watches);
     free(state->outputs.metric_views);
-    free(state->outputs.metric_feeds);
+    snapshot_close(&state->outputs.snapshot);
     free(state->outputs.top);
     text_free(&state->outputs.metrics_text);
     text_free(&state->outputs.report_text);
@@ -198,7 +199,6 @@ void run_state_free(run_state *state)
     state->receive.pending = nullptr;
     state->queries.watches = nullptr;
     state->outputs.metric_views = nullptr;
-    state->outputs.metric_feeds = nullptr;
     state->outputs.top = nullptr;
     state->watched.feed_count = 0;
 }

@@ -18,55 +18,42 @@ static bool read_drops_outright(run_state *state, const stream_state *stream, ui
     return true;
 }
 
-static void emit_feed_summary(run_state *state, const feed_record *feed)
+static void emit_feed_summary(run_state *state, const feed_snapshot *figures)
 {
-    feed_summary_event event = {feed->name, &feed->state.counts, feed->state.line_count, {},
-                                &state->watched.streams[feed->lines[0]].config->layout,
-                                feed->state.behind.times,
-                                feed->state.max_skew_us != FEED_NO_MAX_SKEW};
-    for (int line = 0; line < feed->state.line_count; line++)
-        event.line_names[line] = state->watched.streams[feed->lines[line]].config->name;
+    feed_summary_event event = {figures};
     event_head head = head_of(state, nullptr, utc_now(state));
     state->outputs.out->feed_summary(state->outputs.out, &head, &event);
 }
 
 void emit_summary(run_state *state)
 {
-    read_all_drops(state);
+    run_snapshot *snapshot = &state->outputs.snapshot;
+    take_run_snapshot(state);
     uint64_t duration_us =
         elapsed_us(state->calls->monotonic_us(state->calls->context), state->started_us);
-    for (int i = 0; i < state->watched.stream_count; i++) {
+    for (int i = 0; i < snapshot->stream_count; i++) {
         stream_state *stream = &state->watched.streams[i];
-        summary_event event = {&state->watched.senders,
-                               i,
-                               duration_us,
-                               state->receive.host_drops_counted,
-                               stream->host_drops,
-                               state->needs.stamps_arrivals,
-                               stream->config->have_sent_at ? &stream->judge.delays : nullptr,
-                               state->from_capture,
-                               stream->fragmented,
-                               stream->truncated,
-                               &stream->join,
-                               state->options->rejoin_us != 0,
-                               stream->judge.ts != nullptr ? &stream->judge.ts->counts : nullptr};
-        if (!state->receive.host_drops_counted && !state->from_capture)
-            event.host_drops_counted = read_drops_outright(state, stream, &event.host_drops);
+        stream_snapshot *figures = &snapshot->streams[i];
+        if (!figures->host_drops_counted && !state->from_capture)
+            figures->host_drops_counted = read_drops_outright(state, stream, &figures->host_drops);
+        summary_event event = {figures, duration_us, state->needs.stamps_arrivals,
+                               state->from_capture, state->options->rejoin_us != 0};
         event_head head = head_of(state, stream, utc_now(state));
         state->outputs.out->summary(state->outputs.out, &head, &event);
     }
     // A capture in which no stream was found still ends with its summary, of nothing and
-    // naming no stream: the table's first place, which no stream took, has no sender.
-    if (state->watched.stream_count == 0) {
+    // naming no stream.
+    if (snapshot->stream_count == 0) {
         static const join_watch no_join = {};
-        summary_event event = {&state->watched.senders, 0, duration_us, false, 0,
-                               state->needs.stamps_arrivals, nullptr, state->from_capture, 0, 0,
-                               &no_join, false, nullptr};
+        stream_snapshot nothing = {};
+        nothing.join = &no_join;
+        summary_event event = {&nothing, duration_us, state->needs.stamps_arrivals,
+                               state->from_capture, false};
         event_head head = head_of(state, nullptr, utc_now(state));
         state->outputs.out->summary(state->outputs.out, &head, &event);
     }
-    for (int i = 0; i < state->watched.feed_count; i++)
-        emit_feed_summary(state, &state->watched.feeds[i]);
+    for (int i = 0; i < snapshot->feed_count; i++)
+        emit_feed_summary(state, &snapshot->feeds[i]);
 }
 
 // A socket's drops, kept with its first stream, belong to no stream more than another: the

@@ -2,7 +2,6 @@
 
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 
 #include <algorithm>
 
@@ -14,168 +13,9 @@
 #include "net/address.h"
 #include "output/screen.h"
 
-// A row's name and source hold an endpoint's text whole.
-static_assert(TOP_NAME_MAX >= ENDPOINT_TEXT_MAX && TOP_SOURCE_MAX >= ENDPOINT_TEXT_MAX, "room");
-
 #define TICK_US 100000
 #define SILENT_LIMIT_DEFAULT_US 5000000
 #define TOP_LINE_MAX 512
-
-// The figures of a row that come and go between redraws: its rate, and whether it stands out.
-static void compare_with_last(top_view *view, top_row *row, int place, uint64_t bytes,
-                              uint64_t now_us)
-{
-    top_memory *last = &view->memory[place];
-    double period_s = static_cast<double>(elapsed_us(now_us, view->drawn_us)) / 1e6;
-    if (last->seen && period_s > 0) {
-        row->have_rate = true;
-        row->rate_per_s =
-            static_cast<double>(row->figures.counts.received - last->received) / period_s;
-        row->mbit_per_s = static_cast<double>(bytes - last->bytes) * 8 / period_s / 1e6;
-    }
-    const track_counts *counts = &row->figures.counts;
-    bool loss_rose = last->seen && (counts->lost > last->lost || row->drops > last->drops);
-    row->alarm = loss_rose || (row->have_silent && row->silent_us >= view->silent_limit_us);
-    *last = {true, counts->received, bytes, counts->lost, row->drops};
-}
-
-// The silence of a stream or a sender from its last datagram's time of day (or the start's).
-static void set_silence(top_row *row, uint64_t last_utc_us, uint64_t now_utc_us)
-{
-    row->have_silent = true;
-    row->silent_us = now_utc_us > last_utc_us ? now_utc_us - last_utc_us : 0;
-}
-
-static void set_seq(top_row *row, const sender_entry *latest, const seq_layout *layout)
-{
-    row->have_seq = latest != nullptr && latest->have_last;
-    row->last_seq = row->have_seq ? latest->last_seq : 0;
-    row->seq_unsigned = layout->given;
-}
-
-static void stream_name(char *out, size_t size, const stream_state *stream)
-{
-    if (stream->config->name != nullptr)
-        snprintf(out, size, "%s", stream->config->name);
-    else
-        format_endpoint(out, &stream->request.group);
-}
-
-// One stream's row, its senders summed.
-static void make_stream_row(run_state *state, int place, int unit, uint64_t now_us,
-                            uint64_t now_utc_us)
-{
-    top_view *view = state->outputs.top;
-    const stream_state *stream = &state->watched.streams[place];
-    top_row *row = &view->rows[view->row_count++];
-    *row = {};
-    row->unit = unit;
-    stream_name(row->name, sizeof row->name, stream);
-    sender_census census;
-    track_counts n = senders_total(&state->watched.senders, place, &census);
-    const sender_entry *latest = nullptr;
-    uint32_t cursor = 0;
-    for (const sender_entry *entry; (entry = next_sender(&state->watched.senders, place, &cursor)) != nullptr;) {
-        if (latest == nullptr || entry->last_utc_us > latest->last_utc_us)
-            latest = entry;
-    }
-    if (census.senders == 1 && latest != nullptr && !latest->shared)
-        format_endpoint(row->source, &latest->address);
-    else if (census.senders > 1 || census.more)
-        snprintf(row->source, sizeof row->source, "%llu%s senders",
-                 static_cast<unsigned long long>(census.senders), census.more ? "+" : "");
-    row->figures.counts = n;
-    row->ts = stream->judge.ts != nullptr ? &stream->judge.ts->counts : nullptr;
-    row->have_drops = state->receive.host_drops_counted;
-    row->drops = stream->host_drops;
-    set_seq(row, latest, &stream->config->layout);
-    set_silence(row, latest != nullptr ? latest->last_utc_us : state->start_utc_us, now_utc_us);
-    compare_with_last(view, row, place, n.bytes, now_us);
-}
-
-// A feed's row, under its lines: numbers some line delivered, and what none did.
-static void make_feed_row(run_state *state, int feed, int unit, uint64_t now_us)
-{
-    top_view *view = state->outputs.top;
-    const feed_record *record = &state->watched.feeds[feed];
-    top_row *row = &view->rows[view->row_count++];
-    *row = {};
-    row->unit = unit;
-    row->feed = true;
-    snprintf(row->name, sizeof row->name, "feed %s", record->name);
-    row->figures.counts.received = record->state.counts.numbers;
-    row->figures.counts.lost = record->state.counts.lost;
-    row->figures.counts.late = record->state.counts.late;
-    int place = state->watched.stream_count + int(state->watched.senders.capacity) + 1 + feed;
-    compare_with_last(view, row, place, 0, now_us);
-}
-
-// A lone stream's senders, a row each.
-static void make_sender_rows(run_state *state, uint64_t now_us, uint64_t now_utc_us)
-{
-    top_view *view = state->outputs.top;
-    const stream_state *stream = &state->watched.streams[0];
-    uint32_t cursor = 0;
-    for (const sender_entry *entry; (entry = next_sender(&state->watched.senders, 0, &cursor)) != nullptr;) {
-        top_row *row = &view->rows[view->row_count++];
-        *row = {};
-        row->unit = view->row_count;
-        stream_name(row->name, sizeof row->name, stream);
-        if (entry->shared)
-            snprintf(row->source, sizeof row->source, "others");
-        else
-            format_endpoint(row->source, &entry->address);
-        track_counts n = track_snapshot(&entry->track);
-        row->figures.counts = n;
-        row->ts = stream->judge.ts != nullptr ? &stream->judge.ts->counts : nullptr;
-        set_seq(row, entry, &stream->config->layout);
-        set_silence(row, entry->last_utc_us, now_utc_us);
-        int place = state->watched.stream_count + static_cast<int>(entry - state->watched.senders.entries);
-        if (entry->shared)
-            place = state->watched.stream_count + int(state->watched.senders.capacity);
-        compare_with_last(view, row, place, n.bytes, now_us);
-    }
-}
-
-static int sender_count(const run_state *state, int stream)
-{
-    int count = 0;
-    uint32_t cursor = 0;
-    while (next_sender(&state->watched.senders, stream, &cursor) != nullptr)
-        count++;
-    return count;
-}
-
-// Every row, in the run's order: streams, a feed's lines together with its row after them.
-static void make_rows(run_state *state, uint64_t now_us)
-{
-    top_view *view = state->outputs.top;
-    uint64_t now_utc_us = state->calls->utc_us(state->calls->context);
-    read_all_drops(state);
-    view->row_count = 0;
-    if (state->watched.stream_count == 1 && sender_count(state, 0) > 1) {
-        make_sender_rows(state, now_us, now_utc_us);
-    } else {
-        for (int i = 0; i < state->watched.stream_count; i++) {
-            const feed_record *feed = state->watched.streams[i].feed;
-            if (feed == nullptr) {
-                make_stream_row(state, i, i, now_us, now_utc_us);
-                continue;
-            }
-            if (feed->lines[0] != i)
-                continue;
-            for (int line = 0; line < feed->state.line_count; line++) {
-                make_stream_row(state, feed->lines[line], i, now_us, now_utc_us);
-                const histogram *behind = &feed->state.behind.times[line];
-                top_row *row = &state->outputs.top->rows[state->outputs.top->row_count - 1];
-                row->have_behind = behind->total > 0;
-                row->behind_p99_us = histogram_percentile_us(behind, 99);
-            }
-            make_feed_row(state, static_cast<int>(feed - state->watched.feeds), i, now_us);
-        }
-    }
-    view->drawn_us = now_us;
-}
 
 // Room for a screen's lines: a line a row at most, and the title, the headers and the line
 // for the rest at least. A taller screen than any before grows it (a resize allocates, never a
@@ -292,7 +132,7 @@ void on_top_tick(void *context, uint64_t)
     }
     if (now_us >= view->next_draw_us) {
         if (!view->paused) {
-            make_rows(state, now_us);
+            make_top_rows(state, now_us);
             redraw = true;
         }
         while (view->next_draw_us <= now_us)
@@ -384,7 +224,7 @@ int top_open(run_state *state)
     view->silent_limit_us = options->stall_ms != 0 ? uint64_t(options->stall_ms) * 1000
                                                    : SILENT_LIMIT_DEFAULT_US;
     uint64_t now_us = state->calls->monotonic_us(state->calls->context);
-    make_rows(state, now_us);
+    make_top_rows(state, now_us);
     draw(state);
     view->next_draw_us = now_us + view->period_us;
     timer_arm(&view->tick, now_us + TICK_US);

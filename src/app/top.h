@@ -1,5 +1,6 @@
-// The live view of every stream (--top): rows made from the counters the summary reads, once
-// per redraw, and keys looked at ten times a second; nothing is done per datagram.
+// The live view of every stream (--top): rows made from the snapshot of figures the summary and
+// the metrics read too, once per redraw, and keys looked at ten times a second; nothing is done
+// per datagram.
 #pragma once
 
 #include <stdint.h>
@@ -45,6 +46,10 @@ int top_open(run_state *state);
 
 // Gives the terminal back, so that what the stop prints is seen.
 void top_close(run_state *state);
+
+// Makes the view's rows from a snapshot of the run taken now (now_us on the monotonic clock):
+// a row a stream with a feed's lines before its own row, or a lone stream's senders a row each.
+void make_top_rows(run_state *state, uint64_t now_us);
 
 // The view's timer (context: the run): the keys first (q stops the run as an interrupt does),
 // then the redraw once it is due.

@@ -7,6 +7,7 @@
 #include <stdint.h>
 
 #include "base/layout.h"
+#include "monitor/snapshot.h"
 #include "monitor/tracker.h"
 #include "monitor/ts.h"
 
@@ -31,12 +32,6 @@ struct counter_output {
     const char *name;
     counter_shown shown;
     int place;
-};
-
-// The figures a counter is read from: a sender's counts (or a total's) and its last arrival.
-struct counter_figures {
-    track_counts counts;
-    uint64_t last_utc_us;
 };
 
 struct counter_row {

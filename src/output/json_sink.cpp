@@ -364,35 +364,33 @@ static void json_ts_summary(json_sink *json, const event_head *head, const ts_co
 static void json_summary(sink *self, const event_head *head, const summary_event *event)
 {
     const seq_layout *layout = head->stream->layout;
+    const stream_snapshot *figures = event->figures;
     char line[JSON_LINE_MAX];
     char *out = begin_stream_object(json_of(self), line, head, "summary");
     out = put_field(out, "duration_s");
     out = put_unsigned(out, event->duration_us / 1000000);
     *out++ = '.';
     out = put_padded(out, static_cast<unsigned>(event->duration_us % 1000000), 6);
-    if (event->host_drops_counted)
-        out = put_unsigned_field(out, "host_drops", event->host_drops);
+    if (figures->host_drops_counted)
+        out = put_unsigned_field(out, "host_drops", figures->host_drops);
     if (event->from_capture) {
-        out = put_unsigned_field(out, "fragmented", event->fragmented);
-        out = put_unsigned_field(out, "truncated", event->truncated);
+        out = put_unsigned_field(out, "fragmented", figures->fragmented);
+        out = put_unsigned_field(out, "truncated", figures->truncated);
     }
-    if (event->join->heard)
-        out = put_unsigned_field(out, "join_latency_us", event->join->latency_us);
+    if (figures->join->heard)
+        out = put_unsigned_field(out, "join_latency_us", figures->join->latency_us);
     if (event->rejoins_counted)
-        out = put_unsigned_field(out, "rejoins", event->join->rejoins);
+        out = put_unsigned_field(out, "rejoins", figures->join->rejoins);
     if (layout->have_count)
         out = put_text_field(out, "counts", "messages");
     out = put_literal(put_field(out, "senders"), "[");
     output_write(line, static_cast<size_t>(out - line));
-    const sender_table *table = event->senders;
-    uint32_t cursor = 0;
-    bool first = true;
-    for (const sender_entry *entry; (entry = next_sender(table, event->stream, &cursor)) != nullptr;) {
-        counter_figures figures = {track_snapshot(&entry->track), entry->last_utc_us};
+    for (int i = 0; i < figures->sender_count; i++) {
+        const sender_snapshot *sender = &figures->senders[i];
+        const sender_entry *entry = sender->entry;
         out = line;
-        if (!first)
+        if (i > 0)
             *out++ = ',';
-        first = false;
         char host[HOST_TEXT_MAX] = "other senders";
         if (!entry->shared)
             format_host(host, &entry->address);
@@ -404,31 +402,27 @@ static void json_summary(sink *self, const event_head *head, const summary_event
             put_printable(session, entry->session, SESSION_BYTES);
             out = put_text_field(out, "session", session);
         }
-        // The shared entry's senders are interleaved; a sender of short datagrams has no number.
-        out = put_counts(out, &figures, layout, event->outages,
-                         !entry->shared && entry->track.started);
-        if (event->delays != nullptr) {
-            delay_figures figures = delay_figures_of(&entry->delays);
-            out = put_delay_fields(out, &figures);
+        out = put_counts(out, &sender->figures, layout, event->outages, sender->has_numbers);
+        if (figures->delays != nullptr) {
+            delay_figures delay = delay_figures_of(&entry->delays);
+            out = put_delay_fields(out, &delay);
         }
         *out++ = '}';
         output_write(line, static_cast<size_t>(out - line));
     }
-    sender_census census;
-    counter_figures total = {senders_total(table, event->stream, &census), 0};
     out = put_literal(line, "],\"total\":{");
-    out = put_unsigned(put_literal(out, "\"senders\":"), census.senders);
-    if (census.more)
+    out = put_unsigned(put_literal(out, "\"senders\":"), figures->census.senders);
+    if (figures->census.more)
         out = put_literal(out, ",\"more_senders\":true");
-    out = put_counts(out, &total, layout, event->outages, false);
-    if (event->delays != nullptr) {
-        delay_figures figures = delay_figures_of(event->delays);
-        out = put_delay_fields(out, &figures);
+    out = put_counts(out, &figures->total, layout, event->outages, false);
+    if (figures->delays != nullptr) {
+        delay_figures delay = delay_figures_of(figures->delays);
+        out = put_delay_fields(out, &delay);
     }
     out = put_literal(out, "}}\n");
     output_write(line, static_cast<size_t>(out - line));
-    if (event->ts != nullptr)
-        json_ts_summary(json_of(self), head, event->ts);
+    if (figures->ts != nullptr)
+        json_ts_summary(json_of(self), head, figures->ts);
 }
 
 static void json_receive_buffer(sink *self, const event_head *head, const buffer_event *event)
@@ -479,31 +473,32 @@ static void json_feed_lag(sink *self, const event_head *head, const feed_lag_eve
 
 static void json_feed_summary(sink *self, const event_head *head, const feed_summary_event *event)
 {
-    const feed_counts *n = event->counts;
+    const feed_snapshot *figures = event->figures;
+    const feed_counts *n = figures->counts;
     char line[JSON_LINE_MAX + FEED_LINES_MAX * (JSON_STRING_MAX(STREAM_NAME_MAX) + 256)];
     char *out = begin_object(json_of(self), line, head, "feed_summary");
-    out = put_text_field(out, "feed", event->feed);
+    out = put_text_field(out, "feed", figures->name);
     out = put_unsigned_field(out, "numbers", n->numbers);
     out = put_unsigned_field(out, "missed", n->missed);
     out = put_unsigned_field(out, "late", n->late);
     out = put_unsigned_field(out, "lost", n->lost);
-    if (event->max_skew)
+    if (figures->max_skew)
         out = put_unsigned_field(out, "lost_in_window", n->lost_in_window);
     out = put_literal(put_field(out, "lines"), "[");
-    for (int i = 0; i < event->line_count; i++) {
+    for (int i = 0; i < figures->line_count; i++) {
         if (i > 0)
             *out++ = ',';
-        out = put_json_string(put_literal(out, "{\"stream\":"), event->line_names[i]);
+        out = put_json_string(put_literal(out, "{\"stream\":"), figures->line_names[i]);
         out = put_unsigned_field(out, "alone", n->alone[i]);
         out = put_unsigned_field(out, "first", n->first[i]);
         // Only where some number came on two lines or more is a line behind another.
-        const histogram *behind = &event->behind[i];
+        const histogram *behind = &figures->behind->times[i];
         if (behind->total > 0) {
             out = put_unsigned_field(out, "behind_p50_us", histogram_percentile_us(behind, 50));
             out = put_unsigned_field(out, "behind_p99_us", histogram_percentile_us(behind, 99));
             out = put_unsigned_field(out, "behind_max_us", behind->max_us);
         }
-        if (event->max_skew)
+        if (figures->max_skew)
             out = put_unsigned_field(out, "beyond", n->beyond[i]);
         *out++ = '}';
     }

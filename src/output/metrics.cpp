@@ -124,8 +124,9 @@ static void put_header(text_buffer *out, const char *name, const char *type, con
 
 static void put_sender_series(text_buffer *out, const counter_row *row, const metrics_view *view)
 {
-    uint32_t cursor = 0;
-    for (const sender_entry *entry; (entry = next_sender(view->senders, view->stream, &cursor)) != nullptr;) {
+    for (int i = 0; i < view->figures->sender_count; i++) {
+        const sender_snapshot *figures = &view->figures->senders[i];
+        const sender_entry *entry = figures->entry;
         char sender[HOST_TEXT_MAX + 16];
         format_sender_label(sender, sizeof sender, entry);
         text_puts(out, row->metric.name);
@@ -140,43 +141,25 @@ static void put_sender_series(text_buffer *out, const counter_row *row, const me
             put_label_value(out, session);
         }
         text_puts(out, "\"} ");
-        counter_figures figures = {track_snapshot(&entry->track), entry->last_utc_us};
-        put_value(out, row, &figures, view->layout);
+        put_value(out, row, &figures->figures, view->layout);
     }
 }
 
-// The stream's senders' counts summed (those whose entries were taken over included, so that
-// each sum only rises) and its latest arrival; false for a stream not heard yet. Holes still
-// open are left out of lost, which no series shows: finding them reads a sender's window.
-static bool sum_senders(const metrics_view *view, counter_figures *figures)
-{
-    const sender_stream *own = &view->senders->streams[view->stream];
-    *figures = {own->retired_counts, 0};
-    bool heard = own->retired > 0;
-    uint32_t cursor = 0;
-    for (const sender_entry *entry; (entry = next_sender(view->senders, view->stream, &cursor)) != nullptr;) {
-        add_counts(&figures->counts, &entry->track.counts);
-        if (entry->last_utc_us > figures->last_utc_us)
-            figures->last_utc_us = entry->last_utc_us;
-        heard = true;
-    }
-    return heard;
-}
-
-// The stream's one series of the row, as a stream not heard yet has none of its senders'.
+// The stream's one series of the row, its senders summed (those whose entries were taken
+// over included, so that each sum only rises), as a stream not heard yet has none of its
+// senders'.
 static void put_stream_series(text_buffer *out, const counter_row *row, const metrics_view *view)
 {
-    counter_figures figures;
-    if (!sum_senders(view, &figures))
+    if (!view->figures->heard)
         return;
     text_puts(out, row->metric.name);
     put_group_labels(out, view);
     text_puts(out, "} ");
-    put_value(out, row, &figures, view->layout);
+    put_value(out, row, &view->figures->total, view->layout);
 }
 
 // A feed's figures: numbers seen and lost on the feed, and what each line delivered first.
-static void put_feeds(text_buffer *out, const metrics_feed *feeds, int feed_count)
+static void put_feeds(text_buffer *out, const feed_snapshot *feeds, int feed_count)
 {
     if (feed_count == 0)
         return;
@@ -217,7 +200,7 @@ static void put_feeds(text_buffer *out, const metrics_feed *feeds, int feed_coun
 
 // A line of a feed: which feed, which stream.
 struct feed_line_label {
-    const metrics_feed *feed;
+    const feed_snapshot *feed;
     int line;
 };
 
@@ -233,7 +216,7 @@ static void put_feed_line_labels(text_buffer *out, const void *labelled)
 
 // Where a feed has lines to be behind one another: how far each ran behind the first copy of
 // each number; and with a max skew, the copies beyond it.
-static void put_feeds_behind(text_buffer *out, const metrics_feed *feeds, int feed_count)
+static void put_feeds_behind(text_buffer *out, const feed_snapshot *feeds, int feed_count)
 {
     bool header = false;
     for (int i = 0; i < feed_count; i++)
@@ -279,7 +262,7 @@ static void put_join_latencies(text_buffer *out, const metrics_view *views, int 
 {
     bool header = false;
     for (int v = 0; v < view_count; v++) {
-        if (!views[v].have_join_latency)
+        if (!views[v].figures->join->heard)
             continue;
         if (!header)
             put_header(out, "mcwatch_join_latency_seconds", "gauge",
@@ -288,7 +271,7 @@ static void put_join_latencies(text_buffer *out, const metrics_view *views, int 
         text_puts(out, "mcwatch_join_latency_seconds");
         put_group_labels(out, &views[v]);
         text_puts(out, "} ");
-        put_seconds(out, views[v].join_latency_us);
+        put_seconds(out, views[v].figures->join->latency_us);
     }
 }
 
@@ -307,7 +290,7 @@ static void put_pid_labels(text_buffer *out, const metrics_view *view, int pid)
 // that had no sync byte) as pid="other".
 static void put_ts_packets(text_buffer *out, const metrics_view *view, const char *name)
 {
-    const ts_counts *n = view->ts;
+    const ts_counts *n = view->figures->ts;
     uint64_t listed = 0;
     for (int i = 0; i < n->listed; i++) {
         text_puts(out, name);
@@ -324,7 +307,7 @@ static void put_ts_packets(text_buffer *out, const metrics_view *view, const cha
 // are numbered, unknown where not), but the null PID's, which is not judged.
 static void put_ts_breaks(text_buffer *out, const metrics_view *view, const char *name)
 {
-    const ts_counts *n = view->ts;
+    const ts_counts *n = view->figures->ts;
     bool numbered = view->layout->payload == PAYLOAD_RTP_TS;
     for (int i = 0; i < n->listed; i++)
         for (int cause = 0; cause < TS_CAUSES; cause++) {
@@ -347,7 +330,7 @@ static void put_ts_errors(text_buffer *out, const metrics_view *view, const char
         text_puts(out, name);
         put_group_labels(out, view);
         text_printf(out, ",check=\"%s\"} %llu\n", ts_check_name(ts_check(row->check)),
-                    static_cast<unsigned long long>(row->value(view->ts)));
+                    static_cast<unsigned long long>(row->value(view->figures->ts)));
     }
 }
 
@@ -370,7 +353,7 @@ static void put_ts_metrics(text_buffer *out, const metrics_view *views, int view
     for (const family &f : families) {
         bool header = false;
         for (int v = 0; v < view_count; v++) {
-            if (views[v].ts == nullptr)
+            if (views[v].figures->ts == nullptr)
                 continue;
             if (!header)
                 put_header(out, f.name, "counter", f.help);
@@ -380,21 +363,25 @@ static void put_ts_metrics(text_buffer *out, const metrics_view *views, int view
     }
 }
 
+static uint64_t host_drops_of(const stream_snapshot *figures) { return figures->host_drops; }
+static uint64_t rejoins_of(const stream_snapshot *figures) { return figures->join->rejoins; }
+
 // A counter the run keeps a stream (not a sender): one series a stream.
 static void put_stream_counter(text_buffer *out, const metrics_view *views, int view_count,
-                               const char *name, const char *help, uint64_t metrics_view::*count)
+                               const char *name, const char *help,
+                               uint64_t (*count)(const stream_snapshot *figures))
 {
     put_header(out, name, "counter", help);
     for (int v = 0; v < view_count; v++) {
         text_puts(out, name);
         put_group_labels(out, &views[v]);
-        text_printf(out, "} %llu\n", static_cast<unsigned long long>(views[v].*count));
+        text_printf(out, "} %llu\n", static_cast<unsigned long long>(count(views[v].figures)));
     }
 }
 
 // A metric's family is written together, its HELP and TYPE once, every stream's series after.
 static void put_metrics(text_buffer *out, const metrics_view *views, int view_count,
-                        const metrics_feed *feeds, int feed_count)
+                        const feed_snapshot *feeds, int feed_count)
 {
     const counter_order *order = counter_order_of(COUNTERS_METRIC);
     for (int i = 0; i < order->count; i++) {
@@ -410,35 +397,36 @@ static void put_metrics(text_buffer *out, const metrics_view *views, int view_co
             (summed ? put_stream_series : put_sender_series)(out, row, &views[v]);
         }
     }
-    if (views[0].host_drops_counted)
+    if (view_count > 0 && views[0].figures->host_drops_counted)
         put_stream_counter(out, views, view_count, "mcwatch_host_drops_total",
                            "Datagrams this host dropped for a full receive queue.",
-                           &metrics_view::host_drops);
-    if (views[0].interarrival != nullptr) {
+                           host_drops_of);
+    if (view_count > 0 && views[0].figures->interarrival != nullptr) {
         put_header(out, "mcwatch_interarrival_seconds", "histogram",
                    "Time between one datagram's arrival and the next's.");
         for (int v = 0; v < view_count; v++)
-            put_histogram(out, &views[v], "mcwatch_interarrival_seconds", views[v].interarrival,
-                          views[v].interarrival_sum_us);
+            put_histogram(out, &views[v], "mcwatch_interarrival_seconds",
+                          views[v].figures->interarrival, views[v].figures->interarrival_sum_us);
     }
     bool delays = false;
     for (int v = 0; v < view_count; v++)
-        if (views[v].delays != nullptr) {
+        if (views[v].figures->delays != nullptr) {
             if (!delays)
                 put_header(out, "mcwatch_delay_seconds", "histogram",
                            "One-way delay from the sender's clock to the arrival.");
             delays = true;
-            put_histogram(out, &views[v], "mcwatch_delay_seconds", &views[v].delays->delays,
-                          views[v].delays->sum_us);
+            const delay_record *delays = views[v].figures->delays;
+            put_histogram(out, &views[v], "mcwatch_delay_seconds", &delays->delays, delays->sum_us);
         }
     if (delays) {
         put_header(out, "mcwatch_clock_skew_total", "counter",
                    "Datagrams stamped by the sender after their arrival.");
         for (int v = 0; v < view_count; v++)
-            if (views[v].delays != nullptr) {
+            if (views[v].figures->delays != nullptr) {
                 text_puts(out, "mcwatch_clock_skew_total");
                 put_group_labels(out, &views[v]);
-                text_printf(out, "} %llu\n", static_cast<unsigned long long>(views[v].delays->skew_count));
+                text_printf(out, "} %llu\n",
+                            static_cast<unsigned long long>(views[v].figures->delays->skew_count));
             }
     }
     put_header(out, "mcwatch_start_time_seconds", "gauge",
@@ -452,10 +440,10 @@ static void put_metrics(text_buffer *out, const metrics_view *views, int view_co
     put_join_latencies(out, views, view_count);
     put_ts_metrics(out, views, view_count);
     // With --rejoin: how often each stream was left and joined again after a silence.
-    if (views[0].rejoins_counted)
+    if (view_count > 0 && views[0].rejoins_counted)
         put_stream_counter(out, views, view_count, "mcwatch_rejoins_total",
                            "Times the stream was left and joined again after a silence.",
-                           &metrics_view::rejoins);
+                           rejoins_of);
     put_feeds(out, feeds, feed_count);
     put_feeds_behind(out, feeds, feed_count);
 }
@@ -523,7 +511,7 @@ static void put_self(text_buffer *out, const metrics_self *self)
 }
 
 void render_metrics(text_buffer *out, const metrics_view *views, int view_count,
-                    const metrics_feed *feeds, int feed_count, const metrics_queriers *queriers,
+                    const feed_snapshot *feeds, int feed_count, const metrics_queriers *queriers,
                     const metrics_self *self)
 {
     text_clear(out);

@@ -10,43 +10,24 @@
 #include "monitor/histogram.h"
 #include "monitor/querier.h"
 #include "monitor/senders.h"
+#include "monitor/snapshot.h"
 #include "monitor/ts.h"
 #include "net/query_socket.h"
 #include "net/socket.h"
 
-// One stream's series.
+// One stream's series: its figures, as a snapshot took them, and its labels.
 struct metrics_view {
-    const sender_table *senders;
-    int stream;                      // its place, whose senders these are
+    const stream_snapshot *figures;
     const char *stream_name;         // with --config: the labels stream and feed; else null
     const char *feed_name;           // null: not a line of a feed
     const endpoint *group;           // with the port
     const endpoint *source;          // of a source-specific join, or null
     const char *interface_name;      // -i as given, or null
-    bool host_drops_counted;
-    uint64_t host_drops;
     uint64_t start_utc_us;
     const seq_layout *layout;
-    const histogram *interarrival;   // the times between datagrams, or null where not stamped
-    uint64_t interarrival_sum_us;
-    const delay_record *delays;      // with --sent-at, else null
     bool senders_summed;             // one series of each counter for all its senders, whose
                                      // last sequence number is then none
-    bool have_join_latency;          // a datagram came since the join
-    uint64_t join_latency_us;        // from just before the join to that datagram
-    const ts_counts *ts;             // a transport stream's counts, or null
     bool rejoins_counted;            // --rejoin: how often the stream was joined again
-    uint64_t rejoins;
-};
-
-// A feed's figures and its lines' names, in the order of its counts.
-struct metrics_feed {
-    const char *name;
-    const feed_counts *counts;
-    int line_count;
-    const char *line_names[FEED_LINES_MAX];
-    const feed_behind *behind;
-    bool max_skew;                   // --max-skew: the copies beyond it are counted
 };
 
 // What a served page adds: which build serves, and since when.
@@ -64,7 +45,7 @@ struct metrics_queriers {
 // Renders every stream's and every feed's series into out (emptied first), the queriers'
 // where any was heard, and the self series where self is given.
 void render_metrics(text_buffer *out, const metrics_view *views, int view_count,
-                    const metrics_feed *feeds, int feed_count, const metrics_queriers *queriers,
+                    const feed_snapshot *feeds, int feed_count, const metrics_queriers *queriers,
                     const metrics_self *self);
 
 // Writes rendered text to path, whole. Returns 0, or -1 after an error line.

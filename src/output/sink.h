@@ -10,6 +10,7 @@
 #include "monitor/join.h"
 #include "monitor/monitor.h"
 #include "monitor/senders.h"
+#include "monitor/snapshot.h"
 #include "monitor/tracker.h"
 #include "monitor/ts.h"
 #include "net/address.h"
@@ -64,21 +65,14 @@ struct class_event {
     seq_class kind;
 };
 
-// Every sender's exact counts, the run's length so far, and what this host dropped.
+// Every sender's exact counts and the stream's other figures, as a snapshot took them, and
+// the run's length so far.
 struct summary_event {
-    const sender_table *senders;
-    int stream;                // whose senders
+    const stream_snapshot *figures;
     uint64_t duration_us;
-    bool host_drops_counted;   // false where the platform keeps no count
-    uint64_t host_drops;
     bool outages;              // arrivals were stamped: the counts' outages mean something
-    const delay_record *delays; // with --sent-at, the run's (each sender keeps its own); else null
-    bool from_capture;         // host drops are not known; these are:
-    uint64_t fragmented;       // datagrams split into IP fragments not made whole
-    uint64_t truncated;        // frames cut short before their number ended
-    const join_watch *join;    // the stream's join and its first datagram
+    bool from_capture;         // host drops are not known; fragments and truncated frames are
     bool rejoins_counted;      // --rejoin: the summary says how often it joined again
-    const ts_counts *ts;       // a transport stream's counts; null: the stream has none
 };
 
 // The membership joined: the group with its port, the source of a source-specific join (or
@@ -130,16 +124,10 @@ struct feed_lag_event {
     uint64_t window;           // the numbers the feed held
 };
 
-// A feed's counts, and its lines' names in the order of its counts; each line's times behind
-// the first copy, and with a max skew the copies beyond it.
+// A feed's figures, as a snapshot took them: its counts, its lines' names in their order,
+// each line's times behind the first copy, and with a max skew the copies beyond it.
 struct feed_summary_event {
-    const char *feed;
-    const feed_counts *counts;
-    int line_count;
-    const char *line_names[FEED_LINES_MAX];
-    const seq_layout *layout;
-    const histogram *behind;    // line_count of them
-    bool max_skew;              // --max-skew: beyond and lost_in_window are said
+    const feed_snapshot *figures;
 };
 
 // A statistics period of a feed (-s with -v): its lines' times behind the first copy, and the

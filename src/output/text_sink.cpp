@@ -168,13 +168,6 @@ static void log_counts(const event_head *head, const char *who, const counter_fi
     log_end(stdout, line, put_on_stream(head, end));
 }
 
-// Whether a sender's first and last numbers say something: the shared entry's senders are
-// interleaved, and a sender of short datagrams alone has none.
-static bool has_numbers(const sender_entry *entry)
-{
-    return !entry->shared && entry->track.started;
-}
-
 // -v: how long the join took to bring the stream's first datagram, or that none came.
 static void log_join_latency(const event_head *head, const join_watch *join, const char *on)
 {
@@ -208,43 +201,41 @@ static void text_summary(sink *self, const event_head *head, const summary_event
 {
     char on[ON_STREAM_MAX];
     on_stream(head, on, sizeof on);
-    const sender_table *table = event->senders;
-    uint32_t cursor = 0;
-    for (const sender_entry *entry; (entry = next_sender(table, event->stream, &cursor)) != nullptr;) {
+    const stream_snapshot *figures = event->figures;
+    for (int i = 0; i < figures->sender_count; i++) {
+        const sender_snapshot *sender = &figures->senders[i];
         char who[HOST_TEXT_MAX + SESSION_BYTES + 24] = "other senders";
-        if (!entry->shared)
-            put_session_text(put_endpoint(who, &entry->address), entry);
-        counter_figures figures = {track_snapshot(&entry->track), entry->last_utc_us};
-        log_counts(head, who, &figures, has_numbers(entry), event->outages,
-                   event->delays != nullptr ? &entry->delays : nullptr);
+        if (!sender->entry->shared)
+            put_session_text(put_endpoint(who, &sender->entry->address), sender->entry);
+        log_counts(head, who, &sender->figures, sender->has_numbers, event->outages,
+                   figures->delays != nullptr ? &sender->entry->delays : nullptr);
     }
-    sender_census census;
-    counter_figures total = {senders_total(table, event->stream, &census), 0};
+    const sender_census *census = &figures->census;
     char who[96];
     snprintf(who, sizeof who, "%llu sender%s%s over %llu.%03llu s",
-             static_cast<unsigned long long>(census.senders), census.senders == 1 ? "" : "s",
-             census.more ? " and more" : "",
+             static_cast<unsigned long long>(census->senders), census->senders == 1 ? "" : "s",
+             census->more ? " and more" : "",
              static_cast<unsigned long long>(event->duration_us / 1000000),
              static_cast<unsigned long long>(event->duration_us / 1000 % 1000));
-    log_counts(head, who, &total, false, event->outages, event->delays);
+    log_counts(head, who, &figures->total, false, event->outages, figures->delays);
     if (event->from_capture)
         log_line_at(stdout, head->at_utc_us, "info", "Summary: dropped by this host: not known from a capture; "
                                  "fragmented %llu, truncated %llu%s",
-                 static_cast<unsigned long long>(event->fragmented),
-                 static_cast<unsigned long long>(event->truncated), on);
-    else if (event->host_drops_counted)
+                 static_cast<unsigned long long>(figures->fragmented),
+                 static_cast<unsigned long long>(figures->truncated), on);
+    else if (figures->host_drops_counted)
         log_line_at(stdout, head->at_utc_us, "info", "Summary: dropped by this host: %llu (receive buffer full)%s",
-                 static_cast<unsigned long long>(event->host_drops), on);
+                 static_cast<unsigned long long>(figures->host_drops), on);
     else
         log_line_at(stdout, head->at_utc_us, "info", "Summary: dropped by this host: not counted on this platform%s",
                  on);
-    if (reinterpret_cast<text_sink *>(self)->verbose && event->join->timed)
-        log_join_latency(head, event->join, on);
+    if (reinterpret_cast<text_sink *>(self)->verbose && figures->join->timed)
+        log_join_latency(head, figures->join, on);
     if (event->rejoins_counted)
         log_line_at(stdout, head->at_utc_us, "info", "Summary: rejoins %llu%s",
-                    static_cast<unsigned long long>(event->join->rejoins), on);
-    if (event->ts != nullptr)
-        log_ts_summary(head, event->ts);
+                    static_cast<unsigned long long>(figures->join->rejoins), on);
+    if (figures->ts != nullptr)
+        log_ts_summary(head, figures->ts);
 }
 
 // -v: "Query from 10.0.0.1 (IGMPv3, interval 125 s) on eth0", and "for <group>" after a
@@ -520,22 +511,24 @@ static char *put_behind(char *end, const char *lead, int line_count, const char 
 
 static void text_feed_summary(sink *, const event_head *head, const feed_summary_event *event)
 {
-    const feed_counts *n = event->counts;
+    const feed_snapshot *figures = event->figures;
+    const feed_counts *n = figures->counts;
     char line[LOG_PREFIX_MAX + 512 + FEED_LINES_MAX * (2 * ON_STREAM_MAX + 192)];
-    char *end = put_text(put_literal(log_begin_at(line, "info", head->at_utc_us), "Summary: feed "), event->feed);
+    char *end = put_text(put_literal(log_begin_at(line, "info", head->at_utc_us), "Summary: feed "),
+                         figures->name);
     end = put_unsigned(put_literal(end, ": numbers "), n->numbers);
     end = put_unsigned(put_literal(end, ", missed "), n->missed);
     end = put_unsigned(put_literal(end, ", late "), n->late);
     end = put_unsigned(put_literal(end, ", lost "), n->lost);
-    if (event->max_skew)
+    if (figures->max_skew)
         end = put_unsigned(put_literal(end, ", lost in window "), n->lost_in_window);
-    for (int line_index = 0; line_index < event->line_count; line_index++) {
-        end = put_text(put_literal(end, line_index == 0 ? "; " : ", "), event->line_names[line_index]);
+    for (int line_index = 0; line_index < figures->line_count; line_index++) {
+        end = put_text(put_literal(end, line_index == 0 ? "; " : ", "), figures->line_names[line_index]);
         end = put_unsigned(put_literal(end, " alone "), n->alone[line_index]);
         end = put_share(put_literal(end, ", first "), n->first[line_index], n->numbers);
     }
-    end = put_behind(end, "; ", event->line_count, event->line_names, event->behind, n->beyond,
-                     event->max_skew);
+    end = put_behind(end, "; ", figures->line_count, figures->line_names, figures->behind->times,
+                     n->beyond, figures->max_skew);
     log_end(stdout, line, end);
 }
 

@@ -89,12 +89,20 @@ TEST(Metrics, AStreamsSeriesSumItsSendersAndLeaveTheRestOfThePageAsItWas)
     text_buffer pages[2] = {};
     std::map<series_key, double> samples[2];
     std::map<std::string, std::string> types;
+    run_snapshot snapshot;
+    ASSERT_EQ(snapshot_open(&snapshot, table.get(), 2), 0);
+    snapshot_senders(&snapshot, table.get(), 2);
+    static const join_watch join = {};
+    for (int v = 0; v < 2; v++) {
+        snapshot.streams[v].host_drops_counted = true;
+        snapshot.streams[v].host_drops = 3;
+        snapshot.streams[v].join = &join;
+    }
     for (int summed = 0; summed < 2; summed++) {
         metrics_view views[2];
         for (int v = 0; v < 2; v++)
-            views[v] = {table.get(), v, v == 0 ? "a" : "b", nullptr, &group, nullptr, nullptr,
-                        true, 3, 1000000, &layout, nullptr, 0, nullptr, summed == 1, false, 0, nullptr,
-                        false, 0};
+            views[v] = {&snapshot.streams[v], v == 0 ? "a" : "b", nullptr, &group, nullptr,
+                        nullptr, 1000000, &layout, summed == 1, false};
         render_metrics(&pages[summed], views, 2, nullptr, 0, nullptr, nullptr);
         samples[summed] = samples_of(&pages[summed], &types);
     }
@@ -129,6 +137,7 @@ TEST(Metrics, AStreamsSeriesSumItsSendersAndLeaveTheRestOfThePageAsItWas)
     EXPECT_EQ(series[1][1], 2);
     for (text_buffer &page : pages)
         text_free(&page);
+    snapshot_close(&snapshot);
     senders_close(table.get());
 }
 
@@ -136,8 +145,6 @@ TEST(Metrics, AStreamsSeriesSumItsSendersAndLeaveTheRestOfThePageAsItWas)
 // the causes its layout can give (not the null PID's), and every check's errors.
 TEST(Metrics, ATransportStreamsSeriesAddUpToItsCounts)
 {
-    auto table = std::make_unique<sender_table>();
-    ASSERT_EQ(senders_open(table.get(), 60000000, 2), 0);
     seq_layout layouts[2];
     ASSERT_EQ(find_layout_preset("rtp-mpegts", &layouts[0]), 0);
     ASSERT_EQ(find_layout_preset("mpegts", &layouts[1]), 0);
@@ -152,11 +159,16 @@ TEST(Metrics, ATransportStreamsSeriesAddUpToItsCounts)
     endpoint group;
     int code;
     ASSERT_EQ(find_host("239.1.2.3", AF_INET, &group, &code), 0);
+    static const join_watch join = {};
+    stream_snapshot figures[2] = {};
     metrics_view views[2];
-    for (int v = 0; v < 2; v++)
-        views[v] = {table.get(), v, v == 0 ? "a" : "b", nullptr, &group, nullptr, nullptr,
-                    true, 0, 1000000, &layouts[v], nullptr, 0, nullptr, false, false, 0, &n,
-                    false, 0};
+    for (int v = 0; v < 2; v++) {
+        figures[v].host_drops_counted = true;
+        figures[v].join = &join;
+        figures[v].ts = &n;
+        views[v] = {&figures[v], v == 0 ? "a" : "b", nullptr, &group, nullptr, nullptr, 1000000,
+                    &layouts[v], false, false};
+    }
     text_buffer page = {};
     render_metrics(&page, views, 2, nullptr, 0, nullptr, nullptr);
     std::multiset<std::string> said;
@@ -179,7 +191,6 @@ TEST(Metrics, ATransportStreamsSeriesAddUpToItsCounts)
                      "mcwatch_ts_continuity_errors_total b 256unknown 0"});
     EXPECT_EQ(said, expected);
     text_free(&page);
-    senders_close(table.get());
 }
 
 } // namespace

@@ -1,8 +1,11 @@
 #include "monitor/tracker.h"
 #include "monitor/senders.h"
+#include "monitor/snapshot.h"
 #include "net/address.h"
 
 #include <gtest/gtest.h>
+
+#include <string.h>
 
 #include <algorithm>
 #include <memory>
@@ -310,6 +313,29 @@ TEST(Track, AgreesWithASetBasedModelOverRandomStreams)
     }
 }
 
+// A snapshot of the table holds each stream's senders as next_sender gives them, and their
+// sum and census as senders_total says them.
+void expect_snapshot_agrees(const sender_table *table, int streams)
+{
+    run_snapshot snapshot;
+    ASSERT_EQ(snapshot_open(&snapshot, table, streams), 0);
+    snapshot_senders(&snapshot, table, streams);
+    for (int s = 0; s < streams; s++) {
+        const stream_snapshot *figures = &snapshot.streams[s];
+        uint32_t cursor = 0;
+        int i = 0;
+        for (const sender_entry *entry; (entry = next_sender(table, s, &cursor)) != nullptr; i++)
+            ASSERT_TRUE(i < figures->sender_count && figures->senders[i].entry == entry) << s;
+        EXPECT_EQ(figures->sender_count, i) << s;
+        sender_census census;
+        track_counts total = senders_total(table, s, &census);
+        EXPECT_EQ(memcmp(&figures->total.counts, &total, sizeof total), 0) << s;
+        EXPECT_EQ(figures->census.senders, census.senders) << s;
+        EXPECT_EQ(figures->census.more, census.more) << s;
+    }
+    snapshot_close(&snapshot);
+}
+
 // Past SENDERS_MAX senders the table holds one shared entry more for each stream, never a new
 // one: each of the first senders keeps its own, the shared one counts without judging the
 // interleaved numbers, and an entry idle long enough is taken over with its counts kept in its
@@ -390,6 +416,7 @@ TEST(SenderTable, KeepsAnEntryForEachOfTheFirstSendersSharesOneAndTakesOverIdleO
     EXPECT_EQ(total.received, 1u);
     EXPECT_EQ(census.senders, 1u);
     EXPECT_FALSE(census.more);
+    expect_snapshot_agrees(table.get(), 2);
     // Long after, with stream 0's senders heard again, a new one of stream 0 finds no room:
     // stream 1's sender, idle, is its stream's last and keeps its entry.
     const uint64_t t2 = t1 + 5 * idle_us;
@@ -434,6 +461,7 @@ TEST(SenderTable, JudgesTheFirstSendersOfEveryStream)
     }
     v4->sin_port = htons(static_cast<uint16_t>(1000 + SENDERS_PER_STREAM));
     EXPECT_TRUE(find_sender(table.get(), streams - 1, &from, nullptr, &rules, 1)->shared);
+    expect_snapshot_agrees(table.get(), streams);
     senders_close(table.get());
 }
 
