@@ -100,7 +100,13 @@ static void put_header(text_buffer *out, const report_run *run, uint64_t lost, u
     text_printf(out, "</dd>\n<dt>%s</dt><dd>%s to %s (", run->from_capture ? "Capture" : "Run",
                 from, to);
     put_span(out, run->end_utc_us > run->start_utc_us ? run->end_utc_us - run->start_utc_us : 0);
-    text_printf(out, ")</dd>\n<dt>Verdict</dt><dd id=\"verdict\" class=\"verdict-%d\">",
+    text_puts(out, ")</dd>\n");
+    if (run->cut != nullptr) {
+        text_puts(out, "<dt>Cut</dt><dd id=\"cut\" class=\"verdict-1\">");
+        put_html(out, run->cut);
+        text_puts(out, "; this page is of what was read before</dd>\n");
+    }
+    text_printf(out, "<dt>Verdict</dt><dd id=\"verdict\" class=\"verdict-%d\">",
                 run->refresh_seconds > 0 ? 0 : run->status);
     text_printf(out, "%llu numbers lost", static_cast<unsigned long long>(lost));
     if (!run->from_capture)

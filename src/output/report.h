@@ -53,6 +53,8 @@ struct report_run {
     int status;                      // the exit status; for a page served live, ignored
     int refresh_seconds;             // a page served live reloads itself (its verdict is the
                                      // run's so far); 0: a file
+    const char *cut;                 // where and why a capture's reading stopped at a fault;
+                                     // null: read whole
 };
 
 // Renders the page into out (emptied first).
