@@ -149,7 +149,9 @@ void render_run_report(run_state *state, text_buffer *text, int status, int refr
         }
         for (int f = 0; f < state->watched.feed_count; f++) {
             const feed_record *feed = &state->watched.feeds[f];
-            feeds[f] = {feed->name, &feed->state.counts, feed->state.line_count, {}};
+            feeds[f] = {feed->name, &feed->state.counts, feed->state.line_count, {},
+                        &feed->state.behind, feed->state.max_skew_us != FEED_NO_MAX_SKEW,
+                        feed->state.timeline};
             for (int line = 0; line < feed->state.line_count; line++)
                 feeds[f].lines[line] = feed->lines[line];
         }
