@@ -109,7 +109,8 @@ static void put_command_line(text_buffer *out, const settings *options)
     text_putc(out, '\0');
 }
 
-void render_run_report(run_state *state, text_buffer *text, int status, int refresh_seconds)
+void render_run_report(run_state *state, text_buffer *text, int status, int refresh_seconds,
+                       const char *cut)
 {
     read_all_drops(state);
     int count = state->watched.stream_count;
@@ -131,7 +132,9 @@ void render_run_report(run_state *state, text_buffer *text, int status, int refr
         }
         for (int f = 0; f < state->watched.feed_count; f++) {
             const feed_record *feed = &state->watched.feeds[f];
-            feeds[f] = {feed->name, &feed->state.counts, feed->state.line_count, {}};
+            feeds[f] = {feed->name, &feed->state.counts, feed->state.line_count, {},
+                        &feed->state.behind, feed->state.max_skew_us != FEED_NO_MAX_SKEW,
+                        feed->state.timeline};
             for (int line = 0; line < feed->state.line_count; line++)
                 feeds[f].lines[line] = feed->lines[line];
         }
@@ -141,7 +144,7 @@ void render_run_report(run_state *state, text_buffer *text, int status, int refr
         verdict_of(state, &verdict);
         report_run run = {command.data, host, state->start_utc_us, utc_now(state),
                           state->from_capture, state->options->have_max_lost ? &verdict : nullptr,
-                          status, refresh_seconds};
+                          status, refresh_seconds, cut};
         render_report(text, &run, streams, count, feeds, state->watched.feed_count);
     }
     text_free(&command);
@@ -149,10 +152,10 @@ void render_run_report(run_state *state, text_buffer *text, int status, int refr
     free(feeds);
 }
 
-int write_run_report(run_state *state, int status)
+int write_run_report(run_state *state, int status, const char *cut)
 {
     text_buffer page = {};
-    render_run_report(state, &page, status, 0);
+    render_run_report(state, &page, status, 0, cut);
     int written = write_text_file(state->options->report_path, &page);
     text_free(&page);
     return written;
@@ -165,7 +168,7 @@ void publish_run_report(run_state *state)
         !http_server_report_asked(server))
         return;
     text_buffer *page = &state->outputs.report_text;
-    render_run_report(state, page, 0, REPORT_REFRESH_SECONDS);
+    render_run_report(state, page, 0, REPORT_REFRESH_SECONDS, nullptr);
     // A page that ran out of memory half-way is not served; the last whole one stays.
     if (!page->failed)
         http_server_publish_report(server, page->data, page->length);

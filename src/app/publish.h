@@ -16,11 +16,12 @@ void close_metrics_server(run_state *state);
 
 // Renders the report page of the run so far into text: its streams, feeds and timelines, with
 // status as the verdict (refresh_seconds: a served page's reload, 0 for a file).
-void render_run_report(run_state *state, text_buffer *text, int status, int refresh_seconds);
+void render_run_report(run_state *state, text_buffer *text, int status, int refresh_seconds,
+                       const char *cut);
 
-// With --report: renders the page and writes it whole to the file. Returns 0, or -1 after an
-// error line.
-int write_run_report(run_state *state, int status);
+// With --report: renders the page and writes it whole to the file; cut says where a capture's
+// reading stopped at a fault (null: it was read whole). Returns 0, or -1 after an error line.
+int write_run_report(run_state *state, int status, const char *cut);
 
 // How often a served report reloads itself.
 #define REPORT_REFRESH_SECONDS 5

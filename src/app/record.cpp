@@ -6,6 +6,7 @@
 #include "app/timers.h"
 #include "app/top.h"
 #include "base/log.h"
+#include "monitor/feed_timeline.h"
 
 int stream_init(stream_state *stream, const stream_settings *config, const settings *options)
 {
@@ -59,6 +60,27 @@ void start_timelines(run_state *state)
         if (state->watched.streams[i].line != nullptr)
             timeline_start(state->watched.streams[i].line, state->start_utc_us,
                            REPORT_FIRST_INTERVAL_US);
+    // A feed decides on the arrivals' clock: its intervals line up with the streams' as both
+    // start at the run's start.
+    for (int i = 0; i < state->watched.feed_count; i++)
+        if (state->watched.feeds[i].state.timeline != nullptr)
+            feed_timeline_start(state->watched.feeds[i].state.timeline, state->started_us,
+                                REPORT_FIRST_INTERVAL_US);
+}
+
+// With --report, a feed's decisions over the run, made with the feed. Returns 0, or -1 after
+// an error line.
+static int open_feed_timeline(run_state *state, feed_record *feed)
+{
+    if (state->options->report_path == nullptr)
+        return 0;
+    feed->state.timeline = static_cast<feed_timeline *>(malloc(sizeof *feed->state.timeline));
+    if (feed->state.timeline == nullptr) {
+        log_line(stderr, "error", "out of memory for feed \"%s\"'s timeline", feed->name);
+        return -1;
+    }
+    feed_timeline_start(feed->state.timeline, 0, REPORT_FIRST_INTERVAL_US);
+    return 0;
 }
 
 // Each feed named by a stream, with its lines in the file's order. Returns 0, or -1 after an
@@ -84,6 +106,8 @@ static int make_feeds(run_state *state)
                 log_line(stderr, "error", "out of memory for feed \"%s\"", name);
                 return -1;
             }
+            if (open_feed_timeline(state, feed) < 0)
+                return -1;
         }
         stream->feed = feed;
         stream->feed_line = feed->state.line_count;
@@ -172,8 +196,10 @@ int run_state_init(run_state *state, const settings *options, const stream_setti
 
 void run_state_free(run_state *state)
 {
-    for (int i = 0; i < state->watched.feed_count; i++)
+    for (int i = 0; i < state->watched.feed_count; i++) {
+        free(state->watched.feeds[i].state.timeline);
         feed_close(&state->watched.feeds[i].state);
+    }
     senders_close(&state->watched.senders);
     for (int i = 0; state->watched.streams != nullptr && i < state->watched.stream_count; i++) {
         free(state->watched.streams[i].judge.ts);

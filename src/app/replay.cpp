@@ -339,6 +339,12 @@ bool replay_failed(const replay_reader *replay)
     return replay->failed;
 }
 
+void replay_stop_text(const replay_reader *replay, char *out, size_t size)
+{
+    snprintf(out, size, "reading stopped at frame %llu: %s",
+             static_cast<unsigned long long>(replay->file.frames + 1), replay->file.stop_reason);
+}
+
 void report_replay_end(const replay_reader *replay, const run_state *state)
 {
     if (replay->file.odd_stamps > 0) {

@@ -4,8 +4,11 @@
 // receive hands datagrams over, each with its stream and its own time.
 #pragma once
 
+#include <stddef.h>
+
 #include "app/capture_streams.h"
 #include "app/loop.h"
+#include "net/capture.h"
 
 // A capture being read, and the loop's context while it is.
 struct replay_reader;
@@ -25,6 +28,11 @@ int open_replay(replay_reader *replay, run_state *state);
 // Whether reading stopped at a fault, after its error line: the run still gives what it read,
 // and ends with status 255.
 bool replay_failed(const replay_reader *replay);
+
+// Where and why reading stopped at a fault, as its error line says it ("reading stopped at
+// frame 81234: truncated dump file"), for the report of what was read.
+#define REPLAY_STOP_TEXT_MAX (CAPTURE_STOP_REASON_MAX + 64)
+void replay_stop_text(const replay_reader *replay, char *out, size_t size);
 
 // Says what the reading left out: datagrams of groups past CAPTURE_STREAMS_MAX, and a capture
 // in which no datagram of a stream was found at all.

@@ -176,11 +176,17 @@ static int run_joined(run_state *state, replay_reader *replay)
         status = -1;
     if (status == 0 && flush_output(state) < 0)
         status = -1;
-    if (status == 0 && read_failed)
+    // The report of a capture cut short is of what was read, and says where it stopped.
+    char cut[REPLAY_STOP_TEXT_MAX] = "";
+    if (status == 0 && read_failed) {
+        replay_stop_text(replay, cut, sizeof cut);
         status = -1;
+    }
     if (status == 0 && options->have_max_lost)
         status = verdict_status(state);
-    if (status >= 0 && options->report_path != nullptr && write_run_report(state, status) < 0)
+    bool reported = status >= 0 || cut[0] != '\0';
+    if (reported && options->report_path != nullptr &&
+        write_run_report(state, status >= 0 ? status : 255, cut[0] != '\0' ? cut : nullptr) < 0)
         status = -1;
     return status;
 }

@@ -1,5 +1,6 @@
 #include "monitor/feed.h"
 
+#include "monitor/feed_timeline.h"
 #include "monitor/feed_window.h"
 #include "timer/timer.h"
 
@@ -177,6 +178,26 @@ static void drop_next(feed_state *feed)
     }
 }
 
+// Where a report draws the feed: numbers missed and filled late when that happened, and each
+// line's alone at the time of its copy.
+static void chart_missed(feed_state *feed, uint64_t at_us, uint64_t count)
+{
+    if (feed->timeline != nullptr && count != 0)
+        feed_timeline_missed(feed->timeline, at_us, count);
+}
+
+static void chart_late(feed_state *feed, uint64_t at_us)
+{
+    if (feed->timeline != nullptr)
+        feed_timeline_late(feed->timeline, at_us);
+}
+
+static void chart_alone(feed_state *feed, int line, uint64_t at_us, bool gained)
+{
+    if (feed->timeline != nullptr)
+        feed_timeline_alone(feed->timeline, line, at_us, gained);
+}
+
 static void judge_beyond(feed_state *feed, feed_slot *slot, int line, bool beyond)
 {
     uint8_t bit = static_cast<uint8_t>(1u << line);
@@ -267,14 +288,18 @@ static void take_decided(feed_state *feed, int line, uint64_t place, uint64_t ar
         feed->counts.numbers++;
         feed->counts.first[line]++;
         feed->counts.alone[line]++;
+        chart_late(feed, arrival_us);
+        chart_alone(feed, line, arrival_us, true);
         return;
     }
     if (!held)
         return;
     if (slot->who & bit)
         return;
-    if (slot->who != 0 && (slot->who & (slot->who - 1)) == 0)
+    if (slot->who != 0 && (slot->who & (slot->who - 1)) == 0) {
         feed->counts.alone[__builtin_ctz(slot->who)]--;
+        chart_alone(feed, __builtin_ctz(slot->who), slot->first_us, false);
+    }
     if (slot->who != 0 && arrival_us < slot->first_us) {
         // First by arrival, as before the decision: the share moves with the number.
         feed->counts.first[slot->first_line]--;
@@ -343,6 +368,7 @@ static void reach_down(feed_state *feed, feed_epoch *epoch, uint64_t first)
         feed->settled = first;
     } else if (!undecided) {
         feed->counts.missed += epoch->start - first;
+        chart_missed(feed, epoch->began_us, epoch->start - first);
         feed->counts.lost = feed->counts.missed - feed->counts.late;
     }
     epoch->start = first;
@@ -430,7 +456,7 @@ static void mark_early(feed_state *feed, uint64_t from, uint64_t end)
 }
 
 // Places from the settled one to end that no line passed: a jump too long to hold.
-static void skip_places(feed_state *feed, uint64_t end)
+static void skip_places(feed_state *feed, uint64_t end, uint64_t now_us)
 {
     feed_epoch *present = &feed->epochs[feed->present];
     window_advance(feed, end);
@@ -444,13 +470,14 @@ static void skip_places(feed_state *feed, uint64_t end)
     }
     feed->counts.missed += end - feed->settled;
     feed->counts.lost = feed->counts.missed - feed->counts.late;
+    chart_missed(feed, now_us, end - feed->settled);
     mark_early(feed, feed->settled, end);
     feed->settled = present->front = end;
 }
 
 // Missed when no copy had come the arbitration time after a line first passed it; late when
-// the earliest came after that.
-static void decide(feed_state *feed, uint64_t place)
+// the earliest came after that. at_us: when it fell due, or was decided before.
+static void decide(feed_state *feed, uint64_t place, uint64_t at_us)
 {
     feed_slot *slot = window_slot(feed, place);
     bool in_time = slot->who != 0 && (slot->first_us < slot->passed_us ||
@@ -459,12 +486,17 @@ static void decide(feed_state *feed, uint64_t place)
     window_mark_lost(feed, place, slot->lost);
     if (!in_time) {
         feed->counts.missed++;
-        if (slot->who != 0)
+        chart_missed(feed, at_us, 1);
+        if (slot->who != 0) {
             feed->counts.late++;
+            chart_late(feed, slot->first_us);
+        }
         feed->counts.lost = feed->counts.missed - feed->counts.late;
     }
-    if (slot->who != 0 && (slot->who & (slot->who - 1)) == 0)
+    if (slot->who != 0 && (slot->who & (slot->who - 1)) == 0) {
         feed->counts.alone[__builtin_ctz(slot->who)]++;
+        chart_alone(feed, __builtin_ctz(slot->who), slot->first_us, true);
+    }
     if (slot->who != 0)
         judge_window(feed, slot);
 }
@@ -537,7 +569,7 @@ int feed_settle(feed_state *feed, uint64_t now_us, bool at_end, feed_hole *holes
                 break;
             if (!note_hole(feed, place, feed->room_end, 0, holes, &found, holes_max, &hole_end))
                 break;
-            skip_places(feed, feed->room_end);
+            skip_places(feed, feed->room_end, now_us);
             continue;
         }
         feed_slot *slot = window_slot(feed, place);
@@ -550,7 +582,7 @@ int feed_settle(feed_state *feed, uint64_t now_us, bool at_end, feed_hole *holes
             break;
         if (!due && !closing)
             mark_early(feed, place, place + 1);
-        decide(feed, place);
+        decide(feed, place, due ? due_us : now_us);
         feed->settled = place + 1;
     }
     return found;

@@ -101,6 +101,8 @@ struct feed_epoch {
     unsigned members;     // bit l: line l is in it
 };
 
+struct feed_timeline;
+
 struct feed_line {
     bool heard;
     uint64_t last_us;     // the latest arrival taken from it
@@ -135,6 +137,7 @@ struct feed_state {
                           // set where the place, below ring_end by at most the span, is lost
     feed_counts counts;
     feed_behind behind;
+    feed_timeline *timeline;  // its decisions over the run, where a report draws them; else null
 };
 
 // Readies a feed of line_count lines whose numbers follow rules; its window is allocated here.

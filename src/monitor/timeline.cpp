@@ -37,7 +37,7 @@ static void merge_pairs(timeline *line)
 
 // The interval a time falls in, merging until it fits. Only a time past the latest interval
 // divides; the intervals before it stay where they are.
-static timeline_interval *interval_at(timeline *line, uint64_t at_utc_us)
+timeline_interval *timeline_at(timeline *line, uint64_t at_utc_us)
 {
     if (at_utc_us < line->current_end_us && line->used > 0) {
         if (at_utc_us + line->interval_us >= line->current_end_us)
@@ -58,7 +58,7 @@ static timeline_interval *interval_at(timeline *line, uint64_t at_utc_us)
 
 void timeline_count(timeline *line, uint64_t at_utc_us, uint64_t missed, uint64_t late)
 {
-    timeline_interval *at = interval_at(line, at_utc_us);
+    timeline_interval *at = timeline_at(line, at_utc_us);
     at->datagrams++;
     at->missed += missed;
     if (late != 0)
@@ -67,7 +67,7 @@ void timeline_count(timeline *line, uint64_t at_utc_us, uint64_t missed, uint64_
 
 void timeline_drops(timeline *line, uint64_t at_utc_us, uint64_t count)
 {
-    add_u32_saturating(&interval_at(line, at_utc_us)->host_drops, count);
+    add_u32_saturating(&timeline_at(line, at_utc_us)->host_drops, count);
 }
 
 // Full: the two spans with the least time between them become one.

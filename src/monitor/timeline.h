@@ -45,6 +45,10 @@ void timeline_start(timeline *line, uint64_t origin_utc_us, uint64_t interval_us
 // A time before the origin counts in the first interval.
 void timeline_count(timeline *line, uint64_t at_utc_us, uint64_t missed, uint64_t late);
 
+// The interval a time falls in (the first for a time before the origin), merging neighbours
+// until it fits: for counts of an owner that keeps intervals of its own beside these.
+timeline_interval *timeline_at(timeline *line, uint64_t at_utc_us);
+
 // Counts datagrams this host dropped, found at at_utc_us.
 void timeline_drops(timeline *line, uint64_t at_utc_us, uint64_t count);
 

@@ -471,6 +471,19 @@ static void json_feed_lag(sink *self, const event_head *head, const feed_lag_eve
     end_object(line, put_unsigned_field(out, "window", event->window));
 }
 
+// Only where some number came on two lines or more is a line behind another.
+static char *put_behind_fields(char *out, const histogram *behind, bool max_skew, uint64_t beyond)
+{
+    if (behind->total > 0) {
+        out = put_unsigned_field(out, "behind_p50_us", histogram_percentile_us(behind, 50));
+        out = put_unsigned_field(out, "behind_p99_us", histogram_percentile_us(behind, 99));
+        out = put_unsigned_field(out, "behind_max_us", behind->max_us);
+    }
+    if (max_skew)
+        out = put_unsigned_field(out, "beyond", beyond);
+    return out;
+}
+
 static void json_feed_summary(sink *self, const event_head *head, const feed_summary_event *event)
 {
     const feed_snapshot *figures = event->figures;
@@ -491,15 +504,27 @@ static void json_feed_summary(sink *self, const event_head *head, const feed_sum
         out = put_json_string(put_literal(out, "{\"stream\":"), figures->line_names[i]);
         out = put_unsigned_field(out, "alone", n->alone[i]);
         out = put_unsigned_field(out, "first", n->first[i]);
-        // Only where some number came on two lines or more is a line behind another.
-        const histogram *behind = &figures->behind->times[i];
-        if (behind->total > 0) {
-            out = put_unsigned_field(out, "behind_p50_us", histogram_percentile_us(behind, 50));
-            out = put_unsigned_field(out, "behind_p99_us", histogram_percentile_us(behind, 99));
-            out = put_unsigned_field(out, "behind_max_us", behind->max_us);
-        }
-        if (figures->max_skew)
-            out = put_unsigned_field(out, "beyond", n->beyond[i]);
+        out = put_behind_fields(out, &figures->behind->times[i], figures->max_skew, n->beyond[i]);
+        *out++ = '}';
+    }
+    *out++ = ']';
+    end_object(line, out);
+}
+
+// -s with -v: the feed's period, its lines as the summary has them, behind and beyond alone.
+static void json_feed_period(sink *self, const event_head *head, const feed_period_event *event)
+{
+    if (event->line_count < 2)
+        return;
+    char line[JSON_LINE_MAX + FEED_LINES_MAX * (JSON_STRING_MAX(STREAM_NAME_MAX) + 256)];
+    char *out = begin_object(json_of(self), line, head, "feed_period");
+    out = put_text_field(out, "feed", event->feed);
+    out = put_literal(put_field(out, "lines"), "[");
+    for (int i = 0; i < event->line_count; i++) {
+        if (i > 0)
+            *out++ = ',';
+        out = put_json_string(put_literal(out, "{\"stream\":"), event->line_names[i]);
+        out = put_behind_fields(out, &event->behind[i], event->max_skew, event->beyond[i]);
         *out++ = '}';
     }
     *out++ = ']';
@@ -526,7 +551,7 @@ void json_sink_start(json_sink *json)
                    .feed_gap = json_feed_gap,
                    .feed_summary = json_feed_summary,
                    .feed_lag = json_feed_lag,
-                   .feed_period = nullptr,
+                   .feed_period = json_feed_period,
                    .first_datagram = json_first_datagram,
                    .query = json_query,
                    .no_query = json_no_query,

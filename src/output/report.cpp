@@ -27,7 +27,8 @@ static const char page_style[] =
     ".dash2{stroke-dasharray:6 3}.dash3{stroke-dasharray:2 2}.dash4{stroke-dasharray:8 2 2 2}"
     ".key span{display:inline-block;width:1em;height:.7em;margin:0 .3em 0 1em}"
     ".key .received{background:#1f5fa8}.key .missed{background:#c62828}"
-    ".key .outage{background:#f4d4d4}.key .drops{background:#6a3d9a}"
+    ".key .outage{background:#f4d4d4}.key .drops{background:#6a3d9a}.key .late{background:#ef8a00}"
+    ".alone{fill:#1f5fa8}"
     "@media print{body{margin:0}h2{break-before:auto}svg{break-inside:avoid}}";
 
 // A stream's figures for the table and its place in the order, worst first.
@@ -100,7 +101,13 @@ static void put_header(text_buffer *out, const report_run *run, uint64_t lost, u
     text_printf(out, "</dd>\n<dt>%s</dt><dd>%s to %s (", run->from_capture ? "Capture" : "Run",
                 from, to);
     put_span(out, run->end_utc_us > run->start_utc_us ? run->end_utc_us - run->start_utc_us : 0);
-    text_printf(out, ")</dd>\n<dt>Verdict</dt><dd id=\"verdict\" class=\"verdict-%d\">",
+    text_puts(out, ")</dd>\n");
+    if (run->cut != nullptr) {
+        text_puts(out, "<dt>Cut</dt><dd id=\"cut\" class=\"verdict-1\">");
+        put_html(out, run->cut);
+        text_puts(out, "; this page is of what was read before</dd>\n");
+    }
+    text_printf(out, "<dt>Verdict</dt><dd id=\"verdict\" class=\"verdict-%d\">",
                 run->refresh_seconds > 0 ? 0 : run->status);
     text_printf(out, "%llu numbers lost", static_cast<unsigned long long>(lost));
     if (!run->from_capture)
@@ -190,9 +197,11 @@ static void put_feeds_table(text_buffer *out, const report_feed *feeds, int feed
 {
     if (feed_count == 0)
         return;
-    text_puts(out, "<h2>Feeds</h2>\n<table id=\"feeds\">\n<tr><th>feed</th><th>numbers</th>"
-                   "<th>missed</th><th>late</th><th>lost</th><th>each line: first / alone</th>"
-                   "</tr>\n");
+    // --max-skew is the run's: every feed counts lost in window, or none does.
+    bool max_skew = feeds[0].max_skew;
+    text_printf(out, "<h2>Feeds</h2>\n<table id=\"feeds\">\n<tr><th>feed</th><th>numbers</th>"
+                     "<th>missed</th><th>late</th><th>lost</th>%s<th>each line: first / alone"
+                     "</th></tr>\n", max_skew ? "<th>lost in window</th>" : "");
     for (int f = 0; f < feed_count; f++) {
         const feed_counts *counts = feeds[f].counts;
         text_puts(out, "<tr data-feed=\"");
@@ -203,6 +212,8 @@ static void put_feeds_table(text_buffer *out, const report_feed *feeds, int feed
                     static_cast<unsigned long long>(counts->missed),
                     static_cast<unsigned long long>(counts->late),
                     static_cast<unsigned long long>(counts->lost));
+        if (max_skew)
+            text_printf(out, "%llu</td><td>", static_cast<unsigned long long>(counts->lost_in_window));
         for (int l = 0; l < feeds[f].line_count; l++) {
             for (int s = 0; s < stream_count; s++)
                 if (names[s].index == feeds[f].lines[l])
@@ -219,6 +230,7 @@ static void put_feeds_table(text_buffer *out, const report_feed *feeds, int feed
 static const char key_text[] =
     "<p class=\"key\"><span class=\"received\">&nbsp;</span>datagrams received"
     "<span class=\"missed\">&nbsp;</span>numbers found missed (one is a visible bar)"
+    "<span class=\"late\">&nbsp;</span>numbers that came late (filling a hole)"
     "<span class=\"outage\">&nbsp;</span>outage (from a sender's datagram before a hole to the one "
     "after)<span class=\"drops\">&nbsp;</span>datagrams dropped by this host</p>\n";
 
@@ -232,7 +244,7 @@ static void put_section(text_buffer *out, const report_axis *axis, const report_
     const char *name = figures->name;
     put_timeline_svg(out, axis, &line, &name, 1);
     if (stream->interarrival != nullptr && stream->interarrival->total != 0)
-        put_histogram_svg(out, stream->interarrival);
+        put_histogram_svg(out, stream->interarrival, "time between datagrams");
     if (stream->delays != nullptr && stream->delays->delays.total != 0) {
         delay_figures delay = delay_figures_of(stream->delays);
         text_puts(out, "<p>Delay from the sender's clock: min ");
@@ -249,6 +261,47 @@ static void put_section(text_buffer *out, const report_axis *axis, const report_
         text_puts(out, "</p>\n");
     }
     text_puts(out, "</section>\n");
+}
+
+// Each line's times behind the first copy of the numbers two lines or more delivered: a row
+// each in a table, and a histogram of each line that was ever behind.
+static void put_behind(text_buffer *out, const report_feed *feed, const char *const *names)
+{
+    if (feed->line_count < 2)
+        return;
+    text_printf(out, "<table class=\"behind\">\n<tr><th>line</th><th>alone</th><th>behind p50</th>"
+                     "<th>p99</th><th>max</th>%s</tr>\n", feed->max_skew ? "<th>beyond</th>" : "");
+    for (int l = 0; l < feed->line_count; l++) {
+        const histogram *times = &feed->behind->times[l];
+        text_puts(out, "<tr><td>");
+        put_html(out, names[l]);
+        text_printf(out, "</td><td>%llu</td>", static_cast<unsigned long long>(feed->counts->alone[l]));
+        if (times->total == 0) {
+            text_puts(out, "<td>none</td><td>&ndash;</td><td>&ndash;</td>");
+        } else {
+            const uint64_t shown_us[3] = {histogram_percentile_us(times, 50),
+                                          histogram_percentile_us(times, 99), times->max_us};
+            for (uint64_t span_us : shown_us) {
+                text_puts(out, "<td>");
+                put_span(out, span_us);
+                text_puts(out, "</td>");
+            }
+        }
+        if (feed->max_skew)
+            text_printf(out, "<td>%llu</td>", static_cast<unsigned long long>(feed->counts->beyond[l]));
+        text_puts(out, "</tr>\n");
+    }
+    text_puts(out, "</table>\n");
+    for (int l = 0; l < feed->line_count; l++) {
+        // A line only ever first is 0 behind throughout: its one bar says nothing.
+        const histogram *times = &feed->behind->times[l];
+        if (times->total == 0 || times->max_us == 0)
+            continue;
+        text_puts(out, "<h3>");
+        put_html(out, names[l]);
+        text_puts(out, " behind the first copy</h3>\n");
+        put_histogram_svg(out, times, "time behind the first copy");
+    }
 }
 
 // A feed's lines on one axis: what each delivered, and what each missed.
@@ -270,6 +323,9 @@ static void put_feed_section(text_buffer *out, const report_axis *axis,
     text_printf(out, ": %llu numbers lost</h2>\n",
                 static_cast<unsigned long long>(feed->counts->lost));
     put_timeline_svg(out, axis, lines, line_names, feed->line_count);
+    if (feed->decided != nullptr)
+        put_feed_svg(out, axis, feed->decided, line_names, feed->line_count);
+    put_behind(out, feed, line_names);
     text_puts(out, "</section>\n");
 }
 
@@ -279,8 +335,8 @@ void render_report(text_buffer *out, const report_run *run, const report_stream 
     text_clear(out);
     stream_figures *figures =
         static_cast<stream_figures *>(calloc(static_cast<size_t>(stream_count) + 1, sizeof *figures));
-    const timeline **lines =
-        static_cast<const timeline **>(calloc(static_cast<size_t>(stream_count) + 1, sizeof *lines));
+    const timeline **lines = static_cast<const timeline **>(
+        calloc(static_cast<size_t>(stream_count + feed_count) + 1, sizeof *lines));
     if (figures == nullptr || lines == nullptr) {
         free(figures);
         free(lines);
@@ -302,7 +358,11 @@ void render_report(text_buffer *out, const report_run *run, const report_stream 
     for (int f = 0; f < feed_count; f++)
         add_saturating(&lost, feeds[f].counts->lost);
     qsort(figures, static_cast<size_t>(stream_count), sizeof *figures, worse_first);
-    report_axis axis = report_axis_of(lines, stream_count, run->start_utc_us, run->end_utc_us);
+    int timelines = stream_count;
+    for (int f = 0; f < feed_count; f++)
+        if (feeds[f].decided != nullptr)
+            lines[timelines++] = &feeds[f].decided->decided;
+    report_axis axis = report_axis_of(lines, timelines, run->start_utc_us, run->end_utc_us);
     text_puts(out, "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n");
     if (run->refresh_seconds > 0)
         text_printf(out, "<meta http-equiv=\"refresh\" content=\"%d\">\n", run->refresh_seconds);

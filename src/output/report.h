@@ -8,6 +8,7 @@
 
 #include "base/text.h"
 #include "monitor/feed.h"
+#include "monitor/feed_timeline.h"
 #include "monitor/histogram.h"
 #include "monitor/senders.h"
 #include "monitor/timeline.h"
@@ -40,6 +41,9 @@ struct report_feed {
     const feed_counts *counts;
     int line_count;
     int lines[FEED_LINES_MAX];       // the report_streams that are its lines, in order
+    const feed_behind *behind;       // each line's times behind the first copy
+    bool max_skew;                   // --max-skew: beyond and lost in window are counted
+    const feed_timeline *decided;    // its decisions over the run
 };
 
 // What was watched, where, when, and how the run ended.
@@ -53,6 +57,8 @@ struct report_run {
     int status;                      // the exit status; for a page served live, ignored
     int refresh_seconds;             // a page served live reloads itself (its verdict is the
                                      // run's so far); 0: a file
+    const char *cut;                 // where and why a capture's reading stopped at a fault;
+                                     // null: read whole
 };
 
 // Renders the page into out (emptied first).

@@ -5,6 +5,7 @@
 #include <stdint.h>
 
 #include "base/text.h"
+#include "monitor/feed_timeline.h"
 #include "monitor/histogram.h"
 #include "monitor/timeline.h"
 
@@ -29,8 +30,14 @@ void sum_columns(const report_axis *axis, const timeline *line, timeline_interva
 void put_timeline_svg(text_buffer *out, const report_axis *axis, const timeline *const *lines,
                       const char *const *names, int line_count);
 
-// Bars of the times between datagrams, over the buckets that hold any, on a log time axis.
-void put_histogram_svg(text_buffer *out, const histogram *times);
+// A feed's decisions on the axis, a row each: numbers missed when they fell due, those filled
+// late when their copy came, and each line's alone at the time of its copy; names[i] is line i's.
+void put_feed_svg(text_buffer *out, const report_axis *axis, const feed_timeline *decided,
+                  const char *const *names, int line_count);
+
+// Bars of times, over the buckets that hold any, on a log time axis; caption says what the
+// times are.
+void put_histogram_svg(text_buffer *out, const histogram *times, const char *caption);
 
 // Text with &, <, > and quotes escaped for HTML and SVG.
 void put_html(text_buffer *out, const char *text);

@@ -17,8 +17,8 @@ import zlib
 
 sys.path.insert(0, os.path.dirname(__file__))
 from harness import (GROUP, ROOMY_BUFFER, WINDOWS, feed_whole, free_port,  # noqa: E402
-                     next_port, run_cleanly, run_feed, send, strip_prefix, temp_folder, wait_until,
-                     watch, write_streams)
+                     next_port, run_cleanly, run_feed, run_to_end, send, strip_prefix,
+                     temp_folder, wait_until, watch, write_streams)
 
 CHROMIUM = shutil.which("chromium")
 TSHARK = shutil.which("tshark")
@@ -182,8 +182,10 @@ class Report(unittest.TestCase):
         self.assertEqual(watcher.stop(), 0)
         summary = "\n".join(watcher.lines())
         self.assertRegex(summary, r"missed [1-9]")
+        self.assertRegex(summary, r"late [1-9]")
         dom = self.check_page(path, summary, "run-with-faults")
-        self.assertRegex(dom, r'class="missed"')
+        self.assertRegex(dom, r'<rect class="missed"')
+        self.assertRegex(dom, r'<rect class="late"')
 
     def test_the_verdict_says_why_as_the_status_does(self):
         port = next_port()
@@ -264,21 +266,59 @@ class Report(unittest.TestCase):
             # whole capture's count alone.
             self.assertEqual(sum(drawn), self.tshark_frames(0, address, port)[0], group)
 
-    @unittest.skipUnless(os.path.exists(CAPTURE), "the shared captures are not here")
-    def test_the_capture_as_a_feed_of_two_lines(self):
+    def test_a_capture_as_a_feed_of_two_lines(self):
         config = write_streams(os.path.join(self.tmp, "feed.toml"),
                                [("path-a", "239.1.2.1", 6000, "audio"),
                                 ("path-b", "239.1.2.2", 6000, "audio")],
                                head='[defaults]\nformat = "rtp"\n')
-        out, dom = self.report_of_capture("feed", "--config", config)
+        faults = os.path.join(self.tmp, "faults.pcap")
+        write_feed_capture(faults)
+        cut = os.path.join(self.tmp, "cut.pcap")
+        with open(faults, "rb") as whole, open(cut, "wb") as part:
+            part.write(whole.read()[:200000])
+        rows = [  # capture, options, status
+            ("the shared capture", CAPTURE, [], 0),
+            # Holes on each line and on both; B 20 ms behind from the middle: late past an
+            # arbitration of 5 ms, beyond a max skew of 10 ms.
+            ("lines with holes, B late", faults, ["--arbitration", 5, "--max-skew", 10], 0),
+            ("cut mid-frame", cut, [], 255),
+        ]
+        for what, capture, options, expected in rows:
+            if not os.path.exists(capture):
+                continue
+            with self.subTest(what):
+                path = os.path.join(self.tmp, "feed.html")
+                status, out, err = run_to_end(["-q", "--summary", "--config", config, *options,
+                                               "--report", path, "-r", capture])
+                self.assertEqual(status, expected, err)
+                dom = self.check_page(path, out, "feed-" + what.split()[0])
+                self.check_feed(out, dom)
+                # A capture cut short: the page is of what was read, and says where it stopped.
+                stop = re.search(r"\[error\] \S+: (reading stopped at frame \d+: .*)", err)
+                shown = re.search(r'<dd id="cut"[^>]*>(.*?); this page', dom)
+                self.assertEqual(shown and shown.group(1), stop and stop.group(1))
+
+    def check_feed(self, out, dom):
+        """The feed's table and pictures against its summary line: what the feed missed and
+        filled late, and each line's alone, summed over the columns drawn; its times behind."""
         said = re.search(r"Summary: feed audio: numbers (\d+), missed (\d+), late (\d+), "
-                         r"lost (\d+)", out)
+                         r"lost (\d+)(?:, lost in window (\d+))?; path-a alone (\d+), .*, "
+                         r"path-b alone (\d+)", out)
         shown = re.search(r"<tr[^>]*><td>audio</td><td>(\d+)</td><td>(\d+)</td><td>(\d+)</td>"
-                          r"<td>(\d+)</td>", dom)
-        self.assertEqual(shown.groups(), said.groups())
-        # Both lines drawn on the feed's one axis.
+                          r"<td>(\d+)</td>(?:<td>(\d+)</td>)?", dom)
+        self.assertEqual(shown.groups(), said.groups()[:5])
+        # Both lines drawn on the feed's one axis, and what the feed decided under them.
         feed = re.search(r'<section class="feed">.*?</section>', dom, re.S).group(0)
         self.assertEqual(feed.count("data-datagrams="), 2)
+        drawn = [(kind, sum(int(n) for n in counts.split())) for kind, counts in
+                 re.findall(r'<g class="(\w+)" data-counts="([\d ]+)"', feed)]
+        self.assertEqual(drawn, [("missed", int(said.group(2))), ("late", int(said.group(3))),
+                                 ("alone", int(said.group(6))), ("alone", int(said.group(7)))])
+        beyond = re.findall(r"path-\w behind .*?(?:, beyond (\d+))?(?=, path|$)", out, re.M)
+        rows = re.findall(r"<tr><td>(path-\w)</td><td>(\d+)</td>(?:<td>[^<]*</td>){3}"
+                          r"(?:<td>(\d+)</td>)?</tr>", feed)
+        self.assertEqual(rows, [("path-a", said.group(6), beyond[0]),
+                                ("path-b", said.group(7), beyond[1])])
 
     def tshark_frames(self, interval_s, address, port):
         done = subprocess.run([TSHARK, "-r", CAPTURE, "-q", "-z",
@@ -288,6 +328,29 @@ class Report(unittest.TestCase):
         self.assertEqual(done.returncode, 0, done.stderr)
         return [int(n) for n in re.findall(r"^\|[\d.\s]+<>[\d.\sDur]+\|\s+(\d+) \|",
                                            done.stdout, re.M)]
+
+def write_feed_capture(path):
+    """Two paths of one RTP stream, 3,000 numbers a millisecond apart, in a classic pcap of raw
+    IPv4: each path loses 3 % at random, A 1000-1009 and both 1005-1007; B runs 0.3 ms behind,
+    and 20 ms behind from number 1500 on."""
+    random = __import__("random").Random(3)
+    frames = []
+    for seq in range(3000):
+        for lag_us, group in ((0, 239 << 24 | 1 << 16 | 2 << 8 | 1),
+                              (20000 if seq >= 1500 else 300, 239 << 24 | 1 << 16 | 2 << 8 | 2)):
+            if random.random() < 0.03 or 1005 <= seq < 1008 or (1000 <= seq < 1010 and lag_us == 0):
+                continue
+            frames.append((seq * 1000 + lag_us, group, seq))
+    with open(path, "wb") as out:
+        out.write(struct.pack("<IHHiIII", 0xa1b2c3d4, 2, 4, 0, 0, 65535, 101))
+        for at_us, group, seq in sorted(frames):
+            rtp = struct.pack("!BBHII", 0x80, 96, seq, seq * 48, 1) + bytes(48)
+            udp = struct.pack("!HHHH", 4000, 6000, 8 + len(rtp), 0) + rtp
+            ip = struct.pack("!BBHHHBBHII", 0x45, 0, 20 + len(udp), 0, 0, 1, 17, 0,
+                             10 << 24 | 7, group) + udp
+            out.write(struct.pack("<IIII", 1700000000 + at_us // 1000000, at_us % 1000000,
+                                  len(ip), len(ip)) + ip)
+
 
 if __name__ == "__main__":
     unittest.main()

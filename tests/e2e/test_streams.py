@@ -2,6 +2,7 @@
 judged as one. mcfeed sends one sequence to several groups with faults decided for each group
 on its own and recorded with it, so its record says exactly what each line and the feed lost."""
 
+import json
 import os
 import re
 import shutil
@@ -433,7 +434,7 @@ class Streams(unittest.TestCase):
         lines = [("A", "239.4.2.1"), ("B", "239.4.2.2")]
         watcher, port, record = self.feed_run(
             lines, ["-n", 400, "-r", 2000, "--seed", 11, "--drop", "0.1"], "--json", "-g",
-            "--prom", prom, "--arbitration", "5000", "--max-lost", "1000", "-v")
+            "--prom", prom, "--arbitration", "5000", "--max-lost", "1000", "-v", "-s", "100")
         per_line = [feed_record(record, group, port + i) for i, (_, group) in enumerate(lines)]
         watcher.wait_for_datagrams(sum(400 - len(dropped(r)) for r in per_line))
         self.assertEqual(watcher.stop(), 0)
@@ -451,6 +452,19 @@ class Streams(unittest.TestCase):
                                   'has("feed"), .status]', out],
                                  capture_output=True, text=True, check=True).stdout
         self.assertEqual(verdict, "[false,false,0]\n")
+        # Each period's object names the feed and its lines, and no period's line is further
+        # behind than the run's.
+        periods = subprocess.run(
+            ["jq", "-c", '[.[] | select(.event == "feed_period")] | [length > 0, (map([.feed, '
+             '[.lines[].stream]]) | unique), ([.[].lines[0].behind_max_us // 0] | max), '
+             '([.[].lines[1].behind_max_us // 0] | max)]', "-s", out],
+            capture_output=True, text=True, check=True).stdout
+        whole = subprocess.run(["jq", "-c", 'select(.event == "feed_summary") | '
+                                '[.lines[].behind_max_us]', out],
+                               capture_output=True, text=True, check=True).stdout
+        found, names, *most = json.loads(periods)
+        self.assertEqual((found, names), (True, [["f", ["A", "B"]]]))
+        self.assertTrue(all(a <= b for a, b in zip(most, json.loads(whole))), (most, whole))
         summary = subprocess.run(["jq", "-c", 'select(.event == "feed_summary") | '
                                   '[.feed, .numbers, .lost, [.lines[] | .stream, .alone]]', out],
                                  capture_output=True, text=True, check=True).stdout

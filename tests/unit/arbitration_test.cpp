@@ -1,4 +1,5 @@
 #include "monitor/feed.h"
+#include "monitor/feed_timeline.h"
 #include "monitor/tracker.h"
 
 #include <gtest/gtest.h>
@@ -31,12 +32,16 @@ struct feed_run {
     std::vector<uint64_t> sessions;
     std::string holes;
     std::vector<uint64_t> dues_us;  // each hole's due time, as decided
+    std::unique_ptr<feed_timeline> decided = std::make_unique<feed_timeline>();
 
     feed_run(field_kind kind, int line_count, uint64_t arbitration_us,
              uint64_t max_skew_us = FEED_NO_MAX_SKEW)
         : rules(rules_of(kind))
     {
         EXPECT_EQ(feed_open(&feed, &rules, line_count, arbitration_us, max_skew_us), 0);
+        // Intervals of 0.1 ms: a run of the model merges them.
+        feed_timeline_start(decided.get(), 0, 100);
+        feed.timeline = decided.get();
         for (int line = 0; line < line_count; line++) {
             lines.push_back(std::make_unique<tracker>());
             track_start(lines.back().get(), &rules, true);
@@ -534,6 +539,20 @@ TEST(Feed, AgreesWithASetBasedModelOverRandomRuns)
                 EXPECT_EQ(got.max_us, want.max_us) << "line " << line;
                 EXPECT_TRUE(std::equal(std::begin(got.counts), std::end(got.counts), std::begin(want.counts)))
                     << "line " << line;
+            }
+            // The timeline draws what was counted: each line's alone in the interval of its copy.
+            const feed_timeline *drawn = run.decided.get();
+            timeline_interval total = timeline_total(&drawn->decided);
+            EXPECT_EQ(total.missed, f.missed);
+            EXPECT_EQ(total.late, f.late);
+            EXPECT_GT(drawn->decided.interval_us, 100u);
+            for (int line = 0; line < lines; line++) {
+                std::vector<uint64_t> alone(TIMELINE_INTERVALS);
+                for (const auto &[key, number] : model.copies)
+                    if (number.who == 1u << line)
+                        alone[number.first_us / drawn->decided.interval_us]++;
+                for (int i = 0; i < TIMELINE_INTERVALS; i++)
+                    EXPECT_EQ(drawn->alone[i][line], alone[i]) << "line " << line << " at " << i;
             }
             EXPECT_GT(model.missed, model.late);
             epochs += epoch;

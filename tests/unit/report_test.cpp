@@ -68,7 +68,7 @@ TEST(Report, StreamsComeWorstFirst)
             streams.push_back({shown.name, nullptr, &group, table.get(), i, &layout, false, true,
                                shown.host_drops, lines.back().get(), nullptr, nullptr});
         }
-        report_run run = {"mcwatch", "host", 0, 1000000, false, nullptr, 0, 0};
+        report_run run = {"mcwatch", "host", 0, 1000000, false, nullptr, 0, 0, nullptr};
         text_buffer page = {};
         render_report(&page, &run, streams.data(), count, nullptr, 0);
         EXPECT_EQ(sections_of(&page), row.sections);
@@ -103,7 +103,7 @@ TEST(Report, TheTimeAxisSaysTheDayWhereTheRunSpansDays)
         timeline_start(line.get(), start_us, 1000);
         report_stream stream = {"a", nullptr, &group, table.get(), 0, &layout, false, true, 0,
                                 line.get(), nullptr, nullptr};
-        report_run run = {"mcwatch", "host", start_us, start_us + row.span_us, false, nullptr, 0, 0};
+        report_run run = {"mcwatch", "host", start_us, start_us + row.span_us, false, nullptr, 0, 0, nullptr};
         text_buffer page = {};
         render_report(&page, &run, &stream, 1, nullptr, 0);
         std::string text(page.data, page.length);
