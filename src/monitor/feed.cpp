@@ -41,28 +41,53 @@ static uint64_t offset_into(const feed_state *feed, const feed_epoch *epoch, uin
     return place - line_place;
 }
 
-// Whether a line's place lies where the present numbering's lines are: from the lowest of their
-// highest places (the line's own included, as it may lag) to the highest any line passed.
+static feed_epoch *epoch_at(feed_state *feed, uint32_t k)
+{
+    return &feed->epochs[k & (FEED_NUMBERINGS_MAX - 1)];
+}
+
+static const feed_epoch *epoch_of(const feed_state *feed, uint32_t k)
+{
+    return &feed->epochs[k & (FEED_NUMBERINGS_MAX - 1)];
+}
+
+// Whether a line's place lies where its numbering's lines are: from the lowest of their highest
+// places (the line's own included, as it may lag) to the highest any line passed.
 static bool among_lines(const feed_state *feed, int line, uint64_t place)
 {
+    uint32_t k = feed->lines[line].epoch;
     uint64_t low = feed->lines[line].front;
     for (int other = 0; other < feed->line_count; other++) {
         const feed_line *ln = &feed->lines[other];
-        if (ln->in_epoch && ln->epoch == feed->present && before(ln->front, low))
+        if (ln->in_epoch && ln->epoch == k && before(ln->front, low))
             low = ln->front;
     }
-    uint64_t high = feed->epochs[feed->present].front;
+    uint64_t high = epoch_of(feed, k)->front;
     return !before(place, low - FEED_EPOCH_GAP) && !before(high + FEED_EPOCH_GAP, place);
 }
 
-// Where a datagram goes: the epoch and offset of its line, and whether it opens the next epoch.
+// Where a datagram goes: the numbering and offset of its line, and whether it opens one.
 struct feed_mapping {
     bool taken;
-    int epoch;
+    uint32_t epoch;
     uint64_t offset;
     bool opens;
-    bool closes;          // a third numbering: the present one must be decided first
+    bool closes;          // one past the bound: the present one must be decided first
 };
+
+// A line's datagram that stays in the numbering it is in: a restart that lands where the other
+// lines are is this line's own jump (a long gap, which a 16-bit field's rules take for a
+// restart). A new sender that goes on from where the line was, up to where another line already
+// passed (a publisher's failover), is that line's too. One that begins below the line, or past
+// every line (as the new senders of a sender started again would), begins a numbering.
+static bool stays(const feed_state *feed, int line, const feed_datagram *datagram, uint64_t offset)
+{
+    const feed_line *ln = &feed->lines[line];
+    uint64_t place = datagram->first + offset;
+    if (datagram->restarted)
+        return among_lines(feed, line, place);
+    return !before(place, ln->front) && !before(epoch_of(feed, ln->epoch)->front, place);
+}
 
 static feed_mapping map_datagram(const feed_state *feed, int line, const feed_datagram *datagram)
 {
@@ -71,62 +96,69 @@ static feed_mapping map_datagram(const feed_state *feed, int line, const feed_da
         return {ln->in_epoch && ln->key == datagram->epoch_key, ln->epoch, ln->offset, false, false};
     if (!feed->started)
         return {true, 0, 0, false, false};
-    const feed_epoch *present = &feed->epochs[feed->present];
-    const feed_epoch *next = &feed->epochs[1 - feed->present];
-    uint64_t offset = offset_into(feed, present, datagram->first);
-    // A line's first numbering, or its first since its restart alone: the present one's.
-    if (!(present->members & (1u << line)) && !(ln->in_epoch && ln->epoch != feed->present))
-        return {true, feed->present, offset, false, false};
-    // A restart that lands where the other lines are is this line's own jump (a long gap, which
-    // a 16-bit field's rules take for a restart): the numbering goes on.
-    if (datagram->restarted && ln->in_epoch && ln->epoch == feed->present &&
-        among_lines(feed, line, datagram->first + offset))
-        return {true, feed->present, offset, false, false};
-    // A new sender on one line that goes on from where the line was, up to where another line
-    // already passed (a publisher's failover), is that line's. One that begins below the line,
-    // or past every line (as the new senders of a sender started again would), begins a
-    // numbering of its own.
-    if (!datagram->restarted && ln->in_epoch && ln->epoch == feed->present &&
-        !before(datagram->first + offset, ln->front) &&
-        !before(present->front, datagram->first + offset))
-        return {true, feed->present, offset, false, false};
-    // A line already in the next numbering that moves on again (its sender restarted twice
-    // within the arbitration time) begins a third: it is no copy of the next one's numbers.
-    if (next->used && ln->in_epoch && ln->epoch != feed->present)
-        return {true, 1 - feed->present, 0, false, true};
-    if (next->used)
-        return {true, 1 - feed->present, offset_into(feed, next, datagram->first), false, false};
-    uint64_t start = later(feed->ring_end, present->front) + FEED_EPOCH_GAP;
-    return {true, 1 - feed->present, start - datagram->first, true, false};
+    // The lines carry the same numberings in turn: a line's first is the oldest the feed holds
+    // (it may lag), and each one on is the one after its own.
+    if (!ln->placed)
+        return {true, feed->oldest, offset_into(feed, epoch_of(feed, feed->oldest), datagram->first),
+                false, false};
+    if (ln->in_epoch) {
+        uint64_t offset = offset_into(feed, epoch_of(feed, ln->epoch), datagram->first);
+        if (stays(feed, line, datagram, offset))
+            return {true, ln->epoch, offset, false, false};
+    }
+    uint32_t next = ln->epoch + 1;
+    if (static_cast<int32_t>(next - feed->oldest) < 0)
+        return {false, next, 0, false, false};
+    if (static_cast<int32_t>(feed->newest - next) >= 0)
+        return {true, next, offset_into(feed, epoch_of(feed, next), datagram->first), false, false};
+    // Past the bound with nothing decided to let go: the present one is decided first.
+    if (feed->newest - feed->oldest + 1 == FEED_NUMBERINGS_MAX && feed->oldest == feed->present)
+        return {true, next, 0, false, true};
+    uint64_t start = later(feed->ring_end, epoch_of(feed, feed->newest)->front) + FEED_EPOCH_GAP;
+    return {true, next, start - datagram->first, true, false};
 }
 
-// The lowest place worth keeping: the settled one, or what a line of the present numbering may
-// still deliver, below the highest it passed (a line not heard yet: from the first).
+// The lowest place worth keeping: the settled one, or what a line may still deliver in its
+// numbering, below the highest it passed (a line not heard yet: from the oldest numbering).
 static uint64_t held_from(const feed_state *feed)
 {
     uint64_t from = feed->settled;
     for (int line = 0; line < feed->line_count; line++) {
         const feed_line *ln = &feed->lines[line];
         uint64_t low = from;
-        if (ln->in_epoch && ln->epoch == feed->present)
+        if (ln->in_epoch)
             low = ln->front - FEED_REORDER_HELD;
-        else if (!ln->heard)
-            low = feed->epochs[feed->present].start;
+        else if (!ln->placed)
+            low = epoch_of(feed, feed->oldest)->start;
         if (before(low, from))
             from = low;
     }
     return from;
 }
 
+// The oldest numbering held is let go: a line still in it lags past what the feed holds.
+static void release_oldest(feed_state *feed)
+{
+    for (int line = 0; line < feed->line_count; line++) {
+        feed_line *ln = &feed->lines[line];
+        if (ln->in_epoch && ln->epoch == feed->oldest)
+            ln->in_epoch = false;
+    }
+    feed->oldest++;
+}
+
 static void join(feed_state *feed, int line, const feed_datagram *datagram, const feed_mapping *to)
 {
     feed_line *ln = &feed->lines[line];
     if (ln->in_epoch)
-        feed->epochs[ln->epoch].members &= ~(1u << line);
-    feed_epoch *epoch = &feed->epochs[to->epoch];
+        epoch_at(feed, ln->epoch)->members &= ~(1u << line);
+    feed_epoch *epoch = epoch_at(feed, to->epoch);
     if (!feed->started || to->opens) {
+        if (feed->started && feed->newest - feed->oldest + 1 == FEED_NUMBERINGS_MAX)
+            release_oldest(feed);
         uint64_t start = datagram->first + to->offset;
-        *epoch = {true, false, start, start, to->offset, datagram->arrival_us, 0};
+        *epoch = {start, start, to->offset, datagram->arrival_us, 0};
+        feed->newest = to->epoch;
         if (!feed->started) {
             feed->started = true;
             // Every mark of the run is a place near the first, as they are compared by distance.
@@ -136,20 +168,20 @@ static void join(feed_state *feed, int line, const feed_datagram *datagram, cons
     epoch->members |= 1u << line;
     if (!(ln->in_epoch && ln->epoch == to->epoch))
         ln->front = epoch->start;
+    ln->placed = true;
     ln->in_epoch = true;
     ln->epoch = to->epoch;
     ln->key = datagram->epoch_key;
     ln->offset = to->offset;
-    const feed_epoch *present = &feed->epochs[feed->present];
-    feed->epochs[1 - feed->present].followed = present->members == 0;
 }
 
-// A line of the present epoch reached the next: the lines that opened it restarted alone, and
-// take their numbers into the present one by their field.
-static void drop_next(feed_state *feed)
+// A line of the numbering before the newest reached the newest: the lines that opened it
+// restarted alone, and take their numbers into the one before by their field.
+static void drop_newest(feed_state *feed)
 {
-    feed_epoch *present = &feed->epochs[feed->present];
-    feed_epoch *next = &feed->epochs[1 - feed->present];
+    uint32_t back = feed->newest - 1;
+    feed_epoch *before_it = epoch_at(feed, back);
+    feed_epoch *next = epoch_at(feed, feed->newest);
     // Its numbers were never another numbering's: they no longer count.
     for (uint64_t place = next->start; before(place, next->front); place++) {
         const feed_slot *slot = window_slot(feed, place);
@@ -163,19 +195,19 @@ static void drop_next(feed_state *feed)
                 feed->counts.beyond[line]--;
     }
     window_clear(feed, next->start, next->front);
-    feed->ring_end = present->front;
-    next->used = false;
+    feed->ring_end = before_it->front;
     for (int line = 0; line < feed->line_count; line++) {
         feed_line *ln = &feed->lines[line];
-        if (!ln->in_epoch || ln->epoch == feed->present)
+        if (!ln->in_epoch || ln->epoch != feed->newest)
             continue;
         uint64_t line_place = next->front - 1 - ln->offset;
-        uint64_t offset = offset_into(feed, present, line_place);
+        uint64_t offset = offset_into(feed, before_it, line_place);
         ln->front = ln->front - ln->offset + offset;
         ln->offset = offset;
-        ln->epoch = feed->present;
-        present->members |= 1u << line;
+        ln->epoch = back;
+        before_it->members |= 1u << line;
     }
+    feed->newest = back;
 }
 
 // A number delivered after its decision: late when it had been lost, and no longer the other
@@ -210,6 +242,17 @@ static void take_decided(feed_state *feed, int line, uint64_t place, uint64_t ar
     }
     if (!held)
         return;
+    if (slot->who == 0) {
+        // Past the numbering's highest when the feed went on to the next (a line lagging in it
+        // still delivers): no line passed it before this copy, which is in time.
+        slot->who = bit;
+        slot->first_us = slot->passed_us = arrival_us;
+        slot->first_line = static_cast<uint8_t>(line);
+        feed->counts.numbers++;
+        feed->counts.first[line]++;
+        feed->counts.alone[line]++;
+        return;
+    }
     if (slot->who & bit)
         return;
     if (slot->who != 0 && (slot->who & (slot->who - 1)) == 0)
@@ -261,17 +304,19 @@ static void take_number(feed_state *feed, int line, const feed_epoch *epoch, uin
 
 // A line's numbers below its epoch's first (it joined lower than the line that began it) are the
 // epoch's too, passed when the epoch began; where some were decided, these are decided at once.
-// The next epoch has nothing decided: a line that lags into it reaches down as far as the
-// present one's places.
-static void reach_down(feed_state *feed, feed_epoch *epoch, uint64_t first)
+// A numbering after the present one has nothing decided. A line reaches down as far as the
+// numbering before's places.
+static void reach_down(feed_state *feed, uint32_t k, uint64_t first)
 {
+    feed_epoch *epoch = epoch_at(feed, k);
     if (!before(first, epoch->start) || feed->ring_end - first > feed->window)
         return;
-    // The next numbering is wholly undecided, down to the present one's places.
-    bool next = epoch != &feed->epochs[feed->present];
-    if (next && before(first, feed->epochs[feed->present].front))
-        first = feed->epochs[feed->present].front;
-    bool undecided = next || feed->settled == epoch->start;
+    if (k != feed->oldest && before(first, epoch_at(feed, k - 1)->front))
+        first = epoch_at(feed, k - 1)->front;
+    if (!before(first, epoch->start))
+        return;
+    bool next = static_cast<int32_t>(k - feed->present) > 0;
+    bool undecided = next || (k == feed->present && feed->settled == epoch->start);
     for (uint64_t place = first; before(place, epoch->start); place++) {
         *window_slot(feed, place) = {0, epoch->began_us, 0, 0, static_cast<uint8_t>(!undecided), 0, 0};
         window_mark_lost(feed, place, !undecided);
@@ -321,8 +366,15 @@ int feed_deliver(feed_state *feed, int line, const feed_datagram *datagram)
         ln->last_us = datagram->arrival_us;
     ln->heard = true;
     feed_mapping to = map_datagram(feed, line, datagram);
-    if (!to.taken)
+    if (!to.taken) {
+        // Its numbering was let go (or it moved on from one that was): the line lags.
+        if (ln->placed && static_cast<int32_t>(to.epoch - feed->oldest) < 0) {
+            ln->epoch = to.epoch;
+            if (feed->lag_line < 0)
+                feed->lag_line = line;
+        }
         return 0;
+    }
     if (to.closes) {
         feed->closing_present = true;
         return 1;
@@ -330,9 +382,14 @@ int feed_deliver(feed_state *feed, int line, const feed_datagram *datagram)
     uint64_t pass_end = datagram->passed_end + to.offset;
     uint64_t first = datagram->first + to.offset;
     bool in_present = feed->started && to.epoch == feed->present;
-    if (in_present && feed->epochs[1 - feed->present].used &&
-        !before(pass_end, feed->epochs[1 - feed->present].start))
-        drop_next(feed);
+    if (feed->started && to.epoch != feed->newest && !to.opens &&
+        !before(pass_end, epoch_at(feed, to.epoch + 1)->start)) {
+        // Only the newest numbering is undecided enough to be dropped; a line that runs into
+        // any other is lagging past what the feed can tell apart.
+        if (to.epoch + 1 != feed->newest || feed->newest == feed->present)
+            return 0;
+        drop_newest(feed);
+    }
     uint64_t from = feed->started ? held_from(feed) : 0;
     if (in_present && datagram->count > 0 && before(first, from))
         from = first;
@@ -340,18 +397,18 @@ int feed_deliver(feed_state *feed, int line, const feed_datagram *datagram)
         // Only the present numbering may push the oldest out before their time.
         if (!in_present)
             return 0;
-        if (feed->epochs[1 - feed->present].used)
-            drop_next(feed);
+        while (feed->newest != feed->present)
+            drop_newest(feed);
         feed->room_end = pass_end - FEED_WINDOW_MAX;
         return 1;
     }
     if (datagram->new_epoch)
         join(feed, line, datagram, &to);
-    feed_epoch *epoch = &feed->epochs[to.epoch];
+    feed_epoch *epoch = epoch_at(feed, to.epoch);
     if (datagram->arrival_us < epoch->began_us)
         epoch->began_us = datagram->arrival_us;
     if (datagram->count > 0)
-        reach_down(feed, epoch, first);
+        reach_down(feed, to.epoch, first);
     pass_places(feed, ln, epoch, pass_end, datagram->arrival_us);
     for (uint32_t i = 0; i < datagram->count; i++)
         take_number(feed, line, epoch, first + i, datagram->arrival_us);
@@ -371,7 +428,7 @@ static void mark_early(feed_state *feed, uint64_t from, uint64_t end)
 // Places from the settled one to end that no line passed: a jump too long to hold.
 static void skip_places(feed_state *feed, uint64_t end)
 {
-    feed_epoch *present = &feed->epochs[feed->present];
+    feed_epoch *present = epoch_at(feed, feed->present);
     window_advance(feed, end);
     // Only the places the window or its bits still hold are marked.
     uint64_t span = feed->lost_bits != nullptr ? FEED_LOST_SPAN : feed->window;
@@ -413,7 +470,7 @@ static void decide(feed_state *feed, uint64_t place)
 static bool note_hole(const feed_state *feed, uint64_t place, uint64_t end, uint64_t due_us,
                       feed_hole *holes, int *found, int holes_max, uint64_t *hole_end)
 {
-    const feed_epoch *epoch = &feed->epochs[feed->present];
+    const feed_epoch *epoch = epoch_of(feed, feed->present);
     if (*found > 0 && *hole_end == place) {
         holes[*found - 1].last = field_number(feed, epoch, end - 1);
     } else {
@@ -426,18 +483,36 @@ static bool note_hole(const feed_state *feed, uint64_t place, uint64_t end, uint
     return true;
 }
 
-// The present epoch is decided: the next one, once every line followed it, is the present.
+// Places between a numbering's highest and the next one's first: a line lagging in it may still
+// deliver them once the feed went on, numbers no line passed before.
+static void open_gap(feed_state *feed, uint64_t from, uint64_t end)
+{
+    if (feed->ring_end - from > feed->window)
+        from = feed->ring_end - feed->window;
+    for (uint64_t place = from; before(place, end); place++) {
+        *window_slot(feed, place) = {0, 0, 0, 0, 0, 0, 0};
+        window_mark_lost(feed, place, false);
+    }
+}
+
+// The present numbering is decided: the next one, once every line in it moved on, is the
+// present. Those before it are kept while a line may yet deliver their copies.
 static bool follow_next(feed_state *feed, bool at_end)
 {
-    feed_epoch *next = &feed->epochs[1 - feed->present];
-    if (!next->used || !(next->followed || at_end))
+    if (feed->newest == feed->present)
         return false;
-    feed->epochs[feed->present].used = false;
-    feed->present = 1 - feed->present;
+    feed_epoch *present = epoch_at(feed, feed->present);
+    if (!(present->members == 0 || at_end))
+        return false;
+    feed_epoch *next = epoch_at(feed, feed->present + 1);
+    open_gap(feed, present->front, next->start);
+    feed->present++;
     feed->settled = next->start;
+    bool all_placed = true;
     for (int line = 0; line < feed->line_count; line++)
-        if (feed->lines[line].epoch != feed->present)
-            feed->lines[line].in_epoch = false;
+        all_placed = all_placed && feed->lines[line].placed;
+    while (feed->oldest != feed->present && all_placed && epoch_at(feed, feed->oldest)->members == 0)
+        release_oldest(feed);
     return true;
 }
 
@@ -466,7 +541,7 @@ int feed_settle(feed_state *feed, uint64_t now_us, bool at_end, feed_hole *holes
     uint64_t hole_end = 0;
     for (;;) {
         uint64_t place = feed->settled;
-        if (!before(place, feed->epochs[feed->present].front)) {
+        if (!before(place, epoch_at(feed, feed->present)->front)) {
             if (follow_next(feed, closing)) {
                 feed->closing_present = false;
                 closing = at_end;
