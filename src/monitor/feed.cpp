@@ -1,5 +1,7 @@
 #include "monitor/feed.h"
 
+#include "monitor/feed_behind.h"
+#include "monitor/feed_numbering.h"
 #include "monitor/feed_timeline.h"
 #include "monitor/feed_window.h"
 #include "timer/timer.h"
@@ -31,153 +33,6 @@ static int64_t field_number(const feed_state *feed, const feed_epoch *epoch, uin
     return static_cast<int64_t>(value);
 }
 
-// The offset that puts a line's place where its field number is nearest the epoch's highest.
-static uint64_t offset_into(const feed_state *feed, const feed_epoch *epoch, uint64_t line_place)
-{
-    uint64_t mask = feed->rules.mask;
-    uint64_t reference = epoch->front == epoch->start ? epoch->start : epoch->front - 1;
-    uint64_t ahead = (line_place - (reference - epoch->base)) & mask;
-    uint64_t place = ahead <= mask / 2 ? reference + ahead : reference - (mask - ahead) - 1;
-    return place - line_place;
-}
-
-// Whether a line's place lies where the present numbering's lines are: from the lowest of their
-// highest places (the line's own included, as it may lag) to the highest any line passed.
-static bool among_lines(const feed_state *feed, int line, uint64_t place)
-{
-    uint64_t low = feed->lines[line].front;
-    for (int other = 0; other < feed->line_count; other++) {
-        const feed_line *ln = &feed->lines[other];
-        if (ln->in_epoch && ln->epoch == feed->present && before(ln->front, low))
-            low = ln->front;
-    }
-    uint64_t high = feed->epochs[feed->present].front;
-    return !before(place, low - FEED_EPOCH_GAP) && !before(high + FEED_EPOCH_GAP, place);
-}
-
-// Where a datagram goes: the epoch and offset of its line, and whether it opens the next epoch.
-struct feed_mapping {
-    bool taken;
-    int epoch;
-    uint64_t offset;
-    bool opens;
-    bool closes;          // a third numbering: the present one must be decided first
-};
-
-static feed_mapping map_datagram(const feed_state *feed, int line, const feed_datagram *datagram)
-{
-    const feed_line *ln = &feed->lines[line];
-    if (!datagram->new_epoch)
-        return {ln->in_epoch && ln->key == datagram->epoch_key, ln->epoch, ln->offset, false, false};
-    if (!feed->started)
-        return {true, 0, 0, false, false};
-    const feed_epoch *present = &feed->epochs[feed->present];
-    const feed_epoch *next = &feed->epochs[1 - feed->present];
-    uint64_t offset = offset_into(feed, present, datagram->first);
-    // A line's first numbering, or its first since its restart alone: the present one's.
-    if (!(present->members & (1u << line)) && !(ln->in_epoch && ln->epoch != feed->present))
-        return {true, feed->present, offset, false, false};
-    // A restart that lands where the other lines are is this line's own jump (a long gap, which
-    // a 16-bit field's rules take for a restart): the numbering goes on.
-    if (datagram->restarted && ln->in_epoch && ln->epoch == feed->present &&
-        among_lines(feed, line, datagram->first + offset))
-        return {true, feed->present, offset, false, false};
-    // A new sender on one line that goes on from where the line was, up to where another line
-    // already passed (a publisher's failover), is that line's. One that begins below the line,
-    // or past every line (as the new senders of a sender started again would), begins a
-    // numbering of its own.
-    if (!datagram->restarted && ln->in_epoch && ln->epoch == feed->present &&
-        !before(datagram->first + offset, ln->front) &&
-        !before(present->front, datagram->first + offset))
-        return {true, feed->present, offset, false, false};
-    // A line already in the next numbering that moves on again (its sender restarted twice
-    // within the arbitration time) begins a third: it is no copy of the next one's numbers.
-    if (next->used && ln->in_epoch && ln->epoch != feed->present)
-        return {true, 1 - feed->present, 0, false, true};
-    if (next->used)
-        return {true, 1 - feed->present, offset_into(feed, next, datagram->first), false, false};
-    uint64_t start = later(feed->ring_end, present->front) + FEED_EPOCH_GAP;
-    return {true, 1 - feed->present, start - datagram->first, true, false};
-}
-
-// The lowest place worth keeping: the settled one, or what a line of the present numbering may
-// still deliver, below the highest it passed (a line not heard yet: from the first).
-static uint64_t held_from(const feed_state *feed)
-{
-    uint64_t from = feed->settled;
-    for (int line = 0; line < feed->line_count; line++) {
-        const feed_line *ln = &feed->lines[line];
-        uint64_t low = from;
-        if (ln->in_epoch && ln->epoch == feed->present)
-            low = ln->front - FEED_REORDER_HELD;
-        else if (!ln->heard)
-            low = feed->epochs[feed->present].start;
-        if (before(low, from))
-            from = low;
-    }
-    return from;
-}
-
-static void join(feed_state *feed, int line, const feed_datagram *datagram, const feed_mapping *to)
-{
-    feed_line *ln = &feed->lines[line];
-    if (ln->in_epoch)
-        feed->epochs[ln->epoch].members &= ~(1u << line);
-    feed_epoch *epoch = &feed->epochs[to->epoch];
-    if (!feed->started || to->opens) {
-        uint64_t start = datagram->first + to->offset;
-        *epoch = {true, false, start, start, to->offset, datagram->arrival_us, 0};
-        if (!feed->started) {
-            feed->started = true;
-            // Every mark of the run is a place near the first, as they are compared by distance.
-            feed->settled = feed->ring_end = feed->room_end = start;
-        }
-    }
-    epoch->members |= 1u << line;
-    if (!(ln->in_epoch && ln->epoch == to->epoch))
-        ln->front = epoch->start;
-    ln->in_epoch = true;
-    ln->epoch = to->epoch;
-    ln->key = datagram->epoch_key;
-    ln->offset = to->offset;
-    const feed_epoch *present = &feed->epochs[feed->present];
-    feed->epochs[1 - feed->present].followed = present->members == 0;
-}
-
-// A line of the present epoch reached the next: the lines that opened it restarted alone, and
-// take their numbers into the present one by their field.
-static void drop_next(feed_state *feed)
-{
-    feed_epoch *present = &feed->epochs[feed->present];
-    feed_epoch *next = &feed->epochs[1 - feed->present];
-    // Its numbers were never another numbering's: they no longer count.
-    for (uint64_t place = next->start; before(place, next->front); place++) {
-        const feed_slot *slot = window_slot(feed, place);
-        if (slot->who != 0) {
-            feed->counts.numbers--;
-            feed->counts.first[slot->first_line]--;
-        }
-        // Nor do their copies beyond the max skew (their times behind are not kept apart).
-        for (int line = 0; line < feed->line_count; line++)
-            if (slot->beyond & (1u << line))
-                feed->counts.beyond[line]--;
-    }
-    window_clear(feed, next->start, next->front);
-    feed->ring_end = present->front;
-    next->used = false;
-    for (int line = 0; line < feed->line_count; line++) {
-        feed_line *ln = &feed->lines[line];
-        if (!ln->in_epoch || ln->epoch == feed->present)
-            continue;
-        uint64_t line_place = next->front - 1 - ln->offset;
-        uint64_t offset = offset_into(feed, present, line_place);
-        ln->front = ln->front - ln->offset + offset;
-        ln->offset = offset;
-        ln->epoch = feed->present;
-        present->members |= 1u << line;
-    }
-}
-
 // Where a report draws the feed: numbers missed and filled late when that happened, and each
 // line's alone at the time of its copy.
 static void chart_missed(feed_state *feed, uint64_t at_us, uint64_t count)
@@ -196,68 +51,6 @@ static void chart_alone(feed_state *feed, int line, uint64_t at_us, bool gained)
 {
     if (feed->timeline != nullptr)
         feed_timeline_alone(feed->timeline, line, at_us, gained);
-}
-
-static void judge_beyond(feed_state *feed, feed_slot *slot, int line, bool beyond)
-{
-    uint8_t bit = static_cast<uint8_t>(1u << line);
-    if (beyond == ((slot->beyond & bit) != 0))
-        return;
-    slot->beyond = static_cast<uint8_t>(slot->beyond ^ bit);
-    if (beyond)
-        feed->counts.beyond[line]++;
-    else
-        feed->counts.beyond[line]--;
-}
-
-static void add_behind(feed_state *feed, int line, uint64_t behind_us)
-{
-    feed_behind *behind = &feed->behind;
-    histogram_add_near(&behind->times[line], behind_us, &behind->last_bucket[line]);
-    behind->sum_us[line] += behind_us;
-    if (behind_us > behind->period_max_us[line])
-        behind->period_max_us[line] = behind_us;
-}
-
-static void note_behind(feed_state *feed, feed_slot *slot, int line, uint64_t behind_us)
-{
-    add_behind(feed, line, behind_us);
-    judge_beyond(feed, slot, line, behind_us > feed->max_skew_us);
-}
-
-// The number's first copy came more than the max skew after a line passed it: a receiver that
-// waits no longer for a hole to fill did without it. Judged again where an earlier copy came.
-static void judge_window(feed_state *feed, feed_slot *slot)
-{
-    bool lost = slot->first_us > slot->passed_us &&
-                slot->first_us - slot->passed_us > feed->max_skew_us;
-    if (lost != (slot->window_lost != 0)) {
-        slot->window_lost = lost;
-        if (lost)
-            feed->counts.lost_in_window++;
-        else
-            feed->counts.lost_in_window--;
-    }
-    judge_beyond(feed, slot, slot->first_line, lost);
-}
-
-// A line's first copy of a number another line delivered first.
-static void note_later_copy(feed_state *feed, feed_slot *slot, int line, uint64_t arrival_us)
-{
-    // The first line's 0 counts once a second line delivered the number.
-    if ((slot->who & (slot->who - 1)) == 0)
-        add_behind(feed, slot->first_line, 0);
-    note_behind(feed, slot, line, arrival_us - slot->first_us);
-}
-
-// A line's copy that came before the first so far (read after it): the line that was first runs
-// behind it, and its 0, where it was counted, is taken back.
-static void note_earlier_copy(feed_state *feed, feed_slot *slot, int line, uint64_t arrival_us)
-{
-    add_behind(feed, line, 0);
-    if ((slot->who & (slot->who - 1)) != 0)
-        histogram_remove(&feed->behind.times[slot->first_line], 0);
-    note_behind(feed, slot, slot->first_line, slot->first_us - arrival_us);
 }
 
 // A number delivered after its decision: late when it had been lost, and no longer the other
@@ -294,6 +87,18 @@ static void take_decided(feed_state *feed, int line, uint64_t place, uint64_t ar
     }
     if (!held)
         return;
+    if (slot->who == 0) {
+        // Past the numbering's highest when the feed went on to the next (a line lagging in it
+        // still delivers): no line passed it before this copy, which is in time.
+        slot->who = bit;
+        slot->first_us = slot->passed_us = arrival_us;
+        slot->first_line = static_cast<uint8_t>(line);
+        feed->counts.numbers++;
+        feed->counts.first[line]++;
+        feed->counts.alone[line]++;
+        chart_alone(feed, line, arrival_us, true);
+        return;
+    }
     if (slot->who & bit)
         return;
     if (slot->who != 0 && (slot->who & (slot->who - 1)) == 0) {
@@ -347,17 +152,19 @@ static void take_number(feed_state *feed, int line, const feed_epoch *epoch, uin
 
 // A line's numbers below its epoch's first (it joined lower than the line that began it) are the
 // epoch's too, passed when the epoch began; where some were decided, these are decided at once.
-// The next epoch has nothing decided: a line that lags into it reaches down as far as the
-// present one's places.
-static void reach_down(feed_state *feed, feed_epoch *epoch, uint64_t first)
+// A numbering after the present one has nothing decided. A line reaches down as far as the
+// numbering before's places.
+static void reach_down(feed_state *feed, uint32_t k, uint64_t first)
 {
+    feed_epoch *epoch = epoch_at(feed, k);
     if (!before(first, epoch->start) || feed->ring_end - first > feed->window)
         return;
-    // The next numbering is wholly undecided, down to the present one's places.
-    bool next = epoch != &feed->epochs[feed->present];
-    if (next && before(first, feed->epochs[feed->present].front))
-        first = feed->epochs[feed->present].front;
-    bool undecided = next || feed->settled == epoch->start;
+    if (k != feed->oldest && before(first, epoch_at(feed, k - 1)->front))
+        first = epoch_at(feed, k - 1)->front;
+    if (!before(first, epoch->start))
+        return;
+    bool next = static_cast<int32_t>(k - feed->present) > 0;
+    bool undecided = next || (k == feed->present && feed->settled == epoch->start);
     for (uint64_t place = first; before(place, epoch->start); place++) {
         *window_slot(feed, place) = {0, epoch->began_us, 0, 0, static_cast<uint8_t>(!undecided), 0, 0};
         window_mark_lost(feed, place, !undecided);
@@ -408,8 +215,15 @@ int feed_deliver(feed_state *feed, int line, const feed_datagram *datagram)
         ln->last_us = datagram->arrival_us;
     ln->heard = true;
     feed_mapping to = map_datagram(feed, line, datagram);
-    if (!to.taken)
+    if (!to.taken) {
+        // Its numbering was let go (or it moved on from one that was): the line lags.
+        if (ln->placed && static_cast<int32_t>(to.epoch - feed->oldest) < 0) {
+            ln->epoch = to.epoch;
+            if (feed->lag_line < 0)
+                feed->lag_line = line;
+        }
         return 0;
+    }
     if (to.closes) {
         feed->closing_present = true;
         return 1;
@@ -417,9 +231,14 @@ int feed_deliver(feed_state *feed, int line, const feed_datagram *datagram)
     uint64_t pass_end = datagram->passed_end + to.offset;
     uint64_t first = datagram->first + to.offset;
     bool in_present = feed->started && to.epoch == feed->present;
-    if (in_present && feed->epochs[1 - feed->present].used &&
-        !before(pass_end, feed->epochs[1 - feed->present].start))
-        drop_next(feed);
+    if (feed->started && to.epoch != feed->newest && !to.opens &&
+        !before(pass_end, epoch_at(feed, to.epoch + 1)->start)) {
+        // Only the newest numbering is undecided enough to be dropped; a line that runs into
+        // any other is lagging past what the feed can tell apart.
+        if (to.epoch + 1 != feed->newest || feed->newest == feed->present)
+            return 0;
+        drop_newest(feed);
+    }
     uint64_t from = feed->started ? held_from(feed) : 0;
     if (in_present && datagram->count > 0 && before(first, from))
         from = first;
@@ -427,18 +246,18 @@ int feed_deliver(feed_state *feed, int line, const feed_datagram *datagram)
         // Only the present numbering may push the oldest out before their time.
         if (!in_present)
             return 0;
-        if (feed->epochs[1 - feed->present].used)
-            drop_next(feed);
+        while (feed->newest != feed->present)
+            drop_newest(feed);
         feed->room_end = pass_end - FEED_WINDOW_MAX;
         return 1;
     }
     if (datagram->new_epoch)
         join(feed, line, datagram, &to);
-    feed_epoch *epoch = &feed->epochs[to.epoch];
+    feed_epoch *epoch = epoch_at(feed, to.epoch);
     if (datagram->arrival_us < epoch->began_us)
         epoch->began_us = datagram->arrival_us;
     if (datagram->count > 0)
-        reach_down(feed, epoch, first);
+        reach_down(feed, to.epoch, first);
     pass_places(feed, ln, epoch, pass_end, datagram->arrival_us);
     for (uint32_t i = 0; i < datagram->count; i++)
         take_number(feed, line, epoch, first + i, datagram->arrival_us);
@@ -458,7 +277,7 @@ static void mark_early(feed_state *feed, uint64_t from, uint64_t end)
 // Places from the settled one to end that no line passed: a jump too long to hold.
 static void skip_places(feed_state *feed, uint64_t end, uint64_t now_us)
 {
-    feed_epoch *present = &feed->epochs[feed->present];
+    feed_epoch *present = epoch_at(feed, feed->present);
     window_advance(feed, end);
     // Only the places the window or its bits still hold are marked.
     uint64_t span = feed->lost_bits != nullptr ? FEED_LOST_SPAN : feed->window;
@@ -506,7 +325,7 @@ static void decide(feed_state *feed, uint64_t place, uint64_t at_us)
 static bool note_hole(const feed_state *feed, uint64_t place, uint64_t end, uint64_t due_us,
                       feed_hole *holes, int *found, int holes_max, uint64_t *hole_end)
 {
-    const feed_epoch *epoch = &feed->epochs[feed->present];
+    const feed_epoch *epoch = epoch_of(feed, feed->present);
     if (*found > 0 && *hole_end == place) {
         holes[*found - 1].last = field_number(feed, epoch, end - 1);
     } else {
@@ -516,21 +335,6 @@ static bool note_hole(const feed_state *feed, uint64_t place, uint64_t end, uint
                              due_us};
     }
     *hole_end = end;
-    return true;
-}
-
-// The present epoch is decided: the next one, once every line followed it, is the present.
-static bool follow_next(feed_state *feed, bool at_end)
-{
-    feed_epoch *next = &feed->epochs[1 - feed->present];
-    if (!next->used || !(next->followed || at_end))
-        return false;
-    feed->epochs[feed->present].used = false;
-    feed->present = 1 - feed->present;
-    feed->settled = next->start;
-    for (int line = 0; line < feed->line_count; line++)
-        if (feed->lines[line].epoch != feed->present)
-            feed->lines[line].in_epoch = false;
     return true;
 }
 
@@ -559,7 +363,7 @@ int feed_settle(feed_state *feed, uint64_t now_us, bool at_end, feed_hole *holes
     uint64_t hole_end = 0;
     for (;;) {
         uint64_t place = feed->settled;
-        if (!before(place, feed->epochs[feed->present].front)) {
+        if (!before(place, epoch_at(feed, feed->present)->front)) {
             if (follow_next(feed, closing)) {
                 feed->closing_present = false;
                 closing = at_end;
@@ -596,18 +400,4 @@ bool feed_may_decide(const feed_state *feed, uint64_t now_us, uint64_t slack_us)
             return true;
     }
     return false;
-}
-
-void feed_behind_period(feed_state *feed, int line, histogram *from, histogram *period)
-{
-    const histogram *now = &feed->behind.times[line];
-    *period = {};
-    // A 0 taken back after the period began (an earlier copy read late) is left where it was.
-    for (unsigned k = 0; k < HISTOGRAM_BUCKETS; k++) {
-        period->counts[k] = now->counts[k] > from->counts[k] ? now->counts[k] - from->counts[k] : 0;
-        period->total += period->counts[k];
-    }
-    period->max_us = feed->behind.period_max_us[line];
-    *from = *now;
-    feed->behind.period_max_us[line] = 0;
 }

@@ -35,6 +35,11 @@ static_assert((FEED_LOST_SPAN & (FEED_LOST_SPAN - 1)) == 0 && FEED_LOST_SPAN >= 
 // many places past the present one, so that lines still in the present one have room to end
 // it. A line of the present one that reaches the next shows the restart was one line's alone.
 #define FEED_EPOCH_GAP 1024
+// A line's numberings are the others' in turn (the sender restarted, or began a session): a line
+// behind by several still delivers copies of its own. The feed holds this many at once; a line
+// that opens one more lets go of the oldest (decided at once where it was still open), and the
+// copies a line still delivers of a numbering let go count for nothing, the line said to lag.
+#define FEED_NUMBERINGS_MAX 8
 
 // lost = missed - late; every number decided is in numbers or missed.
 struct feed_counts {
@@ -92,8 +97,6 @@ struct feed_slot {
 
 // A numbering the lines follow. Places are the feed's: a line's place plus its offset.
 struct feed_epoch {
-    bool used;
-    bool followed;        // every line of the present epoch moved on to this one
     uint64_t start;       // its first place: places before it are not judged
     uint64_t front;       // one past the highest place passed
     uint64_t base;        // the field's number of a place p is (p - base) masked
@@ -106,8 +109,9 @@ struct feed_timeline;
 struct feed_line {
     bool heard;
     uint64_t last_us;     // the latest arrival taken from it
-    bool in_epoch;
-    int epoch;            // 0 or 1, in epochs[]
+    bool placed;          // it began a numbering of the feed's
+    bool in_epoch;        // it is in a numbering still held (false: let go, or none yet)
+    uint32_t epoch;       // its numbering: the feed's first is 0, and each one on is the next
     uint64_t key;
     uint64_t offset;
     uint64_t front;       // one past the highest place it passed in its epoch
@@ -119,13 +123,20 @@ struct feed_state {
     uint64_t arbitration_us;
     uint64_t max_skew_us; // FEED_NO_MAX_SKEW: none
     bool started;
-    feed_epoch epochs[2];
-    int present;
+    // The numberings held: oldest to newest, numbering k at k & (FEED_NUMBERINGS_MAX - 1). Those
+    // before the present one are decided, and kept for a line that lags in one, or is not
+    // heard yet (its first numbering is the oldest held).
+    feed_epoch epochs[FEED_NUMBERINGS_MAX];
+    static_assert((FEED_NUMBERINGS_MAX & (FEED_NUMBERINGS_MAX - 1)) == 0, "a power of two");
+    uint32_t oldest;
+    uint32_t present;     // the one being decided
+    uint32_t newest;
     feed_line lines[FEED_LINES_MAX];
     uint64_t settled;     // every place below is decided
     uint64_t ring_end;    // one past the highest place held
     uint64_t room_end;    // places below are decided at once, due or not, to make room
-    bool closing_present; // a line began a third numbering: the present one is decided at once
+    bool closing_present; // a line began a numbering past the bound: the present one is decided
+                          // at once
     bool decided_early;
     uint64_t early_from;  // places from this one up to early_end were decided before their time
     uint64_t early_end;

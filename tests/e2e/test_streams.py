@@ -11,6 +11,8 @@ import subprocess
 import socket
 import sys
 import tempfile
+import threading
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
@@ -228,6 +230,9 @@ class Streams(unittest.TestCase):
             ("B 20 ms behind, max skew 10 ms", ["-n", 1000, "-r", 1000, "--drop", "0.02",
                                                 "--lag", "239.4.5.2:20"],
              ["--max-skew", "10", "-s", "500", "-v"]),
+            # Several numberings in flight: B's copies of each run are that run's, not A's.
+            ("B four runs behind, the sender started again every 50 ms", ["-n", 100, "-r", 2000],
+             ["--arbitration", "20"]),
         ]
         for name, args, options in rows:
             # Windows stamps no arrival: a copy's time is its receive's, and sockets drained in
@@ -243,6 +248,10 @@ class Streams(unittest.TestCase):
                 # A queue of several seconds: a watcher held up on a busy machine drops nothing.
                 watcher = self.watch_config(text, "-q", "--summary", "--rcvbuf", "16m", *options)
                 wait_until(lambda: groups_joined("239.4.5.") == before + 2)
+                if "started again" in name:
+                    self.check_runs_behind(watcher, args, [(g, port + i) for i, (_, g) in
+                                                           enumerate(lines)])
+                    continue
                 targets = [str(a) for i, (_, g) in enumerate(lines) for a in (g, port + i)]
                 status, out, record = run_feed([*args, "--seed", 5, *targets], timeout_s=120)
                 self.assertEqual(status, 0, record)
@@ -277,6 +286,33 @@ class Streams(unittest.TestCase):
                 else:
                     self.assertIn("numbers %d, missed 0, late 0, lost 0; A alone 0, first 0.0%%,"
                                   " B alone 0, first 100.0%%" % count, feed)
+
+    def check_runs_behind(self, watcher, args, targets):
+        """Four runs of the sender in a row on each line, each a new sender whose numbers begin
+        again; B's start 200 ms after A's, and A drops every 25th number."""
+        statuses = []
+
+        def send(line):
+            time.sleep(0.2 * line)
+            for _ in range(4):
+                drops = ["--drop-every", 25] if line == 0 else []
+                statuses.append(run_feed([*args, *drops, *targets[line]])[0])
+
+        senders = [threading.Thread(target=send, args=(line,)) for line in (0, 1)]
+        for sender in senders:
+            sender.start()
+        for sender in senders:
+            sender.join()
+        self.assertEqual(statuses, [0] * 8)
+        wait_until(lambda: all(queued_bytes(port) == 0 for _, port in targets))
+        self.assertEqual(watcher.stop(), 0)
+        feed = watcher.line_where(r"Summary: feed f:")
+        counts = re.search(r"numbers (\d+), missed (\d+), late (\d+), lost (\d+); A alone (\d+), "
+                           r".*, B alone (\d+), ", feed)
+        numbers, missed, late, lost, alone_a, alone_b = map(int, counts.groups())
+        # B fills every hole of A's, in time or late by when B's copy came.
+        self.assertEqual((numbers, lost, alone_a, alone_b), (400, 0, 0, 16), feed)
+        self.assertEqual(missed, late, feed)
 
     def check_skew(self, watcher, feed, has, a_last):
         """B 20 ms behind A, with a max skew of 10 ms."""
