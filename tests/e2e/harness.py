@@ -147,6 +147,7 @@ class Watcher:
         """Waits until count stdout lines match pattern; returns the arrival time of the last."""
         deadline = time.monotonic() + timeout_s
         regex = re.compile(pattern)
+        hits = []
         while time.monotonic() < deadline:
             with self._lock:
                 hits = [t for t, line in self.out if regex.search(strip_prefix(line, None))]
@@ -155,9 +156,10 @@ class Watcher:
             if self.process.poll() is not None and not any(r.is_alive() for r in self._readers):
                 break
             time.sleep(0.01)
-        raise AssertionError("no %d line(s) matching %r within %.1f s; stdout ends %r stderr %r"
-                             % (count, pattern, timeout_s, self.messages()[-20:],
-                                self.error_messages()))
+        raise AssertionError("no %d line(s) matching %r within %.1f s (%d did); stdout ends %r "
+                             "stderr %r; the namespace's UDP counters %r"
+                             % (count, pattern, timeout_s, len(hits), self.messages()[-20:],
+                                self.error_messages(), udp_counters()))
 
     def ready(self, timeout_s=START_TIMEOUT_S, bound_line=r"Socket is bound to "):
         """Waits for the bind line and then for the join, which comes just after it (a slow
@@ -559,11 +561,16 @@ def predicted_gap_lines(order):
 ROOMY_BUFFER = ("--rcvbuf", "4m")
 
 
-def receive_buffer_errors():
-    """The kernel's count of UDP datagrams dropped for a full receive buffer, in this namespace."""
+def udp_counters():
+    """The kernel's UDP counters in this namespace, by name: what it delivered (InDatagrams), found
+    no socket for (NoPorts), dropped for a full receive buffer (RcvbufErrors)."""
     with open("/proc/net/snmp") as snmp:
         rows = [line.split() for line in snmp if line.startswith("Udp:")]
-    return int(rows[1][rows[0].index("RcvbufErrors")])
+    return dict(zip(rows[0][1:], (int(value) for value in rows[1][1:])))
+
+
+def receive_buffer_errors():
+    return udp_counters()["RcvbufErrors"]
 
 
 class StampedReceiver:
