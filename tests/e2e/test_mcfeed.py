@@ -109,9 +109,11 @@ class FeedAgainstWatcher(unittest.TestCase):
     @unittest.skipIf(WINDOWS, "stopping the sender stops Wine's launcher, not the program")
     def test_a_held_up_sender_bursts_when_sleeping_and_moves_on_when_spinning(self):
         # Stopped for 0.3 s of a 500-a-second stream: a sleeping sender sends the 150 or more
-        # it missed at once; a spinning one keeps its spacing (at most a datagram every 2 ms,
-        # give or take the one it sends late) and ends later. The receiver's queue holds about
-        # 500 datagrams, so the burst is never lost.
+        # it missed at once, more than 100 within 100 ms where its pace allows 51 (a busy
+        # machine may take its core for a few ms in the burst); a spinning one keeps its
+        # spacing (at most a datagram every 2 ms, give or take the one it sends late) and
+        # ends later. The receiver's queue holds about 500 datagrams, so the burst is never
+        # lost.
         for port, pacing in ((42005, []), (42006, ["--spin"])):
             with self.subTest(pacing=pacing):
                 receiver = self.receiver(port)
@@ -129,12 +131,11 @@ class FeedAgainstWatcher(unittest.TestCase):
                 receiver.wait_for_count(1000)
                 stamps = [t for t, _ in receiver.arrivals]
                 self.assertEqual([seq for _, seq in receiver.arrivals], list(range(1000)))
-                most_in_10_ms = densest(stamps, 0.01)
                 if pacing:
-                    self.assertLessEqual(most_in_10_ms, 10)
+                    self.assertLessEqual(densest(stamps, 0.01), 10)
                     self.assertGreater(stamps[-1] - stamps[0], 2.2)
                 else:
-                    self.assertGreater(most_in_10_ms, 100)
+                    self.assertGreater(densest(stamps, 0.1), 100)
 
 
 class FeedFailures(unittest.TestCase):
