@@ -13,15 +13,13 @@ import signal
 import struct
 import subprocess
 import sys
-import tempfile
 import unittest
 from xml.etree import ElementTree
 
 sys.path.insert(0, os.path.dirname(__file__))
 from harness import (GROUP, ROOMY_BUFFER, WINDOWS, expected_counts, next_port,  # noqa: E402
                      queued_bytes, receive_buffer_errors, run_feed, run_to_end, sender, steps,
-                     wait_until,
-                     watch)
+                     temp_folder, wait_until, watch)
 
 DUMPCAP = shutil.which("dumpcap")
 TSHARK = shutil.which("tshark")
@@ -118,9 +116,7 @@ def json_events(watcher, event):
 
 class Layouts(unittest.TestCase):
     def setUp(self):
-        folder = tempfile.TemporaryDirectory()
-        self.addCleanup(folder.cleanup)
-        self.tmp = folder.name
+        self.tmp = temp_folder(self)
 
     def watch_feed(self, watch_options, feed_options, count, capture=True):
         """Watches (JSON) while mcfeed sends count numbers; returns the watcher, the record and
