@@ -279,7 +279,12 @@ def wait_until(condition, timeout_s=60, poll_s=0.05):
 
 
 def group_members(group):
-    """How many memberships this namespace's kernel holds for the group, on any interface."""
+    """How many memberships this namespace's kernel holds for the group, on any interface: an
+    IPv6 group's (its zone left off) from /proc/net/igmp6."""
+    if ":" in group:
+        wanted = socket.inet_pton(socket.AF_INET6, group.split("%")[0]).hex()
+        with open("/proc/net/igmp6") as table:
+            return sum(int(f[3]) for f in (line.split() for line in table) if f[2] == wanted)
     wanted = "%08X" % struct.unpack("=I", socket.inet_aton(group))[0]
     members = 0
     with open("/proc/net/igmp") as igmp:

@@ -10,8 +10,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from harness import (WINDOWS, Watcher, datagram_line, next_port, payload,  # noqa: E402
-                     run_feed, run_to_end, strip_prefix)
+from harness import (WINDOWS, datagram_line, group_members, next_port, payload,  # noqa: E402
+                     run_feed, run_to_end, strip_prefix, watch)
 
 GROUP6 = "ff15::1234"
 
@@ -40,10 +40,7 @@ V0 = make_veth()
 
 
 def group6_members(group=GROUP6):
-    """How many memberships this namespace holds for the IPv6 group (/proc/net/igmp6)."""
-    wanted = socket.inet_pton(socket.AF_INET6, group).hex()
-    with open("/proc/net/igmp6") as table:
-        return sum(int(f[3]) for f in (line.split() for line in table) if f[2] == wanted)
+    return group_members(group)
 
 
 def source_filters(group=GROUP6):
@@ -84,15 +81,7 @@ needs_wine_ipv6_joins = unittest.skipIf(
 @unittest.skipIf(V0 is None, "cannot make a veth pair in this namespace")
 class Ipv6(unittest.TestCase):
     def watch6(self, *args, group=GROUP6):
-        watcher = Watcher(list(args))
-        self.addCleanup(watcher.kill)
-        watcher.wait_for(r"Socket is bound to ")
-        deadline = time.monotonic() + 10
-        while group6_members(group.split("%")[0]) == 0:
-            self.assertLess(time.monotonic(), deadline, "no join: %r %r" % (
-                watcher.messages(), watcher.error_messages()))
-            time.sleep(0.01)
-        return watcher
+        return watch(self, *args, group=group)
 
     def stop(self, watcher, group=GROUP6):
         self.assertEqual(watcher.stop(), 0)
