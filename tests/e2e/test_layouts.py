@@ -30,6 +30,9 @@ RATE = 500 if WINDOWS else 2000
 
 
 PROBE_PORT = 9  # discard: no test listens there
+# dumpcap's kernel buffer: its default of 2 MiB is less than the longest stream a test sends
+# (1,500 datagrams of 1,328 bytes), which a capture held up on a busy machine then misses.
+CAPTURE_BUFFER_MIB = 64
 
 
 class Capture:
@@ -39,7 +42,7 @@ class Capture:
     def __init__(self, port, folder, interface="lo"):
         self.path = os.path.join(folder, "stream-%s-%d.pcap" % (interface, port))
         self.process = subprocess.Popen(
-            [DUMPCAP, "-q", "-P", "-i", interface, "-f",
+            [DUMPCAP, "-q", "-P", "-B", str(CAPTURE_BUFFER_MIB), "-i", interface, "-f",
              "udp dst port %d or udp dst port %d" % (port, PROBE_PORT), "-w", self.path],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         # It says it captures before its filter is in place: probes show when it is.

@@ -8,7 +8,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from harness import (GROUP, WINDOWS, StampedReceiver, densest,  # noqa: E402
+from harness import (GROUP, ROOMY_BUFFER, WINDOWS, StampedReceiver, densest,  # noqa: E402
                      exit_status, feed_command, feed_whole, predicted_gap_lines, run_feed,
                      sent_order, start_program, watch)
 
@@ -41,7 +41,7 @@ STREAM_RATE = 1000 if WINDOWS else 2000
 
 class FeedAgainstWatcher(unittest.TestCase):
     def feed_and_compare(self, port, start, count, fault_options):
-        watcher = watch(self, "-g", "-s", "200", GROUP, port)
+        watcher = watch(self, "-g", "-s", "200", *ROOMY_BUFFER, GROUP, port)
         out, record = feed_whole(self, ["-b", "127.0.0.1", "-n", count, "-r", STREAM_RATE,
                                         "--start", start, *fault_options, GROUP, port])
         order = sent_order(start, count, record)
