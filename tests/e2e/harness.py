@@ -17,6 +17,7 @@ import subprocess
 import tempfile
 import threading
 import time
+import unittest
 import urllib.error
 import urllib.request
 
@@ -239,6 +240,17 @@ class Watcher:
     def error_messages(self):
         with self._lock:
             return [strip_prefix(line, "error") for _, line in self.err]
+
+
+class WatcherTest(unittest.TestCase):
+    def stop_cleanly(self, watcher, signal_number=signal.SIGINT):
+        """Stops the watcher: status 0, no error line, and its membership gone; returns its
+        messages."""
+        members = group_members(watcher.group)
+        self.assertEqual(watcher.stop(signal_number), 0, watcher.error_messages())
+        self.assertEqual(watcher.error_messages(), [])
+        self.assertEqual(group_members(watcher.group), members - 1)
+        return watcher.messages()
 
 
 def watch(test, *args, bound_line=r"Socket is bound to ", **options):

@@ -13,19 +13,9 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 from harness import (GROUP, STOP_TIMEOUT_S, TRACED_ENV, WINDOWS, Watcher,  # noqa: E402
-                     datagram_line, feed_command, group_members, ms_between, ms_of_day,
+                     WatcherTest, datagram_line, feed_command, group_members, ms_between, ms_of_day,
                      next_port, now_ms_of_day, payload, run_cleanly, run_program, run_to_end,
                      send, sender, strip_prefix, tool_command, watch)
-
-class WatcherTest(unittest.TestCase):
-    def stop_cleanly(self, watcher, signal_number=signal.SIGINT):
-        """Stops the watcher: status 0, no error line, and its membership gone."""
-        members = group_members(watcher.group)
-        status = watcher.stop(signal_number)
-        self.assertEqual(status, 0, watcher.error_messages())
-        self.assertEqual(watcher.error_messages(), [])
-        self.assertEqual(group_members(watcher.group), members - 1)
-        return watcher.messages()
 
 
 class DatagramLines(WatcherTest):
