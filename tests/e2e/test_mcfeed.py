@@ -103,8 +103,11 @@ class FeedAgainstWatcher(unittest.TestCase):
         stamps = [t for t, _ in receiver.arrivals]
         self.assertEqual([seq for _, seq in receiver.arrivals], list(range(301)))
         self.assertTrue(1.0 < stamps[-1] - stamps[0] < 15.0, stamps[-1] - stamps[0])
-        # Never faster than the rate over any second: at most 200, and the one that opens it.
-        self.assertLessEqual(densest(stamps, 1.0), 201 + 20)
+        # Never ahead of its schedule: the k-th no sooner than k / 200 s after the first, give
+        # or take a hold-up before the first went (0.1 s). A second's count is no bound: after
+        # a hold-up the sender catches up, the missed ones at once and then its pace.
+        lead_s = max(k / 200 - (t - stamps[0]) for k, t in enumerate(stamps))
+        self.assertLess(lead_s, 0.1)
 
     @unittest.skipIf(WINDOWS, "stopping the sender stops Wine's launcher, not the program")
     def test_a_held_up_sender_bursts_when_sleeping_and_moves_on_when_spinning(self):
