@@ -1,6 +1,7 @@
 #include "app/live.h"
 
 #include "base/clock.h"
+#include "net/interface.h"
 #include "net/socket.h"
 
 void stamp_batch(received_datagram *datagrams, int count, uint64_t monotonic_us, uint64_t utc_us)
@@ -92,10 +93,17 @@ static void live_interface_name(void *, uint32_t index, char *name)
     interface_name_of(index, name);
 }
 
-static int live_rejoin(void *, socket_handle s, membership_request *request)
+static int live_rejoin(void *, socket_handle s, const membership_request *left,
+                       membership_request *joined)
 {
-    leave_group(s, request);
-    return join_group(s, request);
+    if (left != nullptr)
+        leave_group(s, left);
+    return join_group(s, joined);
+}
+
+static uint32_t live_find_interface(void *, const char *name)
+{
+    return find_interface(name);
 }
 
 loop_calls live_loop_calls(void)
@@ -110,5 +118,6 @@ loop_calls live_loop_calls(void)
                       .receive_query = live_receive_query,
                       .interface_name = live_interface_name,
                       .rejoin = live_rejoin,
+                      .find_interface = live_find_interface,
                       .context = nullptr};
 }

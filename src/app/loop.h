@@ -42,9 +42,14 @@ struct loop_calls {
     int (*receive_query)(void *context, socket_handle s, unsigned char *buffer, size_t size,
                          query_reading *reading, uint32_t *interface_index);
     void (*interface_name)(void *context, uint32_t index, char *name);
-    // Leaves a stream's group on its socket and joins it again (--rejoin): 0, or -1 after an
-    // error line, the group then left.
-    int (*rejoin)(void *context, socket_handle s, membership_request *request);
+    // Leaves a stream's group on its socket as left has it (null: a failed join left it
+    // already) and joins it as joined has it (--rejoin; the two differ in their interface's
+    // index where it was made again under its name): 0, or -1 after an error line, the group
+    // then left.
+    int (*rejoin)(void *context, socket_handle s, const membership_request *left,
+                  membership_request *joined);
+    // The index of the interface with this name now, or 0 when there is none.
+    uint32_t (*find_interface)(void *context, const char *name);
     void *context;
 };
 
@@ -89,6 +94,7 @@ struct stream_state {
     uint64_t fragmented;     // from a capture: datagrams split by IP not made whole
     uint64_t truncated;      // from a capture: frames cut short before the number ended
     timeline *line;          // --report: its counts over the run; else null
+    uint8_t ts_limits_said;  // of its transport stream's limits_passed, those said
 };
 
 struct top_view;

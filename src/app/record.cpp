@@ -34,6 +34,7 @@ int stream_init(stream_state *stream, const stream_settings *config, const setti
     stream->fragmented = 0;
     stream->truncated = 0;
     stream->line = nullptr;
+    stream->ts_limits_said = 0;
     return 0;
 }
 

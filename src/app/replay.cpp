@@ -266,6 +266,7 @@ loop_calls replay_loop_calls(replay_reader *replay)
                       .receive_query = nullptr,  // a capture opens no query socket
                       .interface_name = nullptr,
                       .rejoin = nullptr,  // a capture joins nothing (--rejoin is refused)
+                      .find_interface = nullptr,
                       .context = replay};
 }
 

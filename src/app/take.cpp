@@ -110,6 +110,23 @@ static void say_senders_shared(run_state *state, const stream_state *stream)
              name != nullptr ? " on " : "", name != nullptr ? name : "");
 }
 
+// Said once for each limit a stream's tables passed: what they named past it is not timed, so
+// its absence would never be said.
+static void say_ts_limits(stream_state *stream)
+{
+    uint8_t passed = stream->judge.ts->limits_passed;
+    const char *name = stream->label.name;
+    if ((passed & ~stream->ts_limits_said & TS_PAST_PROGRAMS) != 0)
+        log_line(stderr, "error", "The PAT names more programs than are watched (%d)%s%s: the "
+                 "PMTs of those past them are not timed", TS_PROGRAMS_MAX,
+                 name != nullptr ? " on " : "", name != nullptr ? name : "");
+    if ((passed & ~stream->ts_limits_said & TS_PAST_PIDS) != 0)
+        log_line(stderr, "error", "The PMTs name more PIDs than are watched (%d)%s%s: those "
+                 "past them are not timed", TS_WATCHED_PIDS_MAX,
+                 name != nullptr ? " on " : "", name != nullptr ? name : "");
+    stream->ts_limits_said = passed;
+}
+
 // The datagram in its interval, and the outage its gap ended.
 static void note_on_timeline(timeline *line, const take_outcome *taken, uint64_t at_utc_us)
 {
@@ -126,6 +143,8 @@ void take_datagram(run_state *state, int place, const received_datagram *datagra
         stream_take(&stream->judge, &state->judging, &state->watched.senders, place, datagram);
     if (taken.sender->shared && !state->said_shared)
         say_senders_shared(state, stream);
+    if (stream->judge.ts != nullptr && stream->judge.ts->limits_passed != stream->ts_limits_said)
+        say_ts_limits(stream);
     if (options->stall_ms != 0 || options->rejoin_us != 0)
         note_arrival(state, stream, datagram);
     if (stream->line != nullptr)

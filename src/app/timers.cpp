@@ -1,6 +1,7 @@
 #include "app/timers.h"
 
 #include <stdio.h>
+#include <string.h>
 
 #include "app/publish.h"
 #include "app/receivers.h"
@@ -40,14 +41,40 @@ static void on_stall_due(void *context, uint64_t now_us)
         timer_arm(&state->timing.stall_timer, next_us);
 }
 
+// The interface a stream joins by name was made again with this index: its joins move there,
+// and so does the watch for that interface's queries (the other streams on it move at their own
+// rejoins, each leaving where it joined).
+static void follow_interface(run_state *state, stream_state *stream, uint32_t index)
+{
+    uint32_t old_index = stream->request.interface_index;
+    stream->request.interface_index = index;
+    for (int w = 0; w < state->queries.watch_count; w++) {
+        query_watch *watch = &state->queries.watches[w];
+        if (watch->interface_index == old_index && watch->interface_name != nullptr &&
+            strcmp(watch->interface_name, stream->config->interface_name) == 0)
+            watch->interface_index = index;
+    }
+}
+
 // Leaves and joins again a stream silent since its join or last datagram; a join that fails
-// (after its error line) is tried again after as long a silence.
+// (after its error line) is tried again after as long a silence, with nothing to leave.
 static void rejoin_stream(run_state *state, stream_state *stream, uint64_t due_us)
 {
     uint64_t silent_us = state->options->rejoin_us;
     socket_handle s = state->receive.receivers[stream->receiver].socket;
-    join_started(&stream->join, state->calls->monotonic_us(state->calls->context));
-    stream->joined = state->calls->rejoin(state->calls->context, s, &stream->request) == 0;
+    void *context = state->calls->context;
+    membership_request left = stream->request;
+    // An interface deleted and made again under its name has a new index, and a join on the
+    // old one would fail for the rest of the run; one absent now keeps the old (its join fails
+    // and is tried again).
+    if (stream->config->interface_by_name) {
+        uint32_t index = state->calls->find_interface(context, stream->config->interface_name);
+        if (index != 0)
+            follow_interface(state, stream, index);
+    }
+    join_started(&stream->join, state->calls->monotonic_us(context));
+    const membership_request *to_leave = stream->joined ? &left : nullptr;
+    stream->joined = state->calls->rejoin(context, s, to_leave, &stream->request) == 0;
     if (!stream->joined) {
         char group[HOST_TEXT_MAX];
         format_host(group, &stream->request.group);

@@ -23,6 +23,10 @@ static_assert(TS_LISTED_PIDS_MAX < 256, "a PID's slot is kept in a byte");
 #define TS_SECTIONS_OPEN_MAX 4
 static_assert(TS_PROGRAMS_MAX < 256, "a watched PID's program is kept in a byte");
 static_assert(TS_WATCHED_PIDS_MAX < 128, "a PID's watched place is kept in seven bits");
+// What the tables named past those limits, for the caller to say: the PAT more programs, the
+// PMTs more PIDs.
+#define TS_PAST_PROGRAMS 1
+#define TS_PAST_PIDS 2
 // The PAT, and each program's PMT, come at least this often.
 #define TS_PSI_ABSENT_US 500000
 // --pid-timeout's default: a PID named in a PMT comes at least this often.
@@ -128,6 +132,7 @@ struct ts_stream {
     int watched_count;
     ts_watched_pid watched[TS_WATCHED_PIDS_MAX];
     ts_open_section sections[TS_SECTIONS_OPEN_MAX];
+    uint8_t limits_passed;             // TS_PAST_*: what was named past a limit, not timed
     ts_counts counts;
 };
 static_assert(TS_PIDS % 64 == 0, "lost_since holds whole words");

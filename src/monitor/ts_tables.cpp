@@ -138,9 +138,12 @@ static void read_pat(ts_stream *ts, const psi_section *pat, uint64_t now_us)
     size_t at = 0;
     int number, pid;
     while (psi_pat_next(pat, &at, &number, &pid) == 1) {
-        if (number == 0 || !may_carry_pmt(pid) || find_program(ts, number, pid) >= 0 ||
-            ts->program_count == TS_PROGRAMS_MAX)
+        if (number == 0 || !may_carry_pmt(pid) || find_program(ts, number, pid) >= 0)
             continue;
+        if (ts->program_count == TS_PROGRAMS_MAX) {
+            ts->limits_passed |= TS_PAST_PROGRAMS;
+            continue;
+        }
         ts->programs[ts->program_count++] = {static_cast<uint16_t>(number),
                                              static_cast<uint16_t>(pid), now_us, false};
         ts->pid_role[pid] |= ROLE_PMT;
@@ -162,8 +165,10 @@ static void name_pids(ts_stream *ts, int place, const psi_section *pmt, uint64_t
             ts->watched[role - 1].named = true;
             continue;
         }
-        if (ts->watched_count == TS_WATCHED_PIDS_MAX)
+        if (ts->watched_count == TS_WATCHED_PIDS_MAX) {
+            ts->limits_passed |= TS_PAST_PIDS;
             continue;
+        }
         ts->watched[ts->watched_count] = {static_cast<uint16_t>(pid), static_cast<uint8_t>(place),
                                           false, true, now_us};
         ts->pid_role[pid] = static_cast<uint8_t>((ts->pid_role[pid] & ROLE_PMT) |

@@ -165,16 +165,28 @@ int scripted_receive_query(void *, socket_handle, unsigned char *, size_t, query
     return heard.got;
 }
 
-// A rejoin is "rejoin" in happened; the join fails where failing_rejoins says so, in turn.
+// A rejoin is "rejoin" in happened, with what it left and joined where that is not the same
+// interface ("rejoin left 3 joined 7"; "left -": nothing); the join fails where failing_rejoins
+// says so, in turn. An interface by name has the index interface_now has.
 std::vector<bool> failing_rejoins;
+uint32_t interface_now;
 
-int scripted_rejoin(void *, socket_handle, membership_request *)
+int scripted_rejoin(void *, socket_handle, const membership_request *left, membership_request *joined)
 {
     bool fails = !failing_rejoins.empty() && failing_rejoins.front();
     if (!failing_rejoins.empty())
         failing_rejoins.erase(failing_rejoins.begin());
-    happened.push_back(fails ? "rejoin failed" : "rejoin");
+    std::string where;
+    if (left == nullptr || left->interface_index != joined->interface_index)
+        where = " left " + (left != nullptr ? std::to_string(left->interface_index) : "-") +
+                " joined " + std::to_string(joined->interface_index);
+    happened.push_back((fails ? "rejoin failed" : "rejoin") + where);
     return fails ? -1 : 0;
+}
+
+uint32_t scripted_find_interface(void *, const char *)
+{
+    return interface_now;
 }
 
 const loop_calls scripted_calls = {.receive_many = scripted_receive,
@@ -187,6 +199,7 @@ const loop_calls scripted_calls = {.receive_many = scripted_receive,
                                    .receive_query = scripted_receive_query,
                                    .interface_name = scripted_interface_name,
                                    .rejoin = scripted_rejoin,
+                                   .find_interface = scripted_find_interface,
                                    .context = nullptr};
 
 void on_gap(sink *, const event_head *, const gap_event *)
@@ -291,6 +304,7 @@ struct ReceiveLoop : testing::Test {
         drop_reads.clear();
         queries_queued.clear();
         failing_rejoins.clear();
+        interface_now = 0;
         next_query = 0;
         reads_said = false;
         options.check_gaps = true;
@@ -325,6 +339,7 @@ struct ReceiveLoop : testing::Test {
             timer_arm(&state->timing.stall_timer, loop_clock_us + options.stall_ms * 1000u);
         }
         if (options.rejoin_us != 0) {
+            state->watched.streams[0].joined = true;
             state->watched.streams[0].last_arrival_us = loop_clock_us;
             join_started(&state->watched.streams[0].join, loop_clock_us);
             timer_arm(&state->timing.rejoin_timer, loop_clock_us + options.rejoin_us);
@@ -556,6 +571,8 @@ TEST_F(ReceiveLoop, StallsAndRejoinsAreMeasuredOnTheLoopsClock)
         std::vector<std::string> said;
         uint32_t rejoin_ms = 0;
         std::vector<bool> failing = {};
+        bool by_name = false;        // joined on "v1" by name at index 3; the name's index now:
+        uint32_t interface_now = 0;  // 0: none
     };
     // Each wait takes as long as its limit: the stall at 300, a rejoin at 400 and at 800.
     const std::vector<answer> silent_for_900_ms = {{1, false, 0},      {0, false, 300000},
@@ -580,16 +597,31 @@ TEST_F(ReceiveLoop, StallsAndRejoinsAreMeasuredOnTheLoopsClock)
          silent_for_900_ms,
          {"first 0 at 0", "stall 300 at 300", "rejoin", "rejoined after 400 at 400", "rejoin",
           "rejoined after 400 at 800", "resume 900 at 900", "first 100000 at 900"}, 400},
-        {"a rejoin whose join failed is tried again as late", silent_for_900_ms,
-         {"first 0 at 0", "stall 300 at 300", "rejoin failed", "rejoin",
+        {"a rejoin whose join failed is tried again as late, with nothing to leave",
+         silent_for_900_ms,
+         {"first 0 at 0", "stall 300 at 300", "rejoin failed", "rejoin left - joined 0",
           "rejoined after 400 at 800", "resume 900 at 900", "first 100000 at 900"}, 400, {true}},
+        {"an interface made again under its name is left at its old index, joined at its new",
+         silent_for_900_ms,
+         {"first 0 at 0", "stall 300 at 300", "rejoin left 3 joined 7", "rejoined after 400 at 400",
+          "rejoin", "rejoined after 400 at 800", "resume 900 at 900", "first 100000 at 900"},
+         400, {}, true, 7},
+        {"an interface by name absent for now keeps its old index", silent_for_900_ms,
+         {"first 0 at 0", "stall 300 at 300", "rejoin", "rejoined after 400 at 400", "rejoin",
+          "rejoined after 400 at 800", "resume 900 at 900", "first 100000 at 900"}, 400, {}, true},
     };
     for (const stall_case &c : cases) {
         SetUp();
         options.stall_ms = 300;
         options.rejoin_us = c.rejoin_ms * 1000u;
         failing_rejoins = c.failing;
-        EXPECT_EQ(run_script(c.answers), 0) << c.name;
+        interface_now = c.interface_now;
+        stream.interface_by_name = c.by_name;
+        stream.interface_name = "v1";
+        script = c.answers;
+        start();
+        state->watched.streams[0].request.interface_index = stream.interface_by_name ? 3 : 0;
+        EXPECT_EQ(receive_loop(state.get()), 0) << c.name;
         std::vector<std::string> said;
         for (const std::string &event : happened)
             if (event.rfind("stall", 0) == 0 || event.rfind("resume", 0) == 0 ||
@@ -597,7 +629,9 @@ TEST_F(ReceiveLoop, StallsAndRejoinsAreMeasuredOnTheLoopsClock)
                 said.push_back(event);
         EXPECT_EQ(said, c.said) << c.name;
         EXPECT_EQ(state->watched.streams[0].join.rejoins,
-                  static_cast<uint64_t>(std::count(said.begin(), said.end(), "rejoin")))
+                  static_cast<uint64_t>(std::count_if(said.begin(), said.end(), [](const std::string &e) {
+                      return e.rfind("rejoined", 0) == 0;
+                  })))
             << c.name;
     }
 }

@@ -53,12 +53,12 @@ bytes pat_section(bool bad_crc = false)
     return section_of(0x00, 1, {0x00, 0x01, 0xf0, 0x00}, bad_crc);
 }
 
-// Program 1's PMT naming PIDs 256 and 257 (each with info bytes of padding, for a section that
-// spans packets).
-bytes pmt_section(size_t info_bytes = 0, int table_id = 0x02)
+// Program 1's PMT naming PIDs 256 and 257, or as many from 256 on (each with info bytes of
+// padding, for a section that spans packets).
+bytes pmt_section(size_t info_bytes = 0, int table_id = 0x02, int pid_count = 2)
 {
     bytes body = {0xe1, 0x00, 0xf0, 0x00};
-    for (int pid : {256, 257}) {
+    for (int pid = 256; pid < 256 + pid_count; pid++) {
         bytes entry = {0x1b, static_cast<unsigned char>(0xe0 | (pid >> 8)),
                        static_cast<unsigned char>(pid),
                        static_cast<unsigned char>(0xf0 | (info_bytes >> 8)),
@@ -134,9 +134,11 @@ packet_shape pat(int counter, bool bad_crc = false)
     return {0, counter, true, false, false, 0xa5, pat_section(bad_crc)};
 }
 
-packet_shape pmt(int counter, size_t info_bytes = 0, int table_id = 0x02, bool second = false)
+packet_shape pmt(int counter, size_t info_bytes = 0, int table_id = 0x02, bool second = false,
+                 int pid_count = 2)
 {
-    return {0x1000, counter, true, false, false, 0xa5, pmt_section(info_bytes, table_id), second};
+    return {0x1000, counter, true, false, false, 0xa5,
+            pmt_section(info_bytes, table_id, pid_count), second};
 }
 
 struct rule_case {
@@ -144,6 +146,7 @@ struct rule_case {
     std::vector<datagram_shape> datagrams;
     std::vector<std::string> errors;
     uint64_t packets;
+    uint8_t limits_passed = 0;  // TS_PAST_*
 };
 
 const rule_case rule_cases[] = {
@@ -215,6 +218,9 @@ const rule_case rule_cases[] = {
       {{pat(1)}, TS_IN_ORDER, 0, 400}, {{pat(2)}, TS_IN_ORDER, 0, 1200}},
      {"continuity pid 4096 1->2 missing 1 source", "pat absent pid 0",
       "pmt absent pid 4096 program 1"}, 5},
+    {"a PMT naming more PIDs than are watched passes the limit",
+     {{{pat(0), pmt(0, 0, 0x02, false, TS_WATCHED_PIDS_MAX + 6),
+        pmt(1, 0, 0x02, true, TS_WATCHED_PIDS_MAX + 6)}}}, {}, 3, TS_PAST_PIDS},
 };
 
 void PrintTo(const rule_case &c, std::ostream *os)
@@ -243,6 +249,7 @@ TEST_P(TsRules, CountsWhatTheRulesSay)
         said.push_back(describe(e));
     EXPECT_EQ(said, c.errors);
     EXPECT_EQ(ts->counts.packets, c.packets);
+    EXPECT_EQ(ts->limits_passed, c.limits_passed);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, TsRules, testing::ValuesIn(rule_cases),
