@@ -17,6 +17,7 @@ import subprocess
 import tempfile
 import threading
 import time
+import unittest
 import urllib.error
 import urllib.request
 
@@ -147,6 +148,7 @@ class Watcher:
         """Waits until count stdout lines match pattern; returns the arrival time of the last."""
         deadline = time.monotonic() + timeout_s
         regex = re.compile(pattern)
+        hits = []
         while time.monotonic() < deadline:
             with self._lock:
                 hits = [t for t, line in self.out if regex.search(strip_prefix(line, None))]
@@ -155,9 +157,10 @@ class Watcher:
             if self.process.poll() is not None and not any(r.is_alive() for r in self._readers):
                 break
             time.sleep(0.01)
-        raise AssertionError("no %d line(s) matching %r within %.1f s; stdout ends %r stderr %r"
-                             % (count, pattern, timeout_s, self.messages()[-20:],
-                                self.error_messages()))
+        raise AssertionError("no %d line(s) matching %r within %.1f s (%d did); stdout ends %r "
+                             "stderr %r; the namespace's UDP counters %r"
+                             % (count, pattern, timeout_s, len(hits), self.messages()[-20:],
+                                self.error_messages(), udp_counters()))
 
     def ready(self, timeout_s=START_TIMEOUT_S, bound_line=r"Socket is bound to "):
         """Waits for the bind line and then for the join, which comes just after it (a slow
@@ -239,6 +242,17 @@ class Watcher:
             return [strip_prefix(line, "error") for _, line in self.err]
 
 
+class WatcherTest(unittest.TestCase):
+    def stop_cleanly(self, watcher, signal_number=signal.SIGINT):
+        """Stops the watcher: status 0, no error line, and its membership gone; returns its
+        messages."""
+        members = group_members(watcher.group)
+        self.assertEqual(watcher.stop(signal_number), 0, watcher.error_messages())
+        self.assertEqual(watcher.error_messages(), [])
+        self.assertEqual(group_members(watcher.group), members - 1)
+        return watcher.messages()
+
+
 def watch(test, *args, bound_line=r"Socket is bound to ", **options):
     """Starts mcwatch for a test, ended with the test, and waits until it has joined; options
     go to Watcher (group, env, prefix, to_files, stdout)."""
@@ -277,7 +291,12 @@ def wait_until(condition, timeout_s=60, poll_s=0.05):
 
 
 def group_members(group):
-    """How many memberships this namespace's kernel holds for the group, on any interface."""
+    """How many memberships this namespace's kernel holds for the group, on any interface: an
+    IPv6 group's (its zone left off) from /proc/net/igmp6."""
+    if ":" in group:
+        wanted = socket.inet_pton(socket.AF_INET6, group.split("%")[0]).hex()
+        with open("/proc/net/igmp6") as table:
+            return sum(int(f[3]) for f in (line.split() for line in table) if f[2] == wanted)
     wanted = "%08X" % struct.unpack("=I", socket.inet_aton(group))[0]
     members = 0
     with open("/proc/net/igmp") as igmp:
@@ -559,11 +578,16 @@ def predicted_gap_lines(order):
 ROOMY_BUFFER = ("--rcvbuf", "4m")
 
 
-def receive_buffer_errors():
-    """The kernel's count of UDP datagrams dropped for a full receive buffer, in this namespace."""
+def udp_counters():
+    """The kernel's UDP counters in this namespace, by name: what it delivered (InDatagrams), found
+    no socket for (NoPorts), dropped for a full receive buffer (RcvbufErrors)."""
     with open("/proc/net/snmp") as snmp:
         rows = [line.split() for line in snmp if line.startswith("Udp:")]
-    return int(rows[1][rows[0].index("RcvbufErrors")])
+    return dict(zip(rows[0][1:], (int(value) for value in rows[1][1:])))
+
+
+def receive_buffer_errors():
+    return udp_counters()["RcvbufErrors"]
 
 
 class StampedReceiver:

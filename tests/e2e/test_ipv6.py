@@ -10,8 +10,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from harness import (WINDOWS, Watcher, datagram_line, next_port, payload,  # noqa: E402
-                     run_feed, run_to_end, strip_prefix)
+from harness import (WINDOWS, WatcherTest, datagram_line, group_members,  # noqa: E402
+                     next_port, payload, run_feed, run_to_end, strip_prefix, watch)
 
 GROUP6 = "ff15::1234"
 
@@ -40,10 +40,7 @@ V0 = make_veth()
 
 
 def group6_members(group=GROUP6):
-    """How many memberships this namespace holds for the IPv6 group (/proc/net/igmp6)."""
-    wanted = socket.inet_pton(socket.AF_INET6, group).hex()
-    with open("/proc/net/igmp6") as table:
-        return sum(int(f[3]) for f in (line.split() for line in table) if f[2] == wanted)
+    return group_members(group)
 
 
 def source_filters(group=GROUP6):
@@ -82,22 +79,9 @@ needs_wine_ipv6_joins = unittest.skipIf(
 
 
 @unittest.skipIf(V0 is None, "cannot make a veth pair in this namespace")
-class Ipv6(unittest.TestCase):
+class Ipv6(WatcherTest):
     def watch6(self, *args, group=GROUP6):
-        watcher = Watcher(list(args))
-        self.addCleanup(watcher.kill)
-        watcher.wait_for(r"Socket is bound to ")
-        deadline = time.monotonic() + 10
-        while group6_members(group.split("%")[0]) == 0:
-            self.assertLess(time.monotonic(), deadline, "no join: %r %r" % (
-                watcher.messages(), watcher.error_messages()))
-            time.sleep(0.01)
-        return watcher
-
-    def stop(self, watcher, group=GROUP6):
-        self.assertEqual(watcher.stop(), 0)
-        self.assertEqual(watcher.error_messages(), [])
-        self.assertEqual(group6_members(group), 0)
+        return watch(self, *args, group=group)
 
     def test_any_source_with_gaps_statistics_and_each_way_of_naming_the_interface(self):
         # Wine knows no Linux interface names; its joins take the index, with the IPv6 request
@@ -113,7 +97,7 @@ class Ipv6(unittest.TestCase):
                     s.sendto(payload(seq), (GROUP6, port))
                 sender_port = s.getsockname()[1]
                 watcher.wait_for(r"^Stats: packets - 3; gaps - 1$", timeout_s=5)
-                self.stop(watcher)
+                self.stop_cleanly(watcher)
                 messages = watcher.messages()
                 self.assertEqual(messages[0], "Socket is bound to [::]:%d" % port)
                 self.assertIn(datagram_line("fd00::1", sender_port, port, 12, 4, GROUP6)
@@ -133,7 +117,7 @@ class Ipv6(unittest.TestCase):
         send6([2], port, source="fd00::1")
         watcher.wait_for(r"seq 2$")
         time.sleep(0.2)
-        self.stop(watcher)
+        self.stop_cleanly(watcher)
         self.assertEqual(source_filters(), [])
         lines = [m for m in watcher.messages() if m.startswith("IP6 ")]
         self.assertEqual([m.split(" ")[1].rsplit(".", 1)[0] for m in lines], ["fd00::1"])
@@ -152,7 +136,7 @@ class Ipv6(unittest.TestCase):
                 watcher = self.watch6(*args, port, group=group)
                 send6([5], port, group=group)
                 watcher.wait_for(r"seq 5$")
-                self.stop(watcher, group=group)
+                self.stop_cleanly(watcher)
 
     def test_errors(self):
         cases = [
@@ -191,7 +175,7 @@ class Ipv6(unittest.TestCase):
                                      "--drop-every", "10", GROUP6, port])
         self.assertEqual(status, 0, err)
         watcher.wait_for_datagrams(45)
-        self.stop(watcher)
+        self.stop_cleanly(watcher)
         summary = [m for m in watcher.messages() if m.startswith("Summary: fd00::2.")]
         self.assertEqual(len(summary), 1, watcher.messages())
         self.assertIn("received 45,", summary[0])

@@ -13,15 +13,13 @@ import signal
 import struct
 import subprocess
 import sys
-import tempfile
 import unittest
 from xml.etree import ElementTree
 
 sys.path.insert(0, os.path.dirname(__file__))
 from harness import (GROUP, ROOMY_BUFFER, WINDOWS, expected_counts, next_port,  # noqa: E402
                      queued_bytes, receive_buffer_errors, run_feed, run_to_end, sender, steps,
-                     wait_until,
-                     watch)
+                     temp_folder, wait_until, watch)
 
 DUMPCAP = shutil.which("dumpcap")
 TSHARK = shutil.which("tshark")
@@ -32,6 +30,9 @@ RATE = 500 if WINDOWS else 2000
 
 
 PROBE_PORT = 9  # discard: no test listens there
+# dumpcap's kernel buffer: its default of 2 MiB is less than the longest stream a test sends
+# (1,500 datagrams of 1,328 bytes), which a capture held up on a busy machine then misses.
+CAPTURE_BUFFER_MIB = 64
 
 
 class Capture:
@@ -41,7 +42,7 @@ class Capture:
     def __init__(self, port, folder, interface="lo"):
         self.path = os.path.join(folder, "stream-%s-%d.pcap" % (interface, port))
         self.process = subprocess.Popen(
-            [DUMPCAP, "-q", "-P", "-i", interface, "-f",
+            [DUMPCAP, "-q", "-P", "-B", str(CAPTURE_BUFFER_MIB), "-i", interface, "-f",
              "udp dst port %d or udp dst port %d" % (port, PROBE_PORT), "-w", self.path],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         # It says it captures before its filter is in place: probes show when it is.
@@ -118,9 +119,7 @@ def json_events(watcher, event):
 
 class Layouts(unittest.TestCase):
     def setUp(self):
-        folder = tempfile.TemporaryDirectory()
-        self.addCleanup(folder.cleanup)
-        self.tmp = folder.name
+        self.tmp = temp_folder(self)
 
     def watch_feed(self, watch_options, feed_options, count, capture=True):
         """Watches (JSON) while mcfeed sends count numbers; returns the watcher, the record and

@@ -8,7 +8,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from harness import (GROUP, WINDOWS, StampedReceiver, densest,  # noqa: E402
+from harness import (GROUP, ROOMY_BUFFER, WINDOWS, StampedReceiver, densest,  # noqa: E402
                      exit_status, feed_command, feed_whole, predicted_gap_lines, run_feed,
                      sent_order, start_program, watch)
 
@@ -41,10 +41,16 @@ STREAM_RATE = 1000 if WINDOWS else 2000
 
 class FeedAgainstWatcher(unittest.TestCase):
     def feed_and_compare(self, port, start, count, fault_options):
-        watcher = watch(self, "-g", "-s", "200", GROUP, port)
+        watcher = watch(self, "-g", "-s", "200", *ROOMY_BUFFER, GROUP, port)
         out, record = feed_whole(self, ["-b", "127.0.0.1", "-n", count, "-r", STREAM_RATE,
                                         "--start", start, *fault_options, GROUP, port])
         order = sent_order(start, count, record)
+        # What mcfeed says it sent is checked before the watcher is waited for: a sender that
+        # sent less than its record fails here, in its own words.
+        self.assertEqual(out.strip(), "mcfeed: sent %d datagrams; dropped %d, duplicated %d, "
+                         "swapped %d" % (len(order), sum(l.startswith("dropped") for l in record),
+                                         sum(l.startswith("duplicated") for l in record),
+                                         sum(l.startswith("swapped") for l in record)))
         watcher.wait_for_datagrams(len(order))
         # One more report after the last datagram, so that the reports cover all of them.
         reports = sum(m.startswith("Stats: ") for m in watcher.messages())
@@ -59,11 +65,6 @@ class FeedAgainstWatcher(unittest.TestCase):
         stats = [m.split() for m in messages if m.startswith("Stats: ")]
         self.assertEqual(sum(int(words[3].rstrip(";")) for words in stats), len(order))
         self.assertEqual(sum(int(words[6]) for words in stats), missed)
-        summary = out.strip()
-        self.assertEqual(summary, "mcfeed: sent %d datagrams; dropped %d, duplicated %d, "
-                         "swapped %d" % (len(order), sum(l.startswith("dropped") for l in record),
-                                         sum(l.startswith("duplicated") for l in record),
-                                         sum(l.startswith("swapped") for l in record)))
         return record, missed
 
     def test_every_injected_fault_is_seen_as_recorded(self):
@@ -102,15 +103,20 @@ class FeedAgainstWatcher(unittest.TestCase):
         stamps = [t for t, _ in receiver.arrivals]
         self.assertEqual([seq for _, seq in receiver.arrivals], list(range(301)))
         self.assertTrue(1.0 < stamps[-1] - stamps[0] < 15.0, stamps[-1] - stamps[0])
-        # Never faster than the rate over any second: at most 200, and the one that opens it.
-        self.assertLessEqual(densest(stamps, 1.0), 201 + 20)
+        # Never ahead of its schedule: the k-th no sooner than k / 200 s after the first, give
+        # or take a hold-up before the first went (0.1 s). A second's count is no bound: after
+        # a hold-up the sender catches up, the missed ones at once and then its pace.
+        lead_s = max(k / 200 - (t - stamps[0]) for k, t in enumerate(stamps))
+        self.assertLess(lead_s, 0.1)
 
     @unittest.skipIf(WINDOWS, "stopping the sender stops Wine's launcher, not the program")
     def test_a_held_up_sender_bursts_when_sleeping_and_moves_on_when_spinning(self):
         # Stopped for 0.3 s of a 500-a-second stream: a sleeping sender sends the 150 or more
-        # it missed at once; a spinning one keeps its spacing (at most a datagram every 2 ms,
-        # give or take the one it sends late) and ends later. The receiver's queue holds about
-        # 500 datagrams, so the burst is never lost.
+        # it missed at once, more than 100 within 100 ms where its pace allows 51 (a busy
+        # machine may take its core for a few ms in the burst); a spinning one keeps its
+        # spacing (at most a datagram every 2 ms, give or take the one it sends late) and
+        # ends later. The receiver's queue holds about 500 datagrams, so the burst is never
+        # lost.
         for port, pacing in ((42005, []), (42006, ["--spin"])):
             with self.subTest(pacing=pacing):
                 receiver = self.receiver(port)
@@ -128,12 +134,11 @@ class FeedAgainstWatcher(unittest.TestCase):
                 receiver.wait_for_count(1000)
                 stamps = [t for t, _ in receiver.arrivals]
                 self.assertEqual([seq for _, seq in receiver.arrivals], list(range(1000)))
-                most_in_10_ms = densest(stamps, 0.01)
                 if pacing:
-                    self.assertLessEqual(most_in_10_ms, 10)
+                    self.assertLessEqual(densest(stamps, 0.01), 10)
                     self.assertGreater(stamps[-1] - stamps[0], 2.2)
                 else:
-                    self.assertGreater(most_in_10_ms, 100)
+                    self.assertGreater(densest(stamps, 0.1), 100)
 
 
 class FeedFailures(unittest.TestCase):
