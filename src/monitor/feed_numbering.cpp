@@ -171,6 +171,18 @@ static void open_gap(feed_state *feed, uint64_t from, uint64_t end)
     }
 }
 
+// Whether a line may yet come into the numbering: one not placed comes into the oldest, and one
+// whose numbering was let go while it was in it comes into the one after that at its restart.
+static bool awaited(const feed_state *feed, uint32_t epoch)
+{
+    for (int line = 0; line < feed->line_count; line++) {
+        const feed_line *ln = &feed->lines[line];
+        if (!ln->placed || (!ln->in_epoch && static_cast<int32_t>(ln->epoch + 1 - epoch) >= 0))
+            return true;
+    }
+    return false;
+}
+
 // The numberings before the present one are kept while a line may yet deliver their copies.
 bool follow_next(feed_state *feed, bool at_end)
 {
@@ -183,10 +195,8 @@ bool follow_next(feed_state *feed, bool at_end)
     open_gap(feed, present->front, next->start);
     feed->present++;
     feed->settled = next->start;
-    bool all_placed = true;
-    for (int line = 0; line < feed->line_count; line++)
-        all_placed = all_placed && feed->lines[line].placed;
-    while (feed->oldest != feed->present && all_placed && epoch_at(feed, feed->oldest)->members == 0)
+    while (feed->oldest != feed->present && epoch_at(feed, feed->oldest)->members == 0 &&
+           !awaited(feed, feed->oldest))
         release_oldest(feed);
     return true;
 }
