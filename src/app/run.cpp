@@ -147,9 +147,12 @@ static int run_joined(run_state *state, replay_reader *replay)
         }
         timer_arm(&state->timing.metrics_timer, state->started_us + METRICS_PERIOD_US);
     }
-    // Served from here on: there is a page to answer with.
-    if (state->outputs.server != nullptr)
+    // Served from here on: there is a page to answer with. The run publishes every
+    // METRICS_PERIOD_US; a page ten periods old means the loop is held up.
+    if (state->outputs.server != nullptr) {
+        http_server_expect_pages(state->outputs.server, METRICS_STALE_US);
         http_server_start(state->outputs.server);
+    }
     arm_timers(state);
     // The view takes the terminal once every group is joined, so that a failed join's line
     // is seen.

@@ -5,6 +5,9 @@
 #include "app/loop.h"
 
 #define METRICS_PERIOD_US 1000000
+// A page older than this is not served (503): the run that should have published it since
+// is held up, so its figures are not the present's.
+#define METRICS_STALE_US (10 * METRICS_PERIOD_US)
 
 // Adds the run's timers to its set, none armed.
 void add_run_timers(run_state *state);

@@ -14,6 +14,8 @@ int http_server_open(http_server *server, const endpoint *address, const char *p
     server->report_path = nullptr;
     server->report_asked = false;
     server->stopping = false;
+    server->stale_after_us = 0;
+    server->published_us = 0;
     for (http_connection &connection : server->connections)
         connection.open = false;
     for (http_closing &closing : server->closing)
@@ -21,11 +23,17 @@ int http_server_open(http_server *server, const endpoint *address, const char *p
     return tcp_listen(address, HTTP_BACKLOG, &server->listener);
 }
 
+void http_server_expect_pages(http_server *server, uint64_t stale_after_us)
+{
+    server->stale_after_us = stale_after_us;
+}
+
 void http_server_publish(http_server *server, const char *text, size_t length)
 {
     auto page = std::make_shared<const std::string>(text, length);
     std::lock_guard<std::mutex> hold(server->page_lock);
     server->page.swap(page);
+    server->published_us = clock_monotonic_us();
 }
 
 void http_server_serve_report(http_server *server, const char *report_path)
@@ -117,12 +125,17 @@ static void refuse(http_server *server, socket_handle socket, int status, uint64
 }
 
 // Readies the answer to a judged request: the page for a 200, a line naming the refusal else.
-static void prepare_answer(http_server *server, http_connection *connection, http_verdict verdict)
+static void prepare_answer(http_server *server, http_connection *connection, http_verdict verdict,
+                           uint64_t now_us)
 {
     int status = verdict.status;
     if (status == 200) {
         std::lock_guard<std::mutex> hold(server->page_lock);
         connection->page = verdict.report ? server->report : server->page;
+        uint64_t published_us = server->published_us;
+        if (!verdict.report && server->stale_after_us != 0 && now_us > published_us &&
+            now_us - published_us > server->stale_after_us)
+            connection->page.reset();
     }
     // The report is drawn while someone looks: the next one is asked for now.
     if (verdict.report)
@@ -183,14 +196,14 @@ static int read_head(http_server *server, http_connection *connection, http_verd
 
 // Reads and judges a request, and starts its answer once judged. Returns 1 when the answer is
 // out, 0 to wait, -1 when the connection is to be closed.
-static int read_request(http_server *server, http_connection *connection)
+static int read_request(http_server *server, http_connection *connection, uint64_t now_us)
 {
     http_verdict verdict;
     if (read_head(server, connection, &verdict) != 0)
         return -1;
     if (verdict.status == 0)
         return 0;
-    prepare_answer(server, connection, verdict);
+    prepare_answer(server, connection, verdict, now_us);
     return send_answer(connection);
 }
 
@@ -212,7 +225,7 @@ static void serve_connection(http_server *server, http_connection *connection, b
 {
     int result = 0;
     if (ready)
-        result = connection->answering ? send_answer(connection) : read_request(server, connection);
+        result = connection->answering ? send_answer(connection) : read_request(server, connection, now_us);
     if (result == 0 && now_us >= connection->deadline_us) {
         if (!connection->answering) {
             refuse(server, connection->socket, 408, now_us);
@@ -268,7 +281,7 @@ static void take_connection(http_server *server, socket_handle socket, uint64_t 
     *slot = *arriving;
     slot->open = true;
     if (verdict.status != 0) {
-        prepare_answer(server, slot, verdict);
+        prepare_answer(server, slot, verdict, now_us);
         end_turn(server, slot, send_answer(slot), now_us);
     }
 }

@@ -66,6 +66,8 @@ struct http_server {
     std::shared_ptr<const std::string> page;
     std::shared_ptr<const std::string> report;  // guarded by page_lock too
     std::atomic<bool> report_asked;          // set by the thread, taken by the run
+    uint64_t stale_after_us;                 // a page older is not served; 0: any age is
+    std::atomic<uint64_t> published_us;      // the monotonic time of the last page published
     http_connection connections[HTTP_CONNECTIONS_MAX];
     http_connection arriving;                // a connection read before it is given a slot
     http_closing closing[HTTP_CLOSING_MAX];
@@ -80,6 +82,11 @@ void http_server_serve_report(http_server *server, const char *report_path);
 
 // Serves on a thread of its own until http_server_close.
 void http_server_start(http_server *server);
+
+// A run that publishes every so often says how old a page may grow: past that, the run is
+// held up (a reader of its output that reads nothing, say) and its figures have stopped, so
+// a scrape gets 503 rather than counters that look healthy. Before http_server_start.
+void http_server_expect_pages(http_server *server, uint64_t stale_after_us);
 
 // Makes text the page that later answers send.
 void http_server_publish(http_server *server, const char *text, size_t length);

@@ -11,8 +11,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from harness import (GROUP, feed_command, group_members, process_status,  # noqa: E402
-                     receive_buffer_errors, sender, wait_until, watch)
+from harness import (GROUP, feed_command, fetch, free_port, group_members,  # noqa: E402
+                     process_status, receive_buffer_errors, sender, wait_until, watch)
 
 FLOOD_DATAGRAMS = int(os.environ.get("MCWATCH_FLOOD_DATAGRAMS", "1000000"))
 SOAK_SECONDS = float(os.environ.get("MCWATCH_SOAK_SECONDS", "180"))
@@ -78,9 +78,9 @@ class Hardening(unittest.TestCase):
                                     ": UDP, length 64, seq " in line for line in datagram_lines))
                 self.assertEqual(watcher.errors(), "")
 
-    def stall_output(self, port, *options):
-        """Starts the tool with standard output to a pipe nobody reads yet, floods it until it
-        is blocked writing, and interrupts it there; returns it and the pipe's read end."""
+    def block_output(self, port, *options):
+        """Starts the tool with standard output to a pipe nobody reads yet and floods it until
+        it is blocked writing; returns it and the pipe's read end."""
         read_end, write_end = os.pipe()
         self.addCleanup(os.close, read_end)
         watcher = watch(self, *options, GROUP, port, to_files=True, stdout=write_end)
@@ -91,8 +91,35 @@ class Hardening(unittest.TestCase):
             with open("/proc/%d/wchan" % watcher.process.pid) as wchan:
                 return "pipe" in wchan.read()
         wait_until(blocked_writing)
+        return watcher, read_end
+
+    def stall_output(self, port, *options):
+        """block_output, then an interrupt while it is blocked."""
+        watcher, read_end = self.block_output(port, *options)
         watcher.process.send_signal(signal.SIGINT)
         return watcher, read_end
+
+    def test_the_page_of_a_run_held_up_by_its_reader_is_refused_until_it_goes_on(self):
+        # Its figures have stopped: a scrape is refused, not shown counters that look healthy
+        # (and host drops of 0 while the kernel drops), and served again once the run goes on.
+        url = "http://127.0.0.1:%d/metrics" % free_port()
+        watcher, read_end = self.block_output(43009, "--json", "--listen", url[7:-8])
+        wait_until(lambda: fetch(url)[0] == 503, timeout_s=120, poll_s=1)
+        os.set_blocking(read_end, False)
+
+        def read_and_served():
+            try:
+                while os.read(read_end, 1 << 16):
+                    pass
+            except BlockingIOError:
+                pass
+            return fetch(url)[0] == 200
+        wait_until(read_and_served, timeout_s=120, poll_s=0.1)
+        os.set_blocking(read_end, True)
+        watcher.process.send_signal(signal.SIGINT)
+        while os.read(read_end, 1 << 16):
+            pass
+        self.assertEqual(watcher.process.wait(timeout=30), 0)
 
     def test_an_interrupt_with_a_reader_that_never_reads_ends_it_saying_so(self):
         # The stop waits for the reader, not for ever: after two seconds of nothing read it
