@@ -171,15 +171,14 @@ static void open_gap(feed_state *feed, uint64_t from, uint64_t end)
     }
 }
 
-// Whether a line may yet come into the numbering: one not placed comes into the oldest, and one
-// whose numbering was let go while it was in it comes into the one after that at its restart.
-static bool awaited(const feed_state *feed, uint32_t epoch)
+// Whether a line is in no numbering, and so may yet come into the oldest: one not placed comes
+// into it, and one whose numbering was let go while it was in it comes, a restart at a time,
+// into each after its own.
+static bool a_line_outside(const feed_state *feed)
 {
-    for (int line = 0; line < feed->line_count; line++) {
-        const feed_line *ln = &feed->lines[line];
-        if (!ln->placed || (!ln->in_epoch && static_cast<int32_t>(ln->epoch + 1 - epoch) >= 0))
+    for (int line = 0; line < feed->line_count; line++)
+        if (!feed->lines[line].placed || !feed->lines[line].in_epoch)
             return true;
-    }
     return false;
 }
 
@@ -195,8 +194,8 @@ bool follow_next(feed_state *feed, bool at_end)
     open_gap(feed, present->front, next->start);
     feed->present++;
     feed->settled = next->start;
-    while (feed->oldest != feed->present && epoch_at(feed, feed->oldest)->members == 0 &&
-           !awaited(feed, feed->oldest))
+    bool outside = a_line_outside(feed);
+    while (feed->oldest != feed->present && !outside && epoch_at(feed, feed->oldest)->members == 0)
         release_oldest(feed);
     return true;
 }
