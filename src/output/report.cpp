@@ -116,7 +116,8 @@ static void put_header(text_buffer *out, const report_run *run, uint64_t lost, u
         text_puts(out, " so far");
     if (run->verdict != nullptr)
         put_verdict_reason(out, run->verdict, run->refresh_seconds > 0);
-    if (run->verdict != nullptr && run->refresh_seconds == 0)
+    // A run that failed says so where the verdict is read, whether or not it was judged.
+    if ((run->verdict != nullptr || run->status != 0) && run->refresh_seconds == 0)
         text_printf(out, " (exit status %d)", run->status);
     text_puts(out, "</dd>\n</dl>\n");
 }

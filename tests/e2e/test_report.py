@@ -297,6 +297,10 @@ class Report(unittest.TestCase):
                 stop = re.search(r"\[error\] \S+: (reading stopped at frame \d+: .*)", err)
                 shown = re.search(r'<dd id="cut"[^>]*>(.*?); this page', dom)
                 self.assertEqual(shown and shown.group(1), stop and stop.group(1))
+                # The verdict says a failed run's status, judged or not.
+                verdict = re.search(r'<dd id="verdict"[^>]*>(.*?)</dd>', dom).group(1)
+                self.assertEqual(verdict.endswith(" (exit status %d)" % expected), expected != 0,
+                                 verdict)
 
     def check_feed(self, out, dom):
         """The feed's table and pictures against its summary line: what the feed missed and
