@@ -385,6 +385,17 @@ const config_case config_cases[] = {
     {"[[stream]]\ngroup=\"239.1.1.1\"\nport=1\nfeed=\"f\"\n[[stream]]\ngroup=\"239.1.1.2\"\n"
      "port=1\nfeed=\"f\"\nformat=\"rtp\"\n",
      "5: the lines of feed \"f\" must carry their numbers alike (line 1)", nullptr},
+    // One line past FEED_LINES_MAX (8), which sizes every per-line array of a feed.
+    {"[[stream]]\ngroup=\"239.1.1.1\"\nport=1\nfeed=\"f\"\n"
+     "[[stream]]\ngroup=\"239.1.1.2\"\nport=1\nfeed=\"f\"\n"
+     "[[stream]]\ngroup=\"239.1.1.3\"\nport=1\nfeed=\"f\"\n"
+     "[[stream]]\ngroup=\"239.1.1.4\"\nport=1\nfeed=\"f\"\n"
+     "[[stream]]\ngroup=\"239.1.1.5\"\nport=1\nfeed=\"f\"\n"
+     "[[stream]]\ngroup=\"239.1.1.6\"\nport=1\nfeed=\"f\"\n"
+     "[[stream]]\ngroup=\"239.1.1.7\"\nport=1\nfeed=\"f\"\n"
+     "[[stream]]\ngroup=\"239.1.1.8\"\nport=1\nfeed=\"f\"\n"
+     "[[stream]]\ngroup=\"239.1.1.9\"\nport=1\nfeed=\"f\"\n",
+     "33: feed \"f\" has more than 8 lines", nullptr},
 };
 
 TEST(ConfigFile, ReadsEveryStreamOrWritesOneErrorLineNamingTheLine)
